@@ -1,0 +1,444 @@
+#include "sms_decode.h"
+
+#include <array>
+#include <limits>
+
+#include "codepage.h"
+#include "gsm_alphabet.h"
+#include "text_helpers.h"
+
+namespace pdulink {
+namespace {
+
+// Value of a hex digit, 0xFF for everything else. Lower-case digits count:
+// Decode upper-cases its input first.
+constexpr std::array<std::uint8_t, 256> MakeHexValues() {
+  std::array<std::uint8_t, 256> t{};
+  for (auto& v : t) v = 0xFF;
+  for (int c = '0'; c <= '9'; ++c) t[c] = static_cast<std::uint8_t>(c - '0');
+  for (int c = 'A'; c <= 'F'; ++c) t[c] = static_cast<std::uint8_t>(c - 'A' + 10);
+  for (int c = 'a'; c <= 'f'; ++c) t[c] = static_cast<std::uint8_t>(c - 'a' + 10);
+  return t;
+}
+constexpr std::array<std::uint8_t, 256> kHexValue = MakeHexValues();
+constexpr char kHexUpper[] = "0123456789ABCDEF";
+
+unsigned HexValue(char c) {
+  std::uint8_t v = kHexValue[static_cast<unsigned char>(c)];
+  return v == 0xFF ? 0 : v;
+}
+
+// Octet written as two hex characters at `pos` of `hex` (high digit first).
+unsigned HexOctet(std::string_view hex, std::size_t pos) {
+  return HexValue(hex[pos]) << 4 | HexValue(hex[pos + 1]);
+}
+
+void AppendDecimal(std::string& out, unsigned value) { out += std::to_string(value); }
+
+}  // namespace
+
+void tSMSDecode::SetError(std::string_view text) {
+  ErrorText.assign(text);
+  HasError = !text.empty();
+}
+
+unsigned tSMSDecode::OctetAt(std::int32_t index) const {
+  // Stored pairs are swapped: the first character is the low semi-octet.
+  auto i = static_cast<std::size_t>(index) * 2;
+  return HexValue(Hex[i + 1]) << 4 | HexValue(Hex[i]);
+}
+
+bool tSMSDecode::GetByte(std::uint8_t& value) {
+  if (BitIndex != 0 || OctetIndex < 0 || OctetIndex >= OctetCount) {
+    SetError(decode_error::kByte);
+    return false;
+  }
+  ClearError();
+  value = static_cast<std::uint8_t>(OctetAt(OctetIndex));
+  ++OctetIndex;
+  return true;
+}
+
+bool tSMSDecode::GetNibble(char& character, int& value) {
+  if ((BitIndex != 0 && BitIndex != 4) || OctetIndex < 0 || OctetIndex >= OctetCount) {
+    SetError(decode_error::kNibble);
+    character = '0';
+    value = 0;
+    return false;
+  }
+  ClearError();
+  char c = Hex[static_cast<std::size_t>(OctetIndex) * 2 + (BitIndex == 0 ? 0 : 1)];
+  character = c;
+  value = static_cast<int>(HexValue(c));
+  BitIndex = 4 - BitIndex;
+  if (BitIndex == 0) ++OctetIndex;
+  return true;
+}
+
+int tSMSDecode::Get1Bit() {
+  if (OctetIndex < 0 || OctetIndex >= OctetCount || BitIndex < 0 || BitIndex > 7) {
+    SetError(decode_error::kBit);
+    return 0;
+  }
+  ClearError();
+  int bit = static_cast<int>((OctetAt(OctetIndex) >> BitIndex) & 1u);
+  if (++BitIndex == 8) {
+    BitIndex = 0;
+    ++OctetIndex;
+  }
+  return bit;
+}
+
+std::uint8_t tSMSDecode::Get7Bit() {
+  ClearError();
+  if (OctetIndex >= 0 && BitIndex >= 0 && BitIndex <= 7 && OctetIndex < OctetCount) {
+    std::int64_t bitsLeft = std::int64_t(OctetCount - OctetIndex) * 8 - BitIndex;
+    if (bitsLeft >= 7) {
+      // Whole septet present: take it from (at most) two octets at once.
+      unsigned window = OctetAt(OctetIndex);
+      if (BitIndex > 1) window |= OctetAt(OctetIndex + 1) << 8;
+      auto septet = static_cast<std::uint8_t>((window >> BitIndex) & 0x7F);
+      BitIndex += 7;
+      OctetIndex += BitIndex >> 3;
+      BitIndex &= 7;
+      return septet;
+    }
+  }
+  // Runs past the end: read what is there bit by bit, then fail.
+  unsigned sum = 0;
+  for (int k = 0; k < 7; ++k) {
+    int bit = Get1Bit();
+    if (HasError) break;
+    sum |= static_cast<unsigned>(bit) << k;
+  }
+  SetError(decode_error::kSeptet);
+  return static_cast<std::uint8_t>(sum);
+}
+
+std::string tSMSDecode::GetTimeStamp() {
+  ClearError();
+  char d[14];
+  for (char& c : d) {
+    int value = 0;
+    GetNibble(c, value);
+  }
+  if (HasError) {
+    SetError(decode_error::kTimeStamp);
+    return {};
+  }
+  // The zone octet: sign in bit 3 of its first semi-octet, then quarters of
+  // an hour in two decimal digits; shown in whole hours.
+  unsigned t = HexValue(d[12]);
+  unsigned u = HexValue(d[13]);
+  unsigned quarters = (t & 7) * 10 + u;
+  std::string out;
+  out.reserve(24);
+  out.append(d, 2).push_back('-');
+  out.append(d + 2, 2).push_back('-');
+  out.append(d + 4, 2).push_back(' ');
+  out.append(d + 6, 2).push_back(':');
+  out.append(d + 8, 2).push_back(':');
+  out.append(d + 10, 2).append(" [");
+  out.push_back(t < 8 ? '+' : '-');
+  AppendDecimal(out, quarters / 4);
+  out.push_back(']');
+  return out;
+}
+
+void tSMSDecode::ParseHeader() {
+  IsConcatenated = false;
+  const std::string_view h = HeaderHex;
+  std::size_t p = 0;
+  // Each element: identifier, length L, then L octets. An element whose
+  // declared length runs past the header ends the scan unread.
+  while (p + 4 <= h.size()) {
+    unsigned id = HexOctet(h, p);
+    unsigned len = HexOctet(h, p + 2);
+    std::size_t end = p + 4 + 2 * std::size_t(len);
+    if (end > h.size()) break;
+    if (id == 0x00 && len == 3) {
+      IsConcatenated = true;
+      ConcatRef = static_cast<std::uint16_t>(HexOctet(h, p + 4));
+      ConcatTotal = static_cast<std::uint8_t>(HexOctet(h, p + 6));
+      ConcatPart = static_cast<std::uint8_t>(HexOctet(h, p + 8));
+    } else if (id == 0x08 && len == 4) {
+      IsConcatenated = true;
+      ConcatRef = static_cast<std::uint16_t>(HexOctet(h, p + 4) << 8 | HexOctet(h, p + 6));
+      ConcatTotal = static_cast<std::uint8_t>(HexOctet(h, p + 8));
+      ConcatPart = static_cast<std::uint8_t>(HexOctet(h, p + 10));
+    }
+    p = end;
+  }
+}
+
+void tSMSDecode::Reset() {
+  SmscLen = SmscType = FirstOctet = AddrLen = AddrType = Pid = Dcs = Mti = Coding = 0;
+  MessageRef = Vpf = VpByte = Status = ParamIndicator = Udl = Udhl = 0;
+  ConcatTotal = ConcatPart = 0;
+  ConcatRef = 0;
+  Udhi = IsConcatenated = HasError = false;
+  SmscNumber.clear();
+  Address.clear();
+  TimeText.clear();
+  DischargeTime.clear();
+  StatusText.clear();
+  HeaderHex.clear();
+  Text.clear();
+  ErrorText.clear();
+  Hex.clear();
+  OctetCount = OctetIndex = BitIndex = 0;
+}
+
+bool tSMSDecode::ReadAddressDigits() {
+  char c = 0;
+  int value = 0;
+  for (unsigned i = 0; i < AddrLen; ++i) {
+    if (!GetNibble(c, value)) return false;
+    if (c != 'F') Address.push_back(c);
+  }
+  if (BitIndex == 4) GetNibble(c, value);  // filler of an odd digit count
+  return !HasError;
+}
+
+bool tSMSDecode::ReadSeptetText(unsigned count, std::string& out) {
+  out.reserve(out.size() + count);
+  bool escaped = false;
+  for (unsigned i = 0; i < count; ++i) {
+    std::uint8_t s = Get7Bit();
+    if (HasError) return false;  // a septet that ran out is not shown
+    if (escaped) {
+      out.push_back(static_cast<char>(GsmEscapeTable[s]));
+      escaped = false;
+    } else if (s == kGsmEscape) {
+      escaped = true;
+    } else {
+      out.push_back(static_cast<char>(GsmDecodeTable[s]));
+    }
+  }
+  return true;
+}
+
+void tSMSDecode::ReadUserData() {
+  if (HasError) return;
+  if (!GetByte(Udl)) return;
+  HeaderHex.clear();
+  unsigned headerBits = 0;
+  if (Udhi) {
+    GetByte(Udhl);
+    headerBits = (unsigned(Udhl) + 1) * 8;
+    HeaderHex.reserve(2 * std::size_t(Udhl));
+    for (unsigned i = 0; i < Udhl; ++i) {
+      std::uint8_t octet = 0;
+      if (!GetByte(octet)) break;
+      HeaderHex.push_back(kHexUpper[octet >> 4]);
+      HeaderHex.push_back(kHexUpper[octet & 0xF]);
+    }
+    ParseHeader();
+  }
+  Text.clear();
+  if (Coding == kCoding7Bit) {
+    while (headerBits % 7 != 0) {  // fill bits up to the next septet boundary
+      Get1Bit();
+      ++headerBits;
+    }
+    unsigned headerSeptets = headerBits / 7;
+    if (headerSeptets > Udl) {
+      // A header longer than the whole user data: the septets Udl promises
+      // are not there.
+      Udl = 0;
+      SetError(decode_error::kSeptet);
+      return;
+    }
+    Udl = static_cast<std::uint8_t>(Udl - headerSeptets);
+    ReadSeptetText(Udl, Text);
+  } else if (Coding == kCodingUcs2) {
+    if (Udhi) {
+      unsigned headerOctets = unsigned(Udhl) + 1;
+      if (headerOctets > Udl) {
+        Udl = 0;
+        SetError(decode_error::kByte);
+        return;
+      }
+      Udl = static_cast<std::uint8_t>(Udl - headerOctets);
+    }
+    std::array<char16_t, 128> chars;
+    std::size_t n = 0;
+    for (unsigned i = 0; i < Udl / 2u; ++i) {
+      std::uint8_t hi = 0, lo = 0;
+      if (!GetByte(hi) || !GetByte(lo)) break;
+      chars[n++] = static_cast<char16_t>(hi << 8 | lo);
+    }
+    Text = WideToAnsi(std::u16string_view(chars.data(), n), kCp1251);
+  }
+  // 8-bit data: no text.
+}
+
+void tSMSDecode::Decode(std::string_view pduHex) {
+  Reset();
+  SetError(decode_error::kLength);
+
+  // Keep the hex digits (upper-cased), drop everything else, and store each
+  // pair swapped so that semi-octets read from left to right.
+  Hex.resize(pduHex.size() + 1);
+  std::size_t kept = 0;
+  for (char c : pduHex) {
+    std::uint8_t v = kHexValue[static_cast<unsigned char>(c)];
+    if (v == 0xFF) continue;
+    char up = kHexUpper[v];
+    if (kept % 2 == 0) {
+      Hex[kept + 1] = up;
+    } else {
+      Hex[kept - 1] = up;
+    }
+    ++kept;
+  }
+  if (kept == 0 || kept % 2 != 0 ||
+      kept / 2 > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())) {
+    Hex.clear();
+    return;
+  }
+  Hex.resize(kept);
+  OctetCount = static_cast<std::int32_t>(kept / 2);
+  OctetIndex = 0;
+  BitIndex = 0;
+  SetError({});
+
+  // Service centre.
+  if (!GetByte(SmscLen)) return;
+  if (SmscLen == 0) return SetError(decode_error::kNoSmsc);
+  if (!GetByte(SmscType)) return;
+  if (SmscType != 0x91) return SetError(decode_error::kSmscNotInternational);
+  {
+    char c = 0;
+    int value = 0;
+    for (unsigned i = 0; i < (unsigned(SmscLen) - 1) * 2; ++i) {
+      if (!GetNibble(c, value)) return;
+      if (c != 'F') SmscNumber.push_back(c);
+    }
+  }
+
+  GetByte(FirstOctet);
+  Udhi = (FirstOctet & 0x40) != 0;
+  Mti = FirstOctet & 3;
+  if (HasError) return;
+  if (Mti == 3) return SetError(decode_error::kReservedType);
+
+  auto readPidDcs = [this] {
+    GetByte(Pid);
+    GetByte(Dcs);
+    if (HasError) return false;
+    Coding = Dcs & 0x0C;
+    if (Coding == 0x0C) {
+      SetError(decode_error::kCoding);
+      return false;
+    }
+    return true;
+  };
+
+  switch (static_cast<MessageType>(Mti)) {
+    case MessageType::Deliver:
+      if (!GetByte(AddrLen) || !GetByte(AddrType)) return;
+      if (AddrType == kAddrTypeAlphanumeric) {
+        // Septets packed in AddrLen semi-octets, then padding to the octet.
+        ReadSeptetText(unsigned(AddrLen) * 4 / 7, Address);
+        while (BitIndex != 0 && !HasError) Get1Bit();
+        if (HasError) return;
+      } else if (!ReadAddressDigits()) {
+        return;
+      }
+      if (!readPidDcs()) return;
+      TimeText = GetTimeStamp();
+      if (HasError) return;
+      ReadUserData();
+      return;
+
+    case MessageType::Submit:
+      if (!GetByte(MessageRef) || !GetByte(AddrLen) || !GetByte(AddrType)) return;
+      if (!ReadAddressDigits()) return;
+      if (!readPidDcs()) return;
+      Vpf = (FirstOctet >> 3) & 3;
+      if (Vpf == 1) {
+        GetByte(VpByte);  // enhanced format, read as one octet
+      } else if (Vpf == 2) {
+        if (GetByte(VpByte)) TimeText = ValidityPeriodText(VpByte);
+      } else if (Vpf == 3) {
+        TimeText = GetTimeStamp();
+        if (HasError) return;
+      }
+      ReadUserData();
+      return;
+
+    case MessageType::StatusReport:
+      if (!GetByte(MessageRef) || !GetByte(AddrLen) || !GetByte(AddrType)) return;
+      if (!ReadAddressDigits()) return;
+      TimeText = GetTimeStamp();
+      if (HasError) return;
+      DischargeTime = GetTimeStamp();
+      if (HasError) return;
+      if (GetByte(Status)) StatusText = StatusReportText(Status);
+      GetByte(ParamIndicator);
+      return;
+
+    case MessageType::Reserved:
+      return;
+  }
+}
+
+std::string StatusReportText(std::uint8_t s) {
+  const char* base = "Reserved (Service Rejected)";
+  switch (s) {
+    case 0x00: base = "Short message received by the SME"; break;
+    case 0x01:
+      base = "Short message forwarded by the SC to the SME but the SC is unable to confirm delivery";
+      break;
+    case 0x02: base = "Short message replaced by the SC"; break;
+    case 0x20: case 0x60: base = "Congestion"; break;
+    case 0x21: case 0x61: base = "SME busy"; break;
+    case 0x22: case 0x62: base = "No response from SME"; break;
+    case 0x23: case 0x63: base = "Service rejected"; break;
+    case 0x24: case 0x44: case 0x64: base = "Quality of service not available"; break;
+    case 0x25: case 0x65: base = "Error in SME"; break;
+    case 0x40: base = "Remote procedure error"; break;
+    case 0x41: base = "Incompatible destination"; break;
+    case 0x42: base = "Connection rejected by SME"; break;
+    case 0x43: base = "Not obtainable"; break;
+    case 0x45: base = "No interworking available"; break;
+    case 0x46: base = "SM Validity Period Expired"; break;
+    case 0x47: base = "SM Deleted by originating SME"; break;
+    case 0x48: base = "SM Deleted by SC Administration"; break;
+    case 0x49:
+      base = "SM does not exist (The SM may have previously existed in the SC but the SC no longer "
+             "has knowledge of it or the SM may never have previously existed in the SC)";
+      break;
+    default:
+      if ((s >= 0x10 && s <= 0x1F) || (s >= 0x30 && s <= 0x3F) || (s >= 0x50 && s <= 0x5F) ||
+          (s >= 0x70 && s <= 0x7F)) {
+        base = "Values specific to each SC";
+      } else if (s >= 0x26 && s <= 0x2F) {
+        base = "Reserved";
+      }
+      break;
+  }
+  const char* category = "";
+  if (s <= 0x02) {
+    category = "Short message transaction completed";
+  } else if (s >= 0x20 && s <= 0x3F) {
+    category = "Temporary error, SC still trying to transfer SM";
+  } else if (s >= 0x40 && s <= 0x5F) {
+    category = "Permanent error, SC is not making any more transfer attempts";
+  } else if (s >= 0x60 && s <= 0x7F) {
+    category = "Temporary error, SC is not making any more transfer attempts";
+  }
+  std::string out = base;
+  out.append(" (").append(category).push_back(')');
+  return out;
+}
+
+std::string ValidityPeriodText(std::uint8_t v) {
+  if (v <= 143) return std::to_string((unsigned(v) + 1) * 5) + " min";
+  if (v <= 167) return std::to_string(720 + (unsigned(v) - 143) * 30) + " min";
+  if (v <= 196) return std::to_string(unsigned(v) - 166) + " days";
+  return std::to_string(unsigned(v) - 192) + " weeks";
+}
+
+}  // namespace pdulink
