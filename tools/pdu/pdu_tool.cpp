@@ -1,0 +1,347 @@
+#include "pdu_tool.h"
+
+#include <cstdio>
+#include <istream>
+#include <ostream>
+
+#include "codepage.h"
+#include "text_helpers.h"
+
+namespace pdulink::pdutool {
+namespace {
+
+constexpr std::string_view kUsage =
+    "Usage: pdulink-pdu [--json] decode [HEX...]\n"
+    "       pdulink-pdu --help | --version\n"
+    "\n"
+    "Commands:\n"
+    "  decode     Decode SMS PDUs as a phone lists them in PDU mode (the\n"
+    "             service-centre field first): SMS-DELIVER, SMS-SUBMIT and\n"
+    "             SMS-STATUS-REPORT. Each HEX argument is one PDU; without\n"
+    "             one, standard input is read, one PDU per line (blank lines,\n"
+    "             AT command lines and \"+...\"/\"OK\" reply lines are skipped,\n"
+    "             so a modem listing can be pasted as it is).\n"
+    "\n"
+    "Options:\n"
+    "  --json         one JSON object per PDU and line, with the decoder's\n"
+    "                 fields under their own names, texts in UTF-8\n"
+    "  -h, --help     show this help\n"
+    "  -V, --version  show the version\n"
+    "\n"
+    "Exit status: 0 every PDU decoded, 1 some PDU failed, 2 usage error.\n";
+
+struct Options {
+  bool json = false;
+};
+
+using Command = int (*)(const Options&, const std::vector<std::string>&, std::istream&,
+                        std::ostream&, std::ostream&);
+
+const char* TypeName(std::uint8_t mti) {
+  switch (static_cast<MessageType>(mti & 3)) {
+    case MessageType::Deliver: return "SMS-DELIVER";
+    case MessageType::Submit: return "SMS-SUBMIT";
+    case MessageType::StatusReport: return "SMS-STATUS-REPORT";
+    case MessageType::Reserved: return "reserved";
+  }
+  return "reserved";
+}
+
+const char* CodingName(std::uint8_t coding) {
+  switch (coding) {
+    case kCoding7Bit: return "7-bit";
+    case kCoding8Bit: return "8-bit data";
+    case kCodingUcs2: return "UCS2";
+    default: return "reserved";
+  }
+}
+
+// A cp1251 text for the terminal: UTF-8 in quotes, control characters,
+// quotes and backslashes escaped so that a text never breaks the layout.
+std::string Quoted(std::string_view cp1251) {
+  std::string utf8 = AnsiToUtf8(cp1251);
+  std::string out = "\"";
+  for (char c : utf8) {
+    auto b = static_cast<unsigned char>(c);
+    switch (c) {
+      case '\n': out += "\\n"; break;
+      case '\r': out += "\\r"; break;
+      case '\t': out += "\\t"; break;
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      default:
+        if (b < 0x20 || b == 0x7F) {
+          char buf[8];
+          std::snprintf(buf, sizeof buf, "\\x%02X", b);
+          out += buf;
+        } else {
+          out.push_back(c);
+        }
+    }
+  }
+  out.push_back('"');
+  return out;
+}
+
+std::string Hex2(unsigned v) { return ByteToHex(v); }
+
+class TextBlock {
+ public:
+  void Line(std::string_view name, std::string_view value) {
+    out_.append("  ").append(name);
+    out_.append(name.size() < 16 ? 16 - name.size() : 1, ' ');
+    out_.append(value).push_back('\n');
+  }
+  std::string Take() { return std::move(out_); }
+
+ private:
+  std::string out_;
+};
+
+int Decode(const Options& opt, const std::vector<std::string>& args, std::istream& in,
+           std::ostream& out, std::ostream&) {
+  bool anyFailed = false;
+  int number = 0;
+  auto one = [&](std::string_view pdu) {
+    tSMSDecode d;
+    d.Decode(pdu);
+    anyFailed = anyFailed || d.HasError;
+    ++number;
+    if (opt.json) {
+      out << DecodeToJson(d) << '\n';
+    } else {
+      if (number > 1) out << '\n';
+      out << "PDU " << number << '\n' << DecodeToText(d);
+    }
+  };
+  if (!args.empty()) {
+    for (const std::string& a : args) one(a);
+  } else {
+    std::string line;
+    while (std::getline(in, line)) {
+      if (!IsNonPduLine(line)) one(line);
+    }
+  }
+  out.flush();
+  return anyFailed ? kExitFailed : kExitOk;
+}
+
+struct CommandEntry {
+  std::string_view name;
+  Command run;
+};
+
+// Subcommands; `encode` (SMS-SUBMIT assembly) joins here.
+constexpr CommandEntry kCommands[] = {
+    {"decode", &Decode},
+};
+
+}  // namespace
+
+bool IsNonPduLine(std::string_view line) {
+  std::string_view t = TrimBlanks(line);
+  if (t.empty() || t.front() == '+') return true;
+  if (t == "OK" || t == "ERROR") return true;
+  return t.size() >= 2 && (t[0] == 'A' || t[0] == 'a') && (t[1] == 'T' || t[1] == 't');
+}
+
+std::string JsonEscape(std::string_view utf8) {
+  std::string out;
+  out.reserve(utf8.size() + 8);
+  for (char c : utf8) {
+    auto b = static_cast<unsigned char>(c);
+    switch (c) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\b': out += "\\b"; break;
+      case '\f': out += "\\f"; break;
+      case '\n': out += "\\n"; break;
+      case '\r': out += "\\r"; break;
+      case '\t': out += "\\t"; break;
+      default:
+        if (b < 0x20) {
+          char buf[8];
+          std::snprintf(buf, sizeof buf, "\\u%04X", b);
+          out += buf;
+        } else {
+          out.push_back(c);
+        }
+    }
+  }
+  return out;
+}
+
+std::string DecodeToJson(const tSMSDecode& d) {
+  std::string out = "{";
+  bool first = true;
+  auto key = [&](std::string_view name) {
+    if (!first) out.push_back(',');
+    first = false;
+    out.append("\"").append(name).append("\":");
+  };
+  auto num = [&](std::string_view name, long long v) {
+    key(name);
+    out += std::to_string(v);
+  };
+  auto flag = [&](std::string_view name, bool v) {
+    key(name);
+    out += v ? "true" : "false";
+  };
+  auto text = [&](std::string_view name, std::string_view cp1251) {
+    key(name);
+    out.append("\"").append(JsonEscape(AnsiToUtf8(cp1251))).append("\"");
+  };
+  num("SmscLen", d.SmscLen);
+  num("SmscType", d.SmscType);
+  text("SmscNumber", d.SmscNumber);
+  num("FirstOctet", d.FirstOctet);
+  flag("Udhi", d.Udhi);
+  num("AddrLen", d.AddrLen);
+  num("AddrType", d.AddrType);
+  text("Address", d.Address);
+  num("Pid", d.Pid);
+  num("Dcs", d.Dcs);
+  num("Mti", d.Mti);
+  num("Coding", d.Coding);
+  text("TimeText", d.TimeText);
+  num("MessageRef", d.MessageRef);
+  num("Vpf", d.Vpf);
+  num("VpByte", d.VpByte);
+  text("DischargeTime", d.DischargeTime);
+  num("Status", d.Status);
+  text("StatusText", d.StatusText);
+  num("ParamIndicator", d.ParamIndicator);
+  num("Udl", d.Udl);
+  num("Udhl", d.Udhl);
+  text("HeaderHex", d.HeaderHex);
+  flag("IsConcatenated", d.IsConcatenated);
+  num("ConcatRef", d.ConcatRef);
+  num("ConcatTotal", d.ConcatTotal);
+  num("ConcatPart", d.ConcatPart);
+  text("Text", d.Text);
+  num("OctetCount", d.OctetCount);
+  flag("HasError", d.HasError);
+  text("ErrorText", d.ErrorText);
+  text("Hex", d.Hex);
+  num("OctetIndex", d.OctetIndex);
+  num("BitIndex", d.BitIndex);
+  out.push_back('}');
+  return out;
+}
+
+std::string DecodeToText(const tSMSDecode& d) {
+  TextBlock b;
+  if (d.HasError) {
+    // Only what was read before the failure: fields still at their initial
+    // value are left out.
+    b.Line("Error", d.ErrorText + " (stopped at octet " + std::to_string(d.OctetIndex) + " of " +
+                        std::to_string(d.OctetCount) + ")");
+    auto num = [&](std::string_view name, unsigned v, bool hex) {
+      if (v != 0) b.Line(name, hex ? Hex2(v) : std::to_string(v));
+    };
+    auto text = [&](std::string_view name, const std::string& v) {
+      if (!v.empty()) b.Line(name, Quoted(v));
+    };
+    num("SmscLen", d.SmscLen, false);
+    num("SmscType", d.SmscType, true);
+    text("SmscNumber", d.SmscNumber);
+    num("FirstOctet", d.FirstOctet, true);
+    num("MessageRef", d.MessageRef, false);
+    num("AddrLen", d.AddrLen, false);
+    num("AddrType", d.AddrType, true);
+    text("Address", d.Address);
+    num("Pid", d.Pid, true);
+    num("Dcs", d.Dcs, true);
+    num("VpByte", d.VpByte, true);
+    text("TimeText", d.TimeText);
+    text("DischargeTime", d.DischargeTime);
+    num("Status", d.Status, true);
+    num("Udl", d.Udl, false);
+    num("Udhl", d.Udhl, false);
+    text("HeaderHex", d.HeaderHex);
+    text("Text", d.Text);
+    return b.Take();
+  }
+  b.Line("SmscNumber", Quoted(d.SmscNumber) + " (SmscLen " + std::to_string(d.SmscLen) +
+                           ", SmscType " + Hex2(d.SmscType) + ")");
+  b.Line("FirstOctet", Hex2(d.FirstOctet) + " (Mti " + std::to_string(d.Mti) + " " +
+                           TypeName(d.Mti) + ", Udhi " + (d.Udhi ? "1" : "0") + ")");
+  const auto type = static_cast<MessageType>(d.Mti & 3);
+  if (type == MessageType::Submit || type == MessageType::StatusReport) {
+    b.Line("MessageRef", std::to_string(d.MessageRef));
+  }
+  if (type == MessageType::Reserved) return b.Take();
+  b.Line("Address", Quoted(d.Address) + " (AddrLen " + std::to_string(d.AddrLen) + ", AddrType " +
+                        Hex2(d.AddrType) + ")");
+  if (type == MessageType::StatusReport) {
+    b.Line("TimeText", d.TimeText);
+    b.Line("DischargeTime", d.DischargeTime);
+    b.Line("Status", Hex2(d.Status) + " " + Quoted(d.StatusText));
+    b.Line("ParamIndicator", Hex2(d.ParamIndicator));
+    return b.Take();
+  }
+  b.Line("Pid", Hex2(d.Pid));
+  b.Line("Dcs", Hex2(d.Dcs) + " (Coding " + std::to_string(d.Coding) + " " + CodingName(d.Coding) +
+                    ")");
+  if (type == MessageType::Submit) {
+    b.Line("Vpf", std::to_string(d.Vpf) + (d.Vpf == 1 || d.Vpf == 2 ? ", VpByte " + Hex2(d.VpByte) : ""));
+  }
+  b.Line("TimeText", d.TimeText);
+  b.Line("Udl", std::to_string(d.Udl));
+  if (d.Udhi) {
+    b.Line("Udhl", std::to_string(d.Udhl));
+    b.Line("HeaderHex", d.HeaderHex);
+    if (d.IsConcatenated) {
+      b.Line("Concatenated", "part " + std::to_string(d.ConcatPart) + " of " +
+                                 std::to_string(d.ConcatTotal) + ", ConcatRef " +
+                                 std::to_string(d.ConcatRef));
+    }
+  }
+  b.Line("Text", Quoted(d.Text));
+  return b.Take();
+}
+
+int Run(const std::vector<std::string>& args, std::istream& in, std::ostream& out,
+        std::ostream& err) {
+  Options opt;
+  const CommandEntry* command = nullptr;
+  std::vector<std::string> operands;
+  bool endOfOptions = false;
+  for (const std::string& a : args) {
+    if (!endOfOptions && a.size() > 1 && a[0] == '-') {
+      if (a == "--") {
+        endOfOptions = true;
+      } else if (a == "-h" || a == "--help") {
+        out << kUsage;
+        return kExitOk;
+      } else if (a == "-V" || a == "--version") {
+        out << "pdulink-pdu " << PDULINK_VERSION_TEXT << '\n';
+        return kExitOk;
+      } else if (a == "--json") {
+        opt.json = true;
+      } else {
+        err << "pdulink-pdu: unknown option '" << a << "'\n"
+            << "Try 'pdulink-pdu --help'.\n";
+        return kExitUsage;
+      }
+    } else if (command == nullptr) {
+      for (const CommandEntry& c : kCommands) {
+        if (c.name == a) command = &c;
+      }
+      if (command == nullptr) {
+        err << "pdulink-pdu: unknown command '" << a << "'\n"
+            << "Try 'pdulink-pdu --help'.\n";
+        return kExitUsage;
+      }
+    } else {
+      operands.push_back(a);
+    }
+  }
+  if (command == nullptr) {
+    err << "pdulink-pdu: no command given\n" << kUsage;
+    return kExitUsage;
+  }
+  return command->run(opt, operands, in, out, err);
+}
+
+}  // namespace pdulink::pdutool
