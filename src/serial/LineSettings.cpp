@@ -1,0 +1,67 @@
+#include "LineSettings.h"
+
+#include <cerrno>
+
+namespace serial_impl {
+
+speed_t BaudConstant(uint32_t baud) {
+  struct Row {
+    uint32_t rate;
+    speed_t code;
+  };
+  static constexpr Row kRates[] = {
+      {50, B50},         {75, B75},         {110, B110},       {134, B134},       {150, B150},
+      {200, B200},       {300, B300},       {600, B600},       {1200, B1200},     {1800, B1800},
+      {2400, B2400},     {4800, B4800},     {9600, B9600},     {19200, B19200},   {38400, B38400},
+      {57600, B57600},   {115200, B115200}, {230400, B230400}, {460800, B460800}, {500000, B500000},
+      {576000, B576000}, {921600, B921600}, {1000000, B1000000}, {1152000, B1152000},
+      {1500000, B1500000}, {2000000, B2000000}, {2500000, B2500000}, {3000000, B3000000},
+      {3500000, B3500000}, {4000000, B4000000},
+  };
+  for (const Row& r : kRates)
+    if (r.rate == baud) return r.code;
+  return 0;
+}
+
+int ToTermios(const TLineSettings& s, termios& t, bool& custom) {
+  if (s.BaudRate == 0 || s.ByteSize < 5 || s.ByteSize > 8 || s.Parity > 4 || s.StopBits > 2) return EINVAL;
+  cfmakeraw(&t);
+  t.c_iflag &= ~(IGNBRK | BRKINT | IGNPAR | PARMRK | INPCK | ISTRIP | IXON | IXOFF | IXANY);
+  t.c_cflag &= ~(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS);
+  t.c_cflag |= CREAD | CLOCAL;  // the modem's DCD must not gate reading or writing
+
+  static constexpr tcflag_t kSizes[] = {CS5, CS6, CS7, CS8};
+  t.c_cflag |= kSizes[s.ByteSize - 5];
+
+  switch (s.Parity) {
+    case 0: break;
+    case 1: t.c_cflag |= PARENB | PARODD; break;
+    case 2: t.c_cflag |= PARENB; break;
+    case 3: t.c_cflag |= PARENB | CMSPAR | PARODD; break;
+    case 4: t.c_cflag |= PARENB | CMSPAR; break;
+  }
+  // With parity checking on, bad bytes are marked (\377 \0 byte) so that the
+  // receive filter can keep them or replace them with the error character.
+  if (s.Flags & kFlagParity) t.c_iflag |= INPCK | PARMRK;
+  if (s.StopBits != 0) t.c_cflag |= CSTOPB;  // one and a half stop bits are taken as two
+
+  if ((s.Flags & kFlagOutxCtsFlow) || (s.Flags & kFlagRtsControlMask) == kFlagRtsHandshake)
+    t.c_cflag |= CRTSCTS;
+  if (s.Flags & kFlagOutX) t.c_iflag |= IXON;
+  if (s.Flags & kFlagInX) t.c_iflag |= IXOFF;
+  t.c_cc[VSTART] = static_cast<cc_t>(s.XonChar);
+  t.c_cc[VSTOP] = static_cast<cc_t>(s.XoffChar);
+
+  // Reads return at once with whatever is queued.
+  t.c_cc[VMIN] = 0;
+  t.c_cc[VTIME] = 0;
+
+  speed_t code = BaudConstant(s.BaudRate);
+  custom = code == 0;
+  if (custom) code = B38400;  // placeholder until SetCustomBaud
+  cfsetispeed(&t, code);
+  cfsetospeed(&t, code);
+  return 0;
+}
+
+}  // namespace serial_impl

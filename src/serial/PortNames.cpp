@@ -1,0 +1,45 @@
+#include "PortNames.h"
+
+#include <cctype>
+
+namespace {
+
+bool EqualNoCase(const std::string& a, const std::string& b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
+      return false;
+  }
+  return true;
+}
+
+std::string Trimmed(const std::string& s) {
+  size_t b = 0, e = s.size();
+  while (b < e && std::isspace(static_cast<unsigned char>(s[b]))) ++b;
+  while (e > b && std::isspace(static_cast<unsigned char>(s[e - 1]))) --e;
+  return s.substr(b, e - b);
+}
+
+}  // namespace
+
+std::string ResolvePortName(const std::string& rawName, const std::map<std::string, std::string>& ports) {
+  const std::string name = Trimmed(rawName);
+  if (name.empty()) return {};
+  for (const auto& [key, path] : ports) {
+    if (EqualNoCase(Trimmed(key), name)) {
+      std::string p = Trimmed(path);
+      if (!p.empty()) return p;
+    }
+  }
+  if (name[0] == '/') return name;
+  if (name.size() > 3 && EqualNoCase(name.substr(0, 3), "COM")) {
+    unsigned long n = 0;
+    bool digits = name.size() - 3 <= 6;
+    for (size_t i = 3; digits && i < name.size(); ++i) {
+      if (!std::isdigit(static_cast<unsigned char>(name[i]))) digits = false;
+      else n = n * 10 + static_cast<unsigned long>(name[i] - '0');
+    }
+    if (digits && n >= 1) return "/dev/ttyS" + std::to_string(n - 1);
+  }
+  return "/dev/" + name;
+}

@@ -1,0 +1,424 @@
+#include "WorkThread.h"
+
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <cstring>
+#include <memory>
+
+#include "SerialPort.h"
+
+namespace {
+
+constexpr int kPassMs = 75;   // longest wait of an active pass
+constexpr int kIdleMs = 200;  // look at Active this often while closed
+
+int64_t NowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+// A 32-bit millisecond tick; differences are taken modulo 2^32, so a wrap is harmless.
+uint32_t Tick() { return static_cast<uint32_t>(NowMs()); }
+
+uint32_t ModemBits(int tiocm) {
+  uint32_t s = 0;
+  if (tiocm & TIOCM_CTS) s |= MS_CTS_ON;
+  if (tiocm & TIOCM_DSR) s |= MS_DSR_ON;
+  if (tiocm & TIOCM_RI) s |= MS_RING_ON;
+  if (tiocm & TIOCM_CD) s |= MS_RLSD_ON;
+  return s;
+}
+
+}  // namespace
+
+namespace serial_impl {
+
+uint32_t LineErrorsFromCounters(const serial_icounter_struct& before, const serial_icounter_struct& now,
+                                uint32_t& events) {
+  uint32_t e = 0;
+  if (now.buf_overrun != before.buf_overrun) e |= CE_RXOVER;
+  if (now.overrun != before.overrun) e |= CE_OVERRUN;
+  if (now.parity != before.parity) e |= CE_RXPARITY;
+  if (now.frame != before.frame) e |= CE_FRAME;
+  if (now.brk != before.brk) {
+    e |= CE_BREAK;
+    events |= EV_BREAK;
+  }
+  if (e & (CE_RXOVER | CE_OVERRUN | CE_RXPARITY | CE_FRAME)) events |= EV_ERR;
+  return e;
+}
+
+}  // namespace serial_impl
+
+TWorkThread::TWorkThread(TSerialPort& port) : Port(port) { thread_ = std::thread([this] { Execute(); }); }
+
+TWorkThread::~TWorkThread() {
+  if (thread_.joinable()) thread_.join();
+}
+
+void TWorkThread::Execute() {
+  TSerialPort& P = Port;
+  bool activeMode = P.active_.load();
+  bool done = P.terminate_.load();
+  while (!done) {
+    if (activeMode) {
+      P.threadBusy_.store(true);
+      ActivePass();
+      if (!P.active_.load() && !P.sendInProgress_.load()) activeMode = false;
+    } else {
+      if (P.threadBusy_.exchange(false)) P.NotifyHub();
+      activeMode = P.active_.load();
+      if (!activeMode && !P.terminate_.load()) IdleWait();
+    }
+    if (P.terminate_.load() && !activeMode) done = true;
+  }
+  // Termination: the port's destructor waits for these.
+  P.threadEnded_.store(true);
+  P.threadBusy_.store(false);
+  P.NotifyHub();
+}
+
+void TWorkThread::IdleWait() {
+  if (Port.wakeFd_ < 0) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(kIdleMs));
+    return;
+  }
+  pollfd p{Port.wakeFd_, POLLIN, 0};
+  if (poll(&p, 1, kIdleMs) > 0) {
+    uint64_t v;
+    while (read(Port.wakeFd_, &v, sizeof v) > 0) {
+    }
+  }
+}
+
+// A new device is open: forget what was seen on the previous one.
+void TWorkThread::StartSession() {
+  session_ = Port.openCount_;
+  refTick_ = Tick();
+  seenInQueue_ = 0;
+  lastInQueue_ = 0;
+  modemErr_ = 0;
+  statusErr_ = 0;
+  modemSeeded_ = false;
+  icountSupported_ = true;
+  icountSeeded_ = false;
+  filter_.Reset();
+}
+
+void TWorkThread::ActivePass() {
+  TSerialPort& P = Port;
+  Pending out;
+  uint32_t events = 0;
+  int goneCode = 0;
+  uint64_t session = 0;
+  {
+    std::unique_lock io(P.ioMutex_);
+    const int fd = P.fd_.load();
+    if (fd < 0) {
+      io.unlock();
+      if (P.sendInProgress_.load()) AbortWrite(ECANCELED, out);
+      P.commEvent_.store(0);
+      for (auto& c : out.calls) P.CallOnUi(std::move(c));
+      return;
+    }
+    if (P.openCount_ != session_) StartSession();
+    session = session_;
+    {
+      std::lock_guard lk(P.filterMutex_);
+      if (P.filterGeneration_ != filterGeneration_) {
+        filter_.SetOptions(P.filterOptions_);
+        eventChar_ = P.filterEventChar_;
+        filterGeneration_ = P.filterGeneration_;
+      }
+    }
+    PollLineStatus(fd, events, out);
+    CheckWriteDone(fd, out);
+    const bool active = P.active_.load();
+    bool present = true;
+    if (active) present = TryRead(fd, events, out, goneCode);
+
+    if (!active) {
+      // Closing ends the line-event wait with an empty mask.
+      P.commEvent_.store(0);
+    } else if (present) {
+      // The line-event wait: sleep until bytes arrive, the device can take
+      // more of a pending write, the port is woken, or the pass time is up.
+      // While bytes wait for their burst to end, POLLIN is left out (it would
+      // return at once) and the wait ends at the cluster deadline instead.
+      pollfd fds[2] = {{fd, 0, 0}, {P.wakeFd_, POLLIN, 0}};
+      if (seenInQueue_ == 0) fds[0].events |= POLLIN;
+      if (P.sendInProgress_.load()) fds[0].events |= POLLOUT;
+      const int nfds = P.wakeFd_ >= 0 ? 2 : 1;
+      const int r = poll(fds, nfds, WaitTimeoutMs(NowMs()));
+      if (r < 0 && errno != EINTR) {
+        goneCode = errno;
+        present = false;
+      } else if (r > 0) {
+        if (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) {
+          goneCode = EIO;
+          present = false;
+        }
+        if (nfds == 2 && (fds[1].revents & POLLIN)) DrainWake(out);
+      }
+    }
+    if (!present) {
+      // Stop serving this device; the close below releases it.
+      events = 0;
+    }
+  }
+  if (events) DispatchLineEvents(out, events);
+  for (auto& c : out.calls) P.CallOnUi(std::move(c));
+
+  if (goneCode != 0) {
+    // The device has gone (unplugged, or the other side of a pseudo-terminal
+    // closed): report it and close the port on the user-interface thread.
+    Pending report;
+    RelayError(report, 9907, static_cast<uint32_t>(goneCode), "Error calling WaitCommEvent");
+    for (auto& c : report.calls) P.CallOnUi(std::move(c));
+    if (P.threadBusy_.exchange(false)) P.NotifyHub();  // the close must not wait for this thread
+    P.CallOnUi([&P, session] {
+      if (!P.destroying_.load() && P.openCount_ == session && P.fd_.load() >= 0) P.ReopenPort(false);
+    });
+    // Returning here, the port is closed, or a close or destruction is under
+    // way and will release the device (this thread touches it only under
+    // ioMutex_, where it finds it closed).
+  }
+}
+
+int TWorkThread::WaitTimeoutMs(int64_t now) const {
+  TSerialPort& P = Port;
+  double limit = kPassMs;
+  if (seenInQueue_ > 0) {
+    // Wake up when the burst's time is up.
+    const uint32_t n = lastInQueue_;
+    const double bound = n * static_cast<double>(P.rtoCharDelayTime_.load()) / 1000.0 + P.rtoExtraDelayTime_.load();
+    const double elapsed = static_cast<uint32_t>(static_cast<uint32_t>(now) - refTick_);
+    limit = std::min(limit, std::max(1.0, std::floor(bound - elapsed) + 1.0));
+  }
+  if (P.sendInProgress_.load() && P.writeDeadlineMs_ >= 0)
+    limit = std::min(limit, static_cast<double>(std::max<int64_t>(1, P.writeDeadlineMs_ - now + 1)));
+  return static_cast<int>(limit);
+}
+
+void TWorkThread::DrainWake(Pending& out) {
+  uint64_t v;
+  while (read(Port.wakeFd_, &v, sizeof v) > 0) {
+  }
+  if (errno != EAGAIN && errno != EINTR)
+    RelayError(out, 1101, static_cast<uint32_t>(errno), "Error resetting Overlapped Event");
+}
+
+bool TWorkThread::PollLineStatus(int fd, uint32_t& events, Pending& out) {
+  TSerialPort& P = Port;
+  int tiocm = 0;
+  if (ioctl(fd, TIOCMGET, &tiocm) == 0) {
+    modemErr_ = 0;
+    const uint32_t now = ModemBits(tiocm);
+    const uint32_t before = P.modemState_.load();
+    if (!modemSeeded_) {
+      // The lines as found at open are states, not changes.
+      modemSeeded_ = true;
+      P.ctsState_.store(now & MS_CTS_ON);
+      P.dsrState_.store(now & MS_DSR_ON);
+      P.ringState_.store(now & MS_RING_ON);
+      P.rlsdState_.store(now & MS_RLSD_ON);
+    } else {
+      const uint32_t changed = now ^ before;
+      if (changed & MS_CTS_ON) events |= EV_CTS;
+      if (changed & MS_DSR_ON) events |= EV_DSR;
+      if (changed & MS_RING_ON) events |= EV_RING;
+      if (changed & MS_RLSD_ON) events |= EV_RLSD;
+    }
+    P.modemState_.store(now);
+  } else if (errno != modemErr_) {
+    // Reported once per failure: a pseudo-terminal refuses this on every pass.
+    modemErr_ = errno;
+    RelayError(out, 9905, static_cast<uint32_t>(errno), "Error getting ModemStatus");
+  }
+
+  int inq = 0, outq = 0;
+  if (ioctl(fd, FIONREAD, &inq) != 0 || ioctl(fd, TIOCOUTQ, &outq) != 0) {
+    if (errno != statusErr_) {
+      statusErr_ = errno;
+      RelayError(out, 9803, static_cast<uint32_t>(errno), "Error ClearCommError");
+    }
+    return false;
+  }
+  statusErr_ = 0;
+  uint32_t errors = 0;
+  if (icountSupported_) {
+    serial_icounter_struct ic{};
+    if (ioctl(fd, TIOCGICOUNT, &ic) == 0) {
+      if (icountSeeded_) errors = serial_impl::LineErrorsFromCounters(icount_, ic, events);
+      icount_ = ic;
+      icountSeeded_ = true;
+    } else if (errno == ENOTTY || errno == EINVAL) {
+      icountSupported_ = false;  // no error counters: the line counts as clean
+    }
+  }
+  const uint32_t in = static_cast<uint32_t>(std::max(inq, 0));
+  const uint32_t outCount = static_cast<uint32_t>(std::max(outq, 0));
+  if (in > seenInQueue_) events |= EV_RXCHAR;
+  seenInQueue_ = in;
+  lastInQueue_ = in;
+  if (outCount == 0 && !P.sendInProgress_.load() && P.txNotEmpty_.exchange(false)) events |= EV_TXEMPTY;
+
+  const uint32_t holds = 0;  // the Linux drivers do not tell why output is held
+  if (errors != P.commError_.load() || holds != P.commStateFlags_.load() || in != P.commStateInQueue_.load() ||
+      outCount != P.commStateOutQueue_.load()) {
+    P.commError_.store(errors);
+    P.commStateFlags_.store(holds);
+    P.commStateInQueue_.store(in);
+    P.commStateOutQueue_.store(outCount);
+    TSerialPort* port = &P;
+    out.calls.push_back([port] {
+      if (!port->destroying_.load()) port->Raise(port->OnCommStat);
+    });
+  }
+  return true;
+}
+
+void TWorkThread::AbortWrite(uint32_t code, Pending& out) {
+  TSerialPort& P = Port;
+  P.writtenBytes_.store(P.writtenSoFar_);
+  P.pendingWrite_.clear();
+  P.sendInProgress_.store(false);
+  RelayError(out, 9702, code, "Error getting Overlapped Result");
+  TSerialPort* port = &P;
+  out.calls.push_back([port] {
+    if (!port->destroying_.load()) port->Raise(port->OnWriteDone);
+  });
+}
+
+void TWorkThread::CheckWriteDone(int fd, Pending& out) {
+  TSerialPort& P = Port;
+  if (!P.sendInProgress_.load()) return;
+  if (!P.active_.load()) {
+    // The port is closing: the pending bytes are dropped, as a purge would.
+    AbortWrite(ECANCELED, out);
+    return;
+  }
+  while (!P.pendingWrite_.empty()) {
+    ssize_t r = write(fd, P.pendingWrite_.data(), P.pendingWrite_.size());
+    if (r > 0) {
+      P.writtenSoFar_ += static_cast<uint32_t>(r);
+      P.pendingWrite_.erase(0, static_cast<size_t>(r));
+      continue;
+    }
+    if (r < 0 && errno == EINTR) continue;
+    if (r < 0 && errno != EAGAIN) {
+      AbortWrite(static_cast<uint32_t>(errno), out);
+      return;
+    }
+    break;  // the device takes no more for now
+  }
+  const bool timedOut = P.writeDeadlineMs_ >= 0 && NowMs() >= P.writeDeadlineMs_;
+  if (!P.pendingWrite_.empty() && !timedOut) return;  // still incomplete: look again next pass
+
+  const bool shortWrite = !P.pendingWrite_.empty();
+  P.writtenBytes_.store(P.writtenSoFar_);
+  P.pendingWrite_.clear();
+  P.txNotEmpty_.store(true);
+  P.sendInProgress_.store(false);
+  if (shortWrite) RelayError(out, 9701, 0, "Error write TimeOut");
+  TSerialPort* port = &P;
+  out.calls.push_back([port] {
+    if (!port->destroying_.load()) port->Raise(port->OnWriteDone);
+  });
+}
+
+bool TWorkThread::TryRead(int fd, uint32_t& events, Pending& out, int& goneCode) {
+  TSerialPort& P = Port;
+  const uint32_t n = lastInQueue_;
+  const uint32_t now = Tick();
+  if (n == 0) {
+    refTick_ = now;
+    return true;
+  }
+  const double bound = n * static_cast<double>(P.rtoCharDelayTime_.load()) / 1000.0 + P.rtoExtraDelayTime_.load();
+  const uint32_t elapsed = now - refTick_;
+  const bool readNow = P.readRequest_.load() || n >= P.clusterSize_.load() || elapsed > bound ||
+                       (P.commError_.load() & CE_READ_NOW) != 0;
+  if (!readNow) return true;
+
+  auto buf = std::make_unique<char[]>(n);
+  ssize_t r = read(fd, buf.get(), n);
+  if (r < 0 && (errno == EAGAIN || errno == EINTR)) return true;  // nothing after all: look again
+  if (r == 0 || (r < 0 && errno == EIO)) {
+    // End of file on a terminal: the device has hung up.
+    goneCode = EIO;
+    return false;
+  }
+  P.readRequest_.store(false);
+  if (r < 0) {
+    RelayError(out, 9804, static_cast<uint32_t>(errno), "Error reading Data");
+    return true;
+  }
+  const uint32_t got = static_cast<uint32_t>(r);
+  seenInQueue_ = seenInQueue_ > got ? seenInQueue_ - got : 0;
+  std::string bytes;
+  filter_.Apply(buf.get(), got, bytes);
+  if (bytes.find(eventChar_) != std::string::npos) events |= EV_RXFLAG;
+  DeliverCluster(out, std::move(bytes), P.commError_.load());
+  refTick_ = Tick();
+  return true;
+}
+
+void TWorkThread::RelayError(Pending& out, uint32_t place, uint32_t code, const char* msg) {
+  TSerialPort* port = &Port;
+  std::string text = msg;
+  out.calls.push_back([port, place, code, text] { port->ReportError(place, code, 0, text); });
+}
+
+void TWorkThread::DeliverCluster(Pending& out, std::string bytes, uint32_t error) {
+  TSerialPort& P = Port;
+  if (P.destroying_.load()) return;
+  auto cluster = std::make_shared<std::unique_ptr<TSerialCluster>>(
+      std::make_unique<TSerialCluster>(bytes.data(), static_cast<uint32_t>(bytes.size()), error));
+  TSerialPort* port = &P;
+  out.calls.push_back([port, cluster] {
+    if (port->destroying_.load()) return;
+    port->clusterQueue_.push_back(std::move(*cluster));
+    port->Raise(port->OnRxClusterEvent);
+  });
+}
+
+void TWorkThread::DispatchLineEvents(Pending& out, uint32_t mask) {
+  TSerialPort& P = Port;
+  if (P.destroying_.load()) return;
+  mask &= P.eventMask_.load();
+  if (mask == 0) return;
+  P.commEvent_.store(mask);
+  const uint32_t ms = P.modemState_.load();
+  if (mask & EV_CTS) P.ctsState_.store(ms & MS_CTS_ON);
+  if (mask & EV_DSR) P.dsrState_.store(ms & MS_DSR_ON);
+  if (mask & EV_RING) P.ringState_.store(ms & MS_RING_ON);
+  if (mask & EV_RLSD) P.rlsdState_.store(ms & MS_RLSD_ON);
+  TSerialPort* port = &P;
+  auto hub = P.hub_;
+  out.calls.push_back([port, hub, mask] {
+    using Handler = TSerialPort::NotifyEvent TSerialPort::*;
+    static constexpr struct {
+      uint32_t bit;
+      Handler handler;
+    } kOrder[] = {
+        {EV_BREAK, &TSerialPort::OnBreakEvent},   {EV_CTS, &TSerialPort::OnCTSEvent},
+        {EV_DSR, &TSerialPort::OnDSREvent},       {EV_ERR, &TSerialPort::OnLineErrorEvent},
+        {EV_RING, &TSerialPort::OnRingEvent},     {EV_RLSD, &TSerialPort::OnRLSDEvent},
+        {EV_RXCHAR, &TSerialPort::OnRxCharEvent}, {EV_RXFLAG, &TSerialPort::OnRxEventCharEvent},
+        {EV_TXEMPTY, &TSerialPort::OnTxQueueEmptyEvent},
+    };
+    for (const auto& row : kOrder) {
+      // A handler may destroy the port: stop as soon as it is gone.
+      if (!hub->alive.load() || port->destroying_.load()) return;
+      if (mask & row.bit) port->Raise(port->*row.handler);
+    }
+    if (hub->alive.load() && !port->destroying_.load()) port->Raise(port->OnCommEvent);
+  });
+}

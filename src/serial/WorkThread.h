@@ -1,0 +1,73 @@
+#pragma once
+// TWorkThread: the worker of one TSerialPort. While the port is open it polls
+// the line status, finishes pending writes, reads complete bursts as clusters,
+// watches for line events, and raises the port's events on the
+// user-interface thread. While the port is closed it idles.
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <linux/serial.h>
+
+#include "ReceiveFilter.h"
+
+class TSerialPort;
+
+class TWorkThread {
+ public:
+  explicit TWorkThread(TSerialPort& port);  // starts running at once
+  ~TWorkThread();                           // waits for the thread to end
+  TWorkThread(const TWorkThread&) = delete;
+  TWorkThread& operator=(const TWorkThread&) = delete;
+
+  TSerialPort& Port;
+
+ private:
+  // What one pass found that has to be raised on the user-interface thread,
+  // in the order found. Run after the device lock is released.
+  struct Pending {
+    std::vector<std::function<void()>> calls;
+  };
+
+  void Execute();
+  void ActivePass();
+  void IdleWait();
+  void StartSession();
+  bool PollLineStatus(int fd, uint32_t& events, Pending& out);
+  void CheckWriteDone(int fd, Pending& out);
+  void AbortWrite(uint32_t code, Pending& out);
+  // Returns false when the device has gone (read gave EOF or EIO).
+  bool TryRead(int fd, uint32_t& events, Pending& out, int& goneCode);
+  int WaitTimeoutMs(int64_t now) const;
+  void DrainWake(Pending& out);
+
+  void RelayError(Pending& out, uint32_t place, uint32_t code, const char* msg);
+  void DeliverCluster(Pending& out, std::string bytes, uint32_t error);
+  void DispatchLineEvents(Pending& out, uint32_t mask);
+
+  // Working state, used by the worker thread only.
+  uint64_t session_ = 0;            // open count of the device being served
+  uint32_t refTick_ = 0;            // last time the input queue was seen empty, or the last read
+  uint32_t seenInQueue_ = 0;        // input count seen, less the bytes read since
+  uint32_t lastInQueue_ = 0;        // input count of the last poll
+  int modemErr_ = 0;                // errno of the last failed modem poll, reported once
+  int statusErr_ = 0;               // errno of the last failed queue poll, reported once
+  bool modemSeeded_ = false;
+  bool icountSupported_ = true;
+  bool icountSeeded_ = false;
+  serial_icounter_struct icount_{};
+  serial_impl::TReceiveFilter filter_;
+  uint64_t filterGeneration_ = UINT64_MAX;
+  char eventChar_ = 0;
+
+  std::thread thread_;
+};
+
+namespace serial_impl {
+// Line-error flags (CE_*) and line events (EV_BREAK, EV_ERR) from the change
+// of the driver's error counters between two polls.
+uint32_t LineErrorsFromCounters(const serial_icounter_struct& before, const serial_icounter_struct& now,
+                                uint32_t& events);
+}  // namespace serial_impl
