@@ -146,7 +146,9 @@ void TWorkThread::ActivePass() {
     if (!active) {
       // Closing ends the line-event wait with an empty mask.
       P.commEvent_.store(0);
-    } else if (present) {
+    } else if (present && events == 0 && out.calls.empty()) {
+      // (With something to hand over, the pass does not wait: the next
+      // one follows at once.)
       // The line-event wait: sleep until bytes arrive, the device can take
       // more of a pending write, the port is woken, or the pass time is up.
       // While bytes wait for their burst to end, POLLIN is left out (it would
