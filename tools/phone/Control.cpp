@@ -1,0 +1,412 @@
+#include "Control.h"
+
+#include <algorithm>
+#include <cctype>
+#include <map>
+#include <stdexcept>
+
+namespace pdulink::phone {
+namespace {
+
+struct Failure : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+std::string Lower(std::string_view s) {
+  std::string out;
+  for (char c : s) out.push_back(static_cast<char>(std::tolower(static_cast<unsigned char>(c))));
+  return out;
+}
+
+// Reads words off the front of a line; the remainder can be taken raw.
+class Words {
+ public:
+  explicit Words(std::string_view text) : text_(text) {}
+  bool Empty() {
+    SkipBlanks();
+    return pos_ >= text_.size();
+  }
+  // A blank-separated word; "double quoted" words may hold blanks.
+  std::string Next(const char* what) {
+    SkipBlanks();
+    if (pos_ >= text_.size()) throw Failure(std::string("missing ") + what);
+    std::string word;
+    if (text_[pos_] == '"') {
+      auto end = text_.find('"', pos_ + 1);
+      if (end == std::string_view::npos) throw Failure("unterminated quote");
+      word = std::string(text_.substr(pos_ + 1, end - pos_ - 1));
+      pos_ = end + 1;
+    } else {
+      auto end = text_.find_first_of(" \t", pos_);
+      if (end == std::string_view::npos) end = text_.size();
+      word = std::string(text_.substr(pos_, end - pos_));
+      pos_ = end;
+    }
+    return word;
+  }
+  bool PeekOption() {
+    SkipBlanks();
+    auto end = text_.find_first_of(" \t", pos_);
+    auto word = text_.substr(pos_, end == std::string_view::npos ? std::string_view::npos : end - pos_);
+    return !word.empty() && word[0] != '"' && word.find('=') != std::string_view::npos;
+  }
+  // key=value options before the positional words.
+  std::map<std::string, std::string> Options(std::initializer_list<const char*> allowed) {
+    std::map<std::string, std::string> out;
+    while (PeekOption()) {
+      std::string word = Next("option");
+      auto eq = word.find('=');
+      std::string key = Lower(word.substr(0, eq));
+      if (std::none_of(allowed.begin(), allowed.end(), [&](const char* a) { return key == a; }))
+        throw Failure("unknown option " + key);
+      out[key] = word.substr(eq + 1);
+    }
+    return out;
+  }
+  // Everything after the words taken so far, with one separating blank dropped.
+  std::string Rest() {
+    if (pos_ < text_.size() && (text_[pos_] == ' ' || text_[pos_] == '\t')) ++pos_;
+    std::string rest(text_.substr(std::min(pos_, text_.size())));
+    pos_ = text_.size();
+    return rest;
+  }
+  void End() {
+    if (!Empty()) throw Failure("unexpected \"" + Next("word") + "\"");
+  }
+
+ private:
+  void SkipBlanks() {
+    while (pos_ < text_.size() && (text_[pos_] == ' ' || text_[pos_] == '\t')) ++pos_;
+  }
+  std::string_view text_;
+  std::size_t pos_ = 0;
+};
+
+long Number(const std::string& text, const char* what, long lo, long hi) {
+  std::size_t used = 0;
+  long v = 0;
+  bool ok = !text.empty();
+  try {
+    v = std::stol(text, &used, text.size() > 2 && (text[1] == 'x' || text[1] == 'X') ? 16 : 10);
+  } catch (const std::exception&) {
+    ok = false;
+  }
+  if (!ok || used != text.size() || v < lo || v > hi)
+    throw Failure(std::string(what) + " must be a number from " + std::to_string(lo) + " to " + std::to_string(hi));
+  return v;
+}
+
+Memory MemoryOption(const Modem& modem, const std::string& name) {
+  auto m = ParseMemory(name);
+  if (!m) throw Failure("unknown memory " + name + " (SM, ME or MT)");
+  const auto& available = modem.settings.memories;
+  if (std::find(available.begin(), available.end(), *m) == available.end())
+    throw Failure("memory " + std::string(MemoryName(*m)) + " is not available");
+  return *m;
+}
+
+Timestamp TimeOption(const std::map<std::string, std::string>& options) {
+  auto it = options.find("time");
+  if (it == options.end()) return NowTimestamp();
+  Timestamp ts;
+  if (!ParseTimestamp(it->second, ts)) throw Failure("time must look like 050619222217+12");
+  return ts;
+}
+
+int FreeSlots(Modem& modem, Memory memory) {
+  return modem.Store().Total(memory) - modem.Store().Used(memory);
+}
+
+}  // namespace
+
+std::string Unescape(std::string_view text) {
+  std::string out;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    char c = text[i];
+    if (c != '\\' || i + 1 >= text.size()) {
+      out.push_back(c);
+      continue;
+    }
+    char e = text[i + 1];
+    auto hex = [](char h) -> int {
+      if (h >= '0' && h <= '9') return h - '0';
+      h = static_cast<char>(std::tolower(static_cast<unsigned char>(h)));
+      return h >= 'a' && h <= 'f' ? h - 'a' + 10 : -1;
+    };
+    switch (e) {
+      case 'r': out.push_back('\r'); ++i; break;
+      case 'n': out.push_back('\n'); ++i; break;
+      case 't': out.push_back('\t'); ++i; break;
+      case '\\': out.push_back('\\'); ++i; break;
+      case '"': out.push_back('"'); ++i; break;
+      case 'x':
+        if (i + 3 < text.size() + 0 && hex(text[i + 2]) >= 0 && hex(text[i + 3]) >= 0) {
+          out.push_back(static_cast<char>(hex(text[i + 2]) * 16 + hex(text[i + 3])));
+          i += 3;
+          break;
+        }
+        [[fallthrough]];
+      default: out.push_back(c); break;
+    }
+  }
+  return out;
+}
+
+const char* Control::HelpText() {
+  return "deliver [mem=M] [ref=N] [coding=auto|gsm|ucs2] [class=N] [smsc=NUMBER] [time=YYMMDDhhmmss+Q] SENDER TEXT\n"
+         "deliver-pdu [mem=M] [state=0..3] HEX\n"
+         "status-report [mem=M] [smsc=NUMBER] [time=...] MR RECIPIENT STATUS\n"
+         "ring [NUMBER] | ring-stop | ring-interval MS\n"
+         "battery LEVEL [STATUS] | signal RSSI [BER]\n"
+         "latency MS | chunks SIZE PAUSE_MS | chunks off\n"
+         "fail [times=N] PATTERN error|cms N|cme N|silent|reply TEXT | unfail [PATTERN] | faults\n"
+         "smsc NUMBER|none | memories SM[,ME[,MT]] | capacity SM|ME N | identity KEY VALUE\n"
+         "dump [stored|submitted] | clear [stored|submitted] | status\n"
+         "hangup-line | replug | vanish | help\n";
+}
+
+std::string Control::Execute(std::string_view line, ControlActions& actions) {
+  std::string out;
+  auto say = [&](const std::string& s) { out += s + "\n"; };
+  try {
+    Words w(line);
+    if (w.Empty()) throw Failure("empty command");
+    std::string verb = Lower(w.Next("command"));
+    Modem& m = modem_;
+
+    if (verb == "help") {
+      w.End();
+      out += HelpText();
+    } else if (verb == "status") {
+      w.End();
+      say(m.StateSummary());
+    } else if (verb == "deliver") {
+      auto opt = w.Options({"mem", "ref", "coding", "class", "smsc", "time"});
+      DeliverRequest req;
+      req.sender = w.Next("sender");
+      req.text = Unescape(w.Rest());
+      req.time = TimeOption(opt);
+      req.smsc = opt.count("smsc") ? opt["smsc"] : m.SmscText();
+      if (opt.count("class")) req.messageClass = static_cast<int>(Number(opt["class"], "class", 0, 3));
+      std::string coding = opt.count("coding") ? Lower(opt["coding"]) : "auto";
+      if (coding != "auto" && coding != "gsm" && coding != "ucs2") throw Failure("coding must be auto, gsm or ucs2");
+      req.forceUcs2 = coding == "ucs2";
+      bool explicitRef = opt.count("ref") != 0;
+      req.reference = explicitRef ? static_cast<int>(Number(opt["ref"], "ref", 0, 255)) : nextConcatReference_;
+      std::optional<Memory> target;
+      if (opt.count("mem")) target = MemoryOption(m, opt["mem"]);
+      std::vector<Bytes> pdus;
+      std::string error;
+      if (!BuildDeliver(req, pdus, error)) throw Failure(error);
+      if (coding == "gsm") {
+        std::u32string text;
+        Bytes septets;
+        if (!DecodeUtf8(req.text, text) || !ToGsmSeptets(text, septets))
+          throw Failure("text has characters outside the GSM alphabet");
+      }
+      if (pdus.size() > 1 && !explicitRef) nextConcatReference_ = (nextConcatReference_ + 1) % 256;
+      Memory memory = target.value_or(m.ReceiveMemory());
+      if (FreeSlots(m, memory) < static_cast<int>(pdus.size()))
+        throw Failure(std::string("memory ") + MemoryName(memory) + " full (" +
+                      std::to_string(m.Store().Used(memory)) + " of " + std::to_string(m.Store().Total(memory)) +
+                      " used, " + std::to_string(pdus.size()) + " needed)");
+      for (const auto& pdu : pdus) {
+        int index = m.Deliver(pdu, target);
+        say(index < 0 ? "routed " + ToHex(pdu) : std::string("stored ") + MemoryName(memory) + " " + std::to_string(index));
+      }
+    } else if (verb == "deliver-pdu") {
+      auto opt = w.Options({"mem", "state"});
+      std::string hex = w.Next("PDU");
+      w.End();
+      Bytes pdu;
+      if (!FromHex(hex, pdu)) throw Failure("PDU is not hexadecimal");
+      int smsc = SmscFieldLength(pdu);
+      if (smsc < 0 || smsc > 12) throw Failure("service-centre field does not fit");
+      if (pdu.size() == static_cast<std::size_t>(smsc)) throw Failure("PDU has no TPDU after the service-centre field");
+      if (pdu.size() - static_cast<std::size_t>(smsc) > 255) throw Failure("TPDU longer than 255 octets");
+      auto state = static_cast<MessageState>(opt.count("state") ? Number(opt["state"], "state", 0, 3) : 0);
+      std::optional<Memory> target;
+      if (opt.count("mem")) target = MemoryOption(m, opt["mem"]);
+      Memory memory = target.value_or(m.ReceiveMemory());
+      int index = m.Deliver(pdu, target, state);
+      if (index == 0) throw Failure(std::string("memory ") + MemoryName(memory) + " full");
+      say(index < 0 ? "routed " + ToHex(pdu) : std::string("stored ") + MemoryName(memory) + " " + std::to_string(index));
+    } else if (verb == "status-report") {
+      auto opt = w.Options({"mem", "smsc", "time"});
+      int mr = static_cast<int>(Number(w.Next("message reference"), "message reference", 0, 255));
+      std::string recipient = w.Next("recipient");
+      int status = static_cast<int>(Number(w.Next("status"), "status", 0, 255));
+      w.End();
+      Bytes pdu;
+      std::string error;
+      if (!BuildStatusReport(opt.count("smsc") ? opt["smsc"] : m.SmscText(), mr, recipient, status, TimeOption(opt), pdu,
+                             error))
+        throw Failure(error);
+      std::optional<Memory> target;
+      if (opt.count("mem")) target = MemoryOption(m, opt["mem"]);
+      Memory memory = target.value_or(m.ReceiveMemory());
+      int index = m.Deliver(pdu, target);
+      if (index == 0) throw Failure(std::string("memory ") + MemoryName(memory) + " full");
+      say(index < 0 ? "routed " + ToHex(pdu) : std::string("stored ") + MemoryName(memory) + " " + std::to_string(index));
+    } else if (verb == "ring") {
+      std::string number = w.Empty() ? "" : w.Next("number");
+      w.End();
+      if (!number.empty() && number.find_first_not_of("+0123456789*#") != std::string::npos)
+        throw Failure("number may hold digits, +, * and # only");
+      m.StartRing(number, clock_());
+    } else if (verb == "ring-stop") {
+      w.End();
+      m.RemoteHangup();
+    } else if (verb == "ring-interval") {
+      m.settings.ringIntervalMs = Number(w.Next("interval"), "interval", 100, 600000);
+      w.End();
+    } else if (verb == "battery") {
+      int level = static_cast<int>(Number(w.Next("level"), "level", 0, 100));
+      int status = w.Empty() ? m.settings.batteryStatus : static_cast<int>(Number(w.Next("status"), "status", 0, 3));
+      w.End();
+      m.settings.batteryLevel = level;
+      m.settings.batteryStatus = status;
+    } else if (verb == "signal") {
+      int rssi = static_cast<int>(Number(w.Next("rssi"), "rssi", 0, 99));
+      int ber = w.Empty() ? m.settings.ber : static_cast<int>(Number(w.Next("ber"), "ber", 0, 99));
+      w.End();
+      m.settings.rssi = rssi;
+      m.settings.ber = ber;
+    } else if (verb == "latency") {
+      m.settings.latencyMs = Number(w.Next("milliseconds"), "latency", 0, 600000);
+      w.End();
+    } else if (verb == "chunks") {
+      std::string first = w.Next("chunk size");
+      if (Lower(first) == "off") {
+        m.settings.chunkSize = 0;
+        m.settings.chunkPauseMs = 0;
+      } else {
+        int size = static_cast<int>(Number(first, "chunk size", 0, 65536));
+        Millis pause = Number(w.Next("pause"), "pause", 0, 60000);
+        m.settings.chunkSize = size;
+        m.settings.chunkPauseMs = pause;
+      }
+      w.End();
+    } else if (verb == "fail") {
+      auto opt = w.Options({"times"});
+      Fault f;
+      f.pattern = w.Next("command");
+      if (opt.count("times")) f.remaining = static_cast<int>(Number(opt["times"], "times", 1, 1000000));
+      std::string kind = Lower(w.Next("kind"));
+      if (kind == "error") {
+        f.kind = Fault::Kind::Error;
+      } else if (kind == "cms" || kind == "cme") {
+        f.kind = kind == "cms" ? Fault::Kind::CmsError : Fault::Kind::CmeError;
+        f.code = static_cast<int>(Number(w.Next("error code"), "error code", 0, 65535));
+      } else if (kind == "silent") {
+        f.kind = Fault::Kind::Silent;
+      } else if (kind == "reply") {
+        f.kind = Fault::Kind::Reply;
+        f.reply = Unescape(w.Rest());
+        if (f.reply.empty()) throw Failure("missing reply text");
+      } else {
+        throw Failure("kind must be error, cms, cme, silent or reply");
+      }
+      w.End();
+      m.AddFault(std::move(f));
+    } else if (verb == "unfail") {
+      std::string pattern = w.Empty() ? "" : w.Next("command");
+      w.End();
+      say("cleared " + std::to_string(m.ClearFaults(pattern)));
+    } else if (verb == "faults") {
+      w.End();
+      for (const auto& f : m.Faults()) {
+        static const char* kKinds[] = {"error", "cms", "cme", "reply", "silent"};
+        std::string s = "fault AT" + f.pattern + " " + kKinds[static_cast<int>(f.kind)];
+        if (f.kind == Fault::Kind::CmsError || f.kind == Fault::Kind::CmeError) s += " " + std::to_string(f.code);
+        s += f.remaining < 0 ? " until-cleared" : " times=" + std::to_string(f.remaining);
+        say(s);
+      }
+    } else if (verb == "smsc") {
+      std::string number = w.Next("number");
+      w.End();
+      if (Lower(number) == "none") {
+        m.settings.smscDigits.clear();
+        m.settings.smscType = 129;
+      } else {
+        bool plus = !number.empty() && number[0] == '+';
+        std::string digits = plus ? number.substr(1) : number;
+        if (digits.empty() || digits.size() > 20 || digits.find_first_not_of("0123456789") != std::string::npos)
+          throw Failure("service centre must be digits with an optional leading +");
+        m.settings.smscDigits = digits;
+        m.settings.smscType = plus ? 145 : 129;
+      }
+    } else if (verb == "memories") {
+      std::string list = w.Rest();
+      std::vector<Memory> memories;
+      std::string token;
+      for (std::size_t i = 0; i <= list.size(); ++i) {
+        if (i == list.size() || list[i] == ',' || list[i] == ' ') {
+          if (!token.empty()) {
+            auto mem = ParseMemory(token);
+            if (!mem) throw Failure("unknown memory " + token + " (SM, ME or MT)");
+            if (std::find(memories.begin(), memories.end(), *mem) == memories.end()) memories.push_back(*mem);
+          }
+          token.clear();
+        } else {
+          token.push_back(list[i]);
+        }
+      }
+      if (memories.empty()) throw Failure("missing memories");
+      m.settings.memories = memories;
+      m.MemoriesChanged();
+    } else if (verb == "capacity") {
+      auto mem = ParseMemory(w.Next("memory"));
+      int capacity = static_cast<int>(Number(w.Next("capacity"), "capacity", 0, 1000));
+      w.End();
+      if (!mem || *mem == Memory::MT) throw Failure("capacity applies to SM or ME");
+      if (!m.Store().SetCapacity(*mem, capacity)) throw Failure("messages are stored beyond that capacity");
+    } else if (verb == "identity") {
+      std::string key = Lower(w.Next("key"));
+      std::string value = w.Rest();
+      if (value.empty() || value.find_first_of("\r\n\"") != std::string::npos) throw Failure("bad value");
+      if (key == "manufacturer") m.settings.manufacturer = value;
+      else if (key == "model") m.settings.model = value;
+      else if (key == "revision") m.settings.revision = value;
+      else if (key == "imei") m.settings.imei = value;
+      else if (key == "imsi") m.settings.imsi = value;
+      else throw Failure("key must be manufacturer, model, revision, imei or imsi");
+    } else if (verb == "dump" || verb == "clear") {
+      std::string what = w.Empty() ? "all" : Lower(w.Next("what"));
+      w.End();
+      if (what != "all" && what != "stored" && what != "submitted") throw Failure("say stored or submitted");
+      bool stored = what != "submitted", submitted = what != "stored";
+      if (verb == "clear") {
+        if (stored) m.Store().Clear();
+        if (submitted) m.ClearSubmissions();
+      } else {
+        for (Memory mem : {Memory::SM, Memory::ME}) {
+          if (!stored) break;
+          for (auto& [index, msg] : m.Store().List(mem))
+            say(std::string("stored ") + MemoryName(mem) + " " + std::to_string(index) + " " +
+                std::to_string(static_cast<int>(msg->state)) + " " + ToHex(msg->pdu));
+        }
+        if (submitted)
+          for (const auto& s : m.Submissions())
+            say("submitted " + std::to_string(s.sequence) + " " + std::to_string(s.messageReference) + " " + s.pduHex);
+      }
+    } else if (verb == "hangup-line") {
+      w.End();
+      actions.hangupLine = true;
+    } else if (verb == "replug") {
+      w.End();
+      actions.replug = true;
+    } else if (verb == "vanish") {
+      w.End();
+      actions.vanish = true;
+    } else {
+      throw Failure("unknown command " + verb + " (try help)");
+    }
+    out += "OK\n";
+  } catch (const Failure& f) {
+    out += std::string("ERROR ") + f.what() + "\n";
+  }
+  return out;
+}
+
+}  // namespace pdulink::phone

@@ -1,0 +1,189 @@
+// The AT command side of the simulated phone: a V.250 command-line parser
+// and the handset's answers to the 3GPP TS 27.007 / TS 27.005 commands that an
+// SMS gateway uses, in PDU mode. Pure logic without I/O: bytes from the host
+// go in through Receive(), everything the phone says comes out through the
+// sink, so it can be driven by the pty loop or directly by tests.
+#pragma once
+
+#include "Pdu.h"
+#include "Store.h"
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace pdulink::phone {
+
+using Millis = std::int64_t;
+
+enum class OutputKind {
+  Echo,         // the host's own characters, sent back at once
+  Reply,        // a command's answer or the "> " prompt
+  Unsolicited,  // RING, +CMTI and friends
+};
+using OutputSink = std::function<void(OutputKind, std::string)>;
+
+// A scripted misbehaviour for commands whose text starts with `pattern`
+// (upper case, without "AT"; "PDU" stands for the PDU after the prompt).
+struct Fault {
+  enum class Kind { Error, CmsError, CmeError, Reply, Silent };
+  std::string pattern;
+  Kind kind = Kind::Error;
+  int code = 0;
+  std::string reply;   // raw bytes for Kind::Reply
+  int remaining = -1;  // -1: until cleared
+};
+
+// Call list entry (TS 27.007 +CLCC).
+struct Call {
+  int id = 1;
+  int direction = 1;  // 0 mobile originated, 1 mobile terminated
+  int state = 4;      // 0 active, 1 held, 2 dialing, 3 alerting, 4 incoming, 5 waiting
+  std::string number;
+};
+
+// A PDU the host handed over with AT+CMGS / AT+CMSS.
+struct Submission {
+  int sequence = 0;
+  int messageReference = 0;
+  std::string pduHex;  // as sent, with the service-centre field
+};
+
+struct PhoneSettings {
+  std::string manufacturer = "pdulink";
+  std::string model = "Simulated GSM Phone";
+  std::string revision = PDULINK_VERSION_TEXT;
+  std::string imei = "490154203237518";
+  std::string imsi = "001010123456789";
+  std::string smscDigits = "12345678901";
+  int smscType = 145;
+  int batteryStatus = 0;  // +CBC <bcs>: 0 on battery, 1 charging/external, 2 no battery, 3 fault
+  int batteryLevel = 80;
+  int rssi = 21;
+  int ber = 99;
+  Millis ringIntervalMs = 3000;
+  std::vector<Memory> memories = {Memory::SM, Memory::ME, Memory::MT};
+  // Delivery of replies (applied by the I/O loop).
+  Millis latencyMs = 0;
+  int chunkSize = 0;  // 0: a reply goes out in one write
+  Millis chunkPauseMs = 0;
+};
+
+class Modem {
+ public:
+  explicit Modem(OutputSink sink);
+
+  // Bytes from the host, in any split.
+  void Receive(std::string_view bytes);
+  // The host closed the device: a half-typed line or PDU is dropped.
+  void HostClosed();
+  // Emits periodic RINGs; call at or after NextDue().
+  void Tick(Millis now);
+  Millis NextDue() const;  // -1 when nothing is scheduled
+
+  PhoneSettings settings;
+  MessageStore& Store() { return store_; }
+  const std::vector<Submission>& Submissions() const { return submissions_; }
+  void ClearSubmissions() { submissions_.clear(); }
+
+  // Incoming SMS-DELIVER or SMS-STATUS-REPORT from the network, routed as the
+  // new-message indication settings say. `target` overrides the receive
+  // memory. Returns the storage index, -1 when it went straight to the host
+  // (+CMT/+CDS), 0 when the memory is full.
+  int Deliver(const Bytes& pdu, std::optional<Memory> target,
+              MessageState state = MessageState::ReceivedUnread);
+  Memory ReceiveMemory() const { return mem3_; }
+
+  void StartRing(const std::string& number, Millis now);
+  // The remote side hangs up every call.
+  void RemoteHangup();
+  const std::vector<Call>& Calls() const { return calls_; }
+
+  void AddFault(Fault fault);
+  // Removes the faults with this pattern (all when empty); returns how many.
+  int ClearFaults(const std::string& pattern);
+  const std::vector<Fault>& Faults() const { return faults_; }
+
+  // Keeps the selected memories among the available ones.
+  void MemoriesChanged();
+  std::string StateSummary() const;
+  std::string SmscText() const;  // "+12345678901" or national digits
+
+ public:
+  struct Command;  // one parsed command of a command line
+
+ private:
+  enum class Final { Ok, Error, Cms, Cme, Prompt, NoCarrier, None };
+  struct Result {
+    Final final = Final::Ok;
+    int code = 0;
+  };
+
+  void ExecuteLine(const std::string& line);
+  Result Execute(const Command& cmd);
+  Result Basic(const Command& cmd);
+  Result Extended(const Command& cmd);
+  void FinishPdu(bool cancelled);
+  void Emit(OutputKind kind, std::string text);
+  void Unsolicited(std::string text);
+  void Info(const std::string& line) { info_ += "\r\n" + line + "\r\n"; }
+  Result CmeError(int code) const;
+  const Fault* MatchFault(const std::string& text);
+  void ResetProfile();
+  std::string QuoteText(const std::string& text) const;  // in the selected character set
+
+  Result Cpms(const Command& cmd);
+  Result Cmgl(const Command& cmd);
+  Result Cmgr(const Command& cmd);
+  Result Cmgd(const Command& cmd);
+  Result CmgsOrCmgw(const Command& cmd, bool write);
+  Result Cmss(const Command& cmd);
+  Result Csca(const Command& cmd);
+  Result Cnmi(const Command& cmd);
+
+  OutputSink sink_;
+  MessageStore store_;
+  std::vector<Submission> submissions_;
+  std::vector<Fault> faults_;
+  std::vector<Call> calls_;
+
+  // Line assembly.
+  std::string line_;
+  bool lineOverflow_ = false;
+  bool lastWasCr_ = false;
+
+  // PDU entry after the "> " prompt.
+  bool inPrompt_ = false;
+  bool promptWrite_ = false;  // AT+CMGW rather than AT+CMGS
+  int promptLength_ = 0;
+  MessageState promptState_ = MessageState::StoredUnsent;
+  std::string pduText_;
+  bool pduOverflow_ = false;
+  std::vector<std::string> heldUnsolicited_;
+
+  // Per-line reply assembly.
+  std::string info_;
+
+  // Profile (ATZ restores it).
+  bool echo_ = true;
+  int cmgf_ = 0;
+  std::string cscs_ = "IRA";
+  int cnmi_[5] = {0, 0, 0, 0, 0};
+  int clip_ = 0;
+  int cmee_ = 0;
+  int creg_ = 0;
+  int calm_ = 0;
+  int csms_ = 0;
+  std::map<int, int> sRegisters_;
+
+  Memory mem1_ = Memory::SM, mem2_ = Memory::SM, mem3_ = Memory::SM;
+  int nextReference_ = 0;  // TP-MR of the next submission
+  int submissionCount_ = 0;
+  Millis nextRing_ = -1;
+};
+
+}  // namespace pdulink::phone
