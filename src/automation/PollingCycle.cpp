@@ -1,0 +1,131 @@
+#include "PollingCycle.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLineEdit>
+#include <QThread>
+#include <QToolButton>
+
+#include "AnsiText.h"
+#include "Connection.h"
+#include "Controls.h"
+#include "FormState.h"
+#include "Journal.h"
+#include "Lamp.h"
+#include "PollClock.h"
+#include "SerialPort.h"
+#include "Settings.h"
+#include "Transaction.h"
+#include "TrayState.h"
+
+PollingCycle::PollingCycle(Controls& ui, FormState& state, Journal& journal, TrayState& tray,
+                           TSerialPort& comport, PollClock& clock, Transaction& dialogue,
+                           Connection& connection)
+    : ExitPause([] { QThread::msleep(1000); }),
+      ui_(ui),
+      state_(state),
+      journal_(journal),
+      tray_(tray),
+      comport_(comport),
+      clock_(clock),
+      dialogue_(dialogue),
+      connection_(connection) {}
+
+void PollingCycle::timer1Timer() {
+  clock_.Advance();
+  switch (clock_.PendingCommand) {
+    case kConnect: ConnectStep(); break;
+    case kDutyPass: DutyPass(); break;
+    case kDisconnect:
+    case kExit: DisconnectStep(clock_.PendingCommand); break;
+    default: break;
+  }
+}
+
+void PollingCycle::ConnectStep() {
+  if (clock_.SecondsCounter % 3 != 0) return;
+  clock_.PendingCommand = kNoCommand;
+  connection_.b_open();
+  ui_.sb_connect->setChecked(false);
+  if (dialogue_.OkFlag && ui_.cb_autoread->isChecked()) journal_.WriteLog("AutoReading Mode.");
+}
+
+void PollingCycle::DutyPass() {
+  clock_.PendingCommand = kNoCommand;
+  const uint32_t snapshot = clock_.SecondsCounter;
+
+  if (!comport_.Active() && !dialogue_.OfflineSession) {
+    tray_.SetTrayState(3, "Connection Lost");
+  } else {
+    if (dialogue_.RingFlag && ui_.cb_calls->isChecked() && duties.CheckIncomingCall)
+      journal_.WriteLog(duties.CheckIncomingCall());
+    if (ui_.sb_saveSmsc->isChecked() && duties.SaveSmsc) duties.SaveSmsc();
+    if (ui_.sb_listSMS->isChecked() && duties.listSMS) {
+      duties.listSMS();
+      ui_.sb_listSMS->setChecked(false);
+    }
+    if (ui_.sb_sendSMS->isChecked() && duties.SendSMS) {
+      int rc = duties.SendSMS(ToAnsi(ui_.ed_totel->text()), ToAnsi(ui_.Ed_smsbody->text()));
+      journal_.WriteLog("Send errorlevel(bytes):" + std::to_string(rc));
+      ui_.sb_sendSMS->setChecked(false);
+    }
+    if (ui_.sb_delete->isChecked() && duties.DeleteByNumbers) duties.DeleteByNumbers();
+    if (ui_.cb_autoread->isChecked() && state_.PollingInterval > 0 &&
+        snapshot % static_cast<uint32_t>(state_.PollingInterval) == 0 && duties.listSMS) {
+      ui_.cb_smstype->setCurrentIndex(0);
+      ui_.cb_deletesms->setChecked(true);
+      duties.listSMS();
+    }
+    if (ui_.cb_autosend->isChecked() && state_.WatchInterval > 0 &&
+        snapshot % static_cast<uint32_t>(state_.WatchInterval) == 0 && duties.WatchTurn)
+      duties.WatchTurn();
+    if (ui_.cb_bat->isChecked() && snapshot % 1800 == 0 && duties.CheckBattery) {
+      journal_.WriteLog("Battery Check:");
+      duties.CheckBattery();
+    }
+    clock_.PendingCommand = kDutyPass;
+  }
+  if (ui_.cb_offline->isChecked() && dialogue_.OfflineSession && comport_.Active())
+    clock_.PendingCommand = kDisconnect;
+}
+
+void PollingCycle::DisconnectStep(int command) {
+  ui_.led_connect->SetColor(LampColor::Yellow);
+  if (comport_.Active()) comport_.SetActive(false);
+  if (!comport_.Active()) {
+    clock_.PendingCommand = kNoCommand;
+    ui_.led_connect->SetColor(LampColor::Red);
+    tray_.SetTrayState(4, "Disconnected");
+    journal_.WriteLog("Disconnected");
+    if (!state_.LockedMode) {
+      ui_.cb_comport->setEnabled(true);
+      ui_.cb_speed->setEnabled(true);
+    }
+  }
+  if (command == kExit) {
+    // Waits of a pass that is still running below this tick end at once.
+    dialogue_.ExitUnderway = true;
+    if (StopTimer) StopTimer();
+    if (ExitPause) ExitPause();
+    if (CloseWindow) CloseWindow();
+    return;
+  }
+  if (ui_.cb_offline->isChecked()) clock_.PendingCommand = kDutyPass;
+}
+
+void PollingCycle::cb_autoreadClick() {
+  bool on = ui_.cb_autoread->isChecked();
+  EnableReadSettings(ui_, state_, !on);
+  ui_.cb_smstype->setEnabled(!on);
+  auto value = ParseInt(ui_.ed_polint->text().trimmed().toStdString());
+  state_.PollingInterval = (value && *value >= 1) ? *value : 10;
+  ui_.ed_polint->setText(QString::number(state_.PollingInterval));
+  if (!on) ui_.cb_deletesms->setChecked(false);
+}
+
+void PollingCycle::cb_autosendClick() {
+  EnableWatchSettings(ui_, state_, !ui_.cb_autosend->isChecked());
+  auto value = ParseInt(ui_.Ed_watchInt->text().trimmed().toStdString());
+  state_.WatchInterval = (value && *value >= 1) ? *value : 20;
+  ui_.Ed_watchInt->setText(QString::number(state_.WatchInterval));
+}

@@ -1,0 +1,55 @@
+#pragma once
+// The one-second tick: advance the clock, then act on the posted command:
+// connect (at multiples of 3), a duty pass, disconnect, or disconnect and
+// end the program. While connected every pass reposts the next one.
+#include <functional>
+#include <string>
+
+struct Controls;
+struct FormState;
+class Journal;
+class TrayState;
+class TSerialPort;
+struct PollClock;
+class Transaction;
+class Connection;
+
+class PollingCycle {
+ public:
+  PollingCycle(Controls& ui, FormState& state, Journal& journal, TrayState& tray, TSerialPort& comport,
+               PollClock& clock, Transaction& dialogue, Connection& connection);
+
+  void timer1Timer();
+  void DutyPass();
+  void cb_autoreadClick();
+  void cb_autosendClick();
+
+  // The duty steps that other operations provide; an unset step is skipped.
+  struct Duties {
+    std::function<std::string()> CheckIncomingCall;
+    std::function<void()> SaveSmsc;       // releases sb_saveSmsc itself
+    std::function<void()> listSMS;
+    std::function<int(const std::string& number, const std::string& body)> SendSMS;
+    std::function<void()> DeleteByNumbers;  // releases sb_delete itself
+    std::function<void()> WatchTurn;
+    std::function<int()> CheckBattery;
+  } duties;
+
+  // Ending the program: stop the timer, pause, close the window.
+  std::function<void()> StopTimer;
+  std::function<void()> ExitPause;
+  std::function<void()> CloseWindow;
+
+ private:
+  void ConnectStep();
+  void DisconnectStep(int command);
+
+  Controls& ui_;
+  FormState& state_;
+  Journal& journal_;
+  TrayState& tray_;
+  TSerialPort& comport_;
+  PollClock& clock_;
+  Transaction& dialogue_;
+  Connection& connection_;
+};

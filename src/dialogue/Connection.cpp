@@ -1,0 +1,99 @@
+#include "Connection.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLineEdit>
+#include <QToolButton>
+
+#include "AnsiText.h"
+#include "Controls.h"
+#include "Journal.h"
+#include "Lamp.h"
+#include "PollClock.h"
+#include "SerialPort.h"
+#include "Transaction.h"
+#include "TrayState.h"
+
+std::string ChooseSmsMemory(const std::string& reply) {
+  std::string memory;
+  if (reply.find("+CPMS:") == std::string::npos) return memory;
+  if (reply.find("\"SM\"") != std::string::npos) memory = "SM";
+  if (reply.find("\"ME\"") != std::string::npos) memory = "ME";
+  if (reply.find("\"MT\"") != std::string::npos) memory = "MT";
+  return memory;
+}
+
+std::string ParseSmscReply(std::string& text) {
+  // +CSCA: "+12345678901",145
+  if (!CutThrough(text, "+CSCA:")) return {};
+  if (!CutThrough(text, "\"+")) return {};
+  size_t quote = text.find('"');
+  if (quote == std::string::npos || quote == 0) return {};
+  return text.substr(0, quote);
+}
+
+Connection::Connection(Controls& ui, Journal& journal, TrayState& tray, TSerialPort& comport,
+                       PollClock& clock, Transaction& dialogue)
+    : ui_(ui), journal_(journal), tray_(tray), comport_(comport), clock_(clock), dialogue_(dialogue) {}
+
+std::string Connection::QuerySmsc() {
+  dialogue_.SendCommand("AT+CSCS=\"GSM\"\r");
+  dialogue_.ReplyCapture("start");
+  dialogue_.SendCommand("AT+CSCA?\r");
+  dialogue_.ReplyCapture("stop");
+  return ParseSmscReply(dialogue_.CaptureText);
+}
+
+void Connection::b_open() {
+  comport_.SetDTRState(ui_.cb_dtr->isChecked());
+  comport_.SetRTSState(ui_.cb_rts->isChecked());
+  comport_.SetCommPort(ToAnsi(ui_.cb_comport->currentText()));
+  comport_.SetBaudRate(static_cast<uint32_t>(ui_.cb_speed->currentText().toUInt()));
+  journal_.WriteLog(comport_.CommPort() + " " + std::to_string(comport_.BaudRate()));
+
+  if (!comport_.Active()) comport_.SetActive(true);
+  if (comport_.Active()) {
+    ui_.cb_comport->setEnabled(false);
+    ui_.cb_speed->setEnabled(false);
+    ui_.led_connect->SetColor(LampColor::Yellow);
+    tray_.SetTrayState(3, "Connecting...");
+  } else {
+    ui_.led_connect->SetColor(LampColor::Red);
+    tray_.SetTrayState(4, "Not Connected");
+    return;
+  }
+
+  dialogue_.OkFlag = false;
+  comport_.SendText("AT\r");
+  dialogue_.SendCommand("AT\r");
+  if (!dialogue_.SendCommand("ATE0\r")) {
+    if (ui_.cb_offline->isChecked()) clock_.PendingCommand = kConnect;
+    return;
+  }
+  if (!dialogue_.SendCommand("AT+CGMI\r")) return;
+  if (!dialogue_.SendCommand("AT+CGMM\r")) return;
+  ui_.ed_smsc->setText(FromAnsi(QuerySmsc()));
+  if (ui_.cb_sound_silent->isChecked()) dialogue_.SendCommand("AT+CALM=1\r");
+
+  dialogue_.ReplyCapture("start");
+  dialogue_.SendCommand("AT+CPMS=?\r");
+  dialogue_.ReplyCapture("stop");
+  SmsMemory = ChooseSmsMemory(dialogue_.CaptureText);
+  journal_.WriteLog("SMS Memory Select:" + SmsMemory);
+
+  dialogue_.OkFlag = false;
+  if (dialogue_.SendCommand("AT+CPMS=" + SmsMemory + "\r") && dialogue_.OkFlag) {
+    ui_.led_connect->SetColor(LampColor::Lime);
+    tray_.SetTrayState(2, "Connected");
+    clock_.PendingCommand = kDutyPass;
+  }
+}
+
+void Connection::sb_connectClick() { clock_.PendingCommand = kConnect; }
+
+void Connection::b_closeClick() {
+  dialogue_.AbortFlag = true;
+  ui_.sb_connect->setChecked(false);
+  ui_.cb_offline->setChecked(false);
+  clock_.PendingCommand = kDisconnect;
+}

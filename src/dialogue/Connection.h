@@ -1,0 +1,41 @@
+#pragma once
+// Connecting: open the port, check that a phone answers, identify it, read
+// its service-centre number, optionally silence it and choose the message
+// memory. Disconnecting only posts the request; the polling cycle closes.
+#include <string>
+
+struct Controls;
+class Journal;
+class TrayState;
+class TSerialPort;
+struct PollClock;
+class Transaction;
+
+class Connection {
+ public:
+  Connection(Controls& ui, Journal& journal, TrayState& tray, TSerialPort& comport, PollClock& clock,
+             Transaction& dialogue);
+
+  std::string SmsMemory;  // "SM", "ME", "MT" or empty
+
+  void b_open();
+  std::string QuerySmsc();
+  void sb_connectClick();
+  void b_closeClick();
+
+ private:
+  Controls& ui_;
+  Journal& journal_;
+  TrayState& tray_;
+  TSerialPort& comport_;
+  PollClock& clock_;
+  Transaction& dialogue_;
+};
+
+// The memory to select from an AT+CPMS=? reply: MT before ME before SM;
+// empty when the reply has no "+CPMS:".
+std::string ChooseSmsMemory(const std::string& cpmsReply);
+// The service-centre digits (without "+") from an AT+CSCA? reply; empty for
+// a number stored without "+" or a reply without "+CSCA:". The reply is cut
+// in place up to the number.
+std::string ParseSmscReply(std::string& reply);

@@ -1,0 +1,24 @@
+#pragma once
+// Start-up values that the window keeps beside its controls, and the
+// enabling rules for the settings that automatic modes lock.
+#include <string>
+
+struct Controls;
+class QWidget;
+
+struct FormState {
+  std::string ConfigPath;
+  int PollingInterval = 0;  // 0 until set; at least 1 once set
+  int WatchInterval = 0;
+  bool LockedMode = false;  // q_mode=1: settings stay locked for the whole run
+  bool SendCycleStop = false;  // the Stop button ends a repeated send
+};
+
+// Polling interval, log directory, DOS code page and append-to-file can be
+// edited only while auto read is off (callers pass that) and never locked.
+void EnableReadSettings(Controls& ui, const FormState& state, bool enabled);
+// Likewise the watch interval and template while auto send is off.
+void EnableWatchSettings(Controls& ui, const FormState& state, bool enabled);
+// Disables every button, check box, edit, latching button, combo box and spin
+// edit of the window except Connect, Abort, Disconnect, Exit and Copy.
+void LockControls(QWidget* window);

@@ -1,0 +1,23 @@
+#include "Journal.h"
+
+#include <QDateTime>
+#include <QPlainTextEdit>
+
+#include "AnsiText.h"
+
+Journal::Journal(QPlainTextEdit* memo) : memo_(memo) {
+  // The memo itself drops the oldest lines beyond the cap.
+  memo_->setMaximumBlockCount(kMaxLines);
+}
+
+QString Journal::Prefix() {
+  return QDateTime::currentDateTime().toString(QStringLiteral("dd.MM.yyyy hh:mm:ss"));
+}
+
+void Journal::WriteLog(const std::string& message) {
+  QString text = Prefix() + QLatin1Char(' ') + FromAnsi(message);
+  text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+  text.replace(QLatin1Char('\r'), QLatin1Char('\n'));
+  memo_->appendPlainText(text);
+  if (mirror_) mirror_(text.toStdString());
+}

@@ -1,0 +1,93 @@
+#pragma once
+// The one window: it builds and owns the controls, the serial port, the
+// timer and the tray icon, runs the start-up sequence, and wires each
+// control to its handler. The work itself lives in the dialogue,
+// operations and automation parts.
+#include <QMainWindow>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "Controls.h"
+#include "FormState.h"
+#include "Journal.h"
+#include "PollClock.h"
+#include "TrayState.h"
+
+class QTimer;
+class QtUiDispatcher;
+class TSerialPort;
+class Transaction;
+class Connection;
+class PollingCycle;
+
+struct StartupOptions {
+  std::optional<std::string> configArg;  // first non-option argument
+  std::string executablePath;
+  bool headless = false;
+  // Receives every journal entry from the first one on (headless mode).
+  std::function<void(const std::string& utf8)> journalMirror;
+};
+
+class TForm1 : public QMainWindow {
+  Q_OBJECT
+ public:
+  explicit TForm1(const StartupOptions& options, QWidget* parent = nullptr);
+  ~TForm1() override;
+
+  Controls ui;
+  FormState state;
+  PollClock clock;
+  QTimer* timer1 = nullptr;
+
+  Journal& journal() { return *journal_; }
+  TrayState& tray() { return *tray_; }
+  TSerialPort& comport() { return *comport_; }
+  Transaction& dialogue() { return *dialogue_; }
+  Connection& connection() { return *connection_; }
+  PollingCycle& cycle() { return *cycle_; }
+
+  void WriteLog(const std::string& message) { journal_->WriteLog(message); }
+  void SetTrayState(unsigned index, const std::string& hint) { tray_->SetTrayState(index, hint); }
+
+  // Handlers of the window itself.
+  void b_save_iniFileClick();
+  void Button1Click();
+  void b_log2clipClick();
+  void Button3Click();
+  void b_exitClick();
+  void rxTrayIClick();
+  void cb_smstypeChange();
+  void Ed_smsbodyChange();
+  void b_stop_sendcycleClick();
+
+  // True once Exit has been carried out and the window may close.
+  bool ExitRequested() const { return closing_; }
+
+ protected:
+  void changeEvent(QEvent* event) override;
+  void closeEvent(QCloseEvent* event) override;
+  void showEvent(QShowEvent* event) override;
+
+ private:
+  void FormCreate(const StartupOptions& options);
+  void WireHandlers();
+
+  std::unique_ptr<Journal> journal_;
+  std::unique_ptr<TrayState> tray_;
+  std::unique_ptr<QtUiDispatcher> dispatcher_;
+  std::unique_ptr<TSerialPort> comport_;
+  std::unique_ptr<Transaction> dialogue_;
+  std::unique_ptr<Connection> connection_;
+  std::unique_ptr<PollingCycle> cycle_;
+  bool closing_ = false;
+  bool shownOnce_ = false;
+};
+
+// The file version of the running program: the project's four numbers.
+std::string FileVersionText(const std::string& path);
+
+// Takes the close command off the window with this title: the title bar's
+// close box no longer closes it. False when no such window exists.
+bool RemoveCloseCommand(const std::string& windowTitle);

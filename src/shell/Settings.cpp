@@ -1,0 +1,103 @@
+#include "Settings.h"
+
+#include <charconv>
+
+namespace {
+
+constexpr const char* kMissing = "ERROR";
+
+std::string_view TrimBlanks(std::string_view s) {
+  while (!s.empty() && static_cast<unsigned char>(s.front()) <= ' ') s.remove_prefix(1);
+  while (!s.empty() && static_cast<unsigned char>(s.back()) <= ' ') s.remove_suffix(1);
+  return s;
+}
+
+const char* Flag(bool on) { return on ? "1" : "0"; }
+
+}  // namespace
+
+std::optional<int> ParseInt(std::string_view text) {
+  if (!text.empty() && text.front() == '+') text.remove_prefix(1);
+  if (text.empty()) return std::nullopt;
+  int value = 0;
+  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (ec != std::errc() || end != text.data() + text.size()) return std::nullopt;
+  return value;
+}
+
+StartupSettings ReadStartupSettings(const IniFile& ini) {
+  auto get = [&](const char* key) { return ini.Read(kMainSection, key, kMissing); };
+  StartupSettings s;
+
+  if (auto port = ParseInt(get("ComPort"))) {
+    if (*port >= 1 && *port <= 10) {
+      s.comPortIndex = *port - 1;
+    } else {
+      s.comPortOutOfRange = true;
+    }
+  }
+  if (auto baud = ParseInt(get("BaudRate"))) {
+    const auto& items = SpeedItems();
+    for (size_t i = 0; i < items.size(); ++i)
+      if (std::to_string(*baud) == items[i]) s.speedIndex = static_cast<int>(i);
+  }
+
+  s.autoConnect = get("AutoConnect") == "1";
+  s.autoRead = get("AutoRead") == "1";
+  s.autoSend = get("AutoSend") == "1";
+  s.dosCodepage = get("DOSCodepage") == "1";
+  s.rts = get("RTS") == "1";
+  s.dtr = get("DTR") == "1";
+  s.offLine = get("OffLineMode") == "1";
+  s.sendOptions = get("DetectSendOptions") == "1";
+  s.batteryCheck = get("BatteryCheck") != "0";
+  s.soundSilent = get("SoundMode") == "1";
+  s.appendFile = get("Append2FileSMSIN") == "1";
+  s.inCalls = get("InCalls") == "1";
+  s.saveCalls = get("SaveCalls") == "1";
+
+  // The automatic modes only run together with auto-connect.
+  s.autoRead = s.autoRead && s.autoConnect;
+  s.autoSend = s.autoSend && s.autoConnect;
+  s.offLine = s.offLine && s.autoConnect;
+
+  auto poll = ParseInt(get("PollingInt"));
+  s.pollingInterval = (poll && *poll >= 1) ? *poll : 10;
+  auto watch = ParseInt(get("WatchInt"));
+  s.watchInterval = (watch && *watch >= 1) ? *watch : 20;
+
+  std::string logDir = get("LogDir");
+  if (logDir != kMissing) s.logDir = logDir;
+  std::string watchDir = get("WatchDir");
+  if (watchDir != kMissing) s.watchDir = watchDir;
+
+  s.lockedMode = get("q_mode") == "1";
+  return s;
+}
+
+void WriteSettings(IniFile& ini, const SavedSettings& s) {
+  auto put = [&](const char* key, const std::string& value) { ini.Write(kMainSection, key, value); };
+  auto number = [](const std::string& text, int def) {
+    auto v = ParseInt(TrimBlanks(text));
+    return std::to_string(v ? *v : def);
+  };
+  put("ComPort", std::to_string(s.comPortIndex + 1));
+  put("BaudRate", s.speedText);
+  put("AutoConnect", Flag(s.autoConnect));
+  put("AutoRead", Flag(s.autoRead));
+  put("AutoSend", Flag(s.autoSend));
+  put("PollingInt", number(s.pollingText, 10));
+  put("WatchInt", number(s.watchText, 20));
+  put("LogDir", std::string(TrimBlanks(s.logDir)));
+  put("WatchDir", std::string(TrimBlanks(s.watchDir)));
+  put("DOSCodepage", Flag(s.dosCodepage));
+  put("DTR", Flag(s.dtr));
+  put("RTS", Flag(s.rts));
+  put("BatteryCheck", Flag(s.batteryCheck));
+  put("SoundMode", Flag(s.soundSilent));
+  put("Append2FileSMSIN", Flag(s.appendFile));
+  put("OffLineMode", Flag(s.offLine));
+  put("DetectSendOptions", Flag(s.sendOptions));
+  put("InCalls", Flag(s.inCalls));
+  put("SaveCalls", Flag(s.saveCalls));
+}

@@ -1,0 +1,64 @@
+#pragma once
+// The [Main] keys of the configuration file: how start-up turns them into
+// control states (with the corrections for missing or bad values) and how
+// Save writes them back.
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "IniFile.h"
+
+inline constexpr const char* kMainSection = "Main";
+inline constexpr const char* kPortsSection = "Ports";
+
+// Speeds offered by the speed list, in list order.
+inline const std::vector<std::string>& SpeedItems() {
+  static const std::vector<std::string> items = {"9600", "19200", "38400", "57600", "115200"};
+  return items;
+}
+
+// Control states that start-up derives from the file.
+struct StartupSettings {
+  int comPortIndex = 0;         // item of COM1..COM10
+  bool comPortOutOfRange = false;  // journal "Error ComPort Number in INIFile"
+  int speedIndex = 1;           // "19200"
+  bool autoConnect = false;
+  bool autoRead = false;        // already tied to autoConnect
+  bool autoSend = false;        // already tied to autoConnect
+  bool offLine = false;         // already tied to autoConnect
+  bool dosCodepage = false;
+  bool rts = false;
+  bool dtr = false;
+  bool sendOptions = false;
+  bool batteryCheck = true;
+  bool soundSilent = false;
+  bool appendFile = false;
+  bool inCalls = false;
+  bool saveCalls = false;
+  int pollingInterval = 10;
+  int watchInterval = 20;
+  std::optional<std::string> logDir;    // set only when the key is present
+  std::optional<std::string> watchDir;  // likewise
+  bool lockedMode = false;              // q_mode=1
+};
+
+// What the controls show when Save is pressed.
+struct SavedSettings {
+  int comPortIndex = 0;
+  std::string speedText = "19200";
+  bool autoConnect = false, autoRead = false, autoSend = false;
+  std::string pollingText = "10";  // raw field texts, read as integers
+  std::string watchText = "20";
+  std::string logDir, watchDir;
+  bool dosCodepage = false, dtr = false, rts = false, batteryCheck = true;
+  bool soundSilent = false, appendFile = false, offLine = false;
+  bool sendOptions = false, inCalls = false, saveCalls = false;
+};
+
+// A decimal integer (optional sign) that fits 32 bits; nothing else.
+std::optional<int> ParseInt(std::string_view text);
+
+StartupSettings ReadStartupSettings(const IniFile& ini);
+
+// Writes the 19 keys in their fixed order.
+void WriteSettings(IniFile& ini, const SavedSettings& s);

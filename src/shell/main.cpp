@@ -1,0 +1,124 @@
+// pdulink: an SMS gateway for a GSM phone on a serial port.
+#include <QApplication>
+#include <QSocketNotifier>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <unistd.h>
+
+#include "AnsiText.h"
+#include "MainWindow.h"
+#include "MessageBox.h"
+#include "codepage.h"
+#include "gsm_alphabet.h"
+
+namespace {
+
+int g_signalPipe[2] = {-1, -1};
+
+void OnSignal(int) {
+  char c = 1;
+  // Only async-signal-safe work here; the event loop does the rest.
+  [[maybe_unused]] ssize_t n = ::write(g_signalPipe[1], &c, 1);
+}
+
+void PrintHelp() {
+  std::printf(
+      "Usage: pdulink [options] [CONFIG]\n"
+      "SMS gateway for a GSM phone or modem on a serial port (AT commands, PDU mode).\n"
+      "\n"
+      "CONFIG is the configuration file; default: pdulink.ini in the working directory.\n"
+      "\n"
+      "Options:\n"
+      "  --headless   run without a window (no display needed); the journal goes to\n"
+      "               standard output, message boxes to standard error; SIGTERM and\n"
+      "               SIGINT end the program like the Exit button\n"
+      "  --help       show this help and exit\n"
+      "  --version    show the version and exit\n"
+      "\n"
+      "Port names COM1..COM10 open /dev/ttyS0../dev/ttyS9 unless the configuration maps\n"
+      "them in a [Ports] section, e.g.  [Ports]  COM1=/dev/ttyUSB0\n");
+}
+
+bool HasDisplay() {
+  const char* platform = std::getenv("QT_QPA_PLATFORM");
+  if (platform && *platform) return true;  // the user chose a platform
+  const char* x = std::getenv("DISPLAY");
+  const char* w = std::getenv("WAYLAND_DISPLAY");
+  return (x && *x) || (w && *w);
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+  StartupOptions options;
+  options.executablePath = argv[0];
+  for (int i = 1; i < argc; ++i) {
+    const char* a = argv[i];
+    if (std::strcmp(a, "--help") == 0 || std::strcmp(a, "-h") == 0) {
+      PrintHelp();
+      return 0;
+    }
+    if (std::strcmp(a, "--version") == 0) {
+      std::printf("pdulink %s\n", PDULINK_VERSION_TEXT);
+      return 0;
+    }
+    if (std::strcmp(a, "--headless") == 0) {
+      options.headless = true;
+    } else if (a[0] == '-' && a[1] == '-') {
+      std::fprintf(stderr, "pdulink: unknown option %s (see --help)\n", a);
+      return 2;
+    } else if (!options.configArg) {
+      options.configArg = std::string(a);
+    }
+  }
+  if (!options.headless && !HasDisplay()) {
+    std::fprintf(stderr, "pdulink: no display found, running headless\n");
+    options.headless = true;
+  }
+  if (options.headless) ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+
+  pdulink::BuildGsmTables();
+  QApplication app(argc, argv);
+  QApplication::setApplicationName(QStringLiteral("pdulink"));
+  QApplication::setApplicationVersion(QStringLiteral(PDULINK_VERSION_TEXT));
+  // The tray keeps the program reachable while its window is hidden.
+  QApplication::setQuitOnLastWindowClosed(false);
+
+  if (options.headless) {
+    SetMessageHandler([](const std::string& text) {
+      std::fprintf(stderr, "%s\n", pdulink::AnsiToUtf8(text).c_str());
+      std::fflush(stderr);
+    });
+  }
+
+  if (options.headless) {
+    options.journalMirror = [](const std::string& utf8) {
+      std::fwrite(utf8.data(), 1, utf8.size(), stdout);
+      std::fputc('\n', stdout);
+      std::fflush(stdout);
+    };
+  }
+  TForm1 window(options);
+
+  // SIGTERM and SIGINT act like the Exit button.
+  std::unique_ptr<QSocketNotifier> notifier;
+  if (::pipe(g_signalPipe) == 0) {
+    notifier = std::make_unique<QSocketNotifier>(g_signalPipe[0], QSocketNotifier::Read);
+    QObject::connect(notifier.get(), &QSocketNotifier::activated, &window, [&window] {
+      char buf[16];
+      [[maybe_unused]] ssize_t n = ::read(g_signalPipe[0], buf, sizeof buf);
+      window.b_exitClick();
+    });
+    struct sigaction sa {};
+    sa.sa_handler = OnSignal;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;
+    sigaction(SIGTERM, &sa, nullptr);
+    sigaction(SIGINT, &sa, nullptr);
+  }
+
+  if (!options.headless) window.show();
+  return app.exec();
+}

@@ -1,0 +1,153 @@
+// The program run as a gateway on a server: no display, journal on standard
+// output, message boxes on standard error, SIGTERM acts like Exit.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct Child {
+  pid_t pid = -1;
+  int out = -1;
+  int err = -1;
+  std::string outText, errText;
+
+  Child(const std::vector<std::string>& args, const std::string& cwd) {
+    int o[2], e[2];
+    if (::pipe(o) != 0 || ::pipe(e) != 0) return;
+    pid = ::fork();
+    if (pid == 0) {
+      ::dup2(o[1], 1);
+      ::dup2(e[1], 2);
+      ::close(o[0]);
+      ::close(e[0]);
+      if (::chdir(cwd.c_str()) != 0) ::_exit(126);
+      ::unsetenv("DISPLAY");
+      ::unsetenv("WAYLAND_DISPLAY");
+      ::unsetenv("QT_QPA_PLATFORM");
+      std::vector<char*> argv;
+      for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+      argv.push_back(nullptr);
+      ::execv(argv[0], argv.data());
+      ::_exit(127);
+    }
+    ::close(o[1]);
+    ::close(e[1]);
+    out = o[0];
+    err = e[0];
+  }
+  ~Child() {
+    if (pid > 0) {
+      ::kill(pid, SIGKILL);
+      ::waitpid(pid, nullptr, 0);
+    }
+    if (out >= 0) ::close(out);
+    if (err >= 0) ::close(err);
+  }
+  // Reads both pipes until `needle` shows on stdout or the deadline passes.
+  bool WaitFor(const std::string& needle, int seconds) {
+    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    while (outText.find(needle) == std::string::npos) {
+      if (std::chrono::steady_clock::now() > end) return false;
+      if (!Pump(100)) return outText.find(needle) != std::string::npos;
+    }
+    return true;
+  }
+  bool Pump(int ms) {
+    pollfd fds[2] = {{out, POLLIN, 0}, {err, POLLIN, 0}};
+    if (::poll(fds, 2, ms) <= 0) return true;
+    bool open = false;
+    char buf[4096];
+    for (int i = 0; i < 2; ++i) {
+      if (!(fds[i].revents & (POLLIN | POLLHUP))) {
+        open = true;
+        continue;
+      }
+      ssize_t n = ::read(fds[i].fd, buf, sizeof buf);
+      if (n > 0) (i == 0 ? outText : errText).append(buf, static_cast<size_t>(n)), open = true;
+    }
+    return open;
+  }
+  int Wait(int seconds) {
+    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    while (std::chrono::steady_clock::now() < end) {
+      Pump(50);
+      int status = 0;
+      if (::waitpid(pid, &status, WNOHANG) == pid) {
+        pid = -1;
+        for (int i = 0; i < 20; ++i) Pump(10);  // what it wrote last
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+      }
+    }
+    return -1;
+  }
+};
+
+class HeadlessTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/pdulink-headless-XXXXXX";
+    dir_ = ::mkdtemp(tmpl);
+  }
+  void TearDown() override {
+    std::error_code ec;
+    std::filesystem::remove_all(dir_, ec);
+  }
+  std::string dir_;
+};
+
+TEST_F(HeadlessTest, JournalOnStdoutAndSigtermExitsLikeTheExitButton) {
+  std::ofstream(dir_ + "/gw.ini") << "[Main]\r\nComPort=12\r\nAutoConnect=1\r\n"
+                                     "[Ports]\r\nCOM1=" << dir_ << "/no-such-device\r\n";
+  Child p({PDULINK_BIN, "--headless", "gw.ini"}, dir_);
+  ASSERT_GT(p.pid, 0);
+  ASSERT_TRUE(p.WaitFor("AutoConnecting...", 30)) << p.outText << p.errText;
+  EXPECT_NE(p.outText.find(" Error ComPort Number in INIFile\n"), std::string::npos) << p.outText;
+  // The connect step runs at the third tick and cannot open the port.
+  ASSERT_TRUE(p.WaitFor("COM1 19200", 30)) << p.outText;
+  ::kill(p.pid, SIGTERM);
+  EXPECT_EQ(p.Wait(30), 0) << p.outText << p.errText;
+  EXPECT_NE(p.outText.find(" Disconnected\n"), std::string::npos) << p.outText;
+  // Every journal line carries the date-and-time prefix.
+  size_t at = p.outText.find("AutoConnecting...");
+  ASSERT_GE(at, 20u);
+  EXPECT_EQ(p.outText[at - 1], ' ');
+  EXPECT_EQ(p.outText[at - 18], '.');
+}
+
+TEST_F(HeadlessTest, MissingConfigGoesToStderrAndSigintExits) {
+  Child p({PDULINK_BIN, "--headless"}, dir_);
+  ASSERT_GT(p.pid, 0);
+  auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (p.errText.find("INI file not exist:") == std::string::npos && std::chrono::steady_clock::now() < end)
+    p.Pump(100);
+  EXPECT_NE(p.errText.find("INI file not exist:" + std::filesystem::canonical(dir_).string() + "/pdulink.ini"),
+            std::string::npos)
+      << p.errText;
+  ::kill(p.pid, SIGINT);
+  EXPECT_EQ(p.Wait(30), 0) << p.errText;
+}
+
+TEST_F(HeadlessTest, VersionAndHelp) {
+  Child v({PDULINK_BIN, "--version"}, dir_);
+  EXPECT_EQ(v.Wait(30), 0);
+  EXPECT_EQ(v.outText, "pdulink " PDULINK_VERSION_TEXT "\n");
+  Child h({PDULINK_BIN, "--help"}, dir_);
+  EXPECT_EQ(h.Wait(30), 0);
+  EXPECT_NE(h.outText.find("--headless"), std::string::npos);
+  Child bad({PDULINK_BIN, "--bogus"}, dir_);
+  EXPECT_EQ(bad.Wait(30), 2);
+  EXPECT_NE(bad.errText.find("--bogus"), std::string::npos);
+}
+
+}  // namespace

@@ -1,0 +1,111 @@
+#include "Settings.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+StartupSettings FromMain(const std::string& keys) {
+  return ReadStartupSettings(IniFile::FromText("[Main]\r\n" + keys));
+}
+
+struct PortCase {
+  const char* value;
+  int index;
+  bool journalLine;
+};
+
+TEST(StartupSettings, ComPortRows) {
+  const PortCase cases[] = {{"1", 0, false},  {"10", 9, false}, {"3", 2, false}, {"0", 0, true},
+                            {"11", 0, true},  {"-2", 0, true},  {"x", 0, false}, {"", 0, false},
+                            {" 4 ", 3, false}, {"4.5", 0, false}};
+  for (const PortCase& c : cases) {
+    StartupSettings s = FromMain(std::string("ComPort=") + c.value + "\r\n");
+    EXPECT_EQ(s.comPortIndex, c.index) << "ComPort=" << c.value;
+    EXPECT_EQ(s.comPortOutOfRange, c.journalLine) << "ComPort=" << c.value;
+  }
+  EXPECT_EQ(FromMain("").comPortIndex, 0);
+  EXPECT_FALSE(FromMain("").comPortOutOfRange);
+}
+
+TEST(StartupSettings, BaudRateSelectsOnlyOfferedSpeeds) {
+  EXPECT_EQ(FromMain("BaudRate=57600\r\n").speedIndex, 3);
+  EXPECT_EQ(FromMain("BaudRate=115200\r\n").speedIndex, 4);
+  EXPECT_EQ(FromMain("BaudRate=9600\r\n").speedIndex, 0);
+  EXPECT_EQ(FromMain("BaudRate=4800\r\n").speedIndex, 1);
+  EXPECT_EQ(FromMain("BaudRate=fast\r\n").speedIndex, 1);
+  EXPECT_EQ(FromMain("").speedIndex, 1);
+}
+
+TEST(StartupSettings, AutomaticModesNeedAutoConnect) {
+  StartupSettings off = FromMain("AutoRead=1\r\nAutoSend=1\r\nOffLineMode=1\r\n");
+  EXPECT_FALSE(off.autoConnect);
+  EXPECT_FALSE(off.autoRead);
+  EXPECT_FALSE(off.autoSend);
+  EXPECT_FALSE(off.offLine);
+  StartupSettings on = FromMain("AutoConnect=1\r\nAutoRead=1\r\nAutoSend=1\r\nOffLineMode=1\r\n");
+  EXPECT_TRUE(on.autoConnect);
+  EXPECT_TRUE(on.autoRead);
+  EXPECT_TRUE(on.autoSend);
+  EXPECT_TRUE(on.offLine);
+  EXPECT_FALSE(FromMain("AutoConnect=yes\r\n").autoConnect);  // only "1" is on
+}
+
+TEST(StartupSettings, BatteryCheckIsOffOnlyForZero) {
+  EXPECT_FALSE(FromMain("BatteryCheck=0\r\n").batteryCheck);
+  EXPECT_TRUE(FromMain("BatteryCheck=no\r\n").batteryCheck);
+  EXPECT_TRUE(FromMain("BatteryCheck=1\r\n").batteryCheck);
+  EXPECT_TRUE(FromMain("").batteryCheck);
+}
+
+TEST(StartupSettings, IntervalsFallBackBelowOne) {
+  EXPECT_EQ(FromMain("PollingInt=0\r\n").pollingInterval, 10);
+  EXPECT_EQ(FromMain("PollingInt=-5\r\n").pollingInterval, 10);
+  EXPECT_EQ(FromMain("PollingInt=abc\r\n").pollingInterval, 10);
+  EXPECT_EQ(FromMain("PollingInt=1\r\n").pollingInterval, 1);
+  EXPECT_EQ(FromMain("PollingInt=99999999999\r\n").pollingInterval, 10);  // does not fit
+  EXPECT_EQ(FromMain("WatchInt=0\r\n").watchInterval, 20);
+  EXPECT_EQ(FromMain("WatchInt=7\r\n").watchInterval, 7);
+}
+
+TEST(StartupSettings, DirectoriesOnlyWhenPresentAndErrorMeansMissing) {
+  EXPECT_FALSE(FromMain("").logDir.has_value());
+  EXPECT_FALSE(FromMain("LogDir=ERROR\r\n").logDir.has_value());
+  EXPECT_EQ(FromMain("LogDir=/var/sms\r\n").logDir.value_or("-"), "/var/sms");
+  EXPECT_EQ(FromMain("WatchDir=/out/smss*.txt\r\n").watchDir.value_or("-"), "/out/smss*.txt");
+}
+
+TEST(StartupSettings, FlagsAndLockedMode) {
+  StartupSettings s = FromMain(
+      "DOSCodepage=1\r\nRTS=1\r\nDTR=0\r\nDetectSendOptions=1\r\nSoundMode=1\r\n"
+      "Append2FileSMSIN=1\r\nInCalls=1\r\nSaveCalls=1\r\nq_mode=1\r\n");
+  EXPECT_TRUE(s.dosCodepage);
+  EXPECT_TRUE(s.rts);
+  EXPECT_FALSE(s.dtr);
+  EXPECT_TRUE(s.sendOptions);
+  EXPECT_TRUE(s.soundSilent);
+  EXPECT_TRUE(s.appendFile);
+  EXPECT_TRUE(s.inCalls);
+  EXPECT_TRUE(s.saveCalls);
+  EXPECT_TRUE(s.lockedMode);
+  EXPECT_FALSE(FromMain("q_mode=2\r\n").lockedMode);
+}
+
+TEST(SavedSettings, WritesNineteenKeysInOrderAndKeepsQMode) {
+  IniFile ini = IniFile::FromText("[Main]\r\nq_mode=1\r\n");
+  SavedSettings s;
+  s.comPortIndex = 2;
+  s.speedText = "57600";
+  s.pollingText = "0";  // written as typed; start-up corrects it
+  s.watchText = "abc";  // not a number: the default
+  s.logDir = "  /var/sms  ";
+  s.batteryCheck = false;
+  WriteSettings(ini, s);
+  EXPECT_EQ(ini.Text(),
+            "[Main]\r\nq_mode=1\r\nComPort=3\r\nBaudRate=57600\r\nAutoConnect=0\r\nAutoRead=0\r\n"
+            "AutoSend=0\r\nPollingInt=0\r\nWatchInt=20\r\nLogDir=/var/sms\r\nWatchDir=\r\n"
+            "DOSCodepage=0\r\nDTR=0\r\nRTS=0\r\nBatteryCheck=0\r\nSoundMode=0\r\n"
+            "Append2FileSMSIN=0\r\nOffLineMode=0\r\nDetectSendOptions=0\r\nInCalls=0\r\nSaveCalls=0\r\n");
+  EXPECT_EQ(ReadStartupSettings(ini).pollingInterval, 10);
+}
+
+}  // namespace

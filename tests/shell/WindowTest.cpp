@@ -1,0 +1,284 @@
+// Start-up, Save, the journal and the window's own handlers, on real widgets.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDir>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QSpinBox>
+#include <QTabWidget>
+#include <QTextBlock>
+#include <QTimer>
+#include <QToolButton>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+
+#include "Lamp.h"
+#include "MainWindow.h"
+#include "MessageBox.h"
+#include "Transaction.h"
+
+namespace {
+
+std::string Slurp(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+class WindowTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/pdulink-win-XXXXXX";
+    dir_ = ::mkdtemp(tmpl);
+    SetMessageHandler([this](const std::string& text) { messages_.push_back(text); });
+  }
+  void TearDown() override {
+    form_.reset();
+    SetMessageHandler(nullptr);
+    std::error_code ec;
+    std::filesystem::remove_all(dir_, ec);
+  }
+  std::string Config(const std::string& text) {
+    std::string path = dir_ + "/pdulink.ini";
+    std::ofstream(path, std::ios::binary) << text;
+    return path;
+  }
+  TForm1& Start(const std::string& configPath) {
+    StartupOptions options;
+    options.configArg = configPath;
+    form_ = std::make_unique<TForm1>(options);
+    return *form_;
+  }
+  std::vector<std::string> JournalMessages() const {
+    std::vector<std::string> out;
+    const QString text = form_->ui.Memo2->toPlainText();
+    for (const QString& line : text.split(QLatin1Char('\n'))) out.push_back(line.mid(20).toStdString());
+    return out;
+  }
+
+  std::string dir_;
+  std::vector<std::string> messages_;
+  std::unique_ptr<TForm1> form_;
+};
+
+TEST_F(WindowTest, WithoutConfigShowsTheMessageAndKeepsLayoutDefaults) {
+  std::string path = dir_ + "/missing.ini";
+  TForm1& f = Start(path);
+  ASSERT_EQ(messages_.size(), 1u);
+  EXPECT_EQ(messages_[0], "INI file not exist:" + path);
+  EXPECT_EQ(f.ui.l_iniFile->text().toStdString(), path);
+  EXPECT_EQ(f.ui.cb_comport->currentText(), QStringLiteral("COM1"));
+  EXPECT_EQ(f.ui.cb_speed->currentText(), QStringLiteral("19200"));
+  EXPECT_TRUE(f.ui.cb_dtr->isChecked());  // the port's own line states
+  EXPECT_TRUE(f.ui.cb_rts->isChecked());
+  EXPECT_TRUE(f.ui.cb_bat->isChecked());
+  EXPECT_EQ(f.ui.Ed_watchDir->text(), QStringLiteral("smss*.txt"));
+  EXPECT_EQ(f.ui.ed_polint->text(), QStringLiteral("10"));
+  EXPECT_EQ(f.ui.se_vp_rByte->value(), 167);
+  EXPECT_EQ(f.ui.led_connect->Color(), LampColor::Red);
+  EXPECT_FALSE(f.ui.b_abort->isEnabled());
+  EXPECT_FALSE(f.ui.pg1->isTabVisible(f.ui.pg1->indexOf(f.ui.ts3_test)));
+  EXPECT_EQ(f.ui.pg1->currentIndex(), 0);
+  EXPECT_EQ(f.clock.PendingCommand, 0);
+  EXPECT_TRUE(f.timer1->isActive());
+  EXPECT_TRUE(f.ui.l_about->text().startsWith(QStringLiteral("v" PDULINK_VERSION_TEXT "\n")));
+}
+
+TEST_F(WindowTest, BareConfigNameLivesInTheWorkingDirectory) {
+  QString old = QDir::currentPath();
+  QDir::setCurrent(QString::fromStdString(dir_));
+  Config("[Main]\r\nComPort=2\r\n");
+  TForm1& f = Start("pdulink.ini");
+  QDir::setCurrent(old);
+  EXPECT_EQ(f.state.ConfigPath, dir_ + "/pdulink.ini");
+  EXPECT_EQ(f.ui.cb_comport->currentText(), QStringLiteral("COM2"));
+  EXPECT_TRUE(messages_.empty());
+}
+
+TEST_F(WindowTest, ConfigDrivesControlsWithCorrectionsAndTies) {
+  TForm1& f = Start(Config(
+      "[Main]\r\nComPort=11\r\nBaudRate=57600\r\nAutoConnect=1\r\nAutoRead=1\r\nAutoSend=1\r\n"
+      "OffLineMode=1\r\nPollingInt=0\r\nWatchInt=5\r\nLogDir=/var/log/sms\r\nBatteryCheck=0\r\n"
+      "InCalls=1\r\nDTR=0\r\nRTS=1\r\n"));
+  auto journal = JournalMessages();
+  ASSERT_EQ(journal.size(), 2u);
+  EXPECT_EQ(journal[0], "Error ComPort Number in INIFile");
+  EXPECT_EQ(journal[1], "AutoConnecting...");
+  EXPECT_EQ(f.clock.PendingCommand, 1);
+  EXPECT_EQ(f.ui.cb_comport->currentIndex(), 0);
+  EXPECT_EQ(f.ui.cb_speed->currentText(), QStringLiteral("57600"));
+  EXPECT_TRUE(f.ui.cb_autoread->isChecked());
+  EXPECT_TRUE(f.ui.cb_autosend->isChecked());
+  EXPECT_TRUE(f.ui.cb_offline->isChecked());
+  EXPECT_FALSE(f.ui.cb_smstype->isEnabled());
+  EXPECT_FALSE(f.ui.ed_polint->isEnabled());  // auto read locks its settings
+  EXPECT_FALSE(f.ui.Ed_watchDir->isEnabled());
+  EXPECT_EQ(f.state.PollingInterval, 10);
+  EXPECT_EQ(f.ui.ed_polint->text(), QStringLiteral("10"));
+  EXPECT_EQ(f.state.WatchInterval, 5);
+  EXPECT_EQ(f.ui.ed_LogDir->text(), QStringLiteral("/var/log/sms"));
+  EXPECT_FALSE(f.ui.cb_bat->isChecked());
+  EXPECT_TRUE(f.ui.cb_calls->isChecked());
+  EXPECT_FALSE(f.ui.cb_dtr->isChecked());
+  EXPECT_TRUE(f.ui.cb_rts->isChecked());
+}
+
+TEST_F(WindowTest, AutoModesWithoutAutoConnectStayOff) {
+  TForm1& f = Start(Config("[Main]\nAutoRead=1\nAutoSend=1\nOffLineMode=1\n"));
+  EXPECT_FALSE(f.ui.cb_autoread->isChecked());
+  EXPECT_FALSE(f.ui.cb_autosend->isChecked());
+  EXPECT_FALSE(f.ui.cb_offline->isChecked());
+  EXPECT_TRUE(f.ui.cb_smstype->isEnabled());
+  EXPECT_TRUE(f.ui.ed_polint->isEnabled());
+  EXPECT_EQ(f.clock.PendingCommand, 0);
+  EXPECT_TRUE(JournalMessages().size() <= 1);
+}
+
+TEST_F(WindowTest, LockedModeLeavesOnlyConnectAbortDisconnectExitAndCopy) {
+  TForm1& f = Start(Config("[Main]\r\nq_mode=1\r\n"));
+  EXPECT_TRUE(f.state.LockedMode);
+  EXPECT_TRUE(f.ui.sb_connect->isEnabled());
+  EXPECT_TRUE(f.ui.B_disconnect->isEnabled());
+  EXPECT_TRUE(f.ui.b_exit->isEnabled());
+  EXPECT_TRUE(f.ui.b_log2clip->isEnabled());
+  EXPECT_FALSE(f.ui.b_abort->isEnabled());  // only while a command waits
+  for (QWidget* w : {static_cast<QWidget*>(f.ui.b_save_iniFile), static_cast<QWidget*>(f.ui.cb_comport),
+                     static_cast<QWidget*>(f.ui.ed_polint), static_cast<QWidget*>(f.ui.sb_listSMS),
+                     static_cast<QWidget*>(f.ui.se_vp_rByte), static_cast<QWidget*>(f.ui.cb_autoread),
+                     static_cast<QWidget*>(f.ui.Button4), static_cast<QWidget*>(f.ui.ed_send)})
+    EXPECT_FALSE(w->isEnabled()) << w->objectName().toStdString();
+  EXPECT_TRUE(f.ui.Memo2->isEnabled());
+  // Unchecking auto read would re-enable its settings, but not while locked.
+  f.ui.cb_autoread->setChecked(true);
+  f.ui.cb_autoread->setChecked(false);
+  EXPECT_FALSE(f.ui.ed_polint->isEnabled());
+}
+
+TEST_F(WindowTest, SaveRewritesKeysInPlaceAndConfirms) {
+  const std::string original =
+      "; gateway on the office phone\r\n[Main]\r\nq_mode=0\r\nComPort=2\r\nBaudRate=9600\r\n"
+      "PollingInt=30\r\n\r\n[Ports]\r\nCOM2=/dev/ttyUSB0\r\n";
+  std::string path = Config(original);
+  TForm1& f = Start(path);
+  f.ui.ed_polint->setText(QStringLiteral("0"));
+  f.ui.ed_LogDir->setText(QStringLiteral("  /srv/sms  "));
+  f.b_save_iniFileClick();
+  ASSERT_EQ(messages_.size(), 1u);
+  EXPECT_EQ(messages_[0], "\xCE\xCA Saved INI File:" + path);
+  std::string saved = Slurp(path);
+  EXPECT_EQ(saved.rfind("; gateway on the office phone\r\n[Main]\r\nq_mode=0\r\nComPort=2\r\nBaudRate=9600\r\n"
+                        "PollingInt=0\r\n",
+                        0),
+            0u)
+      << saved;
+  EXPECT_NE(saved.find("LogDir=/srv/sms\r\n"), std::string::npos);
+  EXPECT_NE(saved.find("SaveCalls=0\r\n\r\n[Ports]\r\nCOM2=/dev/ttyUSB0\r\n"), std::string::npos) << saved;
+  EXPECT_EQ(saved.find('\n', 0) , saved.find("\r\n") + 1);  // CR LF kept
+}
+
+TEST_F(WindowTest, SaveIntoReadOnlyFileReportsErrorAndGoesOn) {
+  std::string path = Config("[Main]\r\nComPort=1\r\n");
+  TForm1& f = Start(path);
+  ::chmod(path.c_str(), 0444);
+  f.b_save_iniFileClick();
+  ASSERT_EQ(messages_.size(), 1u);
+  EXPECT_EQ(messages_[0], "ERROR Save INI File:" + path);
+  EXPECT_EQ(Slurp(path), "[Main]\r\nComPort=1\r\n");
+}
+
+TEST_F(WindowTest, SaveCreatesAMissingFile) {
+  std::string path = dir_ + "/new.ini";
+  TForm1& f = Start(path);
+  messages_.clear();
+  f.b_save_iniFileClick();
+  ASSERT_EQ(messages_.size(), 1u);
+  EXPECT_EQ(messages_[0], "\xCE\xCA Saved INI File:" + path);
+  EXPECT_EQ(Slurp(path).rfind("[Main]\r\nComPort=1\r\nBaudRate=19200\r\n", 0), 0u);
+}
+
+TEST_F(WindowTest, JournalKeepsTheNewestThousandLines) {
+  TForm1& f = Start(Config("[Main]\r\n"));
+  for (int i = 1; i <= 1005; ++i) f.WriteLog("line " + std::to_string(i));
+  EXPECT_EQ(f.ui.Memo2->blockCount(), 1000);
+  EXPECT_EQ(f.ui.Memo2->document()->firstBlock().text().mid(20), QStringLiteral("line 6"));
+  EXPECT_EQ(f.ui.Memo2->document()->lastBlock().text().mid(20), QStringLiteral("line 1005"));
+  f.WriteLog("two\r\nlines");
+  EXPECT_EQ(f.ui.Memo2->document()->lastBlock().text(), QStringLiteral("lines"));
+  f.WriteLog("\xCF\xF0\xE8\xE2\xE5\xF2");  // cp1251
+  EXPECT_EQ(f.ui.Memo2->document()->lastBlock().text().mid(20), QString::fromUtf8("Привет"));
+  f.Button1Click();
+  EXPECT_TRUE(f.ui.Memo2->toPlainText().isEmpty());
+}
+
+TEST_F(WindowTest, MessageBodyIsCutToOneMessage) {
+  TForm1& f = Start(Config("[Main]\r\n"));
+  f.ui.Ed_smsbody->setText(QString(200, QLatin1Char('a')));
+  EXPECT_EQ(f.ui.Ed_smsbody->text().size(), 160);
+  EXPECT_EQ(f.ui.L_lenManualsms->text(), QStringLiteral("160"));
+  f.ui.Ed_smsbody->setText(QString(99, QLatin1Char('a')) + QString::fromUtf8("ж"));
+  EXPECT_EQ(f.ui.Ed_smsbody->text().size(), 70);
+  EXPECT_EQ(f.ui.L_lenManualsms->text(), QStringLiteral("70"));
+}
+
+TEST_F(WindowTest, SmallHandlers) {
+  TForm1& f = Start(Config("[Main]\r\n"));
+  // Choosing another list type unchecks Delete.
+  f.ui.cb_deletesms->setChecked(true);
+  emit f.ui.cb_smstype->activated(3);
+  EXPECT_FALSE(f.ui.cb_deletesms->isChecked());
+  // Latching buttons of one group release each other.
+  f.ui.sb_connect->click();
+  EXPECT_TRUE(f.ui.sb_connect->isChecked());
+  EXPECT_EQ(f.clock.PendingCommand, 1);
+  f.ui.sb_listSMS->click();
+  EXPECT_TRUE(f.ui.sb_listSMS->isChecked());
+  EXPECT_FALSE(f.ui.sb_connect->isChecked());
+  f.ui.sb_listSMS->click();
+  EXPECT_FALSE(f.ui.sb_listSMS->isChecked());
+  f.ui.sb_sendSMS->click();
+  f.ui.sb_saveSmsc->click();
+  EXPECT_FALSE(f.ui.sb_sendSMS->isChecked());
+  // Exit sets the abort flag, releases Connect, leaves off-line mode, posts 4.
+  f.ui.cb_offline->setChecked(true);
+  f.ui.sb_connect->click();
+  f.b_exitClick();
+  EXPECT_TRUE(f.dialogue().AbortFlag);
+  EXPECT_FALSE(f.ui.sb_connect->isChecked());
+  EXPECT_FALSE(f.ui.cb_offline->isChecked());
+  EXPECT_EQ(f.clock.PendingCommand, 4);
+  // The test page's Clear.
+  f.ui.Memo1->setPlainText(QStringLiteral("0791"));
+  f.ui.Button3->click();
+  EXPECT_TRUE(f.ui.Memo1->toPlainText().isEmpty());
+}
+
+TEST_F(WindowTest, CloseBoxDoesNotCloseTheWindow) {
+  TForm1& f = Start(Config("[Main]\r\n"));
+  f.show();
+  EXPECT_FALSE(f.close());
+  EXPECT_TRUE(f.isVisible());
+  EXPECT_TRUE(RemoveCloseCommand(f.windowTitle().toStdString()));
+  EXPECT_FALSE(f.windowFlags().testFlag(Qt::WindowCloseButtonHint));
+  EXPECT_FALSE(RemoveCloseCommand("no such window"));
+}
+
+TEST_F(WindowTest, TrayShowsFourDistinctStates) {
+  TForm1& f = Start(Config("[Main]\r\n"));
+  std::vector<QImage> images;
+  for (unsigned i = 1; i <= 4; ++i) images.push_back(TrayState::StateImage(i).pixmap(32, 32).toImage());
+  for (size_t a = 0; a < images.size(); ++a)
+    for (size_t b = a + 1; b < images.size(); ++b) EXPECT_NE(images[a], images[b]) << a + 1 << " vs " << b + 1;
+  f.SetTrayState(3, "Connecting...");
+  EXPECT_EQ(f.tray().Index(), 3u);
+  EXPECT_EQ(f.tray().Hint(), QStringLiteral("Connecting..."));
+  f.SetTrayState(4, "\xC0\xEA\xEA\xF3\xEC\xF3\xEB\xFF\xF2\xEE\xF0 \xF0\xE0\xE7\xF0\xFF\xE6\xE5\xED");
+  EXPECT_EQ(f.tray().Hint(), QString::fromUtf8("Аккумулятор разряжен"));
+}
+
+}  // namespace
