@@ -165,6 +165,9 @@ void TWorkThread::ActivePass() {
         if (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) {
           goneCode = EIO;
           present = false;
+        } else if ((fds[0].events & POLLIN) && (fds[0].revents & POLLIN)) {
+          // The queue was empty up to this moment: the burst starts now.
+          refTick_ = Tick();
         }
         if (nfds == 2 && (fds[1].revents & POLLIN)) DrainWake(out);
       }

@@ -420,3 +420,45 @@ TEST_F(SerialPortTest, DeviceVanishingMidReadIsReportedAndClosesThePort) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(SerialPortTest, ClosingFromInsideAClusterHandlerDoesNotWaitForTheWorker) {
+  port->OnRxClusterEvent = [this](TSerialPort& p) {
+    clusters.push_back(p.TakeClusterText());
+    p.SetActive(false);  // the worker is blocked in this very hand-over
+  };
+  Open();
+  port->SetReadRequest(true);
+  ASSERT_TRUE(pty.Write("ERROR\r\n"));
+  ASSERT_TRUE(ui.PumpUntil([&] { return !clusters.empty(); }));
+  EXPECT_FALSE(port->Active());
+  EXPECT_EQ(Find(104, "Warning ThreadIsRunning"), nullptr);
+  EXPECT_EQ(clusters[0], "ERROR\r\n");
+}
+
+TEST_F(SerialPortTest, LineEventsAndReportsRunOnTheUserInterfaceThread) {
+  const auto uiThread = std::this_thread::get_id();
+  std::vector<std::thread::id> seen;
+  bool rxChar = false, txEmpty = false, commStat = false, commEvent = false;
+  port->OnRxCharEvent = [&](TSerialPort&) { rxChar = true, seen.push_back(std::this_thread::get_id()); };
+  port->OnTxQueueEmptyEvent = [&](TSerialPort&) { txEmpty = true, seen.push_back(std::this_thread::get_id()); };
+  port->OnCommStat = [&](TSerialPort&) { commStat = true, seen.push_back(std::this_thread::get_id()); };
+  port->OnCommEvent = [&](TSerialPort&) { commEvent = true, seen.push_back(std::this_thread::get_id()); };
+  port->OnProcessError = [&](void*, uint32_t place, uint32_t code, const std::string& msg) {
+    reports.push_back({place, code, msg});
+    seen.push_back(std::this_thread::get_id());
+  };
+  Open();
+  port->SendText("AT\r");
+  ASSERT_TRUE(pty.Write("OK"));
+  ASSERT_TRUE(ui.PumpUntil([&] { return rxChar && txEmpty && commStat && commEvent && !clusters.empty(); }));
+  // The pseudo-terminal refuses the modem-status poll: reported once, not on every pass.
+  ASSERT_TRUE(ui.PumpUntil([&] { return Find(9905, "Error getting ModemStatus") != nullptr; }));
+  int modemReports = 0;
+  for (const Report& r : reports) modemReports += r.place == 9905;
+  EXPECT_EQ(modemReports, 1);
+  for (const auto& id : seen) EXPECT_EQ(id, uiThread);
+}
+
+}  // namespace
