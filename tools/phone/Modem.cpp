@@ -269,14 +269,15 @@ void Modem::HostClosed() {
   heldUnsolicited_.clear();
 }
 
-const Fault* Modem::MatchFault(const std::string& text) {
+std::optional<Fault> Modem::MatchFault(const std::string& text) {
   for (auto it = faults_.begin(); it != faults_.end(); ++it) {
     bool match = it->pattern.empty() ? text.empty() : text.compare(0, it->pattern.size(), it->pattern) == 0;
-    if (!match || it->remaining == 0) continue;
-    if (it->remaining > 0) --it->remaining;
-    return &*it;
+    if (!match) continue;
+    Fault fault = *it;
+    if (it->remaining > 0 && --it->remaining == 0) faults_.erase(it);
+    return fault;
   }
-  return nullptr;
+  return std::nullopt;
 }
 
 Modem::Result Modem::CmeError(int code) const {
@@ -308,7 +309,7 @@ void Modem::ExecuteLine(const std::string& raw) {
   if (commands.empty()) commands.emplace_back();  // a bare "AT"
   Result result{Final::Ok, 0};
   for (const auto& cmd : commands) {
-    const Fault* fault = MatchFault(cmd.text);
+    std::optional<Fault> fault = MatchFault(cmd.text);
     if (fault) {
       switch (fault->kind) {
         case Fault::Kind::Error: result = {Final::Error, 0}; break;
@@ -770,7 +771,7 @@ void Modem::FinishPdu(bool cancelled) {
   }
   auto cms = [](int code) { return "\r\n+CMS ERROR: " + std::to_string(code) + "\r\n"; };
   std::string reply;
-  if (const Fault* f = MatchFault("PDU")) {
+  if (auto f = MatchFault("PDU")) {
     switch (f->kind) {
       case Fault::Kind::Error: reply = "\r\nERROR\r\n"; break;
       case Fault::Kind::CmsError: reply = cms(f->code); break;

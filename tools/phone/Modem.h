@@ -132,7 +132,7 @@ class Modem {
   void Unsolicited(std::string text);
   void Info(const std::string& line) { info_ += "\r\n" + line + "\r\n"; }
   Result CmeError(int code) const;
-  const Fault* MatchFault(const std::string& text);
+  std::optional<Fault> MatchFault(const std::string& text);  // consumes one use
   void ResetProfile();
   std::string QuoteText(const std::string& text) const;  // in the selected character set
 
