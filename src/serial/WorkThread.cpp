@@ -117,6 +117,7 @@ void TWorkThread::ActivePass() {
   uint32_t events = 0;
   int goneCode = 0;
   uint64_t session = 0;
+  bool pollFailed = false;
   {
     std::unique_lock io(P.ioMutex_);
     const int fd = P.fd_.load();
@@ -159,8 +160,10 @@ void TWorkThread::ActivePass() {
       const int nfds = P.wakeFd_ >= 0 ? 2 : 1;
       const int r = poll(fds, nfds, WaitTimeoutMs(NowMs()));
       if (r < 0 && errno != EINTR) {
-        goneCode = errno;
-        present = false;
+        // The wait itself failed (not the device): report it, and let the
+        // pass time go by so that a persistent failure cannot spin.
+        RelayError(out, 9911, static_cast<uint32_t>(errno), "Error getting Overlappedresult");
+        pollFailed = true;
       } else if (r > 0) {
         if (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) {
           goneCode = EIO;
@@ -179,6 +182,7 @@ void TWorkThread::ActivePass() {
   }
   if (events) DispatchLineEvents(out, events);
   for (auto& c : out.calls) P.CallOnUi(std::move(c));
+  if (pollFailed) std::this_thread::sleep_for(std::chrono::milliseconds(kPassMs));
 
   if (goneCode != 0) {
     // The device has gone (unplugged, or the other side of a pseudo-terminal
@@ -354,7 +358,10 @@ bool TWorkThread::TryRead(int fd, uint32_t& events, Pending& out, int& goneCode)
 
   auto buf = std::make_unique<char[]>(n);
   ssize_t r = read(fd, buf.get(), n);
-  if (r < 0 && (errno == EAGAIN || errno == EINTR)) return true;  // nothing after all: look again
+  if (r < 0 && (errno == EAGAIN || errno == EINTR)) {
+    seenInQueue_ = 0;  // nothing there after all: wait for bytes again
+    return true;
+  }
   if (r == 0 || (r < 0 && errno == EIO)) {
     // End of file on a terminal: the device has hung up.
     goneCode = EIO;
