@@ -1,5 +1,7 @@
 #include "gsm_alphabet.h"
 
+#include <cstring>
+
 namespace pdulink {
 namespace {
 
@@ -103,7 +105,15 @@ std::string GsmToAnsi(std::string_view septets) {
 }
 
 bool NeedsUcs2(std::string_view text) {
-  for (char c : text) {
+  // Plain ASCII is the common case: skip eight bytes at a time while none
+  // of them has its top bit set.
+  std::size_t i = 0;
+  for (; i + 8 <= text.size(); i += 8) {
+    std::uint64_t word;
+    std::memcpy(&word, text.data() + i, 8);
+    if (word & 0x8080808080808080ull) break;
+  }
+  for (char c : text.substr(i)) {
     auto b = static_cast<unsigned char>(c);
     if (b >= 0xC0 || b == 0xA8 || b == 0xB8) return true;
   }

@@ -23,6 +23,16 @@ constexpr std::array<std::uint8_t, 256> MakeHexValues() {
 constexpr std::array<std::uint8_t, 256> kHexValue = MakeHexValues();
 constexpr char kHexUpper[] = "0123456789ABCDEF";
 
+// The upper-case form of a hex digit, 0 for every other character.
+constexpr std::array<char, 256> MakeHexUpper() {
+  std::array<char, 256> t{};
+  for (int c = 0; c < 256; ++c) {
+    if (kHexValue[c] != 0xFF) t[c] = kHexUpper[kHexValue[c]];
+  }
+  return t;
+}
+constexpr std::array<char, 256> kHexUpperOf = MakeHexUpper();
+
 unsigned HexValue(char c) {
   std::uint8_t v = kHexValue[static_cast<unsigned char>(c)];
   return v == 0xFF ? 0 : v;
@@ -32,8 +42,6 @@ unsigned HexValue(char c) {
 unsigned HexOctet(std::string_view hex, std::size_t pos) {
   return HexValue(hex[pos]) << 4 | HexValue(hex[pos + 1]);
 }
-
-void AppendDecimal(std::string& out, unsigned value) { out += std::to_string(value); }
 
 }  // namespace
 
@@ -118,9 +126,15 @@ std::uint8_t tSMSDecode::Get7Bit() {
 std::string tSMSDecode::GetTimeStamp() {
   ClearError();
   char d[14];
-  for (char& c : d) {
-    int value = 0;
-    GetNibble(c, value);
+  if (BitIndex == 0 && OctetIndex >= 0 && OctetCount - OctetIndex >= 7) {
+    // Stored pairs are already in reading order.
+    Hex.copy(d, 14, std::size_t(OctetIndex) * 2);
+    OctetIndex += 7;
+  } else {
+    for (char& c : d) {
+      int value = 0;
+      GetNibble(c, value);
+    }
   }
   if (HasError) {
     SetError(decode_error::kTimeStamp);
@@ -130,19 +144,22 @@ std::string tSMSDecode::GetTimeStamp() {
   // an hour in two decimal digits; shown in whole hours.
   unsigned t = HexValue(d[12]);
   unsigned u = HexValue(d[13]);
-  unsigned quarters = (t & 7) * 10 + u;
-  std::string out;
-  out.reserve(24);
-  out.append(d, 2).push_back('-');
-  out.append(d + 2, 2).push_back('-');
-  out.append(d + 4, 2).push_back(' ');
-  out.append(d + 6, 2).push_back(':');
-  out.append(d + 8, 2).push_back(':');
-  out.append(d + 10, 2).append(" [");
-  out.push_back(t < 8 ? '+' : '-');
-  AppendDecimal(out, quarters / 4);
-  out.push_back(']');
-  return out;
+  unsigned hours = ((t & 7) * 10 + u) / 4;
+  // "YY-MM-DD HH:MM:SS [+Z]", built in place.
+  char out[32];
+  char* o = out;
+  for (int k = 0; k < 12; k += 2) {
+    *o++ = d[k];
+    *o++ = d[k + 1];
+    *o++ = "-- ::["[k / 2];
+  }
+  o[-1] = ' ';
+  *o++ = '[';
+  *o++ = t < 8 ? '+' : '-';
+  if (hours >= 10) *o++ = static_cast<char>('0' + hours / 10);
+  *o++ = static_cast<char>('0' + hours % 10);
+  *o++ = ']';
+  return std::string(out, o);
 }
 
 void tSMSDecode::ParseHeader() {
@@ -189,18 +206,78 @@ void tSMSDecode::Reset() {
   OctetCount = OctetIndex = BitIndex = 0;
 }
 
-bool tSMSDecode::ReadAddressDigits() {
+bool tSMSDecode::ReadDigits(unsigned count, std::string& out) {
+  if (count == 0) return true;
+  if (BitIndex == 0 && OctetIndex >= 0 &&
+      std::int64_t(OctetCount - OctetIndex) * 2 >= std::int64_t(count)) {
+    // Stored pairs are already in reading order: copy, dropping "F".
+    const char* p = Hex.data() + std::size_t(OctetIndex) * 2;
+    char buf[512];
+    std::size_t n = 0;
+    for (unsigned k = 0; k < count; ++k) {
+      if (p[k] != 'F') buf[n++] = p[k];
+    }
+    out.append(buf, n);
+    OctetIndex += static_cast<std::int32_t>(count / 2);
+    BitIndex = (count % 2) ? 4 : 0;
+    ClearError();
+    return true;
+  }
   char c = 0;
   int value = 0;
-  for (unsigned i = 0; i < AddrLen; ++i) {
+  for (unsigned i = 0; i < count; ++i) {
     if (!GetNibble(c, value)) return false;
-    if (c != 'F') Address.push_back(c);
+    if (c != 'F') out.push_back(c);
   }
-  if (BitIndex == 4) GetNibble(c, value);  // filler of an odd digit count
+  return true;
+}
+
+bool tSMSDecode::ReadAddressDigits() {
+  if (!ReadDigits(AddrLen, Address)) return false;
+  if (BitIndex == 4) {  // filler of an odd digit count
+    char c = 0;
+    int value = 0;
+    GetNibble(c, value);
+  }
   return !HasError;
 }
 
 bool tSMSDecode::ReadSeptetText(unsigned count, std::string& out) {
+  if (count == 0) return true;
+  if (OctetIndex >= 0 && BitIndex >= 0 && BitIndex <= 7 && OctetIndex < OctetCount &&
+      std::int64_t(OctetCount - OctetIndex) * 8 - BitIndex >= std::int64_t(count) * 7) {
+    // Every septet is there: unpack them with a local bit accumulator, the
+    // same as `count` calls of Get7Bit.
+    char buf[512];
+    std::size_t n = 0;
+    std::int32_t idx = OctetIndex;
+    unsigned acc = OctetAt(idx++) >> BitIndex;
+    int bits = 8 - BitIndex;
+    bool escaped = false;
+    for (unsigned k = 0; k < count; ++k) {
+      if (bits < 7) {
+        acc |= OctetAt(idx++) << bits;
+        bits += 8;
+      }
+      unsigned septet = acc & 0x7F;
+      acc >>= 7;
+      bits -= 7;
+      if (escaped) {
+        buf[n++] = static_cast<char>(GsmEscapeTable[septet]);
+        escaped = false;
+      } else if (septet == kGsmEscape) {
+        escaped = true;
+      } else {
+        buf[n++] = static_cast<char>(GsmDecodeTable[septet]);
+      }
+    }
+    std::int64_t end = std::int64_t(BitIndex) + std::int64_t(count) * 7;
+    OctetIndex += static_cast<std::int32_t>(end >> 3);
+    BitIndex = static_cast<std::int32_t>(end & 7);
+    ClearError();
+    out.append(buf, n);
+    return true;
+  }
   out.reserve(out.size() + count);
   bool escaped = false;
   for (unsigned i = 0; i < count; ++i) {
@@ -263,7 +340,17 @@ void tSMSDecode::ReadUserData() {
     }
     std::array<char16_t, 128> chars;
     std::size_t n = 0;
-    for (unsigned i = 0; i < Udl / 2u; ++i) {
+    const unsigned want = Udl / 2u;
+    if (want > 0 && BitIndex == 0 && OctetIndex >= 0 &&
+        std::int64_t(OctetCount) - OctetIndex >= std::int64_t(want) * 2) {
+      for (; n < want; ++n) {  // all there: no read can fail
+        chars[n] = static_cast<char16_t>(OctetAt(OctetIndex + std::int32_t(2 * n)) << 8 |
+                                         OctetAt(OctetIndex + std::int32_t(2 * n + 1)));
+      }
+      OctetIndex += static_cast<std::int32_t>(2 * want);
+      ClearError();
+    }
+    for (unsigned i = static_cast<unsigned>(n); i < want; ++i) {
       std::uint8_t hi = 0, lo = 0;
       if (!GetByte(hi) || !GetByte(lo)) break;
       chars[n++] = static_cast<char16_t>(hi << 8 | lo);
@@ -280,17 +367,28 @@ void tSMSDecode::Decode(std::string_view pduHex) {
   // Keep the hex digits (upper-cased), drop everything else, and store each
   // pair swapped so that semi-octets read from left to right.
   Hex.resize(pduHex.size() + 1);
+  char* out = Hex.data();
+  const char* src = pduHex.data();
+  const std::size_t n = pduHex.size();
   std::size_t kept = 0;
-  for (char c : pduHex) {
-    std::uint8_t v = kHexValue[static_cast<unsigned char>(c)];
-    if (v == 0xFF) continue;
-    char up = kHexUpper[v];
-    if (kept % 2 == 0) {
-      Hex[kept + 1] = up;
-    } else {
-      Hex[kept - 1] = up;
+  std::size_t i = 0;
+  while (i < n) {
+    char a = kHexUpperOf[static_cast<unsigned char>(src[i])];
+    if (a == 0) {
+      ++i;
+      continue;
     }
-    ++kept;
+    // `a` opens a pair: find its second digit, skipping non-hex characters.
+    std::size_t j = i + 1;
+    while (j < n && kHexUpperOf[static_cast<unsigned char>(src[j])] == 0) ++j;
+    if (j == n) {
+      ++kept;  // odd count
+      break;
+    }
+    out[kept] = kHexUpperOf[static_cast<unsigned char>(src[j])];
+    out[kept + 1] = a;
+    kept += 2;
+    i = j + 1;
   }
   if (kept == 0 || kept % 2 != 0 ||
       kept / 2 > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())) {
@@ -308,14 +406,7 @@ void tSMSDecode::Decode(std::string_view pduHex) {
   if (SmscLen == 0) return SetError(decode_error::kNoSmsc);
   if (!GetByte(SmscType)) return;
   if (SmscType != 0x91) return SetError(decode_error::kSmscNotInternational);
-  {
-    char c = 0;
-    int value = 0;
-    for (unsigned i = 0; i < (unsigned(SmscLen) - 1) * 2; ++i) {
-      if (!GetNibble(c, value)) return;
-      if (c != 'F') SmscNumber.push_back(c);
-    }
-  }
+  if (!ReadDigits((unsigned(SmscLen) - 1) * 2, SmscNumber)) return;
 
   GetByte(FirstOctet);
   Udhi = (FirstOctet & 0x40) != 0;
@@ -429,8 +520,10 @@ std::string StatusReportText(std::uint8_t s) {
   } else if (s >= 0x60 && s <= 0x7F) {
     category = "Temporary error, SC is not making any more transfer attempts";
   }
-  std::string out = base;
-  out.append(" (").append(category).push_back(')');
+  std::string_view b = base, c = category;
+  std::string out;
+  out.reserve(b.size() + c.size() + 3);
+  out.append(b).append(" (").append(c).push_back(')');
   return out;
 }
 

@@ -96,6 +96,8 @@ class tSMSDecode {
   void ClearError() {
     if (HasError) SetError({});
   }
+  // Reads `count` semi-octets, appending each that is not "F" to `out`.
+  bool ReadDigits(unsigned count, std::string& out);
   bool ReadAddressDigits();
   // Reads `count` septets and appends them, as cp1251 text, to `out`;
   // false when one of them ran past the end.

@@ -84,24 +84,62 @@ std::uint8_t tSMSmsg::AddText(std::string_view text) {
     // cp1251 is one byte per character, so each byte is one UTF-16 unit.
     ForEachCollapsed(text, [&](unsigned char b) {
       char16_t c = Cp1251ToUnicode(b);
-      if (!PushByte(static_cast<std::uint8_t>(c >> 8)) || !PushByte(static_cast<std::uint8_t>(c & 0xFF))) {
+      if (BitPos == 0 && Length + 2u <= kCapacity) {
+        Buffer[Length] = static_cast<std::uint8_t>(c >> 8);
+        Buffer[Length + 1] = static_cast<std::uint8_t>(c & 0xFF);
+        Length = static_cast<std::uint8_t>(Length + 2);
+      } else if (!PushByte(static_cast<std::uint8_t>(c >> 8)) ||
+                 !PushByte(static_cast<std::uint8_t>(c & 0xFF))) {
         return false;
       }
       count += 2;
       return true;
     });
-  } else {
-    ForEachCollapsed(text, [&](unsigned char b) {
-      std::uint16_t code = GsmEncodeTable[b];
-      if (code >> 8) {
-        if (!Push7Bit(static_cast<std::uint8_t>(code >> 8))) return false;
-        ++count;
-      }
-      if (!Push7Bit(static_cast<std::uint8_t>(code & 0xFF))) return false;
-      ++count;
-      return true;
-    });
+    return static_cast<std::uint8_t>(count);
   }
+
+  // 7-bit: the bit stream is kept in a local accumulator and flushed a whole
+  // octet at a time, the same bits as one Push7Bit per septet. The last
+  // septets that no longer fit whole go through Push7Bit itself.
+  unsigned length = Length;
+  unsigned bits = BitPos;
+  unsigned acc = length < kCapacity ? Buffer[length] & ((1u << bits) - 1u) : 0;
+  bool slow = false;
+  auto flush = [&] {
+    if (length < kCapacity && bits > 0) {
+      unsigned mask = (1u << bits) - 1u;
+      Buffer[length] = static_cast<std::uint8_t>((Buffer[length] & ~mask) | (acc & mask));
+    }
+    Length = static_cast<std::uint8_t>(length);
+    BitPos = static_cast<std::uint8_t>(bits);
+    slow = true;
+  };
+  auto put = [&](unsigned septet) {
+    if (slow) return Push7Bit(static_cast<std::uint8_t>(septet));
+    if ((kCapacity - length) * 8u - bits < 7u) {
+      flush();
+      return Push7Bit(static_cast<std::uint8_t>(septet));
+    }
+    acc |= septet << bits;
+    bits += 7;
+    if (bits >= 8) {
+      Buffer[length++] = static_cast<std::uint8_t>(acc);
+      acc >>= 8;
+      bits -= 8;
+    }
+    return true;
+  };
+  ForEachCollapsed(text, [&](unsigned char b) {
+    std::uint16_t code = GsmEncodeTable[b];
+    if (code >> 8) {
+      if (!put(code >> 8)) return false;
+      ++count;
+    }
+    if (!put(code & 0x7F)) return false;
+    ++count;
+    return true;
+  });
+  if (!slow) flush();
   return static_cast<std::uint8_t>(count);
 }
 
