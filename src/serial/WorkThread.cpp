@@ -148,12 +148,11 @@ void TWorkThread::ActivePass() {
       // Closing ends the line-event wait with an empty mask.
       P.commEvent_.store(0);
     } else if (present && events == 0 && out.calls.empty()) {
-      // (With something to hand over, the pass does not wait: the next
-      // one follows at once.)
       // The line-event wait: sleep until bytes arrive, the device can take
       // more of a pending write, the port is woken, or the pass time is up.
       // While bytes wait for their burst to end, POLLIN is left out (it would
       // return at once) and the wait ends at the cluster deadline instead.
+      // A pass with something to hand over does not wait: the next follows.
       pollfd fds[2] = {{fd, 0, 0}, {P.wakeFd_, POLLIN, 0}};
       if (seenInQueue_ == 0) fds[0].events |= POLLIN;
       if (P.sendInProgress_.load()) fds[0].events |= POLLOUT;
