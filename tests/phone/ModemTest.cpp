@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
+
 using namespace pdulink::phone;
 
 namespace {
@@ -238,6 +240,43 @@ TEST_F(ModemTest, ControlRejectsBadInputWithReasons) {
   EXPECT_EQ("OK\n", Ctl("memories SM"));
   EXPECT_EQ("ERROR memory ME is not available\n", Ctl("deliver mem=ME +1 hi"));
   EXPECT_EQ("\r\n+CPMS: (\"SM\"),(\"SM\"),(\"SM\")\r\n\r\nOK\r\n", At("AT+CPMS=?"));
+}
+
+}  // namespace
+
+namespace {
+
+// Untrusted input from either side must only ever produce replies.
+TEST_F(ModemTest, RandomInputOnlyEverProducesReplies) {
+  std::mt19937 random(20240607);
+  const std::vector<std::string> pieces = {
+      "AT", "+CMGS=", "+CMGL=", "+CMGR=", "+CMGD=", "+CPMS=", "+CSCA=", "+CMGW=", "+CNMI=", "S", "D", "E", "&F",
+      "=", "?", ";", ",", "\"", "\r", "\n", "\x1A", "\x1B", "\x08", "17", "99999999999", "-1", "\"SM\"", "FF", "00",
+      "0011000B912143658709F10000A70361F118", "+", "H", "A"};
+  for (int round = 0; round < 3000; ++round) {
+    std::string input;
+    for (int k = 0, n = static_cast<int>(random() % 12); k < n; ++k) {
+      if (random() % 5 == 0)
+        input.push_back(static_cast<char>(random() % 256));
+      else
+        input += pieces[random() % pieces.size()];
+    }
+    modem.Receive(input);
+  }
+  const std::vector<std::string> words = {"deliver", "deliver-pdu", "status-report", "fail", "ring", "chunks", "capacity",
+                                          "mem=SM", "ref=300", "time=050619222217+99", "+1", "MyBank", "\\x", "\\",
+                                          "00", "0791", "\xC3", "SM", "0", "ucs2", "reply", "\"", "cms", "999999999999"};
+  for (int round = 0; round < 3000; ++round) {
+    std::string line;
+    for (int k = 0, n = static_cast<int>(random() % 6); k < n; ++k) line += words[random() % words.size()] + " ";
+    std::string reply = Ctl(line);
+    ASSERT_TRUE(reply.size() >= 3 && (reply.rfind("OK\n") == reply.size() - 3 || reply.find("ERROR") != std::string::npos))
+        << line << " -> " << reply;
+  }
+  modem.HostClosed();
+  Ctl("unfail");
+  At("ATE0");
+  EXPECT_EQ("\r\nOK\r\n", At("AT+CMGF=0;H"));  // still a working phone afterwards
 }
 
 }  // namespace

@@ -206,7 +206,7 @@ std::string Control::Execute(std::string_view line, ControlActions& actions) {
       }
       if (pdus.size() > 1 && !explicitRef) nextConcatReference_ = (nextConcatReference_ + 1) % 256;
       Memory memory = target.value_or(m.ReceiveMemory());
-      if (FreeSlots(m, memory) < static_cast<int>(pdus.size()))
+      if ((target || !m.RoutesDirectly(false)) && FreeSlots(m, memory) < static_cast<int>(pdus.size()))
         throw Failure(std::string("memory ") + MemoryName(memory) + " full (" +
                       std::to_string(m.Store().Used(memory)) + " of " + std::to_string(m.Store().Total(memory)) +
                       " used, " + std::to_string(pdus.size()) + " needed)");
@@ -253,7 +253,7 @@ std::string Control::Execute(std::string_view line, ControlActions& actions) {
       w.End();
       if (!number.empty() && number.find_first_not_of("+0123456789*#") != std::string::npos)
         throw Failure("number may hold digits, +, * and # only");
-      m.StartRing(number, clock_());
+      if (!m.StartRing(number, clock_())) throw Failure("too many calls");
     } else if (verb == "ring-stop") {
       w.End();
       m.RemoteHangup();

@@ -13,6 +13,7 @@ constexpr std::size_t kMaxPduText = 2 * 200;
 constexpr char kCtrlZ = 0x1A;
 constexpr char kEsc = 0x1B;
 constexpr int kMaxTpdu = 164;  // longest SMS-SUBMIT TPDU
+constexpr std::size_t kMaxCalls = 7;  // calls a GSM phone holds at once
 
 // TS 27.005 3.2.5 <err> values used here.
 constexpr int kCmsNotAllowed = 302;
@@ -366,6 +367,7 @@ Modem::Result Modem::Basic(const Command& cmd) {
   if (n == "&C" || n == "&D" || n == "&K" || n == "X") return {};
   if (n == "S") {
     auto eq = a.find('=');
+    if (a.substr(0, eq).size() > 3) return {Final::Error, 0};
     int reg = std::stoi(a.substr(0, eq));
     if (cmd.form == Command::Form::Read) {
       static const std::map<int, int> kDefaults = {{3, 13}, {4, 10}, {5, 8}};
@@ -398,7 +400,9 @@ Modem::Result Modem::Basic(const Command& cmd) {
     if (dial.empty() || dial.back() != ';') return {Final::NoCarrier, 0};  // no data calls
     dial.pop_back();
     dial = Trim(dial);
-    if (dial.empty() || dial.find_first_not_of("+0123456789*#") != std::string::npos) return {Final::Error, 0};
+    if (dial.empty() || dial.size() > 40 || dial.find_first_not_of("+0123456789*#") != std::string::npos)
+      return {Final::Error, 0};
+    if (calls_.size() >= kMaxCalls) return CmeError(kCmeNotAllowed);
     for (auto& c : calls_)
       if (c.state == 0) c.state = 1;
     int id = 1;
@@ -823,22 +827,22 @@ Modem::Result Modem::Cmss(const Command& cmd) {
   return {};
 }
 
+bool Modem::RoutesDirectly(bool statusReport) const {
+  if (cnmi_[0] == 0) return false;
+  return statusReport ? cnmi_[3] == 1 : cnmi_[1] == 2;
+}
+
 int Modem::Deliver(const Bytes& pdu, std::optional<Memory> target, MessageState state) {
   int smsc = SmscFieldLength(pdu);
   int length = static_cast<int>(pdu.size()) - std::max(smsc, 0);
   bool statusReport = smsc >= 0 && static_cast<std::size_t>(smsc) < pdu.size() && (pdu[smsc] & 0x03) == 0x02;
   bool indications = cnmi_[0] != 0;
   bool received = state == MessageState::ReceivedUnread;
-  if (received && !target && indications) {
-    // Routed straight to the host, not stored (TS 27.005 +CNMI <mt>=2, <ds>=1).
-    if (!statusReport && cnmi_[1] == 2) {
-      Unsolicited("\r\n+CMT: ," + std::to_string(length) + "\r\n" + ToHex(pdu) + "\r\n");
-      return -1;
-    }
-    if (statusReport && cnmi_[3] == 1) {
-      Unsolicited("\r\n+CDS: " + std::to_string(length) + "\r\n" + ToHex(pdu) + "\r\n");
-      return -1;
-    }
+  if (received && !target && RoutesDirectly(statusReport)) {
+    // Straight to the host, not stored (TS 27.005 +CNMI <mt>=2, <ds>=1).
+    Unsolicited(std::string(statusReport ? "\r\n+CDS: " : "\r\n+CMT: ,") + std::to_string(length) + "\r\n" +
+                ToHex(pdu) + "\r\n");
+    return -1;
   }
   Memory memory = target.value_or(mem3_);
   int index = store_.Store(memory, StoredMessage{pdu, state});
@@ -851,12 +855,14 @@ int Modem::Deliver(const Bytes& pdu, std::optional<Memory> target, MessageState 
   return index;
 }
 
-void Modem::StartRing(const std::string& number, Millis now) {
+bool Modem::StartRing(const std::string& number, Millis now) {
+  if (calls_.size() >= kMaxCalls) return false;
   bool busy = !calls_.empty();
   int id = 1;
   while (std::any_of(calls_.begin(), calls_.end(), [&](const Call& c) { return c.id == id; })) ++id;
   calls_.push_back(Call{id, 1, busy ? 5 : 4, number});
   if (!busy) nextRing_ = now;
+  return true;
 }
 
 void Modem::RemoteHangup() {

@@ -97,8 +97,13 @@ class Modem {
   int Deliver(const Bytes& pdu, std::optional<Memory> target,
               MessageState state = MessageState::ReceivedUnread);
   Memory ReceiveMemory() const { return mem3_; }
+  // Whether a received message (or status report) goes straight to the host
+  // instead of into storage under the current +CNMI settings.
+  bool RoutesDirectly(bool statusReport) const;
 
-  void StartRing(const std::string& number, Millis now);
+  // An incoming call; a waiting call when one is already up. False when the
+  // call list is full.
+  bool StartRing(const std::string& number, Millis now);
   // The remote side hangs up every call.
   void RemoteHangup();
   const std::vector<Call>& Calls() const { return calls_; }
