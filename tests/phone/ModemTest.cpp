@@ -1,6 +1,7 @@
 // AT dialogues with the phone's command interpreter, without a pty.
 #include "Control.h"
 #include "Modem.h"
+#include "Transcript.h"
 
 #include <gtest/gtest.h>
 
@@ -277,6 +278,47 @@ TEST_F(ModemTest, RandomInputOnlyEverProducesReplies) {
   Ctl("unfail");
   At("ATE0");
   EXPECT_EQ("\r\nOK\r\n", At("AT+CMGF=0;H"));  // still a working phone afterwards
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(ModemTest, WriteStoreSendFromStorageAndCallWaiting) {
+  Quiet();
+  struct Case {
+    std::string input;
+    const char* reply;
+  } cases[] = {
+      {"AT+CMGW=17\r", "\r\n> "},
+      {std::string(kSubmitAbc) + "\x1A", "\r\n+CMGW: 1\r\n\r\nOK\r\n"},
+      {"AT+CMGL=2\r", "\r\n+CMGL: 1,2,,17\r\n0011000B912143658709F10000A70361F118\r\n\r\nOK\r\n"},
+      {"AT+CMSS=1\r", "\r\n+CMSS: 0\r\n\r\nOK\r\n"},
+      {"AT+CMGL=3\r", "\r\n+CMGL: 1,3,,17\r\n0011000B912143658709F10000A70361F118\r\n\r\nOK\r\n"},
+      {"AT+CMSS=2\r", "\r\n+CMS ERROR: 321\r\n"},
+      {"AT+CSCS=\"UCS2\";+CSCA?\r", "\r\n+CSCA: \"002B00310032003300340035003600370038003900300031\",145\r\n\r\nOK\r\n"},
+      {"AT+CSCA=\"002B0034003900310037\";+CSCS=\"GSM\";+CSCA?\r", "\r\n+CSCA: \"+4917\",145\r\n\r\nOK\r\n"},
+      {"ATS0=2;S0?\r", "\r\n002\r\n\r\nOK\r\n"},
+      {"ATS0000=1\r", "\r\nERROR\r\n"},
+      {"ATD+4930123;\r", "\r\nOK\r\n"},
+      {"ATD+4930123\r", "\r\nNO CARRIER\r\n"},  // no data calls
+  };
+  for (const auto& c : cases) {
+    out.clear();
+    modem.Receive(c.input);
+    EXPECT_EQ(c.reply, out) << c.input;
+  }
+  modem.StartRing("+4940111", 0);
+  EXPECT_EQ("", urc);  // a waiting call does not ring
+  EXPECT_EQ("\r\n+CLCC: 1,0,3,0,0,\"+4930123\",145\r\n\r\n+CLCC: 2,1,5,0,0,\"+4940111\",145\r\n\r\nOK\r\n",
+            At("AT+CLCC"));
+  EXPECT_EQ("\r\n+CPAS: 4\r\n\r\nOK\r\n", At("AT+CPAS"));
+}
+
+TEST(PhoneTranscript, ControlBytesAreVisible) {
+  EXPECT_EQ("AT\\r\\n", EscapeBytes("AT\r\n"));
+  EXPECT_EQ("0011\\x1A\\x1B\\\\\\t\\x00\\xFF", EscapeBytes(std::string("0011\x1A\x1B\\\t\0\xFF", 10)));
+  EXPECT_EQ(std::string("a\r\n\"\x1A\\q\\x4", 10), Unescape("a\\r\\n\\\"\\x1A\\q\\x4"));
 }
 
 }  // namespace
