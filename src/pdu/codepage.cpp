@@ -86,9 +86,7 @@ bool IsLowSurrogate(char16_t u) { return u >= 0xDC00 && u <= 0xDFFF; }
 
 }  // namespace
 
-char16_t Cp1251ToUnicode(unsigned char byte) {
-  return byte < 0x80 ? char16_t(byte) : kCp1251High[byte - 0x80];
-}
+constinit const std::array<char16_t, 128> kCp1251HighHalf = kCp1251High;
 
 int UnicodeToCp1251(char16_t unit) {
   if (unit < 0x80) return unit;

@@ -3,6 +3,7 @@
 // no iconv, so the results are the same on every machine.
 #pragma once
 
+#include <array>
 #include <string>
 #include <string_view>
 
@@ -29,8 +30,13 @@ std::string AnsiToUtf8(std::string_view text);
 // UTF-16 to UTF-8; a lone surrogate becomes U+FFFD.
 std::string WideToUtf8(std::u16string_view wide);
 
+// UTF-16 of the cp1251 bytes 0x80..0xFF.
+extern const std::array<char16_t, 128> kCp1251HighHalf;
+
 // One cp1251 byte as its UTF-16 code unit.
-char16_t Cp1251ToUnicode(unsigned char byte);
+inline char16_t Cp1251ToUnicode(unsigned char byte) {
+  return byte < 0x80 ? char16_t(byte) : kCp1251HighHalf[byte - 0x80u];
+}
 
 // One UTF-16 code unit as its cp1251 byte, or -1 when cp1251 lacks it.
 int UnicodeToCp1251(char16_t unit);

@@ -9,22 +9,39 @@ namespace {
 bool IsBlankOrControl(unsigned char c) { return c <= 0x20; }
 
 // Feeds the text to `emit` as CollapseBlanks would return it, without
-// building the collapsed copy: a control character is held back one step
-// because the next one may turn it into a blank. Stops when `emit` says no.
+// building the collapsed copy; stops when `emit` says no. Only the first two
+// characters need care (a control character at the very start stays unless
+// a second one follows); after them the last character given out is a blank
+// or printable, so a control character is either dropped or one blank.
 template <typename Emit>
 void ForEachCollapsed(std::string_view text, Emit&& emit) {
-  if (text.empty()) return;
-  auto pending = static_cast<unsigned char>(text[0]);
-  for (std::size_t i = 1; i < text.size(); ++i) {
-    auto c = static_cast<unsigned char>(text[i]);
-    if (IsBlankOrControl(c) && IsBlankOrControl(pending)) {
-      pending = ' ';
-      continue;
-    }
-    if (!emit(pending)) return;
-    pending = IsBlankOrControl(c) ? ' ' : c;
+  const std::size_t n = text.size();
+  if (n == 0) return;
+  const auto c0 = static_cast<unsigned char>(text[0]);
+  if (n == 1) {
+    emit(c0);
+    return;
   }
-  emit(pending);
+  const auto c1 = static_cast<unsigned char>(text[1]);
+  bool lastBlank = IsBlankOrControl(c1);
+  if (!lastBlank) {
+    if (!emit(c0) || !emit(c1)) return;
+  } else if (IsBlankOrControl(c0)) {
+    if (!emit(' ')) return;
+  } else if (!emit(c0) || !emit(' ')) {
+    return;
+  }
+  for (std::size_t i = 2; i < n; ++i) {
+    auto c = static_cast<unsigned char>(text[i]);
+    if (IsBlankOrControl(c)) {
+      if (lastBlank) continue;
+      c = ' ';
+      lastBlank = true;
+    } else {
+      lastBlank = false;
+    }
+    if (!emit(c)) return;
+  }
 }
 
 }  // namespace
@@ -98,48 +115,47 @@ std::uint8_t tSMSmsg::AddText(std::string_view text) {
     return static_cast<std::uint8_t>(count);
   }
 
-  // 7-bit: the bit stream is kept in a local accumulator and flushed a whole
-  // octet at a time, the same bits as one Push7Bit per septet. The last
-  // septets that no longer fit whole go through Push7Bit itself.
-  unsigned length = Length;
-  unsigned bits = BitPos;
-  unsigned acc = length < kCapacity ? Buffer[length] & ((1u << bits) - 1u) : 0;
-  bool slow = false;
-  auto flush = [&] {
-    if (length < kCapacity && bits > 0) {
-      unsigned mask = (1u << bits) - 1u;
-      Buffer[length] = static_cast<std::uint8_t>((Buffer[length] & ~mask) | (acc & mask));
-    }
-    Length = static_cast<std::uint8_t>(length);
-    BitPos = static_cast<std::uint8_t>(bits);
-    slow = true;
-  };
-  auto put = [&](unsigned septet) {
-    if (slow) return Push7Bit(static_cast<std::uint8_t>(septet));
-    if ((kCapacity - length) * 8u - bits < 7u) {
-      flush();
-      return Push7Bit(static_cast<std::uint8_t>(septet));
-    }
-    acc |= septet << bits;
-    bits += 7;
-    if (bits >= 8) {
-      Buffer[length++] = static_cast<std::uint8_t>(acc);
-      acc >>= 8;
-      bits -= 8;
-    }
-    return true;
-  };
+  // 7-bit, in two steps. First the septets, as many as can still fit whole
+  // (the escape of a pair counts on its own), plus the one after them, which
+  // only partly fits or not at all.
+  const unsigned room = (unsigned(kCapacity) - Length) * 8u - BitPos;
+  const unsigned fit = Length < kCapacity ? room / 7u : 0u;
+  std::uint8_t septets[kCapacity * 8 / 7 + 2];
+  unsigned n = 0;
   ForEachCollapsed(text, [&](unsigned char b) {
     std::uint16_t code = GsmEncodeTable[b];
-    if (code >> 8) {
-      if (!put(code >> 8)) return false;
-      ++count;
-    }
-    if (!put(code & 0x7F)) return false;
-    ++count;
-    return true;
+    if (code >> 8) septets[n++] = static_cast<std::uint8_t>(code >> 8);
+    if (n > fit) return false;
+    septets[n++] = static_cast<std::uint8_t>(code & 0x7F);
+    return n <= fit;
   });
-  if (!slow) flush();
+  const unsigned whole = n < fit ? n : fit;
+
+  // Then the packing: eight septets make seven octets, and from an octet
+  // boundary they are written in one go; the same bits Push7Bit would write.
+  unsigned k = 0;
+  if (BitPos == 0) {
+    unsigned len = Length;
+    std::uint8_t* out = Buffer.data();
+    for (; k + 8 <= whole && len + 7u <= kCapacity; k += 8, len += 7) {
+      const std::uint8_t* q = septets + k;
+      std::uint64_t v = std::uint64_t(q[0]) | std::uint64_t(q[1]) << 7 |
+                        std::uint64_t(q[2]) << 14 | std::uint64_t(q[3]) << 21 |
+                        std::uint64_t(q[4]) << 28 | std::uint64_t(q[5]) << 35 |
+                        std::uint64_t(q[6]) << 42 | std::uint64_t(q[7]) << 49;
+      out[len] = static_cast<std::uint8_t>(v);
+      out[len + 1] = static_cast<std::uint8_t>(v >> 8);
+      out[len + 2] = static_cast<std::uint8_t>(v >> 16);
+      out[len + 3] = static_cast<std::uint8_t>(v >> 24);
+      out[len + 4] = static_cast<std::uint8_t>(v >> 32);
+      out[len + 5] = static_cast<std::uint8_t>(v >> 40);
+      out[len + 6] = static_cast<std::uint8_t>(v >> 48);
+    }
+    Length = static_cast<std::uint8_t>(len);
+  }
+  for (; k < whole; ++k) Push7Bit(septets[k]);
+  count = whole;
+  if (n > fit && Push7Bit(septets[fit])) ++count;  // cannot succeed; keeps its bits
   return static_cast<std::uint8_t>(count);
 }
 
