@@ -109,18 +109,20 @@ std::u16string AnsiToWide(std::string_view text, int codePage) {
 }
 
 std::string WideToAnsi(std::u16string_view wide, int codePage) {
-  std::string out;
-  out.reserve(wide.size());
+  std::string out(wide.size(), '\0');
+  char* o = out.data();
+  std::size_t n = 0;
   for (std::size_t i = 0; i < wide.size(); ++i) {
     char16_t u = wide[i];
     if (IsHighSurrogate(u) && i + 1 < wide.size() && IsLowSurrogate(wide[i + 1])) {
-      out.push_back('?');  // one character outside the BMP
+      o[n++] = '?';  // one character outside the BMP
       ++i;
       continue;
     }
     int b = codePage == kCp1251 ? UnicodeToCp1251(u) : (u < 0x100 ? int(u) : -1);
-    out.push_back(b < 0 ? '?' : static_cast<char>(b));
+    o[n++] = b < 0 ? '?' : static_cast<char>(b);
   }
+  out.resize(n);
   return out;
 }
 

@@ -84,6 +84,15 @@ constinit const GsmDecodeTableType GsmDecodeTable = MakeDecode();
 constinit const GsmEscapeTableType GsmEscapeTable = MakeEscape();
 constinit const GsmEncodeTableType GsmEncodeTable = MakeEncode();
 
+constexpr std::array<std::uint8_t, 256> MakePlainSeptet(const GsmEncodeTableType& encode) {
+  std::array<std::uint8_t, 256> t{};
+  for (unsigned b = 0; b < 256; ++b) {
+    t[b] = (b > 0x20 && (encode[b] >> 8) == 0) ? std::uint8_t(encode[b] & 0x7F) : std::uint8_t(0xFF);
+  }
+  return t;
+}
+constinit const std::array<std::uint8_t, 256> kGsmPlainSeptet = MakePlainSeptet(MakeEncode());
+
 void BuildGsmTables() {}
 
 std::string GsmToAnsi(std::string_view septets) {

@@ -25,6 +25,10 @@ extern const GsmEncodeTableType GsmEncodeTable;
 
 inline constexpr std::uint8_t kGsmEscape = 0x1B;
 
+// For the encoder's common case: the single septet of a printable byte
+// (above 0x20) that is not an escape pair, and 0xFF for every other byte.
+extern const std::array<std::uint8_t, 256> kGsmPlainSeptet;
+
 // Start-up hook kept for the start-up sequence; the tables are already
 // filled (see above), so this only confirms it.
 void BuildGsmTables();

@@ -388,9 +388,14 @@ void tSMSDecode::ReadUserData() {
     const unsigned want = Udl / 2u;
     if (want > 0 && BitIndex == 0 && OctetIndex >= 0 &&
         std::int64_t(OctetCount) - OctetIndex >= std::int64_t(want) * 2) {
-      for (; n < want; ++n) {  // all there: no read can fail
-        chars[n] = static_cast<char16_t>(OctetAt(OctetIndex + std::int32_t(2 * n)) << 8 |
-                                         OctetAt(OctetIndex + std::int32_t(2 * n + 1)));
+      // All there, no read can fail. Stored pairs are swapped, so the four
+      // characters of a code unit read low, high, low, high semi-octet.
+      const char* h = Hex.data() + std::size_t(OctetIndex) * 2;
+      for (; n < want; ++n, h += 4) {
+        chars[n] = static_cast<char16_t>(kNibble[static_cast<unsigned char>(h[1])] << 12 |
+                                         kNibble[static_cast<unsigned char>(h[0])] << 8 |
+                                         kNibble[static_cast<unsigned char>(h[3])] << 4 |
+                                         kNibble[static_cast<unsigned char>(h[2])]);
       }
       OctetIndex += static_cast<std::int32_t>(2 * want);
       ClearError();

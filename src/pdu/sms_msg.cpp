@@ -122,13 +122,51 @@ std::uint8_t tSMSmsg::AddText(std::string_view text) {
   const unsigned fit = Length < kCapacity ? room / 7u : 0u;
   std::uint8_t septets[kCapacity * 8 / 7 + 2];
   unsigned n = 0;
-  ForEachCollapsed(text, [&](unsigned char b) {
+  auto put = [&](unsigned char b) {
     std::uint16_t code = GsmEncodeTable[b];
-    if (code >> 8) septets[n++] = static_cast<std::uint8_t>(code >> 8);
-    if (n > fit) return false;
+    if (code >> 8) {
+      septets[n++] = static_cast<std::uint8_t>(code >> 8);
+      if (n > fit) return false;
+    }
     septets[n++] = static_cast<std::uint8_t>(code & 0x7F);
     return n <= fit;
-  });
+  };
+  // The first two characters by the general rule (see ForEachCollapsed),
+  // the rest with one table look-up for the common printable character.
+  const std::size_t size = text.size();
+  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+  bool going = true;
+  bool lastBlank = false;
+  if (size == 1) {
+    going = put(p[0]);
+  } else if (size >= 2) {
+    lastBlank = IsBlankOrControl(p[1]);
+    if (!lastBlank) {
+      going = put(p[0]) && put(p[1]);
+    } else if (IsBlankOrControl(p[0])) {
+      going = put(' ');
+    } else {
+      going = put(p[0]) && put(' ');
+    }
+  }
+  for (std::size_t i = 2; going && i < size; ++i) {
+    unsigned char c = p[i];
+    std::uint8_t plain = kGsmPlainSeptet[c];
+    if (plain != 0xFF) {
+      septets[n++] = plain;
+      lastBlank = false;
+      going = n <= fit;
+      continue;
+    }
+    if (IsBlankOrControl(c)) {
+      if (lastBlank) continue;
+      c = ' ';
+      lastBlank = true;
+    } else {
+      lastBlank = false;
+    }
+    going = put(c);
+  }
   const unsigned whole = n < fit ? n : fit;
 
   // Then the packing: eight septets make seven octets, and from an octet
