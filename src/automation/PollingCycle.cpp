@@ -83,7 +83,11 @@ void PollingCycle::DutyPass() {
       journal_.WriteLog("Battery Check:");
       duties.CheckBattery();
     }
-    clock_.PendingCommand = kDutyPass;
+    // The next pass, unless Disconnect or Exit was pressed during this one
+    // and no nested tick has carried it out yet: posting over it would lose
+    // the operator's request.
+    if (clock_.PendingCommand != kDisconnect && clock_.PendingCommand != kExit)
+      clock_.PendingCommand = kDutyPass;
   }
   if (ui_.cb_offline->isChecked() && dialogue_.OfflineSession && comport_.Active())
     clock_.PendingCommand = kDisconnect;

@@ -96,7 +96,14 @@ TForm1::~TForm1() {
 void TForm1::WireHandlers() {
   comport_->OnRxClusterEvent = [this](TSerialPort&) { dialogue_->comportRxClusterEvent(); };
 
-  connect(timer1, &QTimer::timeout, this, [this] { cycle_->timer1Timer(); });
+  // Qt never delivers a timer's timeout again while its handler still runs,
+  // but a tick must be able to arrive inside a command wait of the previous
+  // one (that is how waits time out). So the timeout only posts the tick,
+  // and the tick runs as a posted call, which nested event processing does
+  // deliver.
+  connect(timer1, &QTimer::timeout, this, [this] {
+    QMetaObject::invokeMethod(this, [this] { cycle_->timer1Timer(); }, Qt::QueuedConnection);
+  });
   connect(ui.sb_connect, &QToolButton::clicked, this, [this] { connection_->sb_connectClick(); });
   connect(ui.b_abort, &QPushButton::clicked, this, [this] { dialogue_->b_abortClick(); });
   connect(ui.B_disconnect, &QPushButton::clicked, this, [this] { connection_->b_closeClick(); });

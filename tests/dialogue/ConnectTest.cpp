@@ -1,0 +1,200 @@
+// Connect, disconnect and the command transaction against the simulated phone.
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QToolButton>
+
+#include "Connection.h"
+#include "GatewayFixture.h"
+#include "Lamp.h"
+
+namespace {
+
+TEST(ReplyParsers, CpmsChoosesMtThenMeThenSm) {
+  EXPECT_EQ(ChooseSmsMemory("\r\n+CPMS: (\"SM\",\"ME\",\"MT\"),(\"SM\",\"ME\",\"MT\"),(\"SM\")\r\n\r\nOK\r\n"), "MT");
+  EXPECT_EQ(ChooseSmsMemory("\r\n+CPMS: (\"ME\",\"SM\"),(\"ME\",\"SM\"),(\"ME\")\r\n\r\nOK\r\n"), "ME");
+  EXPECT_EQ(ChooseSmsMemory("+CPMS: (\"SM\"),(\"SM\"),(\"SM\")\r\nOK\r\n"), "SM");
+  EXPECT_EQ(ChooseSmsMemory("\r\nERROR\r\n"), "");
+  EXPECT_EQ(ChooseSmsMemory("\"SM\" without the header"), "");
+}
+
+TEST(ReplyParsers, CscaGivesInternationalDigitsOnly) {
+  struct Case {
+    std::string reply, digits;
+  } cases[] = {
+      {"\r\n+CSCA: \"+12345678901\",145\r\n\r\nOK\r\n", "12345678901"},
+      {"AT+CSCA?\r\r\n+csca: \"+79168999100\",145\r\n", "79168999100"},  // echo, lower case
+      {"\r\n+CSCA: \"0850123\",129\r\n\r\nOK\r\n", ""},                   // national
+      {"\r\n+CSCA: \"\",129\r\n\r\nOK\r\n", ""},
+      {"\r\n+CSCA: \"+\",145\r\n", ""},
+      {"\r\n+CSCA: \"+123", ""},  // cut short: no closing quote
+      {"\r\nERROR\r\n", ""},
+  };
+  for (auto& c : cases) {
+    std::string reply = c.reply;
+    EXPECT_EQ(ParseSmscReply(reply), c.digits) << c.reply;
+  }
+}
+
+TEST(ReplyParsers, CutThroughIgnoresCaseAndLeavesTextWhenAbsent) {
+  std::string text = "abc+cmgl: 1,0";
+  EXPECT_TRUE(CutThrough(text, "+CMGL:"));
+  EXPECT_EQ(text, " 1,0");
+  EXPECT_FALSE(CutThrough(text, "+CMGL:"));
+  EXPECT_EQ(text, " 1,0");
+  EXPECT_FALSE(CutThrough(text, ""));
+}
+
+using ConnectTest = GatewayTest;
+
+TEST_F(ConnectTest, FullSequencePrefersMtAndReadsTheServiceCentre) {
+  Start();
+  Connect();
+  std::vector<std::string> expected = {"AT\\r",          "AT\\r",       "ATE0\\r",           "AT+CGMI\\r",
+                                       "AT+CGMM\\r",      "AT+CSCS=\"GSM\"\\r", "AT+CSCA?\\r", "AT+CPMS=?\\r",
+                                       "AT+CPMS=MT\\r"};
+  auto received = Received();
+  ASSERT_GE(received.size(), expected.size());
+  // The second AT may be dropped by the port while the first is written.
+  if (received[1] != "AT\\r") expected.erase(expected.begin() + 1);
+  EXPECT_EQ(std::vector<std::string>(received.begin(), received.begin() + expected.size()), expected);
+  EXPECT_TRUE(JournalHas("COM1 19200"));
+  EXPECT_TRUE(JournalHas("SMS Memory Select:MT"));
+  EXPECT_EQ(form->ui.ed_smsc->text(), QStringLiteral("12345678901"));
+  EXPECT_EQ(form->tray().Index() == 1 || form->tray().Index() == 2, true);
+  EXPECT_TRUE(form->ui.led_connect->Color() == LampColor::Lime || form->ui.led_connect->Color() == LampColor::Green);
+  EXPECT_FALSE(form->ui.cb_comport->isEnabled());
+  EXPECT_FALSE(form->ui.sb_connect->isChecked());
+  EXPECT_EQ(form->connection().SmsMemory, "MT");
+}
+
+TEST_F(ConnectTest, OnlySimMemoryNationalCentreAndSilentMode) {
+  Start("SoundMode=1\r\n", {"--memories", "SM", "--smsc", "0850123"});
+  Connect();
+  auto received = Received();
+  EXPECT_NE(std::find(received.begin(), received.end(), "AT+CALM=1\\r"), received.end());
+  EXPECT_EQ(received.back(), "AT+CPMS=SM\\r");
+  EXPECT_TRUE(JournalHas("SMS Memory Select:SM"));
+  EXPECT_EQ(form->ui.ed_smsc->text(), QString());
+}
+
+TEST_F(ConnectTest, RejectedMemoryLeavesThePortOpenWithoutConnected) {
+  Start();
+  ASSERT_TRUE(pdulink::test::PhoneProcess::Ok(phone->Control("fail +CPMS error")));
+  form->ui.sb_connect->click();
+  ASSERT_TRUE(RunUntil([this] { return JournalHas("SMS Memory Select:"); }));
+  ASSERT_TRUE(RunUntil([this] { return Received().back() == "AT+CPMS=\\r"; }));
+  RunUntil([] { return false; }, 1);
+  EXPECT_EQ(form->clock.PendingCommand, 0);
+  EXPECT_TRUE(form->comport().Active());
+  EXPECT_EQ(form->tray().Index(), 3u);
+  EXPECT_EQ(form->ui.led_connect->Color(), LampColor::Yellow);
+  EXPECT_FALSE(JournalHas("SMS Memory Select:M"));
+}
+
+TEST_F(ConnectTest, ReplyInTwoBurstsAndErrorReplies) {
+  Start();
+  Connect();
+  Transaction& t = form->dialogue();
+  // Chunks far apart become separate clusters: the first one already counts
+  // as the reply, the final OK comes whole with the second.
+  ASSERT_TRUE(pdulink::test::PhoneProcess::Ok(phone->Control("chunks 11 700")));
+  t.OkFlag = false;
+  EXPECT_TRUE(t.SendCommand("AT+CGMI\r"));
+  EXPECT_FALSE(t.OkFlag);
+  EXPECT_TRUE(t.WaitReply("ok"));
+  EXPECT_TRUE(t.OkFlag);
+  ASSERT_TRUE(pdulink::test::PhoneProcess::Ok(phone->Control("chunks off")));
+  RunUntil([] { return false; }, 1);
+
+  ASSERT_TRUE(pdulink::test::PhoneProcess::Ok(phone->Control("fail +CGMM error")));
+  EXPECT_TRUE(t.SendCommand("AT+CGMM\r"));
+  EXPECT_FALSE(t.OkFlag);
+  ASSERT_TRUE(pdulink::test::PhoneProcess::Ok(phone->Control("fail +CSQ reply \\xFF\\x01garbage>\\r\\n")));
+  EXPECT_TRUE(t.SendCommand("AT+CSQ\r"));
+  EXPECT_FALSE(t.OkFlag);
+  EXPECT_TRUE(t.PromptFlag);
+}
+
+TEST_F(ConnectTest, TimeoutAbortAndTheWaitAfterThem) {
+  Start();
+  Connect();
+  Transaction& t = form->dialogue();
+  ASSERT_TRUE(pdulink::test::PhoneProcess::Ok(phone->Control("fail +CGSN silent")));
+  FastTicks();
+  EXPECT_FALSE(t.SendCommand("AT+CGSN\r"));
+  EXPECT_EQ(JournalCount("TimeOut Rx Done"), 1u);
+  EXPECT_FALSE(t.AbortFlag);
+  EXPECT_FALSE(form->ui.b_abort->isEnabled());
+
+  // Abort ends the wait at its next pass, and only that wait.
+  form->dialogue().Pause = [] { QThread::msleep(50); };
+  QTimer::singleShot(300, form.get(), [this] {
+    EXPECT_TRUE(form->ui.b_abort->isEnabled());
+    form->ui.b_abort->click();
+  });
+  EXPECT_FALSE(t.SendCommand("AT+CGSN\r"));
+  EXPECT_TRUE(JournalHas("Manual Abort"));
+  EXPECT_TRUE(t.SendCommand("AT\r"));
+  EXPECT_TRUE(t.OkFlag);
+}
+
+TEST_F(ConnectTest, WaitAcrossMidnightTimesOutAfterItsTicks) {
+  Start();
+  Connect();
+  ASSERT_TRUE(pdulink::test::PhoneProcess::Ok(phone->Control("fail +CGSN silent")));
+  form->timer1->stop();
+  RunUntil([] { return false; }, 1);  // a tick already posted runs now
+  int ticks = 0;
+  form->clock.SecondsCounter = 86390;
+  form->dialogue().Pause = [&] {
+    QThread::msleep(1);
+    form->clock.Advance();
+    ++ticks;
+  };
+  EXPECT_FALSE(form->dialogue().SendCommand("AT+CGSN\r"));
+  EXPECT_EQ(ticks, 181);  // more than 180 ticks, not the 10 before the wrap
+}
+
+TEST_F(ConnectTest, DisconnectDuringAWaitEndsItAndClosesThePort) {
+  Start();
+  Connect();
+  ASSERT_TRUE(pdulink::test::PhoneProcess::Ok(phone->Control("fail +CGSN silent")));
+  form->clock.PendingCommand = 0;  // no passes: the test drives the wait
+  QTimer::singleShot(300, form.get(), [this] { form->ui.B_disconnect->click(); });
+  EXPECT_FALSE(form->dialogue().SendCommand("AT+CGSN\r"));
+  ASSERT_TRUE(RunUntil([this] { return JournalHas("Disconnected"); }));
+  EXPECT_FALSE(form->comport().Active());
+  EXPECT_EQ(form->ui.led_connect->Color(), LampColor::Red);
+  EXPECT_EQ(form->tray().Index(), 4u);
+  EXPECT_TRUE(form->ui.cb_comport->isEnabled());
+  EXPECT_EQ(form->clock.PendingCommand, 0);
+}
+
+TEST_F(ConnectTest, ManualCommandFromTheTestPage) {
+  Start();
+  Connect();
+  form->ui.ed_send->setText(QStringLiteral("  AT+CSQ \t"));
+  form->ui.b_send->click();
+  EXPECT_TRUE(JournalHas(">AT+CSQ"));
+  ASSERT_TRUE(RunUntil([this] { return JournalHas("+CSQ:"); }));
+  size_t before = Received().size();
+  form->ui.ed_send->setText(QStringLiteral("   "));
+  form->ui.b_send->click();
+  RunUntil([] { return false; }, 1);
+  EXPECT_EQ(Received().size(), before);
+}
+
+TEST_F(ConnectTest, MissingDeviceGivesNotConnected) {
+  Start("ComPort=2\r\n");  // COM2 has no [Ports] entry: /dev/ttyS1 is absent or not ours
+  form->comport().SetPortMap({{"COM2", phone->Directory() + "/nothing-here"}});
+  form->ui.sb_connect->click();
+  ASSERT_TRUE(RunUntil([this] { return JournalHas("COM2 19200"); }));
+  EXPECT_FALSE(form->comport().Active());
+  EXPECT_EQ(form->ui.led_connect->Color(), LampColor::Red);
+  EXPECT_EQ(form->tray().Index(), 4u);
+  EXPECT_EQ(form->tray().Hint(), QStringLiteral("Not Connected"));
+}
+
+}  // namespace
