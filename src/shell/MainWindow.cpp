@@ -17,6 +17,8 @@
 #include <QToolButton>
 #include <sys/stat.h>
 
+#include <system_error>
+
 #include "AnsiText.h"
 #include "Connection.h"
 #include "Lamp.h"
@@ -95,6 +97,19 @@ TForm1::~TForm1() {
 
 void TForm1::WireHandlers() {
   comport_->OnRxClusterEvent = [this](TSerialPort&) { dialogue_->comportRxClusterEvent(); };
+  // The port's reports that an operator can act on go to the journal: a
+  // device that cannot be opened, vanishes, or refuses writes. The rest
+  // (state messages, a pseudo-terminal's refused modem-line requests) stay
+  // out of it.
+  comport_->OnProcessError = [this](void*, uint32_t place, uint32_t code, const std::string& msg) {
+    switch (place) {
+      case 112: case 903: case 9701: case 9702: case 9804: case 9907: break;
+      default: return;
+    }
+    std::string line = "Port " + comport_->CommPort() + ": " + msg + " (" + std::to_string(place);
+    if (code != 0) line += ", " + std::generic_category().message(static_cast<int>(code));
+    WriteLog(line + ")");
+  };
 
   // Qt never delivers a timer's timeout again while its handler still runs,
   // but a tick must be able to arrive inside a command wait of the previous

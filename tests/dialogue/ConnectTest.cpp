@@ -195,6 +195,7 @@ TEST_F(ConnectTest, MissingDeviceGivesNotConnected) {
   EXPECT_EQ(form->ui.led_connect->Color(), LampColor::Red);
   EXPECT_EQ(form->tray().Index(), 4u);
   EXPECT_EQ(form->tray().Hint(), QStringLiteral("Not Connected"));
+  EXPECT_TRUE(JournalHas("Port COM2: Error reopening Port (112, No such file or directory)")) << Journal();
 }
 
 }  // namespace
