@@ -100,16 +100,17 @@ int main(int argc, char* argv[]) {
       std::fflush(stdout);
     };
   }
-  TForm1 window(options);
-
-  // SIGTERM and SIGINT act like the Exit button.
+  // SIGTERM and SIGINT act like the Exit button. The handlers are in place
+  // before the window starts; a signal that comes earlier waits in the pipe
+  // until the event loop runs.
+  TForm1* target = nullptr;
   std::unique_ptr<QSocketNotifier> notifier;
   if (::pipe(g_signalPipe) == 0) {
     notifier = std::make_unique<QSocketNotifier>(g_signalPipe[0], QSocketNotifier::Read);
-    QObject::connect(notifier.get(), &QSocketNotifier::activated, &window, [&window] {
+    QObject::connect(notifier.get(), &QSocketNotifier::activated, &app, [&target] {
       char buf[16];
       [[maybe_unused]] ssize_t n = ::read(g_signalPipe[0], buf, sizeof buf);
-      window.b_exitClick();
+      if (target) target->b_exitClick();
     });
     struct sigaction sa {};
     sa.sa_handler = OnSignal;
@@ -119,6 +120,8 @@ int main(int argc, char* argv[]) {
     sigaction(SIGINT, &sa, nullptr);
   }
 
+  TForm1 window(options);
+  target = &window;
   if (!options.headless) window.show();
   return app.exec();
 }

@@ -13,11 +13,13 @@ printf '[Main]\r\nComPort=3\r\nBaudRate=57600\r\nLogDir=/var/spool/sms\r\n' > "$
 cd "$work"
 xvfb-run -a -s "-screen 0 900x600x24" bash -c '
   "$0" shot.ini & pid=$!
-  for i in $(seq 1 50); do
+  found=0
+  for i in $(seq 1 300); do
     sleep 0.2
-    xwininfo -root -tree 2>/dev/null | grep -q "pdulink - SMS gateway" && break
+    if xwininfo -root -tree 2>/dev/null | grep -q "pdulink - SMS gateway"; then found=1; break; fi
   done
-  sleep 1
+  [ $found = 1 ] || { echo "the window did not appear"; kill -TERM $pid; exit 1; }
+  sleep 2
   import -window root "$1"
   kill -TERM $pid
   wait $pid
