@@ -11,6 +11,7 @@
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QShortcut>
 #include <QSystemTrayIcon>
 #include <QTabWidget>
 #include <QTimer>
@@ -84,6 +85,11 @@ TForm1::TForm1(const StartupOptions& options, QWidget* parent) : QMainWindow(par
     close();
     QCoreApplication::quit();
   };
+
+  // The Test page stays hidden for everyday use; people who debug a modem
+  // open it with Ctrl+Shift+T.
+  auto* showTest = new QShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_T), this);
+  connect(showTest, &QShortcut::activated, this, &TForm1::ShowTestPage);
 
   WireHandlers();
   FormCreate(options);
@@ -262,6 +268,11 @@ void TForm1::b_save_iniFileClick() {
     ok = ini.SaveTo(state.ConfigPath);
   }
   ShowMessage(ok ? "\xCE\xCA Saved INI File:" + state.ConfigPath : "ERROR Save INI File:" + state.ConfigPath);
+}
+
+void TForm1::ShowTestPage() {
+  ui.pg1->setTabVisible(ui.pg1->indexOf(ui.ts3_test), true);
+  ui.pg1->setCurrentWidget(ui.ts3_test);
 }
 
 void TForm1::Button1Click() { ui.Memo2->clear(); }

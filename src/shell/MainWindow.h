@@ -61,6 +61,7 @@ class TForm1 : public QMainWindow {
   void cb_smstypeChange();
   void Ed_smsbodyChange();
   void b_stop_sendcycleClick();
+  void ShowTestPage();  // Ctrl+Shift+T
 
   // True once Exit has been carried out and the window may close.
   bool ExitRequested() const { return closing_; }

@@ -291,7 +291,8 @@ void BuildAbout(QWidget* page, Controls& ui) {
   ui.l_about = Label(page, "l_about",
                      "pdulink\n"
                      "SMS gateway for a GSM phone on a serial port\n"
-                     "(3GPP TS 27.005 PDU mode)");
+                     "(3GPP TS 27.005 PDU mode)\n\n"
+                     "Ctrl+Shift+T opens the Test page");
   ui.l_about->setAlignment(Qt::AlignCenter);
   box->addWidget(ui.l_about);
 }

@@ -172,6 +172,34 @@ TEST_F(ConnectTest, DisconnectDuringAWaitEndsItAndClosesThePort) {
   EXPECT_EQ(form->clock.PendingCommand, 0);
 }
 
+TEST_F(ConnectTest, ReplySplitAtEveryByteStillCountsAsAReply) {
+  Start();
+  Connect();
+  form->clock.PendingCommand = 0;
+  ASSERT_TRUE(pdulink::test::PhoneProcess::Ok(phone->Control("chunks 1 60")));
+  EXPECT_TRUE(form->dialogue().SendCommand("AT+CGMI\r"));
+  ASSERT_TRUE(RunUntil([this] { return JournalHas("pdulink"); }));
+  EXPECT_TRUE(form->comport().Active());
+}
+
+TEST_F(ConnectTest, DeviceVanishingMidCommandEndsTheWaitByItsTimeout) {
+  Start();
+  Connect();
+  form->clock.PendingCommand = 0;
+  ASSERT_TRUE(pdulink::test::PhoneProcess::Ok(phone->Control("fail +CGSN silent")));
+  form->timer1->stop();
+  int passes = 0;
+  form->dialogue().Pause = [&] {
+    QThread::msleep(20);
+    if (++passes == 10) phone->Control("vanish");
+    if (passes > 30) form->clock.Advance();  // then let the ticks run fast
+  };
+  EXPECT_FALSE(form->dialogue().SendCommand("AT+CGSN\r"));
+  EXPECT_TRUE(JournalHas("TimeOut Rx Done"));
+  EXPECT_FALSE(form->comport().Active());
+  EXPECT_TRUE(JournalHas("Port COM1: Error calling WaitCommEvent")) << Journal();
+}
+
 TEST_F(ConnectTest, ManualCommandFromTheTestPage) {
   Start();
   Connect();

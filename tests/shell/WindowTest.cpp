@@ -258,6 +258,15 @@ TEST_F(WindowTest, SmallHandlers) {
   EXPECT_TRUE(f.ui.Memo1->toPlainText().isEmpty());
 }
 
+TEST_F(WindowTest, TestPageOpensOnlyOnRequest) {
+  TForm1& f = Start(Config("[Main]\r\n"));
+  int test = f.ui.pg1->indexOf(f.ui.ts3_test);
+  EXPECT_FALSE(f.ui.pg1->isTabVisible(test));
+  f.ShowTestPage();
+  EXPECT_TRUE(f.ui.pg1->isTabVisible(test));
+  EXPECT_EQ(f.ui.pg1->currentIndex(), test);
+}
+
 TEST_F(WindowTest, CloseBoxDoesNotCloseTheWindow) {
   TForm1& f = Start(Config("[Main]\r\n"));
   f.show();
