@@ -11,6 +11,8 @@ work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
 printf '[Main]\r\nComPort=3\r\nBaudRate=57600\r\nLogDir=/var/spool/sms\r\n' > "$work/shot.ini"
 cd "$work"
+# The real X11 platform, whatever the test environment chose.
+export QT_QPA_PLATFORM=xcb
 xvfb-run -a -s "-screen 0 900x600x24" bash -c '
   "$0" shot.ini & pid=$!
   found=0
