@@ -100,6 +100,8 @@ int main(int argc, char* argv[]) {
       std::fflush(stdout);
     };
   }
+  // A reader of the mirrored journal that goes away must not end the gateway.
+  std::signal(SIGPIPE, SIG_IGN);
   // SIGTERM and SIGINT act like the Exit button. The handlers are in place
   // before the window starts; a signal that comes earlier waits in the pipe
   // until the event loop runs.
