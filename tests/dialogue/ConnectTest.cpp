@@ -99,7 +99,7 @@ TEST_F(ConnectTest, ReplyInTwoBurstsAndErrorReplies) {
   Transaction& t = form->dialogue();
   // Chunks far apart become separate clusters: the first one already counts
   // as the reply, the final OK comes whole with the second.
-  ASSERT_TRUE(pdulink::test::PhoneProcess::Ok(phone->Control("chunks 11 700")));
+  ASSERT_TRUE(pdulink::test::PhoneProcess::Ok(phone->Control("chunks 11 1500")));
   t.OkFlag = false;
   EXPECT_TRUE(t.SendCommand("AT+CGMI\r"));
   EXPECT_FALSE(t.OkFlag);
