@@ -13,10 +13,11 @@ class QtUiDispatcher final : public UiDispatcher {
     // Thread-safe: the call is queued to the context's (user-interface)
     // thread and runs when that thread processes its events, also inside a
     // command wait. A context that is gone drops the call.
-    QObject* target = context_ ? context_.data() : QCoreApplication::instance();
+    QObject* target = hasContext_ ? context_.data() : QCoreApplication::instance();
     if (target) QMetaObject::invokeMethod(target, std::move(call), Qt::QueuedConnection);
   }
 
  private:
   QPointer<QObject> context_;
+  bool hasContext_ = context_ != nullptr;
 };
