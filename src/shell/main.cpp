@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include "AnsiText.h"
+#include "Console.h"
 #include "MainWindow.h"
 #include "MessageBox.h"
 #include "codepage.h"
@@ -33,7 +34,9 @@ void PrintHelp() {
       "Options:\n"
       "  --headless   run without a window (no display needed); the journal goes to\n"
       "               standard output, message boxes to standard error; SIGTERM and\n"
-      "               SIGINT end the program like the Exit button\n"
+      "               SIGINT end the program like the Exit button. Lines on standard\n"
+      "               input act as the buttons: /connect, /disconnect, /abort, /exit;\n"
+      "               any other line is an AT command sent to the phone\n"
       "  --help       show this help and exit\n"
       "  --version    show the version and exit\n"
       "\n"
@@ -124,6 +127,9 @@ int main(int argc, char* argv[]) {
 
   TForm1 window(options);
   target = &window;
+  // Headless, standard input stands in for the buttons (see --help).
+  std::unique_ptr<Console> console;
+  if (options.headless) console = std::make_unique<Console>(window, 0);
   if (!options.headless) window.show();
   return app.exec();
 }

@@ -14,21 +14,27 @@
 #include <string>
 #include <vector>
 
+#include "Console.h"
+#include "PhoneProcess.h"
+
 namespace {
 
 struct Child {
   pid_t pid = -1;
+  int in = -1;
   int out = -1;
   int err = -1;
   std::string outText, errText;
 
   Child(const std::vector<std::string>& args, const std::string& cwd) {
-    int o[2], e[2];
-    if (::pipe(o) != 0 || ::pipe(e) != 0) return;
+    int i[2], o[2], e[2];
+    if (::pipe(i) != 0 || ::pipe(o) != 0 || ::pipe(e) != 0) return;
     pid = ::fork();
     if (pid == 0) {
+      ::dup2(i[0], 0);
       ::dup2(o[1], 1);
       ::dup2(e[1], 2);
+      ::close(i[1]);
       ::close(o[0]);
       ::close(e[0]);
       if (::chdir(cwd.c_str()) != 0) ::_exit(126);
@@ -41,8 +47,10 @@ struct Child {
       ::execv(argv[0], argv.data());
       ::_exit(127);
     }
+    ::close(i[0]);
     ::close(o[1]);
     ::close(e[1]);
+    in = i[1];
     out = o[0];
     err = e[0];
   }
@@ -51,6 +59,7 @@ struct Child {
       ::kill(pid, SIGKILL);
       ::waitpid(pid, nullptr, 0);
     }
+    if (in >= 0) ::close(in);
     if (out >= 0) ::close(out);
     if (err >= 0) ::close(err);
   }
@@ -77,6 +86,10 @@ struct Child {
       if (n > 0) (i == 0 ? outText : errText).append(buf, static_cast<size_t>(n)), open = true;
     }
     return open;
+  }
+  void Type(const std::string& line) {
+    std::string l = line + "\n";
+    [[maybe_unused]] ssize_t n = ::write(in, l.data(), l.size());
   }
   int Wait(int seconds) {
     auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
@@ -136,6 +149,33 @@ TEST_F(HeadlessTest, MissingConfigGoesToStderrAndSigintExits) {
       << p.errText;
   ::kill(p.pid, SIGINT);
   EXPECT_EQ(p.Wait(30), 0) << p.errText;
+}
+
+TEST(Console, LinesStandForTheButtons) {
+  EXPECT_EQ(ParseConsoleLine("/connect"), ConsoleAction::Connect);
+  EXPECT_EQ(ParseConsoleLine("  /disconnect\r"), ConsoleAction::Disconnect);
+  EXPECT_EQ(ParseConsoleLine("/abort"), ConsoleAction::Abort);
+  EXPECT_EQ(ParseConsoleLine("/exit"), ConsoleAction::Exit);
+  EXPECT_EQ(ParseConsoleLine("/what"), ConsoleAction::Help);
+  EXPECT_EQ(ParseConsoleLine("AT+CSQ"), ConsoleAction::Command);
+  EXPECT_EQ(ParseConsoleLine(" \t "), ConsoleAction::None);
+}
+
+TEST_F(HeadlessTest, PersonDrivesTheGatewayFromStandardInput) {
+  pdulink::test::PhoneProcess phone;
+  ASSERT_TRUE(phone.Started()) << phone.Error();
+  std::ofstream(dir_ + "/gw.ini") << "[Main]\r\n[Ports]\r\nCOM1=" << phone.LinkPath() << "\r\n";
+  Child p({PDULINK_BIN, "--headless", "gw.ini"}, dir_);
+  ASSERT_GT(p.pid, 0);
+  p.Type("/connect");
+  ASSERT_TRUE(p.WaitFor("SMS Memory Select:MT", 30)) << p.outText << p.errText;
+  p.Type("AT+CSQ");
+  ASSERT_TRUE(p.WaitFor("+CSQ:", 30)) << p.outText;
+  EXPECT_NE(p.outText.find(" >AT+CSQ\n"), std::string::npos);
+  p.Type("/disconnect");
+  ASSERT_TRUE(p.WaitFor(" Disconnected\n", 30)) << p.outText;
+  p.Type("/exit");
+  EXPECT_EQ(p.Wait(30), 0) << p.outText << p.errText;
 }
 
 TEST_F(HeadlessTest, VersionAndHelp) {
