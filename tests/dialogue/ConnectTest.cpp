@@ -79,6 +79,20 @@ TEST_F(ConnectTest, OnlySimMemoryNationalCentreAndSilentMode) {
   EXPECT_EQ(form->ui.ed_smsc->text(), QString());
 }
 
+TEST_F(ConnectTest, ConnectingAgainKeepsThePortOpenAndRepeatsTheDialogue) {
+  Start();
+  Connect();
+  form->ui.sb_connect->click();
+  ASSERT_TRUE(RunUntil([this] { return JournalCount("SMS Memory Select:MT") == 2; })) << Journal();
+  std::string t = phone->Transcript();
+  size_t opens = 0;
+  for (size_t at = t.find("host opened the device"); at != std::string::npos;
+       at = t.find("host opened the device", at + 1))
+    ++opens;
+  EXPECT_EQ(opens, 1u);
+  EXPECT_EQ(JournalCount("COM1 19200"), 2u);
+}
+
 TEST_F(ConnectTest, RejectedMemoryLeavesThePortOpenWithoutConnected) {
   Start();
   ASSERT_TRUE(pdulink::test::PhoneProcess::Ok(phone->Control("fail +CPMS error")));
