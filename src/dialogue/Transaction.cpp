@@ -14,6 +14,7 @@
 #include "PollClock.h"
 #include "SerialPort.h"
 #include "TrayState.h"
+#include "text_helpers.h"
 
 namespace {
 
@@ -27,14 +28,6 @@ size_t FindNoCase(const std::string& text, const std::string& marker) {
     if (k == marker.size()) return i;
   }
   return std::string::npos;
-}
-
-// Blanks and control characters at both ends, as a manual command is typed.
-std::string TrimControls(const std::string& s) {
-  size_t b = 0, e = s.size();
-  while (b < e && static_cast<unsigned char>(s[b]) <= ' ') ++b;
-  while (e > b && static_cast<unsigned char>(s[e - 1]) <= ' ') --e;
-  return s.substr(b, e - b);
 }
 
 }  // namespace
@@ -164,7 +157,8 @@ void Transaction::comportRxClusterEvent() {
 }
 
 void Transaction::b_sendClick() {
-  std::string text = TrimControls(ToAnsi(ui_.ed_send->text()));
+  // Blanks and control characters at both ends go, as a command is typed.
+  std::string text(pdulink::TrimBlanks(ToAnsi(ui_.ed_send->text())));
   if (text.empty()) return;
   journal_.WriteLog(">" + text);
   comport_.SendText(text + "\r");

@@ -9,20 +9,10 @@
 
 #include "AnsiText.h"
 #include "MainWindow.h"
-
-namespace {
-
-std::string Trim(const std::string& s) {
-  size_t b = 0, e = s.size();
-  while (b < e && static_cast<unsigned char>(s[b]) <= ' ') ++b;
-  while (e > b && static_cast<unsigned char>(s[e - 1]) <= ' ') --e;
-  return s.substr(b, e - b);
-}
-
-}  // namespace
+#include "text_helpers.h"
 
 ConsoleAction ParseConsoleLine(const std::string& raw) {
-  std::string line = Trim(raw);
+  std::string line(pdulink::TrimBlanks(raw));
   if (line.empty()) return ConsoleAction::None;
   if (line == "/connect") return ConsoleAction::Connect;
   if (line == "/disconnect") return ConsoleAction::Disconnect;
@@ -72,7 +62,7 @@ void Console::Act(const std::string& line) {
       window_.WriteLog("Commands: /connect /disconnect /abort /exit, or an AT command to send");
       break;
     case ConsoleAction::Command:
-      ui.ed_send->setText(FromAnsi(Trim(line)));
+      ui.ed_send->setText(FromAnsi(std::string(pdulink::TrimBlanks(line))));
       ui.b_send->click();
       break;
   }

@@ -11,14 +11,12 @@
 #include <fstream>
 #include <iterator>
 
+#include "text_helpers.h"
+
 namespace {
 
 
-std::string_view Trim(std::string_view s) {
-  while (!s.empty() && static_cast<unsigned char>(s.front()) <= ' ') s.remove_prefix(1);
-  while (!s.empty() && static_cast<unsigned char>(s.back()) <= ' ') s.remove_suffix(1);
-  return s;
-}
+using pdulink::TrimBlanks;
 
 bool EqualNoCase(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
@@ -33,22 +31,22 @@ bool EqualNoCase(std::string_view a, std::string_view b) {
 
 // "[Name]" (blanks allowed around) -> Name; otherwise false.
 bool SectionName(std::string_view line, std::string_view& name) {
-  std::string_view t = Trim(line);
+  std::string_view t = TrimBlanks(line);
   if (t.size() < 2 || t.front() != '[') return false;
   size_t close = t.find(']');
   if (close == std::string_view::npos) return false;
-  name = Trim(t.substr(1, close - 1));
+  name = TrimBlanks(t.substr(1, close - 1));
   return true;
 }
 
 // "key=value" -> key and raw value; comment and empty lines give false.
 bool KeyValue(std::string_view line, std::string_view& key, std::string_view& value) {
-  std::string_view t = Trim(line);
+  std::string_view t = TrimBlanks(line);
   if (t.empty() || t.front() == ';' || t.front() == '#' || t.front() == '[') return false;
   size_t eq = t.find('=');
   if (eq == std::string_view::npos) return false;
-  key = Trim(t.substr(0, eq));
-  value = Trim(t.substr(eq + 1));
+  key = TrimBlanks(t.substr(0, eq));
+  value = TrimBlanks(t.substr(eq + 1));
   return !key.empty();
 }
 

@@ -2,15 +2,13 @@
 
 #include <charconv>
 
+#include "text_helpers.h"
+
+using pdulink::TrimBlanks;
+
 namespace {
 
 constexpr const char* kMissing = "ERROR";
-
-std::string_view TrimBlanks(std::string_view s) {
-  while (!s.empty() && static_cast<unsigned char>(s.front()) <= ' ') s.remove_prefix(1);
-  while (!s.empty() && static_cast<unsigned char>(s.back()) <= ' ') s.remove_suffix(1);
-  return s;
-}
 
 const char* Flag(bool on) { return on ? "1" : "0"; }
 
