@@ -263,8 +263,8 @@ void BuildSend(QWidget* page, Controls& ui) {
   grid->addWidget(ui.Label7, r, 0);
   grid->addWidget(ui.ed_Ncopies, r, 1);
   grid->addWidget(ui.b_stop_sendcycle, r++, 2);
-  grid->addWidget(ui.sb_sendSMS, r, 0, 1, 2);
-  grid->addWidget(ui.cb_SRR, r++, 2);
+  grid->addWidget(ui.sb_sendSMS, r++, 0, 1, 3);
+  grid->addWidget(ui.cb_SRR, r++, 0, 1, 3);
   grid->addWidget(ui.Label6, r, 0);
   grid->addWidget(ui.se_vp_rByte, r, 1);
   grid->addWidget(ui.l_VPComment, r++, 2);
