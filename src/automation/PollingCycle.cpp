@@ -121,15 +121,13 @@ void PollingCycle::cb_autoreadClick() {
   bool on = ui_.cb_autoread->isChecked();
   EnableReadSettings(ui_, state_, !on);
   ui_.cb_smstype->setEnabled(!on);
-  auto value = ParseInt(ui_.ed_polint->text().trimmed().toStdString());
-  state_.PollingInterval = (value && *value >= 1) ? *value : 10;
+  state_.PollingInterval = IntervalOrDefault(ui_.ed_polint->text().toStdString(), 10);
   ui_.ed_polint->setText(QString::number(state_.PollingInterval));
   if (!on) ui_.cb_deletesms->setChecked(false);
 }
 
 void PollingCycle::cb_autosendClick() {
   EnableWatchSettings(ui_, state_, !ui_.cb_autosend->isChecked());
-  auto value = ParseInt(ui_.Ed_watchInt->text().trimmed().toStdString());
-  state_.WatchInterval = (value && *value >= 1) ? *value : 20;
+  state_.WatchInterval = IntervalOrDefault(ui_.Ed_watchInt->text().toStdString(), 20);
   ui_.Ed_watchInt->setText(QString::number(state_.WatchInterval));
 }

@@ -23,6 +23,11 @@ std::optional<int> ParseInt(std::string_view text) {
   return value;
 }
 
+int IntervalOrDefault(std::string_view text, int def) {
+  auto value = ParseInt(TrimBlanks(text));
+  return (value && *value >= 1) ? *value : def;
+}
+
 StartupSettings ReadStartupSettings(const IniFile& ini) {
   auto get = [&](const char* key) { return ini.Read(kMainSection, key, kMissing); };
   StartupSettings s;
@@ -59,10 +64,8 @@ StartupSettings ReadStartupSettings(const IniFile& ini) {
   s.autoSend = s.autoSend && s.autoConnect;
   s.offLine = s.offLine && s.autoConnect;
 
-  auto poll = ParseInt(get("PollingInt"));
-  s.pollingInterval = (poll && *poll >= 1) ? *poll : 10;
-  auto watch = ParseInt(get("WatchInt"));
-  s.watchInterval = (watch && *watch >= 1) ? *watch : 20;
+  s.pollingInterval = IntervalOrDefault(get("PollingInt"), 10);
+  s.watchInterval = IntervalOrDefault(get("WatchInt"), 20);
 
   std::string logDir = get("LogDir");
   if (logDir != kMissing) s.logDir = logDir;

@@ -58,6 +58,11 @@ struct SavedSettings {
 // A decimal integer (optional sign) that fits 32 bits; nothing else.
 std::optional<int> ParseInt(std::string_view text);
 
+// An interval in seconds: the text as an integer (blanks around it allowed),
+// def when it is none or below 1. Start-up and the automatic-mode check
+// boxes read the polling and watch intervals this way.
+int IntervalOrDefault(std::string_view text, int def);
+
 StartupSettings ReadStartupSettings(const IniFile& ini);
 
 // Writes the 19 keys in their fixed order.
