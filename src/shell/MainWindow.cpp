@@ -6,7 +6,6 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
-#include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
@@ -169,9 +168,7 @@ void TForm1::FormCreate(const StartupOptions& options) {
   // 8. The configuration file: the argument, or pdulink.ini; a bare name
   // lives in the working directory.
   std::string name = options.configArg.value_or("pdulink.ini");
-  if (QFileInfo(QString::fromLocal8Bit(name.c_str())).path() == QLatin1String(".") &&
-      name.rfind("./", 0) != 0)
-    name = QDir::currentPath().toLocal8Bit().toStdString() + "/" + name;
+  if (name.find('/') == std::string::npos) name = QDir::currentPath().toStdString() + "/" + name;
   state.ConfigPath = name;
   ui.l_iniFile->setText(QString::fromLocal8Bit(name.c_str()));
 
@@ -196,7 +193,6 @@ void TForm1::FormCreate(const StartupOptions& options) {
     ui.cb_dos->setChecked(s.dosCodepage);
     ui.cb_rts->setChecked(s.rts);
     ui.cb_dtr->setChecked(s.dtr);
-    ui.cb_smstype->setEnabled(!ui.cb_autoread->isChecked());
     // 11.
     comport_->SetDTRState(ui.cb_dtr->isChecked());
     comport_->SetRTSState(ui.cb_rts->isChecked());
@@ -208,7 +204,7 @@ void TForm1::FormCreate(const StartupOptions& options) {
     if (s.appendFile) ui.cb_appendfile->setChecked(true);
     if (s.inCalls) ui.cb_calls->setChecked(true);
     if (s.saveCalls) ui.cb_call_save->setChecked(true);
-    // 13.
+    // 13. (the list type is enabled once, after the ties)
     ui.cb_smstype->setEnabled(!ui.cb_autoread->isChecked());
     // 14.
     state.PollingInterval = s.pollingInterval;

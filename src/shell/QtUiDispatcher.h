@@ -1,6 +1,5 @@
 #pragma once
 // Hands the serial worker's calls to the window's event loop.
-#include <QCoreApplication>
 #include <QMetaObject>
 #include <QPointer>
 
@@ -13,11 +12,9 @@ class QtUiDispatcher final : public UiDispatcher {
     // Thread-safe: the call is queued to the context's (user-interface)
     // thread and runs when that thread processes its events, also inside a
     // command wait. A context that is gone drops the call.
-    QObject* target = hasContext_ ? context_.data() : QCoreApplication::instance();
-    if (target) QMetaObject::invokeMethod(target, std::move(call), Qt::QueuedConnection);
+    if (QObject* target = context_.data()) QMetaObject::invokeMethod(target, std::move(call), Qt::QueuedConnection);
   }
 
  private:
   QPointer<QObject> context_;
-  bool hasContext_ = context_ != nullptr;
 };
