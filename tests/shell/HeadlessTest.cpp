@@ -16,6 +16,7 @@
 
 #include "Console.h"
 #include "PhoneProcess.h"
+#include "TempDir.h"
 
 namespace {
 
@@ -108,15 +109,8 @@ struct Child {
 
 class HeadlessTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/pdulink-headless-XXXXXX";
-    dir_ = ::mkdtemp(tmpl);
-  }
-  void TearDown() override {
-    std::error_code ec;
-    std::filesystem::remove_all(dir_, ec);
-  }
-  std::string dir_;
+  pdulink::test::TempDir tmp_{"pdulink-headless"};
+  const std::string dir_ = tmp_.Path();
 };
 
 TEST_F(HeadlessTest, JournalOnStdoutAndSigtermExitsLikeTheExitButton) {

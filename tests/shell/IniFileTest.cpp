@@ -8,25 +8,12 @@
 #include <filesystem>
 #include <fstream>
 
+#include "TempDir.h"
+
 namespace {
 
-std::string Slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-
-struct TempDir {
-  std::string path;
-  TempDir() {
-    char tmpl[] = "/tmp/pdulink-ini-XXXXXX";
-    path = ::mkdtemp(tmpl);
-  }
-  ~TempDir() {
-    std::error_code ec;
-    std::filesystem::permissions(path, std::filesystem::perms::owner_all, ec);
-    std::filesystem::remove_all(path, ec);
-  }
-};
+using pdulink::test::Slurp;
+using pdulink::test::TempDir;
 
 TEST(IniFile, ReadsKeysCaseInsensitivelyTrimmedFirstWins) {
   IniFile ini = IniFile::FromText(
@@ -79,8 +66,8 @@ TEST(IniFile, SurvivesBinaryAndHugeInput) {
 }
 
 TEST(IniFile, SaveCreatesReplacesAndRefusesReadOnly) {
-  TempDir dir;
-  std::string path = dir.path + "/a.ini";
+  TempDir dir("pdulink-ini");
+  std::string path = dir.Path() + "/a.ini";
   IniFile ini = IniFile::FromText("[Main]\r\nA=1\r\n");
   ASSERT_TRUE(ini.SaveTo(path));
   EXPECT_EQ(Slurp(path), "[Main]\r\nA=1\r\n");
@@ -90,7 +77,7 @@ TEST(IniFile, SaveCreatesReplacesAndRefusesReadOnly) {
   EXPECT_FALSE(ini.SaveTo(path));
   EXPECT_EQ(Slurp(path), "[Main]\r\nA=1\r\n");
 
-  EXPECT_FALSE(ini.SaveTo(dir.path + "/no/such/dir/new.ini"));
+  EXPECT_FALSE(ini.SaveTo(dir.Path() + "/no/such/dir/new.ini"));
   EXPECT_FALSE(ini.SaveTo("/proc/pdulink-test.ini"));  // unwritable even for root
 }
 

@@ -24,25 +24,20 @@
 #include "MessageBox.h"
 #include "Transaction.h"
 
+#include "TempDir.h"
+
 namespace {
 
-std::string Slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
+using pdulink::test::Slurp;
 
 class WindowTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char tmpl[] = "/tmp/pdulink-win-XXXXXX";
-    dir_ = ::mkdtemp(tmpl);
     SetMessageHandler([this](const std::string& text) { messages_.push_back(text); });
   }
   void TearDown() override {
     form_.reset();
     SetMessageHandler(nullptr);
-    std::error_code ec;
-    std::filesystem::remove_all(dir_, ec);
   }
   std::string Config(const std::string& text) {
     std::string path = dir_ + "/pdulink.ini";
@@ -62,7 +57,8 @@ class WindowTest : public ::testing::Test {
     return out;
   }
 
-  std::string dir_;
+  pdulink::test::TempDir tmp_{"pdulink-win"};
+  const std::string dir_ = tmp_.Path();
   std::vector<std::string> messages_;
   std::unique_ptr<TForm1> form_;
 };
