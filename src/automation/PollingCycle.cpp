@@ -18,16 +18,14 @@
 #include "Transaction.h"
 #include "TrayState.h"
 
-PollingCycle::PollingCycle(Controls& ui, FormState& state, Journal& journal, TrayState& tray,
-                           TSerialPort& comport, PollClock& clock, Transaction& dialogue,
-                           Connection& connection)
+PollingCycle::PollingCycle(Context& ctx, Transaction& dialogue, Connection& connection)
     : ExitPause([] { QThread::msleep(1000); }),
-      ui_(ui),
-      state_(state),
-      journal_(journal),
-      tray_(tray),
-      comport_(comport),
-      clock_(clock),
+      ui_(ctx.ui),
+      state_(ctx.state),
+      journal_(ctx.journal),
+      tray_(ctx.tray),
+      comport_(ctx.comport),
+      clock_(ctx.clock),
       dialogue_(dialogue),
       connection_(connection) {}
 

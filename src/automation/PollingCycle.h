@@ -5,19 +5,14 @@
 #include <functional>
 #include <string>
 
-struct Controls;
-struct FormState;
-class Journal;
-class TrayState;
-class TSerialPort;
-struct PollClock;
+#include "Context.h"
+
 class Transaction;
 class Connection;
 
 class PollingCycle {
  public:
-  PollingCycle(Controls& ui, FormState& state, Journal& journal, TrayState& tray, TSerialPort& comport,
-               PollClock& clock, Transaction& dialogue, Connection& connection);
+  PollingCycle(Context& ctx, Transaction& dialogue, Connection& connection);
 
   void timer1Timer();
   void DutyPass();

@@ -32,9 +32,13 @@ std::string ParseSmscReply(std::string& text) {
   return text.substr(0, quote);
 }
 
-Connection::Connection(Controls& ui, Journal& journal, TrayState& tray, TSerialPort& comport,
-                       PollClock& clock, Transaction& dialogue)
-    : ui_(ui), journal_(journal), tray_(tray), comport_(comport), clock_(clock), dialogue_(dialogue) {}
+Connection::Connection(Context& ctx, Transaction& dialogue)
+    : ui_(ctx.ui),
+      journal_(ctx.journal),
+      tray_(ctx.tray),
+      comport_(ctx.comport),
+      clock_(ctx.clock),
+      dialogue_(dialogue) {}
 
 std::string Connection::QuerySmsc() {
   dialogue_.SendCommand("AT+CSCS=\"GSM\"\r");

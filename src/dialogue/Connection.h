@@ -4,17 +4,13 @@
 // memory. Disconnecting only posts the request; the polling cycle closes.
 #include <string>
 
-struct Controls;
-class Journal;
-class TrayState;
-class TSerialPort;
-struct PollClock;
+#include "Context.h"
+
 class Transaction;
 
 class Connection {
  public:
-  Connection(Controls& ui, Journal& journal, TrayState& tray, TSerialPort& comport, PollClock& clock,
-             Transaction& dialogue);
+  Connection(Context& ctx, Transaction& dialogue);
 
   std::string SmsMemory;  // "SM", "ME", "MT" or empty
 

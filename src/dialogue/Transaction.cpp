@@ -16,38 +16,21 @@
 #include "TrayState.h"
 #include "text_helpers.h"
 
-namespace {
-
-char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
-
-size_t FindNoCase(const std::string& text, const std::string& marker) {
-  if (marker.empty() || marker.size() > text.size()) return std::string::npos;
-  for (size_t i = 0; i + marker.size() <= text.size(); ++i) {
-    size_t k = 0;
-    while (k < marker.size() && Lower(text[i + k]) == Lower(marker[k])) ++k;
-    if (k == marker.size()) return i;
-  }
-  return std::string::npos;
-}
-
-}  // namespace
-
 bool CutThrough(std::string& text, const std::string& marker) {
-  size_t at = FindNoCase(text, marker);
+  size_t at = pdulink::FindNoCase(text, marker);
   if (at == std::string::npos) return false;
   text.erase(0, at + marker.size());
   return true;
 }
 
-Transaction::Transaction(Controls& ui, Journal& journal, TrayState& tray, TSerialPort& comport,
-                         PollClock& clock)
+Transaction::Transaction(Context& ctx)
     : ProcessEvents([] { QCoreApplication::processEvents(QEventLoop::AllEvents); }),
       Pause([] { QThread::msleep(50); }),
-      ui_(ui),
-      journal_(journal),
-      tray_(tray),
-      comport_(comport),
-      clock_(clock) {}
+      ui_(ctx.ui),
+      journal_(ctx.journal),
+      tray_(ctx.tray),
+      comport_(ctx.comport),
+      clock_(ctx.clock) {}
 
 bool Transaction::WaitReply(const std::string& kind) {
   ui_.b_abort->setEnabled(true);
@@ -108,17 +91,16 @@ bool Transaction::SendCommand(const std::string& command, const std::string& mod
 
 std::string Transaction::ReplyCapture(const std::string& word) {
   std::string previous = CaptureText;
-  std::string w;
-  for (char c : word) w += Lower(c);
-  if (w == "clear") {
+  using pdulink::EqualNoCase;
+  if (EqualNoCase(word, "clear")) {
     CaptureText.clear();
     CaptureOn = false;
-  } else if (w == "start") {
+  } else if (EqualNoCase(word, "start")) {
     CaptureText.clear();
     CaptureOn = true;
-  } else if (w == "stop") {
+  } else if (EqualNoCase(word, "stop")) {
     CaptureOn = false;
-  } else if (w == "cont") {
+  } else if (EqualNoCase(word, "cont")) {
     CaptureOn = true;
   }
   return previous;

@@ -7,11 +7,7 @@
 #include <functional>
 #include <string>
 
-struct Controls;
-class Journal;
-class TrayState;
-class TSerialPort;
-struct PollClock;
+#include "Context.h"
 
 // Removes everything up to and including the first case-insensitive
 // occurrence of marker; false (text unchanged) when there is none.
@@ -19,7 +15,7 @@ bool CutThrough(std::string& text, const std::string& marker);
 
 class Transaction {
  public:
-  Transaction(Controls& ui, Journal& journal, TrayState& tray, TSerialPort& comport, PollClock& clock);
+  explicit Transaction(Context& ctx);
 
   bool OkFlag = false;      // the last cluster contained "\r\nOK\r\n"
   bool ReplyFlag = false;   // a cluster arrived since SendCommand cleared it

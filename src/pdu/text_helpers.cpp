@@ -41,6 +41,24 @@ std::string_view TrimBlanks(std::string_view text) {
   return text;
 }
 
+namespace {
+inline unsigned char LowerAscii(unsigned char c) { return (c >= 'A' && c <= 'Z') ? c + 32 : c; }
+}  // namespace
+
+bool EqualNoCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i)
+    if (LowerAscii(a[i]) != LowerAscii(b[i])) return false;
+  return true;
+}
+
+size_t FindNoCase(std::string_view text, std::string_view marker, size_t from) {
+  if (marker.empty() || marker.size() > text.size()) return std::string_view::npos;
+  for (size_t i = from; i + marker.size() <= text.size(); ++i)
+    if (EqualNoCase(text.substr(i, marker.size()), marker)) return i;
+  return std::string_view::npos;
+}
+
 std::string NormalizePhone(std::string_view number, std::string& type) {
   std::string_view rest = TrimBlanks(number);
   if (!rest.empty() && rest.front() == '+') {

@@ -71,4 +71,10 @@ int TimeZoneBias();
 // Characters up to 0x20 removed at both ends.
 std::string_view TrimBlanks(std::string_view text);
 
+// ASCII letters compared without regard to case (other bytes as they are).
+bool EqualNoCase(std::string_view a, std::string_view b);
+// Position of the first case-insensitive occurrence of marker in text, from
+// `from` on; npos when there is none or the marker is empty.
+size_t FindNoCase(std::string_view text, std::string_view marker, size_t from = 0);
+
 }  // namespace pdulink

@@ -40,3 +40,10 @@ void LockControls(QWidget* window) {
     w->setEnabled(false);
   }
 }
+
+std::string InBaseDir(const FormState& state, const std::string& name) {
+  if (state.BaseDir.empty() || name.find('/') != std::string::npos) return name;
+  std::string dir = state.BaseDir;
+  if (dir.back() != '/') dir += '/';
+  return dir + name;
+}

@@ -12,7 +12,14 @@ struct FormState {
   int WatchInterval = 0;
   bool LockedMode = false;  // q_mode=1: settings stay locked for the whole run
   bool SendCycleStop = false;  // the Stop button ends a repeated send
+  // The directory against which files named without a directory resolve
+  // (sms_vp.ini, smsLowBat.f, renamed outgoing files); empty means the
+  // working directory. Tests set it.
+  std::string BaseDir;
 };
+
+// name as it is when it holds a "/", otherwise inside the base directory.
+std::string InBaseDir(const FormState& state, const std::string& name);
 
 // Polling interval, log directory, DOS code page and append-to-file can be
 // edited only while auto read is off (callers pass that) and never locked.

@@ -18,16 +18,7 @@ namespace {
 
 using pdulink::TrimBlanks;
 
-bool EqualNoCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    unsigned char x = a[i], y = b[i];
-    if (x >= 'A' && x <= 'Z') x += 32;
-    if (y >= 'A' && y <= 'Z') y += 32;
-    if (x != y) return false;
-  }
-  return true;
-}
+using pdulink::EqualNoCase;
 
 // "[Name]" (blanks allowed around) -> Name; otherwise false.
 bool SectionName(std::string_view line, std::string_view& name) {

@@ -226,8 +226,13 @@ TEST_F(WindowTest, SmallHandlers) {
   TForm1& f = Start(Config("[Main]\r\n"));
   // Choosing another list type unchecks Delete.
   f.ui.cb_deletesms->setChecked(true);
-  emit f.ui.cb_smstype->activated(3);
+  f.ui.cb_smstype->setCurrentIndex(3);
   EXPECT_FALSE(f.ui.cb_deletesms->isChecked());
+  // Choosing the item already shown leaves it alone.
+  f.ui.cb_deletesms->setChecked(true);
+  f.ui.cb_smstype->setCurrentIndex(3);
+  emit f.ui.cb_smstype->activated(3);
+  EXPECT_TRUE(f.ui.cb_deletesms->isChecked());
   // Latching buttons of one group release each other.
   f.ui.sb_connect->click();
   EXPECT_TRUE(f.ui.sb_connect->isChecked());

@@ -15,12 +15,9 @@
 #include "PollClock.h"
 #include "TrayState.h"
 
+#include "Gateway.h"
+
 class QTimer;
-class QtUiDispatcher;
-class TSerialPort;
-class Transaction;
-class Connection;
-class PollingCycle;
 
 struct StartupOptions {
   std::optional<std::string> configArg;  // first non-option argument
@@ -41,15 +38,16 @@ class TForm1 : public QMainWindow {
   PollClock clock;
   QTimer* timer1 = nullptr;
 
-  Journal& journal() { return *journal_; }
-  TrayState& tray() { return *tray_; }
-  TSerialPort& comport() { return *comport_; }
-  Transaction& dialogue() { return *dialogue_; }
-  Connection& connection() { return *connection_; }
-  PollingCycle& cycle() { return *cycle_; }
+  Gateway& gateway() { return *gateway_; }
+  Journal& journal() { return gateway_->journal(); }
+  TrayState& tray() { return gateway_->tray(); }
+  TSerialPort& comport() { return gateway_->comport(); }
+  Transaction& dialogue() { return gateway_->dialogue(); }
+  Connection& connection() { return gateway_->connection(); }
+  PollingCycle& cycle() { return gateway_->cycle(); }
 
-  void WriteLog(const std::string& message) { journal_->WriteLog(message); }
-  void SetTrayState(unsigned index, const std::string& hint) { tray_->SetTrayState(index, hint); }
+  void WriteLog(const std::string& message) { journal().WriteLog(message); }
+  void SetTrayState(unsigned index, const std::string& hint) { tray().SetTrayState(index, hint); }
 
   // Handlers of the window itself.
   void b_save_iniFileClick();
@@ -75,13 +73,7 @@ class TForm1 : public QMainWindow {
   void FormCreate(const StartupOptions& options);
   void WireHandlers();
 
-  std::unique_ptr<Journal> journal_;
-  std::unique_ptr<TrayState> tray_;
-  std::unique_ptr<QtUiDispatcher> dispatcher_;
-  std::unique_ptr<TSerialPort> comport_;
-  std::unique_ptr<Transaction> dialogue_;
-  std::unique_ptr<Connection> connection_;
-  std::unique_ptr<PollingCycle> cycle_;
+  std::unique_ptr<Gateway> gateway_;
   bool closing_ = false;
   bool shownOnce_ = false;
 };

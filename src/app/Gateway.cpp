@@ -1,0 +1,61 @@
+#include "Gateway.h"
+
+#include <QMainWindow>
+#include <system_error>
+
+#include "Connection.h"
+#include "Controls.h"
+#include "Journal.h"
+#include "PollingCycle.h"
+#include "QtUiDispatcher.h"
+#include "SerialPort.h"
+#include "Transaction.h"
+#include "TrayState.h"
+
+Gateway::Gateway(QMainWindow* window, Controls& ui, FormState& state, PollClock& clock) {
+  journal_ = std::make_unique<Journal>(ui.Memo2);
+  tray_ = std::make_unique<TrayState>(window);
+  dispatcher_ = std::make_unique<QtUiDispatcher>(window);
+  comport_ = std::make_unique<TSerialPort>(*dispatcher_, window);
+  // The window's stored settings for the port, in this order: the char
+  // delays computed by the baud-rate setter are then overwritten by 43.
+  comport_->SetCommPort("COM1");
+  comport_->SetBaudRate(19200);
+  comport_->SetRTOCharDelayTime(43);
+  comport_->SetWTOCharDelayTime(43);
+  comport_->SetErrorNoise(255);
+
+  ctx_ = std::make_unique<Context>(Context{ui, state, *journal_, *tray_, *comport_, clock});
+  dialogue_ = std::make_unique<Transaction>(*ctx_);
+  connection_ = std::make_unique<Connection>(*ctx_, *dialogue_);
+  cycle_ = std::make_unique<PollingCycle>(*ctx_, *dialogue_, *connection_);
+  WirePort();
+  FillDuties();
+}
+
+Gateway::~Gateway() {
+  // The port goes first: its worker must not hand anything to a dialogue
+  // that is being destroyed.
+  comport_.reset();
+}
+
+void Gateway::WirePort() {
+  comport_->OnRxClusterEvent = [this](TSerialPort&) { dialogue_->comportRxClusterEvent(); };
+  // The port's reports that an operator can act on go to the journal: a
+  // device that cannot be opened, vanishes, or refuses writes. The rest
+  // (state messages, a pseudo-terminal's refused modem-line requests) stay
+  // out of it.
+  comport_->OnProcessError = [this](void*, uint32_t place, uint32_t code, const std::string& msg) {
+    switch (place) {
+      case 112: case 903: case 9701: case 9702: case 9804: case 9907: break;
+      default: return;
+    }
+    std::string line = "Port " + comport_->CommPort() + ": " + msg + " (" + std::to_string(place);
+    if (code != 0) line += ", " + std::generic_category().message(static_cast<int>(code));
+    journal_->WriteLog(line + ")");
+  };
+}
+
+void Gateway::FillDuties() {
+  // The operations join the cycle here as they land.
+}

@@ -1,0 +1,46 @@
+#pragma once
+// The one place that assembles the gateway: the journal, tray, serial port,
+// command dialogue, connection, operations and polling cycle, each handed the
+// shared context, and the cycle's duties filled with the operations. The
+// window builds one and delegates its handlers to it.
+#include <memory>
+
+#include "Context.h"
+
+class QMainWindow;
+class QtUiDispatcher;
+class Journal;
+class TrayState;
+class TSerialPort;
+class Transaction;
+class Connection;
+class PollingCycle;
+
+class Gateway {
+ public:
+  Gateway(QMainWindow* window, Controls& ui, FormState& state, PollClock& clock);
+  ~Gateway();
+  Gateway(const Gateway&) = delete;
+  Gateway& operator=(const Gateway&) = delete;
+
+  Journal& journal() { return *journal_; }
+  TrayState& tray() { return *tray_; }
+  TSerialPort& comport() { return *comport_; }
+  Transaction& dialogue() { return *dialogue_; }
+  Connection& connection() { return *connection_; }
+  PollingCycle& cycle() { return *cycle_; }
+  Context& context() { return *ctx_; }
+
+ private:
+  void WirePort();
+  void FillDuties();
+
+  std::unique_ptr<Journal> journal_;
+  std::unique_ptr<TrayState> tray_;
+  std::unique_ptr<QtUiDispatcher> dispatcher_;
+  std::unique_ptr<TSerialPort> comport_;
+  std::unique_ptr<Context> ctx_;
+  std::unique_ptr<Transaction> dialogue_;
+  std::unique_ptr<Connection> connection_;
+  std::unique_ptr<PollingCycle> cycle_;
+};

@@ -1,0 +1,61 @@
+#include "SettingsControls.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLineEdit>
+
+#include "AnsiText.h"
+#include "Controls.h"
+#include "FormState.h"
+
+void ShowSettings(Controls& ui, FormState& state, const StartupSettings& s) {
+  ui.cb_comport->setCurrentIndex(s.comPortIndex);
+  ui.cb_speed->setCurrentIndex(s.speedIndex);
+  ui.cb_autoconnect->setChecked(s.autoConnect);
+  ui.cb_autoread->setChecked(s.autoRead);
+  ui.cb_autosend->setChecked(s.autoSend);
+  ui.cb_dos->setChecked(s.dosCodepage);
+  ui.cb_rts->setChecked(s.rts);
+  ui.cb_dtr->setChecked(s.dtr);
+  // The ties to auto-connect are already in the settings.
+  ui.cb_offline->setChecked(s.offLine);
+  ui.cb_sendoptions->setChecked(s.sendOptions);
+  // These keys only ever change their box away from its default.
+  if (!s.batteryCheck) ui.cb_bat->setChecked(false);
+  if (s.soundSilent) ui.cb_sound_silent->setChecked(true);
+  if (s.appendFile) ui.cb_appendfile->setChecked(true);
+  if (s.inCalls) ui.cb_calls->setChecked(true);
+  if (s.saveCalls) ui.cb_call_save->setChecked(true);
+  // The list type is enabled once, after the ties.
+  ui.cb_smstype->setEnabled(!ui.cb_autoread->isChecked());
+  state.PollingInterval = s.pollingInterval;
+  ui.ed_polint->setText(QString::number(s.pollingInterval));
+  state.WatchInterval = s.watchInterval;
+  ui.Ed_watchInt->setText(QString::number(s.watchInterval));
+  if (s.logDir) ui.ed_LogDir->setText(FromAnsi(*s.logDir));
+  if (s.watchDir) ui.Ed_watchDir->setText(FromAnsi(*s.watchDir));
+}
+
+SavedSettings CollectSettings(const Controls& ui) {
+  SavedSettings s;
+  s.comPortIndex = ui.cb_comport->currentIndex() < 0 ? 0 : ui.cb_comport->currentIndex();
+  s.speedText = ui.cb_speed->currentText().toStdString();
+  s.autoConnect = ui.cb_autoconnect->isChecked();
+  s.autoRead = ui.cb_autoread->isChecked();
+  s.autoSend = ui.cb_autosend->isChecked();
+  s.pollingText = ui.ed_polint->text().toStdString();
+  s.watchText = ui.Ed_watchInt->text().toStdString();
+  s.logDir = ToAnsi(ui.ed_LogDir->text());
+  s.watchDir = ToAnsi(ui.Ed_watchDir->text());
+  s.dosCodepage = ui.cb_dos->isChecked();
+  s.dtr = ui.cb_dtr->isChecked();
+  s.rts = ui.cb_rts->isChecked();
+  s.batteryCheck = ui.cb_bat->isChecked();
+  s.soundSilent = ui.cb_sound_silent->isChecked();
+  s.appendFile = ui.cb_appendfile->isChecked();
+  s.offLine = ui.cb_offline->isChecked();
+  s.sendOptions = ui.cb_sendoptions->isChecked();
+  s.inCalls = ui.cb_calls->isChecked();
+  s.saveCalls = ui.cb_call_save->isChecked();
+  return s;
+}
