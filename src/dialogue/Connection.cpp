@@ -14,24 +14,6 @@
 #include "Transaction.h"
 #include "TrayState.h"
 
-std::string ChooseSmsMemory(const std::string& reply) {
-  std::string memory;
-  if (reply.find("+CPMS:") == std::string::npos) return memory;
-  if (reply.find("\"SM\"") != std::string::npos) memory = "SM";
-  if (reply.find("\"ME\"") != std::string::npos) memory = "ME";
-  if (reply.find("\"MT\"") != std::string::npos) memory = "MT";
-  return memory;
-}
-
-std::string ParseSmscReply(std::string& text) {
-  // +CSCA: "+12345678901",145
-  if (!CutThrough(text, "+CSCA:")) return {};
-  if (!CutThrough(text, "\"+")) return {};
-  size_t quote = text.find('"');
-  if (quote == std::string::npos || quote == 0) return {};
-  return text.substr(0, quote);
-}
-
 Connection::Connection(Context& ctx, Transaction& dialogue)
     : ui_(ctx.ui),
       journal_(ctx.journal),

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "Context.h"
+#include "Replies.h"
 
 class Transaction;
 
@@ -27,11 +28,3 @@ class Connection {
   PollClock& clock_;
   Transaction& dialogue_;
 };
-
-// The memory to select from an AT+CPMS=? reply: MT before ME before SM;
-// empty when the reply has no "+CPMS:".
-std::string ChooseSmsMemory(const std::string& cpmsReply);
-// The service-centre digits (without "+") from an AT+CSCA? reply; empty for
-// a number stored without "+" or a reply without "+CSCA:". The reply is cut
-// in place up to the number.
-std::string ParseSmscReply(std::string& reply);

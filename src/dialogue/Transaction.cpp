@@ -16,13 +16,6 @@
 #include "TrayState.h"
 #include "text_helpers.h"
 
-bool CutThrough(std::string& text, const std::string& marker) {
-  size_t at = pdulink::FindNoCase(text, marker);
-  if (at == std::string::npos) return false;
-  text.erase(0, at + marker.size());
-  return true;
-}
-
 Transaction::Transaction(Context& ctx)
     : ProcessEvents([] { QCoreApplication::processEvents(QEventLoop::AllEvents); }),
       Pause([] { QThread::msleep(50); }),

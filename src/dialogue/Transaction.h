@@ -9,9 +9,7 @@
 
 #include "Context.h"
 
-// Removes everything up to and including the first case-insensitive
-// occurrence of marker; false (text unchanged) when there is none.
-bool CutThrough(std::string& text, const std::string& marker);
+#include "Replies.h"
 
 class Transaction {
  public:
