@@ -3,7 +3,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <QApplication>
 #include <QCheckBox>
+#include <QClipboard>
+#include <QSystemTrayIcon>
 #include <QComboBox>
 #include <QDir>
 #include <QLabel>
@@ -24,7 +27,10 @@
 #include "MessageBox.h"
 #include "Transaction.h"
 
+#include "Pty.h"
+#include "SerialPort.h"
 #include "TempDir.h"
+#include "TrayState.h"
 
 namespace {
 
@@ -289,6 +295,51 @@ TEST_F(WindowTest, TrayShowsFourDistinctStates) {
   EXPECT_EQ(f.tray().Hint(), QStringLiteral("Connecting..."));
   f.SetTrayState(4, "\xC0\xEA\xEA\xF3\xEC\xF3\xEB\xFF\xF2\xEE\xF0 \xF0\xE0\xE7\xF0\xFF\xE6\xE5\xED");
   EXPECT_EQ(f.tray().Hint(), QString::fromUtf8("Аккумулятор разряжен"));
+}
+
+TEST_F(WindowTest, CopyTrayClickAndStop) {
+  TForm1& f = Start(Config("[Main]\r\n"));
+  // Copy puts the whole journal on the clipboard.
+  f.WriteLog("first line");
+  f.WriteLog("\xCF\xF0\xE8\xE2\xE5\xF2");  // "Привет" in cp1251
+  QApplication::clipboard()->clear();
+  f.ui.b_log2clip->click();
+  EXPECT_EQ(QApplication::clipboard()->text(), f.ui.Memo2->toPlainText());
+  EXPECT_TRUE(QApplication::clipboard()->text().contains(QString::fromUtf8("Привет")));
+  // A click on the tray icon shows a hidden window again.
+  f.show();
+  f.hide();
+  ASSERT_FALSE(f.isVisible());
+  emit f.tray().Icon()->activated(QSystemTrayIcon::Trigger);
+  EXPECT_TRUE(f.isVisible());
+  f.hide();
+  emit f.tray().Icon()->activated(QSystemTrayIcon::Context);  // the menu click does not
+  EXPECT_FALSE(f.isVisible());
+  // Stop ends a repeated send at its next copy.
+  EXPECT_FALSE(f.state.SendCycleStop);
+  f.ui.b_stop_sendcycle->click();
+  EXPECT_TRUE(f.state.SendCycleStop);
+}
+
+TEST_F(WindowTest, DtrAndRtsBoxesDriveTheOpenPort) {
+  Pty pty;
+  ASSERT_TRUE(pty.ok()) << pty.error();
+  TForm1& f = Start(Config("[Main]\r\n[Ports]\r\nCOM1=" + pty.path() + "\r\n"));
+  f.comport().SetActive(true);
+  ASSERT_TRUE(f.comport().Active());
+  // A pseudo-terminal refuses the modem-line requests; the component keeps
+  // the state that was asked for, and the port stays open.
+  f.ui.cb_dtr->setChecked(true);
+  EXPECT_TRUE(f.comport().DTRState());
+  f.ui.cb_rts->setChecked(true);
+  EXPECT_TRUE(f.comport().RTSState());
+  f.ui.cb_dtr->setChecked(false);
+  EXPECT_FALSE(f.comport().DTRState());
+  EXPECT_TRUE(f.comport().RTSState());
+  f.ui.cb_rts->setChecked(false);
+  EXPECT_FALSE(f.comport().RTSState());
+  EXPECT_TRUE(f.comport().Active());
+  f.comport().SetActive(false);
 }
 
 }  // namespace
