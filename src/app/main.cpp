@@ -69,7 +69,7 @@ void PrintHelp() {
       "  AutoSend=                send the files of the watched directory [0]\n"
       "  WatchInt=SECONDS         interval of AutoSend [20]\n"
       "  WatchDir=DIR/TEMPLATE    watched files [smss*.txt]\n"
-      "  DetectSendOptions=       #flash#, #smscNUMBER#, #vpN# at the start of a text [0]\n"
+      "  DetectSendOptions=       send options #flash#, #smscNUMBER#, #vpN# [0]\n"
       "  OffLineMode=             open the port only for one pass at a time [0]\n"
       "  BatteryCheck=            check the battery every half hour [1]\n"
       "  SoundMode=               silent mode (AT+CALM=1) at connect [0]\n"
