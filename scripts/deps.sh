@@ -2,7 +2,8 @@
 # pdulink needs to build, test and run, once, only when something is missing.
 PDULINK_PACKAGES="cmake ninja-build g++ clang libclang-rt-14-dev pkg-config \
 qt6-base-dev qt6-base-dev-tools libgl-dev libgtest-dev libgmock-dev \
-libbenchmark-dev xvfb xauth x11-utils xdotool imagemagick fonts-dejavu-core"
+libbenchmark-dev xvfb xauth x11-utils xdotool imagemagick fonts-dejavu-core \
+desktop-file-utils man-db groff-base dpkg-dev systemd"
 
 pdulink_install_deps() {
   local missing=""
