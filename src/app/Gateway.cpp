@@ -3,6 +3,8 @@
 #include <QMainWindow>
 #include <system_error>
 
+#include "Battery.h"
+#include "Calls.h"
 #include "Connection.h"
 #include "Controls.h"
 #include "Journal.h"
@@ -29,6 +31,10 @@ Gateway::Gateway(QMainWindow* window, Controls& ui, FormState& state, PollClock&
   dialogue_ = std::make_unique<Transaction>(*ctx_);
   connection_ = std::make_unique<Connection>(*ctx_, *dialogue_);
   cycle_ = std::make_unique<PollingCycle>(*ctx_, *dialogue_, *connection_);
+  battery_ = std::make_unique<Battery>(*ctx_, *dialogue_);
+  // Recorded calls go to the message archive once it is part of the
+  // assembly (Calls::ArchiveMessage); until then they are only reported.
+  calls_ = std::make_unique<Calls>(*ctx_, *dialogue_);
   WirePort();
   FillDuties();
 }
@@ -58,4 +64,6 @@ void Gateway::WirePort() {
 
 void Gateway::FillDuties() {
   // The operations join the cycle here as they land.
+  cycle_->duties.CheckIncomingCall = [this] { return calls_->CheckIncomingCall(); };
+  cycle_->duties.CheckBattery = [this] { return battery_->CheckBattery(); };
 }

@@ -15,6 +15,8 @@ class TSerialPort;
 class Transaction;
 class Connection;
 class PollingCycle;
+class Battery;
+class Calls;
 
 class Gateway {
  public:
@@ -29,6 +31,8 @@ class Gateway {
   Transaction& dialogue() { return *dialogue_; }
   Connection& connection() { return *connection_; }
   PollingCycle& cycle() { return *cycle_; }
+  Battery& battery() { return *battery_; }
+  Calls& calls() { return *calls_; }
   Context& context() { return *ctx_; }
 
  private:
@@ -43,4 +47,6 @@ class Gateway {
   std::unique_ptr<Transaction> dialogue_;
   std::unique_ptr<Connection> connection_;
   std::unique_ptr<PollingCycle> cycle_;
+  std::unique_ptr<Battery> battery_;
+  std::unique_ptr<Calls> calls_;
 };

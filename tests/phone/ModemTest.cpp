@@ -184,6 +184,19 @@ TEST_F(ModemTest, FaultsReplaceRepliesUntilClearedOrCounted) {
   EXPECT_EQ("\r\n+CMS ERROR: 38\r\n", out);
   EXPECT_EQ("cleared 3\nOK\n", Ctl("unfail"));
   EXPECT_EQ("\r\nOK\r\n", At("AT+CMGL=4"));
+
+  // Patterns with "=" are patterns, not options; the test form can fail on
+  // its own while the command itself still answers, and faults are matched
+  // in the order they were set.
+  EXPECT_EQ("OK\n", Ctl("fail +CLCC=? reply \\r\\nOK\\r\\n"));
+  EXPECT_EQ("OK\n", Ctl("fail times=1 AT+CPAS=? error"));
+  EXPECT_EQ("OK\n", Ctl("fail +CLCC reply \\r\\n+CLCC: 1,1,4,0,0,\\\"12AB\\\",129\\r\\n\\r\\nOK\\r\\n"));
+  EXPECT_EQ("\r\nOK\r\n", At("AT+CLCC=?"));
+  EXPECT_EQ("\r\n+CLCC: 1,1,4,0,0,\"12AB\",129\r\n\r\nOK\r\n", At("AT+CLCC"));
+  EXPECT_EQ("\r\nERROR\r\n", At("AT+CPAS=?"));
+  EXPECT_EQ("\r\n+CPAS: (0-5)\r\n\r\nOK\r\n", At("AT+CPAS=?"));
+  EXPECT_EQ("\r\n+CPAS: 0\r\n\r\nOK\r\n", At("AT+CPAS"));
+  EXPECT_EQ("ERROR unknown option tries\n", Ctl("fail tries=2 +CSQ error"));
 }
 
 TEST_F(ModemTest, MtViewFillsSimThenPhoneAndFullMemoryRefuses) {

@@ -48,7 +48,12 @@ class Words {
     SkipBlanks();
     auto end = text_.find_first_of(" \t", pos_);
     auto word = text_.substr(pos_, end == std::string_view::npos ? std::string_view::npos : end - pos_);
-    return !word.empty() && word[0] != '"' && word.find('=') != std::string_view::npos;
+    // An option's key is a word of letters: "+CPMS=?" or "AT+CLCC=?" after
+    // "fail" is a command pattern, not an option.
+    auto eq = word.find('=');
+    if (word.empty() || eq == 0 || eq == std::string_view::npos) return false;
+    return std::all_of(word.begin(), word.begin() + static_cast<std::ptrdiff_t>(eq),
+                       [](char c) { return std::isalpha(static_cast<unsigned char>(c)) != 0; });
   }
   // key=value options before the positional words.
   std::map<std::string, std::string> Options(std::initializer_list<const char*> allowed) {
