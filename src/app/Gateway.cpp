@@ -9,6 +9,7 @@
 #include "PollingCycle.h"
 #include "QtUiDispatcher.h"
 #include "SerialPort.h"
+#include "SimCheck.h"
 #include "Transaction.h"
 #include "TrayState.h"
 
@@ -58,4 +59,6 @@ void Gateway::WirePort() {
 
 void Gateway::FillDuties() {
   // The operations join the cycle here as they land.
+  signal_ = std::make_unique<SignalCheck>(*ctx_, *dialogue_);
+  cycle_->duties.CheckSignal = [this] { signal_->CheckSignal(); };
 }

@@ -15,6 +15,7 @@ class TSerialPort;
 class Transaction;
 class Connection;
 class PollingCycle;
+class SignalCheck;
 
 class Gateway {
  public:
@@ -43,4 +44,5 @@ class Gateway {
   std::unique_ptr<Transaction> dialogue_;
   std::unique_ptr<Connection> connection_;
   std::unique_ptr<PollingCycle> cycle_;
+  std::unique_ptr<SignalCheck> signal_;
 };

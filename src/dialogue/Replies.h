@@ -1,6 +1,7 @@
 #pragma once
 // Pure parsers for the phone's replies: text in, values out. No widget, no
 // port; each is tested on captured and hand-made replies.
+#include <optional>
 #include <string>
 
 // Removes everything up to and including the first case-insensitive
@@ -15,3 +16,60 @@ std::string ChooseSmsMemory(const std::string& cpmsReply);
 // a number stored without "+" or a reply without "+CSCA:". The reply is cut
 // in place up to the number.
 std::string ParseSmscReply(std::string& reply);
+
+// ---- SIM, network registration and signal quality (3GPP TS 27.007) ----
+
+// Whether a captured reply already holds its final result code: "OK",
+// "ERROR", "+CME ERROR: n" or "+CMS ERROR: n" on a line of its own. A reply
+// that arrives in several bursts is complete only with it.
+bool HasFinalResult(const std::string& reply);
+
+// TS 27.007 8.3 +CPIN <code>, plus the two ways a phone says there is no SIM.
+enum class SimCode {
+  Ready,     // "READY"
+  SimPin,    // "SIM PIN"
+  SimPuk,    // "SIM PUK"
+  SimPin2,   // "SIM PIN2"
+  SimPuk2,   // "SIM PUK2"
+  NoSim,     // "NO SIM", "+CME ERROR: 10" or "+CME ERROR: SIM not inserted"
+  Busy,      // "+CME ERROR: 14" (SIM busy): not ready yet
+  Other,     // any other code or error; `text` names it
+  NoAnswer,  // neither a +CPIN line nor an error
+};
+
+struct SimReply {
+  SimCode code = SimCode::NoAnswer;
+  std::string text;  // the code or error as the phone wrote it, one line
+};
+
+// An AT+CPIN? reply. Blanks, case and quotes around the code do not matter.
+SimReply ParseCpinReply(const std::string& reply);
+
+// The registration state <stat> of an AT+CREG? reply ("+CREG: n,stat[,...]")
+// or of an unsolicited "+CREG: stat[,lac,ci]" line; the last +CREG line
+// counts. -1 when there is none or it is malformed.
+int ParseCregReply(const std::string& reply);
+
+// "registered (home)", "registered (roaming)", "searching", "denied",
+// "not registered" or "unknown" (with the value when it is none of the
+// TS 27.007 7.2 states).
+std::string RegistrationText(int stat);
+
+// TS 27.007 8.5 +CSQ: <rssi> 0..31 (99 unknown), <ber> 0..7 (99 unknown).
+struct SignalQuality {
+  int rssi = 99;
+  int ber = 99;
+};
+
+// The values of an AT+CSQ reply; nothing when there is no well-formed
+// "+CSQ: rssi,ber" line. Values out of range are kept as read.
+std::optional<SignalQuality> ParseCsqReply(const std::string& reply);
+
+// <rssi> in dBm: 0 is -113 or less, 31 is -51 or more, two dB a step;
+// nothing for 99 and for values out of range.
+std::optional<int> RssiToDbm(int rssi);
+
+// The journal text: "Signal: -71 dBm (21/31), BER 0", "Signal: unknown (99)".
+std::string SignalText(const SignalQuality& q);
+// The short form for the window: "-71 dBm" or "no signal".
+std::string SignalShortText(const SignalQuality& q);
