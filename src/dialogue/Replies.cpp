@@ -153,10 +153,14 @@ int ParseCregReply(const std::string& reply) {
   // unsolicited line starts with <stat>, followed by the location area as
   // four hex digits (quoted, or not by some phones), so a short unquoted
   // number in second place means the read form.
+  auto isLocation = [](std::string text) {
+    if (text.size() >= 2 && text.front() == '"' && text.back() == '"') text = text.substr(1, text.size() - 2);
+    return !text.empty() && text.size() <= 8 && text.find_first_not_of("0123456789abcdefABCDEF") == std::string::npos;
+  };
   std::optional<int> stat;
   if (fields.size() >= 2 && fields[1].size() <= 2 && SmallNumber(fields[1]) && SmallNumber(fields[0]))
     stat = SmallNumber(fields[1]);
-  else
+  else if (fields.size() == 1 || isLocation(fields[1]))
     stat = SmallNumber(fields[0]);
   return stat ? *stat : -1;
 }
