@@ -147,7 +147,7 @@ SimReply ParseCpinReply(const std::string& reply) {
 
 int ParseCregReply(const std::string& reply) {
   auto field = LastField(reply, "+CREG:");
-  if (!field) return -1;
+  if (!field) return kNoCregLine;
   std::vector<std::string> fields = SplitFields(*field);
   // The answer to AT+CREG? starts with the mode <n> and then <stat>; an
   // unsolicited line starts with <stat>, followed by the location area as
@@ -162,7 +162,7 @@ int ParseCregReply(const std::string& reply) {
     stat = SmallNumber(fields[1]);
   else if (fields.size() == 1 || isLocation(fields[1]))
     stat = SmallNumber(fields[0]);
-  return stat ? *stat : -1;
+  return stat ? *stat : kUnreadableCreg;
 }
 
 std::string RegistrationText(int stat) {
@@ -175,7 +175,8 @@ std::string RegistrationText(int stat) {
     case 3: return "denied";
     case 0: case 8: return "not registered";
     case 4: return "unknown";
-    case -1: return "unknown (no reply)";
+    case kNoCregLine: return "unknown (no reply)";
+    case kUnreadableCreg: return "unknown (unreadable reply)";
     default: return "unknown (" + std::to_string(stat) + ")";
   }
 }

@@ -47,7 +47,10 @@ SimReply ParseCpinReply(const std::string& reply);
 
 // The registration state <stat> of an AT+CREG? reply ("+CREG: n,stat[,...]")
 // or of an unsolicited "+CREG: stat[,lac,ci]" line; the last +CREG line
-// counts. -1 when there is none or it is malformed.
+// counts. kNoCregLine when there is none, kUnreadableCreg when it is
+// malformed.
+inline constexpr int kNoCregLine = -1;
+inline constexpr int kUnreadableCreg = -2;
 int ParseCregReply(const std::string& reply);
 
 // "registered (home)", "registered (roaming)", "searching", "denied",

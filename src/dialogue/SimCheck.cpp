@@ -77,7 +77,8 @@ bool SimCheck::Run() {
         Stop("SIM asks for a PIN: set Pin in the configuration", "asks for a PIN");
         return false;
       }
-      if (pin == state_.RejectedPin) {
+      // After a refusal no PIN goes out until Save has stored another one.
+      if (!state_.RejectedPin.empty()) {
         Stop("SIM PIN rejected", "PIN rejected");
         return false;
       }

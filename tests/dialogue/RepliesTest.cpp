@@ -109,10 +109,10 @@ TEST(ReplyParsers, CregWithAndWithoutTheModeField) {
       {"\r\n+CREG: 3,0001,0001\r\n", 3},                          // all-digit location
       {"\r\n+creg:  1 , 3 \r\n\r\nOK\r\n", 3},                    // blanks, lower case
       {"\r\n+CREG: 2\r\n\r\n+CREG: 1,0\r\n\r\nOK\r\n", 0},        // announcement before the answer
-      {"\r\n+CREG: 0,x\r\n", -1},
-      {"\r\n+CREG:\r\n", -1},
+      {"\r\n+CREG: 0,x\r\n", kUnreadableCreg},
+      {"\r\n+CREG:\r\n", kUnreadableCreg},
       {"\r\n+CREG: 0,1234\r\n", 0},  // four digits: a location, so the first field is the state
-      {"\r\nERROR\r\n", -1},
+      {"\r\nERROR\r\n", kNoCregLine},
   };
   for (const auto& c : cases) EXPECT_EQ(ParseCregReply(c.reply), c.stat) << c.reply;
 
@@ -126,7 +126,8 @@ TEST(ReplyParsers, CregWithAndWithoutTheModeField) {
   EXPECT_EQ(RegistrationText(7), "registered (roaming)");
   EXPECT_EQ(RegistrationText(8), "not registered");         // emergency calls only
   EXPECT_EQ(RegistrationText(42), "unknown (42)");
-  EXPECT_EQ(RegistrationText(-1), "unknown (no reply)");
+  EXPECT_EQ(RegistrationText(kNoCregLine), "unknown (no reply)");
+  EXPECT_EQ(RegistrationText(kUnreadableCreg), "unknown (unreadable reply)");
 }
 
 TEST(ReplyParsers, CsqToDbmAndItsTexts) {
