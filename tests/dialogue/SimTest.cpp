@@ -193,4 +193,13 @@ TEST_F(SimTest, SignalCheckJournalsLabelsAndTooltips) {
   EXPECT_EQ(Sent("AT+CSQ\\r"), checks);
 }
 
+TEST_F(SimTest, PinIsNotSentToAPhoneThatStillEchoes) {
+  Start("Pin=1234\r\n");
+  Phone("sim pin");
+  Phone("fail E0 error");  // echo stays on: the PIN would come back into the journal
+  ConnectUntil("SIM PIN not sent: the phone echoes commands");
+  EXPECT_EQ(Sent("AT+CPIN=\"1234\"\\r"), 0u);
+  EXPECT_NE(phone->Control("status").find("pin-attempts=3"), std::string::npos);
+}
+
 }  // namespace
