@@ -50,6 +50,9 @@ bool SimCheck::Wanted() const {
 }
 
 void SimCheck::Stop(const std::string& journalLine, const std::string& state) {
+  // The last reply may well have been OK, but the connect ends here: the
+  // cycle must not announce automatic reading.
+  dialogue_.OkFlag = false;
   journal_.WriteLog(journalLine);
   state_.SimState = state;
 }

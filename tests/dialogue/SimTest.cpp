@@ -116,9 +116,13 @@ TEST_F(SimTest, RejectedPinIsNeverSentAgainUntilAnotherIsSaved) {
 }
 
 TEST_F(SimTest, SimThatWantsAPinWithoutOneConfigured) {
-  Start("SimCheck=1\r\n");
+  Start("SimCheck=1\r\nAutoConnect=1\r\nAutoRead=1\r\n");
   Phone("sim pin");
-  ConnectUntil("SIM asks for a PIN: set Pin in the configuration");
+  ASSERT_TRUE(RunUntil([this] { return JournalHas("SIM asks for a PIN: set Pin in the configuration"); }))
+      << Journal();
+  ASSERT_TRUE(RunUntil([this] { return JournalCount("Network:") == 0 && !form->ui.sb_connect->isChecked(); }));
+  RunUntil([] { return false; }, 1);
+  EXPECT_FALSE(JournalHas("AutoReading Mode.")) << Journal();  // the connect did not succeed
   EXPECT_EQ(Sent("AT+CPIN?\\r"), 1u);
   EXPECT_EQ(Sent("AT+CGMI\\r"), 0u);
   EXPECT_EQ(Received().back(), "AT+CPIN?\\r");
