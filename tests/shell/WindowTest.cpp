@@ -313,26 +313,6 @@ TEST_F(WindowTest, SimAndSignalKeysFillTheirFieldsAndBadOnesAreNamed) {
   EXPECT_EQ(g.ui.ed_signalInt->text(), QStringLiteral("0"));
 }
 
-TEST_F(WindowTest, SaveWritesSimKeysOnlyWhenSet) {
-  std::string path = Config("[Main]\r\nComPort=1\r\n");
-  TForm1& f = Start(path);
-  f.b_save_iniFileClick();
-  std::string saved = Slurp(path);
-  EXPECT_EQ(saved.find("SimCheck"), std::string::npos) << saved;
-  EXPECT_EQ(saved.find("Pin"), std::string::npos) << saved;
-  EXPECT_EQ(saved.find("SignalInt"), std::string::npos) << saved;
-  f.ui.cb_simcheck->setChecked(true);
-  f.ui.ed_pin->setText(QStringLiteral("2468"));
-  f.ui.ed_signalInt->setText(QStringLiteral("45"));
-  f.b_save_iniFileClick();
-  saved = Slurp(path);
-  EXPECT_NE(saved.find("SaveCalls=0\r\nSimCheck=1\r\nPin=2468\r\nSignalInt=45\r\n"), std::string::npos) << saved;
-  // Save does not change the running interval; the field does when left.
-  EXPECT_EQ(f.state.SignalInterval, 0);
-  emit f.ui.ed_signalInt->editingFinished();
-  EXPECT_EQ(f.state.SignalInterval, 45);
-}
-
 TEST_F(WindowTest, NewFieldsFitTheWindowWithoutOverlapping) {
   TForm1& f = Start(Config("[Main]\r\n"));
   f.show();
