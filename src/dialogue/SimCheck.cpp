@@ -94,13 +94,13 @@ bool SimCheck::Run() {
       break;
     }
     case SimCode::SimPuk:
-      Stop("SIM asks for the PUK (" + sim.text + "): unlock it in a phone", "asks for the PUK");
+      Stop("SIM asks for the PUK (" + OneLine(sim.text) + "): unlock it in a phone", "asks for the PUK");
       return false;
     case SimCode::SimPin2:
-      Stop("SIM asks for PIN2 (" + sim.text + ")", "asks for PIN2");
+      Stop("SIM asks for PIN2 (" + OneLine(sim.text) + ")", "asks for PIN2");
       return false;
     case SimCode::SimPuk2:
-      Stop("SIM asks for PUK2 (" + sim.text + ")", "asks for PUK2");
+      Stop("SIM asks for PUK2 (" + OneLine(sim.text) + ")", "asks for PUK2");
       return false;
     case SimCode::NoSim:
       Stop("No SIM in the phone (" + OneLine(sim.text) + ")", "no SIM");
