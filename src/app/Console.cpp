@@ -2,12 +2,18 @@
 
 #include <unistd.h>
 
+#include <QCheckBox>
+#include <QComboBox>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QSocketNotifier>
 #include <QToolButton>
 
 #include "AnsiText.h"
+#include "Connection.h"
+#include "Lamp.h"
+#include "PortNames.h"
+#include "SerialPort.h"
 #include "MainWindow.h"
 #include "text_helpers.h"
 
@@ -18,6 +24,7 @@ ConsoleAction ParseConsoleLine(const std::string& raw) {
   if (line == "/disconnect") return ConsoleAction::Disconnect;
   if (line == "/abort") return ConsoleAction::Abort;
   if (line == "/exit" || line == "/quit") return ConsoleAction::Exit;
+  if (line == "/status") return ConsoleAction::Status;
   if (line[0] == '/') return ConsoleAction::Help;
   return ConsoleAction::Command;
 }
@@ -58,12 +65,53 @@ void Console::Act(const std::string& line) {
       if (ui.b_abort->isEnabled()) ui.b_abort->click();
       break;
     case ConsoleAction::Exit: ui.b_exit->click(); break;
+    case ConsoleAction::Status: window_.WriteLog(StatusBlock(GatherStatus())); break;
     case ConsoleAction::Help:
-      window_.WriteLog("Commands: /connect /disconnect /abort /exit, or an AT command to send");
+      window_.WriteLog("Commands: /connect /disconnect /abort /exit /status, or an AT command to send");
       break;
     case ConsoleAction::Command:
       ui.ed_send->setText(FromAnsi(std::string(pdulink::TrimBlanks(line))));
       ui.b_send->click();
       break;
   }
+}
+
+std::string StatusBlock(const StatusFacts& f) {
+  auto or_ = [](const std::string& text, const char* otherwise) { return text.empty() ? std::string(otherwise) : text; };
+  std::string block = "Status:\n";
+  block += "Port: " + f.port + " (" + or_(f.device, "no device") + "), " + std::to_string(f.baud) + " baud\n";
+  block += "Connection: " + f.connection + (f.offline ? " (off-line mode)" : "") + "\n";
+  block += "SIM: " + or_(f.sim, "not checked") + "\n";
+  block += "Network: " + or_(f.network, "not checked") + "\n";
+  block += "Signal: " + or_(f.signal, "not checked") + "\n";
+  block += "Memory: " + or_(f.memory, "none") + "\n";
+  block += "Since start: received " + std::to_string(f.received) + ", sent " + std::to_string(f.sent) + ", errors " +
+           std::to_string(f.errors);
+  return block;
+}
+
+StatusFacts Console::GatherStatus() const {
+  StatusFacts f;
+  TSerialPort& port = window_.comport();
+  // The port the next connect opens while disconnected, else the open one.
+  f.port = port.Active() ? port.CommPort() : ToAnsi(window_.ui.cb_comport->currentText());
+  f.device = port.Active() ? port.DevicePath() : ResolvePortName(f.port, port.PortMap());
+  f.baud = port.Active() ? port.BaudRate() : window_.ui.cb_speed->currentText().toUInt();
+  switch (window_.ui.led_connect->Color()) {
+    case LampColor::Lime:
+    case LampColor::Green: f.connection = "connected"; break;
+    case LampColor::Yellow: f.connection = "connecting"; break;
+    case LampColor::Red:
+    case LampColor::Grey: f.connection = "not connected"; break;
+  }
+  f.offline = window_.ui.cb_offline->isChecked();
+  const FormState& state = window_.state;
+  f.sim = state.SimState;
+  f.network = state.NetworkState;
+  f.signal = state.SignalState;
+  f.memory = window_.connection().SmsMemory;
+  f.received = state.Counters.received;
+  f.sent = state.Counters.sent;
+  f.errors = state.Counters.errors;
+  return f;
 }

@@ -1,7 +1,7 @@
 #pragma once
 // Headless operation from standard input: a person (or a script) types what
 // the window's buttons would do. "/connect", "/disconnect", "/abort",
-// "/exit", "/help"; any other line is an AT command for the Test page's
+// "/exit", "/status", "/help"; any other line is an AT command for the Test page's
 // Send button.
 #include <QObject>
 #include <memory>
@@ -10,10 +10,24 @@
 class QSocketNotifier;
 class TForm1;
 
-enum class ConsoleAction { None, Connect, Disconnect, Abort, Exit, Help, Command };
+enum class ConsoleAction { None, Connect, Disconnect, Abort, Exit, Status, Help, Command };
 
 // What a typed line asks for; blank lines ask for nothing.
 ConsoleAction ParseConsoleLine(const std::string& line);
+
+// What /status reports; empty texts were not checked (yet).
+struct StatusFacts {
+  std::string port, device;
+  unsigned baud = 0;
+  std::string connection;  // "connected", "connecting", "not connected"
+  bool offline = false;
+  std::string sim, network, signal;
+  std::string memory;  // the memory chosen at connect
+  unsigned received = 0, sent = 0, errors = 0;
+};
+
+// The /status block, one fact a line.
+std::string StatusBlock(const StatusFacts& facts);
 
 class Console : public QObject {
   Q_OBJECT
@@ -25,6 +39,7 @@ class Console : public QObject {
  private:
   void OnReadable();
   void Act(const std::string& line);
+  StatusFacts GatherStatus() const;
 
   TForm1& window_;
   int fd_;

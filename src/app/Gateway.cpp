@@ -11,6 +11,7 @@
 #include "PollingCycle.h"
 #include "QtUiDispatcher.h"
 #include "SerialPort.h"
+#include "SimCheck.h"
 #include "Transaction.h"
 #include "TrayState.h"
 
@@ -66,4 +67,6 @@ void Gateway::FillDuties() {
   // The operations join the cycle here as they land.
   cycle_->duties.CheckIncomingCall = [this] { return calls_->CheckIncomingCall(); };
   cycle_->duties.CheckBattery = [this] { return battery_->CheckBattery(); };
+  signal_ = std::make_unique<SignalCheck>(*ctx_, *dialogue_);
+  cycle_->duties.CheckSignal = [this] { signal_->CheckSignal(); };
 }

@@ -17,6 +17,7 @@ class Connection;
 class PollingCycle;
 class Battery;
 class Calls;
+class SignalCheck;
 
 class Gateway {
  public:
@@ -49,4 +50,5 @@ class Gateway {
   std::unique_ptr<PollingCycle> cycle_;
   std::unique_ptr<Battery> battery_;
   std::unique_ptr<Calls> calls_;
+  std::unique_ptr<SignalCheck> signal_;
 };

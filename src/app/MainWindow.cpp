@@ -109,6 +109,7 @@ void TForm1::WireHandlers() {
   connect(ui.cb_rts, &QCheckBox::toggled, this, [this](bool on) { comport().SetRTSState(on); });
   connect(ui.cb_autoread, &QCheckBox::toggled, this, [this] { cycle().cb_autoreadClick(); });
   connect(ui.cb_autosend, &QCheckBox::toggled, this, [this] { cycle().cb_autosendClick(); });
+  connect(ui.ed_signalInt, &QLineEdit::editingFinished, this, [this] { ed_signalIntExit(ui, state); });
   connect(tray().Icon(), &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason r) {
     if (r == QSystemTrayIcon::Trigger || r == QSystemTrayIcon::DoubleClick) rxTrayIClick();
   });
@@ -154,6 +155,8 @@ void TForm1::FormCreate(const StartupOptions& options) {
     // 10. to 14.
     ShowSettings(ui, state, s);
     if (s.comPortOutOfRange) WriteLog("Error ComPort Number in INIFile");
+    if (s.pinIgnored) WriteLog("Error Pin in INIFile (4 to 8 digits): ignored");
+    if (s.signalIntIgnored) WriteLog("Error SignalInt in INIFile (seconds): no signal check");
     // 11.
     comport().SetDTRState(ui.cb_dtr->isChecked());
     comport().SetRTSState(ui.cb_rts->isChecked());
@@ -188,6 +191,7 @@ void TForm1::b_save_iniFileClick() {
     WriteSettings(ini, s);
     ok = ini.SaveTo(state.ConfigPath);
   }
+  if (ok) SettingsSaved(state, s);
   ShowMessage(ok ? "\xCE\xCA Saved INI File:" + state.ConfigPath : "ERROR Save INI File:" + state.ConfigPath);
 }
 

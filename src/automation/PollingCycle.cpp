@@ -81,6 +81,9 @@ void PollingCycle::DutyPass() {
       journal_.WriteLog("Battery Check:");
       duties.CheckBattery();
     }
+    if (state_.SignalInterval > 0 && snapshot % static_cast<uint32_t>(state_.SignalInterval) == 0 &&
+        duties.CheckSignal)
+      duties.CheckSignal();
     // The next pass, unless Disconnect or Exit was pressed during this one
     // and no nested tick has carried it out yet: posting over it would lose
     // the operator's request.

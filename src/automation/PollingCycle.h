@@ -28,6 +28,7 @@ class PollingCycle {
     std::function<void()> DeleteByNumbers;  // releases sb_delete itself
     std::function<void()> WatchTurn;
     std::function<int()> CheckBattery;
+    std::function<void()> CheckSignal;  // every SignalInt seconds when > 0
   } duties;
 
   // Ending the program: stop the timer, pause, close the window.

@@ -20,7 +20,8 @@ Connection::Connection(Context& ctx, Transaction& dialogue)
       tray_(ctx.tray),
       comport_(ctx.comport),
       clock_(ctx.clock),
-      dialogue_(dialogue) {}
+      dialogue_(dialogue),
+      simCheck_(ctx, dialogue) {}
 
 std::string Connection::QuerySmsc() {
   dialogue_.SendCommand("AT+CSCS=\"GSM\"\r");
@@ -56,6 +57,8 @@ void Connection::b_open() {
     if (ui_.cb_offline->isChecked()) clock_.PendingCommand = kConnect;
     return;
   }
+  // Opt-in: the SIM (with its PIN) and the network, before identification.
+  if (simCheck_.Wanted() && !simCheck_.Run()) return;
   if (!dialogue_.SendCommand("AT+CGMI\r")) return;
   if (!dialogue_.SendCommand("AT+CGMM\r")) return;
   ui_.ed_smsc->setText(FromAnsi(QuerySmsc()));

@@ -6,6 +6,7 @@
 
 #include "Context.h"
 #include "Replies.h"
+#include "SimCheck.h"
 
 class Transaction;
 
@@ -27,4 +28,5 @@ class Connection {
   TSerialPort& comport_;
   PollClock& clock_;
   Transaction& dialogue_;
+  SimCheck simCheck_;  // opt-in SIM PIN and registration step
 };

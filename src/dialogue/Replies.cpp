@@ -1,5 +1,8 @@
 #include "Replies.h"
 
+#include <cctype>
+#include <vector>
+
 #include "text_helpers.h"
 
 bool CutThrough(std::string& text, const std::string& marker) {
@@ -108,4 +111,184 @@ CallListScan ScanCallList(const std::string& reply, const std::function<void()>&
     if (eachTurn) eachTurn();
   }
   return scan;
+}
+
+// ---- SIM, network registration and signal quality (3GPP TS 27.007) ----
+
+namespace {
+
+// The reply's lines, blanks around each removed, empty ones dropped.
+std::vector<std::string> ReplyLines(const std::string& reply) {
+  std::vector<std::string> lines;
+  size_t start = 0;
+  while (start <= reply.size()) {
+    size_t end = reply.find_first_of("\r\n", start);
+    if (end == std::string::npos) end = reply.size();
+    std::string line(pdulink::TrimBlanks(std::string_view(reply).substr(start, end - start)));
+    if (!line.empty()) lines.push_back(std::move(line));
+    start = end + 1;
+  }
+  return lines;
+}
+
+bool StartsNoCase(const std::string& text, const std::string& prefix) {
+  return text.size() >= prefix.size() && pdulink::EqualNoCase(text.substr(0, prefix.size()), prefix);
+}
+
+// The text after "prefix:" of the last line that starts with it, blanks
+// trimmed; nothing when no line does.
+std::optional<std::string> LastField(const std::string& reply, const std::string& prefix) {
+  std::optional<std::string> found;
+  for (const std::string& line : ReplyLines(reply))
+    if (StartsNoCase(line, prefix)) found = std::string(pdulink::TrimBlanks(std::string_view(line).substr(prefix.size())));
+  return found;
+}
+
+// Upper case, quotes dropped, runs of blanks as one blank.
+std::string Canonical(const std::string& text) {
+  std::string out;
+  for (char c : text) {
+    if (c == '"') continue;
+    if (c == ' ' || c == '\t') {
+      if (!out.empty() && out.back() != ' ') out.push_back(' ');
+      continue;
+    }
+    out.push_back(static_cast<char>(std::toupper(static_cast<unsigned char>(c))));
+  }
+  while (!out.empty() && out.back() == ' ') out.pop_back();
+  return out;
+}
+
+// A small non-negative decimal number (at most three digits), nothing else.
+std::optional<int> SmallNumber(std::string_view text) {
+  text = pdulink::TrimBlanks(text);
+  if (text.empty() || text.size() > 3) return std::nullopt;
+  int value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    value = value * 10 + (c - '0');
+  }
+  return value;
+}
+
+std::vector<std::string> SplitFields(const std::string& text) {
+  std::vector<std::string> fields;
+  size_t start = 0;
+  while (true) {
+    size_t comma = text.find(',', start);
+    fields.emplace_back(pdulink::TrimBlanks(std::string_view(text).substr(start, comma - start)));
+    if (comma == std::string::npos) break;
+    start = comma + 1;
+  }
+  return fields;
+}
+
+}  // namespace
+
+bool HasFinalResult(const std::string& reply) {
+  // Only complete lines count: "+CME ERROR: 1" may still grow into "16".
+  size_t end = reply.find_last_of("\r\n");
+  if (end == std::string::npos) return false;
+  for (const std::string& line : ReplyLines(reply.substr(0, end))) {
+    std::string upper = Canonical(line);
+    if (upper == "OK" || upper == "ERROR" || upper == "NO CARRIER" || StartsNoCase(upper, "+CME ERROR:") ||
+        StartsNoCase(upper, "+CMS ERROR:"))
+      return true;
+  }
+  return false;
+}
+
+SimReply ParseCpinReply(const std::string& reply) {
+  if (auto field = LastField(reply, "+CPIN:")) {
+    std::string code = Canonical(*field);
+    if (code == "READY") return {SimCode::Ready, code};
+    if (code == "SIM PIN") return {SimCode::SimPin, code};
+    if (code == "SIM PUK") return {SimCode::SimPuk, code};
+    if (code == "SIM PIN2") return {SimCode::SimPin2, code};
+    if (code == "SIM PUK2") return {SimCode::SimPuk2, code};
+    if (code == "NO SIM" || code == "NOT INSERTED" || code == "SIM NOT INSERTED") return {SimCode::NoSim, code};
+    if (code.empty()) return {SimCode::Other, "+CPIN: (empty)"};
+    return {SimCode::Other, code};
+  }
+  if (auto field = LastField(reply, "+CME ERROR:")) {
+    std::string text = "+CME ERROR: " + *field;
+    std::string upper = Canonical(*field);
+    // TS 27.007 9.2.1: 10 SIM not inserted, 11 SIM PIN required, 12 SIM PUK
+    // required, 14 SIM busy, 17/18 SIM PIN2/PUK2 required; or their texts.
+    auto number = SmallNumber(*field);
+    if ((number && *number == 10) || upper == "SIM NOT INSERTED") return {SimCode::NoSim, text};
+    if ((number && *number == 11) || upper == "SIM PIN REQUIRED") return {SimCode::SimPin, text};
+    if ((number && *number == 12) || upper == "SIM PUK REQUIRED") return {SimCode::SimPuk, text};
+    if ((number && *number == 14) || upper == "SIM BUSY") return {SimCode::Busy, text};
+    if ((number && *number == 17) || upper == "SIM PIN2 REQUIRED") return {SimCode::SimPin2, text};
+    if ((number && *number == 18) || upper == "SIM PUK2 REQUIRED") return {SimCode::SimPuk2, text};
+    return {SimCode::Other, text};
+  }
+  for (const std::string& line : ReplyLines(reply))
+    if (Canonical(line) == "ERROR") return {SimCode::Other, "ERROR"};
+  return {SimCode::NoAnswer, ""};
+}
+
+int ParseCregReply(const std::string& reply) {
+  auto field = LastField(reply, "+CREG:");
+  if (!field) return kNoCregLine;
+  std::vector<std::string> fields = SplitFields(*field);
+  // The answer to AT+CREG? starts with the mode <n> and then <stat>; an
+  // unsolicited line starts with <stat>, followed by the location area as
+  // four hex digits (quoted, or not by some phones), so a short unquoted
+  // number in second place means the read form.
+  auto isLocation = [](std::string text) {
+    if (text.size() >= 2 && text.front() == '"' && text.back() == '"') text = text.substr(1, text.size() - 2);
+    return !text.empty() && text.size() <= 8 && text.find_first_not_of("0123456789abcdefABCDEF") == std::string::npos;
+  };
+  std::optional<int> stat;
+  if (fields.size() >= 2 && fields[1].size() <= 2 && SmallNumber(fields[1]) && SmallNumber(fields[0]))
+    stat = SmallNumber(fields[1]);
+  else if (fields.size() == 1 || isLocation(fields[1]))
+    stat = SmallNumber(fields[0]);
+  return stat ? *stat : kUnreadableCreg;
+}
+
+std::string RegistrationText(int stat) {
+  // TS 27.007 7.2 <stat>; 6/7 (SMS only) and 9/10 (CSFB not preferred) are
+  // registrations too, 8 (emergency services only) is not.
+  switch (stat) {
+    case 1: case 6: case 9: return "registered (home)";
+    case 5: case 7: case 10: return "registered (roaming)";
+    case 2: return "searching";
+    case 3: return "denied";
+    case 0: case 8: return "not registered";
+    case 4: return "unknown";
+    case kNoCregLine: return "unknown (no reply)";
+    case kUnreadableCreg: return "unknown (unreadable reply)";
+    default: return "unknown (" + std::to_string(stat) + ")";
+  }
+}
+
+std::optional<SignalQuality> ParseCsqReply(const std::string& reply) {
+  auto field = LastField(reply, "+CSQ:");
+  if (!field) return std::nullopt;
+  std::vector<std::string> fields = SplitFields(*field);
+  if (fields.size() != 2) return std::nullopt;
+  auto rssi = SmallNumber(fields[0]);
+  auto ber = SmallNumber(fields[1]);
+  if (!rssi || !ber) return std::nullopt;
+  return SignalQuality{*rssi, *ber};
+}
+
+std::optional<int> RssiToDbm(int rssi) {
+  if (rssi < 0 || rssi > 31) return std::nullopt;
+  return -113 + 2 * rssi;
+}
+
+std::string SignalText(const SignalQuality& q) {
+  auto dbm = RssiToDbm(q.rssi);
+  if (!dbm) return "Signal: unknown (" + std::to_string(q.rssi) + ")";
+  std::string ber = q.ber >= 0 && q.ber <= 7 ? std::to_string(q.ber) : "unknown";
+  return "Signal: " + std::to_string(*dbm) + " dBm (" + std::to_string(q.rssi) + "/31), BER " + ber;
+}
+
+std::string SignalShortText(const SignalQuality& q) {
+  auto dbm = RssiToDbm(q.rssi);
+  return dbm ? std::to_string(*dbm) + " dBm" : "? dBm";
 }

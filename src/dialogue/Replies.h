@@ -1,6 +1,8 @@
 #pragma once
 // Pure parsers for the phone's replies: text in, values out. No widget, no
 // port; each is tested on captured and hand-made replies.
+#include <functional>
+#include <optional>
 #include <string>
 
 // Removes everything up to and including the first case-insensitive
@@ -17,7 +19,6 @@ std::string ChooseSmsMemory(const std::string& cpmsReply);
 std::string ParseSmscReply(std::string& reply);
 
 // --- Battery and call list ---------------------------------------------
-#include <functional>
 
 // Takes the field before the first case-insensitive occurrence of marker,
 // trimmed of blanks and control characters at both ends, and cuts the text
@@ -43,3 +44,64 @@ struct CallListScan {
 // entry is read within its own line, so a truncated entry cannot swallow the
 // next one. eachTurn (may be empty) runs after every entry.
 CallListScan ScanCallList(const std::string& reply, const std::function<void()>& eachTurn = {});
+
+// ---- SIM, network registration and signal quality (3GPP TS 27.007) ----
+
+// Whether a captured reply already holds its final result code: "OK",
+// "ERROR", "NO CARRIER", "+CME ERROR: n" or "+CMS ERROR: n" on a line of
+// its own. A reply
+// that arrives in several bursts is complete only with it.
+bool HasFinalResult(const std::string& reply);
+
+// TS 27.007 8.3 +CPIN <code>, plus the two ways a phone says there is no SIM.
+enum class SimCode {
+  Ready,     // "READY"
+  SimPin,    // "SIM PIN"
+  SimPuk,    // "SIM PUK"
+  SimPin2,   // "SIM PIN2"
+  SimPuk2,   // "SIM PUK2"
+  NoSim,     // "NO SIM", "+CME ERROR: 10" or "+CME ERROR: SIM not inserted"
+  Busy,      // "+CME ERROR: 14" (SIM busy): not ready yet
+  Other,     // any other code or error; `text` names it
+  NoAnswer,  // neither a +CPIN line nor an error
+};
+
+struct SimReply {
+  SimCode code = SimCode::NoAnswer;
+  std::string text;  // the code or error as the phone wrote it, one line
+};
+
+// An AT+CPIN? reply. Blanks, case and quotes around the code do not matter.
+SimReply ParseCpinReply(const std::string& reply);
+
+// The registration state <stat> of an AT+CREG? reply ("+CREG: n,stat[,...]")
+// or of an unsolicited "+CREG: stat[,lac,ci]" line; the last +CREG line
+// counts. kNoCregLine when there is none, kUnreadableCreg when it is
+// malformed.
+inline constexpr int kNoCregLine = -1;
+inline constexpr int kUnreadableCreg = -2;
+int ParseCregReply(const std::string& reply);
+
+// "registered (home)", "registered (roaming)", "searching", "denied",
+// "not registered" or "unknown" (with the value when it is none of the
+// TS 27.007 7.2 states).
+std::string RegistrationText(int stat);
+
+// TS 27.007 8.5 +CSQ: <rssi> 0..31 (99 unknown), <ber> 0..7 (99 unknown).
+struct SignalQuality {
+  int rssi = 99;
+  int ber = 99;
+};
+
+// The values of an AT+CSQ reply; nothing when there is no well-formed
+// "+CSQ: rssi,ber" line. Values out of range are kept as read.
+std::optional<SignalQuality> ParseCsqReply(const std::string& reply);
+
+// <rssi> in dBm: 0 is -113 or less, 31 is -51 or more, two dB a step;
+// nothing for 99 and for values out of range.
+std::optional<int> RssiToDbm(int rssi);
+
+// The journal text: "Signal: -71 dBm (21/31), BER 0", "Signal: unknown (99)".
+std::string SignalText(const SignalQuality& q);
+// The short form for the window: "-71 dBm" or "no signal".
+std::string SignalShortText(const SignalQuality& q);

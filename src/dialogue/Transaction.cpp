@@ -143,3 +143,14 @@ void Transaction::b_abortClick() {
   AbortFlag = true;
   journal_.WriteLog("Manual Abort");
 }
+
+bool AskWhole(Transaction& dialogue, const std::string& command) {
+  dialogue.ReplyCapture("start");
+  bool answered = dialogue.SendCommand(command);
+  while (answered && !HasFinalResult(dialogue.CaptureText)) {
+    dialogue.ReplyFlag = false;
+    answered = dialogue.WaitReply("rx");
+  }
+  dialogue.ReplyCapture("stop");
+  return answered;
+}

@@ -55,3 +55,9 @@ class Transaction {
   TSerialPort& comport_;
   PollClock& clock_;
 };
+
+// Writes command with the reply capture on and waits until the captured
+// reply holds its final result code: a phone may send its information lines
+// and the result in separate bursts, or an unsolicited RING may come first.
+// The reply stays in CaptureText. False when no reply came (timeout or abort).
+bool AskWhole(Transaction& dialogue, const std::string& command);

@@ -98,4 +98,13 @@ struct Controls {
 
   // About.
   QLabel* l_about = nullptr;
+
+  // SIM, network and signal: the latest signal beside the lamp, and the
+  // Setup fields of the opt-in keys SimCheck, Pin and SignalInt.
+  QLabel* l_signal = nullptr;
+  QCheckBox* cb_simcheck = nullptr;
+  QLabel* l_pin = nullptr;
+  QLineEdit* ed_pin = nullptr;
+  QLabel* l_signalInt = nullptr;
+  QLineEdit* ed_signalInt = nullptr;
 };

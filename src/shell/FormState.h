@@ -6,6 +6,12 @@
 struct Controls;
 class QWidget;
 
+// Messages received and sent and the errors since start, for /status; the
+// receiving and sending operations count them.
+struct GatewayCounters {
+  unsigned received = 0, sent = 0, errors = 0;
+};
+
 struct FormState {
   std::string ConfigPath;
   int PollingInterval = 0;  // 0 until set; at least 1 once set
@@ -16,6 +22,15 @@ struct FormState {
   // (sms_vp.ini, smsLowBat.f, renamed outgoing files); empty means the
   // working directory. Tests set it.
   std::string BaseDir;
+
+  // SIM, network and signal (opt-in keys SimCheck, Pin, SignalInt).
+  int SignalInterval = 0;   // seconds between signal checks; 0 = none
+  // A PIN the SIM refused: never sent again by this run (three wrong PINs
+  // lock the SIM) until Save stores another one.
+  std::string RejectedPin;
+  // As the last connect and signal check found them; empty until checked.
+  std::string SimState, NetworkState, SignalState;
+  GatewayCounters Counters;
 };
 
 // name as it is when it holds a "/", otherwise inside the base directory.

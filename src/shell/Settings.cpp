@@ -12,6 +12,12 @@ constexpr const char* kMissing = "ERROR";
 
 const char* Flag(bool on) { return on ? "1" : "0"; }
 
+bool HasKey(const IniFile& ini, std::string_view key) {
+  for (const auto& entry : ini.ReadSection(kMainSection))
+    if (pdulink::EqualNoCase(entry.first, key)) return true;
+  return false;
+}
+
 }  // namespace
 
 std::optional<int> ParseInt(std::string_view text) {
@@ -73,6 +79,19 @@ StartupSettings ReadStartupSettings(const IniFile& ini) {
   if (watchDir != kMissing) s.watchDir = watchDir;
 
   s.lockedMode = get("q_mode") == "1";
+
+  s.simCheck = get("SimCheck") == "1";
+  std::string pin = get("Pin");
+  if (pin != kMissing && !pin.empty()) {
+    if (IsValidPin(pin)) s.pin = pin;
+    else s.pinIgnored = true;
+  }
+  std::string signal = get("SignalInt");
+  if (signal != kMissing) {
+    auto seconds = SignalIntervalFrom(signal);
+    if (seconds) s.signalInterval = *seconds;
+    else s.signalIntIgnored = true;
+  }
   return s;
 }
 
@@ -101,4 +120,24 @@ void WriteSettings(IniFile& ini, const SavedSettings& s) {
   put("DetectSendOptions", Flag(s.sendOptions));
   put("InCalls", Flag(s.inCalls));
   put("SaveCalls", Flag(s.saveCalls));
+
+  auto optIn = [&](const char* key, const std::string& value, const char* def) {
+    if (value != def || HasKey(ini, key)) put(key, value);
+  };
+  optIn("SimCheck", Flag(s.simCheck), "0");
+  optIn("Pin", std::string(TrimBlanks(s.pin)), "");
+  optIn("SignalInt", number(s.signalText, 0), "0");
+}
+
+bool IsValidPin(std::string_view pin) {
+  if (pin.size() < 4 || pin.size() > 8) return false;
+  for (char c : pin)
+    if (c < '0' || c > '9') return false;
+  return true;
+}
+
+std::optional<int> SignalIntervalFrom(std::string_view text) {
+  auto value = ParseInt(TrimBlanks(text));
+  if (!value || *value < 0) return std::nullopt;
+  return value;
 }

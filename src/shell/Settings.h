@@ -40,6 +40,13 @@ struct StartupSettings {
   std::optional<std::string> logDir;    // set only when the key is present
   std::optional<std::string> watchDir;  // likewise
   bool lockedMode = false;              // q_mode=1
+
+  // SIM, network and signal checks: opt-in, absent keys change nothing.
+  bool simCheck = false;         // SimCheck=1
+  std::string pin;               // Pin: 4 to 8 digits, or empty
+  bool pinIgnored = false;       // Pin present but not 4 to 8 digits
+  int signalInterval = 0;        // SignalInt seconds, 0 = off
+  bool signalIntIgnored = false; // SignalInt present but not a number >= 0
 };
 
 // What the controls show when Save is pressed.
@@ -53,6 +60,11 @@ struct SavedSettings {
   bool dosCodepage = false, dtr = false, rts = false, batteryCheck = true;
   bool soundSilent = false, appendFile = false, offLine = false;
   bool sendOptions = false, inCalls = false, saveCalls = false;
+
+  // SIM, network and signal checks (opt-in keys).
+  bool simCheck = false;
+  std::string pin;                // field text
+  std::string signalText = "0";   // field text, read as integer
 };
 
 // A decimal integer (optional sign) that fits 32 bits; nothing else.
@@ -65,5 +77,13 @@ int IntervalOrDefault(std::string_view text, int def);
 
 StartupSettings ReadStartupSettings(const IniFile& ini);
 
-// Writes the 19 keys in their fixed order.
+// Writes the 19 keys in their fixed order, then the opt-in keys SimCheck,
+// Pin and SignalInt, each only where the file already has it or its value
+// differs from the default (a default configuration gains no new key).
 void WriteSettings(IniFile& ini, const SavedSettings& s);
+
+// A SIM PIN as the configuration accepts it: 4 to 8 digits.
+bool IsValidPin(std::string_view pin);
+
+// The signal check interval from its text: seconds >= 0, nothing otherwise.
+std::optional<int> SignalIntervalFrom(std::string_view text);

@@ -7,6 +7,7 @@
 #include "AnsiText.h"
 #include "Controls.h"
 #include "FormState.h"
+#include "text_helpers.h"
 
 void ShowSettings(Controls& ui, FormState& state, const StartupSettings& s) {
   ui.cb_comport->setCurrentIndex(s.comPortIndex);
@@ -34,6 +35,11 @@ void ShowSettings(Controls& ui, FormState& state, const StartupSettings& s) {
   ui.Ed_watchInt->setText(QString::number(s.watchInterval));
   if (s.logDir) ui.ed_LogDir->setText(FromAnsi(*s.logDir));
   if (s.watchDir) ui.Ed_watchDir->setText(FromAnsi(*s.watchDir));
+
+  ui.cb_simcheck->setChecked(s.simCheck);
+  ui.ed_pin->setText(QString::fromLatin1(s.pin.c_str()));
+  state.SignalInterval = s.signalInterval;
+  ui.ed_signalInt->setText(QString::number(s.signalInterval));
 }
 
 SavedSettings CollectSettings(const Controls& ui) {
@@ -57,5 +63,18 @@ SavedSettings CollectSettings(const Controls& ui) {
   s.sendOptions = ui.cb_sendoptions->isChecked();
   s.inCalls = ui.cb_calls->isChecked();
   s.saveCalls = ui.cb_call_save->isChecked();
+  s.simCheck = ui.cb_simcheck->isChecked();
+  s.pin = ui.ed_pin->text().toStdString();
+  s.signalText = ui.ed_signalInt->text().toStdString();
   return s;
+}
+
+void SettingsSaved(FormState& state, const SavedSettings& saved) {
+  if (!state.RejectedPin.empty() && std::string(pdulink::TrimBlanks(saved.pin)) != state.RejectedPin)
+    state.RejectedPin.clear();
+}
+
+void ed_signalIntExit(Controls& ui, FormState& state) {
+  state.SignalInterval = SignalIntervalFrom(ui.ed_signalInt->text().toStdString()).value_or(0);
+  ui.ed_signalInt->setText(QString::number(state.SignalInterval));
 }

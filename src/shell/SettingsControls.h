@@ -13,3 +13,12 @@ void ShowSettings(Controls& ui, FormState& state, const StartupSettings& s);
 
 // The settings as the controls show them now.
 SavedSettings CollectSettings(const Controls& ui);
+
+// After a successful Save: a PIN the SIM refused may be sent again once
+// another PIN has been saved.
+void SettingsSaved(FormState& state, const SavedSettings& saved);
+
+// The signal check interval typed into its field: the running interval
+// becomes that value, or 0 (and the field shows 0) when it is no number
+// of seconds.
+void ed_signalIntExit(Controls& ui, FormState& state);

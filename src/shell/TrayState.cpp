@@ -49,7 +49,19 @@ TrayState::TrayState(QObject* parent) : icon_(new QSystemTrayIcon(parent)) {
 void TrayState::SetTrayState(unsigned index, const std::string& hint) {
   index_ = index;
   icon_->setIcon(StateImage(index));
-  icon_->setToolTip(FromAnsi(hint));
+  hint_ = FromAnsi(hint);
+  ShowToolTip();
 }
 
-QString TrayState::Hint() const { return icon_->toolTip(); }
+void TrayState::SetSignal(const std::string& text) {
+  signal_ = FromAnsi(text);
+  ShowToolTip();
+}
+
+void TrayState::ShowToolTip() {
+  icon_->setToolTip(signal_.isEmpty() ? hint_ : hint_ + QStringLiteral("\n") + signal_);
+}
+
+QString TrayState::Hint() const { return hint_; }
+
+QString TrayState::ToolTip() const { return icon_->toolTip(); }

@@ -16,10 +16,16 @@ class TrayState {
   void SetTrayState(unsigned index, const std::string& hint);
   unsigned Index() const { return index_; }
   QString Hint() const;
+  // The latest signal (for example "Signal: -71 dBm (21/31), BER 0") as a
+  // second line of the tooltip; empty leaves the hint alone.
+  void SetSignal(const std::string& text);
+  QString ToolTip() const;
   QSystemTrayIcon* Icon() const { return icon_; }
   static QIcon StateImage(unsigned index);
 
  private:
   QSystemTrayIcon* icon_;
   unsigned index_ = 0;
+  QString hint_, signal_;
+  void ShowToolTip();
 };

@@ -4,6 +4,9 @@
 #include <QComboBox>
 #include <QFormLayout>
 #include <QGridLayout>
+#include <QIntValidator>
+#include <QRegularExpression>
+#include <QRegularExpressionValidator>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
@@ -131,6 +134,30 @@ void BuildMain(QWidget* page, Controls& ui) {
   LatchGroup({ui.sb_connect, ui.sb_listSMS, ui.sb_delete});
 }
 
+// The opt-in SIM, network and signal fields of the Setup page, from row r
+// on; returns the next free row.
+int BuildSimFields(QWidget* page, QGridLayout* grid, int r, Controls& ui) {
+  ui.cb_simcheck = Check(page, "cb_simcheck", "Check SIM, Net",
+                         "Проверять SIM-карту и регистрацию в сети при подключении");
+  ui.l_pin = Label(page, "l_pin", "PIN");
+  ui.l_pin->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+  ui.ed_pin = Edit(page, "ed_pin", "", "PIN-код SIM-карты (4-8 цифр), если карта его запрашивает");
+  ui.ed_pin->setEchoMode(QLineEdit::Password);
+  ui.ed_pin->setMaxLength(8);
+  ui.ed_pin->setValidator(
+      new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]{0,8}")), ui.ed_pin));
+  ui.l_signalInt = Label(page, "l_signalInt", "Signal Check Interval, s");
+  ui.ed_signalInt = Edit(page, "ed_signalInt", "0",
+                         "Интервал проверки уровня сигнала в секундах, 0 - не проверять");
+  ui.ed_signalInt->setValidator(new QIntValidator(0, 86400, ui.ed_signalInt));
+  grid->addWidget(ui.cb_simcheck, r, 0);
+  grid->addWidget(ui.l_pin, r, 1);
+  grid->addWidget(ui.ed_pin, r++, 2);
+  grid->addWidget(ui.l_signalInt, r, 0, 1, 2);
+  grid->addWidget(ui.ed_signalInt, r++, 2);
+  return r;
+}
+
 void BuildSetup(QWidget* page, Controls& ui) {
   auto* grid = new QGridLayout(page);
   grid->setVerticalSpacing(2);
@@ -205,6 +232,7 @@ void BuildSetup(QWidget* page, Controls& ui) {
   grid->addWidget(ui.cb_sound_silent, r++, 0, 1, 3);
   grid->addWidget(ui.cb_offline, r++, 0, 1, 3);
   grid->addWidget(ui.cb_sendoptions, r++, 0, 1, 3);
+  r = BuildSimFields(page, grid, r, ui);
   grid->setRowStretch(r, 1);
 }
 
@@ -311,6 +339,12 @@ void BuildControls(QMainWindow* window, Controls& ui) {
   ui.led_connect = Make<Lamp>(central, "led_connect", QStringLiteral("Port and Program Status"));
   auto* lampRow = new QHBoxLayout();
   lampRow->addStretch(1);
+  // The latest signal, empty until a signal check has run.
+  ui.l_signal = Make<QLabel>(central, "l_signal", QString::fromUtf8("Уровень сигнала сети при последней проверке"));
+  QFont small = ui.l_signal->font();
+  small.setPointSizeF(small.pointSizeF() * 0.8);
+  ui.l_signal->setFont(small);
+  lampRow->addWidget(ui.l_signal);
   lampRow->addWidget(ui.led_connect);
   left->addLayout(lampRow);
 

@@ -130,4 +130,122 @@ TEST(ReplyParsers, CallListOfFiftyEntriesIsReadToTheEndOneTurnEach) {
   EXPECT_EQ(scan.entries, 50);
 }
 
+// ---- SIM, network registration and signal quality ----
+
+TEST(ReplyParsers, FinalResultOnlyOnACompleteLine) {
+  struct Case {
+    std::string reply;
+    bool final;
+  } cases[] = {
+      {"\r\n+CPIN: READY\r\n\r\nOK\r\n", true},
+      {"\r\n+CPIN: READY\r\n", false},         // the OK is still on its way
+      {"\r\n+CME ERROR: 1", false},            // may still become 16
+      {"\r\n+CME ERROR: 16\r\n", true},
+      {"\r\n+cms error: 311\r\n", true},
+      {"\r\nERROR\r\n", true},
+      {"\r\n+CREG: 0,1\r\n\r\nOK", false},
+      {"\r\nOK\r\n", true},
+      {"OK\r\n", true},
+      {"\r\n+COPS: \"OK net\"\r\n", false},  // OK inside a line is no result
+      {"", false},
+  };
+  for (const auto& c : cases) EXPECT_EQ(HasFinalResult(c.reply), c.final) << c.reply;
+}
+
+TEST(ReplyParsers, CpinCodesInAnySpellingAndErrorsThatMeanNoSim) {
+  struct Case {
+    std::string reply;
+    SimCode code;
+    std::string text;
+  } cases[] = {
+      {"\r\n+CPIN: READY\r\n\r\nOK\r\n", SimCode::Ready, "READY"},
+      {"AT+CPIN?\r\r\n+CPIN: READY\r\n\r\nOK\r\n", SimCode::Ready, "READY"},  // echo on
+      {"\r\n+cpin:  sim  pin \r\n\r\nOK\r\n", SimCode::SimPin, "SIM PIN"},     // blanks, lower case
+      {"\r\n+CPIN: \"SIM PIN\"\r\n\r\nOK\r\n", SimCode::SimPin, "SIM PIN"},    // quoted
+      {"\r\n+CPIN: \"SIM PUK\r\n\r\nOK\r\n", SimCode::SimPuk, "SIM PUK"},      // half quoted
+      {"\r\n+CPIN: SIM PIN2\r\n\r\nOK\r\n", SimCode::SimPin2, "SIM PIN2"},
+      {"\r\n+CPIN: SIM PUK2\r\n\r\nOK\r\n", SimCode::SimPuk2, "SIM PUK2"},
+      {"\r\n+CPIN: NO SIM\r\n\r\nOK\r\n", SimCode::NoSim, "NO SIM"},
+      {"\r\n+CME ERROR: 10\r\n", SimCode::NoSim, "+CME ERROR: 10"},
+      {"\r\n+CME ERROR: SIM not inserted\r\n", SimCode::NoSim, "+CME ERROR: SIM not inserted"},
+      {"\r\n+CME ERROR: 11\r\n", SimCode::SimPin, "+CME ERROR: 11"},
+      {"\r\n+CME ERROR: 12\r\n", SimCode::SimPuk, "+CME ERROR: 12"},
+      {"\r\n+CME ERROR: 14\r\n", SimCode::Busy, "+CME ERROR: 14"},
+      {"\r\n+CME ERROR: 13\r\n", SimCode::Other, "+CME ERROR: 13"},  // SIM failure
+      {"\r\n+CPIN: PH-SIM PIN\r\n\r\nOK\r\n", SimCode::Other, "PH-SIM PIN"},
+      {"\r\n+CPIN: \r\n\r\nOK\r\n", SimCode::Other, "+CPIN: (empty)"},
+      {"\r\nERROR\r\n", SimCode::Other, "ERROR"},
+      {"", SimCode::NoAnswer, ""},
+      {"\r\nRING\r\n", SimCode::NoAnswer, ""},
+  };
+  for (const auto& c : cases) {
+    SimReply r = ParseCpinReply(c.reply);
+    EXPECT_EQ(r.code, c.code) << c.reply;
+    EXPECT_EQ(r.text, c.text) << c.reply;
+  }
+}
+
+TEST(ReplyParsers, CregWithAndWithoutTheModeField) {
+  struct Case {
+    std::string reply;
+    int stat;
+  } cases[] = {
+      {"\r\n+CREG: 0,1\r\n\r\nOK\r\n", 1},                        // read form: <n>,<stat>
+      {"\r\n+CREG: 2,5,\"00C3\",\"1A2B\"\r\n\r\nOK\r\n", 5},      // read form with location
+      {"\r\n+CREG: 2,1,\"00C3\",\"1A2B\",7\r\n\r\nOK\r\n", 1},    // and access technology
+      {"\r\n+CREG: 2\r\n", 2},                                    // unsolicited, <stat> only
+      {"\r\n+CREG: 1,\"00C3\",\"1A2B\"\r\n", 1},                  // unsolicited with location
+      {"\r\n+CREG: 5,00C3,1A2B\r\n", 5},                          // location without quotes
+      {"\r\n+CREG: 3,0001,0001\r\n", 3},                          // all-digit location
+      {"\r\n+creg:  1 , 3 \r\n\r\nOK\r\n", 3},                    // blanks, lower case
+      {"\r\n+CREG: 2\r\n\r\n+CREG: 1,0\r\n\r\nOK\r\n", 0},        // announcement before the answer
+      {"\r\n+CREG: 0,x\r\n", kUnreadableCreg},
+      {"\r\n+CREG:\r\n", kUnreadableCreg},
+      {"\r\n+CREG: 0,1234\r\n", 0},  // four digits: a location, so the first field is the state
+      {"\r\nERROR\r\n", kNoCregLine},
+  };
+  for (const auto& c : cases) EXPECT_EQ(ParseCregReply(c.reply), c.stat) << c.reply;
+
+  EXPECT_EQ(RegistrationText(1), "registered (home)");
+  EXPECT_EQ(RegistrationText(5), "registered (roaming)");
+  EXPECT_EQ(RegistrationText(2), "searching");
+  EXPECT_EQ(RegistrationText(3), "denied");
+  EXPECT_EQ(RegistrationText(0), "not registered");
+  EXPECT_EQ(RegistrationText(4), "unknown");
+  EXPECT_EQ(RegistrationText(6), "registered (home)");      // SMS only still carries messages
+  EXPECT_EQ(RegistrationText(7), "registered (roaming)");
+  EXPECT_EQ(RegistrationText(8), "not registered");         // emergency calls only
+  EXPECT_EQ(RegistrationText(42), "unknown (42)");
+  EXPECT_EQ(RegistrationText(kNoCregLine), "unknown (no reply)");
+  EXPECT_EQ(RegistrationText(kUnreadableCreg), "unknown (unreadable reply)");
+}
+
+TEST(ReplyParsers, CsqToDbmAndItsTexts) {
+  struct Case {
+    std::string reply;
+    std::string journal, label;
+  } cases[] = {
+      {"\r\n+CSQ: 21,0\r\n\r\nOK\r\n", "Signal: -71 dBm (21/31), BER 0", "-71 dBm"},
+      {"\r\n+CSQ: 0,7\r\n\r\nOK\r\n", "Signal: -113 dBm (0/31), BER 7", "-113 dBm"},
+      {"\r\n+CSQ: 31,99\r\n\r\nOK\r\n", "Signal: -51 dBm (31/31), BER unknown", "-51 dBm"},
+      {"\r\n+csq:  2 , 3 \r\n", "Signal: -109 dBm (2/31), BER 3", "-109 dBm"},
+      {"\r\n+CSQ: 99,99\r\n\r\nOK\r\n", "Signal: unknown (99)", "? dBm"},
+      {"\r\n+CSQ: 45,0\r\n\r\nOK\r\n", "Signal: unknown (45)", "? dBm"},    // out of range
+      {"\r\n+CSQ: 20,12\r\n\r\nOK\r\n", "Signal: -73 dBm (20/31), BER unknown", "-73 dBm"},
+  };
+  for (const auto& c : cases) {
+    auto q = ParseCsqReply(c.reply);
+    ASSERT_TRUE(q.has_value()) << c.reply;
+    EXPECT_EQ(SignalText(*q), c.journal) << c.reply;
+    EXPECT_EQ(SignalShortText(*q), c.label) << c.reply;
+  }
+  for (const char* bad : {"\r\nERROR\r\n", "\r\n+CSQ: 21\r\n", "\r\n+CSQ: -1,0\r\n", "\r\n+CSQ: 21,0,5\r\n",
+                          "\r\n+CSQ: ,\r\n", "\r\n+CSQ: 1000,0\r\n", ""})
+    EXPECT_FALSE(ParseCsqReply(bad).has_value()) << bad;
+  EXPECT_EQ(RssiToDbm(1), -111);
+  EXPECT_EQ(RssiToDbm(30), -53);
+  EXPECT_FALSE(RssiToDbm(32).has_value());
+  EXPECT_FALSE(RssiToDbm(-1).has_value());
+}
+
 }  // namespace

@@ -334,4 +334,77 @@ TEST(PhoneTranscript, ControlBytesAreVisible) {
   EXPECT_EQ(std::string("a\r\n\"\x1A\\q\\x4", 10), Unescape("a\\r\\n\\\"\\x1A\\q\\x4"));
 }
 
+TEST_F(ModemTest, SimPinCounterLocksAfterThreeWrongPinsAndPukUnlocks) {
+  Quiet();
+  At("AT+CMEE=1");
+  EXPECT_EQ("OK\n", Ctl("sim pin=4321 pin"));
+  EXPECT_EQ("\r\n+CPIN: SIM PIN\r\n\r\nOK\r\n", At("AT+CPIN?"));
+  // Message commands wait for the SIM; their test forms do not.
+  EXPECT_EQ("\r\n+CMS ERROR: 311\r\n", At("AT+CPMS=\"SM\""));
+  EXPECT_EQ("\r\n+CMS ERROR: 311\r\n", At("AT+CMGL=4"));
+  EXPECT_NE(std::string::npos, At("AT+CPMS=?").find("+CPMS: "));
+  EXPECT_EQ("\r\n+CREG: 0,0\r\n\r\nOK\r\n", At("AT+CREG?"));
+
+  EXPECT_EQ("\r\n+CME ERROR: 16\r\n", At("AT+CPIN=\"1111\""));
+  EXPECT_EQ("\r\n+CME ERROR: 16\r\n", At("AT+CPIN=2222"));
+  EXPECT_NE(std::string::npos, Ctl("status").find("sim=pin pin-attempts=1"));
+  EXPECT_EQ("\r\n+CME ERROR: 16\r\n", At("AT+CPIN=\"3333\""));
+  EXPECT_EQ("\r\n+CPIN: SIM PUK\r\n\r\nOK\r\n", At("AT+CPIN?"));
+  // Now even the right PIN is no use, only the PUK with a new PIN.
+  EXPECT_EQ("\r\n+CME ERROR: 16\r\n", At("AT+CPIN=\"4321\""));
+  EXPECT_EQ("\r\n+CMS ERROR: 316\r\n", At("AT+CMGL=4"));
+  EXPECT_EQ("\r\n+CME ERROR: 16\r\n", At("AT+CPIN=\"00000000\",\"5555\""));
+  EXPECT_EQ("\r\nOK\r\n", At("AT+CPIN=\"12345678\",\"5555\""));
+  EXPECT_EQ("\r\n+CPIN: READY\r\n\r\nOK\r\n", At("AT+CPIN?"));
+  EXPECT_EQ("\r\n+CME ERROR: 3\r\n", At("AT+CPIN=\"5555\""));  // nothing pending
+  EXPECT_NE(std::string::npos, Ctl("status").find("sim=ready pin-attempts=3 creg=1"));
+
+  // The right PIN at the first try; without AT+CMEE=1 errors are plain.
+  EXPECT_EQ("OK\n", Ctl("sim pin"));
+  At("AT+CMEE=0");
+  EXPECT_EQ("\r\nERROR\r\n", At("AT+CPIN=\"1234\""));
+  EXPECT_EQ("\r\nOK\r\n", At("AT+CPIN=\"5555\""));
+}
+
+TEST_F(ModemTest, SimBusyForItsDelayAfterThePinAndOtherStates) {
+  Millis now = 1000;
+  modem.clock = [&now] { return now; };
+  Quiet();
+  At("AT+CMEE=1");
+  EXPECT_EQ("OK\n", Ctl("sim delay=2500 pin"));
+  EXPECT_EQ("\r\nOK\r\n", At("AT+CPIN=\"1234\""));
+  now += 2499;
+  EXPECT_EQ("\r\n+CME ERROR: 14\r\n", At("AT+CPIN?"));
+  EXPECT_EQ("\r\n+CMS ERROR: 314\r\n", At("AT+CPMS=\"SM\""));
+  now += 1;
+  EXPECT_EQ("\r\n+CPIN: READY\r\n\r\nOK\r\n", At("AT+CPIN?"));
+
+  EXPECT_EQ("OK\n", Ctl("sim absent"));
+  EXPECT_EQ("\r\n+CME ERROR: 10\r\n", At("AT+CPIN?"));
+  EXPECT_EQ("\r\n+CMS ERROR: 310\r\n", At("AT+CSCA?"));
+  EXPECT_EQ("OK\n", Ctl("sim pin2"));
+  EXPECT_EQ("\r\n+CPIN: SIM PIN2\r\n\r\nOK\r\n", At("AT+CPIN?"));
+  EXPECT_NE(std::string::npos, At("AT+CSCA?").find("+CSCA:"));  // PIN2 does not stop messages
+  EXPECT_EQ("ERROR state must be ready, pin, puk, pin2 or absent\n", Ctl("sim locked"));
+  EXPECT_EQ("ERROR pin must be 4 to 8 digits\n", Ctl("sim pin=12a4"));
+}
+
+TEST_F(ModemTest, RegistrationStatesAndTheirAnnouncement) {
+  Quiet();
+  EXPECT_EQ("OK\n", Ctl("creg 5"));
+  EXPECT_EQ("", urc);  // AT+CREG=0: no announcement
+  EXPECT_EQ("\r\n+CREG: 0,5\r\n\r\nOK\r\n", At("AT+CREG?"));
+  At("AT+CREG=1");
+  EXPECT_EQ("OK\n", Ctl("creg 2"));
+  EXPECT_EQ("\r\n+CREG: 2\r\n", urc);
+  urc.clear();
+  At("AT+CREG=2");
+  EXPECT_EQ("OK\n", Ctl("creg 3"));
+  EXPECT_EQ("\r\n+CREG: 3,\"0001\",\"0001\"\r\n", urc);
+  EXPECT_EQ("\r\n+CREG: 2,3,\"0001\",\"0001\"\r\n\r\nOK\r\n", At("AT+CREG?"));
+  EXPECT_EQ("ERROR stat must be a number from 0 to 10\n", Ctl("creg 11"));
+  EXPECT_EQ("OK\n", Ctl("signal 99 99"));
+  EXPECT_EQ("\r\n+CSQ: 99,99\r\n\r\nOK\r\n", At("AT+CSQ"));
+}
+
 }  // namespace

@@ -184,4 +184,56 @@ TEST_F(HeadlessTest, VersionAndHelp) {
   EXPECT_NE(bad.errText.find("--bogus"), std::string::npos);
 }
 
+TEST(Console, StatusBlockNamesEveryFactAndWhatWasNotChecked) {
+  EXPECT_EQ(ParseConsoleLine(" /status "), ConsoleAction::Status);
+  StatusFacts f;
+  f.port = "COM1";
+  f.device = "/dev/ttyS0";
+  f.baud = 19200;
+  f.connection = "not connected";
+  EXPECT_EQ(StatusBlock(f),
+            "Status:\nPort: COM1 (/dev/ttyS0), 19200 baud\nConnection: not connected\nSIM: not checked\n"
+            "Network: not checked\nSignal: not checked\nMemory: none\nSince start: received 0, sent 0, errors 0");
+  f.connection = "connected";
+  f.offline = true;
+  f.sim = "ready";
+  f.network = "registered (roaming)";
+  f.signal = "-71 dBm (21/31), BER 0";
+  f.memory = "MT";
+  f.received = 3;
+  f.sent = 2;
+  f.errors = 1;
+  std::string block = StatusBlock(f);
+  EXPECT_NE(block.find("\nConnection: connected (off-line mode)\nSIM: ready\nNetwork: registered (roaming)\n"
+                       "Signal: -71 dBm (21/31), BER 0\nMemory: MT\nSince start: received 3, sent 2, errors 1"),
+            std::string::npos)
+      << block;
+}
+
+TEST_F(HeadlessTest, StatusCommandReportsTheConnectedPhone) {
+  pdulink::test::PhoneProcess phone;
+  ASSERT_TRUE(phone.Started()) << phone.Error();
+  ASSERT_TRUE(pdulink::test::PhoneProcess::Ok(phone.Control("creg 5")));
+  std::ofstream(dir_ + "/gw.ini") << "[Main]\r\nSimCheck=1\r\nSignalInt=2\r\n[Ports]\r\nCOM1=" << phone.LinkPath()
+                                  << "\r\n";
+  Child p({PDULINK_BIN, "--headless", "gw.ini"}, dir_);
+  ASSERT_GT(p.pid, 0);
+  p.Type("/status");
+  ASSERT_TRUE(p.WaitFor("Since start:", 30)) << p.outText << p.errText;
+  EXPECT_NE(p.outText.find("Connection: not connected\nSIM: not checked\n"), std::string::npos) << p.outText;
+  p.Type("/connect");
+  ASSERT_TRUE(p.WaitFor("Signal: -71 dBm", 30)) << p.outText << p.errText;
+  p.Type("/status");
+  ASSERT_TRUE(p.WaitFor("Memory: MT", 30)) << p.outText;
+  EXPECT_NE(p.outText.find("Port: COM1 (" + phone.LinkPath() + "), 19200 baud\nConnection: connected\nSIM: ready\n"
+                           "Network: registered (roaming)\nSignal: -71 dBm (21/31), BER unknown\nMemory: MT\n"
+                           "Since start: received 0, sent 0, errors 0"),
+            std::string::npos)
+      << p.outText;
+  p.Type("/help");
+  ASSERT_TRUE(p.WaitFor("/status", 30));
+  p.Type("/exit");
+  EXPECT_EQ(p.Wait(30), 0) << p.outText << p.errText;
+}
+
 }  // namespace

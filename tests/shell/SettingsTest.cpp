@@ -108,4 +108,65 @@ TEST(SavedSettings, WritesNineteenKeysInOrderAndKeepsQMode) {
   EXPECT_EQ(ReadStartupSettings(ini).pollingInterval, 10);
 }
 
+TEST(StartupSettings, SimAndSignalKeysAreOptInAndBadValuesIgnored) {
+  StartupSettings none = FromMain("");
+  EXPECT_FALSE(none.simCheck);
+  EXPECT_EQ(none.pin, "");
+  EXPECT_FALSE(none.pinIgnored);
+  EXPECT_EQ(none.signalInterval, 0);
+  EXPECT_FALSE(none.signalIntIgnored);
+
+  StartupSettings on = FromMain("SimCheck=1\r\nPin= 0042 \r\nSignalInt=60\r\n");
+  EXPECT_TRUE(on.simCheck);
+  EXPECT_EQ(on.pin, "0042");  // leading zeros are part of a PIN
+  EXPECT_EQ(on.signalInterval, 60);
+  EXPECT_FALSE(FromMain("SimCheck=yes\r\n").simCheck);
+  EXPECT_EQ(FromMain("Pin=\"12345678\"\r\n").pin, "12345678");
+  EXPECT_FALSE(FromMain("Pin=\r\n").pinIgnored);  // empty: no PIN, nothing to say
+  EXPECT_EQ(FromMain("SignalInt=0\r\n").signalInterval, 0);
+
+  for (const char* bad : {"123", "123456789", "12a4", "12 34", "-1234", "ERRORS"}) {
+    StartupSettings s = FromMain(std::string("Pin=") + bad + "\r\n");
+    EXPECT_EQ(s.pin, "") << bad;
+    EXPECT_TRUE(s.pinIgnored) << bad;
+  }
+  for (const char* bad : {"-5", "ten", "1.5", ""}) {
+    StartupSettings s = FromMain(std::string("SignalInt=") + bad + "\r\n");
+    EXPECT_EQ(s.signalInterval, 0) << bad;
+    EXPECT_TRUE(s.signalIntIgnored) << bad;
+  }
+}
+
+TEST(SavedSettings, OptInKeysOnlyWhenPresentOrNotDefault) {
+  const std::string nineteen =
+      "ComPort=1\r\nBaudRate=19200\r\nAutoConnect=0\r\nAutoRead=0\r\nAutoSend=0\r\nPollingInt=10\r\n"
+      "WatchInt=20\r\nLogDir=\r\nWatchDir=\r\nDOSCodepage=0\r\nDTR=0\r\nRTS=0\r\nBatteryCheck=1\r\n"
+      "SoundMode=0\r\nAppend2FileSMSIN=0\r\nOffLineMode=0\r\nDetectSendOptions=0\r\nInCalls=0\r\nSaveCalls=0\r\n";
+  // Defaults: a file without the keys stays without them.
+  IniFile plain = IniFile::FromText("[Main]\r\n");
+  WriteSettings(plain, SavedSettings{});
+  EXPECT_EQ(plain.Text(), "[Main]\r\n" + nineteen);
+
+  // A key the file has is kept up to date even at its default.
+  IniFile had = IniFile::FromText("[Main]\r\nsimcheck=1\r\nPin=1234\r\nSignalInt=30\r\n");
+  SavedSettings off;
+  off.pin = "  ";
+  off.signalText = "x";  // not a number: the default
+  WriteSettings(had, off);
+  EXPECT_EQ(had.Text(), "[Main]\r\nSimCheck=0\r\nPin=\r\nSignalInt=0\r\n" + nineteen);
+
+  // Values away from their defaults join the file after the others.
+  IniFile fresh = IniFile::FromText("[Main]\r\n");
+  SavedSettings on;
+  on.simCheck = true;
+  on.pin = " 4321 ";
+  on.signalText = " 120 ";
+  WriteSettings(fresh, on);
+  EXPECT_EQ(fresh.Text(), "[Main]\r\n" + nineteen + "SimCheck=1\r\nPin=4321\r\nSignalInt=120\r\n");
+  StartupSettings back = ReadStartupSettings(fresh);
+  EXPECT_TRUE(back.simCheck);
+  EXPECT_EQ(back.pin, "4321");
+  EXPECT_EQ(back.signalInterval, 120);
+}
+
 }  // namespace

@@ -18,6 +18,7 @@
 #include <QTextBlock>
 #include <QTimer>
 #include <QToolButton>
+#include <QCoreApplication>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -340,6 +341,52 @@ TEST_F(WindowTest, DtrAndRtsBoxesDriveTheOpenPort) {
   EXPECT_FALSE(f.comport().RTSState());
   EXPECT_TRUE(f.comport().Active());
   f.comport().SetActive(false);
+}
+
+TEST_F(WindowTest, SimAndSignalKeysFillTheirFieldsAndBadOnesAreNamed) {
+  TForm1& f = Start(Config("[Main]\r\nSimCheck=1\r\nPin=0042\r\nSignalInt=30\r\n"));
+  EXPECT_TRUE(JournalMessages().empty() || JournalMessages()[0].empty());
+  EXPECT_TRUE(f.ui.cb_simcheck->isChecked());
+  EXPECT_EQ(f.ui.ed_pin->text(), QStringLiteral("0042"));
+  EXPECT_EQ(f.ui.ed_pin->echoMode(), QLineEdit::Password);  // dots, not digits
+  EXPECT_EQ(f.ui.ed_signalInt->text(), QStringLiteral("30"));
+  EXPECT_EQ(f.state.SignalInterval, 30);
+
+  form_.reset();
+  TForm1& g = Start(Config("[Main]\r\nPin=12ab\r\nSignalInt=-3\r\n"));
+  auto journal = JournalMessages();
+  ASSERT_EQ(journal.size(), 2u);
+  EXPECT_EQ(journal[0], "Error Pin in INIFile (4 to 8 digits): ignored");
+  EXPECT_EQ(journal[1], "Error SignalInt in INIFile (seconds): no signal check");
+  EXPECT_EQ(g.ui.ed_pin->text(), QString());
+  EXPECT_FALSE(g.ui.cb_simcheck->isChecked());
+  EXPECT_EQ(g.state.SignalInterval, 0);
+  EXPECT_EQ(g.ui.ed_signalInt->text(), QStringLiteral("0"));
+}
+
+TEST_F(WindowTest, NewFieldsFitTheWindowWithoutOverlapping) {
+  TForm1& f = Start(Config("[Main]\r\n"));
+  f.show();
+  for (QWidget* page : {f.ui.ts1_main, f.ui.ts2_setup}) {
+    f.ui.pg1->setCurrentWidget(page);
+    QCoreApplication::processEvents();
+    EXPECT_LE(f.width(), 696);
+    EXPECT_LE(f.height(), 480);
+    std::vector<QWidget*> children;
+    for (QWidget* w : page->findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly))
+      if (w->isVisible()) children.push_back(w);
+    for (QWidget* w : children) {
+      EXPECT_TRUE(page->rect().contains(w->geometry())) << w->objectName().toStdString();
+      for (QWidget* other : children) {
+        if (other == w) continue;
+        EXPECT_FALSE(w->geometry().intersects(other->geometry()))
+              << w->objectName().toStdString() << " overlaps " << other->objectName().toStdString();
+      }
+    }
+  }
+  EXPECT_FALSE(f.ui.l_signal->geometry().intersects(f.ui.led_connect->geometry()));
+  EXPECT_FALSE(f.ui.l_signal->geometry().intersects(f.ui.Memo2->geometry()));
+  EXPECT_GE(f.ui.Memo2->height(), 313);
 }
 
 }  // namespace

@@ -163,6 +163,7 @@ const char* Control::HelpText() {
          "status-report [mem=M] [smsc=NUMBER] [time=...] MR RECIPIENT STATUS\n"
          "ring [NUMBER] | ring-stop | ring-interval MS\n"
          "battery LEVEL [STATUS] | signal RSSI [BER]\n"
+         "sim [pin=CODE] [puk=CODE] [delay=MS] [ready|pin|puk|pin2|absent] | creg STAT\n"
          "latency MS | chunks SIZE PAUSE_MS | chunks off\n"
          "fail [times=N] PATTERN error|cms N|cme N|silent|reply TEXT | unfail [PATTERN] | faults\n"
          "smsc NUMBER|none | memories SM[,ME[,MT]] | capacity SM|ME N | identity KEY VALUE\n"
@@ -277,6 +278,33 @@ std::string Control::Execute(std::string_view line, ControlActions& actions) {
       w.End();
       m.settings.rssi = rssi;
       m.settings.ber = ber;
+    } else if (verb == "sim") {
+      auto opt = w.Options({"pin", "puk", "delay"});
+      auto code = [&](const char* name) {
+        const std::string& v = opt[name];
+        if (v.size() < 4 || v.size() > 8 || v.find_first_not_of("0123456789") != std::string::npos)
+          throw Failure(std::string(name) + " must be 4 to 8 digits");
+        return v;
+      };
+      if (opt.count("pin")) m.settings.pin = code("pin");
+      if (opt.count("puk")) m.settings.puk = code("puk");
+      if (opt.count("delay")) m.settings.simReadyDelayMs = Number(opt["delay"], "delay", 0, 600000);
+      if (!w.Empty()) {
+        std::string state = Lower(w.Next("state"));
+        static const std::pair<const char*, SimState> kStates[] = {{"ready", SimState::Ready},
+                                                                   {"pin", SimState::Pin},
+                                                                   {"puk", SimState::Puk},
+                                                                   {"pin2", SimState::Pin2},
+                                                                   {"absent", SimState::Absent}};
+        auto it = std::find_if(std::begin(kStates), std::end(kStates), [&](const auto& k) { return state == k.first; });
+        if (it == std::end(kStates)) throw Failure("state must be ready, pin, puk, pin2 or absent");
+        m.SetSim(it->second);
+      }
+      w.End();
+    } else if (verb == "creg") {
+      int stat = static_cast<int>(Number(w.Next("stat"), "stat", 0, 10));
+      w.End();
+      m.SetRegistration(stat);
     } else if (verb == "latency") {
       m.settings.latencyMs = Number(w.Next("milliseconds"), "latency", 0, 600000);
       w.End();

@@ -19,11 +19,18 @@ constexpr std::size_t kMaxCalls = 7;  // calls a GSM phone holds at once
 constexpr int kCmsNotAllowed = 302;
 constexpr int kCmsNotSupported = 303;
 constexpr int kCmsInvalidPdu = 304;
+constexpr int kCmsSimNotInserted = 310;
+constexpr int kCmsSimPinRequired = 311;
+constexpr int kCmsSimBusy = 314;
+constexpr int kCmsSimPukRequired = 316;
 constexpr int kCmsInvalidIndex = 321;
 constexpr int kCmsMemoryFull = 322;
 // TS 27.007 9.2.1 <err>.
 constexpr int kCmeNotAllowed = 3;
 constexpr int kCmeNotSupported = 4;
+constexpr int kCmeSimNotInserted = 10;
+constexpr int kCmeSimBusy = 14;
+constexpr int kCmeIncorrectPassword = 16;
 
 std::string Upper(std::string_view s) {
   std::string out;
@@ -446,6 +453,11 @@ Modem::Result Modem::Extended(const Command& cmd) {
   if (n == "+CGSN" || n == "+GSN") return identity(settings.imei);
   if (n == "+CIMI") return identity(settings.imsi);
 
+  // Message storage and sending need a ready SIM (TS 27.005 3.2.5).
+  static const char* kSimCommands[] = {"+CPMS", "+CMGL", "+CMGR", "+CMGD", "+CMGS", "+CMGW", "+CMSS", "+CSCA"};
+  if (cmd.form != F::Test && std::find(std::begin(kSimCommands), std::end(kSimCommands), n) != std::end(kSimCommands))
+    if (auto refused = SimRefusesSms()) return *refused;
+
   if (n == "+CSCS") {
     switch (cmd.form) {
       case F::Test: Info("+CSCS: (\"GSM\",\"UCS2\",\"IRA\")"); return {};
@@ -544,22 +556,87 @@ Modem::Result Modem::Extended(const Command& cmd) {
       case F::Test: Info(n + ": (0-" + std::to_string(max) + ")"); return {};
       case F::Read:
         if (n == "+CLIP") Info("+CLIP: " + std::to_string(clip_) + ",1");
-        else if (n == "+CREG") Info("+CREG: " + std::to_string(creg_) + ",1" + (creg_ == 2 ? ",\"0001\",\"0001\"" : ""));
+        else if (n == "+CREG")
+          Info("+CREG: " + std::to_string(creg_) + "," + std::to_string(RegistrationNow()) +
+               (creg_ == 2 ? ",\"0001\",\"0001\"" : ""));
         else Info("+CMEE: " + std::to_string(cmee_));
         return {};
       case F::Set: return ps.size() == 1 && ToInt(ps[0], value, 0, max) ? Result{} : CmeError(kCmeNotSupported);
       case F::Action: return {Final::Error, 0};
     }
   }
-  if (n == "+CPIN") {
-    if (cmd.form == F::Read) {
-      Info("+CPIN: READY");
-      return {};
+  if (n == "+CPIN") return Cpin(cmd);
+  return {Final::Error, 0};
+}
+
+bool Modem::SimBusy() const {
+  if (simReadyAt_ < 0) return false;
+  return (clock ? clock() : lastTick_) < simReadyAt_;
+}
+
+int Modem::RegistrationNow() const {
+  bool ready = (settings.sim == SimState::Ready || settings.sim == SimState::Pin2) && !SimBusy();
+  return ready ? settings.registration : 0;
+}
+
+std::optional<Modem::Result> Modem::SimRefusesSms() const {
+  if (SimBusy()) return Result{Final::Cms, kCmsSimBusy};
+  switch (settings.sim) {
+    case SimState::Ready:
+    case SimState::Pin2: return std::nullopt;
+    case SimState::Pin: return Result{Final::Cms, kCmsSimPinRequired};
+    case SimState::Puk: return Result{Final::Cms, kCmsSimPukRequired};
+    case SimState::Absent: return Result{Final::Cms, kCmsSimNotInserted};
+  }
+  return std::nullopt;
+}
+
+Modem::Result Modem::Cpin(const Command& cmd) {
+  using F = Command::Form;
+  if (cmd.form == F::Test) return {};
+  if (cmd.form == F::Action) return {Final::Error, 0};
+  if (settings.sim == SimState::Absent) return CmeError(kCmeSimNotInserted);
+  if (SimBusy()) return CmeError(kCmeSimBusy);
+  if (cmd.form == F::Read) {
+    static const char* kCodes[] = {"READY", "SIM PIN", "SIM PUK", "SIM PIN2", "READY"};
+    Info(std::string("+CPIN: ") + kCodes[static_cast<int>(settings.sim)]);
+    return {};
+  }
+  std::vector<Param> ps;
+  if (!SplitParams(cmd.args, ps) || ps.empty() || ps.size() > 2) return {Final::Error, 0};
+  if (settings.sim == SimState::Pin) {
+    if (ps.size() != 1) return CmeError(kCmeNotAllowed);
+    if (ps[0].value != settings.pin) {
+      if (--settings.pinAttempts <= 0) {
+        settings.pinAttempts = 0;
+        settings.sim = SimState::Puk;
+      }
+      return CmeError(kCmeIncorrectPassword);
     }
-    if (cmd.form == F::Test) return {};
+  } else if (settings.sim == SimState::Puk) {
+    if (ps.size() != 2 || ps[0].value != settings.puk) return CmeError(kCmeIncorrectPassword);
+    if (ps[1].value.size() < 4 || ps[1].value.size() > 8 || !IsDigitString(ps[1].value)) return CmeError(kCmeNotAllowed);
+    settings.pin = ps[1].value;
+  } else {
     return CmeError(kCmeNotAllowed);  // no PIN is pending
   }
-  return {Final::Error, 0};
+  settings.pinAttempts = 3;
+  settings.sim = SimState::Ready;
+  if (settings.simReadyDelayMs > 0) simReadyAt_ = (clock ? clock() : lastTick_) + settings.simReadyDelayMs;
+  return {};
+}
+
+void Modem::SetSim(SimState state) {
+  settings.sim = state;
+  simReadyAt_ = -1;
+  if (state == SimState::Pin) settings.pinAttempts = 3;
+}
+
+void Modem::SetRegistration(int stat) {
+  bool changed = stat != settings.registration;
+  settings.registration = stat;
+  if (!changed || creg_ == 0) return;
+  Unsolicited("\r\n+CREG: " + std::to_string(RegistrationNow()) + (creg_ == 2 ? ",\"0001\",\"0001\"" : "") + "\r\n");
 }
 
 Modem::Result Modem::Csca(const Command& cmd) {
@@ -878,6 +955,7 @@ Millis Modem::NextDue() const {
 }
 
 void Modem::Tick(Millis now) {
+  lastTick_ = now;
   auto it = std::find_if(calls_.begin(), calls_.end(), [](const Call& c) { return c.state == 4; });
   if (it == calls_.end() || nextRing_ < 0 || now < nextRing_) return;
   std::string text = "\r\nRING\r\n";
@@ -932,6 +1010,10 @@ std::string Modem::StateSummary() const {
   s += " latency=" + std::to_string(settings.latencyMs);
   s += " chunks=" + std::to_string(settings.chunkSize) + "," + std::to_string(settings.chunkPauseMs);
   s += " ring-interval=" + std::to_string(settings.ringIntervalMs);
+  static const char* kSim[] = {"ready", "pin", "puk", "pin2", "absent"};
+  s += std::string(" sim=") + kSim[static_cast<int>(settings.sim)] + (SimBusy() ? "(busy)" : "") +
+       " pin-attempts=" + std::to_string(settings.pinAttempts);
+  s += " creg=" + std::to_string(RegistrationNow());
   return s;
 }
 

@@ -53,6 +53,9 @@ struct Submission {
   std::string pduHex;  // as sent, with the service-centre field
 };
 
+// The SIM card as +CPIN reports it (TS 27.007 8.3).
+enum class SimState { Ready, Pin, Puk, Pin2, Absent };
+
 struct PhoneSettings {
   std::string manufacturer = "pdulink";
   std::string model = "Simulated GSM Phone";
@@ -65,6 +68,14 @@ struct PhoneSettings {
   int batteryLevel = 80;
   int rssi = 21;
   int ber = 99;
+  // The SIM: its state and codes; three wrong PINs make it ask for the PUK.
+  // After the right PIN it answers "SIM busy" for simReadyDelayMs first.
+  SimState sim = SimState::Ready;
+  std::string pin = "1234";
+  std::string puk = "12345678";
+  int pinAttempts = 3;
+  Millis simReadyDelayMs = 0;
+  int registration = 1;  // +CREG <stat> while the SIM is ready
   Millis ringIntervalMs = 3000;
   std::vector<Memory> memories = {Memory::SM, Memory::ME, Memory::MT};
   // Delivery of replies (applied by the I/O loop).
@@ -116,6 +127,13 @@ class Modem {
   // Keeps the selected memories among the available ones.
   void MemoriesChanged();
   std::string StateSummary() const;
+
+  // The SIM's state; asking for the PIN again gives it three attempts.
+  void SetSim(SimState state);
+  // The network registration <stat>; announced with +CREG when AT+CREG=1/2.
+  void SetRegistration(int stat);
+  // The time for the SIM's start-up delay; unset: the last Tick().
+  std::function<Millis()> clock;
   std::string SmscText() const;  // "+12345678901" or national digits
 
  public:
@@ -149,6 +167,10 @@ class Modem {
   Result Cmss(const Command& cmd);
   Result Csca(const Command& cmd);
   Result Cnmi(const Command& cmd);
+  Result Cpin(const Command& cmd);
+  bool SimBusy() const;
+  int RegistrationNow() const;
+  std::optional<Result> SimRefusesSms() const;  // message commands need a ready SIM
 
   OutputSink sink_;
   MessageStore store_;
@@ -189,6 +211,8 @@ class Modem {
   int nextReference_ = 0;  // TP-MR of the next submission
   int submissionCount_ = 0;
   Millis nextRing_ = -1;
+  Millis lastTick_ = 0;
+  Millis simReadyAt_ = -1;  // "SIM busy" until then
 };
 
 }  // namespace pdulink::phone

@@ -93,7 +93,9 @@ class Phone {
  public:
   explicit Phone(const Options& options)
       : options_(options), modem_([this](OutputKind kind, std::string text) { Queue(kind, std::move(text)); }),
-        control_(modem_, Now) {}
+        control_(modem_, Now) {
+    modem_.clock = Now;
+  }
 
   ~Phone() { Cleanup(); }
 

@@ -1,0 +1,54 @@
+#pragma once
+// The SIM and network part of the connect, and the periodic signal check.
+// Both are opt-in: without SimCheck, Pin and SignalInt nothing of this is
+// sent. A PIN the SIM refused is never sent again by the same run.
+#include <string>
+
+#include "Context.h"
+#include "Replies.h"
+
+class Transaction;
+
+class SimCheck {
+ public:
+  SimCheck(Context& ctx, Transaction& dialogue);
+
+  // Checked: the SIM check box, or a PIN in its field.
+  bool Wanted() const;
+
+  // AT+CPIN? (and the PIN once, when the SIM asks for it), then AT+CREG?.
+  // False when the connect must stop: the SIM is not ready.
+  bool Run();
+
+  // How many times the SIM is asked again after the PIN, a tick apart.
+  static constexpr int kReadyPolls = 10;
+
+ private:
+  bool Unlock(const std::string& pin);
+  void CheckNetwork();
+  SimReply AskPinState(bool* echoed = nullptr);
+  bool PauseOneTick();
+  void Stop(const std::string& journalLine, const std::string& state);
+
+  Controls& ui_;
+  FormState& state_;
+  Journal& journal_;
+  PollClock& clock_;
+  Transaction& dialogue_;
+};
+
+class SignalCheck {
+ public:
+  SignalCheck(Context& ctx, Transaction& dialogue);
+
+  // AT+CSQ: journal "Signal: -71 dBm (21/31), BER 0" (or "Signal: unknown
+  // (99)"), the label beside the lamp and the tray tooltip show it.
+  void CheckSignal();
+
+ private:
+  Controls& ui_;
+  FormState& state_;
+  Journal& journal_;
+  TrayState& tray_;
+  Transaction& dialogue_;
+};
