@@ -1,10 +1,12 @@
 #include "Gateway.h"
 
+#include <QCheckBox>
 #include <QMainWindow>
 #include <system_error>
 
 #include "Connection.h"
 #include "Controls.h"
+#include "FormState.h"
 #include "Journal.h"
 #include "PollingCycle.h"
 #include "QtUiDispatcher.h"
@@ -31,6 +33,7 @@ Gateway::Gateway(QMainWindow* window, Controls& ui, FormState& state, PollClock&
   cycle_ = std::make_unique<PollingCycle>(*ctx_, *dialogue_, *connection_);
   WirePort();
   FillDuties();
+  WireFastMode(window);
 }
 
 Gateway::~Gateway() {
@@ -58,4 +61,14 @@ void Gateway::WirePort() {
 
 void Gateway::FillDuties() {
   // The operations join the cycle here as they land.
+}
+
+void Gateway::WireFastMode(QMainWindow* window) {
+  QObject::connect(ctx_->ui.cb_fastmode, &QCheckBox::toggled, window, [this](bool on) { ApplyFastMode(on); });
+}
+
+void Gateway::ApplyFastMode(bool on) {
+  ctx_->state.FastMode = on;
+  comport_->SetReplyAwareFraming(on);
+  dialogue_->SetFastWaits(on);
 }

@@ -5,7 +5,9 @@
 #include <QCoreApplication>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QEventLoop>
 #include <QThread>
+#include <QTimer>
 
 #include "AnsiText.h"
 #include "Controls.h"
@@ -18,7 +20,13 @@
 
 Transaction::Transaction(Context& ctx)
     : ProcessEvents([] { QCoreApplication::processEvents(QEventLoop::AllEvents); }),
-      Pause([] { QThread::msleep(50); }),
+      Pause([this] {
+        if (fastWaits_) {
+          WaitForCluster(50);
+        } else {
+          QThread::msleep(50);
+        }
+      }),
       ui_(ctx.ui),
       journal_(ctx.journal),
       tray_(ctx.tray),
@@ -34,7 +42,9 @@ bool Transaction::WaitReply(const std::string& kind) {
       AbortFlag = true;
       break;
     }
+    const uint64_t mark = clusterCount_;
     ProcessEvents();
+    pauseMark_ = mark;
     Pause();
     if (kind == "ok") met = OkFlag;
     if (kind == "rx") met = ReplyFlag;
@@ -47,6 +57,21 @@ bool Transaction::WaitReply(const std::string& kind) {
   AbortFlag = false;
   ui_.b_abort->setEnabled(false);
   return result;
+}
+
+void Transaction::WaitForCluster(int ms) {
+  if (clusterCount_ != pauseMark_) return;  // the flags may have changed: look now
+  QEventLoop loop;
+  QTimer timer;
+  timer.setSingleShot(true);
+  QObject::connect(&timer, &QTimer::timeout, &loop, &QEventLoop::quit);
+  timer.start(ms);
+  // Waits nest (a tick inside this loop may start another command): a
+  // cluster ends the innermost pause; the outer ones look when it returns.
+  QEventLoop* outer = pauseLoop_;
+  pauseLoop_ = &loop;
+  loop.exec();
+  pauseLoop_ = outer;
 }
 
 bool Transaction::SendCommand(const std::string& command, const std::string& mode) {
@@ -129,6 +154,8 @@ void Transaction::comportRxClusterEvent() {
   RingFlag = text.find("RING\r\n") != std::string::npos;
   PromptFlag = text.find('>') != std::string::npos;
   ReplyFlag = true;
+  ++clusterCount_;
+  if (pauseLoop_) pauseLoop_->quit();
 }
 
 void Transaction::b_sendClick() {

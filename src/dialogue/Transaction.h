@@ -11,6 +11,8 @@
 
 #include "Replies.h"
 
+class QEventLoop;
+
 class Transaction {
  public:
   explicit Transaction(Context& ctx);
@@ -44,11 +46,29 @@ class Transaction {
   void b_abortClick();
 
   // How a wait lets the window work and then pauses; tests and the headless
-  // mode keep the defaults (process Qt events, sleep 50 ms).
+  // mode keep the defaults (process Qt events, then sleep 50 ms, or in fast
+  // mode wait at most 50 ms for the next cluster).
   std::function<void()> ProcessEvents;
   std::function<void()> Pause;
 
+  // Fast mode: a wait's pause ends as soon as a cluster has been handed
+  // over instead of always sleeping 50 ms. Timeouts still count ticks.
+  void SetFastWaits(bool on) { fastWaits_ = on; }
+  bool FastWaits() const { return fastWaits_; }
+  // Clusters handled so far (the fast pause watches it).
+  uint64_t ClusterCount() const { return clusterCount_; }
+
  private:
+  // The fast pause: returns at once when a cluster came in since the wait
+  // last looked, otherwise runs the event loop until one comes in or ms
+  // pass. It blocks in the event loop, so an idle wait costs no CPU.
+  void WaitForCluster(int ms);
+
+  bool fastWaits_ = false;
+  uint64_t clusterCount_ = 0;
+  uint64_t pauseMark_ = 0;           // clusterCount_ when the current wait last looked
+  QEventLoop* pauseLoop_ = nullptr;  // the innermost fast pause running
+
   Controls& ui_;
   Journal& journal_;
   TrayState& tray_;

@@ -16,6 +16,10 @@ struct FormState {
   // (sms_vp.ini, smsLowBat.f, renamed outgoing files); empty means the
   // working directory. Tests set it.
   std::string BaseDir;
+
+  // FastMode=1 (off by default): reply-aware framing in the serial port,
+  // waits that wake on a cluster, and batched duties where they apply.
+  bool FastMode = false;
 };
 
 // name as it is when it holds a "/", otherwise inside the base directory.

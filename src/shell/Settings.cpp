@@ -73,6 +73,8 @@ StartupSettings ReadStartupSettings(const IniFile& ini) {
   if (watchDir != kMissing) s.watchDir = watchDir;
 
   s.lockedMode = get("q_mode") == "1";
+
+  s.fastMode = get("FastMode") == "1";
   return s;
 }
 
@@ -101,4 +103,9 @@ void WriteSettings(IniFile& ini, const SavedSettings& s) {
   put("DetectSendOptions", Flag(s.sendOptions));
   put("InCalls", Flag(s.inCalls));
   put("SaveCalls", Flag(s.saveCalls));
+
+  bool fastKeyPresent = false;
+  for (const auto& [key, value] : ini.ReadSection(kMainSection))
+    if (pdulink::EqualNoCase(key, "FastMode")) fastKeyPresent = true;
+  if (s.fastMode || fastKeyPresent) put("FastMode", Flag(s.fastMode));
 }

@@ -40,6 +40,8 @@ struct StartupSettings {
   std::optional<std::string> logDir;    // set only when the key is present
   std::optional<std::string> watchDir;  // likewise
   bool lockedMode = false;              // q_mode=1
+
+  bool fastMode = false;  // FastMode=1
 };
 
 // What the controls show when Save is pressed.
@@ -53,6 +55,8 @@ struct SavedSettings {
   bool dosCodepage = false, dtr = false, rts = false, batteryCheck = true;
   bool soundSilent = false, appendFile = false, offLine = false;
   bool sendOptions = false, inCalls = false, saveCalls = false;
+
+  bool fastMode = false;
 };
 
 // A decimal integer (optional sign) that fits 32 bits; nothing else.
@@ -65,5 +69,6 @@ int IntervalOrDefault(std::string_view text, int def);
 
 StartupSettings ReadStartupSettings(const IniFile& ini);
 
-// Writes the 19 keys in their fixed order.
+// Writes the 19 keys in their fixed order, then FastMode when the file
+// already has it or it is on: a file that never used it stays as it was.
 void WriteSettings(IniFile& ini, const SavedSettings& s);

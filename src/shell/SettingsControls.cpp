@@ -34,6 +34,9 @@ void ShowSettings(Controls& ui, FormState& state, const StartupSettings& s) {
   ui.Ed_watchInt->setText(QString::number(s.watchInterval));
   if (s.logDir) ui.ed_LogDir->setText(FromAnsi(*s.logDir));
   if (s.watchDir) ui.Ed_watchDir->setText(FromAnsi(*s.watchDir));
+
+  state.FastMode = s.fastMode;
+  ui.cb_fastmode->setChecked(s.fastMode);
 }
 
 SavedSettings CollectSettings(const Controls& ui) {
@@ -57,5 +60,7 @@ SavedSettings CollectSettings(const Controls& ui) {
   s.sendOptions = ui.cb_sendoptions->isChecked();
   s.inCalls = ui.cb_calls->isChecked();
   s.saveCalls = ui.cb_call_save->isChecked();
+
+  s.fastMode = ui.cb_fastmode->isChecked();
   return s;
 }
