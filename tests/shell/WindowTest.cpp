@@ -5,6 +5,7 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QCoreApplication>
 #include <QDir>
 #include <QLabel>
 #include <QLineEdit>
@@ -20,6 +21,7 @@
 #include <memory>
 
 #include "Lamp.h"
+#include "SerialPort.h"
 #include "MainWindow.h"
 #include "MessageBox.h"
 #include "Transaction.h"
@@ -289,6 +291,39 @@ TEST_F(WindowTest, TrayShowsFourDistinctStates) {
   EXPECT_EQ(f.tray().Hint(), QStringLiteral("Connecting..."));
   f.SetTrayState(4, "\xC0\xEA\xEA\xF3\xEC\xF3\xEB\xFF\xF2\xEE\xF0 \xF0\xE0\xE7\xF0\xFF\xE6\xE5\xED");
   EXPECT_EQ(f.tray().Hint(), QString::fromUtf8("Аккумулятор разряжен"));
+}
+
+TEST_F(WindowTest, FastModeBoxFollowsTheKeyAndDrivesPortAndWaits) {
+  TForm1& plain = Start(Config("[Main]\r\nComPort=1\r\n"));
+  EXPECT_FALSE(plain.ui.cb_fastmode->isChecked());
+  EXPECT_FALSE(plain.state.FastMode);
+  EXPECT_FALSE(plain.comport().ReplyAwareFraming());
+  EXPECT_FALSE(plain.dialogue().FastWaits());
+
+  TForm1& f = Start(Config("[Main]\r\nFastMode=1\r\n"));
+  EXPECT_TRUE(f.ui.cb_fastmode->isChecked());
+  EXPECT_TRUE(f.state.FastMode);
+  EXPECT_TRUE(f.comport().ReplyAwareFraming());
+  EXPECT_TRUE(f.dialogue().FastWaits());
+  EXPECT_FALSE(f.ui.cb_fastmode->toolTip().isEmpty());
+  f.ui.cb_fastmode->setChecked(false);
+  EXPECT_FALSE(f.state.FastMode);
+  EXPECT_FALSE(f.comport().ReplyAwareFraming());
+  EXPECT_FALSE(f.dialogue().FastWaits());
+
+  // On the Setup page, inside it and clear of every other control there.
+  f.resize(696, 480);
+  f.ui.pg1->setCurrentWidget(f.ui.ts2_setup);
+  f.show();
+  QCoreApplication::processEvents();
+  ASSERT_EQ(f.ui.cb_fastmode->parentWidget(), f.ui.ts2_setup);
+  const QRect box = f.ui.cb_fastmode->geometry();
+  EXPECT_TRUE(f.ui.ts2_setup->rect().contains(box)) << box.y() << "+" << box.height() << " in "
+                                                    << f.ui.ts2_setup->height();
+  for (QWidget* other : f.ui.ts2_setup->findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly)) {
+    if (other == f.ui.cb_fastmode || !other->isVisible()) continue;
+    EXPECT_FALSE(box.intersects(other->geometry())) << other->objectName().toStdString();
+  }
 }
 
 }  // namespace
