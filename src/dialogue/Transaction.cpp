@@ -5,7 +5,9 @@
 #include <QCoreApplication>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QDeadlineTimer>
 #include <QEventLoop>
+#include <algorithm>
 #include <QThread>
 #include <QTimer>
 
@@ -18,11 +20,17 @@
 #include "TrayState.h"
 #include "text_helpers.h"
 
+namespace {
+// Longest fast pause. Any change a wait looks at ends it earlier, so this only
+// sets how often an idle wait looks without cause.
+constexpr int kFastPauseMs = 500;
+}  // namespace
+
 Transaction::Transaction(Context& ctx)
     : ProcessEvents([] { QCoreApplication::processEvents(QEventLoop::AllEvents); }),
       Pause([this] {
         if (fastWaits_) {
-          WaitForCluster(50);
+          WaitForCluster(kFastPauseMs);
         } else {
           QThread::msleep(50);
         }
@@ -32,6 +40,8 @@ Transaction::Transaction(Context& ctx)
       tray_(ctx.tray),
       comport_(ctx.comport),
       clock_(ctx.clock) {}
+
+Transaction::~Transaction() = default;
 
 bool Transaction::WaitReply(const std::string& kind) {
   ui_.b_abort->setEnabled(true);
@@ -60,18 +70,25 @@ bool Transaction::WaitReply(const std::string& kind) {
 }
 
 void Transaction::WaitForCluster(int ms) {
-  if (clusterCount_ != pauseMark_) return;  // the flags may have changed: look now
-  QEventLoop loop;
-  QTimer timer;
-  timer.setSingleShot(true);
-  QObject::connect(&timer, &QTimer::timeout, &loop, &QEventLoop::quit);
-  timer.start(ms);
-  // Waits nest (a tick inside this loop may start another command): a
-  // cluster ends the innermost pause; the outer ones look when it returns.
-  QEventLoop* outer = pauseLoop_;
-  pauseLoop_ = &loop;
-  loop.exec();
-  pauseLoop_ = outer;
+  const uint64_t mark = pauseMark_;
+  if (clusterCount_ != mark) return;  // the flags may have changed: look now
+  // Everything a wait looks at (the reply flags, Abort, the exit, the tick
+  // counter) changes only in handlers of this thread's events, so the pause
+  // sleeps in the event wait and ends as soon as one of them has changed. A
+  // single-shot timer bounds it; its expiry is an event too. Waits nest (a
+  // tick handled here may start another command): each pause keeps its own
+  // mark and deadline.
+  if (!pauseTimer_) {
+    pauseTimer_ = std::make_unique<QTimer>();
+    pauseTimer_->setSingleShot(true);
+  }
+  const uint32_t tick = clock_.SecondsCounter;
+  QDeadlineTimer deadline(ms);
+  while (clusterCount_ == mark && !AbortFlag && !ExitUnderway && clock_.SecondsCounter == tick &&
+         !deadline.hasExpired()) {
+    pauseTimer_->start(static_cast<int>(std::max<qint64>(1, deadline.remainingTime())));
+    QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+  }
 }
 
 bool Transaction::SendCommand(const std::string& command, const std::string& mode) {
@@ -155,7 +172,6 @@ void Transaction::comportRxClusterEvent() {
   PromptFlag = text.find('>') != std::string::npos;
   ReplyFlag = true;
   ++clusterCount_;
-  if (pauseLoop_) pauseLoop_->quit();
 }
 
 void Transaction::b_sendClick() {

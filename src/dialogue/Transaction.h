@@ -5,17 +5,19 @@
 // flags from each cluster and feeds the reply capture.
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 
 #include "Context.h"
 
 #include "Replies.h"
 
-class QEventLoop;
+class QTimer;
 
 class Transaction {
  public:
   explicit Transaction(Context& ctx);
+  ~Transaction();
 
   bool OkFlag = false;      // the last cluster contained "\r\nOK\r\n"
   bool ReplyFlag = false;   // a cluster arrived since SendCommand cleared it
@@ -47,7 +49,7 @@ class Transaction {
 
   // How a wait lets the window work and then pauses; tests and the headless
   // mode keep the defaults (process Qt events, then sleep 50 ms, or in fast
-  // mode wait at most 50 ms for the next cluster).
+  // mode wait until a cluster, a tick, Abort or the exit comes).
   std::function<void()> ProcessEvents;
   std::function<void()> Pause;
 
@@ -60,14 +62,15 @@ class Transaction {
 
  private:
   // The fast pause: returns at once when a cluster came in since the wait
-  // last looked, otherwise runs the event loop until one comes in or ms
-  // pass. It blocks in the event loop, so an idle wait costs no CPU.
+  // last looked, otherwise blocks in the event loop until a cluster comes
+  // in, Abort or the exit is set, the tick counter moves, or ms pass. It
+  // never spins, so an idle wait costs no more than in the default mode.
   void WaitForCluster(int ms);
 
   bool fastWaits_ = false;
   uint64_t clusterCount_ = 0;
   uint64_t pauseMark_ = 0;           // clusterCount_ when the current wait last looked
-  QEventLoop* pauseLoop_ = nullptr;  // the innermost fast pause running
+  std::unique_ptr<QTimer> pauseTimer_;  // bounds a fast pause
 
   Controls& ui_;
   Journal& journal_;
