@@ -8,6 +8,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QLabel>
+#include <QLayout>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -317,6 +318,7 @@ TEST_F(WindowTest, FastModeBoxFollowsTheKeyAndDrivesPortAndWaits) {
   f.show();
   QCoreApplication::processEvents();
   ASSERT_EQ(f.ui.cb_fastmode->parentWidget(), f.ui.ts2_setup);
+  EXPECT_LE(f.ui.ts2_setup->layout()->minimumSize().height(), f.ui.ts2_setup->height());  // nothing squeezed
   const QRect box = f.ui.cb_fastmode->geometry();
   EXPECT_TRUE(f.ui.ts2_setup->rect().contains(box)) << box.y() << "+" << box.height() << " in "
                                                     << f.ui.ts2_setup->height();
