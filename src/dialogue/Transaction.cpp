@@ -3,13 +3,13 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QCoreApplication>
-#include <QLineEdit>
-#include <QPushButton>
 #include <QDeadlineTimer>
 #include <QEventLoop>
-#include <algorithm>
+#include <QLineEdit>
+#include <QPushButton>
 #include <QThread>
 #include <QTimer>
+#include <algorithm>
 
 #include "AnsiText.h"
 #include "Controls.h"

@@ -57,8 +57,6 @@ class Transaction {
   // over instead of always sleeping 50 ms. Timeouts still count ticks.
   void SetFastWaits(bool on) { fastWaits_ = on; }
   bool FastWaits() const { return fastWaits_; }
-  // Clusters handled so far (the fast pause watches it).
-  uint64_t ClusterCount() const { return clusterCount_; }
 
  private:
   // The fast pause: returns at once when a cluster came in since the wait
@@ -68,7 +66,7 @@ class Transaction {
   void WaitForCluster(int ms);
 
   bool fastWaits_ = false;
-  uint64_t clusterCount_ = 0;
+  uint64_t clusterCount_ = 0;       // clusters handled so far
   uint64_t pauseMark_ = 0;           // clusterCount_ when the current wait last looked
   std::unique_ptr<QTimer> pauseTimer_;  // bounds a fast pause
 
