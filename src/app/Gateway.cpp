@@ -1,5 +1,6 @@
 #include "Gateway.h"
 
+#include <QCheckBox>
 #include <QMainWindow>
 #include <system_error>
 
@@ -7,6 +8,7 @@
 #include "Calls.h"
 #include "Connection.h"
 #include "Controls.h"
+#include "FormState.h"
 #include "Journal.h"
 #include "PollingCycle.h"
 #include "QtUiDispatcher.h"
@@ -38,6 +40,7 @@ Gateway::Gateway(QMainWindow* window, Controls& ui, FormState& state, PollClock&
   calls_ = std::make_unique<Calls>(*ctx_, *dialogue_);
   WirePort();
   FillDuties();
+  WireFastMode(window);
 }
 
 Gateway::~Gateway() {
@@ -69,4 +72,14 @@ void Gateway::FillDuties() {
   cycle_->duties.CheckBattery = [this] { return battery_->CheckBattery(); };
   signal_ = std::make_unique<SignalCheck>(*ctx_, *dialogue_);
   cycle_->duties.CheckSignal = [this] { signal_->CheckSignal(); };
+}
+
+void Gateway::WireFastMode(QMainWindow* window) {
+  QObject::connect(ctx_->ui.cb_fastmode, &QCheckBox::toggled, window, [this](bool on) { ApplyFastMode(on); });
+}
+
+void Gateway::ApplyFastMode(bool on) {
+  ctx_->state.FastMode = on;
+  comport_->SetReplyAwareFraming(on);
+  dialogue_->SetFastWaits(on);
 }

@@ -36,9 +36,14 @@ class Gateway {
   Calls& calls() { return *calls_; }
   Context& context() { return *ctx_; }
 
+  // FastMode on or off: the form state, the port's framing and the waits.
+  // Runs on every change of cb_fastmode, also the one start-up makes.
+  void ApplyFastMode(bool on);
+
  private:
   void WirePort();
   void FillDuties();
+  void WireFastMode(QMainWindow* window);
 
   std::unique_ptr<Journal> journal_;
   std::unique_ptr<TrayState> tray_;

@@ -3,9 +3,13 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QEventLoop>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QThread>
+#include <QTimer>
+#include <algorithm>
 
 #include "AnsiText.h"
 #include "Controls.h"
@@ -16,14 +20,28 @@
 #include "TrayState.h"
 #include "text_helpers.h"
 
+namespace {
+// Longest fast pause. Any change a wait looks at ends it earlier, so this only
+// sets how often an idle wait looks without cause.
+constexpr int kFastPauseMs = 500;
+}  // namespace
+
 Transaction::Transaction(Context& ctx)
     : ProcessEvents([] { QCoreApplication::processEvents(QEventLoop::AllEvents); }),
-      Pause([] { QThread::msleep(50); }),
+      Pause([this] {
+        if (fastWaits_) {
+          WaitForCluster(kFastPauseMs);
+        } else {
+          QThread::msleep(50);
+        }
+      }),
       ui_(ctx.ui),
       journal_(ctx.journal),
       tray_(ctx.tray),
       comport_(ctx.comport),
       clock_(ctx.clock) {}
+
+Transaction::~Transaction() = default;
 
 bool Transaction::WaitReply(const std::string& kind) {
   ui_.b_abort->setEnabled(true);
@@ -34,7 +52,9 @@ bool Transaction::WaitReply(const std::string& kind) {
       AbortFlag = true;
       break;
     }
+    const uint64_t mark = clusterCount_;
     ProcessEvents();
+    pauseMark_ = mark;
     Pause();
     if (kind == "ok") met = OkFlag;
     if (kind == "rx") met = ReplyFlag;
@@ -47,6 +67,28 @@ bool Transaction::WaitReply(const std::string& kind) {
   AbortFlag = false;
   ui_.b_abort->setEnabled(false);
   return result;
+}
+
+void Transaction::WaitForCluster(int ms) {
+  const uint64_t mark = pauseMark_;
+  if (clusterCount_ != mark) return;  // the flags may have changed: look now
+  // Everything a wait looks at (the reply flags, Abort, the exit, the tick
+  // counter) changes only in handlers of this thread's events, so the pause
+  // sleeps in the event wait and ends as soon as one of them has changed. A
+  // single-shot timer bounds it; its expiry is an event too. Waits nest (a
+  // tick handled here may start another command): each pause keeps its own
+  // mark and deadline.
+  if (!pauseTimer_) {
+    pauseTimer_ = std::make_unique<QTimer>();
+    pauseTimer_->setSingleShot(true);
+  }
+  const uint32_t tick = clock_.SecondsCounter;
+  QDeadlineTimer deadline(ms);
+  while (clusterCount_ == mark && !AbortFlag && !ExitUnderway && clock_.SecondsCounter == tick &&
+         !deadline.hasExpired()) {
+    pauseTimer_->start(static_cast<int>(std::max<qint64>(1, deadline.remainingTime())));
+    QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+  }
 }
 
 bool Transaction::SendCommand(const std::string& command, const std::string& mode) {
@@ -129,6 +171,7 @@ void Transaction::comportRxClusterEvent() {
   RingFlag = text.find("RING\r\n") != std::string::npos;
   PromptFlag = text.find('>') != std::string::npos;
   ReplyFlag = true;
+  ++clusterCount_;
 }
 
 void Transaction::b_sendClick() {

@@ -5,15 +5,19 @@
 // flags from each cluster and feeds the reply capture.
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 
 #include "Context.h"
 
 #include "Replies.h"
 
+class QTimer;
+
 class Transaction {
  public:
   explicit Transaction(Context& ctx);
+  ~Transaction();
 
   bool OkFlag = false;      // the last cluster contained "\r\nOK\r\n"
   bool ReplyFlag = false;   // a cluster arrived since SendCommand cleared it
@@ -44,11 +48,28 @@ class Transaction {
   void b_abortClick();
 
   // How a wait lets the window work and then pauses; tests and the headless
-  // mode keep the defaults (process Qt events, sleep 50 ms).
+  // mode keep the defaults (process Qt events, then sleep 50 ms, or in fast
+  // mode wait until a cluster, a tick, Abort or the exit comes).
   std::function<void()> ProcessEvents;
   std::function<void()> Pause;
 
+  // Fast mode: a wait's pause ends as soon as a cluster has been handed
+  // over instead of always sleeping 50 ms. Timeouts still count ticks.
+  void SetFastWaits(bool on) { fastWaits_ = on; }
+  bool FastWaits() const { return fastWaits_; }
+
  private:
+  // The fast pause: returns at once when a cluster came in since the wait
+  // last looked, otherwise blocks in the event loop until a cluster comes
+  // in, Abort or the exit is set, the tick counter moves, or ms pass. It
+  // never spins, so an idle wait costs no more than in the default mode.
+  void WaitForCluster(int ms);
+
+  bool fastWaits_ = false;
+  uint64_t clusterCount_ = 0;       // clusters handled so far
+  uint64_t pauseMark_ = 0;           // clusterCount_ when the current wait last looked
+  std::unique_ptr<QTimer> pauseTimer_;  // bounds a fast pause
+
   Controls& ui_;
   Journal& journal_;
   TrayState& tray_;

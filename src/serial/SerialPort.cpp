@@ -312,6 +312,11 @@ void TSerialPort::SetXOFFLimDiv(uint8_t v) {
 void TSerialPort::SetRTOCharDelayTime(uint32_t v) { rtoCharDelayTime_.store(v); }
 void TSerialPort::SetRTOExtraDelayTime(uint16_t v) { rtoExtraDelayTime_.store(v); }
 
+void TSerialPort::SetReplyAwareFraming(bool on) {
+  replyAware_.store(on);
+  Wake();  // a burst being held is judged again at once
+}
+
 void TSerialPort::SetRxQueueSize(uint16_t v) {
   if (v == rxQueueSize_) return;
   rxQueueSize_ = v;

@@ -187,6 +187,12 @@ class TSerialPort {
   void ReportError(uint32_t place, uint32_t code, uint8_t level, const std::string& msg);
   void AutoCharDelay();
 
+  // Fast mode: a cluster also closes as soon as the bytes received so far end
+  // with a final result line or the message prompt (ReplyFraming.h), instead
+  // of waiting for the burst's quiet time. Off by default.
+  void SetReplyAwareFraming(bool on);
+  bool ReplyAwareFraming() const { return replyAware_.load(); }
+
   // How often the line settings were written to the device and how often it
   // was opened (diagnostics).
   uint32_t ApplyCount() const { return applyCount_; }
@@ -263,6 +269,7 @@ class TSerialPort {
   std::atomic<uint32_t> modemState_{0}, commEvent_{0}, writtenBytes_{0};
   std::atomic<bool> threadBusy_{false}, threadEnded_{false}, destroying_{false}, terminate_{false};
   std::atomic<uint32_t> eventMask_{0};  // line events subscribed to
+  std::atomic<bool> replyAware_{false};  // fast mode framing
   int platformFamily_ = 2;
 
   // Filter options of the applied line state, handed to the worker.

@@ -11,12 +11,17 @@
 #include <cstring>
 #include <memory>
 
+#include "ReplyFraming.h"
 #include "SerialPort.h"
 
 namespace {
 
 constexpr int kPassMs = 75;   // longest wait of an active pass
 constexpr int kIdleMs = 200;  // look at Active this often while closed
+// Fast mode: a reply end must stay the end this long before its cluster
+// closes, so that bytes following hard on it in the same burst (an unsolicited
+// line, the rest of a text that merely contains "OK") still join it.
+constexpr uint32_t kReplySettleMs = 5;
 
 int64_t NowMs() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
@@ -109,6 +114,9 @@ void TWorkThread::StartSession() {
   icountSupported_ = true;
   icountSeeded_ = false;
   filter_.Reset();
+  held_.clear();
+  heldCount_ = 0;
+  heldErrors_ = 0;
 }
 
 void TWorkThread::ActivePass() {
@@ -167,7 +175,7 @@ void TWorkThread::ActivePass() {
         if (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) {
           goneCode = EIO;
           present = false;
-        } else if ((fds[0].events & POLLIN) && (fds[0].revents & POLLIN)) {
+        } else if ((fds[0].events & POLLIN) && (fds[0].revents & POLLIN) && heldCount_ == 0) {
           // The queue was empty up to this moment: the burst starts now.
           refTick_ = Tick();
         }
@@ -202,7 +210,18 @@ void TWorkThread::ActivePass() {
 int TWorkThread::WaitTimeoutMs(int64_t now) const {
   TSerialPort& P = Port;
   double limit = kPassMs;
-  if (seenInQueue_ > 0) {
+  if (heldCount_ > 0) {
+    // Fast mode holds a burst: wake when its time is up, or when a reply end
+    // has settled.
+    const double bound =
+        heldCount_ * static_cast<double>(P.rtoCharDelayTime_.load()) / 1000.0 + P.rtoExtraDelayTime_.load();
+    const double elapsed = static_cast<uint32_t>(static_cast<uint32_t>(now) - refTick_);
+    limit = std::min(limit, std::max(1.0, std::floor(bound - elapsed) + 1.0));
+    if (P.replyAware_.load() && serial_impl::EndsWithFinalResult(held_)) {
+      const double settled = static_cast<uint32_t>(static_cast<uint32_t>(now) - lastByteTick_);
+      limit = std::min(limit, std::max(1.0, kReplySettleMs - settled));
+    }
+  } else if (seenInQueue_ > 0) {
     // Wake up when the burst's time is up.
     const uint32_t n = lastInQueue_;
     const double bound = n * static_cast<double>(P.rtoCharDelayTime_.load()) / 1000.0 + P.rtoExtraDelayTime_.load();
@@ -343,6 +362,9 @@ void TWorkThread::CheckWriteDone(int fd, Pending& out) {
 
 bool TWorkThread::TryRead(int fd, uint32_t& events, Pending& out, int& goneCode) {
   TSerialPort& P = Port;
+  // Held bytes left from fast mode are finished the same way when it is
+  // switched off, so none are lost or reordered.
+  if (P.replyAware_.load() || heldCount_ > 0) return TryReadHeld(fd, events, out, goneCode);
   const uint32_t n = lastInQueue_;
   const uint32_t now = Tick();
   if (n == 0) {
@@ -379,6 +401,59 @@ bool TWorkThread::TryRead(int fd, uint32_t& events, Pending& out, int& goneCode)
   DeliverCluster(out, std::move(bytes), P.commError_.load());
   refTick_ = Tick();
   return true;
+}
+
+bool TWorkThread::TryReadHeld(int fd, uint32_t& events, Pending& out, int& goneCode) {
+  TSerialPort& P = Port;
+  const uint32_t queued = lastInQueue_;
+  if (queued > 0) {
+    auto buf = std::make_unique<char[]>(queued);
+    ssize_t r = read(fd, buf.get(), queued);
+    if (r < 0 && (errno == EAGAIN || errno == EINTR)) {
+      seenInQueue_ = 0;  // nothing there after all
+    } else if (r == 0 || (r < 0 && errno == EIO)) {
+      goneCode = EIO;  // end of file on a terminal: the device has hung up
+      return false;
+    } else if (r < 0) {
+      P.readRequest_.store(false);
+      RelayError(out, 9804, static_cast<uint32_t>(errno), "Error reading Data");
+      return true;
+    } else {
+      const uint32_t got = static_cast<uint32_t>(r);
+      seenInQueue_ = seenInQueue_ > got ? seenInQueue_ - got : 0;
+      const size_t from = held_.size();
+      filter_.Apply(buf.get(), got, held_);
+      if (held_.find(eventChar_, from) != std::string::npos) events |= EV_RXFLAG;
+      heldCount_ += got;
+      heldErrors_ |= P.commError_.load();
+      lastByteTick_ = Tick();
+    }
+  }
+  const uint32_t now = Tick();
+  if (heldCount_ == 0) {
+    refTick_ = now;  // the queue is empty: a burst starts with the next byte
+    return true;
+  }
+  // The cluster rule over the held bytes, as TryRead applies it to queued ones.
+  const double bound =
+      heldCount_ * static_cast<double>(P.rtoCharDelayTime_.load()) / 1000.0 + P.rtoExtraDelayTime_.load();
+  const uint32_t elapsed = now - refTick_;
+  bool close = P.readRequest_.load() || heldCount_ >= P.clusterSize_.load() || elapsed > bound ||
+               ((heldErrors_ | P.commError_.load()) & CE_READ_NOW) != 0;
+  if (!close && P.replyAware_.load() && serial_impl::EndsWithFinalResult(held_))
+    close = static_cast<uint32_t>(now - lastByteTick_) >= kReplySettleMs;
+  if (close) DeliverHeld(out);
+  return true;
+}
+
+void TWorkThread::DeliverHeld(Pending& out) {
+  TSerialPort& P = Port;
+  P.readRequest_.store(false);
+  DeliverCluster(out, std::move(held_), heldErrors_ | P.commError_.load());
+  held_.clear();
+  heldCount_ = 0;
+  heldErrors_ = 0;
+  refTick_ = Tick();
 }
 
 void TWorkThread::RelayError(Pending& out, uint32_t place, uint32_t code, const char* msg) {

@@ -40,6 +40,11 @@ class TWorkThread {
   void AbortWrite(uint32_t code, Pending& out);
   // Returns false when the device has gone (read gave EOF or EIO).
   bool TryRead(int fd, uint32_t& events, Pending& out, int& goneCode);
+  // The read of fast mode (reply-aware framing): the queued bytes are taken
+  // at once and held, so the end of a reply can be seen; the held bytes
+  // become one cluster when they end a reply or when the cluster rule says so.
+  bool TryReadHeld(int fd, uint32_t& events, Pending& out, int& goneCode);
+  void DeliverHeld(Pending& out);
   int WaitTimeoutMs(int64_t now) const;
   void DrainWake(Pending& out);
 
@@ -61,6 +66,12 @@ class TWorkThread {
   serial_impl::TReceiveFilter filter_;
   uint64_t filterGeneration_ = UINT64_MAX;
   char eventChar_ = 0;
+
+  // Fast mode: bytes read but not yet handed over as a cluster.
+  std::string held_;           // filtered, as the cluster will carry them
+  uint32_t heldCount_ = 0;     // bytes read from the device (the rule's count)
+  uint32_t heldErrors_ = 0;    // line-error flags of the polls before those reads
+  uint32_t lastByteTick_ = 0;  // when bytes were last added
 
   std::thread thread_;
 };

@@ -68,6 +68,8 @@ struct Controls {
   QCheckBox* cb_offline = nullptr;
   QCheckBox* cb_sendoptions = nullptr;
 
+  QCheckBox* cb_fastmode = nullptr;
+
   // Test.
   QLineEdit* ed_send = nullptr;
   QPushButton* b_send = nullptr;

@@ -31,6 +31,9 @@ struct FormState {
   // As the last connect and signal check found them; empty until checked.
   std::string SimState, NetworkState, SignalState;
   GatewayCounters Counters;
+  // FastMode=1 (off by default): reply-aware framing in the serial port,
+  // waits that wake on a cluster, and batched duties where they apply.
+  bool FastMode = false;
 };
 
 // name as it is when it holds a "/", otherwise inside the base directory.

@@ -92,6 +92,7 @@ StartupSettings ReadStartupSettings(const IniFile& ini) {
     if (seconds) s.signalInterval = *seconds;
     else s.signalIntIgnored = true;
   }
+  s.fastMode = get("FastMode") == "1";
   return s;
 }
 
@@ -127,6 +128,7 @@ void WriteSettings(IniFile& ini, const SavedSettings& s) {
   optIn("SimCheck", Flag(s.simCheck), "0");
   optIn("Pin", std::string(TrimBlanks(s.pin)), "");
   optIn("SignalInt", number(s.signalText, 0), "0");
+  optIn("FastMode", Flag(s.fastMode), "0");
 }
 
 bool IsValidPin(std::string_view pin) {

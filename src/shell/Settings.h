@@ -47,6 +47,7 @@ struct StartupSettings {
   bool pinIgnored = false;       // Pin present but not 4 to 8 digits
   int signalInterval = 0;        // SignalInt seconds, 0 = off
   bool signalIntIgnored = false; // SignalInt present but not a number >= 0
+  bool fastMode = false;  // FastMode=1
 };
 
 // What the controls show when Save is pressed.
@@ -65,6 +66,7 @@ struct SavedSettings {
   bool simCheck = false;
   std::string pin;                // field text
   std::string signalText = "0";   // field text, read as integer
+  bool fastMode = false;
 };
 
 // A decimal integer (optional sign) that fits 32 bits; nothing else.
@@ -78,8 +80,8 @@ int IntervalOrDefault(std::string_view text, int def);
 StartupSettings ReadStartupSettings(const IniFile& ini);
 
 // Writes the 19 keys in their fixed order, then the opt-in keys SimCheck,
-// Pin and SignalInt, each only where the file already has it or its value
-// differs from the default (a default configuration gains no new key).
+// Pin, SignalInt and FastMode, each only where the file already has it or its
+// value differs from the default (a default configuration gains no new key).
 void WriteSettings(IniFile& ini, const SavedSettings& s);
 
 // A SIM PIN as the configuration accepts it: 4 to 8 digits.

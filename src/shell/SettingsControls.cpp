@@ -40,6 +40,8 @@ void ShowSettings(Controls& ui, FormState& state, const StartupSettings& s) {
   ui.ed_pin->setText(QString::fromLatin1(s.pin.c_str()));
   state.SignalInterval = s.signalInterval;
   ui.ed_signalInt->setText(QString::number(s.signalInterval));
+  state.FastMode = s.fastMode;
+  ui.cb_fastmode->setChecked(s.fastMode);
 }
 
 SavedSettings CollectSettings(const Controls& ui) {
@@ -66,6 +68,8 @@ SavedSettings CollectSettings(const Controls& ui) {
   s.simCheck = ui.cb_simcheck->isChecked();
   s.pin = ui.ed_pin->text().toStdString();
   s.signalText = ui.ed_signalInt->text().toStdString();
+
+  s.fastMode = ui.cb_fastmode->isChecked();
   return s;
 }
 

@@ -207,6 +207,9 @@ void BuildSetup(QWidget* page, Controls& ui) {
   ui.cb_sendoptions = Check(page, "cb_sendoptions", "Detect send options in SMS body",
                             "Обрабатывать параметры, записанные в тексте отправляемого сообщения");
 
+  ui.cb_fastmode = Check(page, "cb_fastmode", "Fast Mode",
+                         "Быстрый режим: не ждать паузы после ответа телефона и отправлять файлы пачкой");
+
   int r = 0;
   grid->addWidget(ui.Label5, r, 0);
   grid->addWidget(ui.cb_comport, r, 1);
@@ -233,6 +236,7 @@ void BuildSetup(QWidget* page, Controls& ui) {
   grid->addWidget(ui.cb_offline, r++, 0, 1, 3);
   grid->addWidget(ui.cb_sendoptions, r++, 0, 1, 3);
   r = BuildSimFields(page, grid, r, ui);
+  grid->addWidget(ui.cb_fastmode, r++, 0, 1, 3);
   grid->setRowStretch(r, 1);
 }
 

@@ -461,4 +461,107 @@ TEST_F(SerialPortTest, LineEventsAndReportsRunOnTheUserInterfaceThread) {
   for (const auto& id : seen) EXPECT_EQ(id, uiThread);
 }
 
+// Fast mode. With the rule's time set to a minute, only a reply's end (or the
+// size rule, or a read request) can close a burst here.
+TEST_F(SerialPortTest, ReplyAwareFramingClosesAtEachKindOfReplyEnd) {
+  NoTimeLimit();
+  port->SetReplyAwareFraming(true);
+  Open();
+  const auto none = std::chrono::milliseconds(300);
+
+  // A partial reply is held, the final OK closes it with everything before it.
+  ASSERT_TRUE(pty.Write("\r\n+CSQ: 20,0\r\n"));
+  EXPECT_FALSE(ui.PumpUntil([&] { return !clusters.empty(); }, none));
+  ASSERT_TRUE(pty.Write("\r\nOK\r\n"));
+  ASSERT_TRUE(ui.PumpUntil([&] { return clusters.size() == 1; }));
+  EXPECT_EQ(clusters[0], "\r\n+CSQ: 20,0\r\n\r\nOK\r\n");
+
+  const char* ends[] = {"\r\nERROR\r\n", "\r\n+CMS ERROR: 304\r\n", "\r\n+CME ERROR: 10\r\n", "\r\n> ",
+                        "ATE0\r\r\nOK\r\n"};
+  for (const char* reply : ends) {
+    clusters.clear();
+    ASSERT_TRUE(pty.Write(reply));
+    ASSERT_TRUE(ui.PumpUntil([&] { return !clusters.empty(); })) << reply;
+    EXPECT_EQ(clusters, std::vector<std::string>{reply});
+  }
+
+  // An OK split across two bursts closes once, whole.
+  clusters.clear();
+  ASSERT_TRUE(pty.Write("\r\nO"));
+  EXPECT_FALSE(ui.PumpUntil([&] { return !clusters.empty(); }, none));
+  ASSERT_TRUE(pty.Write("K\r\n"));
+  ASSERT_TRUE(ui.PumpUntil([&] { return !clusters.empty(); }));
+  EXPECT_EQ(clusters, std::vector<std::string>{"\r\nOK\r\n"});
+
+  // Unsolicited lines and an unframed OK are no reply end: they wait for the rule.
+  for (const char* open : {"\r\nRING\r\n", "AT\rOK\r\n", "\r\nOK\r\n\r\n+CMTI: \"SM\",1\r\n"}) {
+    clusters.clear();
+    ASSERT_TRUE(pty.Write(open));
+    EXPECT_FALSE(ui.PumpUntil([&] { return !clusters.empty(); }, none)) << open;
+    port->SetReadRequest(true);
+    ASSERT_TRUE(ui.PumpUntil([&] { return !clusters.empty(); })) << open;
+    EXPECT_EQ(clusters, std::vector<std::string>{open});
+  }
+  EXPECT_FALSE(port->ReadRequest());
+}
+
+TEST_F(SerialPortTest, ReplyAwareFramingKeepsTheRuleAndTheOneBurstCut) {
+  // The main window's timing: 43 us per character, 250 ms extra.
+  port->SetBaudRate(19200);
+  port->SetRTOCharDelayTime(43);
+  Open();
+  const std::string reply = "\r\n+CGMI: pdulink\r\n\r\nOK\r\n";
+  std::vector<std::string> byMode[2];
+  for (bool fast : {false, true}) {
+    port->SetReplyAwareFraming(fast);
+    clusters.clear();
+    ASSERT_TRUE(pty.Write(reply));
+    ASSERT_TRUE(ui.PumpUntil([&] { return !clusters.empty(); }));
+    ASSERT_TRUE(pty.Write("\r\nRING\r\n"));  // closed by the rule in both modes
+    ASSERT_TRUE(ui.PumpUntil([&] { return clusters.size() == 2; }));
+    byMode[fast] = clusters;
+  }
+  EXPECT_EQ(byMode[0], (std::vector<std::string>{reply, "\r\nRING\r\n"}));
+  EXPECT_EQ(byMode[1], byMode[0]);
+
+  // A continuous stream that holds no reply end is cut as before, and the
+  // bytes arrive whole and in order.
+  clusters.clear();
+  port->SetRTOExtraDelayTime(100);
+  const std::string sent = Pattern(200);
+  std::thread device([&] {
+    for (char c : sent) {
+      pty.Write(std::string(1, c));
+      std::this_thread::sleep_for(std::chrono::milliseconds(4));
+    }
+  });
+  const bool all = ui.PumpUntil([&] { return Received().size() >= sent.size(); });
+  device.join();
+  ASSERT_TRUE(all);
+  EXPECT_EQ(Received(), sent);
+  EXPECT_GE(clusters.size(), 2u);
+}
+
+TEST_F(SerialPortTest, SwitchingReplyAwareFramingOffKeepsTheHeldBytes) {
+  NoTimeLimit();
+  port->SetReplyAwareFraming(true);
+  Open();
+  ASSERT_TRUE(pty.Write("\r\n+CSQ"));
+  EXPECT_FALSE(ui.PumpUntil([&] { return !clusters.empty(); }, std::chrono::milliseconds(200)));
+  port->SetReplyAwareFraming(false);
+  ASSERT_TRUE(pty.Write(": 20,0\r\n\r\nOK\r\n"));  // no early close any more
+  EXPECT_FALSE(ui.PumpUntil([&] { return !clusters.empty(); }, std::chrono::milliseconds(300)));
+  port->SetReadRequest(true);
+  ASSERT_TRUE(ui.PumpUntil([&] { return !clusters.empty(); }));
+  EXPECT_EQ(clusters, std::vector<std::string>{"\r\n+CSQ: 20,0\r\n\r\nOK\r\n"});
+
+  // The size rule still reads a full cluster at once with the framing on.
+  clusters.clear();
+  port->SetReplyAwareFraming(true);
+  const std::string sent = Pattern(3072);
+  ASSERT_TRUE(pty.Write(sent));
+  ASSERT_TRUE(ui.PumpUntil([&] { return !clusters.empty(); }));
+  EXPECT_EQ(clusters[0], sent);
+}
+
 }  // namespace

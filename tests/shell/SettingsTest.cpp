@@ -169,4 +169,32 @@ TEST(SavedSettings, OptInKeysOnlyWhenPresentOrNotDefault) {
   EXPECT_EQ(back.signalInterval, 120);
 }
 
+TEST(FastModeKey, OnOnlyForOneAndSavedOnlyWhereUsed) {
+  EXPECT_FALSE(FromMain("").fastMode);
+  EXPECT_TRUE(FromMain("FastMode=1\r\n").fastMode);
+  for (const char* value : {"0", "yes", "", "ERROR"})
+    EXPECT_FALSE(FromMain(std::string("FastMode=") + value + "\r\n").fastMode) << value;
+
+  // A file that never had the key keeps it out while the mode is off.
+  IniFile plain = IniFile::FromText("[Main]\r\nComPort=1\r\n");
+  WriteSettings(plain, SavedSettings{});
+  EXPECT_EQ(plain.Text().find("FastMode"), std::string::npos) << plain.Text();
+
+  // Switched on, the key follows the nineteen.
+  SavedSettings on;
+  on.fastMode = true;
+  IniFile added = IniFile::FromText("[Main]\r\nComPort=1\r\n");
+  WriteSettings(added, on);
+  const std::string text = added.Text();
+  const std::string tail = "SaveCalls=0\r\nFastMode=1\r\n";
+  EXPECT_EQ(text.substr(text.size() - tail.size()), tail);
+
+  // A key already in the file is kept up to date either way, in place.
+  IniFile had = IniFile::FromText("[Main]\r\nfastmode=1\r\nComPort=1\r\n");
+  WriteSettings(had, SavedSettings{});
+  EXPECT_EQ(had.Read(kMainSection, "FastMode", "missing"), "0");
+  EXPECT_EQ(had.Text().rfind("[Main]\r\nFastMode=0\r\nComPort=1\r\n", 0), 0u) << had.Text();
+  EXPECT_FALSE(ReadStartupSettings(had).fastMode);
+}
+
 }  // namespace

@@ -8,8 +8,10 @@
 #include <QClipboard>
 #include <QSystemTrayIcon>
 #include <QComboBox>
+#include <QCoreApplication>
 #include <QDir>
 #include <QLabel>
+#include <QLayout>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -18,7 +20,6 @@
 #include <QTextBlock>
 #include <QTimer>
 #include <QToolButton>
-#include <QCoreApplication>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -387,6 +388,40 @@ TEST_F(WindowTest, NewFieldsFitTheWindowWithoutOverlapping) {
   EXPECT_FALSE(f.ui.l_signal->geometry().intersects(f.ui.led_connect->geometry()));
   EXPECT_FALSE(f.ui.l_signal->geometry().intersects(f.ui.Memo2->geometry()));
   EXPECT_GE(f.ui.Memo2->height(), 313);
+}
+
+TEST_F(WindowTest, FastModeBoxFollowsTheKeyAndDrivesPortAndWaits) {
+  TForm1& plain = Start(Config("[Main]\r\nComPort=1\r\n"));
+  EXPECT_FALSE(plain.ui.cb_fastmode->isChecked());
+  EXPECT_FALSE(plain.state.FastMode);
+  EXPECT_FALSE(plain.comport().ReplyAwareFraming());
+  EXPECT_FALSE(plain.dialogue().FastWaits());
+
+  TForm1& f = Start(Config("[Main]\r\nFastMode=1\r\n"));
+  EXPECT_TRUE(f.ui.cb_fastmode->isChecked());
+  EXPECT_TRUE(f.state.FastMode);
+  EXPECT_TRUE(f.comport().ReplyAwareFraming());
+  EXPECT_TRUE(f.dialogue().FastWaits());
+  EXPECT_FALSE(f.ui.cb_fastmode->toolTip().isEmpty());
+  f.ui.cb_fastmode->setChecked(false);
+  EXPECT_FALSE(f.state.FastMode);
+  EXPECT_FALSE(f.comport().ReplyAwareFraming());
+  EXPECT_FALSE(f.dialogue().FastWaits());
+
+  // On the Setup page, inside it and clear of every other control there.
+  f.resize(696, 480);
+  f.ui.pg1->setCurrentWidget(f.ui.ts2_setup);
+  f.show();
+  QCoreApplication::processEvents();
+  ASSERT_EQ(f.ui.cb_fastmode->parentWidget(), f.ui.ts2_setup);
+  EXPECT_LE(f.ui.ts2_setup->layout()->minimumSize().height(), f.ui.ts2_setup->height());  // nothing squeezed
+  const QRect box = f.ui.cb_fastmode->geometry();
+  EXPECT_TRUE(f.ui.ts2_setup->rect().contains(box)) << box.y() << "+" << box.height() << " in "
+                                                    << f.ui.ts2_setup->height();
+  for (QWidget* other : f.ui.ts2_setup->findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly)) {
+    if (other == f.ui.cb_fastmode || !other->isVisible()) continue;
+    EXPECT_FALSE(box.intersects(other->geometry())) << other->objectName().toStdString();
+  }
 }
 
 }  // namespace

@@ -1,0 +1,206 @@
+// Pipeline benchmark: the real gateway (window offscreen, the same parts the
+// program runs) against pdulink-phone on a pseudo-terminal, at phone latency
+// 0 ms and 100 ms, in the default mode and with FastMode=1. Each figure is one
+// run after a warm-up run. Prints a table; exit status 2 when the phone or
+// the port cannot be set up.
+//
+// Rows:
+//   AT round trip     "AT\r" written until SendCommand returns (mean of N)
+//   connect sequence  b_open from its first line to the memory confirmed
+//   idle wait CPU     CPU ms per second that this process (window thread
+//                     and serial worker) uses while a wait runs on a phone
+//                     that does not answer: no busy waiting in either mode
+//   receive 20        20 stored messages: listing start to the 20th .txt
+//                     written and the phone empty
+//   send 20           20 files in the watched directory: first watch turn to
+//                     the 20th submit recorded by the phone
+// A row whose operation is not part of this build prints "n/a" with the
+// reason; its measuring function is the place to add it.
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QPushButton>
+#include <QTimer>
+#include <sys/resource.h>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "Connection.h"
+#include "MainWindow.h"
+#include "MessageBox.h"
+#include "PhoneProcess.h"
+#include "PollClock.h"
+#include "SerialPort.h"
+#include "Transaction.h"
+
+namespace {
+
+using pdulink::test::PhoneProcess;
+
+// One gateway connected to one phone.
+struct Session {
+  std::unique_ptr<PhoneProcess> phone;
+  std::unique_ptr<TForm1> form;
+  std::string error;
+
+  Session(int latencyMs, bool fast) {
+    phone = std::make_unique<PhoneProcess>(std::vector<std::string>{"--latency", std::to_string(latencyMs)});
+    if (!phone->Started()) {
+      error = phone->Error();
+      return;
+    }
+    const std::string ini = phone->Directory() + "/bench.ini";
+    std::ofstream(ini, std::ios::binary) << "[Main]\r\n"
+                                         << (fast ? "FastMode=1\r\n" : "") << "[Ports]\r\nCOM1=" << phone->LinkPath()
+                                         << "\r\n";
+    StartupOptions options;
+    options.configArg = ini;
+    form = std::make_unique<TForm1>(options);
+  }
+  ~Session() {
+    form.reset();  // the port closes before the phone goes
+    phone.reset();
+  }
+
+  Transaction& dialogue() { return form->dialogue(); }
+
+  // Connects and leaves the timer's slot empty, so no duty pass runs
+  // between the measured commands.
+  bool Connect() {
+    form->connection().b_open();
+    form->clock.PendingCommand = kNoCommand;
+    return form->comport().Active() && form->connection().SmsMemory.size() > 0;
+  }
+};
+
+using Measure = std::function<std::optional<double>(int latencyMs, bool fast, std::string& note)>;
+
+double Ms(const QElapsedTimer& t) { return static_cast<double>(t.nsecsElapsed()) / 1e6; }
+
+int gRoundTrips = 20;
+
+std::optional<double> AtRoundTrip(int latencyMs, bool fast, std::string& note) {
+  Session s(latencyMs, fast);
+  if (!s.error.empty() || !s.Connect()) {
+    note = s.error.empty() ? "could not connect" : s.error;
+    return std::nullopt;
+  }
+  s.dialogue().SendCommand("AT\r");  // warm-up
+  QElapsedTimer t;
+  t.start();
+  for (int i = 0; i < gRoundTrips; ++i) {
+    if (!s.dialogue().SendCommand("AT\r") || !s.dialogue().OkFlag) {
+      note = "no OK to AT";
+      return std::nullopt;
+    }
+  }
+  return Ms(t) / gRoundTrips;
+}
+
+std::optional<double> ConnectSequence(int latencyMs, bool fast, std::string& note) {
+  Session s(latencyMs, fast);
+  if (!s.error.empty() || !s.Connect()) {  // the warm-up
+    note = s.error.empty() ? "could not connect" : s.error;
+    return std::nullopt;
+  }
+  QElapsedTimer t;
+  t.start();
+  if (!s.Connect()) {
+    note = "could not connect again";
+    return std::nullopt;
+  }
+  return Ms(t);
+}
+
+double CpuMs() {
+  rusage u{};
+  getrusage(RUSAGE_SELF, &u);
+  return (u.ru_utime.tv_sec + u.ru_stime.tv_sec) * 1e3 + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e3;
+}
+
+std::optional<double> IdleWaitCpu(int latencyMs, bool fast, std::string& note) {
+  Session s(latencyMs, fast);
+  if (!s.error.empty() || !s.Connect()) {
+    note = s.error.empty() ? "could not connect" : s.error;
+    return std::nullopt;
+  }
+  if (!PhoneProcess::Ok(s.phone->Control("fail +CGSN silent"))) {
+    note = "phone refused the fault";
+    return std::nullopt;
+  }
+  const int waitMs = 3000;
+  QTimer::singleShot(waitMs, s.form.get(), [&s] { s.form->ui.b_abort->click(); });
+  const double before = CpuMs();
+  QElapsedTimer t;
+  t.start();
+  s.dialogue().SendCommand("AT+CGSN\r");
+  return (CpuMs() - before) / (Ms(t) / 1000.0);
+}
+
+std::optional<double> Receive20(int, bool, std::string& note) {
+  note = "n/a: needs the receiving operation (listSMS), not in this build";
+  return std::nullopt;
+}
+
+std::optional<double> Send20(int, bool, std::string& note) {
+  note = "n/a: needs the sending operation and the watch turn, not in this build";
+  return std::nullopt;
+}
+
+std::string Cell(const std::optional<double>& v) {
+  if (!v) return "n/a";
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%.1f", *v);
+  return buf;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc > 1) gRoundTrips = std::max(1, std::atoi(argv[1]));
+  if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+  QApplication app(argc, argv);
+  SetMessageHandler([](const std::string&) {});
+
+  struct Row {
+    const char* name;
+    Measure measure;
+  };
+  const Row rows[] = {
+      {"AT round trip", AtRoundTrip},
+      {"connect sequence", ConnectSequence},
+      {"idle wait CPU", IdleWaitCpu},
+      {"receive 20", Receive20},
+      {"send 20", Send20},
+  };
+  std::printf("pipeline against pdulink-phone on a pseudo-terminal, ms (AT round trip: mean of %d;\n"
+              "idle wait CPU: CPU ms per s of a wait on a silent phone)\n",
+              gRoundTrips);
+  std::printf("%-18s %8s %10s %10s %12s\n", "row", "latency", "default", "fast", "default/fast");
+  int status = 0;
+  std::vector<std::string> notes;
+  for (const Row& row : rows) {
+    for (int latency : {0, 100}) {
+      std::string note;
+      std::optional<double> plain = row.measure(latency, false, note);
+      std::optional<double> fast = row.measure(latency, true, note);
+      std::string ratio = plain && fast && *fast > 0 ? Cell(*plain / *fast) + "x" : "";
+      std::printf("%-18s %5d ms %10s %10s %12s\n", row.name, latency, Cell(plain).c_str(), Cell(fast).c_str(),
+                  ratio.c_str());
+      std::fflush(stdout);
+      if (!note.empty()) {
+        std::string line = std::string(row.name) + ": " + note;
+        if (notes.empty() || notes.back() != line) notes.push_back(line);
+        if (note.rfind("n/a", 0) != 0) status = 2;
+      }
+    }
+  }
+  for (const std::string& n : notes) std::printf("  %s\n", n.c_str());
+  return status;
+}
