@@ -9,8 +9,11 @@
 #include "PollingCycle.h"
 #include "QtUiDispatcher.h"
 #include "SerialPort.h"
+#include "Sending.h"
+#include "ServiceCentre.h"
 #include "Transaction.h"
 #include "TrayState.h"
+#include "WatchTurn.h"
 
 Gateway::Gateway(QMainWindow* window, Controls& ui, FormState& state, PollClock& clock) {
   journal_ = std::make_unique<Journal>(ui.Memo2);
@@ -29,6 +32,12 @@ Gateway::Gateway(QMainWindow* window, Controls& ui, FormState& state, PollClock&
   dialogue_ = std::make_unique<Transaction>(*ctx_);
   connection_ = std::make_unique<Connection>(*ctx_, *dialogue_);
   cycle_ = std::make_unique<PollingCycle>(*ctx_, *dialogue_, *connection_);
+  sending_ = std::make_unique<Sending>(*ctx_, *dialogue_);
+  serviceCentre_ = std::make_unique<ServiceCentre>(*ctx_, *dialogue_);
+  watchTurn_ = std::make_unique<WatchTurn>(
+      *ctx_, *dialogue_, [this](const std::string& number, const std::string& body) {
+        return sending_->SendSMS(number, body);
+      });
   WirePort();
   FillDuties();
 }
@@ -58,4 +67,10 @@ void Gateway::WirePort() {
 
 void Gateway::FillDuties() {
   // The operations join the cycle here as they land.
+  PollingCycle::Duties& d = cycle_->duties;
+  d.SaveSmsc = [this] { serviceCentre_->SaveSmsc(); };
+  d.SendSMS = [this](const std::string& number, const std::string& body) {
+    return sending_->SendSMS(number, body);
+  };
+  d.WatchTurn = [this] { watchTurn_->Run(); };
 }

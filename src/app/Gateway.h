@@ -15,6 +15,9 @@ class TSerialPort;
 class Transaction;
 class Connection;
 class PollingCycle;
+class Sending;
+class ServiceCentre;
+class WatchTurn;
 
 class Gateway {
  public:
@@ -29,6 +32,9 @@ class Gateway {
   Transaction& dialogue() { return *dialogue_; }
   Connection& connection() { return *connection_; }
   PollingCycle& cycle() { return *cycle_; }
+  Sending& sending() { return *sending_; }
+  ServiceCentre& serviceCentre() { return *serviceCentre_; }
+  WatchTurn& watchTurn() { return *watchTurn_; }
   Context& context() { return *ctx_; }
 
  private:
@@ -43,4 +49,7 @@ class Gateway {
   std::unique_ptr<Transaction> dialogue_;
   std::unique_ptr<Connection> connection_;
   std::unique_ptr<PollingCycle> cycle_;
+  std::unique_ptr<Sending> sending_;
+  std::unique_ptr<ServiceCentre> serviceCentre_;
+  std::unique_ptr<WatchTurn> watchTurn_;
 };
