@@ -47,7 +47,7 @@ std::uint8_t ServiceCentre::ReadValidityPeriod() {
 
 void ServiceCentre::se_vp_rByteChange() {
   ctx_.ui.l_VPComment->setText(
-      QString::fromStdString(pdulink::ValidityPeriodText(static_cast<unsigned>(ctx_.ui.se_vp_rByte->value()))));
+      QString::fromStdString(pdulink::ValidityPeriodLabel(static_cast<unsigned>(ctx_.ui.se_vp_rByte->value()))));
 }
 
 void ServiceCentre::b_save_sendClick() {

@@ -47,7 +47,7 @@ StoredValidity ParseValidityFile(bool exists, bool readOk, std::string_view firs
   return s;
 }
 
-std::string ValidityPeriodText(unsigned value) {
+std::string ValidityPeriodLabel(unsigned value) {
   unsigned v = value & 0xFF;
   auto minutes = [](unsigned m) { return std::to_string(m) + " min =" + std::to_string(m / 60) + " h"; };
   if (v <= 143) return minutes((v + 1) * 5);

@@ -35,7 +35,7 @@ StoredValidity ParseValidityFile(bool exists, bool readOk, std::string_view firs
 
 // The plain-words text of a relative validity period octet (TS 23.040
 // 9.2.3.12.1): "60 min =1 h", "2 days", "5 weeks".
-std::string ValidityPeriodText(unsigned value);
+std::string ValidityPeriodLabel(unsigned value);
 
 // The first octet of an SMS-SUBMIT (TS 23.040 9.2.3.1 - 9.2.3.5).
 enum SubmitFirstOctet : std::uint8_t {
