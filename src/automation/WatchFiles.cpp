@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <fnmatch.h>
+#include <strings.h>
 #include <signal.h>
 #include <stdio.h>
 #include <sys/stat.h>
@@ -57,7 +58,11 @@ bool ListMatches(const std::string& dir, const std::string& pattern, std::vector
     names.emplace_back(name);
   }
   ::closedir(d);
-  std::sort(names.begin(), names.end());
+  // Name order with case ignored, as the template matches.
+  std::sort(names.begin(), names.end(), [](const std::string& a, const std::string& b) {
+    int c = ::strcasecmp(a.c_str(), b.c_str());
+    return c != 0 ? c < 0 : a < b;
+  });
   return true;
 }
 
@@ -185,6 +190,8 @@ bool IdentifyFile(const std::string& path, FileId& id) {
   if (::stat(path.c_str(), &st) != 0) return false;
   id.dev = st.st_dev;
   id.ino = st.st_ino;
+  id.size = static_cast<long long>(st.st_size);
+  id.mtimeNs = static_cast<long long>(st.st_mtim.tv_sec) * 1000000000LL + st.st_mtim.tv_nsec;
   return true;
 }
 

@@ -22,7 +22,7 @@ Template SplitTemplate(std::string_view text);
 bool SplitMessageLine(std::string_view line, std::string& number, std::string& body);
 
 // Regular, not hidden, entries of dir whose names match the pattern (case
-// ignored), in name order. False (errorText set) when dir cannot be read.
+// ignored), in name order (case ignored). False (errorText set) when dir cannot be read.
 bool ListMatches(const std::string& dir, const std::string& pattern, std::vector<std::string>& names,
                  std::string& errorText);
 
@@ -45,10 +45,13 @@ ReadResult ReadFirstLine(const std::string& path, std::string& line);
 bool MoveFile(const std::string& from, const std::string& to);
 
 // Identity of a file, to tell a remembered file from a new one of the same
-// name; false when the path is no longer there.
+// name (inode numbers are reused at once, so size and modification time
+// count too); false when the path is no longer there.
 struct FileId {
   unsigned long long dev = 0;
   unsigned long long ino = 0;
+  long long size = 0;
+  long long mtimeNs = 0;
   bool operator==(const FileId&) const = default;
 };
 bool IdentifyFile(const std::string& path, FileId& id);
