@@ -9,10 +9,14 @@
 #include <QSpinBox>
 #include <QToolButton>
 
+#include <unistd.h>
+
+#include "Console.h"
 #include "GatewayFixture.h"
 #include "Sending.h"
 #include "ServiceCentre.h"
 #include "TempDir.h"
+#include "sms_submit.h"
 
 namespace {
 
@@ -249,6 +253,35 @@ TEST_F(SendingTest, ServiceCentreSaveNormalisesTheFieldAndReleasesTheButton) {
   EXPECT_TRUE(form->ui.ed_smsc->text().isEmpty());
   EXPECT_TRUE(JournalHas("Invalid SMSC"));
   EXPECT_EQ(Received().size(), commands);
+}
+
+TEST(ConsoleSend, NumberThenTheRestAsText) {
+  std::string number, text;
+  EXPECT_EQ(ParseConsoleLine(" /send 12345 Hi"), ConsoleAction::Send);
+  EXPECT_EQ(ParseConsoleLine("/send"), ConsoleAction::Send);
+  EXPECT_EQ(ParseConsoleLine("/sender"), ConsoleAction::Help);
+  ASSERT_TRUE(ParseSendLine("/send  +4915112345678 \t Hello  there \r", number, text));
+  EXPECT_EQ(number, "+4915112345678");
+  EXPECT_EQ(text, "Hello  there");
+  EXPECT_FALSE(ParseSendLine("/send", number, text));
+  EXPECT_FALSE(ParseSendLine("/send 12345", number, text));
+  EXPECT_FALSE(ParseSendLine("/send 12345   ", number, text));
+}
+
+TEST_F(SendingTest, HeadlessSendLatchesTheSendPageButton) {
+  StartConnected();
+  int fds[2];
+  ASSERT_EQ(::pipe(fds), 0);
+  Console console(*form, fds[0]);
+  const std::string lines = "/send 12345\n/send 0301234 \xD0\x9F\xD1\x80\xD0\xB8\xD0\xB2\xD0\xB5\xD1\x82 \xE2\x82\xAC\n";
+  ASSERT_EQ(::write(fds[1], lines.data(), lines.size()), static_cast<ssize_t>(lines.size()));
+  ASSERT_TRUE(RunUntil([&] { return JournalHas("Send errorlevel(bytes):"); })) << Journal();
+  EXPECT_TRUE(JournalHas("Usage: /send NUMBER TEXT"));
+  // UTF-8 typed, cp1251 inside, UCS2 on the air (the euro sign included).
+  EXPECT_EQ(Submitted(), std::vector<std::string>{pdulink::AssembleSubmit(
+                             "0301234", "\xCF\xF0\xE8\xE2\xE5\xF2 \x88", {}).pduHex});
+  ::close(fds[1]);
+  ::close(fds[0]);
 }
 
 }  // namespace
