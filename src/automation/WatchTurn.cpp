@@ -4,6 +4,7 @@
 #include <QFile>
 #include <QLineEdit>
 #include <QThread>
+#include <cerrno>
 
 #include "AnsiText.h"
 #include "Controls.h"
