@@ -97,7 +97,7 @@ bool ModifiedWithinASecond(const struct stat& st) {
 
 }  // namespace
 
-ReadResult ReadFirstLine(const std::string& path, std::string& line) {
+ReadResult ReadFirstLine(const std::string& path, std::string& line, bool useLease) {
   line.clear();
   // Non-blocking: a FIFO put in the file's place must not stall the turn.
   Fd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
@@ -109,10 +109,13 @@ ReadResult ReadFirstLine(const std::string& path, std::string& line) {
   // end the program; SIGURG is ignored unless someone handles it. The lease
   // lasts only while the line is read, so a writer opening the file
   // meanwhile waits that long at most.
-  ::fcntl(fd.get(), F_SETSIG, SIGURG);
-  bool leased = ::fcntl(fd.get(), F_SETLEASE, F_RDLCK) == 0;
+  bool leased = false;
+  if (useLease) {
+    ::fcntl(fd.get(), F_SETSIG, SIGURG);
+    leased = ::fcntl(fd.get(), F_SETLEASE, F_RDLCK) == 0;
+    if (!leased && (errno == EAGAIN || errno == EWOULDBLOCK)) return ReadResult::BeingWritten;
+  }
   if (!leased) {
-    if (errno == EAGAIN || errno == EWOULDBLOCK) return ReadResult::BeingWritten;
     if (ModifiedWithinASecond(st)) return ReadResult::BeingWritten;
   }
 

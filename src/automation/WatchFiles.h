@@ -37,7 +37,9 @@ inline constexpr size_t kMaxLineBytes = 64 * 1024;
 // exactly then. Where no lease can be taken (another owner without the
 // right to lease, a file system without leases), a file modified within
 // the last second counts as being written instead.
-ReadResult ReadFirstLine(const std::string& path, std::string& line);
+// useLease false asks only the modification time (how the check behaves
+// where leases are not to be had).
+ReadResult ReadFirstLine(const std::string& path, std::string& line, bool useLease = true);
 
 // Renames from to to without replacing an existing file; across file
 // systems the file is copied, flushed to disk and then removed. False when

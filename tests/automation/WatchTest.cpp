@@ -266,6 +266,22 @@ TEST(WatchFiles, TemplateAndMessageLine) {
   EXPECT_FALSE(watch::SplitMessageLine("", number, body));
 }
 
+TEST(WatchFiles, WithoutALeaseAFileModifiedWithinASecondCountsAsBeingWritten) {
+  pdulink::test::TempDir tmp("pdulink-mtime");
+  const std::string path = tmp.Path() + "/smss1.txt";
+  WriteFile(path, "12345 Hi\n");
+  std::string line;
+  EXPECT_EQ(watch::ReadFirstLine(path, line, false), watch::ReadResult::BeingWritten);
+  timespec times[2] = {{0, UTIME_OMIT}, {::time(nullptr) - 5, 0}};
+  ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+  EXPECT_EQ(watch::ReadFirstLine(path, line, false), watch::ReadResult::Ok);
+  EXPECT_EQ(line, "12345 Hi");
+  // A lease settles it at once, however fresh the file.
+  WriteFile(path, "12345 Hi\r");
+  EXPECT_EQ(watch::ReadFirstLine(path, line), watch::ReadResult::Ok);
+  EXPECT_EQ(watch::ReadFirstLine(tmp.Path() + "/missing", line), watch::ReadResult::Unreadable);
+}
+
 TEST(WatchFiles, MoveNeverReplacesAnExistingFile) {
   pdulink::test::TempDir tmp("pdulink-move");
   const std::string a = tmp.Path() + "/a", b = tmp.Path() + "/b";
