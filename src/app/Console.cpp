@@ -25,8 +25,20 @@ ConsoleAction ParseConsoleLine(const std::string& raw) {
   if (line == "/abort") return ConsoleAction::Abort;
   if (line == "/exit" || line == "/quit") return ConsoleAction::Exit;
   if (line == "/status") return ConsoleAction::Status;
+  if (line == "/send" || line.rfind("/send ", 0) == 0 || line.rfind("/send\t", 0) == 0) return ConsoleAction::Send;
   if (line[0] == '/') return ConsoleAction::Help;
   return ConsoleAction::Command;
+}
+
+bool ParseSendLine(const std::string& raw, std::string& number, std::string& text) {
+  std::string_view rest = pdulink::TrimBlanks(raw);
+  if (rest.substr(0, 5) != "/send") return false;
+  rest = pdulink::TrimBlanks(rest.substr(5));
+  size_t blank = rest.find_first_of(" \t");
+  if (rest.empty() || blank == std::string_view::npos) return false;
+  number = std::string(rest.substr(0, blank));
+  text = std::string(pdulink::TrimBlanks(rest.substr(blank)));
+  return !text.empty();
 }
 
 Console::Console(TForm1& window, int fd) : window_(window), fd_(fd) {
@@ -67,8 +79,21 @@ void Console::Act(const std::string& line) {
     case ConsoleAction::Exit: ui.b_exit->click(); break;
     case ConsoleAction::Status: window_.WriteLog(StatusBlock(GatherStatus())); break;
     case ConsoleAction::Help:
-      window_.WriteLog("Commands: /connect /disconnect /abort /exit /status, or an AT command to send");
+      window_.WriteLog("Commands: /connect /disconnect /abort /exit /status /send NUMBER TEXT, or an AT command to send");
       break;
+    case ConsoleAction::Send: {
+      std::string number, text;
+      if (!ParseSendLine(line, number, text)) {
+        window_.WriteLog("Usage: /send NUMBER TEXT");
+        break;
+      }
+      // As the Send page: the fields, then the latched button that the
+      // next duty pass serves.
+      ui.ed_totel->setText(QString::fromUtf8(number.c_str()));
+      ui.Ed_smsbody->setText(QString::fromUtf8(text.c_str()));
+      ui.sb_sendSMS->setChecked(true);
+      break;
+    }
     case ConsoleAction::Command:
       ui.ed_send->setText(FromAnsi(std::string(pdulink::TrimBlanks(line))));
       ui.b_send->click();

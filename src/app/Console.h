@@ -1,8 +1,8 @@
 #pragma once
 // Headless operation from standard input: a person (or a script) types what
 // the window's buttons would do. "/connect", "/disconnect", "/abort",
-// "/exit", "/status", "/help"; any other line is an AT command for the Test page's
-// Send button.
+// "/exit", "/status", "/help", "/send NUMBER TEXT" (the Send page's manual
+// send); any other line is an AT command for the Test page's Send button.
 #include <QObject>
 #include <memory>
 #include <string>
@@ -10,7 +10,7 @@
 class QSocketNotifier;
 class TForm1;
 
-enum class ConsoleAction { None, Connect, Disconnect, Abort, Exit, Status, Help, Command };
+enum class ConsoleAction { None, Connect, Disconnect, Abort, Exit, Status, Help, Command, Send };
 
 // What a typed line asks for; blank lines ask for nothing.
 ConsoleAction ParseConsoleLine(const std::string& line);
@@ -28,6 +28,11 @@ struct StatusFacts {
 
 // The /status block, one fact a line.
 std::string StatusBlock(const StatusFacts& facts);
+
+// The number and text of "/send NUMBER TEXT" (UTF-8 as typed): the first
+// word after the command, then the rest, trimmed. False when either is
+// missing.
+bool ParseSendLine(const std::string& line, std::string& number, std::string& text);
 
 class Console : public QObject {
   Q_OBJECT

@@ -14,8 +14,11 @@
 #include "QtUiDispatcher.h"
 #include "SerialPort.h"
 #include "SimCheck.h"
+#include "Sending.h"
+#include "ServiceCentre.h"
 #include "Transaction.h"
 #include "TrayState.h"
+#include "WatchTurn.h"
 
 Gateway::Gateway(QMainWindow* window, Controls& ui, FormState& state, PollClock& clock) {
   journal_ = std::make_unique<Journal>(ui.Memo2);
@@ -38,6 +41,12 @@ Gateway::Gateway(QMainWindow* window, Controls& ui, FormState& state, PollClock&
   // Recorded calls go to the message archive once it is part of the
   // assembly (Calls::ArchiveMessage); until then they are only reported.
   calls_ = std::make_unique<Calls>(*ctx_, *dialogue_);
+  sending_ = std::make_unique<Sending>(*ctx_, *dialogue_);
+  serviceCentre_ = std::make_unique<ServiceCentre>(*ctx_, *dialogue_);
+  watchTurn_ = std::make_unique<WatchTurn>(
+      *ctx_, *dialogue_, [this](const std::string& number, const std::string& body) {
+        return sending_->SendSMS(number, body);
+      });
   WirePort();
   FillDuties();
   WireFastMode(window);
@@ -67,11 +76,16 @@ void Gateway::WirePort() {
 }
 
 void Gateway::FillDuties() {
-  // The operations join the cycle here as they land.
-  cycle_->duties.CheckIncomingCall = [this] { return calls_->CheckIncomingCall(); };
-  cycle_->duties.CheckBattery = [this] { return battery_->CheckBattery(); };
   signal_ = std::make_unique<SignalCheck>(*ctx_, *dialogue_);
-  cycle_->duties.CheckSignal = [this] { signal_->CheckSignal(); };
+  PollingCycle::Duties& d = cycle_->duties;
+  d.CheckIncomingCall = [this] { return calls_->CheckIncomingCall(); };
+  d.SaveSmsc = [this] { serviceCentre_->SaveSmsc(); };
+  d.SendSMS = [this](const std::string& number, const std::string& body) {
+    return sending_->SendSMS(number, body);
+  };
+  d.WatchTurn = [this] { watchTurn_->Run(); };
+  d.CheckBattery = [this] { return battery_->CheckBattery(); };
+  d.CheckSignal = [this] { signal_->CheckSignal(); };
 }
 
 void Gateway::WireFastMode(QMainWindow* window) {

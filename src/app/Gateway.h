@@ -18,6 +18,9 @@ class PollingCycle;
 class Battery;
 class Calls;
 class SignalCheck;
+class Sending;
+class ServiceCentre;
+class WatchTurn;
 
 class Gateway {
  public:
@@ -34,6 +37,9 @@ class Gateway {
   PollingCycle& cycle() { return *cycle_; }
   Battery& battery() { return *battery_; }
   Calls& calls() { return *calls_; }
+  Sending& sending() { return *sending_; }
+  ServiceCentre& serviceCentre() { return *serviceCentre_; }
+  WatchTurn& watchTurn() { return *watchTurn_; }
   Context& context() { return *ctx_; }
 
   // FastMode on or off: the form state, the port's framing and the waits.
@@ -56,4 +62,7 @@ class Gateway {
   std::unique_ptr<Battery> battery_;
   std::unique_ptr<Calls> calls_;
   std::unique_ptr<SignalCheck> signal_;
+  std::unique_ptr<Sending> sending_;
+  std::unique_ptr<ServiceCentre> serviceCentre_;
+  std::unique_ptr<WatchTurn> watchTurn_;
 };

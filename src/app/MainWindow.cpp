@@ -11,6 +11,7 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QShortcut>
+#include <QSpinBox>
 #include <QSystemTrayIcon>
 #include <QTabWidget>
 #include <QTimer>
@@ -24,6 +25,7 @@
 #include "PollingCycle.h"
 #include "PortNames.h"
 #include "SerialPort.h"
+#include "ServiceCentre.h"
 #include "Settings.h"
 #include "SettingsControls.h"
 #include "Gateway.h"
@@ -77,6 +79,8 @@ TForm1::TForm1(const StartupOptions& options, QWidget* parent) : QMainWindow(par
 
   WireHandlers();
   FormCreate(options);
+  // The Send page shows the stored validity period from the start.
+  gateway().serviceCentre().ReadValidityPeriod();
 }
 
 TForm1::~TForm1() = default;
@@ -104,6 +108,8 @@ void TForm1::WireHandlers() {
   connect(ui.b_save_iniFile, &QPushButton::clicked, this, &TForm1::b_save_iniFileClick);
   connect(ui.Ed_smsbody, &QLineEdit::textChanged, this, &TForm1::Ed_smsbodyChange);
   connect(ui.b_stop_sendcycle, &QPushButton::clicked, this, &TForm1::b_stop_sendcycleClick);
+  connect(ui.se_vp_rByte, &QSpinBox::valueChanged, this, [this] { gateway().serviceCentre().se_vp_rByteChange(); });
+  connect(ui.b_save_send, &QPushButton::clicked, this, [this] { gateway().serviceCentre().b_save_sendClick(); });
   // Check boxes react to every change of state, also one made by start-up.
   connect(ui.cb_dtr, &QCheckBox::toggled, this, [this](bool on) { comport().SetDTRState(on); });
   connect(ui.cb_rts, &QCheckBox::toggled, this, [this](bool on) { comport().SetRTSState(on); });

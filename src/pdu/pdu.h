@@ -5,4 +5,5 @@
 #include "gsm_alphabet.h"
 #include "sms_decode.h"
 #include "sms_msg.h"
+#include "sms_submit.h"
 #include "text_helpers.h"

@@ -90,5 +90,59 @@ TEST(PduTool, UsageHelpAndVersion) {
   EXPECT_EQ(kExitUsage, RunTool({"decode", "--frobnicate"}).status);
 }
 
+TEST(PduToolEncode, WorkedExampleAndJson) {
+  Result r = RunTool({"encode", "12345678901", "abc"});
+  EXPECT_EQ(kExitOk, r.status) << r.err;
+  EXPECT_EQ("0011000B912143658709F10000A70361F118\nAT+CMGS=17\n", r.out);
+  r = RunTool({"--json", "encode", "+12345678901", "abc"});
+  EXPECT_EQ("{\"Pdu\":\"0011000B912143658709F10000A70361F118\",\"CmgsLength\":17,\"UserDataLength\":3}\n",
+            r.out);
+}
+
+TEST(PduToolEncode, OptionsTextInUtf8AndWordsJoined) {
+  // Cyrillic UTF-8 goes to UCS2; flash, validity period, status report and a
+  // custom service centre land in their fields.
+  Result r = RunTool({"encode", "--flash", "--vp", "11", "--report", "--smsc=+79001234567", "12345",
+                      "\xD0\x9F\xD1\x80\xD0\xB8", "x"});
+  ASSERT_EQ(kExitOk, r.status) << r.err;
+  EXPECT_EQ("07919700214365F7310005812143F500180B0A041F0440043800200078\nAT+CMGS=21\n", r.out);
+  // A character cp1251 lacks becomes "?"; a text that begins with an option
+  // stays text when options are given.
+  r = RunTool({"encode", "--vp=1", "12345", "#flash#\xE2\x82\xAC\xF0\x9F\x98\x80"});
+  ASSERT_EQ(kExitOk, r.status) << r.err;
+  tSMSDecode d;
+  d.Decode("07919730071111F1" + r.out.substr(2, r.out.find('\n') - 2));
+  // The euro sign is in cp1251 but has no septet: it is sent as 0x14.
+  EXPECT_EQ("#flash#\xCB?", d.Text) << r.out;
+  EXPECT_EQ(0x00, d.Dcs);
+  EXPECT_EQ(1, d.VpByte);
+}
+
+TEST(PduToolEncode, BadInputIsRefusedWithAReason) {
+  Result r = RunTool({"encode", "12a45", "hi"});
+  EXPECT_EQ(kExitFailed, r.status);
+  EXPECT_EQ("pdulink-pdu: Not Valid telephone number:12a45\n", r.err);
+  r = RunTool({"encode", "--smsc", "xyz", "12345", "hi"});
+  EXPECT_EQ(kExitFailed, r.status);
+  EXPECT_EQ("pdulink-pdu: Invalid Custom SMSC\n", r.err);
+  for (std::vector<std::string> args : std::vector<std::vector<std::string>>{
+           {"encode", "--vp", "256", "1", "x"},
+           {"encode", "--vp", "ab", "1", "x"},
+           {"encode", "1", "x", "--vp"},
+           {"encode", "--smsc", "", "1", "x"},
+           {"encode", "12345"},
+           {"decode", "--flash", kHello}}) {
+    EXPECT_EQ(kExitUsage, RunTool(args).status) << args[1];
+  }
+}
+
+TEST(PduToolEncode, Utf8ToAnsi) {
+  EXPECT_EQ("abc", Utf8ToAnsi("abc"));
+  EXPECT_EQ("\xCF\xF0\xB8", Utf8ToAnsi("\xD0\x9F\xD1\x80\xD1\x91"));
+  EXPECT_EQ("??a", Utf8ToAnsi("\xFF\xC3" "a"));             // broken bytes
+  EXPECT_EQ("?", Utf8ToAnsi("\xF0\x9F\x98\x80"));       // beyond 16 bits
+  EXPECT_EQ("?", Utf8ToAnsi("\xED\xA0\x80"));            // an encoded surrogate
+}
+
 }  // namespace
 }  // namespace pdulink::pdutool

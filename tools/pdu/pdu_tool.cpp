@@ -1,10 +1,12 @@
 #include "pdu_tool.h"
 
 #include <cstdio>
+#include <optional>
 #include <istream>
 #include <ostream>
 
 #include "codepage.h"
+#include "sms_submit.h"
 #include "text_helpers.h"
 
 namespace pdulink::pdutool {
@@ -12,6 +14,7 @@ namespace {
 
 constexpr std::string_view kUsage =
     "Usage: pdulink-pdu [--json] decode [HEX...]\n"
+    "       pdulink-pdu [--json] encode [--flash] [--vp N] [--smsc NUMBER] [--report] NUMBER TEXT\n"
     "       pdulink-pdu --help | --version\n"
     "\n"
     "Commands:\n"
@@ -21,17 +24,37 @@ constexpr std::string_view kUsage =
     "             one, standard input is read, one PDU per line (blank lines,\n"
     "             AT command lines and \"+...\"/\"OK\" reply lines are skipped,\n"
     "             so a modem listing can be pasted as it is).\n"
+    "  encode     Build the SMS-SUBMIT PDU that pdulink sends for NUMBER\n"
+    "             (a leading \"+\" allowed) and TEXT (UTF-8; several words are\n"
+    "             joined by blanks; characters Windows-1251 lacks become \"?\"),\n"
+    "             and print it with the AT+CMGS command line that goes before\n"
+    "             it. The text is packed in the GSM 7-bit alphabet, or as UCS2\n"
+    "             when it holds Cyrillic letters; what does not fit into one\n"
+    "             message is dropped.\n"
     "\n"
     "Options:\n"
     "  --json         one JSON object per PDU and line, with the decoder's\n"
-    "                 fields under their own names, texts in UTF-8\n"
+    "                 fields under their own names, texts in UTF-8; for\n"
+    "                 encode: Pdu, CmgsLength and UserDataLength\n"
+    "  --flash        encode: a class 0 (flash) message\n"
+    "  --vp N         encode: relative validity period 0..255 (default 167,\n"
+    "                 one day)\n"
+    "  --smsc NUMBER  encode: this service centre instead of the phone's own\n"
+    "  --report       encode: ask for a status report\n"
     "  -h, --help     show this help\n"
     "  -V, --version  show the version\n"
     "\n"
-    "Exit status: 0 every PDU decoded, 1 some PDU failed, 2 usage error.\n";
+    "Exit status: 0 every PDU decoded (encode: built), 1 some PDU failed\n"
+    "(encode: invalid number or service centre), 2 usage error.\n";
 
 struct Options {
   bool json = false;
+  // encode only
+  bool flash = false;
+  bool report = false;
+  std::optional<std::string> vp;
+  std::optional<std::string> smsc;
+  bool EncodeOnly() const { return flash || report || vp || smsc; }
 };
 
 using Command = int (*)(const Options&, const std::vector<std::string>&, std::istream&,
@@ -126,17 +149,102 @@ int Decode(const Options& opt, const std::vector<std::string>& args, std::istrea
   return anyFailed ? kExitFailed : kExitOk;
 }
 
+int Encode(const Options& opt, const std::vector<std::string>& args, std::istream&, std::ostream& out,
+           std::ostream& err) {
+  if (args.size() < 2) {
+    err << "pdulink-pdu: encode needs NUMBER and TEXT\n"
+        << "Try 'pdulink-pdu --help'.\n";
+    return kExitUsage;
+  }
+  int vp = kDefaultValidityPeriod;
+  if (opt.vp) {
+    std::optional<int> v = ParseDecimal(*opt.vp);
+    if (!v || *v < 0 || *v > 255) {
+      err << "pdulink-pdu: --vp needs a number 0..255, not '" << *opt.vp << "'\n";
+      return kExitUsage;
+    }
+    vp = *v;
+  }
+  std::string text;
+  for (size_t i = 1; i < args.size(); ++i) {
+    if (i > 1) text.push_back(' ');
+    text += args[i];
+  }
+  text = Utf8ToAnsi(text);
+
+  // The choices travel as the send options the gateway reads from a body.
+  // The validity period closes them whenever there are any, so a text that
+  // itself begins with "#" stays text.
+  SubmitChoices choices;
+  choices.statusReport = opt.report;
+  std::string body;
+  if (opt.flash || opt.smsc || opt.vp) {
+    choices.sendOptions = true;
+    if (opt.flash) body += "#flash#";
+    if (opt.smsc) body += "#smsc" + Utf8ToAnsi(*opt.smsc) + "#";
+    body += "#vp" + std::to_string(vp) + "#";
+  }
+  body += text;
+  if (opt.smsc && opt.smsc->empty()) {
+    err << "pdulink-pdu: --smsc needs a number\n";
+    return kExitUsage;
+  }
+  SubmitPdu pdu = AssembleSubmit(Utf8ToAnsi(args[0]), body, choices);
+  if (!pdu.ok) {
+    err << "pdulink-pdu: " << AnsiToUtf8(pdu.journal.empty() ? "invalid input" : pdu.journal.back()) << '\n';
+    return kExitFailed;
+  }
+  if (opt.json) {
+    out << "{\"Pdu\":\"" << pdu.pduHex << "\",\"CmgsLength\":" << pdu.cmgsLength
+        << ",\"UserDataLength\":" << pdu.userDataLength << "}\n";
+  } else {
+    out << pdu.pduHex << '\n' << "AT+CMGS=" << pdu.cmgsLength << '\n';
+  }
+  out.flush();
+  return kExitOk;
+}
+
 struct CommandEntry {
   std::string_view name;
   Command run;
 };
 
-// Subcommands; `encode` (SMS-SUBMIT assembly) joins here.
 constexpr CommandEntry kCommands[] = {
     {"decode", &Decode},
+    {"encode", &Encode},
 };
 
 }  // namespace
+
+std::string Utf8ToAnsi(std::string_view utf8) {
+  std::u16string wide;
+  wide.reserve(utf8.size());
+  size_t i = 0;
+  auto cont = [&](size_t at) {
+    return at < utf8.size() && (static_cast<unsigned char>(utf8[at]) & 0xC0) == 0x80;
+  };
+  while (i < utf8.size()) {
+    auto b = static_cast<unsigned char>(utf8[i]);
+    char32_t cp = 0xFFFD;
+    size_t len = 1;
+    if (b < 0x80) {
+      cp = b;
+    } else if (b >= 0xC2 && b < 0xE0 && cont(i + 1)) {
+      cp = (b & 0x1Fu) << 6 | (static_cast<unsigned char>(utf8[i + 1]) & 0x3Fu);
+      len = 2;
+    } else if (b >= 0xE0 && b < 0xF0 && cont(i + 1) && cont(i + 2)) {
+      cp = (b & 0x0Fu) << 12 | (static_cast<unsigned char>(utf8[i + 1]) & 0x3Fu) << 6 |
+           (static_cast<unsigned char>(utf8[i + 2]) & 0x3Fu);
+      len = 3;
+      if (cp < 0x800 || (cp >= 0xD800 && cp < 0xE000)) cp = 0xFFFD;
+    } else if (b >= 0xF0 && b < 0xF5 && cont(i + 1) && cont(i + 2) && cont(i + 3)) {
+      len = 4;  // beyond UTF-16's single units, so beyond cp1251 too
+    }
+    wide.push_back(cp > 0xFFFF ? u'\uFFFD' : static_cast<char16_t>(cp));
+    i += len;
+  }
+  return WideToAnsi(wide);
+}
 
 bool IsNonPduLine(std::string_view line) {
   std::string_view t = TrimBlanks(line);
@@ -307,8 +415,22 @@ int Run(const std::vector<std::string>& args, std::istream& in, std::ostream& ou
   const CommandEntry* command = nullptr;
   std::vector<std::string> operands;
   bool endOfOptions = false;
-  for (const std::string& a : args) {
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
     if (!endOfOptions && a.size() > 1 && a[0] == '-') {
+      // "--vp N" or "--vp=N", likewise --smsc.
+      auto value = [&](std::string_view name, std::optional<std::string>& into) {
+        if (a == name) {
+          // A missing value leaves an empty one, which encode refuses.
+          into = i + 1 < args.size() ? args[++i] : std::string();
+          return true;
+        }
+        if (a.size() > name.size() && a.compare(0, name.size(), name) == 0 && a[name.size()] == '=') {
+          into = a.substr(name.size() + 1);
+          return true;
+        }
+        return false;
+      };
       if (a == "--") {
         endOfOptions = true;
       } else if (a == "-h" || a == "--help") {
@@ -319,6 +441,11 @@ int Run(const std::vector<std::string>& args, std::istream& in, std::ostream& ou
         return kExitOk;
       } else if (a == "--json") {
         opt.json = true;
+      } else if (a == "--flash") {
+        opt.flash = true;
+      } else if (a == "--report") {
+        opt.report = true;
+      } else if (value("--vp", opt.vp) || value("--smsc", opt.smsc)) {
       } else {
         err << "pdulink-pdu: unknown option '" << a << "'\n"
             << "Try 'pdulink-pdu --help'.\n";
@@ -339,6 +466,10 @@ int Run(const std::vector<std::string>& args, std::istream& in, std::ostream& ou
   }
   if (command == nullptr) {
     err << "pdulink-pdu: no command given\n" << kUsage;
+    return kExitUsage;
+  }
+  if (opt.EncodeOnly() && command->run != &Encode) {
+    err << "pdulink-pdu: --flash, --vp, --smsc and --report belong to encode\n";
     return kExitUsage;
   }
   return command->run(opt, operands, in, out, err);

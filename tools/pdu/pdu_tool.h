@@ -1,5 +1,5 @@
-// pdulink-pdu: decode SMS PDUs from the command line, for people who debug
-// modems and for scripts (--json). Kept apart from main() so it can be
+// pdulink-pdu: decode SMS PDUs, or build the one pdulink sends, from the
+// command line, for people who debug modems and for scripts (--json). Kept apart from main() so it can be
 // driven in-process.
 #pragma once
 
@@ -29,6 +29,10 @@ std::string DecodeToJson(const tSMSDecode& d);
 
 // The decoded fields as readable "Name  value" lines.
 std::string DecodeToText(const tSMSDecode& d);
+
+// UTF-8 (as typed on a command line) to cp1251; characters cp1251 lacks and
+// broken sequences become "?".
+std::string Utf8ToAnsi(std::string_view utf8);
 
 // True for a standard-input line that cannot be a PDU and is skipped: blank,
 // or a line of a pasted modem dialogue ("AT+CMGL=4", "+CMGL: 1,0,,23", "OK").

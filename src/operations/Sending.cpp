@@ -1,0 +1,101 @@
+#include "Sending.h"
+
+#include <QCheckBox>
+#include <QLineEdit>
+#include <QPalette>
+#include <QSpinBox>
+
+#include "AnsiText.h"
+#include "Controls.h"
+#include "FormState.h"
+#include "Journal.h"
+#include "ServiceCentre.h"
+#include "Transaction.h"
+#include "sms_submit.h"
+#include "text_helpers.h"
+
+Sending::Sending(Context& ctx, Transaction& dialogue) : ctx_(ctx), dialogue_(dialogue) {}
+
+void Sending::ShowCopies(int count, bool sending) {
+  QLineEdit* field = ctx_.ui.ed_Ncopies;
+  field->setText(QString::number(count));
+  if (sending) {
+    QPalette p = field->palette();
+    p.setColor(QPalette::Text, Qt::red);
+    field->setPalette(p);
+  } else {
+    field->setPalette(QPalette());  // back to the inherited colours
+  }
+}
+
+int Sending::SendSMS(const std::string& number, const std::string& body) {
+  Controls& ui = ctx_.ui;
+  Journal& journal = ctx_.journal;
+
+  pdulink::SubmitChoices choices;
+  choices.sendOptions = ui.cb_sendoptions->isChecked();
+  choices.statusReport = ui.cb_SRR->isChecked();
+  // Read beforehand; its journal line (if any) is placed where the stored
+  // value is taken, and only when no "#vp" option replaces it.
+  choices.stored = ReadValidityFile(InBaseDir(ctx_.state, ServiceCentre::kValidityFile));
+
+  pdulink::SubmitPdu pdu = pdulink::AssembleSubmit(number, body, choices);
+  bool vpShown = false;
+  for (const std::string& line : pdu.journal) {
+    // The spin edit takes the period before "Start sending to:", as the
+    // stored value is read before the number is looked at.
+    if (!vpShown && line.rfind("Start sending to: ", 0) == 0) {
+      ui.se_vp_rByte->setValue(pdu.validityPeriod);
+      vpShown = true;
+    }
+    journal.WriteLog(line);
+  }
+  if (!pdu.ok) return kInvalid;
+
+  // Only OkFlag counts here. It is cleared first: a command that got no
+  // answer at all must not pass on the OK of the command before it.
+  auto confirmed = [this](const char* command) {
+    dialogue_.OkFlag = false;
+    dialogue_.SendCommand(command);
+    return dialogue_.OkFlag;
+  };
+  if (!confirmed("ATE0\r")) return kNotPrepared;
+  if (!confirmed("AT+CMGF=0\r")) return kNotPrepared;
+  journal.WriteLog("set pdu mode ok");
+  if (!confirmed("AT+CSMS=0\r")) return kNotPrepared;
+  journal.WriteLog("SMS service supported ok");
+
+  int result = kInvalid;
+  if (pdu.pduHex.size() % 2 != 0) {
+    journal.WriteLog("sms length error");
+    return result;
+  }
+
+  int count = pdulink::ParseDecimal(pdulink::TrimBlanks(ToAnsi(ui.ed_Ncopies->text()))).value_or(1);
+  ShowCopies(count, true);
+  ctx_.state.SendCycleStop = false;
+  const std::string cmgs = "AT+CMGS=" + std::to_string(pdu.cmgsLength) + "\r";
+  const std::string text = pdu.pduHex + "\x1A";
+  for (;;) {
+    journal.WriteLog("Executing Send SMS Command:");
+    if (!dialogue_.SendCommand(cmgs)) {
+      journal.WriteLog("error sending command");
+      return result;
+    }
+    if (!dialogue_.PromptFlag) {
+      journal.WriteLog("No SMS body prompt -error");
+      return result;
+    }
+    if (!dialogue_.SendCommand(text, "noAT")) return result;
+    journal.WriteLog("Sending string done");
+    if (dialogue_.OkFlag) {
+      journal.WriteLog("Send SMS Command ok");
+      result = pdu.userDataLength;
+    }
+    if (count > 0) --count;
+    ui.ed_Ncopies->setText(QString::number(count));
+    if (count < 1 || ctx_.state.SendCycleStop) break;
+  }
+  ShowCopies(ctx_.state.SendCycleStop ? count : 1, false);
+  return result;
+}

@@ -1,0 +1,149 @@
+#include "sms_submit.h"
+
+#include <charconv>
+
+#include "gsm_alphabet.h"
+#include "sms_msg.h"
+#include "text_helpers.h"
+
+namespace pdulink {
+
+bool CutPrefix(std::string& body, std::string_view prefix) {
+  if (body.size() < prefix.size() || !EqualNoCase(std::string_view(body).substr(0, prefix.size()), prefix))
+    return false;
+  body.erase(0, prefix.size());
+  return true;
+}
+
+std::optional<int> ParseDecimal(std::string_view text) {
+  while (!text.empty() && text.front() == ' ') text.remove_prefix(1);
+  if (!text.empty() && text.front() == '+') {
+    text.remove_prefix(1);
+    if (text.empty() || text.front() < '0' || text.front() > '9') return std::nullopt;
+  }
+  if (text.empty()) return std::nullopt;
+  int value = 0;
+  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (ec != std::errc() || end != text.data() + text.size()) return std::nullopt;
+  return value;
+}
+
+StoredValidity ParseValidityFile(bool exists, bool readOk, std::string_view firstLine) {
+  StoredValidity s;
+  if (!exists) return s;
+  if (!readOk) {
+    s.journalLine = "Error Read File: sms_vp.ini";
+    firstLine = {};
+  }
+  std::optional<int> v = ParseDecimal(TrimBlanks(firstLine));
+  if (!v) return s;  // not a number (an empty line included): no message
+  if (*v < 0 || *v > 255) {
+    // A read error and a bad value cannot both happen: a failed read
+    // leaves no text.
+    s.journalLine = "Error Value in file: sms_vp.ini";
+    return s;
+  }
+  s.value = static_cast<std::uint8_t>(*v);
+  return s;
+}
+
+std::string ValidityPeriodLabel(unsigned value) {
+  unsigned v = value & 0xFF;
+  auto minutes = [](unsigned m) { return std::to_string(m) + " min =" + std::to_string(m / 60) + " h"; };
+  if (v <= 143) return minutes((v + 1) * 5);
+  if (v <= 167) return minutes(720 + (v - 143) * 30);
+  if (v <= 196) return std::to_string(v - 166) + " days";
+  return std::to_string(v - 192) + " weeks";
+}
+
+SubmitPdu AssembleSubmit(std::string_view number, std::string_view bodyIn, const SubmitChoices& choices) {
+  SubmitPdu r;
+  std::string body(bodyIn);
+  std::uint8_t dcs = 0;
+  r.smscField = "00";
+  std::optional<std::uint8_t> vpOption;
+
+  if (choices.sendOptions) {
+    if (CutPrefix(body, "#flash#")) dcs |= kDcsFlash;
+    if (CutPrefix(body, "#smsc")) {
+      size_t hash = body.find('#');
+      // At least one character must stand before the closing "#".
+      if (hash == std::string::npos || hash == 0) {
+        r.journal.emplace_back("Invalid #SMSC# Option");
+        return r;
+      }
+      std::string smsc = body.substr(0, hash);
+      body.erase(0, hash + 1);
+      r.journal.push_back("Custom SMSC: " + smsc);
+      std::string type;
+      std::string digits = EncodePhone(smsc, type);
+      if (digits.empty() || type.empty()) {
+        r.journal.emplace_back("Invalid Custom SMSC");
+        return r;
+      }
+      r.smscField = ByteToHex(static_cast<unsigned>(1 + digits.size() / 2)) + type + digits;
+    }
+    if (CutPrefix(body, "#vp")) {
+      size_t hash = body.find('#');
+      if (hash == std::string::npos) {
+        r.journal.emplace_back("Invalid #VP# Option");
+        return r;
+      }
+      int v = ParseDecimal(std::string_view(body).substr(0, hash)).value_or(kDefaultValidityPeriod);
+      vpOption = static_cast<std::uint8_t>(v & 0xFF);
+      body.erase(0, hash + 1);
+    }
+  }
+  if (vpOption) {
+    r.validityPeriod = *vpOption;
+  } else {
+    r.validityPeriod = choices.stored.value;
+    if (!choices.stored.journalLine.empty()) r.journal.push_back(choices.stored.journalLine);
+  }
+
+  r.number = std::string(TrimBlanks(number));
+  r.journal.push_back("Start sending to: " + r.number);
+  std::string type;
+  std::string address = EncodePhone(r.number, type);
+  if (address.empty() || type.empty()) {
+    r.journal.push_back("Not Valid telephone number:" + r.number);
+    return r;
+  }
+  r.journal.emplace_back(type == kTypeNational ? "is  National telephone number"
+                                               : "is  International telephone number");
+
+  r.body = std::string(TrimBlanks(body));
+  tSMSmsg builder;
+  r.userDataLength = builder.AddText(r.body);
+  if (NeedsUcs2(r.body)) dcs |= kDcsUcs2;
+  r.dataCoding = dcs;
+
+  // The address length counts digits; the padding "F" is no digit.
+  unsigned digitCount = static_cast<unsigned>(address.size());
+  if (!address.empty() && address[address.size() - 2] == 'F') --digitCount;
+
+  std::uint8_t first = kSubmitMti | kSubmitVpRelative;
+  if (choices.statusReport) first |= kSubmitStatusReportRequest;
+
+  std::string& pdu = r.pduHex;
+  pdu.reserve(r.smscField.size() + 20 + address.size() + 2u * builder.kCapacity);
+  pdu += r.smscField;
+  r.journal.push_back(r.smscField);
+  pdu += ByteToHex(first);
+  pdu += "00";  // TP-MR: the phone assigns the reference
+  pdu += ByteToHex(digitCount);
+  pdu += type;
+  pdu += address;
+  pdu += "00";  // TP-PID: plain short message
+  pdu += ByteToHex(dcs);
+  r.journal.push_back("Relative Validity Period=" + std::to_string(r.validityPeriod));
+  pdu += ByteToHex(r.validityPeriod);
+  pdu += ByteToHex(static_cast<unsigned>(r.userDataLength));
+  if (r.userDataLength > 0) pdu += builder.ToHex();
+
+  r.cmgsLength = static_cast<int>((pdu.size() - r.smscField.size()) / 2);
+  r.ok = true;
+  return r;
+}
+
+}  // namespace pdulink

@@ -1,0 +1,351 @@
+// Watched-directory sending: the turn with a fake sender (files, names,
+// results, renames that fail, files still being written, moves across
+// file systems), its file helpers, and end to end through the simulated
+// phone.
+#include <fcntl.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QCheckBox>
+#include <QLineEdit>
+#include <QToolButton>
+#include <regex>
+
+#include "GatewayFixture.h"
+#include "TempDir.h"
+#include "WatchFiles.h"
+#include "WatchTurn.h"
+#include "sms_submit.h"
+
+namespace {
+
+using pdulink::test::Slurp;
+namespace fs = std::filesystem;
+
+void WriteFile(const std::string& path, const std::string& content) {
+  std::ofstream(path, std::ios::binary) << content;
+}
+
+// Names in dir that look like renamed outgoing files with this suffix.
+std::vector<std::string> Renamed(const std::string& dir, const std::string& suffix) {
+  std::vector<std::string> out;
+  const std::regex name("SMS[0-9]{17}\\" + suffix);
+  for (auto& e : fs::directory_iterator(dir))
+    if (std::regex_match(e.path().filename().string(), name)) out.push_back(e.path().string());
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+class WatchTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    SetMessageHandler([](const std::string&) {});
+    StartupOptions options;
+    options.configArg = tmp.Path() + "/absent.ini";
+    form = std::make_unique<TForm1>(options);
+    form->timer1->stop();
+    form->state.BaseDir = tmp.Path();
+    turn = std::make_unique<WatchTurn>(form->gateway().context(), form->dialogue(),
+                                       [this](const std::string& number, const std::string& body) {
+                                         sent.emplace_back(number, body);
+                                         return result;
+                                       });
+  }
+  void TearDown() override {
+    turn.reset();
+    form.reset();
+    SetMessageHandler(nullptr);
+  }
+  void Template(const std::string& utf8) { form->ui.Ed_watchDir->setText(QString::fromUtf8(utf8.c_str())); }
+  std::vector<std::string> Journal() const {
+    std::vector<std::string> out;
+    for (const QString& line : form->ui.Memo2->toPlainText().split(QLatin1Char('\n')))
+      if (line.size() > 20) out.push_back(line.mid(20).toStdString());
+    return out;
+  }
+  size_t Count(const std::string& line) const {
+    auto j = Journal();
+    return static_cast<size_t>(std::count(j.begin(), j.end(), line));
+  }
+
+  pdulink::test::TempDir tmp{"pdulink-watch"};
+  std::unique_ptr<TForm1> form;
+  std::unique_ptr<WatchTurn> turn;
+  std::vector<std::pair<std::string, std::string>> sent;
+  int result = 5;
+};
+
+TEST_F(WatchTest, SendsTheFirstLineAndRenamesTheFileSent) {
+  WriteFile(tmp.Path() + "/smss1.txt", "12345   Hello\t  world\r\nsecond line\r\n");
+  turn->Run();
+  ASSERT_EQ(sent.size(), 1u);
+  EXPECT_EQ(sent[0], std::make_pair(std::string("12345"), std::string("Hello world")));
+  EXPECT_EQ(Journal(), (std::vector<std::string>{"smss1.txt", "Auto Send SMS OK", "Rename smss1.txt OK"}));
+  EXPECT_FALSE(fs::exists(tmp.Path() + "/smss1.txt"));
+  std::vector<std::string> snd = Renamed(tmp.Path(), ".snd");
+  ASSERT_EQ(snd.size(), 1u);
+  EXPECT_EQ(Slurp(snd[0]), "12345   Hello\t  world\r\nsecond line\r\n");
+  turn->Run();  // nothing left
+  EXPECT_EQ(sent.size(), 1u);
+}
+
+TEST_F(WatchTest, OneFilePerTurnInNameOrderSkippingWhatDoesNotMatch) {
+  fs::create_directory(tmp.Path() + "/out");
+  Template("out\\smss*.txt");  // a backslash ends the directory part too
+  WriteFile(tmp.Path() + "/out/SMSS2.TXT", "2 b\n");  // case does not matter
+  WriteFile(tmp.Path() + "/out/smss1.txt", "1 a\n");
+  WriteFile(tmp.Path() + "/out/.smss0.txt", "0 hidden\n");
+  WriteFile(tmp.Path() + "/out/other.txt", "9 other\n");
+  fs::create_directory(tmp.Path() + "/out/smss_dir.txt");
+  turn->Run();
+  turn->Run();
+  turn->Run();
+  ASSERT_EQ(sent.size(), 2u);
+  EXPECT_EQ(sent[0].first, "1");
+  EXPECT_EQ(sent[1].first, "2");
+  EXPECT_EQ(Journal()[0], "out/smss1.txt");
+  // Renamed files leave the watched directory for the base directory.
+  EXPECT_EQ(Renamed(tmp.Path(), ".snd").size(), 2u);
+  EXPECT_TRUE(fs::exists(tmp.Path() + "/out/.smss0.txt"));
+}
+
+TEST_F(WatchTest, FailuresRenameToErrExceptOffLineNotPrepared) {
+  WriteFile(tmp.Path() + "/smss1.txt", "12345 Hi\n");
+  result = -2;
+  form->ui.cb_offline->setChecked(true);
+  form->dialogue().OfflineSession = true;
+  turn->Run();
+  EXPECT_EQ(Count("Auto Send SMS ERROR"), 1u);
+  EXPECT_EQ(Count("Send ERROR at Offline mode. Try after..."), 1u);
+  EXPECT_TRUE(fs::exists(tmp.Path() + "/smss1.txt"));
+  // Off-line mode without its session: an ordinary failure.
+  form->dialogue().OfflineSession = false;
+  turn->Run();
+  EXPECT_FALSE(fs::exists(tmp.Path() + "/smss1.txt"));
+  EXPECT_EQ(Renamed(tmp.Path(), ".err").size(), 1u);
+  WriteFile(tmp.Path() + "/smss2.txt", "12345 Hi\n");
+  result = -1;
+  form->ui.cb_offline->setChecked(false);
+  turn->Run();
+  EXPECT_EQ(Renamed(tmp.Path(), ".err").size(), 2u);
+  EXPECT_EQ(sent.size(), 3u);
+}
+
+TEST_F(WatchTest, FilesWithNothingToSendStayAndOnlyTheirPathIsWritten) {
+  for (const char* content : {"", "12345", "   12345\t\r\n more", "\r\n12345 second line"}) {
+    WriteFile(tmp.Path() + "/smss1.txt", content);
+    form->ui.Memo2->clear();
+    turn->Run();
+    EXPECT_EQ(Journal(), std::vector<std::string>{"smss1.txt"}) << content;
+    EXPECT_TRUE(fs::exists(tmp.Path() + "/smss1.txt"));
+  }
+  EXPECT_TRUE(sent.empty());
+}
+
+TEST_F(WatchTest, AFileStillOpenForWritingWaitsForItsWriter) {
+  const std::string path = tmp.Path() + "/smss1.txt";
+  int writer = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  ASSERT_GE(writer, 0);
+  ASSERT_EQ(::write(writer, "12345 Hel", 9), 9);
+  turn->Run();
+  EXPECT_TRUE(sent.empty());
+  EXPECT_EQ(Count("Read error:smss1.txt"), 1u);
+  EXPECT_TRUE(fs::exists(path));
+  ASSERT_EQ(::write(writer, "lo\r\n", 4), 4);
+  ::close(writer);
+  turn->Run();
+  ASSERT_EQ(sent.size(), 1u);
+  EXPECT_EQ(sent[0].second, "Hello");
+}
+
+TEST_F(WatchTest, AMessageWhoseRenameFailedIsNeverSentAgain) {
+  // The renamed files should go to a directory that is not there yet.
+  form->state.BaseDir = tmp.Path() + "/sent";
+  fs::create_directory(tmp.Path() + "/in");
+  Template(tmp.Path() + "/in/smss*.txt");
+  WriteFile(tmp.Path() + "/in/smss1.txt", "1 a\n");
+  WriteFile(tmp.Path() + "/in/smss2.txt", "2 b\n");
+  const std::string first = tmp.Path() + "/in/smss1.txt";
+  for (int i = 0; i < 3; ++i) turn->Run();
+  ASSERT_EQ(sent.size(), 2u);  // each once, the watch went on to the second
+  EXPECT_EQ(sent[1].first, "2");
+  EXPECT_EQ(Count("Rename " + first + " ERROR"), 3u);
+  EXPECT_EQ(turn->PendingRenames(), 2u);
+  fs::create_directory(tmp.Path() + "/sent");
+  turn->Run();
+  EXPECT_EQ(Count("Rename " + first + " OK"), 1u);
+  EXPECT_EQ(turn->PendingRenames(), 0u);
+  EXPECT_EQ(Renamed(tmp.Path() + "/sent", ".snd").size(), 2u);
+  EXPECT_EQ(sent.size(), 2u);
+
+  // A new file under a remembered name is a new message.
+  form->state.BaseDir = tmp.Path() + "/gone";
+  WriteFile(first, "1 again\n");
+  turn->Run();
+  ASSERT_EQ(turn->PendingRenames(), 1u);
+  fs::remove(first);
+  WriteFile(first, "1 third\n");
+  turn->Run();
+  ASSERT_EQ(sent.size(), 4u);
+  EXPECT_EQ(sent[3].second, "third");
+}
+
+TEST_F(WatchTest, MoveAcrossFileSystemsCopiesThenRemoves) {
+  struct stat shm {}, here {};
+  if (::stat("/dev/shm", &shm) != 0 || ::stat(tmp.Path().c_str(), &here) != 0 || shm.st_dev == here.st_dev)
+    GTEST_SKIP() << "no second file system (/dev/shm) to move across";
+  char dirName[] = "/dev/shm/pdulink-watch-XXXXXX";
+  ASSERT_NE(::mkdtemp(dirName), nullptr);
+  std::string watched = dirName;
+  Template(watched + "/smss*.txt");
+  WriteFile(watched + "/smss1.txt", "12345 across\n");
+  turn->Run();
+  EXPECT_EQ(Count("Rename " + watched + "/smss1.txt OK"), 1u);
+  EXPECT_FALSE(fs::exists(watched + "/smss1.txt"));
+  std::vector<std::string> snd = Renamed(tmp.Path(), ".snd");
+  ASSERT_EQ(snd.size(), 1u);
+  EXPECT_EQ(Slurp(snd[0]), "12345 across\n");
+  fs::remove_all(watched);
+}
+
+TEST_F(WatchTest, BadDirectoriesNamesAndContents) {
+  Template("missing/smss*.txt");
+  turn->Run();
+  turn->Run();
+  EXPECT_EQ(Count("Watch directory error: missing (No such file or directory)"), 1u);
+
+  // Blanks and non-Latin letters in the name, shown as they are.
+  Template("smss*.txt");
+  WriteFile(tmp.Path() + "/smss \xD0\x96 #1.txt", "12345 name\n");
+  turn->Run();
+  EXPECT_EQ(Count("smss \xD0\x96 #1.txt"), 1u);
+  EXPECT_EQ(Count("Rename smss \xD0\x96 #1.txt OK"), 1u);
+
+  // Binary content: control bytes (NUL included) separate words like
+  // blanks; the rest goes to the sender, which judges the number.
+  std::string binary("\x01\x02\x00\xFF" "7 \x00\x1A\xC0\n\x00", 11);
+  WriteFile(tmp.Path() + "/smss2.txt", binary);
+  turn->Run();
+  ASSERT_EQ(sent.size(), 2u);
+  EXPECT_EQ(sent[1], std::make_pair(std::string("\xFF" "7"), std::string("\xC0")));
+  EXPECT_FALSE(fs::exists(tmp.Path() + "/smss2.txt"));
+}
+
+TEST_F(WatchTest, HugeFileCostsOnlyItsFirstLine) {
+  const std::string path = tmp.Path() + "/smss1.txt";
+  WriteFile(path, "12345 " + std::string(200, 'a') + "\n");
+  ASSERT_EQ(::truncate(path.c_str(), 100LL * 1024 * 1024), 0);  // 100 MB, sparse
+  std::string line;
+  ASSERT_EQ(watch::ReadFirstLine(path, line), watch::ReadResult::Ok);
+  EXPECT_EQ(line.size(), 206u);
+  // One line with no end: cut at the cap.
+  const std::string endless = tmp.Path() + "/endless.txt";
+  WriteFile(endless, "12345 ");
+  ASSERT_EQ(::truncate(endless.c_str(), 100LL * 1024 * 1024), 0);
+  ASSERT_EQ(watch::ReadFirstLine(endless, line), watch::ReadResult::Ok);
+  EXPECT_EQ(line.size(), watch::kMaxLineBytes);
+  turn->Run();
+  ASSERT_EQ(sent.size(), 1u);
+  EXPECT_EQ(sent[0].second.size(), 200u);
+}
+
+TEST(WatchFiles, TemplateAndMessageLine) {
+  auto t = watch::SplitTemplate(" dir /smss*.txt");
+  EXPECT_EQ(t.dir, "dir");
+  EXPECT_EQ(t.pattern, "smss*.txt");
+  EXPECT_EQ(watch::SplitTemplate("smss*.txt").dir, "");
+  EXPECT_EQ(watch::SplitTemplate("C:\\sms\\out\\*.txt").dir, "C:\\sms\\out");
+  EXPECT_EQ(watch::SplitTemplate("/smss*.txt").dir, "/");
+
+  std::string number, body;
+  ASSERT_TRUE(watch::SplitMessageLine("  +7900\t \tHi \r there\x01", number, body));
+  EXPECT_EQ(number, "+7900");
+  EXPECT_EQ(body, "Hi there");
+  EXPECT_FALSE(watch::SplitMessageLine("12345\t\r", number, body));
+  EXPECT_FALSE(watch::SplitMessageLine("", number, body));
+}
+
+TEST(WatchFiles, WithoutALeaseAFileModifiedWithinASecondCountsAsBeingWritten) {
+  pdulink::test::TempDir tmp("pdulink-mtime");
+  const std::string path = tmp.Path() + "/smss1.txt";
+  WriteFile(path, "12345 Hi\n");
+  std::string line;
+  EXPECT_EQ(watch::ReadFirstLine(path, line, false), watch::ReadResult::BeingWritten);
+  timespec times[2] = {{0, UTIME_OMIT}, {::time(nullptr) - 5, 0}};
+  ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+  EXPECT_EQ(watch::ReadFirstLine(path, line, false), watch::ReadResult::Ok);
+  EXPECT_EQ(line, "12345 Hi");
+  // A lease settles it at once, however fresh the file.
+  WriteFile(path, "12345 Hi\r");
+  EXPECT_EQ(watch::ReadFirstLine(path, line), watch::ReadResult::Ok);
+  EXPECT_EQ(watch::ReadFirstLine(tmp.Path() + "/missing", line), watch::ReadResult::Unreadable);
+}
+
+TEST(WatchFiles, MoveNeverReplacesAnExistingFile) {
+  pdulink::test::TempDir tmp("pdulink-move");
+  const std::string a = tmp.Path() + "/a", b = tmp.Path() + "/b";
+  WriteFile(a, "first");
+  WriteFile(b, "second");
+  EXPECT_FALSE(watch::MoveFile(a, b));
+  EXPECT_EQ(Slurp(a), "first");
+  EXPECT_EQ(Slurp(b), "second");
+  EXPECT_TRUE(watch::MoveFile(a, tmp.Path() + "/c"));
+  EXPECT_EQ(Slurp(tmp.Path() + "/c"), "first");
+  EXPECT_FALSE(watch::MoveFile(tmp.Path() + "/missing", tmp.Path() + "/d"));
+}
+
+TEST_F(WatchTest, AutoSendCheckBoxFixesTheIntervalAndLocksTheSettings) {
+  for (const char* text : {"0", "x", "-3"}) {
+    form->ui.cb_autosend->setChecked(false);
+    form->ui.Ed_watchInt->setText(QString::fromLatin1(text));
+    form->ui.cb_autosend->setChecked(true);
+    EXPECT_EQ(form->state.WatchInterval, 20) << text;
+    EXPECT_EQ(form->ui.Ed_watchInt->text(), QStringLiteral("20")) << text;
+  }
+  EXPECT_FALSE(form->ui.Ed_watchDir->isEnabled());
+  form->ui.cb_autosend->setChecked(false);
+  form->ui.Ed_watchInt->setText(QStringLiteral("5"));
+  form->ui.cb_autosend->setChecked(true);
+  EXPECT_EQ(form->state.WatchInterval, 5);
+  form->ui.cb_autosend->setChecked(false);
+  EXPECT_TRUE(form->ui.Ed_watchDir->isEnabled());
+  EXPECT_TRUE(form->ui.Ed_watchInt->isEnabled());
+}
+
+// End to end: files dropped by another program go out through the phone.
+using WatchEndToEnd = GatewayTest;
+
+TEST_F(WatchEndToEnd, DroppedFilesAreSentOncePerTurnAndAHalfWrittenOneWaits) {
+  pdulink::test::TempDir dir("pdulink-watch-e2e");
+  // A writer that has not finished yet (the phone must not inherit it).
+  const std::string third = dir.Path() + "/smss3.txt";
+  int writer = ::open(third.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  ASSERT_GE(writer, 0);
+  ASSERT_EQ(::write(writer, "12345 Hal", 9), 9);
+  WriteFile(dir.Path() + "/smss1.txt", "+4915112345678 Hello from a file\r\n");
+  WriteFile(dir.Path() + "/smss2.txt", "0301234 \xCF\xF0\xE8\xE2\xE5\xF2\r\n");
+  // Auto send needs auto connect.
+  Start("AutoConnect=1\r\nAutoSend=1\r\nWatchInt=1\r\nWatchDir=" + dir.Path() + "/smss*.txt\r\n");
+  form->state.BaseDir = dir.Path();
+  ASSERT_TRUE(RunUntil([&] { return JournalCount("Read error:") >= 2; }, 30)) << Journal();
+  ASSERT_EQ(::write(writer, "f done\r\n", 8), 8);
+  ::close(writer);
+  ASSERT_TRUE(RunUntil([&] { return !fs::exists(third); }, 30)) << Journal();
+
+  pdulink::SubmitChoices plain;
+  std::vector<std::string> expected;
+  for (auto [number, body] : {std::pair<const char*, const char*>{"+4915112345678", "Hello from a file"},
+                              {"0301234", "\xCF\xF0\xE8\xE2\xE5\xF2"},
+                              {"12345", "Half done"}})
+    expected.push_back(pdulink::AssembleSubmit(number, body, plain).pduHex);
+  std::vector<std::string> pdus;
+  std::istringstream in(phone->Control("dump submitted"));
+  for (std::string line; std::getline(in, line);)
+    if (line.rfind("submitted ", 0) == 0) pdus.push_back(line.substr(line.rfind(' ') + 1));
+  EXPECT_EQ(pdus, expected) << Journal();
+  EXPECT_EQ(JournalCount("Auto Send SMS OK"), 3u);
+  EXPECT_EQ(Renamed(dir.Path(), ".snd").size(), 3u);
+}
+
+}  // namespace
