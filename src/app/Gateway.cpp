@@ -44,9 +44,7 @@ Gateway::Gateway(QMainWindow* window, Controls& ui, FormState& state, PollClock&
   sending_ = std::make_unique<Sending>(*ctx_, *dialogue_);
   serviceCentre_ = std::make_unique<ServiceCentre>(*ctx_, *dialogue_);
   watchTurn_ = std::make_unique<WatchTurn>(
-      *ctx_, *dialogue_, [this](const std::string& number, const std::string& body) {
-        return sending_->SendSMS(number, body);
-      });
+      *ctx_, *dialogue_, [this](const std::string& number, const std::string& body) { return CountedSend(number, body); });
   WirePort();
   FillDuties();
   WireFastMode(window);
@@ -75,14 +73,20 @@ void Gateway::WirePort() {
   };
 }
 
+int Gateway::CountedSend(const std::string& number, const std::string& body) {
+  int rc = sending_->SendSMS(number, body);
+  GatewayCounters& counters = ctx_->state.Counters;
+  if (rc >= 0) ++counters.sent;
+  else ++counters.errors;
+  return rc;
+}
+
 void Gateway::FillDuties() {
   signal_ = std::make_unique<SignalCheck>(*ctx_, *dialogue_);
   PollingCycle::Duties& d = cycle_->duties;
   d.CheckIncomingCall = [this] { return calls_->CheckIncomingCall(); };
   d.SaveSmsc = [this] { serviceCentre_->SaveSmsc(); };
-  d.SendSMS = [this](const std::string& number, const std::string& body) {
-    return sending_->SendSMS(number, body);
-  };
+  d.SendSMS = [this](const std::string& number, const std::string& body) { return CountedSend(number, body); };
   d.WatchTurn = [this] { watchTurn_->Run(); };
   d.CheckBattery = [this] { return battery_->CheckBattery(); };
   d.CheckSignal = [this] { signal_->CheckSignal(); };

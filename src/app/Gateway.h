@@ -4,6 +4,7 @@
 // shared context, and the cycle's duties filled with the operations. The
 // window builds one and delegates its handlers to it.
 #include <memory>
+#include <string>
 
 #include "Context.h"
 
@@ -49,6 +50,8 @@ class Gateway {
  private:
   void WirePort();
   void FillDuties();
+  // A send, counted for /status: a message out, or an error.
+  int CountedSend(const std::string& number, const std::string& body);
   void WireFastMode(QMainWindow* window);
 
   std::unique_ptr<Journal> journal_;
