@@ -8,6 +8,7 @@
 #include "Journal.h"
 #include "PollingCycle.h"
 #include "QtUiDispatcher.h"
+#include "Receiving.h"
 #include "SerialPort.h"
 #include "Transaction.h"
 #include "TrayState.h"
@@ -28,6 +29,7 @@ Gateway::Gateway(QMainWindow* window, Controls& ui, FormState& state, PollClock&
   ctx_ = std::make_unique<Context>(Context{ui, state, *journal_, *tray_, *comport_, clock});
   dialogue_ = std::make_unique<Transaction>(*ctx_);
   connection_ = std::make_unique<Connection>(*ctx_, *dialogue_);
+  receiving_ = std::make_unique<Receiving>(*ctx_, *dialogue_);
   cycle_ = std::make_unique<PollingCycle>(*ctx_, *dialogue_, *connection_);
   WirePort();
   FillDuties();
@@ -58,4 +60,6 @@ void Gateway::WirePort() {
 
 void Gateway::FillDuties() {
   // The operations join the cycle here as they land.
+  cycle_->duties.listSMS = [this] { receiving_->listSMS(); };
+  cycle_->duties.DeleteByNumbers = [this] { receiving_->DeleteByNumbers(); };
 }

@@ -14,6 +14,7 @@ class TrayState;
 class TSerialPort;
 class Transaction;
 class Connection;
+class Receiving;
 class PollingCycle;
 
 class Gateway {
@@ -28,6 +29,7 @@ class Gateway {
   TSerialPort& comport() { return *comport_; }
   Transaction& dialogue() { return *dialogue_; }
   Connection& connection() { return *connection_; }
+  Receiving& receiving() { return *receiving_; }
   PollingCycle& cycle() { return *cycle_; }
   Context& context() { return *ctx_; }
 
@@ -42,5 +44,6 @@ class Gateway {
   std::unique_ptr<Context> ctx_;
   std::unique_ptr<Transaction> dialogue_;
   std::unique_ptr<Connection> connection_;
+  std::unique_ptr<Receiving> receiving_;
   std::unique_ptr<PollingCycle> cycle_;
 };

@@ -1,5 +1,6 @@
 #include "Replies.h"
 
+#include "Settings.h"
 #include "text_helpers.h"
 
 bool CutThrough(std::string& text, const std::string& marker) {
@@ -25,4 +26,36 @@ std::string ParseSmscReply(std::string& text) {
   size_t quote = text.find('"');
   if (quote == std::string::npos || quote == 0) return {};
   return text.substr(0, quote);
+}
+
+// ---- Message listing ----
+
+std::vector<ListedMessage> ParseCmglListing(std::string_view text) {
+  // +CMGL: 3,1,,23\r\n07912143658709F1040A81...\r\n
+  static constexpr std::string_view kHeader = "+CMGL:";
+  std::vector<ListedMessage> listed;
+  for (;;) {
+    size_t header = text.find(kHeader);
+    if (header == std::string_view::npos) break;
+    text.remove_prefix(header + kHeader.size());
+
+    ListedMessage m;
+    size_t comma = text.find(',');
+    if (comma != std::string_view::npos) {
+      if (auto value = ParseInt(pdulink::TrimBlanks(text.substr(0, comma)))) m.index = *value;
+    }
+    size_t eol = text.find("\r\n");
+    if (eol == std::string_view::npos) break;
+    text.remove_prefix(eol + 2);
+    // Blanks, control characters and so empty lines before the PDU.
+    size_t first = 0;
+    while (first < text.size() && static_cast<unsigned char>(text[first]) <= 0x20) ++first;
+    text.remove_prefix(first);
+    eol = text.find("\r\n");
+    if (eol == std::string_view::npos) break;
+    m.pdu = std::string(text.substr(0, eol));
+    listed.push_back(std::move(m));
+    // The PDU line stays: the search for the next header passes over it.
+  }
+  return listed;
 }
