@@ -128,7 +128,7 @@ TEST(ArchiveFormat, AlphanumericUcs2SenderAndDosOption) {
 
 TEST(ArchiveFormat, XmlStaysWellFormedWhateverTheValues) {
   EXPECT_EQ(EscapeXmlAttribute("a&b \"c\" <d> &amp;"), "a&amp;b &quot;c&quot; &lt;d&gt; &amp;amp;");
-  EXPECT_EQ(EscapeXmlAttribute(std::string("x\x01y\x1Fz\t\r\n\x7F", 10)), "x?y?z\t\r\n\x7F");
+  EXPECT_EQ(EscapeXmlAttribute(std::string("x\x01y\x1Fz\t\r\n\x7F", 9)), "x?y?z\t\r\n\x7F");
 
   tSMSDecode d;  // fields set by hand: an alphanumeric sender with markup
   d.SmscNumber = "1";
