@@ -1,6 +1,7 @@
 #include "Replies.h"
 
-#include "Settings.h"
+#include <charconv>
+
 #include "text_helpers.h"
 
 bool CutThrough(std::string& text, const std::string& marker) {
@@ -30,6 +31,18 @@ std::string ParseSmscReply(std::string& text) {
 
 // ---- Message listing ----
 
+namespace {
+
+// A decimal integer with an optional sign that fits 32 bits, and nothing else.
+bool ReadIndex(std::string_view text, int& value) {
+  if (!text.empty() && text.front() == '+') text.remove_prefix(1);
+  if (text.empty()) return false;
+  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+  return ec == std::errc() && end == text.data() + text.size();
+}
+
+}  // namespace
+
 std::vector<ListedMessage> ParseCmglListing(std::string_view text) {
   // +CMGL: 3,1,,23\r\n07912143658709F1040A81...\r\n
   static constexpr std::string_view kHeader = "+CMGL:";
@@ -42,7 +55,8 @@ std::vector<ListedMessage> ParseCmglListing(std::string_view text) {
     ListedMessage m;
     size_t comma = text.find(',');
     if (comma != std::string_view::npos) {
-      if (auto value = ParseInt(pdulink::TrimBlanks(text.substr(0, comma)))) m.index = *value;
+      int value = 0;
+      if (ReadIndex(pdulink::TrimBlanks(text.substr(0, comma)), value)) m.index = value;
     }
     size_t eol = text.find("\r\n");
     if (eol == std::string_view::npos) break;
