@@ -68,7 +68,7 @@ bool Receiving::ArchiveMessage(const std::string& pduHex, bool save) {
     raw.reserve(pduHex.size());
     for (char c : pduHex)
       if (c != '\r' && c != '\n') raw.push_back(c);
-    journal.WriteLog("PDU=" + raw);
+    journal.WriteLog(raw);
     LastFailure = "Parse Error:" + sms.ErrorText;
     return false;
   }

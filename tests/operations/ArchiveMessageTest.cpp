@@ -197,14 +197,14 @@ TEST_F(ArchiveMessageTest, DecodeErrorKeepsTheRawPduInTheJournal) {
   // A status report without the parameter-indicator octet.
   const std::string report = "07912143658709F1062A0B919451113254F6" "50609122227121" "50609122227121" "46";
   EXPECT_FALSE(receiving->ArchiveMessage(report, true));
-  EXPECT_EQ(Lines(), (std::vector<std::string>{"Parse Error:Get Byte error", "PDU=" + report}));
+  EXPECT_EQ(Lines(), (std::vector<std::string>{"Parse Error:Get Byte error", report}));
   EXPECT_EQ(receiving->LastFailure, "Parse Error:Get Byte error");
   EXPECT_TRUE(ui.smsfile->toPlainText().isEmpty());
   EXPECT_TRUE(Files(base.Path()).empty());
 
   ui.Memo2->clear();
   EXPECT_FALSE(receiving->ArchiveMessage("0011000B91", true));
-  EXPECT_EQ(Lines(), (std::vector<std::string>{"Parse Error:LenSMSC<1", "PDU=0011000B91"}));
+  EXPECT_EQ(Lines(), (std::vector<std::string>{"Parse Error:LenSMSC<1", "0011000B91"}));
 }
 
 TEST_F(ArchiveMessageTest, MissingOrUnusableLogDirectoryIsReportedAndNotKept) {

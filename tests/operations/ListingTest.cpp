@@ -54,8 +54,17 @@ TEST_F(ListingTest, AutomaticReadingArchivesDeletesAndKeepsWhatFailsToDecode) {
 
   EXPECT_TRUE(JournalHas("From tel= 4915112345678"));
   EXPECT_TRUE(JournalHas("From tel= MyBank"));
-  EXPECT_TRUE(JournalHas("Parse Error:Get Byte error\n"));
-  EXPECT_TRUE(JournalHas(" PDU=07912143658709F1"));
+  // The raw PDU follows the error on a line of its own, ready to paste into Parse.
+  std::string stored3 = Stored();
+  size_t at = stored3.find("stored SM 3 ");
+  ASSERT_NE(at, std::string::npos) << stored3;
+  std::string pdu = stored3.substr(stored3.rfind(' ', stored3.find('\n', at)) + 1);
+  pdu = pdu.substr(0, pdu.find('\n'));
+  std::string j = Journal();
+  size_t err = j.find("Parse Error:Get Byte error\n");
+  ASSERT_NE(err, std::string::npos);
+  size_t next = err + std::string("Parse Error:Get Byte error\n").size();
+  EXPECT_EQ(j.substr(next + 20, pdu.size() + 1), pdu + "\n");
   EXPECT_TRUE(JournalHas("Kept on the phone N Msg = 3: Parse Error:Get Byte error"));
   ASSERT_TRUE(RunUntil([this] { return Sent("AT+CMGD=").size() >= 2; })) << phone->Transcript();
   EXPECT_EQ(Sent("AT+CMGD="), (std::vector<std::string>{"AT+CMGD=1\\r", "AT+CMGD=2\\r"}));
