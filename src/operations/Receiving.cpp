@@ -86,8 +86,13 @@ bool Receiving::ArchiveMessage(const std::string& pduHex, bool save) {
   }
   const std::string dir = pdulink::WithTrailingDelimiter(ToAnsi(ui.ed_LogDir->text()));
   const std::string name = NextFileName();
-  // Journal texts stay cp1251; the file system gets UTF-8 names.
-  auto onDisk = [&](const std::string& ansiPath) { return InBaseDir(ctx_.state, pdulink::AnsiToUtf8(ansiPath)); };
+  // Journal texts stay cp1251 and show the directory as typed; the file
+  // system gets UTF-8 names, and a trailing "\" delimiter becomes "/".
+  std::string fsDir = dir;
+  if (!fsDir.empty() && fsDir.back() == '\\') fsDir.back() = '/';
+  auto onDisk = [&](const std::string& fileName) {
+    return InBaseDir(ctx_.state, pdulink::AnsiToUtf8(fsDir + fileName));
+  };
 
   bool kept = true;
   auto fail = [&](const std::string& line, const std::string& why) {
@@ -98,9 +103,9 @@ bool Receiving::ArchiveMessage(const std::string& pduHex, bool save) {
 
   journal.WriteLog("File:" + dir + name + "(.txt .xml)");
   std::string why;
-  const std::string txtPath = onDisk(dir + name + ".txt");
+  const std::string txtPath = onDisk(name + ".txt");
   if (!pdulink::WriteFileDurably(txtPath, pdulink::ArchiveTxtBytes(report.view), &why)) fail("Save .txt Error", why);
-  if (!pdulink::WriteFileDurably(onDisk(dir + name + ".xml"), xml, &why)) fail("Save .xml Error", why);
+  if (!pdulink::WriteFileDurably(onDisk(name + ".xml"), xml, &why)) fail("Save .xml Error", why);
   // The renames above reach the disk with their directory.
   if (kept) pdulink::SyncParentDirectory(txtPath);
 
@@ -108,7 +113,7 @@ bool Receiving::ArchiveMessage(const std::string& pduHex, bool save) {
     const std::string path = dir + std::string(pdulink::kCollectiveFileName);
     const std::string line = pdulink::CollectiveLine(ToAnsi(Journal::Prefix()), report.view);
     bool created = false;
-    bool ok = pdulink::AppendDurably(onDisk(path), line, created, &why);
+    bool ok = pdulink::AppendDurably(onDisk(std::string(pdulink::kCollectiveFileName)), line, created, &why);
     const std::string what = created ? "Create SMS file " : "Append SMS to file ";
     if (ok) {
       journal.WriteLog("OK " + what + path);

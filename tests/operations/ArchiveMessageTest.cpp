@@ -149,6 +149,13 @@ TEST_F(ArchiveMessageTest, AutoReadSavesAndEmptyLogDirMeansTheBaseDirectory) {
   auto files = Files(base.Path());
   ASSERT_EQ(files.size(), 2u);  // .txt and .xml, no collective file
   EXPECT_TRUE(Logged("File:" + files[0].stem().string() + "(.txt .xml)"));
+
+  // A directory typed with a trailing backslash: the journal shows it as
+  // typed, the files land inside it.
+  TempDir logs;
+  SaveInto(logs.Path() + "\\", false);
+  ASSERT_TRUE(receiving->ArchiveMessage(kDeliver, false)) << receiving->LastFailure;
+  EXPECT_EQ(Files(logs.Path()).size(), 2u);
 }
 
 TEST_F(ArchiveMessageTest, DosOptionConvertsTheTextLineOfTxtAndCollectiveOnly) {
