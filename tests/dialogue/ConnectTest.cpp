@@ -161,7 +161,7 @@ TEST_F(ConnectTest, ReplySplitAtEveryByteStillCountsAsAReply) {
   EXPECT_TRUE(form->comport().Active());
 }
 
-TEST_F(ConnectTest, DeviceVanishingMidCommandEndsTheWaitByItsTimeout) {
+TEST_F(ConnectTest, DeviceVanishingMidCommandEndsTheWaitAtOnce) {
   Start();
   Connect();
   form->clock.PendingCommand = 0;
@@ -171,12 +171,22 @@ TEST_F(ConnectTest, DeviceVanishingMidCommandEndsTheWaitByItsTimeout) {
   form->dialogue().Pause = [&] {
     QThread::msleep(20);
     if (++passes == 10) phone->Control("vanish");
-    if (passes > 30) form->clock.Advance();  // then let the ticks run fast
+    if (passes > 30) form->clock.Advance();  // ticks that a wait on a lost device would wait out
   };
   EXPECT_FALSE(form->dialogue().SendCommand("AT+CGSN\r"));
-  EXPECT_TRUE(JournalHas("TimeOut Rx Done"));
   EXPECT_FALSE(form->comport().Active());
-  EXPECT_TRUE(JournalHas("Port COM1: Error calling WaitCommEvent")) << Journal();
+  EXPECT_FALSE(JournalHas("TimeOut Rx Done")) << Journal();
+  EXPECT_LT(passes, 100);  // ended when the port closed, not after 180 ticks
+  EXPECT_TRUE(JournalHas("Port COM1 (" + phone->LinkPath() + "): Error calling WaitCommEvent")) << Journal();
+  EXPECT_FALSE(form->ui.b_abort->isEnabled());
+
+  // Later commands of the operation fail at once, each with its journal line.
+  passes = 0;
+  EXPECT_FALSE(form->dialogue().SendCommand("AT+CGMI\r"));
+  EXPECT_FALSE(form->dialogue().SendCommand("AT+CGMM\r"));
+  EXPECT_EQ(passes, 0);
+  EXPECT_EQ(JournalCount("Error writing Data (903, Bad file descriptor)"), 2u) << Journal();
+  EXPECT_FALSE(form->dialogue().AbortFlag);
 }
 
 TEST_F(ConnectTest, ManualCommandFromTheTestPage) {
@@ -202,7 +212,77 @@ TEST_F(ConnectTest, MissingDeviceGivesNotConnected) {
   EXPECT_EQ(form->ui.led_connect->Color(), LampColor::Red);
   EXPECT_EQ(form->tray().Index(), 4u);
   EXPECT_EQ(form->tray().Hint(), QStringLiteral("Not Connected"));
-  EXPECT_TRUE(JournalHas("Port COM2: Error reopening Port (112, No such file or directory)")) << Journal();
+  // The report names the device that was tried.
+  EXPECT_TRUE(JournalHas("Port COM2 (" + phone->Directory() + "/nothing-here): Error reopening Port (112, "
+                         "No such file or directory)"))
+      << Journal();
+}
+
+// Disconnect or Exit pressed during a wait of the connect sequence, with the
+// phone silent on that command. No tick runs until the sequence has ended, so
+// the request is still posted when it ends and must not be overwritten by the
+// start of the duty passes.
+class ConnectInterruptTest : public GatewayTest, public ::testing::WithParamInterface<std::tuple<const char*, bool>> {};
+
+TEST_P(ConnectInterruptTest, RequestDuringAWaitIsCarriedOut) {
+  const auto [command, exit] = GetParam();
+  const std::string pattern = command;
+  const std::string line = "AT" + (pattern == "AT" ? std::string() : pattern) + "\\r";
+  Start();
+  ASSERT_TRUE(pdulink::test::PhoneProcess::Ok(phone->Control("fail " + pattern + " silent")));
+  form->ui.sb_connect->click();
+  ASSERT_TRUE(RunUntil([&] {
+    auto r = Received();
+    return !r.empty() && r.back() == line;
+  })) << phone->Transcript();
+  form->timer1->stop();
+  if (exit)
+    form->ui.b_exit->click();
+  else
+    form->ui.B_disconnect->click();
+  // The rest of the sequence runs (answered at once) without a tick.
+  ASSERT_TRUE(RunUntil([&] { return !form->ui.b_abort->isEnabled(); }, 5));
+  RunUntil([] { return false; }, 1);
+  EXPECT_EQ(form->clock.PendingCommand, exit ? kExit : kDisconnect);
+  form->timer1->start();
+  if (exit) {
+    EXPECT_TRUE(RunUntil([this] { return windowClosed; }, 10));
+  } else {
+    ASSERT_TRUE(RunUntil([this] { return JournalHas("Disconnected"); }, 10)) << Journal();
+    RunUntil([] { return false; }, 1);
+    EXPECT_FALSE(form->comport().Active());
+    EXPECT_EQ(form->clock.PendingCommand, 0);
+    EXPECT_EQ(form->tray().Index(), 4u);
+    EXPECT_EQ(form->ui.led_connect->Color(), LampColor::Red);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(EachWait, ConnectInterruptTest,
+                         ::testing::Combine(::testing::Values("AT", "E0", "+CGMI", "+CGMM", "+CSCS", "+CSCA?",
+                                                              "+CPMS=?", "+CPMS=MT"),
+                                            ::testing::Bool()));
+
+TEST_F(ConnectTest, DisconnectDuringTheServiceCentreQueryEndsTheSequenceWithoutTimeouts) {
+  Start();
+  ASSERT_TRUE(pdulink::test::PhoneProcess::Ok(phone->Control("fail +CSCA? silent")));
+  form->ui.sb_connect->click();
+  ASSERT_TRUE(RunUntil([&] {
+    auto r = Received();
+    return !r.empty() && r.back() == "AT+CSCA?\\r";
+  }));
+  form->ui.B_disconnect->click();
+  ASSERT_TRUE(RunUntil([this] { return JournalHas("Disconnected"); }, 5));
+  // The rest of the sequence meets a closed port: each command fails at once
+  // (the 180-tick timeout would take 18 s per command at this tick rate).
+  ASSERT_TRUE(RunUntil([this] { return JournalHas("SMS Memory Select:"); }, 5)) << Journal();
+  ASSERT_TRUE(RunUntil([this] { return !form->ui.b_abort->isEnabled(); }, 5));
+  EXPECT_FALSE(JournalHas("TimeOut Rx Done"));
+  EXPECT_GE(JournalCount("Error writing Data (903"), 2u) << Journal();
+  EXPECT_EQ(Received().back(), "AT+CSCA?\\r");  // nothing more reached the phone
+  RunUntil([] { return false; }, 1);
+  EXPECT_FALSE(form->comport().Active());
+  EXPECT_EQ(form->clock.PendingCommand, 0);
+  EXPECT_EQ(form->tray().Index(), 4u);
 }
 
 }  // namespace
