@@ -6,6 +6,7 @@
 #include <QToolButton>
 
 #include "Connection.h"
+#include "Gateway.h"
 #include "GatewayFixture.h"
 #include "Lamp.h"
 
@@ -219,37 +220,46 @@ TEST_F(ConnectTest, MissingDeviceGivesNotConnected) {
 }
 
 // Disconnect or Exit pressed during a wait of the connect sequence, with the
-// phone silent on that command. No tick runs until the sequence has ended, so
-// the request is still posted when it ends and must not be overwritten by the
-// start of the duty passes.
+// phone silent on that command. The test plays the timer: no tick runs
+// until the sequence has ended, so the request is still posted when it ends
+// and must not be overwritten by the start of the duty passes.
 class ConnectInterruptTest : public GatewayTest, public ::testing::WithParamInterface<std::tuple<const char*, bool>> {};
 
 TEST_P(ConnectInterruptTest, RequestDuringAWaitIsCarriedOut) {
   const auto [command, exit] = GetParam();
   const std::string pattern = command;
-  const std::string line = "AT" + (pattern == "AT" ? std::string() : pattern) + "\\r";
   Start();
-  ASSERT_TRUE(pdulink::test::PhoneProcess::Ok(phone->Control("fail " + pattern + " silent")));
-  form->ui.sb_connect->click();
-  ASSERT_TRUE(RunUntil([&] {
-    auto r = Received();
-    return !r.empty() && r.back() == line;
-  })) << phone->Transcript();
   form->timer1->stop();
-  if (exit)
-    form->ui.b_exit->click();
-  else
-    form->ui.B_disconnect->click();
-  // The rest of the sequence runs (answered at once) without a tick.
-  ASSERT_TRUE(RunUntil([&] { return !form->ui.b_abort->isEnabled(); }, 5));
-  RunUntil([] { return false; }, 1);
-  EXPECT_EQ(form->clock.PendingCommand, exit ? kExit : kDisconnect);
-  form->timer1->start();
+  RunUntil([] { return false; }, 1);  // a tick already posted runs now
+  // (a quoted pattern is not taken for an option of the control command)
+  ASSERT_TRUE(pdulink::test::PhoneProcess::Ok(phone->Control("fail \"" + pattern + "\" silent")));
+  const auto sentLast = [&] {
+    auto r = Received();
+    if (r.empty()) return false;
+    return pattern == "AT" ? r.back() == "AT\\r" : r.back().rfind("AT" + pattern, 0) == 0;
+  };
+  bool clicked = false;
+  form->dialogue().Pause = [&] {
+    QThread::msleep(20);
+    if (clicked || !sentLast()) return;
+    clicked = true;
+    if (exit)
+      form->ui.b_exit->click();
+    else
+      form->ui.B_disconnect->click();
+  };
+  form->clock.PendingCommand = 0;
+  form->connection().b_open();  // what the connect step runs
+  ASSERT_TRUE(clicked) << phone->Transcript();
+  EXPECT_EQ(form->clock.PendingCommand, exit ? kExit : kDisconnect) << phone->Transcript();
+
+  // The next ticks carry the request out.
+  form->dialogue().Pause = [] { QThread::msleep(20); };
+  for (int i = 0; i < 3; ++i) form->cycle().timer1Timer();
   if (exit) {
-    EXPECT_TRUE(RunUntil([this] { return windowClosed; }, 10));
+    EXPECT_TRUE(windowClosed);
   } else {
-    ASSERT_TRUE(RunUntil([this] { return JournalHas("Disconnected"); }, 10)) << Journal();
-    RunUntil([] { return false; }, 1);
+    EXPECT_TRUE(JournalHas("Disconnected")) << Journal();
     EXPECT_FALSE(form->comport().Active());
     EXPECT_EQ(form->clock.PendingCommand, 0);
     EXPECT_EQ(form->tray().Index(), 4u);
@@ -265,17 +275,22 @@ INSTANTIATE_TEST_SUITE_P(EachWait, ConnectInterruptTest,
 TEST_F(ConnectTest, DisconnectDuringTheServiceCentreQueryEndsTheSequenceWithoutTimeouts) {
   Start();
   ASSERT_TRUE(pdulink::test::PhoneProcess::Ok(phone->Control("fail +CSCA? silent")));
-  form->ui.sb_connect->click();
-  ASSERT_TRUE(RunUntil([&] {
+  bool clicked = false;
+  form->dialogue().Pause = [&] {
+    QThread::msleep(50);
+    if (clicked) return;
     auto r = Received();
-    return !r.empty() && r.back() == "AT+CSCA?\\r";
-  }));
-  form->ui.B_disconnect->click();
-  ASSERT_TRUE(RunUntil([this] { return JournalHas("Disconnected"); }, 5));
-  // The rest of the sequence meets a closed port: each command fails at once
+    if (r.empty() || r.back() != "AT+CSCA?\\r") return;
+    clicked = true;
+    form->ui.B_disconnect->click();
+    form->cycle().timer1Timer();  // a tick inside this wait closes the port
+  };
+  form->ui.sb_connect->click();
+  ASSERT_TRUE(RunUntil([&] { return clicked && !form->ui.b_abort->isEnabled(); }));
+  // The rest of the sequence met a closed port: each command failed at once
   // (the 180-tick timeout would take 18 s per command at this tick rate).
-  ASSERT_TRUE(RunUntil([this] { return JournalHas("SMS Memory Select:"); }, 5)) << Journal();
-  ASSERT_TRUE(RunUntil([this] { return !form->ui.b_abort->isEnabled(); }, 5));
+  EXPECT_TRUE(JournalHas("Disconnected")) << Journal();
+  EXPECT_TRUE(JournalHas("SMS Memory Select:")) << Journal();
   EXPECT_FALSE(JournalHas("TimeOut Rx Done"));
   EXPECT_GE(JournalCount("Error writing Data (903"), 2u) << Journal();
   EXPECT_EQ(Received().back(), "AT+CSCA?\\r");  // nothing more reached the phone
@@ -283,6 +298,22 @@ TEST_F(ConnectTest, DisconnectDuringTheServiceCentreQueryEndsTheSequenceWithoutT
   EXPECT_FALSE(form->comport().Active());
   EXPECT_EQ(form->clock.PendingCommand, 0);
   EXPECT_EQ(form->tray().Index(), 4u);
+}
+
+// A pure rule of the journal line for the port's reports.
+TEST(PortReport, NamesTheDeviceAndConvertsLocaleTexts) {
+  EXPECT_EQ(PortReportLine("COM5", "/dev/ttyS4", 112, ENOENT, "Error reopening Port"),
+            "Port COM5 (/dev/ttyS4): Error reopening Port (112, No such file or directory)");
+  // A port named by its path is not named twice; code 0 adds no text.
+  EXPECT_EQ(PortReportLine("/dev/ttyUSB0", "/dev/ttyUSB0", 9701, 0, "Error write TimeOut"),
+            "Port /dev/ttyUSB0: Error write TimeOut (9701)");
+  EXPECT_EQ(PortReportLine("COM1", "/dev/ttyACM0", 112, EWOULDBLOCK, "Error reopening Port"),
+            "Port COM1 (/dev/ttyACM0): Error reopening Port (112, Resource temporarily unavailable: "
+            "another program holds the port)");
+  // A device path in the locale's encoding (UTF-8) becomes Windows-1251.
+  EXPECT_EQ(PortReportLine("COM2", "/dev/serial/by-id/\xD0\x9C\xD0\xBE\xD0\xB4\xD0\xB5\xD0\xBC", 112, ENOENT,
+                           "Error reopening Port"),
+            "Port COM2 (/dev/serial/by-id/\xCC\xEE\xE4\xE5\xEC): Error reopening Port (112, No such file or directory)");
 }
 
 }  // namespace
