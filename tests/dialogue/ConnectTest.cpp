@@ -97,6 +97,52 @@ TEST_F(ConnectTest, ReplyInTwoBurstsAndErrorReplies) {
   EXPECT_TRUE(t.PromptFlag);
 }
 
+// The reply flags need their framing: OK only as the line "\r\nOK\r\n",
+// RING only as "RING\r\n"; a ">" anywhere is a prompt. Each cluster sets or
+// clears all three.
+TEST_F(ConnectTest, ReplyFlagsNeedTheirFraming) {
+  Start();
+  Connect();
+  form->clock.PendingCommand = 0;
+  Transaction& t = form->dialogue();
+  struct Case {
+    const char* reply;  // control-channel escapes
+    bool ok, ring, prompt;
+  } cases[] = {
+      {"\\r\\nOK\\r\\n", true, false, false},
+      {"\\r\\nNOKIA\\r\\n", false, false, false},                 // a manufacturer
+      {"\\r\\n+CMGL: 1,1,,5\\r\\nLOOK OK\\r\\n", false, false, false},  // "OK" inside a message
+      {"\\r\\nOK", false, false, false},                          // the line not ended
+      {"OK\\r\\n", false, false, false},                          // nor begun
+      {"\\r\\nRING\\r\\n", false, true, false},
+      {"\\r\\n+X: \\\"STRING\\\"\\r\\n", false, false, false},        // "RING" inside a word
+      {"\\r\\nRING", false, false, false},
+      {"\\r\\n> ", false, false, true},
+      {"\\r\\nRING\\r\\n\\r\\nOK\\r\\n>", true, true, true},
+      {"\\r\\nERROR\\r\\n", false, false, false},  // clears what the one before set
+  };
+  for (const Case& c : cases) {
+    ASSERT_TRUE(pdulink::test::PhoneProcess::Ok(phone->Control(std::string("fail +CSQ reply ") + c.reply)));
+    t.OkFlag = !c.ok;
+    t.RingFlag = !c.ring;
+    t.PromptFlag = !c.prompt;
+    EXPECT_TRUE(t.SendCommand("AT+CSQ\r")) << c.reply;
+    EXPECT_EQ(t.OkFlag, c.ok) << c.reply;
+    EXPECT_EQ(t.RingFlag, c.ring) << c.reply;
+    EXPECT_EQ(t.PromptFlag, c.prompt) << c.reply;
+    ASSERT_TRUE(pdulink::test::PhoneProcess::Ok(phone->Control("unfail +CSQ")));
+  }
+
+  // A wait for OK is not ended by an unframed "OK" in the first burst.
+  ASSERT_TRUE(pdulink::test::PhoneProcess::Ok(phone->Control("identity manufacturer NOKIA")));
+  ASSERT_TRUE(pdulink::test::PhoneProcess::Ok(phone->Control("chunks 9 1500")));
+  EXPECT_TRUE(t.SendCommand("AT+CGMI\r"));
+  EXPECT_FALSE(t.OkFlag);
+  EXPECT_TRUE(t.WaitReply("ok"));
+  EXPECT_TRUE(t.OkFlag);
+  EXPECT_TRUE(JournalHas("NOKIA"));
+}
+
 TEST_F(ConnectTest, TimeoutAbortAndTheWaitAfterThem) {
   Start();
   Connect();
