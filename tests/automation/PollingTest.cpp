@@ -156,7 +156,7 @@ TEST_F(PollingTest, VanishedDeviceShowsConnectionLostAndStopsTheCycle) {
   RunUntil([] { return false; }, 1);
   EXPECT_EQ(form->clock.PendingCommand, 0);
   EXPECT_FALSE(JournalHas("Connection Lost"));  // the tray only
-  EXPECT_TRUE(JournalHas("Port COM1: Error calling WaitCommEvent (9907")) << Journal();
+  EXPECT_TRUE(JournalHas("Port COM1 (" + phone->LinkPath() + "): Error calling WaitCommEvent (9907")) << Journal();
 }
 
 TEST_F(PollingTest, DisconnectInThePassIsCarriedOutAfterThePass) {
