@@ -2,8 +2,10 @@
 
 #include <QCheckBox>
 #include <QMainWindow>
+#include <cerrno>
 #include <system_error>
 
+#include "AnsiText.h"
 #include "Battery.h"
 #include "Calls.h"
 #include "Connection.h"
@@ -70,10 +72,21 @@ void Gateway::WirePort() {
       case 112: case 903: case 9701: case 9702: case 9804: case 9907: break;
       default: return;
     }
-    std::string line = "Port " + comport_->CommPort() + ": " + msg + " (" + std::to_string(place);
-    if (code != 0) line += ", " + std::generic_category().message(static_cast<int>(code));
-    journal_->WriteLog(line + ")");
+    journal_->WriteLog(PortReportLine(comport_->CommPort(), comport_->DevicePath(), place, code, msg));
   };
+}
+
+std::string PortReportLine(const std::string& commPort, const std::string& device, uint32_t place, uint32_t code,
+                           const std::string& msg) {
+  // The device tried is named beside the port, so that a COMn that maps to
+  // the wrong device shows at once. Paths and the system's error texts are
+  // in the locale's encoding; the journal is Windows-1251.
+  std::string line = "Port " + commPort;
+  if (!device.empty() && device != commPort) line += " (" + LocalToAnsi(device) + ")";
+  line += ": " + msg + " (" + std::to_string(place);
+  if (code != 0) line += ", " + LocalToAnsi(std::generic_category().message(static_cast<int>(code)));
+  if (place == 112 && code == EWOULDBLOCK) line += ": another program holds the port";
+  return line + ")";
 }
 
 int Gateway::CountedSend(const std::string& number, const std::string& body) {

@@ -3,6 +3,7 @@
 // command dialogue, connection, operations and polling cycle, each handed the
 // shared context, and the cycle's duties filled with the operations. The
 // window builds one and delegates its handlers to it.
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -23,6 +24,11 @@ class SignalCheck;
 class Sending;
 class ServiceCentre;
 class WatchTurn;
+
+// The journal line for a report of the serial port (Windows-1251):
+// "Port COM5 (/dev/ttyS4): Error reopening Port (112, No such file or directory)".
+std::string PortReportLine(const std::string& commPort, const std::string& device, uint32_t place, uint32_t code,
+                           const std::string& msg);
 
 class Gateway {
  public:

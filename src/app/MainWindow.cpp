@@ -145,14 +145,14 @@ void TForm1::FormCreate(const StartupOptions& options) {
   // 8. The configuration file: the argument, or pdulink.ini; a bare name
   // lives in the working directory.
   std::string name = options.configArg.value_or("pdulink.ini");
-  if (name.find('/') == std::string::npos) name = QDir::currentPath().toStdString() + "/" + name;
+  if (name.find('/') == std::string::npos) name = QDir::currentPath().toLocal8Bit().toStdString() + "/" + name;
   state.ConfigPath = name;
   ui.l_iniFile->setText(QString::fromLocal8Bit(name.c_str()));
 
   struct stat st {};
   if (::stat(state.ConfigPath.c_str(), &st) != 0) {
     // 9.
-    ShowMessage("INI file not exist:" + state.ConfigPath);
+    ShowMessage("INI file not exist:" + LocalToAnsi(state.ConfigPath));
   } else {
     IniFile ini;
     ini.Load(state.ConfigPath);
@@ -199,8 +199,9 @@ void TForm1::b_save_iniFileClick() {
     WriteSettings(ini, s);
     ok = ini.SaveTo(state.ConfigPath);
   }
+  const std::string shown = LocalToAnsi(state.ConfigPath);
   if (ok) SettingsSaved(state, s);
-  ShowMessage(ok ? "\xCE\xCA Saved INI File:" + state.ConfigPath : "ERROR Save INI File:" + state.ConfigPath);
+  ShowMessage(ok ? "\xCE\xCA Saved INI File:" + shown : "ERROR Save INI File:" + shown);
 }
 
 void TForm1::ShowTestPage() {

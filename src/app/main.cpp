@@ -1,5 +1,6 @@
 // pdulink: an SMS gateway for a GSM phone on a serial port.
 #include <QApplication>
+#include <QDialog>
 #include <QSocketNotifier>
 #include <csignal>
 #include <cstdio>
@@ -94,6 +95,14 @@ void PrintHelp() {
       stdout);
 }
 
+// Qt's own diagnostics are shown when PDULINK_QT_DEBUG=1 or QT_LOGGING_RULES
+// asks for them.
+bool QtDiagnosticsWanted() {
+  const char* debug = std::getenv("PDULINK_QT_DEBUG");
+  const char* rules = std::getenv("QT_LOGGING_RULES");
+  return (debug && *debug && std::strcmp(debug, "0") != 0) || (rules && *rules);
+}
+
 bool HasDisplay() {
   const char* platform = std::getenv("QT_QPA_PLATFORM");
   if (platform && *platform) return true;  // the user chose a platform
@@ -132,6 +141,18 @@ int main(int argc, char* argv[]) {
   }
   if (options.headless) ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
 
+  if (options.headless && !QtDiagnosticsWanted()) {
+    // Headless, standard error carries the message boxes only: Qt's own
+    // warnings (a missing XDG_RUNTIME_DIR under a service manager, fonts of
+    // the offscreen platform) stay out unless asked for.
+    qInstallMessageHandler([](QtMsgType type, const QMessageLogContext&, const QString& text) {
+      if (type == QtFatalMsg) {
+        std::fprintf(stderr, "%s\n", text.toLocal8Bit().constData());
+        std::abort();
+      }
+    });
+  }
+
   pdulink::BuildGsmTables();
   QApplication app(argc, argv);
   QApplication::setApplicationName(QStringLiteral("pdulink"));
@@ -159,13 +180,22 @@ int main(int argc, char* argv[]) {
   // before the window starts; a signal that comes earlier waits in the pipe
   // until the event loop runs.
   TForm1* target = nullptr;
+  bool exitRequested = false;  // a signal that came before the window was ready
   std::unique_ptr<QSocketNotifier> notifier;
   if (::pipe(g_signalPipe) == 0) {
     notifier = std::make_unique<QSocketNotifier>(g_signalPipe[0], QSocketNotifier::Read);
-    QObject::connect(notifier.get(), &QSocketNotifier::activated, &app, [&target] {
+    QObject::connect(notifier.get(), &QSocketNotifier::activated, &app, [&target, &exitRequested] {
       char buf[16];
       [[maybe_unused]] ssize_t n = ::read(g_signalPipe[0], buf, sizeof buf);
-      if (target) target->b_exitClick();
+      if (target) {
+        target->b_exitClick();
+        return;
+      }
+      // Start-up is still running, held by its message box ("INI file not
+      // exist:"): the program is asked to end, so the box goes, and Exit
+      // follows as soon as the window exists.
+      exitRequested = true;
+      if (auto* box = qobject_cast<QDialog*>(QApplication::activeModalWidget())) box->reject();
     });
     struct sigaction sa {};
     sa.sa_handler = OnSignal;
@@ -177,6 +207,7 @@ int main(int argc, char* argv[]) {
 
   TForm1 window(options);
   target = &window;
+  if (exitRequested) window.b_exitClick();
   // Headless, standard input stands in for the buttons (see --help).
   std::unique_ptr<Console> console;
   if (options.headless) console = std::make_unique<Console>(window, 0);

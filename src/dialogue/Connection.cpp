@@ -74,7 +74,10 @@ void Connection::b_open() {
   if (dialogue_.SendCommand("AT+CPMS=" + SmsMemory + "\r") && dialogue_.OkFlag) {
     ui_.led_connect->SetColor(LampColor::Lime);
     tray_.SetTrayState(2, "Connected");
-    clock_.PendingCommand = kDutyPass;
+    // Start the duty passes, unless Disconnect or Exit was posted during one
+    // of the waits above and no nested tick has carried it out yet: posting
+    // over it would lose the operator's request.
+    if (clock_.PendingCommand != kDisconnect && clock_.PendingCommand != kExit) clock_.PendingCommand = kDutyPass;
   }
 }
 

@@ -58,6 +58,9 @@ bool Transaction::WaitReply(const std::string& kind) {
     Pause();
     if (kind == "ok") met = OkFlag;
     if (kind == "rx") met = ReplyFlag;
+    // A port that closed meanwhile (Disconnect, or the device vanished) can
+    // bring no reply: the wait ends now rather than at its timeout.
+    if (!met && !comport_.Active()) AbortFlag = true;
     if (PollClock::Elapsed(start, clock_.SecondsCounter) > static_cast<uint32_t>(ReplyTimeout)) {
       journal_.WriteLog("TimeOut Rx Done");
       AbortFlag = true;
@@ -119,6 +122,13 @@ bool Transaction::SendCommand(const std::string& command, const std::string& mod
   ReplyTimeout = 180;
   ReplyFlag = false;
   comport_.SendText(command);
+  if (!comport_.Active()) {
+    // Nothing was written (the port reports it in the journal) and no reply
+    // can come: fail at once instead of waiting out the timeout.
+    AbortFlag = false;
+    OfflineSession = ui_.cb_offline->isChecked();
+    return false;
+  }
   bool result = WaitReply("rx");
   OfflineSession = ui_.cb_offline->isChecked();
   return result;

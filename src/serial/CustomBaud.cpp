@@ -20,4 +20,12 @@ int SetCustomBaud(int fd, uint32_t baud) {
   return 0;
 }
 
+int GetCustomBaud(int fd, uint32_t& ispeed, uint32_t& ospeed) {
+  struct termios2 t2 {};
+  if (ioctl(fd, TCGETS2, &t2) != 0) return errno;
+  ispeed = t2.c_ispeed;
+  ospeed = t2.c_ospeed;
+  return 0;
+}
+
 }  // namespace serial_impl

@@ -24,14 +24,27 @@ speed_t BaudConstant(uint32_t baud) {
 }
 
 int ToTermios(const TLineSettings& s, termios& t, bool& custom) {
-  if (s.BaudRate == 0 || s.ByteSize < 5 || s.ByteSize > 8 || s.Parity > 4 || s.StopBits > 2) return EINVAL;
+  // Raw mode, the local and receiver-on flags and the read timeouts hold for
+  // every line state: a refused field must never leave the device cooked
+  // (echo, CR to LF, line buffering).
+  const termios before = t;
+  int result = 0;
   cfmakeraw(&t);
   t.c_iflag &= ~(IGNBRK | BRKINT | IGNPAR | PARMRK | INPCK | ISTRIP | IXON | IXOFF | IXANY);
   t.c_cflag &= ~(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS);
   t.c_cflag |= CREAD | CLOCAL;  // the modem's DCD must not gate reading or writing
+  // Reads return at once with whatever is queued.
+  t.c_cc[VMIN] = 0;
+  t.c_cc[VTIME] = 0;
 
+  // A field that cannot be expressed keeps the device's current value.
   static constexpr tcflag_t kSizes[] = {CS5, CS6, CS7, CS8};
-  t.c_cflag |= kSizes[s.ByteSize - 5];
+  if (s.ByteSize >= 5 && s.ByteSize <= 8) {
+    t.c_cflag |= kSizes[s.ByteSize - 5];
+  } else {
+    t.c_cflag |= before.c_cflag & CSIZE;
+    result = EINVAL;
+  }
 
   switch (s.Parity) {
     case 0: break;
@@ -39,11 +52,20 @@ int ToTermios(const TLineSettings& s, termios& t, bool& custom) {
     case 2: t.c_cflag |= PARENB; break;
     case 3: t.c_cflag |= PARENB | CMSPAR | PARODD; break;
     case 4: t.c_cflag |= PARENB | CMSPAR; break;
+    default:
+      t.c_cflag |= before.c_cflag & (PARENB | PARODD | CMSPAR);
+      result = EINVAL;
+      break;
   }
   // With parity checking on, bad bytes are marked (\377 \0 byte) so that the
   // receive filter can keep them or replace them with the error character.
   if (s.Flags & kFlagParity) t.c_iflag |= INPCK | PARMRK;
-  if (s.StopBits != 0) t.c_cflag |= CSTOPB;  // one and a half stop bits are taken as two
+  if (s.StopBits <= 2) {
+    if (s.StopBits != 0) t.c_cflag |= CSTOPB;  // one and a half stop bits are taken as two
+  } else {
+    t.c_cflag |= before.c_cflag & CSTOPB;
+    result = EINVAL;
+  }
 
   if ((s.Flags & kFlagOutxCtsFlow) || (s.Flags & kFlagRtsControlMask) == kFlagRtsHandshake)
     t.c_cflag |= CRTSCTS;
@@ -52,16 +74,33 @@ int ToTermios(const TLineSettings& s, termios& t, bool& custom) {
   t.c_cc[VSTART] = static_cast<cc_t>(s.XonChar);
   t.c_cc[VSTOP] = static_cast<cc_t>(s.XoffChar);
 
-  // Reads return at once with whatever is queued.
-  t.c_cc[VMIN] = 0;
-  t.c_cc[VTIME] = 0;
-
+  custom = false;
+  if (s.BaudRate == 0) {
+    cfsetispeed(&t, cfgetispeed(&before));
+    cfsetospeed(&t, cfgetospeed(&before));
+    return EINVAL;
+  }
   speed_t code = BaudConstant(s.BaudRate);
   custom = code == 0;
   if (custom) code = B38400;  // placeholder until SetCustomBaud
   cfsetispeed(&t, code);
   cfsetospeed(&t, code);
-  return 0;
+  return result;
+}
+
+TUnapplied UnappliedFields(const termios& wanted, const termios& got) {
+  // tcsetattr succeeds when any one change took effect, so each field is
+  // compared on its own.
+  static constexpr tcflag_t kFrame = CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS | CLOCAL | CREAD;
+  static constexpr tcflag_t kInput = INPCK | PARMRK | IXON | IXOFF | ICRNL | INLCR | IGNCR | ISTRIP;
+  static constexpr tcflag_t kLocal = ICANON | ECHO | ISIG | IEXTEN;
+  TUnapplied u;
+  u.cflag = (wanted.c_cflag ^ got.c_cflag) & kFrame;
+  u.input = ((wanted.c_iflag ^ got.c_iflag) & kInput) != 0;
+  u.local = ((wanted.c_lflag ^ got.c_lflag) & kLocal) != 0;
+  u.timeouts = wanted.c_cc[VMIN] != got.c_cc[VMIN] || wanted.c_cc[VTIME] != got.c_cc[VTIME];
+  u.speed = cfgetospeed(&wanted) != cfgetospeed(&got) || cfgetispeed(&wanted) != cfgetispeed(&got);
+  return u;
 }
 
 }  // namespace serial_impl

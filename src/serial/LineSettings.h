@@ -45,9 +45,24 @@ speed_t BaudConstant(uint32_t baud);
 
 // Builds the raw-mode termios for `s` on top of `t`. Returns 0, or EINVAL when
 // a value cannot be expressed (data bits outside 5..8, unknown parity or
-// stop-bit code, a zero baud rate). `custom` tells that the rate needs
-// SetCustomBaud after tcsetattr.
+// stop-bit code, a zero baud rate); raw mode, CLOCAL/CREAD and VMIN/VTIME
+// are set all the same, and each refused field keeps its value from `t`.
+// `custom` tells that the rate needs SetCustomBaud after tcsetattr.
 int ToTermios(const TLineSettings& s, termios& t, bool& custom);
+
+// What the device's state read back (`got`) does not show of `wanted`.
+struct TUnapplied {
+  tcflag_t cflag = 0;     // c_cflag bits of the frame, flow control, CLOCAL, CREAD
+  bool input = false;     // input flags: parity marking, XON/XOFF, CR/LF handling
+  bool local = false;     // raw mode: echo, canonical input, signals
+  bool timeouts = false;  // VMIN / VTIME
+  bool speed = false;     // the rate
+  bool Any() const { return cflag != 0 || input || local || timeouts || speed; }
+};
+TUnapplied UnappliedFields(const termios& wanted, const termios& got);
+
+// Reads the arbitrary rate of an open terminal (BOTHER). Returns 0 or the errno.
+int GetCustomBaud(int fd, uint32_t& ispeed, uint32_t& ospeed);
 
 // Sets an arbitrary input and output rate on an open terminal (BOTHER).
 // Returns 0 or the errno.

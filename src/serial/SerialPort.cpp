@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/eventfd.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -132,6 +133,7 @@ void TSerialPort::ReopenPort(bool reopen) {
       if (ioctl(fd, TIOCMBIC, &rts) != 0) rtsErr = errno;
       if (haveSavedTermios_) tcsetattr(fd, TCSANOW, &savedTermios_);  // leave the device as we found it
       ioctl(fd, TIOCNXCL);
+      flock(fd, LOCK_UN);
       if (close(fd) != 0) closeErr = errno;
       fd_.store(-1);
       haveSavedTermios_ = false;
@@ -156,6 +158,15 @@ void TSerialPort::ReopenPort(bool reopen) {
     fd = -1;
   }
   if (fd >= 0 && ioctl(fd, TIOCEXCL) != 0) {
+    err = errno;
+    close(fd);
+    fd = -1;
+  }
+  // TIOCEXCL keeps out other opens, but not root's. The advisory lock keeps
+  // out every program that also locks (another gateway, terminal programs),
+  // so two of them never interleave commands on one phone. "Already locked"
+  // (EWOULDBLOCK) is a busy port.
+  if (fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) != 0) {
     err = errno;
     close(fd);
     fd = -1;
@@ -226,10 +237,14 @@ void TSerialPort::ApplyLineSettings() {
   t.c_cc[VTIME] = 0;
   if (tcsetattr(fd, TCSANOW, &t) != 0) ReportError(802, Code(errno), 0, "Error setting CommTimeout");
 
+  // The line state. A field the device cannot take is refused alone: raw
+  // mode and the timeouts are written all the same.
   bool custom = false;
-  int err = serial_impl::ToTermios(s, t, custom);
-  if (err == 0 && tcsetattr(fd, TCSANOW, &t) != 0) err = errno;
+  const int refused = serial_impl::ToTermios(s, t, custom);
+  int err = tcsetattr(fd, TCSANOW, &t) != 0 ? errno : 0;
   if (err == 0 && custom) err = serial_impl::SetCustomBaud(fd, s.BaudRate);
+  if (err == 0) err = refused;
+  if (err == 0) err = VerifyLineState(fd, t, custom ? s.BaudRate : 0);
   if (err != 0) ReportError(802, Code(err), 0, "Error setting CommState, 87 indicate that Parms are incorrect");
 
   std::lock_guard lk(filterMutex_);
@@ -239,6 +254,27 @@ void TSerialPort::ApplyLineSettings() {
   filterOptions_.StripNulls = (s.Flags & serial_impl::kFlagNull) != 0;
   filterEventChar_ = s.EventChar;
   ++filterGeneration_;
+}
+
+int TSerialPort::VerifyLineState(int fd, const termios& wanted, uint32_t customBaud) {
+  // tcsetattr succeeds when any one of the changes took effect: an adapter
+  // that ignores a parity, a data-bit count or a rate is found only by
+  // reading the state back.
+  termios got;
+  if (tcgetattr(fd, &got) != 0) return errno;
+  serial_impl::TUnapplied missing = serial_impl::UnappliedFields(wanted, got);
+  if (customBaud != 0) {
+    uint32_t in = 0, out = 0;
+    if (serial_impl::GetCustomBaud(fd, in, out) != 0) return errno;
+    // Drivers round an arbitrary rate to what their clock can make; a UART
+    // copes with about 2 %.
+    const auto near = [customBaud](uint32_t rate) {
+      const uint32_t diff = rate > customBaud ? rate - customBaud : customBaud - rate;
+      return uint64_t{diff} * 50 <= customBaud;
+    };
+    missing.speed = !near(in) || !near(out);
+  }
+  return missing.Any() ? EINVAL : 0;
 }
 
 void TSerialPort::ReApply() {

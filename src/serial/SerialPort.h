@@ -20,6 +20,7 @@
 #include <mutex>
 #include <string>
 
+#include "EventSlot.h"
 #include "LineSettings.h"
 #include "ReceiveFilter.h"
 #include "SerialCluster.h"
@@ -79,8 +80,8 @@ inline constexpr std::array<TCharTime, 15> CharTimeTable = {{
 
 class TSerialPort {
  public:
-  using NotifyEvent = std::function<void(TSerialPort&)>;
-  using ErrorEvent = std::function<void(void* sender, uint32_t place, uint32_t code, const std::string& msg)>;
+  using NotifyEvent = TEventSlot<void(TSerialPort&)>;
+  using ErrorEvent = TEventSlot<void(void* sender, uint32_t place, uint32_t code, const std::string& msg)>;
 
   static constexpr uint32_t kInvalidHandle = 0xFFFFFFFFu;
 
@@ -89,7 +90,8 @@ class TSerialPort {
   TSerialPort(const TSerialPort&) = delete;
   TSerialPort& operator=(const TSerialPort&) = delete;
 
-  // Events: assign and read them on the user-interface thread only.
+  // Events: assign and read them on the user-interface thread only. The
+  // worker hands an event over only while its handler is assigned.
   NotifyEvent OnRxClusterEvent, OnCommEvent, OnCommStat, OnTxQueueEmptyEvent, OnWriteDone, OnBreakEvent,
       OnCTSEvent, OnDSREvent, OnLineErrorEvent, OnRingEvent, OnRLSDEvent, OnRxCharEvent, OnRxEventCharEvent;
   ErrorEvent OnProcessError;
@@ -210,6 +212,9 @@ class TSerialPort {
 
   void ReopenPort(bool reopen);
   void ApplyLineSettings();
+  // 0 when the device shows the state just written, otherwise EINVAL (or the
+  // errno of reading it back). customBaud: the arbitrary rate set, or 0.
+  static int VerifyLineState(int fd, const termios& wanted, uint32_t customBaud);
   void SetQueueSizes(uint32_t failPlace, const char* failMsg);
   void ReApply();
   void Wake();

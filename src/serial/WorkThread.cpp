@@ -59,6 +59,27 @@ uint32_t LineErrorsFromCounters(const serial_icounter_struct& before, const seri
   return e;
 }
 
+uint32_t ModemEvents(uint32_t before, uint32_t now) {
+  const uint32_t changed = now ^ before;
+  uint32_t events = 0;
+  if (changed & MS_CTS_ON) events |= EV_CTS;
+  if (changed & MS_DSR_ON) events |= EV_DSR;
+  if ((changed & MS_RING_ON) && (now & MS_RING_ON)) events |= EV_RING;  // one ring, one event
+  if (changed & MS_RLSD_ON) events |= EV_RLSD;
+  return events;
+}
+
+ReadOutcome ClassifyRead(ssize_t result, int err) {
+  if (result > 0) return ReadOutcome::Data;
+  // With VMIN = VTIME = 0 a read of 0 bytes means the queue was empty by
+  // then (another reader drained it), not a hang-up: the hang-up shows as
+  // POLLHUP or as EIO / ENXIO.
+  if (result == 0) return ReadOutcome::Nothing;
+  if (err == EAGAIN || err == EINTR) return ReadOutcome::Nothing;
+  if (err == EIO || err == ENXIO) return ReadOutcome::Gone;
+  return ReadOutcome::Failed;
+}
+
 }  // namespace serial_impl
 
 TWorkThread::TWorkThread(TSerialPort& port) : Port(port) { thread_ = std::thread([this] { Execute(); }); }
@@ -256,11 +277,9 @@ bool TWorkThread::PollLineStatus(int fd, uint32_t& events, Pending& out) {
       P.ringState_.store(now & MS_RING_ON);
       P.rlsdState_.store(now & MS_RLSD_ON);
     } else {
-      const uint32_t changed = now ^ before;
-      if (changed & MS_CTS_ON) events |= EV_CTS;
-      if (changed & MS_DSR_ON) events |= EV_DSR;
-      if (changed & MS_RING_ON) events |= EV_RING;
-      if (changed & MS_RLSD_ON) events |= EV_RLSD;
+      events |= serial_impl::ModemEvents(before, now);
+      // The ring state follows the line on both edges; only a rising edge is a ring.
+      P.ringState_.store(now & MS_RING_ON);
     }
     P.modemState_.store(now);
   } else if (errno != modemErr_) {
@@ -304,9 +323,10 @@ bool TWorkThread::PollLineStatus(int fd, uint32_t& events, Pending& out) {
     P.commStateInQueue_.store(in);
     P.commStateOutQueue_.store(outCount);
     TSerialPort* port = &P;
-    out.calls.push_back([port] {
-      if (!port->destroying_.load()) port->Raise(port->OnCommStat);
-    });
+    if (P.OnCommStat.Assigned())
+      out.calls.push_back([port] {
+        if (!port->destroying_.load()) port->Raise(port->OnCommStat);
+      });
   }
   return true;
 }
@@ -318,9 +338,10 @@ void TWorkThread::AbortWrite(uint32_t code, Pending& out) {
   P.sendInProgress_.store(false);
   RelayError(out, 9702, code, "Error getting Overlapped Result");
   TSerialPort* port = &P;
-  out.calls.push_back([port] {
-    if (!port->destroying_.load()) port->Raise(port->OnWriteDone);
-  });
+  if (P.OnWriteDone.Assigned())
+    out.calls.push_back([port] {
+      if (!port->destroying_.load()) port->Raise(port->OnWriteDone);
+    });
 }
 
 void TWorkThread::CheckWriteDone(int fd, Pending& out) {
@@ -355,9 +376,10 @@ void TWorkThread::CheckWriteDone(int fd, Pending& out) {
   P.sendInProgress_.store(false);
   if (shortWrite) RelayError(out, 9701, 0, "Error write TimeOut");
   TSerialPort* port = &P;
-  out.calls.push_back([port] {
-    if (!port->destroying_.load()) port->Raise(port->OnWriteDone);
-  });
+  if (P.OnWriteDone.Assigned())
+    out.calls.push_back([port] {
+      if (!port->destroying_.load()) port->Raise(port->OnWriteDone);
+    });
 }
 
 bool TWorkThread::TryRead(int fd, uint32_t& events, Pending& out, int& goneCode) {
@@ -379,20 +401,21 @@ bool TWorkThread::TryRead(int fd, uint32_t& events, Pending& out, int& goneCode)
 
   auto buf = std::make_unique<char[]>(n);
   ssize_t r = read(fd, buf.get(), n);
-  if (r < 0 && (errno == EAGAIN || errno == EINTR)) {
-    seenInQueue_ = 0;  // nothing there after all: wait for bytes again
-    return true;
-  }
-  if (r == 0 || (r < 0 && errno == EIO)) {
-    // End of file on a terminal: the device has hung up.
-    goneCode = EIO;
-    return false;
+  const int err = r < 0 ? errno : 0;
+  switch (serial_impl::ClassifyRead(r, err)) {
+    case serial_impl::ReadOutcome::Nothing:
+      seenInQueue_ = 0;  // nothing there after all (another reader took it): wait for bytes again
+      return true;
+    case serial_impl::ReadOutcome::Gone:
+      goneCode = err;
+      return false;
+    case serial_impl::ReadOutcome::Failed:
+      P.readRequest_.store(false);
+      RelayError(out, 9804, static_cast<uint32_t>(err), "Error reading Data");
+      return true;
+    case serial_impl::ReadOutcome::Data: break;
   }
   P.readRequest_.store(false);
-  if (r < 0) {
-    RelayError(out, 9804, static_cast<uint32_t>(errno), "Error reading Data");
-    return true;
-  }
   const uint32_t got = static_cast<uint32_t>(r);
   seenInQueue_ = seenInQueue_ > got ? seenInQueue_ - got : 0;
   std::string bytes;
@@ -457,6 +480,7 @@ void TWorkThread::DeliverHeld(Pending& out) {
 }
 
 void TWorkThread::RelayError(Pending& out, uint32_t place, uint32_t code, const char* msg) {
+  if (!Port.OnProcessError.Assigned()) return;  // nobody listens: no hand-over
   TSerialPort* port = &Port;
   std::string text = msg;
   out.calls.push_back([port, place, code, text] { port->ReportError(place, code, 0, text); });
@@ -486,6 +510,19 @@ void TWorkThread::DispatchLineEvents(Pending& out, uint32_t mask) {
   if (mask & EV_DSR) P.dsrState_.store(ms & MS_DSR_ON);
   if (mask & EV_RING) P.ringState_.store(ms & MS_RING_ON);
   if (mask & EV_RLSD) P.rlsdState_.store(ms & MS_RLSD_ON);
+  // The states are updated above in any case; the hand-over happens only
+  // when a handler of one of these events, or of OnCommEvent, is assigned.
+  bool listened = P.OnCommEvent.Assigned();
+  const struct {
+    uint32_t bit;
+    const TSerialPort::NotifyEvent& handler;
+  } kListeners[] = {
+      {EV_BREAK, P.OnBreakEvent}, {EV_CTS, P.OnCTSEvent},       {EV_DSR, P.OnDSREvent},
+      {EV_ERR, P.OnLineErrorEvent}, {EV_RING, P.OnRingEvent},   {EV_RLSD, P.OnRLSDEvent},
+      {EV_RXCHAR, P.OnRxCharEvent}, {EV_RXFLAG, P.OnRxEventCharEvent}, {EV_TXEMPTY, P.OnTxQueueEmptyEvent},
+  };
+  for (const auto& row : kListeners) listened = listened || ((mask & row.bit) && row.handler.Assigned());
+  if (!listened) return;
   TSerialPort* port = &P;
   auto hub = P.hub_;
   out.calls.push_back([port, hub, mask] {

@@ -3,6 +3,8 @@
 // the line status, finishes pending writes, reads complete bursts as clusters,
 // watches for line events, and raises the port's events on the
 // user-interface thread. While the port is closed it idles.
+#include <sys/types.h>
+
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -81,4 +83,13 @@ namespace serial_impl {
 // of the driver's error counters between two polls.
 uint32_t LineErrorsFromCounters(const serial_icounter_struct& before, const serial_icounter_struct& now,
                                 uint32_t& events);
+
+// Line events (EV_CTS, EV_DSR, EV_RING, EV_RLSD) from the change of the modem
+// status bits (MS_*) between two polls. A ring is raised on the rising edge
+// of the ring indicator only.
+uint32_t ModemEvents(uint32_t before, uint32_t now);
+
+// What a non-blocking read of a terminal returned.
+enum class ReadOutcome { Data, Nothing, Gone, Failed };
+ReadOutcome ClassifyRead(ssize_t result, int err);
 }  // namespace serial_impl

@@ -11,3 +11,7 @@ std::string ToAnsi(const QString& text) {
   return pdulink::WideToAnsi(
       std::u16string_view(reinterpret_cast<const char16_t*>(text.utf16()), static_cast<size_t>(text.size())));
 }
+
+std::string LocalToAnsi(const std::string& local) {
+  return ToAnsi(QString::fromLocal8Bit(local.data(), static_cast<qsizetype>(local.size())));
+}

@@ -6,3 +6,6 @@
 
 QString FromAnsi(const std::string& cp1251);
 std::string ToAnsi(const QString& text);  // unmappable characters become "?"
+// Bytes in the locale's encoding (paths, the system's error texts) as
+// Windows-1251, for journal lines and message boxes.
+std::string LocalToAnsi(const std::string& local);

@@ -161,7 +161,11 @@ void IniFile::Write(std::string_view section, std::string_view key, std::string_
     return;
   }
   if (!lines_.empty() && lines_.back().eol.empty()) lines_.back().eol = newline_;
-  lines_.push_back(Line{"[" + std::string(section) + "]", newline_});
+  // Built piece by piece: "[" + a temporary string makes GCC 12 at -O3 warn
+  // about an overlapping copy that cannot happen (-Wrestrict).
+  std::string header = "[";
+  header.append(section).push_back(']');
+  lines_.push_back(Line{std::move(header), newline_});
   lines_.push_back(Line{newText, newline_});
 }
 

@@ -37,6 +37,43 @@ TEST_F(PollingTest, AutoConnectAtStartThenPassesWithAutoReadCadence) {
   EXPECT_TRUE(form->ui.cb_deletesms->isChecked());
 }
 
+// The cadences follow SecondsCounter exactly: connect at multiples of 3
+// only, reading at every multiple of the polling interval, a watch turn at
+// every multiple of the watch interval, the battery at multiples of 1800.
+TEST_F(PollingTest, CadencesFollowTheCounterExactly) {
+  Start("AutoConnect=1\r\nAutoRead=1\r\nPollingInt=4\r\nAutoSend=1\r\nWatchInt=6\r\nBatteryCheck=1\r\n");
+  form->timer1->stop();
+  RunUntil([] { return false; }, 1);  // a tick already posted runs now
+  form->ui.cb_bat->setChecked(true);
+  form->clock.SecondsCounter = 0;
+  form->clock.PendingCommand = kConnect;
+  form->cycle().timer1Timer();  // 1
+  form->cycle().timer1Timer();  // 2
+  EXPECT_EQ(form->clock.PendingCommand, kConnect);
+  EXPECT_FALSE(JournalHas("COM1 19200"));
+  form->cycle().timer1Timer();  // 3: the connect step
+  EXPECT_TRUE(JournalHas("COM1 19200"));
+  ASSERT_EQ(form->clock.PendingCommand, kDutyPass) << Journal();
+
+  std::vector<uint32_t> reads, turns, batteries;
+  form->cycle().duties.listSMS = [&] { reads.push_back(form->clock.SecondsCounter); };
+  form->cycle().duties.WatchTurn = [&] { turns.push_back(form->clock.SecondsCounter); };
+  form->cycle().duties.CheckBattery = [&] {
+    batteries.push_back(form->clock.SecondsCounter);
+    return 50;
+  };
+  form->clock.SecondsCounter = 1790;
+  ASSERT_TRUE(form->ui.cb_autoread->isChecked());
+  ASSERT_TRUE(form->ui.cb_autosend->isChecked());
+  ASSERT_EQ(form->state.PollingInterval, 4);
+  ASSERT_EQ(form->state.WatchInterval, 6);
+  for (int i = 0; i < 20; ++i) form->cycle().timer1Timer();  // 1791 .. 1810
+  EXPECT_EQ(reads, (std::vector<uint32_t>{1792, 1796, 1800, 1804, 1808}));
+  EXPECT_EQ(turns, (std::vector<uint32_t>{1794, 1800, 1806}));
+  EXPECT_EQ(batteries, (std::vector<uint32_t>{1800}));
+  EXPECT_EQ(JournalCount("Battery Check:"), 1u);
+}
+
 TEST_F(PollingTest, LatchedRequestsAreServedAndReleased) {
   Start();
   Connect();
@@ -119,7 +156,7 @@ TEST_F(PollingTest, VanishedDeviceShowsConnectionLostAndStopsTheCycle) {
   RunUntil([] { return false; }, 1);
   EXPECT_EQ(form->clock.PendingCommand, 0);
   EXPECT_FALSE(JournalHas("Connection Lost"));  // the tray only
-  EXPECT_TRUE(JournalHas("Port COM1: Error calling WaitCommEvent (9907")) << Journal();
+  EXPECT_TRUE(JournalHas("Port COM1 (" + phone->LinkPath() + "): Error calling WaitCommEvent (9907")) << Journal();
 }
 
 TEST_F(PollingTest, DisconnectInThePassIsCarriedOutAfterThePass) {

@@ -6,6 +6,7 @@
 #include <QToolButton>
 
 #include "Connection.h"
+#include "Gateway.h"
 #include "GatewayFixture.h"
 #include "Lamp.h"
 
@@ -96,6 +97,52 @@ TEST_F(ConnectTest, ReplyInTwoBurstsAndErrorReplies) {
   EXPECT_TRUE(t.PromptFlag);
 }
 
+// The reply flags need their framing: OK only as the line "\r\nOK\r\n",
+// RING only as "RING\r\n"; a ">" anywhere is a prompt. Each cluster sets or
+// clears all three.
+TEST_F(ConnectTest, ReplyFlagsNeedTheirFraming) {
+  Start();
+  Connect();
+  form->clock.PendingCommand = 0;
+  Transaction& t = form->dialogue();
+  struct Case {
+    const char* reply;  // control-channel escapes
+    bool ok, ring, prompt;
+  } cases[] = {
+      {"\\r\\nOK\\r\\n", true, false, false},
+      {"\\r\\nNOKIA\\r\\n", false, false, false},                 // a manufacturer
+      {"\\r\\n+CMGL: 1,1,,5\\r\\nLOOK OK\\r\\n", false, false, false},  // "OK" inside a message
+      {"\\r\\nOK", false, false, false},                          // the line not ended
+      {"OK\\r\\n", false, false, false},                          // nor begun
+      {"\\r\\nRING\\r\\n", false, true, false},
+      {"\\r\\n+X: \\\"STRING\\\"\\r\\n", false, false, false},        // "RING" inside a word
+      {"\\r\\nRING", false, false, false},
+      {"\\r\\n> ", false, false, true},
+      {"\\r\\nRING\\r\\n\\r\\nOK\\r\\n>", true, true, true},
+      {"\\r\\nERROR\\r\\n", false, false, false},  // clears what the one before set
+  };
+  for (const Case& c : cases) {
+    ASSERT_TRUE(pdulink::test::PhoneProcess::Ok(phone->Control(std::string("fail +CSQ reply ") + c.reply)));
+    t.OkFlag = !c.ok;
+    t.RingFlag = !c.ring;
+    t.PromptFlag = !c.prompt;
+    EXPECT_TRUE(t.SendCommand("AT+CSQ\r")) << c.reply;
+    EXPECT_EQ(t.OkFlag, c.ok) << c.reply;
+    EXPECT_EQ(t.RingFlag, c.ring) << c.reply;
+    EXPECT_EQ(t.PromptFlag, c.prompt) << c.reply;
+    ASSERT_TRUE(pdulink::test::PhoneProcess::Ok(phone->Control("unfail +CSQ")));
+  }
+
+  // A wait for OK is not ended by an unframed "OK" in the first burst.
+  ASSERT_TRUE(pdulink::test::PhoneProcess::Ok(phone->Control("identity manufacturer NOKIA")));
+  ASSERT_TRUE(pdulink::test::PhoneProcess::Ok(phone->Control("chunks 9 1500")));
+  EXPECT_TRUE(t.SendCommand("AT+CGMI\r"));
+  EXPECT_FALSE(t.OkFlag);
+  EXPECT_TRUE(t.WaitReply("ok"));
+  EXPECT_TRUE(t.OkFlag);
+  EXPECT_TRUE(JournalHas("NOKIA"));
+}
+
 TEST_F(ConnectTest, TimeoutAbortAndTheWaitAfterThem) {
   Start();
   Connect();
@@ -161,7 +208,7 @@ TEST_F(ConnectTest, ReplySplitAtEveryByteStillCountsAsAReply) {
   EXPECT_TRUE(form->comport().Active());
 }
 
-TEST_F(ConnectTest, DeviceVanishingMidCommandEndsTheWaitByItsTimeout) {
+TEST_F(ConnectTest, DeviceVanishingMidCommandEndsTheWaitAtOnce) {
   Start();
   Connect();
   form->clock.PendingCommand = 0;
@@ -171,12 +218,22 @@ TEST_F(ConnectTest, DeviceVanishingMidCommandEndsTheWaitByItsTimeout) {
   form->dialogue().Pause = [&] {
     QThread::msleep(20);
     if (++passes == 10) phone->Control("vanish");
-    if (passes > 30) form->clock.Advance();  // then let the ticks run fast
+    if (passes > 30) form->clock.Advance();  // ticks that a wait on a lost device would wait out
   };
   EXPECT_FALSE(form->dialogue().SendCommand("AT+CGSN\r"));
-  EXPECT_TRUE(JournalHas("TimeOut Rx Done"));
   EXPECT_FALSE(form->comport().Active());
-  EXPECT_TRUE(JournalHas("Port COM1: Error calling WaitCommEvent")) << Journal();
+  EXPECT_FALSE(JournalHas("TimeOut Rx Done")) << Journal();
+  EXPECT_LT(passes, 100);  // ended when the port closed, not after 180 ticks
+  EXPECT_TRUE(JournalHas("Port COM1 (" + phone->LinkPath() + "): Error calling WaitCommEvent")) << Journal();
+  EXPECT_FALSE(form->ui.b_abort->isEnabled());
+
+  // Later commands of the operation fail at once, each with its journal line.
+  passes = 0;
+  EXPECT_FALSE(form->dialogue().SendCommand("AT+CGMI\r"));
+  EXPECT_FALSE(form->dialogue().SendCommand("AT+CGMM\r"));
+  EXPECT_EQ(passes, 0);
+  EXPECT_EQ(JournalCount("Error writing Data (903, Bad file descriptor)"), 2u) << Journal();
+  EXPECT_FALSE(form->dialogue().AbortFlag);
 }
 
 TEST_F(ConnectTest, ManualCommandFromTheTestPage) {
@@ -202,7 +259,107 @@ TEST_F(ConnectTest, MissingDeviceGivesNotConnected) {
   EXPECT_EQ(form->ui.led_connect->Color(), LampColor::Red);
   EXPECT_EQ(form->tray().Index(), 4u);
   EXPECT_EQ(form->tray().Hint(), QStringLiteral("Not Connected"));
-  EXPECT_TRUE(JournalHas("Port COM2: Error reopening Port (112, No such file or directory)")) << Journal();
+  // The report names the device that was tried.
+  EXPECT_TRUE(JournalHas("Port COM2 (" + phone->Directory() + "/nothing-here): Error reopening Port (112, "
+                         "No such file or directory)"))
+      << Journal();
+}
+
+// Disconnect or Exit pressed during a wait of the connect sequence, with the
+// phone silent on that command. The test plays the timer: no tick runs
+// until the sequence has ended, so the request is still posted when it ends
+// and must not be overwritten by the start of the duty passes.
+class ConnectInterruptTest : public GatewayTest, public ::testing::WithParamInterface<std::tuple<const char*, bool>> {};
+
+TEST_P(ConnectInterruptTest, RequestDuringAWaitIsCarriedOut) {
+  const auto [command, exit] = GetParam();
+  const std::string pattern = command;
+  Start();
+  form->timer1->stop();
+  RunUntil([] { return false; }, 1);  // a tick already posted runs now
+  // (a quoted pattern is not taken for an option of the control command)
+  ASSERT_TRUE(pdulink::test::PhoneProcess::Ok(phone->Control("fail \"" + pattern + "\" silent")));
+  const auto sentLast = [&] {
+    auto r = Received();
+    if (r.empty()) return false;
+    return pattern == "AT" ? r.back() == "AT\\r" : r.back().rfind("AT" + pattern, 0) == 0;
+  };
+  bool clicked = false;
+  form->dialogue().Pause = [&] {
+    QThread::msleep(20);
+    if (clicked || !sentLast()) return;
+    clicked = true;
+    if (exit)
+      form->ui.b_exit->click();
+    else
+      form->ui.B_disconnect->click();
+  };
+  form->clock.PendingCommand = 0;
+  form->connection().b_open();  // what the connect step runs
+  ASSERT_TRUE(clicked) << phone->Transcript();
+  EXPECT_EQ(form->clock.PendingCommand, exit ? kExit : kDisconnect) << phone->Transcript();
+
+  // The next ticks carry the request out.
+  form->dialogue().Pause = [] { QThread::msleep(20); };
+  for (int i = 0; i < 3; ++i) form->cycle().timer1Timer();
+  if (exit) {
+    EXPECT_TRUE(windowClosed);
+  } else {
+    EXPECT_TRUE(JournalHas("Disconnected")) << Journal();
+    EXPECT_FALSE(form->comport().Active());
+    EXPECT_EQ(form->clock.PendingCommand, 0);
+    EXPECT_EQ(form->tray().Index(), 4u);
+    EXPECT_EQ(form->ui.led_connect->Color(), LampColor::Red);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(EachWait, ConnectInterruptTest,
+                         ::testing::Combine(::testing::Values("AT", "E0", "+CGMI", "+CGMM", "+CSCS", "+CSCA?",
+                                                              "+CPMS=?", "+CPMS=MT"),
+                                            ::testing::Bool()));
+
+TEST_F(ConnectTest, DisconnectDuringTheServiceCentreQueryEndsTheSequenceWithoutTimeouts) {
+  Start();
+  ASSERT_TRUE(pdulink::test::PhoneProcess::Ok(phone->Control("fail +CSCA? silent")));
+  bool clicked = false;
+  form->dialogue().Pause = [&] {
+    QThread::msleep(50);
+    if (clicked) return;
+    auto r = Received();
+    if (r.empty() || r.back() != "AT+CSCA?\\r") return;
+    clicked = true;
+    form->ui.B_disconnect->click();
+    form->cycle().timer1Timer();  // a tick inside this wait closes the port
+  };
+  form->ui.sb_connect->click();
+  ASSERT_TRUE(RunUntil([&] { return clicked && !form->ui.b_abort->isEnabled(); }));
+  // The rest of the sequence met a closed port: each command failed at once
+  // (the 180-tick timeout would take 18 s per command at this tick rate).
+  EXPECT_TRUE(JournalHas("Disconnected")) << Journal();
+  EXPECT_TRUE(JournalHas("SMS Memory Select:")) << Journal();
+  EXPECT_FALSE(JournalHas("TimeOut Rx Done"));
+  EXPECT_GE(JournalCount("Error writing Data (903"), 2u) << Journal();
+  EXPECT_EQ(Received().back(), "AT+CSCA?\\r");  // nothing more reached the phone
+  RunUntil([] { return false; }, 1);
+  EXPECT_FALSE(form->comport().Active());
+  EXPECT_EQ(form->clock.PendingCommand, 0);
+  EXPECT_EQ(form->tray().Index(), 4u);
+}
+
+// A pure rule of the journal line for the port's reports.
+TEST(PortReport, NamesTheDeviceAndConvertsLocaleTexts) {
+  EXPECT_EQ(PortReportLine("COM5", "/dev/ttyS4", 112, ENOENT, "Error reopening Port"),
+            "Port COM5 (/dev/ttyS4): Error reopening Port (112, No such file or directory)");
+  // A port named by its path is not named twice; code 0 adds no text.
+  EXPECT_EQ(PortReportLine("/dev/ttyUSB0", "/dev/ttyUSB0", 9701, 0, "Error write TimeOut"),
+            "Port /dev/ttyUSB0: Error write TimeOut (9701)");
+  EXPECT_EQ(PortReportLine("COM1", "/dev/ttyACM0", 112, EWOULDBLOCK, "Error reopening Port"),
+            "Port COM1 (/dev/ttyACM0): Error reopening Port (112, Resource temporarily unavailable: "
+            "another program holds the port)");
+  // A device path in the locale's encoding (UTF-8) becomes Windows-1251.
+  EXPECT_EQ(PortReportLine("COM2", "/dev/serial/by-id/\xD0\x9C\xD0\xBE\xD0\xB4\xD0\xB5\xD0\xBC", 112, ENOENT,
+                           "Error reopening Port"),
+            "Port COM2 (/dev/serial/by-id/\xCC\xEE\xE4\xE5\xEC): Error reopening Port (112, No such file or directory)");
 }
 
 }  // namespace

@@ -289,6 +289,36 @@ TEST(StatusReportText, BaseTextAndCategory) {
   EXPECT_EQ(0u, StatusReportText(0x49).find("SM does not exist (The SM may have previously"));
 }
 
+// Every edge of the base-text ranges and of the categories: a range or a
+// category that ends one value early or late shows at one of these.
+TEST(StatusReportText, RangeEdges) {
+  const std::string t1 = " (Temporary error, SC still trying to transfer SM)";
+  const std::string p = " (Permanent error, SC is not making any more transfer attempts)";
+  const std::string t2 = " (Temporary error, SC is not making any more transfer attempts)";
+  struct Case {
+    unsigned status;
+    std::string text;
+  } cases[] = {
+      {0x0F, "Reserved (Service Rejected) ()"},
+      {0x10, "Values specific to each SC ()"},
+      {0x20, "Congestion" + t1},
+      {0x25, "Error in SME" + t1},
+      {0x2F, "Reserved" + t1},
+      {0x3F, "Values specific to each SC" + t1},
+      {0x40, "Remote procedure error" + p},
+      {0x4F, "Reserved (Service Rejected)" + p},
+      {0x50, "Values specific to each SC" + p},
+      {0x5F, "Values specific to each SC" + p},
+      {0x60, "Congestion" + t2},
+      {0x66, "Reserved (Service Rejected)" + t2},
+      {0x6F, "Reserved (Service Rejected)" + t2},
+      {0x7F, "Values specific to each SC" + t2},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(c.text, StatusReportText(static_cast<std::uint8_t>(c.status))) << std::hex << c.status;
+  }
+}
+
 TEST(Decode, SubmitValidityPeriodFormats) {
   const std::string head = kSmsc;
   const std::string rest = "00" + kOrig + "0000";

@@ -63,7 +63,35 @@ TEST(PduTool, ReadsStandardInputAndSkipsDialogueLines) {
                         "\r\nOK\r\n";
   Result r = RunTool({"decode", "--json"}, listing);
   EXPECT_EQ(kExitOk, r.status);
-  EXPECT_EQ(2u, Lines(r.out).size());
+  // One output line per input line: the dialogue lines are marked skipped,
+  // the blank line is an error, the PDUs decode where they stand.
+  std::vector<std::string> lines = Lines(r.out);
+  ASSERT_EQ(6u, lines.size()) << r.out;
+  EXPECT_EQ("{\"Line\":1,\"Skipped\":true}", lines[0]);
+  EXPECT_EQ("{\"Line\":2,\"Skipped\":true}", lines[1]);
+  EXPECT_NE(std::string::npos, lines[2].find("\"Text\":\"hellohello\""));
+  EXPECT_EQ("{\"Line\":4,\"HasError\":true,\"ErrorText\":\"empty line\"}", lines[3]);
+  EXPECT_NE(std::string::npos, lines[4].find("\"Text\":\"hellohello\""));
+  EXPECT_EQ("{\"Line\":6,\"Skipped\":true}", lines[5]);
+}
+
+TEST(PduTool, StandardInputBlankAndBadLinesKeepTheirPlace) {
+  // Scripts pair input and output by line: a blank or broken line in the
+  // middle must not shift the answers to the lines after it.
+  Result r = RunTool({"--json", "decode"}, kHello + "\n\n  \n00\n" + kHello + "\n");
+  EXPECT_EQ(kExitFailed, r.status);  // "00" is a PDU that fails
+  std::vector<std::string> lines = Lines(r.out);
+  ASSERT_EQ(5u, lines.size()) << r.out;
+  EXPECT_NE(std::string::npos, lines[0].find("hellohello"));
+  EXPECT_NE(std::string::npos, lines[1].find("\"ErrorText\":\"empty line\""));
+  EXPECT_NE(std::string::npos, lines[2].find("\"ErrorText\":\"empty line\""));
+  EXPECT_NE(std::string::npos, lines[3].find("\"ErrorText\":\"LenSMSC<1\""));
+  EXPECT_NE(std::string::npos, lines[4].find("hellohello"));
+
+  // Blank lines alone are no failed PDU; the readable form numbers blocks by line.
+  r = RunTool({"decode"}, "\n" + kHello + "\n");
+  EXPECT_EQ(kExitOk, r.status);
+  EXPECT_EQ(0u, r.out.find("PDU 1\nError           empty line\n\nPDU 2\n")) << r.out;
 }
 
 TEST(PduTool, ReadableOutputQuotesTheText) {

@@ -44,7 +44,10 @@ inline DeliverPart ReadDeliver(const std::string& hex) {
     std::size_t smscLen = o.at(at++);
     if (smscLen > 0) {
       int type = o.at(at);
-      p.smsc = (type == 0x91 ? "+" : "") + Digits(o, at + 1, (smscLen - 1) * 2);
+      // Built in two steps: "+" + a temporary string makes GCC 12 at -O3 warn
+      // about an overlapping copy that cannot happen (-Wrestrict).
+      p.smsc = type == 0x91 ? "+" : "";
+      p.smsc += Digits(o, at + 1, (smscLen - 1) * 2);
       if (!p.smsc.empty() && p.smsc.back() == '0' + 0xF) p.smsc.pop_back();
     }
     at += smscLen;
@@ -60,7 +63,8 @@ inline DeliverPart ReadDeliver(const std::string& hex) {
         p.sender += k[o.at(at + i) & 15];
       }
     } else {
-      p.sender = (p.senderType == 0x91 ? "+" : "") + Digits(o, at, oaLen);
+      p.sender = p.senderType == 0x91 ? "+" : "";
+      p.sender += Digits(o, at, oaLen);
     }
     at += oaOctets;
     at += 1;  // PID

@@ -215,3 +215,103 @@ TEST(EndsWithFinalResult, UnsolicitedLinesAndPartialRepliesDoNot) {
   };
   for (const char* bytes : open) EXPECT_FALSE(serial_impl::EndsWithFinalResult(bytes)) << bytes;
 }
+
+namespace {
+
+TEST(ToTermiosHardening, RefusedFieldKeepsItsValueAndTheRestIsRaw) {
+  termios cooked{};
+  cooked.c_lflag = ECHO | ICANON | ISIG;
+  cooked.c_iflag = ICRNL;
+  cooked.c_cflag = CS7 | PARENB | CSTOPB;
+  cfsetospeed(&cooked, B1200);
+  cfsetispeed(&cooked, B1200);
+  struct Case {
+    const char* what;
+    void (*change)(serial_impl::TLineSettings&);
+    tcflag_t frame;  // expected CSIZE | PARENB | PARODD | CMSPAR | CSTOPB
+    speed_t speed;
+  } cases[] = {
+      {"data bits 9", [](serial_impl::TLineSettings& s) { s.ByteSize = 9; }, CS7, B9600},
+      {"parity 5", [](serial_impl::TLineSettings& s) { s.Parity = 5; }, CS8 | PARENB, B9600},
+      {"stop bits 3", [](serial_impl::TLineSettings& s) { s.StopBits = 3; }, CS8 | CSTOPB, B9600},
+      {"rate 0", [](serial_impl::TLineSettings& s) { s.BaudRate = 0; }, CS8, B1200},
+  };
+  for (const Case& c : cases) {
+    serial_impl::TLineSettings s;
+    c.change(s);
+    termios t = cooked;
+    bool custom = true;
+    EXPECT_EQ(serial_impl::ToTermios(s, t, custom), EINVAL) << c.what;
+    EXPECT_EQ(t.c_cflag & (CSIZE | PARENB | PARODD | CMSPAR | CSTOPB), c.frame) << c.what;
+    EXPECT_EQ(cfgetospeed(&t), c.speed) << c.what;
+    EXPECT_EQ(t.c_lflag & (ECHO | ICANON | ISIG), tcflag_t(0)) << c.what;
+    EXPECT_EQ(t.c_iflag & ICRNL, tcflag_t(0)) << c.what;
+    EXPECT_EQ(t.c_cflag & (CLOCAL | CREAD), tcflag_t(CLOCAL | CREAD)) << c.what;
+    EXPECT_EQ(t.c_cc[VMIN], 0) << c.what;
+    EXPECT_FALSE(custom) << c.what;
+  }
+}
+
+TEST(UnappliedFields, EachFieldTheDeviceDidNotTake) {
+  serial_impl::TLineSettings s;
+  s.ByteSize = 7;
+  s.Parity = 2;
+  s.Flags |= serial_impl::kFlagParity;
+  termios wanted{};
+  bool custom = false;
+  ASSERT_EQ(serial_impl::ToTermios(s, wanted, custom), 0);
+  EXPECT_FALSE(serial_impl::UnappliedFields(wanted, wanted).Any());
+
+  termios got = wanted;  // an adapter that keeps 8 bits without parity
+  got.c_cflag = (got.c_cflag & ~(CSIZE | PARENB)) | CS8;
+  auto u = serial_impl::UnappliedFields(wanted, got);
+  EXPECT_EQ(u.cflag, tcflag_t(CS7 ^ CS8) | PARENB);
+  EXPECT_FALSE(u.speed || u.input || u.local || u.timeouts);
+
+  got = wanted;
+  cfsetospeed(&got, B19200);
+  EXPECT_TRUE(serial_impl::UnappliedFields(wanted, got).speed);
+  got = wanted;
+  got.c_iflag &= ~PARMRK;
+  EXPECT_TRUE(serial_impl::UnappliedFields(wanted, got).input);
+  got = wanted;
+  got.c_lflag |= ECHO;
+  EXPECT_TRUE(serial_impl::UnappliedFields(wanted, got).local);
+  got = wanted;
+  got.c_cc[VMIN] = 1;
+  EXPECT_TRUE(serial_impl::UnappliedFields(wanted, got).timeouts);
+  got = wanted;
+  got.c_cflag &= ~CLOCAL;
+  EXPECT_EQ(serial_impl::UnappliedFields(wanted, got).cflag, tcflag_t(CLOCAL));
+}
+
+TEST(ModemEvents, RingOnTheRisingEdgeOnlyOtherLinesOnBothEdges) {
+  using serial_impl::ModemEvents;
+  EXPECT_EQ(ModemEvents(0, MS_RING_ON), uint32_t(EV_RING));
+  EXPECT_EQ(ModemEvents(MS_RING_ON, 0), 0u);  // the ring indicator dropping is no second ring
+  EXPECT_EQ(ModemEvents(MS_RING_ON, MS_RING_ON), 0u);
+  EXPECT_EQ(ModemEvents(0, MS_CTS_ON), uint32_t(EV_CTS));
+  EXPECT_EQ(ModemEvents(MS_CTS_ON, 0), uint32_t(EV_CTS));
+  EXPECT_EQ(ModemEvents(MS_DSR_ON, 0), uint32_t(EV_DSR));
+  EXPECT_EQ(ModemEvents(0, MS_RLSD_ON), uint32_t(EV_RLSD));
+  EXPECT_EQ(ModemEvents(MS_RLSD_ON | MS_RING_ON, MS_CTS_ON), uint32_t(EV_RLSD | EV_CTS));
+  // One ring cycle (up, down) is one event.
+  uint32_t events = ModemEvents(0, MS_RING_ON) | ModemEvents(MS_RING_ON, 0);
+  EXPECT_EQ(events, uint32_t(EV_RING));
+}
+
+TEST(ClassifyRead, OnlyHangUpErrorsMeanTheDeviceIsGone) {
+  using serial_impl::ClassifyRead;
+  using serial_impl::ReadOutcome;
+  EXPECT_EQ(ClassifyRead(5, 0), ReadOutcome::Data);
+  // VMIN = VTIME = 0: zero bytes means the queue was empty by then.
+  EXPECT_EQ(ClassifyRead(0, 0), ReadOutcome::Nothing);
+  EXPECT_EQ(ClassifyRead(-1, EAGAIN), ReadOutcome::Nothing);
+  EXPECT_EQ(ClassifyRead(-1, EINTR), ReadOutcome::Nothing);
+  EXPECT_EQ(ClassifyRead(-1, EIO), ReadOutcome::Gone);
+  EXPECT_EQ(ClassifyRead(-1, ENXIO), ReadOutcome::Gone);
+  EXPECT_EQ(ClassifyRead(-1, EBADF), ReadOutcome::Failed);
+  EXPECT_EQ(ClassifyRead(-1, EFAULT), ReadOutcome::Failed);
+}
+
+}  // namespace

@@ -1,6 +1,9 @@
 // TSerialPort on pseudo-terminal pairs: the port opens the slave's path, the
 // test plays the device on the master and pumps the user-interface calls.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
@@ -562,6 +565,147 @@ TEST_F(SerialPortTest, SwitchingReplyAwareFramingOffKeepsTheHeldBytes) {
   ASSERT_TRUE(pty.Write(sent));
   ASSERT_TRUE(ui.PumpUntil([&] { return !clusters.empty(); }));
   EXPECT_EQ(clusters[0], sent);
+}
+
+}  // namespace
+
+namespace {
+
+// Each hand-over to the user-interface thread stops the worker until that
+// thread runs it; events nobody listens to must not be handed over at all.
+TEST_F(SerialPortTest, OnlyAssignedEventsAreHandedOver) {
+  port->OnProcessError = nullptr;
+  port->OnWriteDone = nullptr;
+  Open();
+  ui.Pump(std::chrono::milliseconds(200));
+  const size_t before = ui.Posted();
+  for (int i = 0; i < 3; ++i) {
+    port->SendText("AT\r");  // a write, the output queue running empty
+    ASSERT_TRUE(pty.Write("\r\nOK\r\n"));  // received characters, a queue-state change
+    ASSERT_TRUE(ui.PumpUntil([&] { return clusters.size() == size_t(i + 1); }));
+  }
+  ui.Pump(std::chrono::milliseconds(200));
+  EXPECT_EQ(ui.Posted() - before, 3u);  // the three clusters, nothing else
+
+  // Assigning a handler later is seen by the worker.
+  int commStat = 0;
+  port->OnCommStat = [&](TSerialPort&) { ++commStat; };
+  ASSERT_TRUE(pty.Write("RING\r\n"));
+  ASSERT_TRUE(ui.PumpUntil([&] { return clusters.size() == 4 && commStat > 0; }));
+  EXPECT_GT(ui.Posted() - before, 4u);
+}
+
+TEST_F(SerialPortTest, LineStateTheDeviceIgnoresIsReported) {
+  // A pseudo-terminal keeps 8 data bits without parity whatever is asked,
+  // and tcsetattr still succeeds: only reading the state back shows it.
+  port->SetDataBits(7);
+  port->SetParityType(2);
+  Open();
+  const Report* r = Find(802, "Error setting CommState, 87 indicate that Parms are incorrect");
+  ASSERT_NE(r, nullptr);
+  EXPECT_EQ(r->code, uint32_t(EINVAL));
+  EXPECT_TRUE(port->Active());  // reported, not closed
+
+  // What the device takes is not reported: 8N1 at a standard and an odd rate.
+  port->SetDataBits(8);
+  port->SetParityType(0);
+  reports.clear();
+  port->SetBaudRate(115200);
+  port->SetBaudRate(56000);
+  EXPECT_EQ(Find(802, "Error setting CommState, 87 indicate that Parms are incorrect"), nullptr);
+}
+
+TEST_F(SerialPortTest, RefusedFieldStillLeavesTheDeviceRaw) {
+  termios cooked{};
+  ASSERT_EQ(tcgetattr(pty.slave(), &cooked), 0);
+  cooked.c_lflag |= ECHO | ICANON | ISIG;
+  cooked.c_iflag |= ICRNL;
+  cooked.c_cflag &= ~CLOCAL;
+  ASSERT_EQ(tcsetattr(pty.slave(), TCSANOW, &cooked), 0);
+
+  const auto expectRaw = [this](const char* what) {
+    termios t{};
+    ASSERT_EQ(tcgetattr(pty.slave(), &t), 0);
+    EXPECT_EQ(t.c_lflag & (ECHO | ICANON | ISIG), tcflag_t(0)) << what;
+    EXPECT_EQ(t.c_iflag & ICRNL, tcflag_t(0)) << what;
+    EXPECT_EQ(t.c_cflag & (CLOCAL | CREAD), tcflag_t(CLOCAL | CREAD)) << what;
+    EXPECT_EQ(t.c_cc[VMIN], 0) << what;
+    EXPECT_EQ(t.c_cc[VTIME], 0) << what;
+  };
+  port->SetDataBits(9);  // no such byte size
+  Open();
+  EXPECT_NE(Find(802, "Error setting CommState, 87 indicate that Parms are incorrect"), nullptr);
+  expectRaw("data bits 9");
+  // A CR from the device arrives as CR, not as LF, and without waiting for a line.
+  port->SetReadRequest(true);
+  ASSERT_TRUE(pty.Write("OK\r"));
+  ASSERT_TRUE(ui.PumpUntil([&] { return Received() == "OK\r"; })) << Received();
+
+  port->SetActive(false);
+  ASSERT_EQ(tcsetattr(pty.slave(), TCSANOW, &cooked), 0);
+  port->SetDataBits(8);
+  port->SetBaudRate(0);  // no such rate
+  reports.clear();
+  Open();
+  EXPECT_NE(Find(802, "Error setting CommState, 87 indicate that Parms are incorrect"), nullptr);
+  expectRaw("rate 0");
+}
+
+TEST_F(SerialPortTest, BytesTakenByAnotherReaderDoNotCloseThePort) {
+  NoTimeLimit();
+  Open();
+  for (int round = 0; round < 20; ++round) {
+    clusters.clear();
+    ASSERT_TRUE(pty.Write("+CMTI: \"SM\",1\r\n"));
+    // (a read request still pending from the round before reads at once)
+    ASSERT_TRUE(ui.PumpUntil([&] { return port->CommStateInQueue() > 0 || !clusters.empty(); }));
+    // Another reader on the device drains the queue; the port's read then
+    // finds nothing there, which is no hang-up.
+    char buf[64];
+    while (read(pty.slave(), buf, sizeof buf) > 0) {
+    }
+    port->SetReadRequest(true);
+    ui.Pump(std::chrono::milliseconds(20));
+  }
+  ui.Pump(std::chrono::milliseconds(200));
+  EXPECT_TRUE(port->Active());
+  EXPECT_EQ(Find(9907, "Error calling WaitCommEvent"), nullptr);
+}
+
+TEST_F(SerialPortTest, PortLockedByAnotherProgramIsBusy) {
+  // Another program (here: the test) holds the advisory lock on the device.
+  int other = ::open(pty.path().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  ASSERT_GE(other, 0);
+  ASSERT_EQ(flock(other, LOCK_EX | LOCK_NB), 0);
+  port->SetActive(true);
+  EXPECT_FALSE(port->Active());
+  const Report* r = Find(112, "Error reopening Port");
+  ASSERT_NE(r, nullptr);
+  EXPECT_EQ(r->code, uint32_t(EWOULDBLOCK));
+  ::close(other);  // releases the lock
+
+  Open();
+  // A second gateway on the same device is kept out, also as root (which
+  // TIOCEXCL alone would let in).
+  TSerialPort second(ui);
+  std::vector<Report> secondReports;
+  second.OnProcessError = [&](void*, uint32_t place, uint32_t code, const std::string& msg) {
+    secondReports.push_back({place, code, msg});
+  };
+  second.SetCommPort(pty.path());
+  second.SetActive(true);
+  EXPECT_FALSE(second.Active());
+  ASSERT_FALSE(secondReports.empty());
+  EXPECT_EQ(secondReports.back().place, 112u);
+
+  // Closing releases the lock.
+  port->SetActive(false);
+  other = ::open(pty.path().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  ASSERT_GE(other, 0);
+  EXPECT_EQ(flock(other, LOCK_EX | LOCK_NB), 0);
+  ::close(other);
+  second.SetActive(true);
+  EXPECT_TRUE(second.Active());
 }
 
 }  // namespace

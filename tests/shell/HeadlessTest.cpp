@@ -27,7 +27,8 @@ struct Child {
   int err = -1;
   std::string outText, errText;
 
-  Child(const std::vector<std::string>& args, const std::string& cwd) {
+  // env: "NAME=value" sets a variable, a bare "NAME" removes it.
+  Child(const std::vector<std::string>& args, const std::string& cwd, const std::vector<std::string>& env = {}) {
     int i[2], o[2], e[2];
     if (::pipe(i) != 0 || ::pipe(o) != 0 || ::pipe(e) != 0) return;
     pid = ::fork();
@@ -42,6 +43,13 @@ struct Child {
       ::unsetenv("DISPLAY");
       ::unsetenv("WAYLAND_DISPLAY");
       ::unsetenv("QT_QPA_PLATFORM");
+      for (const std::string& e : env) {
+        const size_t eq = e.find('=');
+        if (eq == std::string::npos)
+          ::unsetenv(e.c_str());
+        else
+          ::setenv(e.substr(0, eq).c_str(), e.substr(eq + 1).c_str(), 1);
+      }
       std::vector<char*> argv;
       for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
       argv.push_back(nullptr);
@@ -234,6 +242,62 @@ TEST_F(HeadlessTest, StatusCommandReportsTheConnectedPhone) {
   ASSERT_TRUE(p.WaitFor("/status", 30));
   p.Type("/exit");
   EXPECT_EQ(p.Wait(30), 0) << p.outText << p.errText;
+}
+
+TEST_F(HeadlessTest, QtOwnWarningsStayOffStandardErrorUnlessAskedFor) {
+  // As under a service manager: no XDG_RUNTIME_DIR, which Qt warns about.
+  std::ofstream(dir_ + "/gw.ini") << "[Main]\r\n";
+  Child quiet({PDULINK_BIN, "--headless", "gw.ini"}, dir_, {"XDG_RUNTIME_DIR", "PDULINK_QT_DEBUG", "QT_LOGGING_RULES"});
+  ASSERT_GT(quiet.pid, 0);
+  quiet.Type("/exit");
+  EXPECT_EQ(quiet.Wait(30), 0) << quiet.errText;
+  EXPECT_EQ(quiet.errText, "");
+  EXPECT_NE(quiet.outText.find(" Disconnected\n"), std::string::npos) << quiet.outText;
+
+  Child asked({PDULINK_BIN, "--headless", "gw.ini"}, dir_, {"XDG_RUNTIME_DIR", "PDULINK_QT_DEBUG=1"});
+  ASSERT_GT(asked.pid, 0);
+  asked.Type("/exit");
+  EXPECT_EQ(asked.Wait(30), 0) << asked.errText;
+  EXPECT_NE(asked.errText.find("XDG_RUNTIME_DIR"), std::string::npos) << asked.errText;
+}
+
+TEST_F(HeadlessTest, CyrillicPathsReachTheJournalAndMessagesIntact) {
+  // Paths come in the locale's encoding (UTF-8); inside they are cp1251,
+  // and the terminal shows them as UTF-8 again.
+  const std::string folder = dir_ + "/\xD0\x9F\xD0\xB0\xD0\xBF\xD0\xBA\xD0\xB0";  // "Папка"
+  std::filesystem::create_directory(folder);
+  Child missing({PDULINK_BIN, "--headless"}, folder);
+  ASSERT_GT(missing.pid, 0);
+  auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (missing.errText.find("pdulink.ini") == std::string::npos && std::chrono::steady_clock::now() < end)
+    missing.Pump(100);
+  EXPECT_NE(missing.errText.find("INI file not exist:" + std::filesystem::canonical(folder).string() + "/pdulink.ini"),
+            std::string::npos)
+      << missing.errText;
+  missing.Type("/exit");
+  EXPECT_EQ(missing.Wait(30), 0);
+
+  std::ofstream(folder + "/gw.ini") << "[Main]\r\n[Ports]\r\nCOM1=" << folder << "/\xD0\xBC\xD0\xBE\xD0\xB4\xD0\xB5\xD0\xBC\r\n";
+  Child p({PDULINK_BIN, "--headless", "gw.ini"}, folder);
+  ASSERT_GT(p.pid, 0);
+  p.Type("/connect");
+  ASSERT_TRUE(p.WaitFor("Error reopening Port", 30)) << p.outText << p.errText;
+  EXPECT_NE(p.outText.find("Port COM1 (" + folder + "/\xD0\xBC\xD0\xBE\xD0\xB4\xD0\xB5\xD0\xBC): Error reopening Port (112, No such file or directory)"),
+            std::string::npos)
+      << p.outText;
+  p.Type("/exit");
+  EXPECT_EQ(p.Wait(30), 0);
+}
+
+TEST_F(HeadlessTest, SigtermWhileTheStartupBoxIsOpenEndsTheProgram) {
+  // Window mode (Qt's offscreen platform) without a configuration file: the
+  // "INI file not exist:" box holds start-up when the signal comes.
+  Child p({PDULINK_BIN}, dir_, {"QT_QPA_PLATFORM=offscreen"});
+  ASSERT_GT(p.pid, 0);
+  for (int i = 0; i < 30; ++i) p.Pump(100);  // the box is up by now
+  ASSERT_EQ(::waitpid(p.pid, nullptr, WNOHANG), 0) << "ended without the signal: " << p.errText;
+  ::kill(p.pid, SIGTERM);
+  EXPECT_EQ(p.Wait(30), 0) << p.errText;
 }
 
 }  // namespace

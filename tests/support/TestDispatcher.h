@@ -14,6 +14,7 @@ class TestDispatcher final : public UiDispatcher {
   void Post(std::function<void()> call) override {
     {
       std::lock_guard lk(m_);
+      ++posted_;
       calls_.push_back(std::move(call));
     }
     cv_.notify_all();
@@ -47,6 +48,12 @@ class TestDispatcher final : public UiDispatcher {
     return true;
   }
 
+  // Calls posted since construction (each one a hand-over that stopped the worker).
+  size_t Posted() {
+    std::lock_guard lk(m_);
+    return posted_;
+  }
+
   size_t Queued() {
     std::lock_guard lk(m_);
     return calls_.size();
@@ -56,4 +63,5 @@ class TestDispatcher final : public UiDispatcher {
   std::mutex m_;
   std::condition_variable cv_;
   std::deque<std::function<void()>> calls_;
+  size_t posted_ = 0;
 };

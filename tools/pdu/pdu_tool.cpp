@@ -21,9 +21,11 @@ constexpr std::string_view kUsage =
     "  decode     Decode SMS PDUs as a phone lists them in PDU mode (the\n"
     "             service-centre field first): SMS-DELIVER, SMS-SUBMIT and\n"
     "             SMS-STATUS-REPORT. Each HEX argument is one PDU; without\n"
-    "             one, standard input is read, one PDU per line (blank lines,\n"
-    "             AT command lines and \"+...\"/\"OK\" reply lines are skipped,\n"
-    "             so a modem listing can be pasted as it is).\n"
+    "             one, standard input is read, one PDU per line, and the\n"
+    "             output answers every input line in turn (numbered by line;\n"
+    "             with --json one line each): a blank line is an error, AT\n"
+    "             command lines and \"+...\"/\"OK\" reply lines are skipped,\n"
+    "             so a modem listing can be pasted as it is.\n"
     "  encode     Build the SMS-SUBMIT PDU that pdulink sends for NUMBER\n"
     "             (a leading \"+\" allowed) and TEXT (UTF-8; several words are\n"
     "             joined by blanks; characters Windows-1251 lacks become \"?\"),\n"
@@ -125,6 +127,7 @@ int Decode(const Options& opt, const std::vector<std::string>& args, std::istrea
            std::ostream& out, std::ostream&) {
   bool anyFailed = false;
   int number = 0;
+  int blocks = 0;  // readable blocks written, for the blank line between them
   auto one = [&](std::string_view pdu) {
     tSMSDecode d;
     d.Decode(pdu);
@@ -133,16 +136,32 @@ int Decode(const Options& opt, const std::vector<std::string>& args, std::istrea
     if (opt.json) {
       out << DecodeToJson(d) << '\n';
     } else {
-      if (number > 1) out << '\n';
+      if (blocks++ > 0) out << '\n';
       out << "PDU " << number << '\n' << DecodeToText(d);
     }
   };
   if (!args.empty()) {
     for (const std::string& a : args) one(a);
   } else {
+    // Standard input: the n-th output line (or block) answers the n-th input
+    // line, so scripts can pair them. A blank line gets an error; dialogue
+    // lines of a pasted listing get a "skipped" object in JSON and nothing
+    // in the readable form.
     std::string line;
+    int lineNo = 0;
     while (std::getline(in, line)) {
-      if (!IsNonPduLine(line)) one(line);
+      ++lineNo;
+      number = lineNo - 1;
+      const bool blank = TrimBlanks(line).empty();
+      if (!blank && !IsNonPduLine(line)) {
+        one(line);
+      } else if (opt.json) {
+        out << "{\"Line\":" << lineNo
+            << (blank ? ",\"HasError\":true,\"ErrorText\":\"empty line\"}" : ",\"Skipped\":true}") << '\n';
+      } else if (blank) {
+        if (blocks++ > 0) out << '\n';
+        out << "PDU " << lineNo << "\nError           empty line\n";
+      }
     }
   }
   out.flush();

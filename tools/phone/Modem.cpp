@@ -675,7 +675,10 @@ Modem::Result Modem::Cnmi(const Command& cmd) {
     case F::Test: Info("+CNMI: (0-2),(0-3),(0,2),(0-2),(0,1)"); return {};
     case F::Read: {
       std::string s = "+CNMI: ";
-      for (int i = 0; i < 5; ++i) s += (i ? "," : "") + std::to_string(cnmi_[i]);
+      for (int i = 0; i < 5; ++i) {
+        if (i) s += ',';
+        s += std::to_string(cnmi_[i]);
+      }
       Info(s);
       return {};
     }
@@ -793,7 +796,10 @@ Modem::Result Modem::Cmgr(const Command& cmd) {
 Modem::Result Modem::Cmgd(const Command& cmd) {
   if (cmd.form == Command::Form::Test) {
     std::string used;
-    for (auto& [index, m] : store_.List(mem1_)) used += (used.empty() ? "" : ",") + std::to_string(index);
+    for (auto& [index, m] : store_.List(mem1_)) {
+      if (!used.empty()) used += ',';
+      used += std::to_string(index);
+    }
     Info("+CMGD: (" + used + "),(0-4)");
     return {};
   }
@@ -1001,7 +1007,12 @@ std::string Modem::StateSummary() const {
   std::string s = "echo=" + std::to_string(echo_ ? 1 : 0) + " cmgf=" + std::to_string(cmgf_) + " cscs=" + cscs_;
   s += std::string(" cpms=") + MemoryName(mem1_) + "," + MemoryName(mem2_) + "," + MemoryName(mem3_);
   s += " cnmi=";
-  for (int i = 0; i < 5; ++i) s += (i ? "," : "") + std::to_string(cnmi_[i]);
+  // Appended piece by piece: "," + std::to_string(...) makes GCC 12 at -O3
+  // warn about an overlapping copy that cannot happen (-Wrestrict).
+  for (int i = 0; i < 5; ++i) {
+    if (i) s += ',';
+    s += std::to_string(cnmi_[i]);
+  }
   s += " clip=" + std::to_string(clip_) + " calls=" + std::to_string(calls_.size());
   s += " prompt=" + std::to_string(inPrompt_ ? 1 : 0);
   s += " smsc=" + (SmscText().empty() ? std::string("none") : SmscText());
