@@ -408,20 +408,14 @@ TEST_F(WindowTest, FastModeBoxFollowsTheKeyAndDrivesPortAndWaits) {
   EXPECT_FALSE(f.comport().ReplyAwareFraming());
   EXPECT_FALSE(f.dialogue().FastWaits());
 
-  // On the Setup page, inside it and clear of every other control there.
+  // On the Setup page (which NewFieldsFitTheWindowWithoutOverlapping checks
+  // for overlaps), with nothing there squeezed.
   f.resize(696, 480);
   f.ui.pg1->setCurrentWidget(f.ui.ts2_setup);
   f.show();
   QCoreApplication::processEvents();
   ASSERT_EQ(f.ui.cb_fastmode->parentWidget(), f.ui.ts2_setup);
-  EXPECT_LE(f.ui.ts2_setup->layout()->minimumSize().height(), f.ui.ts2_setup->height());  // nothing squeezed
-  const QRect box = f.ui.cb_fastmode->geometry();
-  EXPECT_TRUE(f.ui.ts2_setup->rect().contains(box)) << box.y() << "+" << box.height() << " in "
-                                                    << f.ui.ts2_setup->height();
-  for (QWidget* other : f.ui.ts2_setup->findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly)) {
-    if (other == f.ui.cb_fastmode || !other->isVisible()) continue;
-    EXPECT_FALSE(box.intersects(other->geometry())) << other->objectName().toStdString();
-  }
+  EXPECT_LE(f.ui.ts2_setup->layout()->minimumSize().height(), f.ui.ts2_setup->height());
 }
 
 }  // namespace
