@@ -331,15 +331,13 @@ TEST_F(WindowTest, DtrAndRtsBoxesDriveTheOpenPort) {
   ASSERT_TRUE(f.comport().Active());
   // A pseudo-terminal refuses the modem-line requests; the component keeps
   // the state that was asked for, and the port stays open.
-  f.ui.cb_dtr->setChecked(true);
-  EXPECT_TRUE(f.comport().DTRState());
-  f.ui.cb_rts->setChecked(true);
-  EXPECT_TRUE(f.comport().RTSState());
-  f.ui.cb_dtr->setChecked(false);
-  EXPECT_FALSE(f.comport().DTRState());
-  EXPECT_TRUE(f.comport().RTSState());
-  f.ui.cb_rts->setChecked(false);
-  EXPECT_FALSE(f.comport().RTSState());
+  // Both on, then DTR off, then RTS off.
+  for (const auto& [dtr, rts] : {std::pair{true, true}, {false, true}, {false, false}}) {
+    f.ui.cb_dtr->setChecked(dtr);
+    f.ui.cb_rts->setChecked(rts);
+    EXPECT_EQ(f.comport().DTRState(), dtr) << dtr << rts;
+    EXPECT_EQ(f.comport().RTSState(), rts) << dtr << rts;
+  }
   EXPECT_TRUE(f.comport().Active());
   f.comport().SetActive(false);
 }
