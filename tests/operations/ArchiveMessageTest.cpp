@@ -40,12 +40,13 @@ using pdulink::test::TempDir;
 
 const std::string kDeliver = "07912143658709F1040A8101896745230000506091222271210AE8329BFD4697D9EC37";
 
-// A DELIVER from 1098765432 with a 7-bit text built by the encoder.
-std::string DeliverWithText(const std::string& cp1251) {
+// A DELIVER from 1098765432 with a text built by the encoder (dcs "00" for
+// 7-bit, "08" for UCS2).
+std::string DeliverWithText(const std::string& cp1251, const std::string& dcs = "00") {
   pdulink::tSMSmsg ud;
   ud.Clear();
   unsigned len = ud.AddText(cp1251);
-  return "07912143658709F1040A81018967452300005060912222712" "1" + pdulink::ByteToHex(len) + ud.ToHex();
+  return "07912143658709F1040A810189674523" "00" + dcs + "50609122227121" + pdulink::ByteToHex(len) + ud.ToHex();
 }
 
 class ArchiveMessageTest : public ::testing::Test {
@@ -163,11 +164,7 @@ TEST_F(ArchiveMessageTest, DosOptionConvertsTheTextLineOfTxtAndCollectiveOnly) {
   SaveInto(logs.Path());
   ui.cb_dos->setChecked(true);
   const std::string privet = "\xCF\xF0\xE8\xE2\xE5\xF2";  // cp1251
-  pdulink::tSMSmsg ud;
-  ud.Clear();
-  unsigned len = ud.AddText(privet);
-  const std::string pdu = "07912143658709F1040A810189674523" "0008" "50609122227121" + pdulink::ByteToHex(len) + ud.ToHex();
-  ASSERT_TRUE(receiving->ArchiveMessage(pdu, true)) << receiving->LastFailure;
+  ASSERT_TRUE(receiving->ArchiveMessage(DeliverWithText(privet, "08"), true)) << receiving->LastFailure;
   auto files = Files(logs.Path());
   ASSERT_EQ(files.size(), 3u);
   const std::string oem = pdulink::AnsiToOem(privet);

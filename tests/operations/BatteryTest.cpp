@@ -112,7 +112,7 @@ TEST_F(BatteryTest, RepliesWithoutAReadableLevelLeaveTheFlagFileAlone) {
   EXPECT_FALSE(JournalHas("Low Battery!"));
 }
 
-TEST_F(BatteryTest, FlagFileErrorsAreJournalLinesOnly) {
+TEST_F(BatteryTest, FlagFileErrorsAreJournalLinesAndBurstsAreReadWhole) {
   // The base directory is a plain file: nothing can be written inside it.
   std::string blocker = dir.Path() + "/not-a-directory";
   std::ofstream(blocker) << "x";
@@ -129,9 +129,9 @@ TEST_F(BatteryTest, FlagFileErrorsAreJournalLinesOnly) {
   EXPECT_EQ(CheckAlone(), 90);
   EXPECT_TRUE(JournalHas("Error delete flag file: smsLowBat.f"));
   EXPECT_TRUE(fs::exists(FlagPath() + "/inside"));
-}
 
-TEST_F(BatteryTest, ReplyInSeveralBurstsIsReadWhole) {
+  // A reply in several bursts is read whole.
+  fs::remove_all(FlagPath());
   ASSERT_EQ(phone->Control("chunks 5 80"), "OK\n");
   Battery("12");
   EXPECT_EQ(CheckAlone(), 12);

@@ -148,12 +148,13 @@ TEST(SavedSettings, OptInKeysOnlyWhenPresentOrNotDefault) {
   EXPECT_EQ(plain.Text(), "[Main]\r\n" + nineteen);
 
   // A key the file has is kept up to date even at its default.
-  IniFile had = IniFile::FromText("[Main]\r\nsimcheck=1\r\nPin=1234\r\nSignalInt=30\r\n");
+  IniFile had = IniFile::FromText("[Main]\r\nsimcheck=1\r\nPin=1234\r\nSignalInt=30\r\nfastmode=1\r\n");
   SavedSettings off;
   off.pin = "  ";
   off.signalText = "x";  // not a number: the default
   WriteSettings(had, off);
-  EXPECT_EQ(had.Text(), "[Main]\r\nSimCheck=0\r\nPin=\r\nSignalInt=0\r\n" + nineteen);
+  EXPECT_EQ(had.Text(), "[Main]\r\nSimCheck=0\r\nPin=\r\nSignalInt=0\r\nFastMode=0\r\n" + nineteen);
+  EXPECT_FALSE(ReadStartupSettings(had).fastMode);
 
   // Values away from their defaults join the file after the others.
   IniFile fresh = IniFile::FromText("[Main]\r\n");
@@ -161,40 +162,22 @@ TEST(SavedSettings, OptInKeysOnlyWhenPresentOrNotDefault) {
   on.simCheck = true;
   on.pin = " 4321 ";
   on.signalText = " 120 ";
+  on.fastMode = true;
   WriteSettings(fresh, on);
-  EXPECT_EQ(fresh.Text(), "[Main]\r\n" + nineteen + "SimCheck=1\r\nPin=4321\r\nSignalInt=120\r\n");
+  EXPECT_EQ(fresh.Text(), "[Main]\r\n" + nineteen + "SimCheck=1\r\nPin=4321\r\nSignalInt=120\r\nFastMode=1\r\n");
   StartupSettings back = ReadStartupSettings(fresh);
   EXPECT_TRUE(back.simCheck);
   EXPECT_EQ(back.pin, "4321");
   EXPECT_EQ(back.signalInterval, 120);
+  EXPECT_TRUE(back.fastMode);
 }
 
-TEST(FastModeKey, OnOnlyForOneAndSavedOnlyWhereUsed) {
+// The FastMode key is on only for "1"; it is saved like the keys above.
+TEST(FastModeKey, OnOnlyForOne) {
   EXPECT_FALSE(FromMain("").fastMode);
   EXPECT_TRUE(FromMain("FastMode=1\r\n").fastMode);
   for (const char* value : {"0", "yes", "", "ERROR"})
     EXPECT_FALSE(FromMain(std::string("FastMode=") + value + "\r\n").fastMode) << value;
-
-  // A file that never had the key keeps it out while the mode is off.
-  IniFile plain = IniFile::FromText("[Main]\r\nComPort=1\r\n");
-  WriteSettings(plain, SavedSettings{});
-  EXPECT_EQ(plain.Text().find("FastMode"), std::string::npos) << plain.Text();
-
-  // Switched on, the key follows the nineteen.
-  SavedSettings on;
-  on.fastMode = true;
-  IniFile added = IniFile::FromText("[Main]\r\nComPort=1\r\n");
-  WriteSettings(added, on);
-  const std::string text = added.Text();
-  const std::string tail = "SaveCalls=0\r\nFastMode=1\r\n";
-  EXPECT_EQ(text.substr(text.size() - tail.size()), tail);
-
-  // A key already in the file is kept up to date either way, in place.
-  IniFile had = IniFile::FromText("[Main]\r\nfastmode=1\r\nComPort=1\r\n");
-  WriteSettings(had, SavedSettings{});
-  EXPECT_EQ(had.Read(kMainSection, "FastMode", "missing"), "0");
-  EXPECT_EQ(had.Text().rfind("[Main]\r\nFastMode=0\r\nComPort=1\r\n", 0), 0u) << had.Text();
-  EXPECT_FALSE(ReadStartupSettings(had).fastMode);
 }
 
 }  // namespace
