@@ -80,7 +80,12 @@ void WatchTurn::Run() {
   const int stops = stops_;
   const size_t limit = std::min(files.size(), static_cast<size_t>(kBatchLimit));
   for (size_t i = 0; i < limit; ++i) {
-    if (i > 0 && (!MayContinue() || stops_ != stops)) break;
+    if (i > 0) {
+      if (!MayContinue() || stops_ != stops) break;
+      // Taken away meanwhile by another program: not there to be read.
+      watch::FileId id;
+      if (!watch::IdentifyFile(files[i].fsPath, id)) continue;
+    }
     // A file that stays (unreadable, nothing to send, off-line failure)
     // keeps the later ones waiting, as one file per turn would.
     if (!SendOne(files[i])) break;
