@@ -5,6 +5,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QLineEdit>
+#include <QComboBox>
 #include <QPushButton>
 #include <QSocketNotifier>
 #include <QToolButton>
@@ -15,6 +16,7 @@
 #include "PortNames.h"
 #include "SerialPort.h"
 #include "MainWindow.h"
+#include "Settings.h"
 #include "text_helpers.h"
 
 ConsoleAction ParseConsoleLine(const std::string& raw) {
@@ -26,6 +28,9 @@ ConsoleAction ParseConsoleLine(const std::string& raw) {
   if (line == "/exit" || line == "/quit") return ConsoleAction::Exit;
   if (line == "/status") return ConsoleAction::Status;
   if (line == "/send" || line.rfind("/send ", 0) == 0 || line.rfind("/send\t", 0) == 0) return ConsoleAction::Send;
+  std::string word = line.substr(0, line.find_first_of(" \t"));
+  if (word == "/list") return ConsoleAction::List;
+  if (word == "/delete") return ConsoleAction::Delete;
   if (line[0] == '/') return ConsoleAction::Help;
   return ConsoleAction::Command;
 }
@@ -39,6 +44,35 @@ bool ParseSendLine(const std::string& raw, std::string& number, std::string& tex
   number = std::string(rest.substr(0, blank));
   text = std::string(pdulink::TrimBlanks(rest.substr(blank)));
   return !text.empty();
+}
+
+std::string ConsoleArgument(const std::string& raw) {
+  std::string line(pdulink::TrimBlanks(raw));
+  size_t blank = line.find_first_of(" \t");
+  if (blank == std::string::npos) return {};
+  return std::string(pdulink::TrimBlanks(std::string_view(line).substr(blank)));
+}
+
+std::optional<int> ConsoleListType(const std::string& argument) {
+  if (argument.empty()) return -1;
+  if (argument.size() == 1 && argument[0] >= '0' && argument[0] <= '4') return argument[0] - '0';
+  return std::nullopt;
+}
+
+std::string ConsoleDeleteNumbers(const std::string& argument) {
+  std::string text = argument;
+  for (char& c : text)
+    if (c == ',' || c == ';') c = ' ';
+  std::string words;
+  bool any = false;
+  for (int k = 1;; ++k) {
+    std::string word = pdulink::NthWord(text, k);
+    if (word.empty()) break;
+    if (auto value = ParseInt(word); value && *value != 0) any = true;
+    if (!words.empty()) words += ' ';
+    words += word;
+  }
+  return any ? words : std::string();
 }
 
 Console::Console(TForm1& window, int fd) : window_(window), fd_(fd) {
@@ -77,9 +111,32 @@ void Console::Act(const std::string& line) {
       if (ui.b_abort->isEnabled()) ui.b_abort->click();
       break;
     case ConsoleAction::Exit: ui.b_exit->click(); break;
+    case ConsoleAction::List: {
+      // Like choosing the type and pressing List SMS: the next tick lists.
+      auto type = ConsoleListType(ConsoleArgument(line));
+      if (!type) {
+        window_.WriteLog("Usage: /list [type]  (0 received unread, 1 received read, 2 stored unsent, "
+                         "3 stored sent, 4 all)");
+        break;
+      }
+      if (*type >= 0) ui.cb_smstype->setCurrentIndex(*type);
+      ui.sb_listSMS->setChecked(true);
+      break;
+    }
+    case ConsoleAction::Delete: {
+      std::string numbers = ConsoleDeleteNumbers(ConsoleArgument(line));
+      if (numbers.empty()) {
+        window_.WriteLog("Usage: /delete N[,M...]  (storage numbers of the messages to delete)");
+        break;
+      }
+      ui.ed_nums->setText(FromAnsi(numbers));
+      ui.sb_delete->setChecked(true);
+      break;
+    }
     case ConsoleAction::Status: window_.WriteLog(StatusBlock(GatherStatus())); break;
     case ConsoleAction::Help:
-      window_.WriteLog("Commands: /connect /disconnect /abort /exit /status /send NUMBER TEXT, or an AT command to send");
+      window_.WriteLog("Commands: /connect /disconnect /abort /exit /status /list [type] /delete N[,M...] "
+                       "/send NUMBER TEXT, or an AT command to send");
       break;
     case ConsoleAction::Send: {
       std::string number, text;

@@ -14,6 +14,7 @@
 #include "Journal.h"
 #include "PollingCycle.h"
 #include "QtUiDispatcher.h"
+#include "Receiving.h"
 #include "SerialPort.h"
 #include "SimCheck.h"
 #include "Sending.h"
@@ -38,17 +39,17 @@ Gateway::Gateway(QMainWindow* window, Controls& ui, FormState& state, PollClock&
   ctx_ = std::make_unique<Context>(Context{ui, state, *journal_, *tray_, *comport_, clock});
   dialogue_ = std::make_unique<Transaction>(*ctx_);
   connection_ = std::make_unique<Connection>(*ctx_, *dialogue_);
+  receiving_ = std::make_unique<Receiving>(*ctx_, *dialogue_);
   cycle_ = std::make_unique<PollingCycle>(*ctx_, *dialogue_, *connection_);
   battery_ = std::make_unique<Battery>(*ctx_, *dialogue_);
-  // Recorded calls go to the message archive once it is part of the
-  // assembly (Calls::ArchiveMessage); until then they are only reported.
-  calls_ = std::make_unique<Calls>(*ctx_, *dialogue_);
+  // A recorded call goes through the message archive like a listed message.
+  calls_ = std::make_unique<Calls>(*ctx_, *dialogue_, [this](const std::string& pduHex, bool save) {
+    return receiving_->ArchiveMessage(pduHex, save);
+  });
   sending_ = std::make_unique<Sending>(*ctx_, *dialogue_);
   serviceCentre_ = std::make_unique<ServiceCentre>(*ctx_, *dialogue_);
   watchTurn_ = std::make_unique<WatchTurn>(
-      *ctx_, *dialogue_, [this](const std::string& number, const std::string& body) {
-        return sending_->SendSMS(number, body);
-      });
+      *ctx_, *dialogue_, [this](const std::string& number, const std::string& body) { return CountedSend(number, body); });
   WirePort();
   FillDuties();
   WireFastMode(window);
@@ -77,14 +78,22 @@ void Gateway::WirePort() {
   };
 }
 
+int Gateway::CountedSend(const std::string& number, const std::string& body) {
+  int rc = sending_->SendSMS(number, body);
+  GatewayCounters& counters = ctx_->state.Counters;
+  if (rc >= 0) ++counters.sent;
+  else ++counters.errors;
+  return rc;
+}
+
 void Gateway::FillDuties() {
   signal_ = std::make_unique<SignalCheck>(*ctx_, *dialogue_);
   PollingCycle::Duties& d = cycle_->duties;
   d.CheckIncomingCall = [this] { return calls_->CheckIncomingCall(); };
+  d.listSMS = [this] { receiving_->listSMS(); };
   d.SaveSmsc = [this] { serviceCentre_->SaveSmsc(); };
-  d.SendSMS = [this](const std::string& number, const std::string& body) {
-    return sending_->SendSMS(number, body);
-  };
+  d.SendSMS = [this](const std::string& number, const std::string& body) { return CountedSend(number, body); };
+  d.DeleteByNumbers = [this] { receiving_->DeleteByNumbers(); };
   d.WatchTurn = [this] { watchTurn_->Run(); };
   d.CheckBattery = [this] { return battery_->CheckBattery(); };
   d.CheckSignal = [this] { signal_->CheckSignal(); };

@@ -4,6 +4,7 @@
 // shared context, and the cycle's duties filled with the operations. The
 // window builds one and delegates its handlers to it.
 #include <memory>
+#include <string>
 
 #include "Context.h"
 
@@ -14,6 +15,7 @@ class TrayState;
 class TSerialPort;
 class Transaction;
 class Connection;
+class Receiving;
 class PollingCycle;
 class Battery;
 class Calls;
@@ -34,6 +36,7 @@ class Gateway {
   TSerialPort& comport() { return *comport_; }
   Transaction& dialogue() { return *dialogue_; }
   Connection& connection() { return *connection_; }
+  Receiving& receiving() { return *receiving_; }
   PollingCycle& cycle() { return *cycle_; }
   Battery& battery() { return *battery_; }
   Calls& calls() { return *calls_; }
@@ -49,6 +52,8 @@ class Gateway {
  private:
   void WirePort();
   void FillDuties();
+  // A send, counted for /status: a message out, or an error.
+  int CountedSend(const std::string& number, const std::string& body);
   void WireFastMode(QMainWindow* window);
 
   std::unique_ptr<Journal> journal_;
@@ -58,6 +63,7 @@ class Gateway {
   std::unique_ptr<Context> ctx_;
   std::unique_ptr<Transaction> dialogue_;
   std::unique_ptr<Connection> connection_;
+  std::unique_ptr<Receiving> receiving_;
   std::unique_ptr<PollingCycle> cycle_;
   std::unique_ptr<Battery> battery_;
   std::unique_ptr<Calls> calls_;

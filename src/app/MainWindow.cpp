@@ -24,6 +24,7 @@
 #include "MessageBox.h"
 #include "PollingCycle.h"
 #include "PortNames.h"
+#include "Receiving.h"
 #include "SerialPort.h"
 #include "ServiceCentre.h"
 #include "Settings.h"
@@ -104,6 +105,7 @@ void TForm1::WireHandlers() {
   connect(ui.Button4, &QPushButton::clicked, this, &TForm1::Button1Click);
   connect(ui.b_log2clip, &QPushButton::clicked, this, &TForm1::b_log2clipClick);
   connect(ui.Button3, &QPushButton::clicked, this, &TForm1::Button3Click);
+  connect(ui.Button1, &QPushButton::clicked, this, &TForm1::b_parseClick);
   connect(ui.b_send, &QPushButton::clicked, this, [this] { dialogue().b_sendClick(); });
   connect(ui.b_save_iniFile, &QPushButton::clicked, this, &TForm1::b_save_iniFileClick);
   connect(ui.Ed_smsbody, &QLineEdit::textChanged, this, &TForm1::Ed_smsbodyChange);
@@ -207,6 +209,8 @@ void TForm1::ShowTestPage() {
 }
 
 void TForm1::Button1Click() { ui.Memo2->clear(); }
+
+void TForm1::b_parseClick() { gateway().receiving().b_parseClick(); }
 
 void TForm1::b_log2clipClick() {
   ui.Memo2->selectAll();

@@ -49,9 +49,13 @@ class TForm1 : public QMainWindow {
   void WriteLog(const std::string& message) { journal().WriteLog(message); }
   void SetTrayState(unsigned index, const std::string& hint) { tray().SetTrayState(index, hint); }
 
-  // Handlers of the window itself.
+  // Handlers of the window itself. The names follow the controls of the
+  // original form: Button1Click clears the journal and hangs on Button4
+  // ("< Clear Log"); the Test page's Parse is Button1 and its handler is
+  // b_parseClick.
   void b_save_iniFileClick();
   void Button1Click();
+  void b_parseClick();
   void b_log2clipClick();
   void Button3Click();
   void b_exitClick();

@@ -1,6 +1,7 @@
 #include "Replies.h"
 
 #include <cctype>
+#include <charconv>
 #include <vector>
 
 #include "text_helpers.h"
@@ -291,4 +292,49 @@ std::string SignalText(const SignalQuality& q) {
 std::string SignalShortText(const SignalQuality& q) {
   auto dbm = RssiToDbm(q.rssi);
   return dbm ? std::to_string(*dbm) + " dBm" : "? dBm";
+}
+
+// ---- Message listing ----
+
+namespace {
+
+// A decimal integer with an optional sign that fits 32 bits, and nothing else.
+bool ReadIndex(std::string_view text, int& value) {
+  if (!text.empty() && text.front() == '+') text.remove_prefix(1);
+  if (text.empty()) return false;
+  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+  return ec == std::errc() && end == text.data() + text.size();
+}
+
+}  // namespace
+
+std::vector<ListedMessage> ParseCmglListing(std::string_view text) {
+  // +CMGL: 3,1,,23\r\n07912143658709F1040A81...\r\n
+  static constexpr std::string_view kHeader = "+CMGL:";
+  std::vector<ListedMessage> listed;
+  for (;;) {
+    size_t header = text.find(kHeader);
+    if (header == std::string_view::npos) break;
+    text.remove_prefix(header + kHeader.size());
+
+    ListedMessage m;
+    size_t comma = text.find(',');
+    if (comma != std::string_view::npos) {
+      int value = 0;
+      if (ReadIndex(pdulink::TrimBlanks(text.substr(0, comma)), value)) m.index = value;
+    }
+    size_t eol = text.find("\r\n");
+    if (eol == std::string_view::npos) break;
+    text.remove_prefix(eol + 2);
+    // Blanks, control characters and so empty lines before the PDU.
+    size_t first = 0;
+    while (first < text.size() && static_cast<unsigned char>(text[first]) <= 0x20) ++first;
+    text.remove_prefix(first);
+    eol = text.find("\r\n");
+    if (eol == std::string_view::npos) break;
+    m.pdu = std::string(text.substr(0, eol));
+    listed.push_back(std::move(m));
+    // The PDU line stays: the search for the next header passes over it.
+  }
+  return listed;
 }

@@ -4,6 +4,8 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <vector>
 
 // Removes everything up to and including the first case-insensitive
 // occurrence of marker; false (text unchanged) when there is none.
@@ -105,3 +107,18 @@ std::optional<int> RssiToDbm(int rssi);
 std::string SignalText(const SignalQuality& q);
 // The short form for the window: "-71 dBm" or "no signal".
 std::string SignalShortText(const SignalQuality& q);
+
+// ---- Message listing (AT+CMGL in PDU mode, TS 27.005 3.4.2) ----
+// One listed message: its storage index (-1 when the header's index field
+// is not a number) and its PDU line.
+struct ListedMessage {
+  int index = -1;
+  std::string pdu;
+};
+
+// Splits a captured AT+CMGL reply into its messages, in listed order. For
+// every "+CMGL:" header: the index is the text up to the next "," (trimmed,
+// decimal), the rest of the header line is skipped, blank and empty lines
+// are skipped, and the next line is the PDU. A header or a PDU line without
+// its closing CR LF ends the listing (a reply cut short).
+std::vector<ListedMessage> ParseCmglListing(std::string_view reply);

@@ -39,7 +39,7 @@ struct Controls {
   QCheckBox* cb_deletesms = nullptr;
   QLineEdit* ed_nums = nullptr;
   QToolButton* sb_delete = nullptr;
-  QPushButton* Button4 = nullptr;
+  QPushButton* Button4 = nullptr;  // "< Clear Log"; its handler is Button1Click
   QPushButton* b_log2clip = nullptr;
 
   // Setup.
@@ -74,7 +74,7 @@ struct Controls {
   QLineEdit* ed_send = nullptr;
   QPushButton* b_send = nullptr;
   QPlainTextEdit* Memo1 = nullptr;
-  QPushButton* Button1 = nullptr;
+  QPushButton* Button1 = nullptr;  // "Parse"; its handler is b_parseClick
   QPushButton* Button3 = nullptr;
 
   // Send.

@@ -3,10 +3,13 @@
 // the call lists and phones that should not record or not hang up.
 #include <QCheckBox>
 #include <QToolButton>
+#include <filesystem>
+#include <fstream>
 
 #include "Calls.h"
 #include "GatewayFixture.h"
 #include "PhoneScript.h"
+#include "TempDir.h"
 #include "sms_decode.h"
 
 namespace {
@@ -178,6 +181,31 @@ TEST_F(CallsTest, WithoutAnArchiveTheCallIsHungUpAndReported) {
   EXPECT_EQ(CheckAlone(), "OK");
   EXPECT_TRUE(JournalHas("No message archive, call not recorded: +4930123"));
   EXPECT_FALSE(PhoneHasCall());
+}
+
+TEST_F(CallsTest, RecordedCallLandsInTheMessageArchive) {
+  // The assembly hands the call to the real archive: files in the log directory.
+  pdulink::test::TempDir tmp("pdulink-calls");
+  const std::string logDir = tmp.Path();
+  Start("InCalls=1\r\nSaveCalls=1\r\nLogDir=" + logDir + "\r\n");
+  Connect();
+  form->gateway().calls().Now = [] { return pdulink::ZonedTime{{2026, 12, 6, 21, 54, 46, 0}, -180}; };
+  ASSERT_EQ(phone->Control("ring +12345678901"), "OK\n");
+  ASSERT_TRUE(RunUntil([&] { return JournalHas("Terminate incoming call:") && !PhoneHasCall(); })) << Journal();
+  size_t txt = 0, xml = 0;
+  std::string text;
+  for (const auto& e : std::filesystem::directory_iterator(logDir)) {
+    if (e.path().extension() == ".txt") {
+      ++txt;
+      std::ifstream in(e.path(), std::ios::binary);
+      text.assign(std::istreambuf_iterator<char>(in), {});
+    }
+    xml += e.path().extension() == ".xml";
+  }
+  EXPECT_EQ(txt, 1u);
+  EXPECT_EQ(xml, 1u);
+  EXPECT_NE(text.find("12345678901"), std::string::npos) << text;
+  EXPECT_NE(text.find("#Call#"), std::string::npos) << text;
 }
 
 }  // namespace

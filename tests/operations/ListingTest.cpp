@@ -1,0 +1,180 @@
+// Listing, archiving and deleting end to end: the real window offscreen on
+// the simulated phone, the polling cycle driving the automatic reading, the
+// latched List and Delete buttons, and the headless commands that latch them.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLineEdit>
+#include <QToolButton>
+#include <algorithm>
+#include <filesystem>
+
+#include "Console.h"
+#include "GatewayFixture.h"
+#include "Receiving.h"
+#include "TempDir.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+class ListingTest : public GatewayTest {
+ protected:
+  // Commands sent to the phone that start with prefix.
+  std::vector<std::string> Sent(const std::string& prefix) const {
+    std::vector<std::string> out;
+    for (auto& line : Received())
+      if (line.rfind(prefix, 0) == 0) out.push_back(line);
+    return out;
+  }
+  size_t FileCount(const std::string& dir) const {
+    return static_cast<size_t>(std::distance(fs::directory_iterator(dir), fs::directory_iterator()));
+  }
+  std::string Stored() const { return phone->Control("dump stored"); }
+  // The index the phone gave a delivered message ("stored SM 3").
+  static std::string IndexOf(const std::string& reply) {
+    size_t at = reply.find("stored SM ");
+    return at == std::string::npos ? "?" : reply.substr(at + 10, reply.find('\n', at) - at - 10);
+  }
+};
+
+TEST_F(ListingTest, AutomaticReadingArchivesDeletesAndKeepsWhatFailsToDecode) {
+  pdulink::test::TempDir logs;
+  Start("AutoConnect=1\r\nAutoRead=1\r\nPollingInt=1\r\nAppend2FileSMSIN=1\r\nLogDir=" + logs.Path() + "\r\n", {"--memories", "SM"});
+  ASSERT_EQ(IndexOf(phone->Control("deliver +4915112345678 Hello there")), "1");
+  ASSERT_EQ(IndexOf(phone->Control("deliver MyBank \"Ваш код: 4711\"")), "2");
+  // The phone's status report carries no parameter-indicator octet, which
+  // the decoder requires: this one must stay on the phone.
+  ASSERT_EQ(IndexOf(phone->Control("status-report 7 +4915112345678 0")), "3");
+  Connect();
+  ASSERT_TRUE(RunUntil([this] { return JournalHas("TotalReaded=3") && JournalHas("Kept on the phone"); }))
+      << Journal();
+
+  EXPECT_TRUE(JournalHas("From tel= 4915112345678"));
+  EXPECT_TRUE(JournalHas("From tel= MyBank"));
+  // The raw PDU follows the error on a line of its own, ready to paste into Parse.
+  std::string stored3 = Stored();
+  size_t at = stored3.find("stored SM 3 ");
+  ASSERT_NE(at, std::string::npos) << stored3;
+  std::string pdu = stored3.substr(stored3.rfind(' ', stored3.find('\n', at)) + 1);
+  pdu = pdu.substr(0, pdu.find('\n'));
+  std::string j = Journal();
+  size_t err = j.find("Parse Error:Get Byte error\n");
+  ASSERT_NE(err, std::string::npos);
+  size_t next = err + std::string("Parse Error:Get Byte error\n").size();
+  EXPECT_EQ(j.substr(next + 20, pdu.size() + 1), pdu + "\n");
+  EXPECT_TRUE(JournalHas("Kept on the phone N Msg = 3: Parse Error:Get Byte error"));
+  ASSERT_TRUE(RunUntil([this] { return Sent("AT+CMGD=").size() >= 2; })) << phone->Transcript();
+  EXPECT_EQ(Sent("AT+CMGD="), (std::vector<std::string>{"AT+CMGD=1\\r", "AT+CMGD=2\\r"}));
+  EXPECT_EQ(FileCount(logs.Path()), 5u);  // 2 x (.txt, .xml) + PDULINKL.TXT
+  std::string stored = Stored();
+  EXPECT_NE(stored.find("stored SM 3 "), std::string::npos) << stored;
+  EXPECT_EQ(stored.find("stored SM 1 "), std::string::npos) << stored;
+
+  // Listing marked it read: the next automatic turns do not list it again.
+  ASSERT_TRUE(RunUntil([this] { return JournalHas("TotalReaded=0"); })) << Journal();
+  // The operator retries it by listing type 1 (received, read).
+  form->ui.cb_autoread->setChecked(false);
+  form->ui.cb_smstype->setCurrentIndex(1);
+  form->ui.cb_deletesms->setChecked(true);
+  form->ui.sb_listSMS->setChecked(true);
+  ASSERT_TRUE(RunUntil([this] { return !form->ui.sb_listSMS->isChecked() && JournalCount("TotalReaded=1") >= 1; }))
+      << Journal();
+  EXPECT_EQ(JournalCount("Kept on the phone N Msg = 3"), 2u);
+  EXPECT_EQ(Sent("AT+CMGL=1").size(), 1u);
+  EXPECT_EQ(Sent("AT+CMGD=").size(), 2u);
+}
+
+TEST_F(ListingTest, UnwritableLogDirectoryDeletesNothing) {
+  pdulink::test::TempDir logs;
+  const std::string missing = logs.Path() + "/not-there";
+  Start("AutoConnect=1\r\nAutoRead=1\r\nPollingInt=1\r\nLogDir=" + missing + "\r\n", {"--memories", "SM"});
+  ASSERT_EQ(IndexOf(phone->Control("deliver +4915112345678 Keep me")), "1");
+  Connect();
+  ASSERT_TRUE(RunUntil([this] { return JournalHas("Kept on the phone N Msg = 1: Save .txt Error ("); })) << Journal();
+  EXPECT_TRUE(JournalHas("Save .xml Error"));
+  EXPECT_TRUE(Sent("AT+CMGD=").empty());
+  EXPECT_NE(Stored().find("stored SM 1 "), std::string::npos);
+  EXPECT_FALSE(fs::exists(missing));
+}
+
+TEST_F(ListingTest, FiveHundredMessagesAreAllListed) {
+  Start("", {"--memories", "SM", "--sm-capacity", "500"});
+  for (int i = 1; i <= 500; ++i)
+    ASSERT_TRUE(pdulink::test::PhoneProcess::Ok(phone->Control("deliver 1098765432 n" + std::to_string(i))));
+  Connect();
+  std::string all;  // the journal window keeps 1000 lines; the whole run goes here
+  form->journal().SetMirror([&](const std::string& line) { all += line + "\n"; });
+  form->ui.cb_smstype->setCurrentIndex(4);
+  form->ui.sb_listSMS->setChecked(true);
+  ASSERT_TRUE(RunUntil([&] { return all.find("TotalReaded=") != std::string::npos; }, 60)) << Journal();
+  EXPECT_NE(all.find("TotalReaded=500"), std::string::npos);
+  EXPECT_NE(all.find("n500\n"), std::string::npos);
+  std::vector<int> expected(500);
+  for (int i = 0; i < 500; ++i) expected[static_cast<size_t>(i)] = i + 1;
+  EXPECT_EQ(form->gateway().receiving().ListedIndexes, expected);
+  EXPECT_TRUE(Sent("AT+CMGD=").empty());  // Delete is unchecked after choosing a type
+  // (Deleting them all is the same loop over these indexes; on the pty each
+  // command takes a few hundred milliseconds, so it is not repeated here.)
+}
+
+TEST_F(ListingTest, DeleteByNumbersSendsEachNumberAndReleasesTheButton) {
+  Start("BaudRate=115200\r\n", {"--memories", "SM"});
+  Connect();
+  form->ui.ed_nums->setText(QStringLiteral("3 x 0 007 -4"));
+  form->ui.sb_delete->setChecked(true);
+  ASSERT_TRUE(RunUntil([this] { return !form->ui.sb_delete->isChecked(); })) << Journal();
+  EXPECT_EQ(Sent("AT+CMGD="), (std::vector<std::string>{"AT+CMGD=3\\r", "AT+CMGD=7\\r", "AT+CMGD=-4\\r"}));
+  EXPECT_TRUE(JournalHas("Delete N Msg = 007"));
+  EXPECT_FALSE(JournalHas("Delete N Msg = 0\n"));
+  EXPECT_FALSE(JournalHas("Delete N Msg = x"));
+}
+
+TEST(ConsoleCommands, ListAndDeleteArguments) {
+  EXPECT_EQ(ParseConsoleLine("/list"), ConsoleAction::List);
+  EXPECT_EQ(ParseConsoleLine(" /list 4 "), ConsoleAction::List);
+  EXPECT_EQ(ParseConsoleLine("/delete 3,7"), ConsoleAction::Delete);
+  EXPECT_EQ(ParseConsoleLine("/listing"), ConsoleAction::Help);
+  EXPECT_EQ(ConsoleArgument("/list   4 "), "4");
+  EXPECT_EQ(ConsoleArgument("/list"), "");
+  EXPECT_EQ(ConsoleListType(""), -1);
+  EXPECT_EQ(ConsoleListType("4"), 4);
+  EXPECT_FALSE(ConsoleListType("5").has_value());
+  EXPECT_FALSE(ConsoleListType("01").has_value());
+  EXPECT_FALSE(ConsoleListType("x").has_value());
+  EXPECT_EQ(ConsoleDeleteNumbers("3,7, 12"), "3 7 12");
+  EXPECT_EQ(ConsoleDeleteNumbers("3 x"), "3 x");  // the delete skips x itself
+  EXPECT_EQ(ConsoleDeleteNumbers("0,x"), "");
+  EXPECT_EQ(ConsoleDeleteNumbers(""), "");
+}
+
+TEST_F(ListingTest, HeadlessListAndDeleteLatchTheButtons) {
+  Start("", {"--memories", "SM"});
+  ASSERT_EQ(IndexOf(phone->Control("deliver +4915112345678 One")), "1");
+  ASSERT_EQ(IndexOf(phone->Control("deliver +4915112345678 Two")), "2");
+  int fds[2];
+  ASSERT_EQ(::pipe2(fds, O_CLOEXEC), 0);
+  auto console = std::make_unique<Console>(*form, fds[0]);
+  Connect();
+  auto type = [&](const std::string& line) { ASSERT_EQ(::write(fds[1], line.data(), line.size()), ssize_t(line.size())); };
+
+  type("/list 9\n");
+  ASSERT_TRUE(RunUntil([this] { return JournalHas("Usage: /list [type]"); }));
+  type("/list 0\n");
+  ASSERT_TRUE(RunUntil([this] { return JournalHas("TotalReaded=2"); })) << Journal();
+  EXPECT_EQ(form->ui.cb_smstype->currentIndex(), 0);
+  EXPECT_TRUE(Sent("AT+CMGD=").empty());  // Delete was not chosen
+  type("/delete 2,1\n");
+  ASSERT_TRUE(RunUntil([this] { return Sent("AT+CMGD=").size() == 2; })) << Journal();
+  EXPECT_EQ(Sent("AT+CMGD="), (std::vector<std::string>{"AT+CMGD=2\\r", "AT+CMGD=1\\r"}));
+  type("/delete x\n/help\n");
+  ASSERT_TRUE(RunUntil([this] { return JournalHas("/list [type] /delete N[,M...]"); }));
+  EXPECT_TRUE(JournalHas("Usage: /delete N[,M...]"));
+  console.reset();
+  ::close(fds[1]);
+  ::close(fds[0]);
+}
+
+}  // namespace
