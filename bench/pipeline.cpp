@@ -18,6 +18,7 @@
 // reason; its measuring function is the place to add it.
 #include <QApplication>
 #include <QCheckBox>
+#include <QComboBox>
 #include <QLineEdit>
 #include <QElapsedTimer>
 #include <QPushButton>
@@ -36,6 +37,8 @@
 #include <vector>
 
 #include "Connection.h"
+#include "Gateway.h"
+#include "Receiving.h"
 #include "Controls.h"
 #include "FormState.h"
 #include "MainWindow.h"
@@ -150,9 +153,59 @@ std::optional<double> IdleWaitCpu(int latencyMs, bool fast, std::string& note) {
   return (CpuMs() - before) / (Ms(t) / 1000.0);
 }
 
-std::optional<double> Receive20(int, bool, std::string& note) {
-  note = "n/a: needs the receiving operation (listSMS), not in this build";
-  return std::nullopt;
+// Messages the phone holds in its memories.
+int Stored(const PhoneProcess& phone) {
+  std::istringstream in(phone.Control("dump stored"));
+  int n = 0;
+  for (std::string line; std::getline(in, line);) n += line.rfind("stored ", 0) == 0;
+  return n;
+}
+
+int TxtFiles(const std::string& dir) {
+  int n = 0;
+  for (auto& e : std::filesystem::directory_iterator(dir)) n += e.path().extension() == ".txt";
+  return n;
+}
+
+// Stores count messages in the phone and runs one listing as automatic
+// reading does (archive, then delete what was kept). Returns its ms, once
+// every message has its .txt file and the phone is empty.
+std::optional<double> ReceiveMessages(Session& s, const std::string& dir, int count, std::string& note) {
+  const int before = TxtFiles(dir);
+  for (int i = 0; i < count; ++i) {
+    if (!PhoneProcess::Ok(s.phone->Control("deliver +4915112345678 \"Message number " + std::to_string(i) +
+                                           " of the benchmark\""))) {
+      note = "the phone refused a delivery";
+      return std::nullopt;
+    }
+  }
+  QElapsedTimer t;
+  t.start();
+  s.form->gateway().receiving().listSMS();
+  const double ms = Ms(t);
+  if (TxtFiles(dir) != before + count || Stored(*s.phone) != 0) {
+    note = "not every message was archived and deleted";
+    return std::nullopt;
+  }
+  return ms;
+}
+
+std::optional<double> Receive20(int latencyMs, bool fast, std::string& note) {
+  Session s(latencyMs, fast);
+  if (!s.error.empty() || !s.Connect()) {
+    note = s.error.empty() ? "could not connect" : s.error;
+    return std::nullopt;
+  }
+  const std::string dir = s.phone->Directory() + "/inbox";
+  std::filesystem::create_directories(dir);
+  Controls& ui = s.form->ui;
+  ui.ed_LogDir->setText(QString::fromStdString(dir + "/"));
+  // What a pass of automatic reading sets before it lists.
+  ui.cb_autoread->setChecked(true);
+  ui.cb_smstype->setCurrentIndex(0);
+  ui.cb_deletesms->setChecked(true);
+  if (!ReceiveMessages(s, dir, 1, note)) return std::nullopt;  // the warm-up
+  return ReceiveMessages(s, dir, 20, note);
 }
 
 // Submits the phone has recorded.
@@ -230,6 +283,7 @@ std::string Cell(const std::optional<double>& v) {
 
 int main(int argc, char** argv) {
   if (argc > 1) gRoundTrips = std::max(1, std::atoi(argv[1]));
+  const std::string only = argc > 2 ? argv[2] : "";  // a row's name, to measure only that row
   if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
   QApplication app(argc, argv);
   SetMessageHandler([](const std::string&) {});
@@ -252,6 +306,7 @@ int main(int argc, char** argv) {
   int status = 0;
   std::vector<std::string> notes;
   for (const Row& row : rows) {
+    if (!only.empty() && only != row.name) continue;
     for (int latency : {0, 100}) {
       std::string note;
       std::optional<double> plain = row.measure(latency, false, note);
