@@ -2,6 +2,7 @@
 // journal, the same lines on the wire and the same results as the default
 // mode, only sooner.
 #include <QCheckBox>
+#include <QComboBox>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRegularExpression>
@@ -11,6 +12,8 @@
 #include <sstream>
 
 #include "FormState.h"
+#include "Gateway.h"
+#include "Receiving.h"
 #include "GatewayFixture.h"
 #include "Sending.h"
 #include "TempDir.h"
@@ -310,6 +313,71 @@ TEST_F(FastSendingTest, ModesArePreparedAgainAfterAnythingThatMayChangeThem) {
   EXPECT_EQ(send(), 5);
   EXPECT_EQ(send(), 5);
   EXPECT_EQ(preparations(), 7);
+}
+
+// Receiving in both modes: one listing as automatic reading runs it, with
+// replies in bursts, a message in UCS2, one in two parts and one the decoder
+// refuses (the phone keeps it), then a listing with nothing new. The bursts
+// of the listing come within the quiet time of the cluster rule: a reply
+// slower than that is cut by the rule in either mode, at places that depend
+// on timing alone.
+class FastReceivingTest : public FastModeTest {
+ protected:
+  struct Read {
+    std::string journal;
+    std::vector<std::string> wire;
+    std::vector<std::string> files;  // contents of the .txt files, sorted
+    std::string stored;              // what the phone keeps
+  };
+
+  Read Run(bool fast) {
+    Read o;
+    pdulink::test::TempDir logs("pdulink-fast-read");
+    Start((fast ? "FastMode=1\r\n" : "") + std::string("Append2FileSMSIN=1\r\nLogDir=") + logs.Path() + "/\r\n",
+          {"--chunks", "64,5", "--memories", "SM"});
+    for (std::string d : {std::string("deliver time=261207101500+04 +4915112345678 \"Hello there\""),
+                          std::string("deliver time=261207101600+04 MyBank \"Ваш код: 4711\""),
+                          "deliver time=261207101700+04 1098765432 \"long " + std::string(200, 'x') + "\"",
+                          std::string("status-report time=261207101800+04 7 +4915112345678 0")})
+      EXPECT_TRUE(PhoneProcess::Ok(phone->Control(d))) << d;
+    Connect();
+    form->clock.PendingCommand = kNoCommand;
+    form->ui.cb_autoread->setChecked(true);
+    form->ui.cb_smstype->setCurrentIndex(0);
+    form->ui.cb_deletesms->setChecked(true);
+    Receiving& receiving = form->gateway().receiving();
+    receiving.listSMS();
+    receiving.listSMS();
+
+    QString journal = QString::fromStdString(Journal());
+    journal.replace(QString::fromStdString(logs.Path()), QStringLiteral("DIR"));
+    static const QRegularExpression stamp(QStringLiteral("SMS\\d{17}"));
+    journal.replace(stamp, QStringLiteral("SMS<stamp>"));
+    o.journal = Normalised(journal.toStdString());
+    o.wire = Wire();
+    for (auto& e : std::filesystem::directory_iterator(logs.Path()))
+      if (e.path().extension() == ".txt" && e.path().filename().string().rfind("SMS", 0) == 0)
+        o.files.push_back(pdulink::test::Slurp(e.path().string()));
+    std::sort(o.files.begin(), o.files.end());
+    o.stored = phone->Control("dump stored");
+    form.reset();
+    phone.reset();
+    return o;
+  }
+};
+
+TEST_F(FastReceivingTest, SameJournalFilesAndPhoneAsTheDefaultMode) {
+  Read plain = Run(false);
+  Read fast = Run(true);
+  EXPECT_EQ(fast.journal, plain.journal);
+  EXPECT_EQ(fast.wire, plain.wire);
+  EXPECT_EQ(fast.files, plain.files);
+  EXPECT_EQ(fast.stored, plain.stored);
+  EXPECT_EQ(plain.files.size(), 4u) << plain.journal;  // the long one in two parts
+  EXPECT_NE(plain.stored.find("stored SM "), std::string::npos) << plain.journal;  // the refused report
+  EXPECT_NE(plain.journal.find("TotalReaded=5"), std::string::npos) << plain.journal;
+  EXPECT_NE(plain.journal.find("Kept on the phone N Msg = 5"), std::string::npos) << plain.journal;
+  EXPECT_NE(plain.journal.find("TotalReaded=0"), std::string::npos) << plain.journal;
 }
 
 }  // namespace
