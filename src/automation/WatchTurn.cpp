@@ -31,8 +31,9 @@ WatchTurn::WatchTurn(Context& ctx, Transaction& dialogue, SendFunction send)
   // Abort only ends the wait in progress (its flag is cleared when the wait
   // ends) and Stop only the copies of one message, so a batch counts their
   // clicks itself to end between files.
+  // The connections end with this turn (their context object is its own).
   for (QPushButton* b : {ctx_.ui.b_abort, ctx_.ui.b_stop_sendcycle})
-    if (b) QObject::connect(b, &QPushButton::clicked, b, [this] { ++stops_; });
+    if (b) QObject::connect(b, &QPushButton::clicked, &listener_, [this] { ++stops_; });
 }
 
 std::string WatchTurn::FsDirectory(const std::string& dir) const {

@@ -3,6 +3,7 @@
 // template of Ed_watchDir is read, its first line sent as number and body,
 // and the file renamed "SMS<time stamp>.snd" (sent) or ".err" (failed) so
 // that it is not sent again.
+#include <QObject>
 #include <map>
 #include <string>
 #include <vector>
@@ -65,4 +66,5 @@ class WatchTurn {
   std::map<std::string, Pending> pending_;  // by fsPath
   std::string lastDirError_;
   int stops_ = 0;  // clicks of Abort and Stop seen, to end a batch between files
+  QObject listener_;  // context of the button connections
 };
