@@ -17,6 +17,9 @@
 // A row whose operation is not part of this build prints "n/a" with the
 // reason; its measuring function is the place to add it.
 #include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLineEdit>
 #include <QElapsedTimer>
 #include <QPushButton>
 #include <QTimer>
@@ -24,16 +27,23 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <memory>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "Connection.h"
+#include "Gateway.h"
+#include "Receiving.h"
+#include "Controls.h"
+#include "FormState.h"
 #include "MainWindow.h"
 #include "MessageBox.h"
+#include "PollingCycle.h"
 #include "PhoneProcess.h"
 #include "PollClock.h"
 #include "SerialPort.h"
@@ -143,14 +153,123 @@ std::optional<double> IdleWaitCpu(int latencyMs, bool fast, std::string& note) {
   return (CpuMs() - before) / (Ms(t) / 1000.0);
 }
 
-std::optional<double> Receive20(int, bool, std::string& note) {
-  note = "n/a: needs the receiving operation (listSMS), not in this build";
-  return std::nullopt;
+// Messages the phone holds in its memories.
+int Stored(const PhoneProcess& phone) {
+  std::istringstream in(phone.Control("dump stored"));
+  int n = 0;
+  for (std::string line; std::getline(in, line);) n += line.rfind("stored ", 0) == 0;
+  return n;
 }
 
-std::optional<double> Send20(int, bool, std::string& note) {
-  note = "n/a: needs the sending operation and the watch turn, not in this build";
-  return std::nullopt;
+int TxtFiles(const std::string& dir) {
+  int n = 0;
+  for (auto& e : std::filesystem::directory_iterator(dir)) n += e.path().extension() == ".txt";
+  return n;
+}
+
+// Stores count messages in the phone and runs one listing as automatic
+// reading does (archive, then delete what was kept). Returns its ms, once
+// every message has its .txt file and the phone is empty.
+std::optional<double> ReceiveMessages(Session& s, const std::string& dir, int count, std::string& note) {
+  const int before = TxtFiles(dir);
+  for (int i = 0; i < count; ++i) {
+    if (!PhoneProcess::Ok(s.phone->Control("deliver +4915112345678 \"Message number " + std::to_string(i) +
+                                           " of the benchmark\""))) {
+      note = "the phone refused a delivery";
+      return std::nullopt;
+    }
+  }
+  QElapsedTimer t;
+  t.start();
+  s.form->gateway().receiving().listSMS();
+  const double ms = Ms(t);
+  if (TxtFiles(dir) != before + count || Stored(*s.phone) != 0) {
+    note = "not every message was archived and deleted";
+    return std::nullopt;
+  }
+  return ms;
+}
+
+std::optional<double> Receive20(int latencyMs, bool fast, std::string& note) {
+  Session s(latencyMs, fast);
+  if (!s.error.empty() || !s.Connect()) {
+    note = s.error.empty() ? "could not connect" : s.error;
+    return std::nullopt;
+  }
+  const std::string dir = s.phone->Directory() + "/inbox";
+  std::filesystem::create_directories(dir);
+  Controls& ui = s.form->ui;
+  ui.ed_LogDir->setText(QString::fromStdString(dir + "/"));
+  // What a pass of automatic reading sets before it lists.
+  ui.cb_autoread->setChecked(true);
+  ui.cb_smstype->setCurrentIndex(0);
+  ui.cb_deletesms->setChecked(true);
+  if (!ReceiveMessages(s, dir, 1, note)) return std::nullopt;  // the warm-up
+  return ReceiveMessages(s, dir, 20, note);
+}
+
+// Submits the phone has recorded.
+int Submitted(const PhoneProcess& phone) {
+  std::istringstream in(phone.Control("dump submitted"));
+  int n = 0;
+  for (std::string line; std::getline(in, line);) n += line.rfind("submitted ", 0) == 0;
+  return n;
+}
+
+// Drops count files into dir and lets the polling cycle run (1 s ticks, a
+// watch turn in every pass) until the phone has recorded them all. Returns
+// the ms from the first watch turn that follows to the last submit, seen by
+// asking the phone every few ms, also while a pass is waiting.
+std::optional<double> SendFiles(Session& s, const std::string& dir, int first, int count, std::string& note) {
+  for (int i = first; i < first + count; ++i) {
+    char name[64];
+    std::snprintf(name, sizeof name, "/smss%03d.txt", i);
+    std::ofstream(dir + name, std::ios::binary) << "+4915112345678 Message number " << i << " from the spool\r\n";
+  }
+  const int target = Submitted(*s.phone) + count;
+  QElapsedTimer t;
+  std::optional<double> done;
+  auto turn = s.form->cycle().duties.WatchTurn;
+  s.form->cycle().duties.WatchTurn = [&] {
+    if (!t.isValid()) t.start();
+    turn();
+  };
+  QTimer poll;
+  poll.setInterval(5);
+  QObject::connect(&poll, &QTimer::timeout, [&] {
+    if (!done && t.isValid() && Submitted(*s.phone) >= target) done = Ms(t);
+  });
+  poll.start();
+  s.form->clock.PendingCommand = kDutyPass;
+  QElapsedTimer limit;
+  limit.start();
+  while (!done && limit.elapsed() < 180000) QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+  // Let the pass that sent the last one finish its renames.
+  if (s.form->clock.PendingCommand == kDutyPass) s.form->clock.PendingCommand = kNoCommand;
+  QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+  s.form->cycle().duties.WatchTurn = turn;
+  if (!done) note = "the phone did not record every submit";
+  return done;
+}
+
+std::optional<double> Send20(int latencyMs, bool fast, std::string& note) {
+  Session s(latencyMs, fast);
+  if (!s.error.empty() || !s.Connect()) {
+    note = s.error.empty() ? "could not connect" : s.error;
+    return std::nullopt;
+  }
+  const std::string dir = s.phone->Directory() + "/spool";
+  std::filesystem::create_directories(dir);
+  s.form->state.BaseDir = s.phone->Directory();
+  s.form->ui.Ed_watchDir->setText(QString::fromStdString(dir + "/smss*.txt"));
+  s.form->ui.Ed_watchInt->setText(QStringLiteral("1"));
+  s.form->ui.cb_autosend->setChecked(true);
+  if (s.form->state.WatchInterval != 1) {
+    note = "watch interval not taken";
+    return std::nullopt;
+  }
+  if (!SendFiles(s, dir, 0, 1, note)) return std::nullopt;  // the warm-up
+  return SendFiles(s, dir, 1, 20, note);
 }
 
 std::string Cell(const std::optional<double>& v) {
@@ -164,6 +283,7 @@ std::string Cell(const std::optional<double>& v) {
 
 int main(int argc, char** argv) {
   if (argc > 1) gRoundTrips = std::max(1, std::atoi(argv[1]));
+  const std::string only = argc > 2 ? argv[2] : "";  // a row's name, to measure only that row
   if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
   QApplication app(argc, argv);
   SetMessageHandler([](const std::string&) {});
@@ -186,6 +306,7 @@ int main(int argc, char** argv) {
   int status = 0;
   std::vector<std::string> notes;
   for (const Row& row : rows) {
+    if (!only.empty() && only != row.name) continue;
     for (int latency : {0, 100}) {
       std::string note;
       std::optional<double> plain = row.measure(latency, false, note);

@@ -2,6 +2,8 @@
 
 #include <QCheckBox>
 #include <QMainWindow>
+#include <QPushButton>
+#include <QToolButton>
 #include <cerrno>
 #include <system_error>
 
@@ -111,11 +113,19 @@ void Gateway::FillDuties() {
 }
 
 void Gateway::WireFastMode(QMainWindow* window) {
-  QObject::connect(ctx_->ui.cb_fastmode, &QCheckBox::toggled, window, [this](bool on) { ApplyFastMode(on); });
+  Controls& ui = ctx_->ui;
+  QObject::connect(ui.cb_fastmode, &QCheckBox::toggled, window, [this](bool on) { ApplyFastMode(on); });
+  // What the sending operation remembers of the phone's modes holds only
+  // while nothing else talks to the phone about them: a connect (pressed or
+  // finished) and a command typed on the Test page make the next send
+  // prepare again. A closed or reopened port is seen by the operation itself.
+  QObject::connect(ui.sb_connect, &QToolButton::toggled, window, [this] { sending_->ForgetModes(); });
+  QObject::connect(ui.b_send, &QPushButton::clicked, window, [this] { sending_->ForgetModes(); });
 }
 
 void Gateway::ApplyFastMode(bool on) {
   ctx_->state.FastMode = on;
   comport_->SetReplyAwareFraming(on);
   dialogue_->SetFastWaits(on);
+  sending_->ForgetModes();
 }

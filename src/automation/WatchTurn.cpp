@@ -3,13 +3,17 @@
 #include <QCheckBox>
 #include <QFile>
 #include <QLineEdit>
+#include <QPushButton>
 #include <QThread>
+#include <algorithm>
 #include <cerrno>
 
 #include "AnsiText.h"
 #include "Controls.h"
 #include "FormState.h"
 #include "Journal.h"
+#include "PollClock.h"
+#include "SerialPort.h"
 #include "Transaction.h"
 #include "codepage.h"
 #include "text_helpers.h"
@@ -23,7 +27,14 @@ std::string AnsiToFs(const std::string& cp1251) { return QFile::encodeName(FromA
 }  // namespace
 
 WatchTurn::WatchTurn(Context& ctx, Transaction& dialogue, SendFunction send)
-    : ctx_(ctx), dialogue_(dialogue), send_(std::move(send)) {}
+    : ctx_(ctx), dialogue_(dialogue), send_(std::move(send)) {
+  // Abort only ends the wait in progress (its flag is cleared when the wait
+  // ends) and Stop only the copies of one message, so a batch counts their
+  // clicks itself to end between files.
+  // The connections end with this turn (their context object is its own).
+  for (QPushButton* b : {ctx_.ui.b_abort, ctx_.ui.b_stop_sendcycle})
+    if (b) QObject::connect(b, &QPushButton::clicked, &listener_, [this] { ++stops_; });
+}
 
 std::string WatchTurn::FsDirectory(const std::string& dir) const {
   std::string fs = AnsiToFs(dir);
@@ -60,7 +71,34 @@ std::vector<WatchTurn::Entry> WatchTurn::FindFiles() {
 void WatchTurn::Run() {
   RetryRenames();
   std::vector<Entry> files = FindFiles();
-  if (!files.empty()) SendOne(files.front());
+  if (files.empty()) return;
+  if (!ctx_.state.FastMode) {
+    SendOne(files.front());
+    return;
+  }
+  // The list is taken once: a file dropped during the batch waits for the
+  // next turn, as it would have in the default mode.
+  const int stops = stops_;
+  const size_t limit = std::min(files.size(), static_cast<size_t>(kBatchLimit));
+  for (size_t i = 0; i < limit; ++i) {
+    if (i > 0) {
+      if (!MayContinue() || stops_ != stops) break;
+      // Taken away meanwhile by another program: not there to be read.
+      watch::FileId id;
+      if (!watch::IdentifyFile(files[i].fsPath, id)) continue;
+    }
+    // A file that stays (unreadable, nothing to send, off-line failure)
+    // keeps the later ones waiting, as one file per turn would.
+    if (!SendOne(files[i])) break;
+  }
+}
+
+bool WatchTurn::MayContinue() const {
+  const int pending = ctx_.clock.PendingCommand;
+  if (pending == kDisconnect || pending == kExit || dialogue_.ExitUnderway) return false;
+  // A nested tick may have closed the port already (Disconnect); off-line
+  // mode opens it again for each command by itself.
+  return ctx_.comport.Active() || ctx_.ui.cb_offline->isChecked();
 }
 
 bool WatchTurn::SendOne(const Entry& entry) {

@@ -9,6 +9,7 @@
 #include "Controls.h"
 #include "FormState.h"
 #include "Journal.h"
+#include "SerialPort.h"
 #include "ServiceCentre.h"
 #include "Transaction.h"
 #include "sms_submit.h"
@@ -26,6 +27,41 @@ void Sending::ShowCopies(int count, bool sending) {
   } else {
     field->setPalette(QPalette());  // back to the inherited colours
   }
+}
+
+bool Sending::ModesConfirmed() const {
+  // Off-line mode runs its own connect before each command and closes the
+  // port after the pass: nothing is taken for granted there.
+  return modesConfirmed_ && ctx_.state.FastMode && !ctx_.ui.cb_offline->isChecked() && ctx_.comport.Active() &&
+         ctx_.comport.OpenCount() == modesOpenCount_;
+}
+
+bool Sending::Prepare() {
+  Journal& journal = ctx_.journal;
+  if (ModesConfirmed()) {
+    journal.WriteLog("set pdu mode ok");
+    journal.WriteLog("SMS service supported ok");
+    return true;
+  }
+  modesConfirmed_ = false;
+  // Only OkFlag counts here. It is cleared first: a command that got no
+  // answer at all must not pass on the OK of the command before it.
+  auto confirmed = [this](const char* command) {
+    dialogue_.OkFlag = false;
+    dialogue_.SendCommand(command);
+    return dialogue_.OkFlag;
+  };
+  if (!confirmed("ATE0\r")) return false;
+  if (!confirmed("AT+CMGF=0\r")) return false;
+  journal.WriteLog("set pdu mode ok");
+  if (!confirmed("AT+CSMS=0\r")) return false;
+  journal.WriteLog("SMS service supported ok");
+  // Remembered only where it can be used: fast mode on a port that stays open.
+  if (ctx_.state.FastMode && !ctx_.ui.cb_offline->isChecked() && ctx_.comport.Active()) {
+    modesConfirmed_ = true;
+    modesOpenCount_ = ctx_.comport.OpenCount();
+  }
+  return true;
 }
 
 int Sending::SendSMS(const std::string& number, const std::string& body) {
@@ -52,18 +88,7 @@ int Sending::SendSMS(const std::string& number, const std::string& body) {
   }
   if (!pdu.ok) return kInvalid;
 
-  // Only OkFlag counts here. It is cleared first: a command that got no
-  // answer at all must not pass on the OK of the command before it.
-  auto confirmed = [this](const char* command) {
-    dialogue_.OkFlag = false;
-    dialogue_.SendCommand(command);
-    return dialogue_.OkFlag;
-  };
-  if (!confirmed("ATE0\r")) return kNotPrepared;
-  if (!confirmed("AT+CMGF=0\r")) return kNotPrepared;
-  journal.WriteLog("set pdu mode ok");
-  if (!confirmed("AT+CSMS=0\r")) return kNotPrepared;
-  journal.WriteLog("SMS service supported ok");
+  if (!Prepare()) return kNotPrepared;
 
   int result = kInvalid;
   if (pdu.pduHex.size() % 2 != 0) {
@@ -80,17 +105,26 @@ int Sending::SendSMS(const std::string& number, const std::string& body) {
     journal.WriteLog("Executing Send SMS Command:");
     if (!dialogue_.SendCommand(cmgs)) {
       journal.WriteLog("error sending command");
+      ForgetModes();
       return result;
     }
     if (!dialogue_.PromptFlag) {
       journal.WriteLog("No SMS body prompt -error");
+      ForgetModes();
       return result;
     }
-    if (!dialogue_.SendCommand(text, "noAT")) return result;
+    if (!dialogue_.SendCommand(text, "noAT")) {
+      ForgetModes();
+      return result;
+    }
     journal.WriteLog("Sending string done");
     if (dialogue_.OkFlag) {
       journal.WriteLog("Send SMS Command ok");
       result = pdu.userDataLength;
+    } else {
+      // A refused message may mean a phone that lost its modes: the next
+      // send prepares again.
+      ForgetModes();
     }
     if (count > 0) --count;
     ui.ed_Ncopies->setText(QString::number(count));

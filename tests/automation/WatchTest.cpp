@@ -9,9 +9,11 @@
 
 #include <QCheckBox>
 #include <QLineEdit>
+#include <QPushButton>
 #include <QToolButton>
 #include <regex>
 
+#include "FormState.h"
 #include "GatewayFixture.h"
 #include "TempDir.h"
 #include "WatchFiles.h"
@@ -130,6 +132,85 @@ TEST_F(WatchTest, FailuresRenameToErrExceptOffLineNotPrepared) {
   turn->Run();
   EXPECT_EQ(Renamed(tmp.Path(), ".err").size(), 2u);
   EXPECT_EQ(sent.size(), 3u);
+}
+
+// Fast mode: one turn sends the waiting files, up to its limit, with the
+// same lines and renames per file; the operator's requests end the batch
+// between files, and a file that stays keeps the later ones waiting.
+TEST_F(WatchTest, FastTurnSendsABatchThatEndsBetweenFilesWhenAsked) {
+  form->state.FastMode = true;
+  // The batch goes on only while the port is open, unless off-line mode
+  // opens it for each command; with no phone here, off-line mode stands in.
+  form->ui.cb_offline->setChecked(true);
+  std::function<void()> during;
+  turn = std::make_unique<WatchTurn>(form->gateway().context(), form->dialogue(),
+                                     [&](const std::string& number, const std::string& body) {
+                                       sent.emplace_back(number, body);
+                                       if (during) during();
+                                       return 3;
+                                     });
+  auto path = [this](int i) {
+    char name[32];
+    std::snprintf(name, sizeof name, "/smss%02d.txt", i);
+    return tmp.Path() + name;
+  };
+  auto drop = [&](int first, int count) {
+    for (int i = first; i < first + count; ++i) WriteFile(path(i), std::to_string(1000 + i) + " text\n");
+  };
+  drop(1, WatchTurn::kBatchLimit + 5);
+  turn->Run();
+  ASSERT_EQ(sent.size(), static_cast<size_t>(WatchTurn::kBatchLimit));
+  EXPECT_EQ(sent.back().first, "1020");
+  std::vector<std::string> journal = Journal();
+  ASSERT_EQ(journal.size(), 3u * WatchTurn::kBatchLimit);
+  EXPECT_EQ(std::vector<std::string>(journal.begin() + 3, journal.begin() + 6),
+            (std::vector<std::string>{"smss02.txt", "Auto Send SMS OK", "Rename smss02.txt OK"}));
+  turn->Run();
+  EXPECT_EQ(sent.size(), WatchTurn::kBatchLimit + 5u);
+  EXPECT_EQ(Renamed(tmp.Path(), ".snd").size(), WatchTurn::kBatchLimit + 5u);
+
+  // Each of these, while the first file of three is sent, leaves the other
+  // two for the next turn.
+  int next = 1;
+  const std::pair<const char*, std::function<void()>> requests[] = {
+      {"Exit", [this] { form->clock.PendingCommand = kExit; }},
+      {"Disconnect", [this] { form->clock.PendingCommand = kDisconnect; }},
+      {"Abort", [this] { form->ui.b_abort->setEnabled(true); form->ui.b_abort->click(); }},
+      {"Stop", [this] { form->ui.b_stop_sendcycle->click(); }},
+      {"port closed", [this] { form->ui.cb_offline->setChecked(false); }},
+      {"file taken away", [&] { fs::remove(path(next + 1)); }},
+  };
+  for (const auto& [name, request] : requests) {
+    drop(next, 3);
+    sent.clear();
+    during = [&, request = request] {
+      if (sent.size() == 1) request();
+    };
+    turn->Run();
+    during = nullptr;
+    const bool taken = std::string(name) == "file taken away";
+    // A file that went away is passed over silently, the batch goes on.
+    EXPECT_EQ(sent.size(), taken ? 2u : 1u) << name;
+    form->clock.PendingCommand = kNoCommand;
+    form->dialogue().AbortFlag = false;
+    form->ui.cb_offline->setChecked(true);
+    turn->Run();
+    EXPECT_EQ(sent.size(), taken ? 2u : 3u) << name;
+    for (const std::string& line : Journal()) EXPECT_NE(line.rfind("Read error:", 0), 0u) << name;
+    next += 3;
+  }
+
+  // A line without text stays, and so do the files after it, as with one
+  // file per turn.
+  WriteFile(tmp.Path() + "/smss90.txt", "1090 text\n");
+  WriteFile(tmp.Path() + "/smss91.txt", "1091\n");
+  WriteFile(tmp.Path() + "/smss92.txt", "1092 text\n");
+  sent.clear();
+  turn->Run();
+  turn->Run();
+  ASSERT_EQ(sent.size(), 1u);
+  EXPECT_EQ(sent[0].first, "1090");
+  EXPECT_TRUE(fs::exists(tmp.Path() + "/smss92.txt"));
 }
 
 TEST_F(WatchTest, FilesWithNothingToSendStayAndOnlyTheirPathIsWritten) {
