@@ -106,8 +106,12 @@ bool Receiving::ArchiveMessage(const std::string& pduHex, bool save) {
   const std::string txtPath = onDisk(name + ".txt");
   if (!pdulink::WriteFileDurably(txtPath, pdulink::ArchiveTxtBytes(report.view), &why)) fail("Save .txt Error", why);
   if (!pdulink::WriteFileDurably(onDisk(name + ".xml"), xml, &why)) fail("Save .xml Error", why);
-  // The renames above reach the disk with their directory.
-  if (kept) pdulink::SyncParentDirectory(txtPath);
+  // The renames above reach the disk with their directory; a listing syncs
+  // the directory once, before its deletes, instead of after every message.
+  if (kept) {
+    if (deferDirectorySync_) pendingDirectorySync_ = txtPath;
+    else pdulink::SyncParentDirectory(txtPath);
+  }
 
   if (ui.cb_appendfile->isChecked()) {
     const std::string path = dir + std::string(pdulink::kCollectiveFileName);
@@ -147,6 +151,8 @@ void Receiving::listSMS() {
   ListedIndexes.clear();
   // Per listed index: whether its message is safely kept, and why not.
   std::vector<std::string> notKept;
+  deferDirectorySync_ = true;
+  pendingDirectorySync_.clear();
   for (const ListedMessage& m : ParseCmglListing(dialogue_.CaptureText)) {
     if (dialogue_.ProcessEvents) dialogue_.ProcessEvents();
     if (m.index >= 0) {
@@ -162,6 +168,12 @@ void Receiving::listSMS() {
     if (why.empty()) ++ctx_.state.Counters.received;
     else ++ctx_.state.Counters.errors;
     if (m.index >= 0) notKept.push_back(why);
+  }
+  deferDirectorySync_ = false;
+  if (!pendingDirectorySync_.empty() && !pdulink::SyncParentDirectory(pendingDirectorySync_)) {
+    // The files may not survive a crash yet: none of them is deleted.
+    for (std::string& why : notKept)
+      if (why.empty()) why = "log directory not synced to disk";
   }
   journal.WriteLog("TotalReaded=" + std::to_string(ListedIndexes.size()));
 

@@ -42,4 +42,8 @@ class Receiving {
   Context& ctx_;
   Transaction& dialogue_;
   std::string lastName_;
+  // While a listing runs, the log directory is synced once after all its
+  // messages instead of after each one.
+  bool deferDirectorySync_ = false;
+  std::string pendingDirectorySync_;
 };
