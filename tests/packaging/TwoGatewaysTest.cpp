@@ -14,94 +14,21 @@
 #include <string>
 #include <vector>
 
+#include "ChildProcess.h"
 #include "PhoneProcess.h"
 #include "TempDir.h"
 
 namespace {
 
-// `pdulink --headless gw.ini` in a directory, standard input from a pipe,
-// standard output and error read into one text.
-class Gateway {
- public:
-  explicit Gateway(const std::string& dir) {
-    int in[2], out[2];
-    if (::pipe(in) != 0 || ::pipe(out) != 0) return;
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      ::dup2(in[0], 0);
-      ::dup2(out[1], 1);
-      ::dup2(out[1], 2);
-      ::close(in[1]);
-      ::close(out[0]);
-      if (::chdir(dir.c_str()) != 0) ::_exit(126);
-      ::unsetenv("DISPLAY");
-      ::unsetenv("WAYLAND_DISPLAY");
-      ::unsetenv("QT_QPA_PLATFORM");
-      ::execl(PDULINK_BIN, PDULINK_BIN, "--headless", "gw.ini", static_cast<char*>(nullptr));
-      ::_exit(127);
-    }
-    ::close(in[0]);
-    ::close(out[1]);
-    in_ = in[1];
-    out_ = out[0];
-  }
-  ~Gateway() {
-    if (pid_ > 0) {
-      ::kill(pid_, SIGKILL);
-      ::waitpid(pid_, nullptr, 0);
-    }
-    if (in_ >= 0) ::close(in_);
-    if (out_ >= 0) ::close(out_);
-  }
-  Gateway(const Gateway&) = delete;
-  Gateway& operator=(const Gateway&) = delete;
-
-  bool Running() const { return pid_ > 0; }
-  const std::string& Text() const { return text_; }
-
-  void Type(const std::string& line) {
-    std::string l = line + "\n";
-    [[maybe_unused]] ssize_t n = ::write(in_, l.data(), l.size());
-  }
-  // Reads until needle shows up after position `from` of the text.
-  bool WaitFor(const std::string& needle, size_t from = 0, int seconds = 30) {
-    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-    while (text_.find(needle, from) == std::string::npos) {
-      if (std::chrono::steady_clock::now() > end || !Read(100)) return text_.find(needle, from) != std::string::npos;
-    }
-    return true;
-  }
+// `pdulink --headless gw.ini` in its own directory.
+struct Gateway : pdulink::test::Child {
+  explicit Gateway(const std::string& dir) : Child({PDULINK_BIN, "--headless", "gw.ini"}, dir) {}
+  const std::string& Text() const { return outText; }
   // Exit status, or -1 when it does not end in time.
-  int Stop(int signal, int seconds = 30) {
-    if (signal) ::kill(pid_, signal);
-    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-    while (std::chrono::steady_clock::now() < end) {
-      Read(50);
-      int status = 0;
-      if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-        pid_ = -1;
-        while (Read(10)) {
-        }
-        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-      }
-    }
-    return -1;
+  int Stop(int signal) {
+    if (signal) ::kill(pid, signal);
+    return Wait(30);
   }
-
- private:
-  bool Read(int ms) {
-    pollfd p{out_, POLLIN, 0};
-    if (::poll(&p, 1, ms) <= 0) return true;
-    char buf[4096];
-    ssize_t n = ::read(out_, buf, sizeof buf);
-    if (n <= 0) return false;
-    text_.append(buf, static_cast<size_t>(n));
-    return true;
-  }
-
-  pid_t pid_ = -1;
-  int in_ = -1, out_ = -1;
-  std::string text_;
 };
 
 TEST(TwoGateways, EachTalksToItsOwnPhoneAndOutlivesTheOther) {
@@ -119,8 +46,8 @@ TEST(TwoGateways, EachTalksToItsOwnPhoneAndOutlivesTheOther) {
   std::ofstream(dir2 + "/gw.ini") << "[Main]\nComPort=1\nBaudRate=115200\n[Ports]\nCOM1=" << phone2.LinkPath() << "\n";
 
   Gateway gw1(dir1), gw2(dir2);
-  ASSERT_TRUE(gw1.Running());
-  ASSERT_TRUE(gw2.Running());
+  ASSERT_GT(gw1.pid, 0);
+  ASSERT_GT(gw2.pid, 0);
   gw1.Type("/connect");
   gw2.Type("/connect");
   ASSERT_TRUE(gw1.WaitFor("SMS Memory Select:")) << gw1.Text();
@@ -141,7 +68,7 @@ TEST(TwoGateways, EachTalksToItsOwnPhoneAndOutlivesTheOther) {
   EXPECT_NE(gw1.Text().find(" Disconnected"), std::string::npos) << gw1.Text();
   const size_t mark = gw2.Text().size();
   gw2.Type("AT+CSQ");
-  EXPECT_TRUE(gw2.WaitFor("+CSQ:", mark)) << gw2.Text();
+  EXPECT_TRUE(gw2.WaitFor("+CSQ:", 30, mark)) << gw2.Text();
   gw2.Type("/exit");
   EXPECT_EQ(gw2.Stop(0), 0) << gw2.Text();
 }
