@@ -199,6 +199,10 @@ bool HasFinalResult(const std::string& reply) {
   return false;
 }
 
+bool ReplyHoldsOk(const std::string& reply) {
+  return reply.find("\r\nOK\r\n") != std::string::npos || reply.rfind("OK\r\n", 0) == 0;
+}
+
 SimReply ParseCpinReply(const std::string& reply) {
   if (auto field = LastField(reply, "+CPIN:")) {
     std::string code = Canonical(*field);

@@ -55,6 +55,10 @@ CallListScan ScanCallList(const std::string& reply, const std::function<void()>&
 // that arrives in several bursts is complete only with it.
 bool HasFinalResult(const std::string& reply);
 
+// Whether a captured reply (which may have come in several bursts) holds the
+// final "OK": "\r\nOK\r\n" anywhere, or "OK\r\n" at its start.
+bool ReplyHoldsOk(const std::string& reply);
+
 // TS 27.007 8.3 +CPIN <code>, plus the two ways a phone says there is no SIM.
 enum class SimCode {
   Ready,     // "READY"

@@ -17,10 +17,6 @@
 
 namespace {
 
-bool CapturedOk(const std::string& capture) {
-  return capture.find("\r\nOK\r\n") != std::string::npos || capture.rfind("OK\r\n", 0) == 0;
-}
-
 // One line of what the phone said, short enough for the journal.
 std::string OneLine(const std::string& text) {
   std::string out;
@@ -112,7 +108,7 @@ bool SimCheck::Unlock(const std::string& pin) {
   // Counted as refused until the SIM confirms it: a PIN whose answer got
   // lost may have cost an attempt, and three wrong ones lock the SIM.
   state_.RejectedPin = pin;
-  if (!AskWhole(dialogue_, "AT+CPIN=\"" + pin + "\"\r") || !CapturedOk(dialogue_.CaptureText)) {
+  if (!AskWhole(dialogue_, "AT+CPIN=\"" + pin + "\"\r") || !ReplyHoldsOk(dialogue_.CaptureText)) {
     Stop("SIM PIN rejected", "PIN rejected");
     return false;
   }

@@ -46,10 +46,11 @@ bool Sending::Prepare() {
   modesConfirmed_ = false;
   // Only OkFlag counts here. It is cleared first: a command that got no
   // answer at all must not pass on the OK of the command before it.
+  // The whole reply counts, not only its first burst: "+CSMS: 1,1,1" and
+  // its OK may come apart.
   auto confirmed = [this](const char* command) {
     dialogue_.OkFlag = false;
-    dialogue_.SendCommand(command);
-    return dialogue_.OkFlag;
+    return AskWhole(dialogue_, command) && (dialogue_.OkFlag || ReplyHoldsOk(dialogue_.CaptureText));
   };
   if (!confirmed("ATE0\r")) return false;
   if (!confirmed("AT+CMGF=0\r")) return false;
@@ -113,12 +114,22 @@ int Sending::SendSMS(const std::string& number, const std::string& body) {
       ForgetModes();
       return result;
     }
+    dialogue_.ReplyCapture("start");
     if (!dialogue_.SendCommand(text, "noAT")) {
+      dialogue_.ReplyCapture("stop");
       ForgetModes();
       return result;
     }
+    // A phone may send "+CMGS: n" and its final OK in separate bursts: the
+    // send is judged on the whole reply, not on its first burst, so a message
+    // that went out is never reported as failed (and sent again).
+    while (!dialogue_.OkFlag && !HasFinalResult(dialogue_.CaptureText)) {
+      dialogue_.ReplyFlag = false;
+      if (!dialogue_.WaitReply("rx")) break;
+    }
+    dialogue_.ReplyCapture("stop");
     journal.WriteLog("Sending string done");
-    if (dialogue_.OkFlag) {
+    if (dialogue_.OkFlag || ReplyHoldsOk(dialogue_.CaptureText)) {
       journal.WriteLog("Send SMS Command ok");
       result = pdu.userDataLength;
     } else {

@@ -79,6 +79,18 @@ TEST_F(SendingTest, ManualSendIsTheWorkedExampleWithEveryJournalLine) {
   EXPECT_FALSE(CopiesRed());
 }
 
+TEST_F(SendingTest, RepliesInSeveralBurstsStillConfirmTheSend) {
+  // Each reply arrives in 8-byte pieces 300 ms apart, so "+CSMS: 1,1,1" and
+  // "+CMGS: n" come apart from their OK: the send is still prepared and
+  // confirmed, and reported as sent.
+  StartConnected();
+  ASSERT_TRUE(phone->Ok(phone->Control("chunks 8 300")));
+  EXPECT_EQ(Send("12345678901", "abc"), 3) << Journal();
+  EXPECT_TRUE(InOrder({"set pdu mode ok", "SMS service supported ok", "Sending string done", "Send SMS Command ok"}))
+      << Journal();
+  EXPECT_EQ(Submitted(), std::vector<std::string>{"0011000B912143658709F10000A70361F118"});
+}
+
 TEST_F(SendingTest, CopiesCountDownInRedAndEndAtOne) {
   StartConnected();
   form->ui.ed_Ncopies->setText(QStringLiteral("3"));
