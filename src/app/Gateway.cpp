@@ -44,6 +44,7 @@ Gateway::Gateway(QMainWindow* window, Controls& ui, FormState& state, PollClock&
   receiving_ = std::make_unique<Receiving>(*ctx_, *dialogue_);
   cycle_ = std::make_unique<PollingCycle>(*ctx_, *dialogue_, *connection_);
   battery_ = std::make_unique<Battery>(*ctx_, *dialogue_);
+  signal_ = std::make_unique<SignalCheck>(*ctx_, *dialogue_);
   // A recorded call goes through the message archive like a listed message.
   calls_ = std::make_unique<Calls>(*ctx_, *dialogue_, [this](const std::string& pduHex, bool save) {
     return receiving_->ArchiveMessage(pduHex, save);
@@ -100,7 +101,6 @@ int Gateway::CountedSend(const std::string& number, const std::string& body) {
 }
 
 void Gateway::FillDuties() {
-  signal_ = std::make_unique<SignalCheck>(*ctx_, *dialogue_);
   PollingCycle::Duties& d = cycle_->duties;
   d.CheckIncomingCall = [this] { return calls_->CheckIncomingCall(); };
   d.listSMS = [this] { receiving_->listSMS(); };

@@ -197,13 +197,17 @@ void Transaction::b_abortClick() {
   journal_.WriteLog("Manual Abort");
 }
 
+bool WaitWhole(Transaction& dialogue) {
+  while (!HasFinalResult(dialogue.CaptureText)) {
+    dialogue.ReplyFlag = false;
+    if (!dialogue.WaitReply("rx")) return false;
+  }
+  return true;
+}
+
 bool AskWhole(Transaction& dialogue, const std::string& command) {
   dialogue.ReplyCapture("start");
-  bool answered = dialogue.SendCommand(command);
-  while (answered && !HasFinalResult(dialogue.CaptureText)) {
-    dialogue.ReplyFlag = false;
-    answered = dialogue.WaitReply("rx");
-  }
+  bool answered = dialogue.SendCommand(command) && WaitWhole(dialogue);
   dialogue.ReplyCapture("stop");
   return answered;
 }

@@ -82,3 +82,6 @@ class Transaction {
 // and the result in separate bursts, or an unsolicited RING may come first.
 // The reply stays in CaptureText. False when no reply came (timeout or abort).
 bool AskWhole(Transaction& dialogue, const std::string& command);
+// With the capture on and a first reply in: waits until the capture holds its
+// final result code. False on timeout or abort.
+bool WaitWhole(Transaction& dialogue);

@@ -123,10 +123,7 @@ int Sending::SendSMS(const std::string& number, const std::string& body) {
     // A phone may send "+CMGS: n" and its final OK in separate bursts: the
     // send is judged on the whole reply, not on its first burst, so a message
     // that went out is never reported as failed (and sent again).
-    while (!dialogue_.OkFlag && !HasFinalResult(dialogue_.CaptureText)) {
-      dialogue_.ReplyFlag = false;
-      if (!dialogue_.WaitReply("rx")) break;
-    }
+    if (!dialogue_.OkFlag) WaitWhole(dialogue_);
     dialogue_.ReplyCapture("stop");
     journal.WriteLog("Sending string done");
     if (dialogue_.OkFlag || ReplyHoldsOk(dialogue_.CaptureText)) {

@@ -163,13 +163,7 @@ class FastSendingTest : public FastModeTest {
     return std::regex_replace(journal, block, "$1$2$3");
   }
 
-  std::vector<std::string> Submitted() const {
-    std::vector<std::string> pdus;
-    std::istringstream in(phone->Control("dump submitted"));
-    for (std::string line; std::getline(in, line);)
-      if (line.rfind("submitted ", 0) == 0) pdus.push_back(line.substr(line.rfind(' ') + 1));
-    return pdus;
-  }
+  std::vector<std::string> Submitted() const { return phone->Submitted(); }
 
   static void Drop(const std::string& path, const std::string& line) { std::ofstream(path, std::ios::binary) << line; }
 

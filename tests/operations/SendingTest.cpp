@@ -33,13 +33,7 @@ class SendingTest : public GatewayTest {
     return form->gateway().sending().SendSMS(number, body);
   }
   // The PDUs the phone took with AT+CMGS, in order.
-  std::vector<std::string> Submitted() const {
-    std::vector<std::string> pdus;
-    std::istringstream in(phone->Control("dump submitted"));
-    for (std::string line; std::getline(in, line);)
-      if (line.rfind("submitted ", 0) == 0) pdus.push_back(line.substr(line.rfind(' ') + 1));
-    return pdus;
-  }
+  std::vector<std::string> Submitted() const { return phone->Submitted(); }
   bool CopiesRed() const { return form->ui.ed_Ncopies->palette().color(QPalette::Text) == QColor(Qt::red); }
   // Journal lines without their date-and-time prefix.
   std::vector<std::string> JournalLines() const {

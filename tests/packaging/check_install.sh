@@ -13,11 +13,7 @@ for tool in desktop-file-validate man groff gzip; do
   command -v "$tool" >/dev/null || skip "$tool not installed (scripts/deps.sh installs it)"
 done
 
-TMP="$(mktemp -d)"
-trap 'rm -rf "$TMP"' EXIT
-P="$TMP/prefix"
-cmake --install "$BUILD" --prefix "$P" >"$TMP/install.log" 2>&1 \
-  || { cat "$TMP/install.log"; fail "cmake --install failed"; }
+install_to_temp_prefix
 
 # --- the tree
 for f in bin/pdulink bin/pdulink-pdu bin/pdulink-phone bin/pdulink-phonectl; do

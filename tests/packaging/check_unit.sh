@@ -14,11 +14,7 @@ for tool in systemd-analyze systemd-sysusers systemd-tmpfiles; do
   command -v "$tool" >/dev/null || skip "$tool not installed (systemd)"
 done
 
-TMP="$(mktemp -d)"
-trap 'rm -rf "$TMP"' EXIT
-P="$TMP/prefix"
-cmake --install "$BUILD" --prefix "$P" >"$TMP/install.log" 2>&1 \
-  || { cat "$TMP/install.log"; fail "cmake --install failed"; }
+install_to_temp_prefix
 unit="$P/lib/systemd/system/pdulink@.service"
 
 # --- verify: syntax, the program exists, Documentation=man:pdulink(1) resolves

@@ -76,6 +76,15 @@ class PhoneProcess {
   const std::string& ControlPath() const { return control_; }
   const std::string& TranscriptPath() const { return transcript_; }
 
+  // The PDUs the phone took with AT+CMGS, in order (its "dump submitted").
+  std::vector<std::string> Submitted() const {
+    std::vector<std::string> pdus;
+    std::istringstream in(Control("dump submitted"));
+    for (std::string line; std::getline(in, line);)
+      if (line.rfind("submitted ", 0) == 0) pdus.push_back(line.substr(line.rfind(' ') + 1));
+    return pdus;
+  }
+
   std::string Control(const std::string& line) const {
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
