@@ -4,7 +4,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 namespace pdulink {
@@ -33,13 +35,28 @@ bool WriteAll(int fd, std::string_view bytes, int& code) {
   return true;
 }
 
-}  // namespace
+std::atomic<unsigned> tempCounter{0};
 
-bool WriteFileDurably(const std::string& path, std::string_view bytes, std::string* error) {
-  const std::string temp = path + ".tmp";
-  int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) return Fail(error, "open", errno);
-  int code = 0;
+// Creates a temporary file beside path that no other writer shares: the name
+// carries the process and a counter, and O_EXCL refuses one that exists.
+int CreateTemp(const std::string& path, std::string& temp) {
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    temp = path + "." + std::to_string(::getpid()) + "-" + std::to_string(tempCounter.fetch_add(1)) + ".tmp";
+    int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (fd >= 0 || errno != EEXIST) return fd;
+  }
+  errno = EEXIST;
+  return -1;
+}
+
+// Writes, flushes and closes a new temporary file with bytes; false on failure
+// (code set, nothing left behind).
+bool WriteTemp(const std::string& path, std::string_view bytes, std::string& temp, int& code) {
+  int fd = CreateTemp(path, temp);
+  if (fd < 0) {
+    code = errno;
+    return false;
+  }
   bool ok = WriteAll(fd, bytes, code);
   if (ok && ::fsync(fd) != 0) {
     ok = false;
@@ -49,14 +66,58 @@ bool WriteFileDurably(const std::string& path, std::string_view bytes, std::stri
     ok = false;
     code = errno;
   }
-  if (ok && ::rename(temp.c_str(), path.c_str()) != 0) {
-    ok = false;
-    code = errno;
-  }
-  if (!ok) {
+  if (!ok) ::unlink(temp.c_str());
+  return ok;
+}
+
+// Gives temp the name path unless path exists. The kernel refuses to replace
+// where it can; a file system without that refusal gets a hard link (which
+// fails on an existing name too), and one without links a look first.
+bool RenameNoReplace(const std::string& temp, const std::string& path, int& code) {
+  if (::renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE) == 0) return true;
+  code = errno;
+  if (code != EINVAL && code != ENOSYS) return false;
+  if (::link(temp.c_str(), path.c_str()) == 0) {
     ::unlink(temp.c_str());
-    return Fail(error, "write", code);
+    return true;
   }
+  code = errno;
+  if (code == EEXIST) return false;
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) == 0) {
+    code = EEXIST;
+    return false;
+  }
+  if (::rename(temp.c_str(), path.c_str()) == 0) return true;
+  code = errno;
+  return false;
+}
+
+}  // namespace
+
+bool WriteFileDurably(const std::string& path, std::string_view bytes, std::string* error, bool* taken) {
+  if (taken) *taken = false;
+  std::string temp;
+  int code = 0;
+  if (!WriteTemp(path, bytes, temp, code)) return Fail(error, "write", code);
+  if (!RenameNoReplace(temp, path, code)) {
+    ::unlink(temp.c_str());
+    if (taken && code == EEXIST) *taken = true;
+    return Fail(error, "rename", code);
+  }
+  return true;
+}
+
+bool ReplaceFileDurably(const std::string& path, std::string_view bytes, std::string* error) {
+  std::string temp;
+  int code = 0;
+  if (!WriteTemp(path, bytes, temp, code)) return Fail(error, "write", code);
+  if (::rename(temp.c_str(), path.c_str()) != 0) {
+    code = errno;
+    ::unlink(temp.c_str());
+    return Fail(error, "rename", code);
+  }
+  if (!SyncParentDirectory(path)) return Fail(error, "sync directory", errno);
   return true;
 }
 
@@ -91,7 +152,12 @@ bool SyncParentDirectory(const std::string& path) {
   int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return false;
   bool ok = ::fsync(fd) == 0;
+  // EINVAL and ENOTSUP: the file system has no directory sync; the files
+  // themselves were synced, which is all it offers.
+  if (!ok && (errno == EINVAL || errno == ENOTSUP)) ok = true;
+  int code = errno;
   ::close(fd);
+  errno = code;
   return ok;
 }
 

@@ -1,7 +1,8 @@
 // Writing the archive files so that a crash or a kill never costs a message:
-// a file appears under its name only complete and on disk, and a line
-// appended to the collective file is on disk before the caller goes on
-// (and is removed again when it could not be written whole).
+// a file appears under its name only complete and on disk, never in place of
+// another file, and a line appended to the collective file is on disk before
+// the caller goes on (and is removed again when it could not be written
+// whole).
 #pragma once
 
 #include <string>
@@ -9,10 +10,18 @@
 
 namespace pdulink {
 
-// Writes bytes under a temporary name beside path, flushes them to the
-// disk, closes the file and renames it to path (replacing an older file).
-// False, with the reason in `error` and no file left behind, on any failure.
-bool WriteFileDurably(const std::string& path, std::string_view bytes, std::string* error = nullptr);
+// Writes bytes into a temporary file of its own beside path (created
+// exclusively, so two writers never share one), flushes them to the disk,
+// closes the file and gives it the name path without replacing anything
+// that is there. False, with the reason in `error` and no file left behind,
+// on any failure; `taken` (when given) tells that path already existed, so
+// that the caller can choose another name.
+bool WriteFileDurably(const std::string& path, std::string_view bytes, std::string* error = nullptr,
+                      bool* taken = nullptr);
+
+// The same, but the new file replaces one already under path, and the
+// directory is synced afterwards: for a small record the program rewrites.
+bool ReplaceFileDurably(const std::string& path, std::string_view bytes, std::string* error = nullptr);
 
 // Appends bytes to path with one write and flushes them to the disk;
 // creates the file when it does not exist (`created` tells which). A write
@@ -20,7 +29,9 @@ bool WriteFileDurably(const std::string& path, std::string_view bytes, std::stri
 bool AppendDurably(const std::string& path, std::string_view bytes, bool& created, std::string* error = nullptr);
 
 // Flushes the directory entry of path's directory (so renames in it survive
-// a power loss). False when the directory cannot be opened or synced.
+// a power loss). A file system that cannot sync a directory at all (EINVAL,
+// ENOTSUP) counts as synced: its files were synced one by one. False when
+// the directory cannot be opened or its sync fails otherwise.
 bool SyncParentDirectory(const std::string& path);
 
 }  // namespace pdulink

@@ -207,7 +207,9 @@ std::string CollectiveLine(std::string_view dateTime, const std::vector<std::str
   std::string out(dateTime);
   for (const auto& line : view) {
     out.push_back(' ');
-    out.append(line);
+    // One message, one line: a bare CR or LF left inside a view line (a
+    // phone's new line) would split the record, so it becomes a blank.
+    for (char c : line) out.push_back(c == '\r' || c == '\n' ? ' ' : c);
   }
   out.append("\r\n");
   return out;

@@ -55,7 +55,7 @@ std::string ArchiveTxtBytes(const std::vector<std::string>& view);
 std::string ArchiveXmlBytes(const ArchiveReport& report);
 
 // One line of the collective file: the date and time, then " " + line for
-// every view line, then CR LF.
+// every view line (a CR or LF inside a line written as a blank), then CR LF.
 std::string CollectiveLine(std::string_view dateTime, const std::vector<std::string>& view);
 
 }  // namespace pdulink

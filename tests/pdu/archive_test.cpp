@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -155,6 +156,12 @@ TEST(ArchiveFormat, TextWithLineBreaksGivesSeveralViewLines) {
   Lines dos = r.view;
   ApplyDosCodepage(dos);
   EXPECT_EQ(dos[2], "first");
+  // A phone's bare LF (or CR) stays in the view and the .txt, but the
+  // collective file keeps one line per message.
+  d.Text = "one\ntwo\rthree";
+  r = BuildArchiveReport(d);
+  EXPECT_EQ(r.view.back(), "one\ntwo\rthree");
+  EXPECT_EQ(CollectiveLine("t", r.view), "t #From=49 #Time= one two three\r\n");
   // Other address types than 81, 91 and D0 get their own journal line.
   d.AddrType = 0xA1;
   r = BuildArchiveReport(d);
@@ -162,19 +169,53 @@ TEST(ArchiveFormat, TextWithLineBreaksGivesSeveralViewLines) {
             r.journal.end());
 }
 
-TEST(ArchiveFiles, DurableWriteReplacesAndLeavesNoTemporaryFile) {
+TEST(ArchiveFiles, DurableWriteNeverReplacesAndLeavesNoTemporaryFile) {
   test::TempDir dir;
   const std::string path = dir.Path() + "/a.txt";
   std::string why;
-  ASSERT_TRUE(WriteFileDurably(path, "one", &why)) << why;
-  ASSERT_TRUE(WriteFileDurably(path, std::string("two\0", 4), &why)) << why;
+  bool taken = true;
+  ASSERT_TRUE(WriteFileDurably(path, "one", &why, &taken)) << why;
+  EXPECT_FALSE(taken);
+  // The name is taken: the older file stays as it was.
+  EXPECT_FALSE(WriteFileDurably(path, std::string("two\0", 4), &why, &taken));
+  EXPECT_TRUE(taken);
+  EXPECT_EQ(test::Slurp(path), "one");
+  // The record rewrites itself in place.
+  ASSERT_TRUE(ReplaceFileDurably(path, std::string("two\0", 4), &why)) << why;
   EXPECT_EQ(test::Slurp(path), std::string("two\0", 4));
-  EXPECT_FALSE(std::filesystem::exists(path + ".tmp"));
+  // Neither leaves a temporary file behind.
+  size_t files = 0;
+  for ([[maybe_unused]] auto& e : std::filesystem::directory_iterator(dir.Path())) ++files;
+  EXPECT_EQ(files, 1u);
 
-  EXPECT_FALSE(WriteFileDurably(dir.Path() + "/missing/a.txt", "x", &why));
+  EXPECT_FALSE(WriteFileDurably(dir.Path() + "/missing/a.txt", "x", &why, &taken));
+  EXPECT_FALSE(taken);
   EXPECT_NE(why.find("No such file"), std::string::npos) << why;
   // A "directory" that is a file fails even for root.
   EXPECT_FALSE(WriteFileDurably(path + "/b.txt", "x", &why));
+}
+
+// Another writer's temporary file beside the name (the old fixed
+// "NAME.tmp" of a second gateway, say) is neither truncated nor taken over.
+TEST(ArchiveFiles, DurableWriteUsesATemporaryFileOfItsOwn) {
+  test::TempDir dir;
+  const std::string path = dir.Path() + "/SMS.txt";
+  for (const char* other : {".tmp", ".0.tmp"}) {
+    std::ofstream(path + other, std::ios::binary) << "other writer";
+  }
+  std::string why;
+  ASSERT_TRUE(WriteFileDurably(path, "mine", &why)) << why;
+  EXPECT_EQ(test::Slurp(path), "mine");
+  EXPECT_EQ(test::Slurp(path + ".tmp"), "other writer");
+  EXPECT_EQ(test::Slurp(path + ".0.tmp"), "other writer");
+}
+
+TEST(ArchiveFiles, DirectorySyncRefusedByTheFileSystemCountsAsDone) {
+  // /proc and /sys refuse fsync on a directory with EINVAL.
+  EXPECT_TRUE(SyncParentDirectory("/proc/version"));
+  test::TempDir dir;
+  EXPECT_TRUE(SyncParentDirectory(dir.Path() + "/x"));
+  EXPECT_FALSE(SyncParentDirectory(dir.Path() + "/missing/x"));
 }
 
 TEST(ArchiveFiles, AppendCreatesThenAppends) {
