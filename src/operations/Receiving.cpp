@@ -5,6 +5,10 @@
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QToolButton>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <chrono>
 #include <thread>
 
@@ -12,6 +16,7 @@
 #include "Controls.h"
 #include "FormState.h"
 #include "Journal.h"
+#include "ReceivedRecord.h"
 #include "MessageBox.h"
 #include "Replies.h"
 #include "Settings.h"
@@ -25,6 +30,11 @@
 namespace {
 
 constexpr const char* kAsterisks = "**********************************";
+
+bool FileExists(const std::string& path) {
+  struct stat st {};
+  return ::lstat(path.c_str(), &st) == 0;
+}
 
 }  // namespace
 
@@ -43,6 +53,30 @@ std::string Receiving::NextFileName() {
   return "SMS" + stamp;
 }
 
+std::string Receiving::NextFreeName() {
+  // A clock stepped back, or another gateway writing into the same
+  // directory, may have used the stamp already.
+  std::string name = NextFileName();
+  for (int tries = 0; tries < 1000; ++tries) {
+    const std::string stem = OnDisk(name);
+    if (!FileExists(stem + ".txt") && !FileExists(stem + ".xml") && !FileExists(stem + ".pdu")) break;
+    name = NextFileName();
+  }
+  return name;
+}
+
+std::string Receiving::LogDirShown() const {
+  return pdulink::WithTrailingDelimiter(ToAnsi(ctx_.ui.ed_LogDir->text()));
+}
+
+std::string Receiving::OnDisk(const std::string& fileName) const {
+  // Journal texts stay cp1251 and show the directory as typed; the file
+  // system gets UTF-8 names, and a trailing "\" delimiter becomes "/".
+  std::string fsDir = LogDirShown();
+  if (!fsDir.empty() && fsDir.back() == '\\') fsDir.back() = '/';
+  return InBaseDir(ctx_.state, pdulink::AnsiToUtf8(fsDir + fileName));
+}
+
 void Receiving::ShowView(const std::vector<std::string>& view) {
   QString text;
   for (size_t i = 0; i < view.size(); ++i) {
@@ -52,11 +86,24 @@ void Receiving::ShowView(const std::vector<std::string>& view) {
   ctx_.ui.smsfile->setPlainText(text);
 }
 
-bool Receiving::ArchiveMessage(const std::string& pduHex, bool save) {
+bool Receiving::ArchiveMessage(const std::string& pduHex, bool save) { return Archive(pduHex, save, nullptr); }
+
+bool Receiving::Archive(const std::string& pduHex, bool save, std::string* presetName) {
   Controls& ui = ctx_.ui;
   Journal& journal = ctx_.journal;
   LastFailure.clear();
+  LastDecoded = true;
   ui.smsfile->clear();
+
+  const std::string dir = LogDirShown();
+  std::string name = presetName && !presetName->empty() ? *presetName : std::string();
+  // A name found taken when its file is written: a fresh stamp, which a
+  // listing's record learns before anything is written under it.
+  auto takeFreshName = [&]() {
+    name = NextFreeName();
+    if (presetName) *presetName = name;
+    return !nameTaken_ || nameTaken_(name);
+  };
 
   pdulink::tSMSDecode sms;
   sms.Decode(pduHex);
@@ -69,8 +116,33 @@ bool Receiving::ArchiveMessage(const std::string& pduHex, bool save) {
     for (char c : pduHex)
       if (c != '\r' && c != '\n') raw.push_back(c);
     journal.WriteLog(raw);
+    LastDecoded = false;
     LastFailure = "Parse Error:" + sms.ErrorText;
-    return false;
+    if (!save && !ui.cb_autoread->isChecked()) return false;
+    // It will never decode: its raw PDU goes into a file of its own beside
+    // the archive, so that the phone can let it go.
+    if (name.empty()) name = NextFreeName();
+    if (presetName) *presetName = name;
+    std::string why;
+    bool written = false;
+    for (int attempt = 0; attempt < 10; ++attempt) {
+      journal.WriteLog("File:" + dir + name + ".pdu");
+      bool taken = false;
+      written = pdulink::WriteFileDurably(OnDisk(name + ".pdu"), raw + "\r\n", &why, &taken);
+      if (written || !taken || !takeFreshName()) break;
+    }
+    if (written && !deferDirectorySync_ && !pdulink::SyncParentDirectory(OnDisk(name + ".pdu"))) {
+      written = false;
+      why = "log directory not synced to disk";
+    }
+    if (!written) {
+      journal.WriteLog("Save .pdu Error");
+      LastFailure += ", Save .pdu Error (" + why + ")";
+      return false;
+    }
+    if (deferDirectorySync_) pendingDirectorySync_ = OnDisk(name + ".pdu");
+    LastFailure.clear();
+    return true;
   }
 
   pdulink::ArchiveReport report = pdulink::BuildArchiveReport(sms);
@@ -84,15 +156,8 @@ bool Receiving::ArchiveMessage(const std::string& pduHex, bool save) {
     pdulink::ApplyDosCodepage(report.view);
     ShowView(report.view);
   }
-  const std::string dir = pdulink::WithTrailingDelimiter(ToAnsi(ui.ed_LogDir->text()));
-  const std::string name = NextFileName();
-  // Journal texts stay cp1251 and show the directory as typed; the file
-  // system gets UTF-8 names, and a trailing "\" delimiter becomes "/".
-  std::string fsDir = dir;
-  if (!fsDir.empty() && fsDir.back() == '\\') fsDir.back() = '/';
-  auto onDisk = [&](const std::string& fileName) {
-    return InBaseDir(ctx_.state, pdulink::AnsiToUtf8(fsDir + fileName));
-  };
+  if (name.empty()) name = NextFreeName();
+  if (presetName) *presetName = name;
 
   bool kept = true;
   auto fail = [&](const std::string& line, const std::string& why) {
@@ -101,23 +166,45 @@ bool Receiving::ArchiveMessage(const std::string& pduHex, bool save) {
     kept = false;
   };
 
-  journal.WriteLog("File:" + dir + name + "(.txt .xml)");
-  std::string why;
-  const std::string txtPath = onDisk(name + ".txt");
-  if (!pdulink::WriteFileDurably(txtPath, pdulink::ArchiveTxtBytes(report.view), &why)) fail("Save .txt Error", why);
-  if (!pdulink::WriteFileDurably(onDisk(name + ".xml"), xml, &why)) fail("Save .xml Error", why);
+  const std::string txt = pdulink::ArchiveTxtBytes(report.view);
+  std::string whyTxt, whyXml;
+  bool txtOk = false, xmlOk = false;
+  // Neither file ever replaces another: a name found taken is given up
+  // (with the .txt already written under it) for a fresh stamp.
+  for (int attempt = 0;; ++attempt) {
+    journal.WriteLog("File:" + dir + name + "(.txt .xml)");
+    const bool mayRename = attempt < 10;
+    bool taken = false;
+    txtOk = pdulink::WriteFileDurably(OnDisk(name + ".txt"), txt, &whyTxt, &taken);
+    if (!txtOk && taken && mayRename && takeFreshName()) continue;
+    xmlOk = pdulink::WriteFileDurably(OnDisk(name + ".xml"), xml, &whyXml, &taken);
+    if (!xmlOk && taken) {
+      if (txtOk) ::unlink(OnDisk(name + ".txt").c_str());
+      txtOk = false;
+      whyTxt = whyXml;
+      if (mayRename && takeFreshName()) continue;
+    }
+    break;
+  }
+  if (!txtOk) fail("Save .txt Error", whyTxt);
+  if (!xmlOk) fail("Save .xml Error", whyXml);
   // The renames above reach the disk with their directory; a listing syncs
   // the directory once, before its deletes, instead of after every message.
   if (kept) {
-    if (deferDirectorySync_) pendingDirectorySync_ = txtPath;
-    else pdulink::SyncParentDirectory(txtPath);
+    const std::string txtPath = OnDisk(name + ".txt");
+    if (deferDirectorySync_) {
+      pendingDirectorySync_ = txtPath;
+    } else if (!pdulink::SyncParentDirectory(txtPath)) {
+      fail("Log directory not synced to disk: " + dir, "");
+    }
   }
 
   if (ui.cb_appendfile->isChecked()) {
     const std::string path = dir + std::string(pdulink::kCollectiveFileName);
     const std::string line = pdulink::CollectiveLine(ToAnsi(Journal::Prefix()), report.view);
     bool created = false;
-    bool ok = pdulink::AppendDurably(onDisk(std::string(pdulink::kCollectiveFileName)), line, created, &why);
+    std::string why;
+    bool ok = pdulink::AppendDurably(OnDisk(std::string(pdulink::kCollectiveFileName)), line, created, &why);
     const std::string what = created ? "Create SMS file " : "Append SMS to file ";
     if (ok) {
       journal.WriteLog("OK " + what + path);
@@ -128,9 +215,16 @@ bool Receiving::ArchiveMessage(const std::string& pduHex, bool save) {
   return kept;
 }
 
+bool Receiving::SaveRecord(const ReceivedRecord& record) {
+  const std::string path = InBaseDir(ctx_.state, kReceivedRecordFile);
+  std::string why;
+  if (SaveReceivedRecord(path, record, &why)) return true;
+  ctx_.journal.WriteLog("Receiving record not written: " + path + " (" + why + ")");
+  return false;
+}
+
 void Receiving::listSMS() {
   Controls& ui = ctx_.ui;
-  Journal& journal = ctx_.journal;
   dialogue_.ReplyCapture("start");
   dialogue_.OkFlag = false;
 
@@ -143,51 +237,186 @@ void Receiving::listSMS() {
     return;
   }
 
-  dialogue_.SendCommand("ATE0\r");
-  dialogue_.SendCommand("AT+CMGL=" + digit + "\r");
-  dialogue_.WaitReply("ok");
+  // Archiving and deleting: the record covers the time in which listed
+  // messages are marked read on the phone but not yet archived and deleted.
+  if (!ui.cb_autoread->isChecked() || !ui.cb_deletesms->isChecked()) {
+    RunListing(digit, true, nullptr, false);
+    return;
+  }
+  ReceivedRecord record;
+  if (!LoadReceivedRecord(InBaseDir(ctx_.state, kReceivedRecordFile), record)) record.listing = true;
+  const bool owedBefore = record.listing;
+  if (!owedBefore) {
+    record.listing = true;
+    if (!SaveRecord(record)) {
+      // Without the record a listing could strand what it marks read: the
+      // messages stay unread on the phone for a later turn.
+      dialogue_.ReplyCapture("stop");
+      return;
+    }
+  }
+  bool settled = RunListing(digit, true, &record, false);
+  bool owed = owedBefore;
+  if (owedBefore && settled) {
+    // What an earlier listing left on the phone, now that this one went
+    // through: the received read messages, each archived unless it was.
+    const std::vector<int> listed = ListedIndexes;
+    ctx_.journal.WriteLog("Reading again messages left on the phone: AT+CMGL=1");
+    owed = !RunListing("1", false, &record, true);
+    ListedIndexes = listed;
+  }
+  record.listing = owed || !settled;
+  SaveRecord(record);
+}
+
+bool Receiving::RunListing(const std::string& digit, bool echoOff, ReceivedRecord* record, bool pickUp) {
+  Journal& journal = ctx_.journal;
+  // The listing's capture holds only its own reply: ATE0 is answered in
+  // full first, so that its OK (behind an unsolicited line, say) cannot be
+  // taken for the end of the listing.
+  if (echoOff && dialogue_.SendCommand("ATE0\r")) WaitWhole(dialogue_);
+  dialogue_.ReplyCapture("start");
+  const bool answered = dialogue_.SendCommand("AT+CMGL=" + digit + "\r") && WaitWhole(dialogue_);
   dialogue_.ReplyCapture("stop");
+  const bool complete = answered && ReplyHoldsOk(dialogue_.CaptureText);
+  if (!complete) journal.WriteLog("Listing incomplete: the reply has no final OK");
+  const std::vector<ListedMessage> listed = ParseCmglListing(dialogue_.CaptureText);
+
+  // With a record: each message archived before (its digest recorded and its
+  // files there) is only deleted; every other one gets its name reserved in
+  // the record before any file is written.
+  std::vector<std::string> names(listed.size()), before(listed.size()), digests(listed.size());
+  std::vector<std::string> touched;  // stems of record entries this listing accounts for
+  if (record) {
+    std::vector<bool> matched(record->archived.size(), false);
+    bool reserved = false;
+    for (size_t i = 0; i < listed.size(); ++i) {
+      if (listed[i].pdu.empty()) continue;
+      digests[i] = PduDigest(listed[i].pdu);
+      for (size_t j = 0; j < record->archived.size(); ++j) {
+        if (matched[j] || record->archived[j].digest != digests[i]) continue;
+        const std::string stem = record->archived[j].stem;
+        if (StemArchived(stem)) {
+          matched[j] = true;
+          before[i] = stem;
+          touched.push_back(stem);
+        } else {
+          // Cut short by a kill or a failure: whatever it left goes, and the
+          // message is archived afresh.
+          RemoveStemFiles(stem);
+          record->archived.erase(record->archived.begin() + static_cast<std::ptrdiff_t>(j));
+          matched.erase(matched.begin() + static_cast<std::ptrdiff_t>(j));
+          reserved = true;
+        }
+        break;
+      }
+    }
+    for (size_t i = 0; i < listed.size(); ++i) {
+      if (listed[i].pdu.empty() || !before[i].empty()) continue;
+      names[i] = NextFreeName();
+      record->archived.push_back({digests[i], OnDisk(names[i])});
+      touched.push_back(OnDisk(names[i]));
+      reserved = true;
+    }
+    // Nothing is archived that the record does not know of; the messages
+    // stay on the phone and the listing stays owed.
+    if (reserved && !SaveRecord(*record)) return false;
+  }
+  auto forget = [&](const std::string& stem) {
+    auto& a = record->archived;
+    a.erase(std::remove_if(a.begin(), a.end(), [&](const ArchivedEntry& e) { return e.stem == stem; }), a.end());
+  };
 
   ListedIndexes.clear();
-  // Per listed index: whether its message is safely kept, and why not.
-  std::vector<std::string> notKept;
+  // Per listed index: why its message is not safely kept (empty when it is),
+  // and its archive in the record.
+  std::vector<std::string> notKept, stems;
+  bool allKept = true;
   deferDirectorySync_ = true;
   pendingDirectorySync_.clear();
-  for (const ListedMessage& m : ParseCmglListing(dialogue_.CaptureText)) {
+  for (size_t i = 0; i < listed.size(); ++i) {
+    const ListedMessage& m = listed[i];
     if (dialogue_.ProcessEvents) dialogue_.ProcessEvents();
     if (m.index >= 0) {
       ListedIndexes.push_back(m.index);
       journal.WriteLog("N Msg = " + std::to_string(m.index));
     }
     std::string why = "empty PDU line";
-    if (!m.pdu.empty()) {
-      why = ArchiveMessage(m.pdu, false) ? "" : LastFailure;
+    std::string stem;
+    if (!before[i].empty()) {
+      journal.WriteLog("Archived before: " + before[i]);
       journal.WriteLog(kAsterisks);
+      why.clear();
+      stem = before[i];
+    } else if (!m.pdu.empty()) {
+      if (record) {
+        stem = OnDisk(names[i]);
+        nameTaken_ = [&](const std::string& fresh) {
+          for (ArchivedEntry& e : record->archived)
+            if (e.stem == stem) e.stem = OnDisk(fresh);
+          stem = OnDisk(fresh);
+          touched.push_back(stem);
+          return SaveRecord(*record);
+        };
+      }
+      const bool kept = Archive(m.pdu, false, record ? &names[i] : nullptr);
+      nameTaken_ = nullptr;
+      why = kept ? "" : LastFailure;
+      journal.WriteLog(kAsterisks);
+      // Counted for /status: a message read, or one that could not be kept
+      // or decoded.
+      if (kept && LastDecoded) ++ctx_.state.Counters.received;
+      else ++ctx_.state.Counters.errors;
+      // Not kept: a later listing archives it again in full.
+      if (!kept && record) forget(stem);
     }
-    // Counted for /status: a message read, or one that could not be kept.
-    if (why.empty()) ++ctx_.state.Counters.received;
-    else ++ctx_.state.Counters.errors;
-    if (m.index >= 0) notKept.push_back(why);
+    if (!why.empty()) allKept = false;
+    if (m.index >= 0) {
+      notKept.push_back(why);
+      stems.push_back(stem);
+    }
   }
   deferDirectorySync_ = false;
   if (!pendingDirectorySync_.empty() && !pdulink::SyncParentDirectory(pendingDirectorySync_)) {
     // The files may not survive a crash yet: none of them is deleted.
     for (std::string& why : notKept)
       if (why.empty()) why = "log directory not synced to disk";
+    allKept = false;
   }
   journal.WriteLog("TotalReaded=" + std::to_string(ListedIndexes.size()));
 
-  if (!ui.cb_deletesms->isChecked()) return;
-  for (size_t i = 0; i < ListedIndexes.size(); ++i) {
-    const int n = ListedIndexes[i];
-    if (!notKept[i].empty()) {
-      // Not decoded or not on disk: the phone keeps it for another try.
-      journal.WriteLog("Kept on the phone N Msg = " + std::to_string(n) + ": " + notKept[i]);
-      continue;
+  bool settled = complete && allKept;
+  if (ctx_.ui.cb_deletesms->isChecked()) {
+    for (size_t i = 0; i < ListedIndexes.size(); ++i) {
+      const int n = ListedIndexes[i];
+      if (!notKept[i].empty()) {
+        // Not decoded or not on disk: the phone keeps it for another try.
+        journal.WriteLog("Kept on the phone N Msg = " + std::to_string(n) + ": " + notKept[i]);
+        continue;
+      }
+      journal.WriteLog("Delete N Msg = " + std::to_string(n));
+      if (n < 1 || n > 500) continue;
+      const std::string command = "AT+CMGD=" + std::to_string(n) + "\r";
+      if (!record) {
+        dialogue_.SendCommand(command);
+      } else if (AskWhole(dialogue_, command) && ReplyHoldsOk(dialogue_.CaptureText)) {
+        forget(stems[i]);  // gone from the phone: nothing left to match
+      } else {
+        settled = false;  // a later listing finds it archived and deletes it
+      }
     }
-    journal.WriteLog("Delete N Msg = " + std::to_string(n));
-    if (n >= 1 && n <= 500) dialogue_.SendCommand("AT+CMGD=" + std::to_string(n) + "\r");
   }
+  // A whole listing of the read messages shows every one still on the
+  // phone: entries of the others are of messages deleted meanwhile.
+  if (record && pickUp && complete) {
+    auto& a = record->archived;
+    a.erase(std::remove_if(a.begin(), a.end(),
+                           [&](const ArchivedEntry& e) {
+                             return std::find(touched.begin(), touched.end(), e.stem) == touched.end();
+                           }),
+            a.end());
+  }
+  return settled;
 }
 
 void Receiving::DeleteByNumbers() {

@@ -3,10 +3,12 @@
 // every listed message and the delete of those that are safely kept, the
 // delete of the numbers typed into ed_nums, the archive of one PDU, and the
 // Test page's Parse.
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "Context.h"
+#include "ReceivedRecord.h"
 
 class Transaction;
 
@@ -15,15 +17,19 @@ class Receiving {
   Receiving(Context& ctx, Transaction& dialogue);
 
   // Lists the type chosen in cb_smstype, archives every listed message and,
-  // with cb_deletesms checked, deletes each one that was kept.
+  // with cb_deletesms checked, deletes each one that was kept. With saving
+  // and deleting both on, the receiving record covers the listing; when an
+  // earlier one left messages owed, the received read messages are listed
+  // too and what is not archived yet is archived and deleted.
   void listSMS();
   // Deletes the storage numbers typed into ed_nums; releases sb_delete.
   void DeleteByNumbers();
   // Decodes one PDU, reports it in the journal and the message view and,
   // when save is true or cb_autoread is checked, writes its .txt and .xml
   // files and (with cb_appendfile) its collective line. True when the
-  // message is safely kept: decoded, and every file that was due written
-  // and on disk. Otherwise LastFailure says why.
+  // message is safely kept: every file that was due written and on disk (a
+  // PDU that cannot be decoded is kept as a .pdu file of its raw text when
+  // saving is due). Otherwise LastFailure says why.
   bool ArchiveMessage(const std::string& pduHex, bool save);
   // The Test page's Parse button: decodes the text of Memo1.
   void b_parseClick();
@@ -33,10 +39,23 @@ class Receiving {
   // Why the last ArchiveMessage did not keep its message; empty after one
   // that did.
   std::string LastFailure;
+  // False after a PDU that could not be decoded (kept, if at all, as its raw
+  // hexadecimal in a .pdu file).
+  bool LastDecoded = true;
 
  private:
+  // One AT+CMGL run: whether its whole reply came and every listed message
+  // was kept and, where due, deleted with the phone's OK.
+  bool RunListing(const std::string& digit, bool echoOff, ReceivedRecord* record, bool pickUp);
+  bool Archive(const std::string& pduHex, bool save, std::string* presetName);
+  bool SaveRecord(const ReceivedRecord& record);
   // "SMS" + a time stamp that differs from the previous message's.
   std::string NextFileName();
+  // NextFileName, skipping a name whose archive files exist already.
+  std::string NextFreeName();
+  // The log directory as the journal shows it, and a file in it as a path.
+  std::string LogDirShown() const;
+  std::string OnDisk(const std::string& fileName) const;
   void ShowView(const std::vector<std::string>& view);
 
   Context& ctx_;
@@ -46,4 +65,7 @@ class Receiving {
   // messages instead of after each one.
   bool deferDirectorySync_ = false;
   std::string pendingDirectorySync_;
+  // Told the fresh name when a reserved name turns out to be taken; false
+  // when the record could not learn it (the message is then not archived).
+  std::function<bool(const std::string&)> nameTaken_;
 };

@@ -11,6 +11,9 @@
 #include <QPlainTextEdit>
 #include <QXmlStreamReader>
 #include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -195,20 +198,82 @@ TEST_F(ArchiveMessageTest, XmlFileIsWellFormedWithMarkupInTheText) {
   EXPECT_FALSE(xml.hasError()) << xml.errorString().toStdString();
 }
 
-TEST_F(ArchiveMessageTest, DecodeErrorKeepsTheRawPduInTheJournal) {
-  ui.cb_autoread->setChecked(true);
+TEST_F(ArchiveMessageTest, DecodeErrorKeepsTheRawPduInTheJournalAndInAFileWhenSaving) {
   ui.smsfile->setPlainText(QStringLiteral("old"));
   // A status report without the parameter-indicator octet.
   const std::string report = "07912143658709F1062A0B919451113254F6" "50609122227121" "50609122227121" "46";
-  EXPECT_FALSE(receiving->ArchiveMessage(report, true));
+  // Only reported while nothing is saved: the phone keeps it.
+  EXPECT_FALSE(receiving->ArchiveMessage(report, false));
   EXPECT_EQ(Lines(), (std::vector<std::string>{"Parse Error:Get Byte error", report}));
   EXPECT_EQ(receiving->LastFailure, "Parse Error:Get Byte error");
   EXPECT_TRUE(ui.smsfile->toPlainText().isEmpty());
   EXPECT_TRUE(Files(base.Path()).empty());
 
+  // Saving: the raw PDU, one line, in a .pdu file of its own; it is kept.
   ui.Memo2->clear();
-  EXPECT_FALSE(receiving->ArchiveMessage("0011000B91", true));
-  EXPECT_EQ(Lines(), (std::vector<std::string>{"Parse Error:LenSMSC<1", "0011000B91"}));
+  ui.cb_autoread->setChecked(true);
+  EXPECT_TRUE(receiving->ArchiveMessage("0011000B91\r\n", false)) << receiving->LastFailure;
+  EXPECT_FALSE(receiving->LastDecoded);
+  auto files = Files(base.Path());
+  ASSERT_EQ(files.size(), 1u);
+  EXPECT_EQ(files[0].extension(), ".pdu");
+  EXPECT_EQ(Slurp(files[0].string()), "0011000B91\r\n");
+  EXPECT_EQ(Lines(), (std::vector<std::string>{"Parse Error:LenSMSC<1", "0011000B91",
+                                               "File:" + files[0].filename().string()}));
+
+  // Where that file cannot be written, the message is not kept.
+  SaveInto(base.Path() + "/missing");
+  EXPECT_FALSE(receiving->ArchiveMessage(report, false));
+  EXPECT_TRUE(Logged("Save .pdu Error"));
+  EXPECT_EQ(receiving->LastFailure.rfind("Parse Error:Get Byte error, Save .pdu Error (", 0), 0u) << receiving->LastFailure;
+}
+
+// Every name of the coming seconds taken already (a clock stepped back, or
+// a second gateway in the same directory): none is replaced, the message
+// gets a stamp of its own.
+TEST_F(ArchiveMessageTest, TakenNamesAreNeverReplaced) {
+  TempDir logs;
+  SaveInto(logs.Path(), false);
+  const auto now = std::chrono::system_clock::now();
+  for (int ms = 0; ms < 500; ++ms) {
+    const auto t = now + std::chrono::milliseconds(ms);
+    const std::time_t secs = std::chrono::system_clock::to_time_t(t);
+    std::tm tm{};
+    ::localtime_r(&secs, &tm);
+    char stamp[32];
+    std::strftime(stamp, sizeof stamp, "%Y%m%d%H%M%S", &tm);
+    const long milli = std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch()).count() % 1000;
+    char name[64];
+    std::snprintf(name, sizeof name, "%s/SMS%s%03ld.txt", logs.Path().c_str(), stamp, milli);
+    std::ofstream(name, std::ios::binary) << "older";
+  }
+  ASSERT_TRUE(receiving->ArchiveMessage(kDeliver, true)) << receiving->LastFailure;
+  size_t older = 0, xml = 0;
+  std::string ours;
+  for (auto& f : Files(logs.Path())) {
+    if (f.extension() == ".xml") {
+      ++xml;
+      ours = f.stem().string();
+    } else if (Slurp(f.string()) == "older") {
+      ++older;
+    }
+  }
+  EXPECT_EQ(older, 500u);
+  ASSERT_EQ(xml, 1u);
+  EXPECT_EQ(Slurp(logs.Path() + "/" + ours + ".txt").rfind("#From=1098765432", 0), 0u);
+}
+
+// Outside a listing, too, a message whose directory is not on disk is not
+// reported as kept.
+TEST_F(ArchiveMessageTest, UnsyncedLogDirectoryIsNotKept) {
+  if (::geteuid() == 0) GTEST_SKIP() << "root opens any directory";
+  TempDir logs;
+  SaveInto(logs.Path(), false);
+  fs::permissions(logs.Path(), fs::perms::owner_write | fs::perms::owner_exec);  // no read: cannot be opened to sync
+  EXPECT_FALSE(receiving->ArchiveMessage(kDeliver, true));
+  fs::permissions(logs.Path(), fs::perms::owner_all);
+  EXPECT_TRUE(Logged("Log directory not synced to disk: " + logs.Path() + "/"));
+  EXPECT_EQ(receiving->LastFailure, "Log directory not synced to disk: " + logs.Path() + "/");
 }
 
 TEST_F(ArchiveMessageTest, MissingOrUnusableLogDirectoryIsReportedAndNotKept) {

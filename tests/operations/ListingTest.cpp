@@ -10,15 +10,23 @@
 #include <QToolButton>
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
 
 #include "Console.h"
 #include "GatewayFixture.h"
+#include "PhoneScript.h"
+#include "ReceivedRecord.h"
 #include "Receiving.h"
 #include "TempDir.h"
 
 namespace {
 
 namespace fs = std::filesystem;
+
+// Received messages the tests store as read: "hellohello" from 1098765432,
+// and another text from the same sender.
+const std::string kStranded = "07912143658709F1040A8101896745230000506091222271210AE8329BFD4697D9EC37";
+const std::string kArchivedBefore = "07912143658709F1040A81018967452300005060912222712103C3E110";
 
 class ListingTest : public GatewayTest {
  protected:
@@ -40,51 +48,125 @@ class ListingTest : public GatewayTest {
   }
 };
 
-TEST_F(ListingTest, AutomaticReadingArchivesDeletesAndKeepsWhatFailsToDecode) {
+TEST_F(ListingTest, AutomaticReadingArchivesDeletesAndKeepsWhatFailsToDecodeAsRawPdu) {
   pdulink::test::TempDir logs;
   Start("AutoConnect=1\r\nAutoRead=1\r\nPollingInt=1\r\nAppend2FileSMSIN=1\r\nLogDir=" + logs.Path() + "\r\n", {"--memories", "SM"});
   ASSERT_EQ(IndexOf(phone->Control("deliver +4915112345678 Hello there")), "1");
   ASSERT_EQ(IndexOf(phone->Control("deliver MyBank \"Ваш код: 4711\"")), "2");
   // The phone's status report carries no parameter-indicator octet, which
-  // the decoder requires: this one must stay on the phone.
+  // the decoder requires: it never decodes, so its raw PDU is kept in a file.
   ASSERT_EQ(IndexOf(phone->Control("status-report 7 +4915112345678 0")), "3");
-  Connect();
-  ASSERT_TRUE(RunUntil([this] { return JournalHas("TotalReaded=3") && JournalHas("Kept on the phone"); }))
-      << Journal();
-
-  EXPECT_TRUE(JournalHas("From tel= 4915112345678"));
-  EXPECT_TRUE(JournalHas("From tel= MyBank"));
-  // The raw PDU follows the error on a line of its own, ready to paste into Parse.
   std::string stored3 = Stored();
   size_t at = stored3.find("stored SM 3 ");
   ASSERT_NE(at, std::string::npos) << stored3;
   std::string pdu = stored3.substr(stored3.rfind(' ', stored3.find('\n', at)) + 1);
   pdu = pdu.substr(0, pdu.find('\n'));
+  Connect();
+  ASSERT_TRUE(RunUntil([this] { return JournalHas("TotalReaded=3") && Sent("AT+CMGD=").size() >= 3; }))
+      << Journal();
+
+  EXPECT_TRUE(JournalHas("From tel= 4915112345678"));
+  EXPECT_TRUE(JournalHas("From tel= MyBank"));
+  // The raw PDU follows the error on a line of its own, ready to paste into Parse.
   std::string j = Journal();
   size_t err = j.find("Parse Error:Get Byte error\n");
   ASSERT_NE(err, std::string::npos);
   size_t next = err + std::string("Parse Error:Get Byte error\n").size();
   EXPECT_EQ(j.substr(next + 20, pdu.size() + 1), pdu + "\n");
-  EXPECT_TRUE(JournalHas("Kept on the phone N Msg = 3: Parse Error:Get Byte error"));
-  ASSERT_TRUE(RunUntil([this] { return Sent("AT+CMGD=").size() >= 2; })) << phone->Transcript();
-  EXPECT_EQ(Sent("AT+CMGD="), (std::vector<std::string>{"AT+CMGD=1\\r", "AT+CMGD=2\\r"}));
-  EXPECT_EQ(FileCount(logs.Path()), 5u);  // 2 x (.txt, .xml) + PDULINKL.TXT
-  std::string stored = Stored();
-  EXPECT_NE(stored.find("stored SM 3 "), std::string::npos) << stored;
-  EXPECT_EQ(stored.find("stored SM 1 "), std::string::npos) << stored;
-
-  // Listing marked it read: the next automatic turns do not list it again.
+  EXPECT_FALSE(JournalHas("Kept on the phone"));
+  EXPECT_EQ(Sent("AT+CMGD="), (std::vector<std::string>{"AT+CMGD=1\\r", "AT+CMGD=2\\r", "AT+CMGD=3\\r"}));
+  std::vector<fs::path> raw;
+  for (auto& e : fs::directory_iterator(logs.Path()))
+    if (e.path().extension() == ".pdu") raw.push_back(e.path());
+  ASSERT_EQ(raw.size(), 1u);
+  EXPECT_EQ(pdulink::test::Slurp(raw[0].string()), pdu + "\r\n");
+  EXPECT_TRUE(JournalHas("File:" + logs.Path() + "/" + raw[0].filename().string()));
+  EXPECT_EQ(FileCount(logs.Path()), 6u);  // 2 x (.txt, .xml), the .pdu, PDULINKL.TXT
+  EXPECT_EQ(Stored().find("stored SM"), std::string::npos) << Stored();
+  // Everything went: no record is left, and no listing of read messages follows.
   ASSERT_TRUE(RunUntil([this] { return JournalHas("TotalReaded=0"); })) << Journal();
-  // The operator retries it by listing type 1 (received, read).
-  form->ui.cb_autoread->setChecked(false);
-  form->ui.cb_smstype->setCurrentIndex(1);
-  form->ui.cb_deletesms->setChecked(true);
-  form->ui.sb_listSMS->setChecked(true);
-  ASSERT_TRUE(RunUntil([this] { return !form->ui.sb_listSMS->isChecked() && JournalCount("TotalReaded=1") >= 1; }))
-      << Journal();
-  EXPECT_EQ(JournalCount("Kept on the phone N Msg = 3"), 2u);
+  EXPECT_FALSE(fs::exists(phone->Directory() + "/" + kReceivedRecordFile));
+  EXPECT_TRUE(Sent("AT+CMGL=1").empty());
+}
+
+// A run killed after its listing left one message read but not archived (B)
+// and one archived but not deleted (C); the record says so. The next run's
+// first automatic turn lists the read messages once: B is archived, C only
+// deleted, and the record goes.
+TEST_F(ListingTest, MessagesLeftByAKilledRunArePickedUpOnceNoneArchivedTwice) {
+  pdulink::test::TempDir logs;
+  Start("AutoConnect=1\r\nAutoRead=1\r\nPollingInt=1\r\nLogDir=" + logs.Path() + "\r\n", {"--memories", "SM"});
+  ASSERT_EQ(IndexOf(phone->Control("deliver +4915112345678 New one")), "1");
+  ASSERT_EQ(IndexOf(phone->Control("deliver-pdu state=1 " + kStranded)), "2");
+  ASSERT_EQ(IndexOf(phone->Control("deliver-pdu state=1 " + kArchivedBefore)), "3");
+  const std::string stem = logs.Path() + "/SMS20050619222217045";
+  std::ofstream(stem + ".txt") << "C";
+  std::ofstream(stem + ".xml") << "C";
+  std::ofstream(phone->Directory() + "/" + kReceivedRecordFile)
+      << "listing\n" << PduDigest(kArchivedBefore) << " " << stem << "\n"
+      << PduDigest(kStranded) << " " << logs.Path() << "/SMS20050619222217046\n";  // killed before its files
+  Connect();
+  ASSERT_TRUE(RunUntil([this] { return JournalHas("TotalReaded=2") && Sent("AT+CMGD=").size() >= 3; })) << Journal();
+  EXPECT_EQ(Sent("AT+CMGL="), (std::vector<std::string>{"AT+CMGL=0\\r", "AT+CMGL=1\\r"}));
+  EXPECT_EQ(Sent("AT+CMGD="), (std::vector<std::string>{"AT+CMGD=1\\r", "AT+CMGD=2\\r", "AT+CMGD=3\\r"}));
+  EXPECT_TRUE(JournalHas("Archived before: " + stem));
+  EXPECT_TRUE(JournalHas("hellohello"));
+  EXPECT_EQ(FileCount(logs.Path()), 6u);  // three messages, two files each
+  EXPECT_EQ(pdulink::test::Slurp(stem + ".txt"), "C");
+  EXPECT_EQ(Stored().find("stored SM"), std::string::npos) << Stored();
+  ASSERT_TRUE(RunUntil([this] { return JournalCount("TotalReaded=0") >= 2; })) << Journal();
   EXPECT_EQ(Sent("AT+CMGL=1").size(), 1u);
-  EXPECT_EQ(Sent("AT+CMGD=").size(), 2u);
+  EXPECT_FALSE(fs::exists(phone->Directory() + "/" + kReceivedRecordFile));
+}
+
+// A listing that ends without its final OK (here at the reply timeout, its
+// second message never captured though the phone marked it read) is
+// reported, and the next turn lists the read messages and archives the rest.
+TEST_F(ListingTest, ListingCutShortIsReportedAndWhatItMissedIsPickedUp) {
+  pdulink::test::TempDir logs;
+  Start("LogDir=" + logs.Path() + "\r\n", {"--memories", "SM"});
+  ASSERT_EQ(IndexOf(phone->Control("deliver +4915112345678 Captured")), "1");
+  ASSERT_EQ(IndexOf(phone->Control("deliver-pdu state=1 " + kStranded)), "2");
+  const std::string stored = Stored();
+  const std::string pdu1 = stored.substr(stored.find("stored SM 1 0 ") + 14, stored.find('\n') - 14);
+  ASSERT_EQ(phone->Control("fail times=1 +CMGL=0 reply " +
+                           pdulink::test::EscapeReply("\r\n+CMGL: 1,0,,30\r\n" + pdu1 + "\r\n+CMGL: 2,0,,30\r\n0791")),
+            "OK\n");
+  Connect();
+  form->ui.cb_autoread->setChecked(true);
+  form->ui.cb_smstype->setCurrentIndex(0);
+  form->ui.cb_deletesms->setChecked(true);
+  FastTicks();
+  form->clock.PendingCommand = kNoCommand;
+  Receiving& receiving = form->gateway().receiving();
+  receiving.listSMS();
+  EXPECT_TRUE(JournalHas("TimeOut Rx Done"));
+  EXPECT_EQ(JournalCount("Listing incomplete: the reply has no final OK"), 1u);
+  EXPECT_EQ(Sent("AT+CMGD="), (std::vector<std::string>{"AT+CMGD=1\\r"}));
+  EXPECT_TRUE(Sent("AT+CMGL=1").empty());  // not in the turn that failed
+
+  receiving.listSMS();
+  EXPECT_EQ(Sent("AT+CMGL=1").size(), 1u);
+  EXPECT_EQ(Sent("AT+CMGD="), (std::vector<std::string>{"AT+CMGD=1\\r", "AT+CMGD=2\\r"}));
+  EXPECT_TRUE(JournalHas("hellohello"));
+  EXPECT_EQ(FileCount(logs.Path()), 4u);
+  EXPECT_EQ(JournalCount("Listing incomplete"), 1u);
+  EXPECT_EQ(Stored().find("stored SM"), std::string::npos) << Stored();
+  EXPECT_FALSE(fs::exists(phone->Directory() + "/" + kReceivedRecordFile));
+}
+
+// Without the record the listing would strand what it marks read: nothing
+// is listed, and the message stays unread on the phone.
+TEST_F(ListingTest, RecordThatCannotBeWrittenLeavesTheMessagesUnread) {
+  pdulink::test::TempDir logs;
+  Start("AutoConnect=1\r\nAutoRead=1\r\nPollingInt=1\r\nLogDir=" + logs.Path() + "\r\n", {"--memories", "SM"});
+  form->state.BaseDir = logs.Path() + "/missing";
+  ASSERT_EQ(IndexOf(phone->Control("deliver +4915112345678 Wait for me")), "1");
+  Connect();
+  ASSERT_TRUE(RunUntil([this] { return JournalCount("Receiving record not written: ") >= 2; })) << Journal();
+  EXPECT_TRUE(Sent("AT+CMGL").empty());
+  EXPECT_NE(Stored().find("stored SM 1 0 "), std::string::npos) << Stored();
+  EXPECT_EQ(FileCount(logs.Path()), 0u);
 }
 
 TEST_F(ListingTest, UnwritableLogDirectoryDeletesNothing) {

@@ -41,6 +41,9 @@ class GatewayTest : public ::testing::Test {
     StartupOptions options;
     options.configArg = ini;
     form = std::make_unique<TForm1>(options);
+    // Files the gateway keeps in its working directory go beside the
+    // phone's, not into the directory shared by every test.
+    form->state.BaseDir = phone->Directory();
     form->timer1->setInterval(100);
     form->cycle().ExitPause = [] {};
     form->cycle().CloseWindow = [this] { windowClosed = true; };
