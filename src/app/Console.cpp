@@ -8,6 +8,7 @@
 #include <QComboBox>
 #include <QPushButton>
 #include <QSocketNotifier>
+#include <QTimer>
 #include <QToolButton>
 
 #include "AnsiText.h"
@@ -78,6 +79,21 @@ std::string ConsoleDeleteNumbers(const std::string& argument) {
 Console::Console(TForm1& window, int fd) : window_(window), fd_(fd) {
   notifier_ = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Read);
   connect(notifier_.get(), &QSocketNotifier::activated, this, &Console::OnReadable);
+  // After each tick (and so after the pass that may have served the Send
+  // page) the next waiting message takes its place.
+  connect(window_.timer1, &QTimer::timeout, this, &Console::FeedSendPage);
+}
+
+void Console::FeedSendPage() {
+  Controls& ui = window_.ui;
+  if (sendQueue_.empty() || ui.sb_sendSMS->isChecked()) return;
+  auto [number, text] = std::move(sendQueue_.front());
+  sendQueue_.pop_front();
+  // As the Send page: the fields, then the latched button that the next
+  // duty pass serves.
+  ui.ed_totel->setText(QString::fromUtf8(number.c_str()));
+  ui.Ed_smsbody->setText(QString::fromUtf8(text.c_str()));
+  ui.sb_sendSMS->setChecked(true);
 }
 
 Console::~Console() = default;
@@ -144,11 +160,14 @@ void Console::Act(const std::string& line) {
         window_.WriteLog("Usage: /send NUMBER TEXT");
         break;
       }
-      // As the Send page: the fields, then the latched button that the
-      // next duty pass serves.
-      ui.ed_totel->setText(QString::fromUtf8(number.c_str()));
-      ui.Ed_smsbody->setText(QString::fromUtf8(text.c_str()));
-      ui.sb_sendSMS->setChecked(true);
+      // Requests that come while one waits or is being sent queue behind it.
+      if (sendQueue_.size() >= kSendQueueLimit) {
+        window_.WriteLog("Send queue full (" + std::to_string(kSendQueueLimit) + " waiting): /send to " +
+                         ToAnsi(QString::fromUtf8(number.c_str())) + " not queued");
+        break;
+      }
+      sendQueue_.emplace_back(std::move(number), std::move(text));
+      FeedSendPage();
       break;
     }
     case ConsoleAction::Command:
@@ -168,7 +187,8 @@ std::string StatusBlock(const StatusFacts& f) {
   block += "Signal: " + or_(f.signal, "not checked") + "\n";
   block += "Memory: " + or_(f.memory, "none") + "\n";
   block += "Since start: received " + std::to_string(f.received) + ", sent " + std::to_string(f.sent) + ", errors " +
-           std::to_string(f.errors);
+           std::to_string(f.errors) + "\n";
+  block += "Send queue: " + std::to_string(f.sendQueue);
   return block;
 }
 
@@ -195,5 +215,6 @@ StatusFacts Console::GatherStatus() const {
   f.received = state.Counters.received;
   f.sent = state.Counters.sent;
   f.errors = state.Counters.errors;
+  f.sendQueue = sendQueue_.size();
   return f;
 }

@@ -5,6 +5,7 @@
 // "/send NUMBER TEXT" (the Send page's manual send); any other line is an AT
 // command for the Test page's Send button.
 #include <QObject>
+#include <deque>
 #include <memory>
 #include <optional>
 #include <string>
@@ -26,6 +27,7 @@ struct StatusFacts {
   std::string sim, network, signal;
   std::string memory;  // the memory chosen at connect
   unsigned received = 0, sent = 0, errors = 0;
+  size_t sendQueue = 0;  // /send requests waiting for the Send page
 };
 
 // The /status block, one fact a line.
@@ -55,13 +57,21 @@ class Console : public QObject {
   Console(TForm1& window, int fd);
   ~Console() override;
 
+  // /send requests that wait in turn for the Send page, at most this many.
+  static constexpr size_t kSendQueueLimit = 100;
+  size_t SendQueueLength() const { return sendQueue_.size(); }
+
  private:
   void OnReadable();
   void Act(const std::string& line);
+  // Hands the first waiting /send to the Send page once the one before has
+  // been served (its button released): one message per pass, in order.
+  void FeedSendPage();
   StatusFacts GatherStatus() const;
 
   TForm1& window_;
   int fd_;
   std::string pending_;
   std::unique_ptr<QSocketNotifier> notifier_;
+  std::deque<std::pair<std::string, std::string>> sendQueue_;  // number, text (UTF-8)
 };

@@ -52,7 +52,9 @@ Gateway::Gateway(QMainWindow* window, Controls& ui, FormState& state, PollClock&
   sending_ = std::make_unique<Sending>(*ctx_, *dialogue_);
   serviceCentre_ = std::make_unique<ServiceCentre>(*ctx_, *dialogue_);
   watchTurn_ = std::make_unique<WatchTurn>(
-      *ctx_, *dialogue_, [this](const std::string& number, const std::string& body) { return CountedSend(number, body); });
+      *ctx_, *dialogue_, [this](const std::string& number, const std::string& body, const SendHooks& hooks) {
+        return CountedSend(number, body, hooks);
+      });
   WirePort();
   FillDuties();
   WireFastMode(window);
@@ -92,8 +94,8 @@ std::string PortReportLine(const std::string& commPort, const std::string& devic
   return line + ")";
 }
 
-int Gateway::CountedSend(const std::string& number, const std::string& body) {
-  int rc = sending_->SendSMS(number, body);
+int Gateway::CountedSend(const std::string& number, const std::string& body, const SendHooks& hooks) {
+  int rc = sending_->SendSMS(number, body, hooks);
   GatewayCounters& counters = ctx_->state.Counters;
   if (rc >= 0) ++counters.sent;
   else ++counters.errors;
@@ -105,7 +107,7 @@ void Gateway::FillDuties() {
   d.CheckIncomingCall = [this] { return calls_->CheckIncomingCall(); };
   d.listSMS = [this] { receiving_->listSMS(); };
   d.SaveSmsc = [this] { serviceCentre_->SaveSmsc(); };
-  d.SendSMS = [this](const std::string& number, const std::string& body) { return CountedSend(number, body); };
+  d.SendSMS = [this](const std::string& number, const std::string& body) { return CountedSend(number, body, {}); };
   d.DeleteByNumbers = [this] { receiving_->DeleteByNumbers(); };
   d.WatchTurn = [this] { watchTurn_->Run(); };
   d.CheckBattery = [this] { return battery_->CheckBattery(); };

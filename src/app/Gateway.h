@@ -22,6 +22,7 @@ class Battery;
 class Calls;
 class SignalCheck;
 class Sending;
+struct SendHooks;
 class ServiceCentre;
 class WatchTurn;
 
@@ -59,7 +60,7 @@ class Gateway {
   void WirePort();
   void FillDuties();
   // A send, counted for /status: a message out, or an error.
-  int CountedSend(const std::string& number, const std::string& body);
+  int CountedSend(const std::string& number, const std::string& body, const SendHooks& hooks);
   void WireFastMode(QMainWindow* window);
 
   std::unique_ptr<Journal> journal_;

@@ -31,11 +31,22 @@ PollingCycle::PollingCycle(Context& ctx, Transaction& dialogue, Connection& conn
 
 void PollingCycle::timer1Timer() {
   clock_.Advance();
+  // Ticks also come nested inside a running connect or pass (its waits let
+  // the window work). A connect or pass posted meanwhile stays pending until
+  // that one has ended: a nested one would talk to the phone in the middle
+  // of its dialogue and serve the latched requests a second time. Disconnect
+  // and Exit act at once, except while a written PDU's answer is owed.
   switch (clock_.PendingCommand) {
-    case kConnect: ConnectStep(); break;
-    case kDutyPass: DutyPass(); break;
+    case kConnect:
+      if (!busy_) ConnectStep();
+      break;
+    case kDutyPass:
+      if (!busy_) DutyPass();
+      break;
     case kDisconnect:
-    case kExit: DisconnectStep(clock_.PendingCommand); break;
+    case kExit:
+      if (!clock_.AnswerOwed) DisconnectStep(clock_.PendingCommand);
+      break;
     default: break;
   }
 }
@@ -43,12 +54,15 @@ void PollingCycle::timer1Timer() {
 void PollingCycle::ConnectStep() {
   if (clock_.SecondsCounter % 3 != 0) return;
   clock_.PendingCommand = kNoCommand;
+  Busy busy(busy_);
   connection_.b_open();
   ui_.sb_connect->setChecked(false);
   if (dialogue_.OkFlag && ui_.cb_autoread->isChecked()) journal_.WriteLog("AutoReading Mode.");
 }
 
 void PollingCycle::DutyPass() {
+  if (busy_) return;
+  Busy busy(busy_);
   clock_.PendingCommand = kNoCommand;
   const uint32_t snapshot = clock_.SecondsCounter;
 
@@ -62,7 +76,10 @@ void PollingCycle::DutyPass() {
       duties.listSMS();
       ui_.sb_listSMS->setChecked(false);
     }
-    if (ui_.sb_sendSMS->isChecked() && duties.SendSMS) {
+    if (ui_.sb_sendSMS->isChecked() && duties.SendSMS && !manualSending_) {
+      // The button stays down while its message goes out: guarded, so that
+      // nothing running inside the send can send it again.
+      Busy sending(manualSending_);
       int rc = duties.SendSMS(ToAnsi(ui_.ed_totel->text()), ToAnsi(ui_.Ed_smsbody->text()));
       journal_.WriteLog("Send errorlevel(bytes):" + std::to_string(rc));
       ui_.sb_sendSMS->setChecked(false);
@@ -84,17 +101,17 @@ void PollingCycle::DutyPass() {
     if (state_.SignalInterval > 0 && snapshot % static_cast<uint32_t>(state_.SignalInterval) == 0 &&
         duties.CheckSignal)
       duties.CheckSignal();
-    // The next pass, unless Disconnect or Exit was pressed during this one
-    // and no nested tick has carried it out yet: posting over it would lose
+    // The next pass, unless Disconnect, Exit or Connect was asked for during
+    // this one and has not been carried out yet: posting over it would lose
     // the operator's request.
-    if (clock_.PendingCommand != kDisconnect && clock_.PendingCommand != kExit)
-      clock_.PendingCommand = kDutyPass;
+    if (!clock_.StopPosted() && clock_.PendingCommand != kConnect) clock_.PendingCommand = kDutyPass;
   }
   if (ui_.cb_offline->isChecked() && dialogue_.OfflineSession && comport_.Active())
     clock_.PendingCommand = kDisconnect;
 }
 
 void PollingCycle::DisconnectStep(int command) {
+  ++clock_.DisconnectsRun;
   ui_.led_connect->SetColor(LampColor::Yellow);
   if (comport_.Active()) comport_.SetActive(false);
   if (!comport_.Active()) {

@@ -37,8 +37,23 @@ class PollingCycle {
   std::function<void()> CloseWindow;
 
  private:
+  // Sets a flag for the life of a step, and clears it however the step ends.
+  class Busy {
+   public:
+    explicit Busy(bool& flag) : flag_(flag) { flag_ = true; }
+    ~Busy() { flag_ = false; }
+    Busy(const Busy&) = delete;
+    Busy& operator=(const Busy&) = delete;
+
+   private:
+    bool& flag_;
+  };
+
   void ConnectStep();
   void DisconnectStep(int command);
+
+  bool busy_ = false;           // a connect step or duty pass is running
+  bool manualSending_ = false;  // the manual send of a pass is running
 
   Controls& ui_;
   FormState& state_;

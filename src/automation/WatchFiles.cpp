@@ -53,6 +53,7 @@ bool ListMatches(const std::string& dir, const std::string& pattern, std::vector
   while (dirent* e = ::readdir(d)) {
     const char* name = e->d_name;
     if (name[0] == '.') continue;  // hidden, and "." and ".."
+    if (IsOwnName(name)) continue;  // sent, failed or of unknown outcome
     if (::fnmatch(pattern.c_str(), name, FNM_CASEFOLD) != 0) continue;
     struct stat st {};
     if (::fstatat(::dirfd(d), name, &st, 0) != 0 || !S_ISREG(st.st_mode)) continue;
@@ -88,23 +89,35 @@ class Fd {
   int fd_;
 };
 
-bool ModifiedWithinASecond(const struct stat& st) {
+// Nanoseconds since the file was modified; negative for a time stamp ahead
+// of the clock.
+long long AgeNs(const struct stat& st) {
   timespec now {};
   ::clock_gettime(CLOCK_REALTIME, &now);
-  long long ageNs = (static_cast<long long>(now.tv_sec) - st.st_mtim.tv_sec) * 1000000000LL +
-                    (now.tv_nsec - st.st_mtim.tv_nsec);
-  return ageNs < 1000000000LL;
+  return (static_cast<long long>(now.tv_sec) - st.st_mtim.tv_sec) * 1000000000LL + (now.tv_nsec - st.st_mtim.tv_nsec);
+}
+
+FileId IdOf(const struct stat& st) {
+  FileId id;
+  id.dev = st.st_dev;
+  id.ino = st.st_ino;
+  id.size = static_cast<long long>(st.st_size);
+  id.mtimeNs = static_cast<long long>(st.st_mtim.tv_sec) * 1000000000LL + st.st_mtim.tv_nsec;
+  return id;
 }
 
 }  // namespace
 
-ReadResult ReadFirstLine(const std::string& path, std::string& line, bool useLease) {
+ReadResult ReadFirstLine(const std::string& path, std::string& line, bool useLease, const FileId* previous,
+                         Look* look) {
   line.clear();
   // Non-blocking: a FIFO put in the file's place must not stall the turn.
   Fd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
   if (fd.get() < 0) return ReadResult::Unreadable;
   struct stat st {};
   if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return ReadResult::Unreadable;
+  const FileId id = IdOf(st);
+  if (look) *look = Look{id, false};
 
   // A lease break is signalled to the holder, SIGIO by default, which would
   // end the program; SIGURG is ignored unless someone handles it. The lease
@@ -117,7 +130,16 @@ ReadResult ReadFirstLine(const std::string& path, std::string& line, bool useLea
     if (!leased && (errno == EAGAIN || errno == EWOULDBLOCK)) return ReadResult::BeingWritten;
   }
   if (!leased) {
-    if (ModifiedWithinASecond(st)) return ReadResult::BeingWritten;
+    const bool changed = previous && !(*previous == id);
+    const long long age = AgeNs(st);
+    if (age < 0) {
+      // Clock skew or a copy that kept a stamp from a faster clock: the age
+      // tells nothing, so one unchanged look before this one must.
+      if (look) look->futureStamp = true;
+      if (!previous || changed) return ReadResult::BeingWritten;
+    } else if (changed || age < 1000000000LL) {
+      return ReadResult::BeingWritten;
+    }
   }
 
   ReadResult result = ReadResult::Ok;
@@ -192,11 +214,168 @@ bool MoveFile(const std::string& from, const std::string& to) {
 bool IdentifyFile(const std::string& path, FileId& id) {
   struct stat st {};
   if (::stat(path.c_str(), &st) != 0) return false;
-  id.dev = st.st_dev;
-  id.ino = st.st_ino;
-  id.size = static_cast<long long>(st.st_size);
-  id.mtimeNs = static_cast<long long>(st.st_mtim.tv_sec) * 1000000000LL + st.st_mtim.tv_nsec;
+  id = IdOf(st);
   return true;
+}
+
+bool IsOwnName(std::string_view name) {
+  const std::string_view record(kInFlightFile);
+  if (name == record || (name.size() == record.size() + 4 && name.substr(0, record.size()) == record &&
+                         name.substr(record.size()) == ".tmp"))
+    return true;
+  constexpr size_t kStampEnd = 3 + 17;
+  if (name.size() <= kStampEnd || ::strncasecmp(name.data(), "SMS", 3) != 0) return false;
+  for (size_t i = 3; i < kStampEnd; ++i)
+    if (name[i] < '0' || name[i] > '9') return false;
+  std::string_view suffix = name.substr(kStampEnd);
+  for (std::string_view own : {std::string_view(".snd"), std::string_view(".err"), std::string_view(kUnknownSuffix)})
+    if (suffix.size() == own.size() && ::strncasecmp(suffix.data(), own.data(), own.size()) == 0) return true;
+  return false;
+}
+
+namespace {
+
+constexpr std::string_view kRecordHead = "pdulink in-flight";
+
+std::string Hex(std::string_view bytes) {
+  static const char digits[] = "0123456789ABCDEF";
+  std::string out;
+  for (unsigned char c : bytes) {
+    out += digits[c >> 4];
+    out += digits[c & 15];
+  }
+  return out;
+}
+
+bool Unhex(std::string_view hex, std::string& out) {
+  if (hex.size() % 2 != 0) return false;
+  out.clear();
+  auto nibble = [](char c) -> int {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+  };
+  for (size_t i = 0; i < hex.size(); i += 2) {
+    int hi = nibble(hex[i]), lo = nibble(hex[i + 1]);
+    if (hi < 0 || lo < 0) return false;
+    out += static_cast<char>(hi * 16 + lo);
+  }
+  return true;
+}
+
+// Flushes the directory that holds path, so that a rename or removal in it
+// lasts. A file system that cannot flush a directory (EINVAL, ENOTSUP)
+// keeps its entries as its files: nothing more can be done there.
+bool SyncDirectoryOf(const std::string& path, std::string& errorText) {
+  size_t slash = path.rfind('/');
+  std::string dir = slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
+  Fd d(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (d.get() < 0) {
+    errorText = std::strerror(errno);
+    return false;
+  }
+  if (::fsync(d.get()) == 0 || errno == EINVAL || errno == ENOTSUP) return true;
+  errorText = std::strerror(errno);
+  return false;
+}
+
+}  // namespace
+
+std::string FormatInFlight(const std::vector<InFlight>& records) {
+  // A head line, one line per file, an end line: a record cut short is
+  // never taken for a complete one.
+  std::string text = std::string(kRecordHead) + "\n";
+  for (const InFlight& r : records) {
+    const char* answer =
+        r.answer == InFlight::Answer::Sent ? "sent" : r.answer == InFlight::Answer::Failed ? "failed" : "none";
+    text += "file " + Hex(r.fsPath) + " " + Hex(r.path) + " " + std::to_string(r.id.dev) + " " +
+            std::to_string(r.id.ino) + " " + std::to_string(r.id.size) + " " + std::to_string(r.id.mtimeNs) + " " +
+            answer + "\n";
+  }
+  return text + "end\n";
+}
+
+bool ParseInFlight(std::string_view text, std::vector<InFlight>& records) {
+  std::vector<std::string_view> lines;
+  while (!text.empty()) {
+    size_t nl = text.find('\n');
+    if (nl == std::string_view::npos) return false;  // every line ends with LF
+    lines.push_back(text.substr(0, nl));
+    text.remove_prefix(nl + 1);
+  }
+  if (lines.size() < 2 || lines.front() != kRecordHead || lines.back() != "end") return false;
+  std::vector<InFlight> out;
+  for (size_t i = 1; i + 1 < lines.size(); ++i) {
+    std::string line(lines[i]);
+    char pathHex[8193], shownHex[8193], answer[8];
+    unsigned long long dev = 0, ino = 0;
+    long long size = 0, mtime = 0;
+    int used = 0;
+    if (line.size() > 16500 ||
+        std::sscanf(line.c_str(), "file %8192s %8192s %llu %llu %lld %lld %7s%n", pathHex, shownHex, &dev, &ino, &size,
+                    &mtime, answer, &used) != 7 ||
+        static_cast<size_t>(used) != line.size())
+      return false;
+    InFlight r;
+    if (!Unhex(pathHex, r.fsPath) || r.fsPath.empty() || !Unhex(shownHex, r.path)) return false;
+    r.id = FileId{dev, ino, size, mtime};
+    const std::string_view a(answer);
+    if (a == "sent") r.answer = InFlight::Answer::Sent;
+    else if (a == "failed") r.answer = InFlight::Answer::Failed;
+    else if (a == "none") r.answer = InFlight::Answer::None;
+    else return false;
+    out.push_back(std::move(r));
+  }
+  records = std::move(out);
+  return true;
+}
+
+bool WriteDurably(const std::string& path, const std::string& content, std::string& errorText) {
+  const std::string temp = path + ".tmp";
+  Fd out(::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+  if (out.get() < 0) {
+    errorText = std::strerror(errno);
+    return false;
+  }
+  bool ok = true;
+  for (size_t done = 0; ok && done < content.size();) {
+    ssize_t w = ::write(out.get(), content.data() + done, content.size() - done);
+    if (w < 0 && errno == EINTR) continue;
+    if (w <= 0) ok = false;
+    else done += static_cast<size_t>(w);
+  }
+  ok = ok && ::fsync(out.get()) == 0;
+  if (ok) ok = ::close(out.release()) == 0;
+  ok = ok && ::rename(temp.c_str(), path.c_str()) == 0;
+  if (!ok) {
+    errorText = std::strerror(errno);
+    ::unlink(temp.c_str());
+    return false;
+  }
+  return SyncDirectoryOf(path, errorText);
+}
+
+bool ReadSmallFile(const std::string& path, std::string& content) {
+  content.clear();
+  Fd in(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+  if (in.get() < 0) return false;
+  char buf[4096];
+  for (;;) {
+    ssize_t n = ::read(in.get(), buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    if (n == 0) return true;
+    content.append(buf, static_cast<size_t>(n));
+    if (content.size() > 64 * 1024) return false;  // no record of ours
+  }
+}
+
+bool RemoveDurably(const std::string& path, std::string& errorText) {
+  if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
+    errorText = std::strerror(errno);
+    return false;
+  }
+  return SyncDirectoryOf(path, errorText);
 }
 
 }  // namespace watch

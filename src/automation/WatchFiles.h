@@ -22,29 +22,12 @@ Template SplitTemplate(std::string_view text);
 bool SplitMessageLine(std::string_view line, std::string& number, std::string& body);
 
 // Regular, not hidden, entries of dir whose names match the pattern (case
-// ignored), in name order (case ignored). False (errorText set) when dir cannot be read.
+// ignored), in name order (case ignored); names the program gave files
+// itself (IsOwnName) never match. False (errorText set) when dir cannot be read.
 bool ListMatches(const std::string& dir, const std::string& pattern, std::vector<std::string>& names,
                  std::string& errorText);
 
 enum class ReadResult { Ok, Unreadable, BeingWritten };
-
-// The most of a first line that is read; a message line is far shorter
-// (160 characters of text), and a huge file costs no more than this.
-inline constexpr size_t kMaxLineBytes = 64 * 1024;
-
-// Reads the first line (up to CR or LF) of path. A file that some program
-// still holds open for writing is BeingWritten: a read lease is refused
-// exactly then. Where no lease can be taken (another owner without the
-// right to lease, a file system without leases), a file modified within
-// the last second counts as being written instead.
-// useLease false asks only the modification time (how the check behaves
-// where leases are not to be had).
-ReadResult ReadFirstLine(const std::string& path, std::string& line, bool useLease = true);
-
-// Renames from to to without replacing an existing file; across file
-// systems the file is copied, flushed to disk and then removed. False when
-// the file is still at its old name (the copy, if any, removed again).
-bool MoveFile(const std::string& from, const std::string& to);
 
 // Identity of a file, to tell a remembered file from a new one of the same
 // name (inode numbers are reused at once, so size and modification time
@@ -57,5 +40,66 @@ struct FileId {
   bool operator==(const FileId&) const = default;
 };
 bool IdentifyFile(const std::string& path, FileId& id);
+
+// What one look at a file found besides its first line.
+struct Look {
+  FileId id;                 // the file as it was opened and read
+  bool futureStamp = false;  // no lease, and modified "later" than now
+};
+
+// The most of a first line that is read; a message line is far shorter
+// (160 characters of text), and a huge file costs no more than this.
+inline constexpr size_t kMaxLineBytes = 64 * 1024;
+
+// Reads the first line (up to CR or LF) of path. A file that some program
+// still holds open for writing is BeingWritten: a read lease is refused
+// exactly then. Where no lease can be taken (another owner without the
+// right to lease, a file system without leases), a file counts as being
+// written while its size or time stamp differs from the previous look
+// (previous, when there was one) or it was modified within the last second.
+// A time stamp in the future says nothing about the age: such a file is
+// taken once a previous look found it unchanged.
+// useLease false asks only size and time (how the check behaves where
+// leases are not to be had). look, when given, gets what was opened.
+ReadResult ReadFirstLine(const std::string& path, std::string& line, bool useLease = true,
+                         const FileId* previous = nullptr, Look* look = nullptr);
+
+// Renames from to to without replacing an existing file; across file
+// systems the file is copied, flushed to disk and then removed. False when
+// the file is still at its old name (the copy, if any, removed again).
+bool MoveFile(const std::string& from, const std::string& to);
+
+// Names the program gives files itself, which no template may take for an
+// outgoing message: "SMS" + 17-digit stamp + ".snd", ".err" or ".unknown"
+// (case ignored, as templates match), and the in-flight record with its
+// temporary file.
+bool IsOwnName(std::string_view name);
+
+// The record of the messages in flight, kept in the working directory: an
+// entry is made just before a file's PDU is written, gets the phone's answer
+// as soon as it is in, and goes once the file has been renamed. A file whose
+// entry has no answer may have gone out or not: it is never sent again.
+inline constexpr char kInFlightFile[] = ".pdulink-inflight";
+inline constexpr char kUnknownSuffix[] = ".unknown";
+struct InFlight {
+  enum class Answer { None, Sent, Failed };
+  std::string fsPath;  // as the file system opens it
+  std::string path;    // as the journal shows it (cp1251)
+  FileId id;           // the file as it was read for the send
+  Answer answer = Answer::None;
+};
+std::string FormatInFlight(const std::vector<InFlight>& records);
+// False when text is no record (cut short, foreign).
+bool ParseInFlight(std::string_view text, std::vector<InFlight>& records);
+
+// Replaces path with content durably: a temporary file beside it (path +
+// ".tmp"), flushed, renamed over path, then the directory flushed. False
+// (errorText set) when any step failed; path then holds the old content or
+// the new one, never a part.
+bool WriteDurably(const std::string& path, const std::string& content, std::string& errorText);
+// Reads the whole of a small file; false when it is not there or unreadable.
+bool ReadSmallFile(const std::string& path, std::string& content);
+// Removes path and flushes its directory; true when it is gone (or was).
+bool RemoveDurably(const std::string& path, std::string& errorText);
 
 }  // namespace watch

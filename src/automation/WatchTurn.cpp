@@ -57,18 +57,35 @@ std::vector<WatchTurn::Entry> WatchTurn::FindFiles() {
     return entries;
   }
   lastDirError_.clear();
+  std::set<std::string> listed;
   for (const std::string& name : names) {
     Entry e;
     e.fsPath = fsDir + "/" + name;
+    listed.insert(e.fsPath);
     if (pending_.count(e.fsPath)) continue;
     std::string ansi = NameToAnsi(name);
     e.path = t.dir.empty() ? ansi : (t.dir == "/" ? "/" + ansi : t.dir + "/" + ansi);
     entries.push_back(std::move(e));
   }
+  // What is known of files that are no longer waiting goes.
+  for (auto it = looks_.begin(); it != looks_.end();)
+    it = listed.count(it->first) ? std::next(it) : looks_.erase(it);
+  for (auto it = futureSaid_.begin(); it != futureSaid_.end();)
+    it = listed.count(*it) ? std::next(it) : futureSaid_.erase(it);
   return entries;
 }
 
 void WatchTurn::Run() {
+  if (running_) return;
+  running_ = true;
+  struct Done {
+    bool& flag;
+    ~Done() { flag = false; }
+  } done{running_};
+  if (!recovered_) {
+    recovered_ = true;
+    Recover();
+  }
   RetryRenames();
   std::vector<Entry> files = FindFiles();
   if (files.empty()) return;
@@ -105,17 +122,51 @@ bool WatchTurn::SendOne(const Entry& entry) {
   Journal& journal = ctx_.journal;
   journal.WriteLog(entry.path);
   std::string line;
-  if (watch::ReadFirstLine(entry.fsPath, line) != watch::ReadResult::Ok) {
+  watch::Look look;
+  auto previous = looks_.find(entry.fsPath);
+  watch::ReadResult read = watch::ReadFirstLine(entry.fsPath, line, UseLeases,
+                                                previous == looks_.end() ? nullptr : &previous->second, &look);
+  if (read != watch::ReadResult::Unreadable) looks_[entry.fsPath] = look.id;
+  if (look.futureStamp && futureSaid_.insert(entry.fsPath).second)
+    journal.WriteLog("Time stamp in the future: " + entry.path);
+  if (read != watch::ReadResult::Ok) {
     journal.WriteLog("Read error:" + entry.path);
     return false;
   }
   std::string number, body;
   if (!watch::SplitMessageLine(line, number, body)) return false;
 
-  int rc = send_ ? send_(number, body) : -1;
+  // The record: an entry just before the PDU goes out, the answer as soon
+  // as it is in; the entry goes with the rename.
+  const uint32_t disconnects = ctx_.clock.DisconnectsRun;
+  bool pduWritten = false, keptBack = false;
+  SendHooks hooks;
+  hooks.BeforePdu = [&] {
+    auto it = records_.find(entry.fsPath);
+    // A further copy of a message already confirmed: it counts as sent
+    // whatever becomes of this one.
+    if (it == records_.end() || it->second.answer != watch::InFlight::Answer::Sent) {
+      records_[entry.fsPath] = watch::InFlight{entry.fsPath, entry.path, look.id, watch::InFlight::Answer::None};
+      if (!SaveRecord()) {
+        records_.erase(entry.fsPath);
+        keptBack = true;
+        return false;
+      }
+    }
+    pduWritten = true;
+    return true;
+  };
+  hooks.Answered = [&](bool confirmed) {
+    auto it = records_.find(entry.fsPath);
+    if (it == records_.end() || it->second.answer == watch::InFlight::Answer::Sent) return;
+    it->second.answer = confirmed ? watch::InFlight::Answer::Sent : watch::InFlight::Answer::Failed;
+    SaveRecord();
+  };
+
+  int rc = send_ ? send_(number, body, hooks) : -1;
   if (rc >= 0) {
     journal.WriteLog("Auto Send SMS OK");
-    Rename(entry, ".snd");
+    Settle(entry, look.id, ".snd");
     return true;
   }
   journal.WriteLog("Auto Send SMS ERROR");
@@ -123,26 +174,56 @@ bool WatchTurn::SendOne(const Entry& entry) {
     journal.WriteLog("Send ERROR at Offline mode. Try after...");
     return false;
   }
-  Rename(entry, ".err");
+  if (!pduWritten) {
+    // Nothing went out: a file whose entry could not be recorded, or whose
+    // send Disconnect or Exit ended, waits for a later turn.
+    const PollClock& clock = ctx_.clock;
+    const bool stopped = clock.StopPosted() || dialogue_.ExitUnderway || clock.DisconnectsRun != disconnects;
+    if (keptBack) return false;
+    if (stopped) {
+      journal.WriteLog("Send stopped, file kept: " + entry.path);
+      return false;
+    }
+  }
+  Settle(entry, look.id, ".err");
   return true;
 }
 
-bool WatchTurn::Rename(const Entry& entry, const std::string& suffix) {
-  watch::FileId id;
-  bool known = watch::IdentifyFile(entry.fsPath, id);
+void WatchTurn::Settle(const Entry& entry, const watch::FileId& readId, const std::string& suffix) {
+  const size_t records = records_.size();
+  watch::FileId now;
+  if (!watch::IdentifyFile(entry.fsPath, now) || !(now == readId)) {
+    // Its producer rewrote, replaced or removed the file during the send:
+    // what is under the name now is another message, for the next turn.
+    ctx_.journal.WriteLog("File changed during send: " + entry.path);
+    records_.erase(entry.fsPath);
+    Forget(entry.fsPath);
+  } else {
+    Rename(entry, readId, suffix);
+  }
+  if (records_.size() != records) SaveRecord();
+}
+
+bool WatchTurn::Rename(const Entry& entry, const watch::FileId& id, const std::string& suffix) {
   bool moved = false;
+  std::string name;
   // The stamp has milliseconds; a name taken within the same millisecond is
   // not replaced, a later stamp is tried instead.
   for (int attempt = 0; attempt < 3 && !moved; ++attempt) {
     if (attempt > 0) QThread::msleep(2);
-    std::string target = InBaseDir(ctx_.state, AnsiToFs("SMS" + pdulink::TimeStampName() + suffix));
-    moved = watch::MoveFile(entry.fsPath, target);
+    name = "SMS" + pdulink::TimeStampName() + suffix;
+    moved = watch::MoveFile(entry.fsPath, InBaseDir(ctx_.state, AnsiToFs(name)));
     if (!moved && errno != EEXIST) break;
   }
-  ctx_.journal.WriteLog("Rename " + entry.path + (moved ? " OK" : " ERROR"));
+  if (suffix == watch::kUnknownSuffix)
+    ctx_.journal.WriteLog("Send outcome unknown: " + entry.path + (moved ? " renamed " + name : " (Rename ERROR)"));
+  else
+    ctx_.journal.WriteLog("Rename " + entry.path + (moved ? " OK" : " ERROR"));
   if (moved) {
     pending_.erase(entry.fsPath);
-  } else if (known) {
+    records_.erase(entry.fsPath);
+    Forget(entry.fsPath);
+  } else {
     // The message has been dealt with: later turns retry only the rename,
     // and never send it again.
     pending_[entry.fsPath] = Pending{entry.path, id, suffix};
@@ -151,16 +232,73 @@ bool WatchTurn::Rename(const Entry& entry, const std::string& suffix) {
 }
 
 void WatchTurn::RetryRenames() {
+  const size_t records = records_.size();
   for (auto it = pending_.begin(); it != pending_.end();) {
     watch::FileId now;
     // Gone, or another file under the same name: nothing left to rename.
     if (!watch::IdentifyFile(it->first, now) || !(now == it->second.id)) {
+      records_.erase(it->first);
       it = pending_.erase(it);
       continue;
     }
     Entry e{it->second.path, it->first};
-    std::string suffix = it->second.suffix;
+    Pending p = it->second;
     ++it;  // Rename may erase the entry
-    Rename(e, suffix);
+    Rename(e, p.id, p.suffix);
   }
+  if (records_.size() != records) SaveRecord();
 }
+
+void WatchTurn::Recover() {
+  std::string text;
+  if (!watch::ReadSmallFile(RecordPath(), text)) return;  // nothing was in flight
+  std::vector<watch::InFlight> found;
+  if (!watch::ParseInFlight(text, found)) {
+    ctx_.journal.WriteLog("Send record unreadable: " + NameToAnsi(RecordPath()));
+    return;
+  }
+  for (const watch::InFlight& r : found) records_[r.fsPath] = r;
+  for (const watch::InFlight& r : found) {
+    watch::FileId now;
+    if (!watch::IdentifyFile(r.fsPath, now) || !(now == r.id)) {
+      // Renamed before the run ended, or taken away or replaced by its
+      // producer since: nothing of this message is left to settle.
+      records_.erase(r.fsPath);
+      continue;
+    }
+    const Entry e{r.path, r.fsPath};
+    if (r.answer == watch::InFlight::Answer::None) {
+      // The run ended between the PDU and its answer: it may have gone out.
+      Rename(e, r.id, watch::kUnknownSuffix);
+      continue;
+    }
+    // The answer came before the run ended: the turn is finished as it
+    // would have been.
+    const bool sent = r.answer == watch::InFlight::Answer::Sent;
+    ctx_.journal.WriteLog(r.path);
+    ctx_.journal.WriteLog(sent ? "Auto Send SMS OK" : "Auto Send SMS ERROR");
+    Rename(e, r.id, sent ? ".snd" : ".err");
+  }
+  if (records_.size() != found.size()) SaveRecord();
+}
+
+bool WatchTurn::SaveRecord() {
+  std::string error;
+  bool ok;
+  if (records_.empty()) {
+    ok = watch::RemoveDurably(RecordPath(), error);
+  } else {
+    std::vector<watch::InFlight> all;
+    for (const auto& entry : records_) all.push_back(entry.second);
+    ok = watch::WriteDurably(RecordPath(), watch::FormatInFlight(all), error);
+  }
+  if (!ok) ctx_.journal.WriteLog("Send record error: " + NameToAnsi(RecordPath()) + " (" + error + ")");
+  return ok;
+}
+
+void WatchTurn::Forget(const std::string& fsPath) {
+  looks_.erase(fsPath);
+  futureSaid_.erase(fsPath);
+}
+
+std::string WatchTurn::RecordPath() const { return InBaseDir(ctx_.state, watch::kInFlightFile); }

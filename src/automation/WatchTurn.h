@@ -2,21 +2,24 @@
 // One turn of watched-directory sending: the first file that matches the
 // template of Ed_watchDir is read, its first line sent as number and body,
 // and the file renamed "SMS<time stamp>.snd" (sent) or ".err" (failed) so
-// that it is not sent again.
+// that it is not sent again. A record in the working directory keeps what is
+// in flight, so that a message is never sent twice, not even across a crash.
 #include <QObject>
+#include <functional>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "Context.h"
-#include "PollingCycle.h"
+#include "Sending.h"
 #include "WatchFiles.h"
 
 class Transaction;
 
 class WatchTurn {
  public:
-  using SendFunction = decltype(PollingCycle::Duties::SendSMS);
+  using SendFunction = std::function<int(const std::string& number, const std::string& body, const SendHooks& hooks)>;
 
   WatchTurn(Context& ctx, Transaction& dialogue, SendFunction send);
 
@@ -24,10 +27,12 @@ class WatchTurn {
   // duties of the pass wait no longer than this.
   static constexpr int kBatchLimit = 20;
 
-  // One turn: retries the renames that failed before, then handles the
+  // One turn: at the first turn, settles the files that an earlier run left
+  // in flight; retries the renames that failed before; then handles the
   // first waiting file. In fast mode it goes on with the following files
   // (up to kBatchLimit) until a file stays for a later turn or the operator
   // asks to stop (Disconnect, Exit, Abort, Stop) or the port is lost.
+  // A turn started inside a running turn does nothing.
   void Run();
 
   // A file that matches the template.
@@ -39,23 +44,40 @@ class WatchTurn {
   // out); empty when the directory cannot be read.
   std::vector<Entry> FindFiles();
   // Reads, sends and renames one file. False when the file stays for a
-  // later turn (unreadable, nothing to send, off-line failure).
+  // later turn (unreadable, being written, nothing to send, off-line
+  // failure, stopped before its message went out).
   bool SendOne(const Entry& entry);
 
   // Files whose message was dealt with but whose rename failed.
   size_t PendingRenames() const { return pending_.size(); }
 
+  // Read leases are asked for (a file some program holds open for writing
+  // waits); false judges every file by its size and time stamp alone, as
+  // for files of another owner.
+  bool UseLeases = true;
+
  private:
   struct Pending {
     std::string path;
     watch::FileId id;
-    std::string suffix;  // ".snd" or ".err"
+    std::string suffix;  // ".snd", ".err" or ".unknown"
   };
 
+  // Settles the files of the record that an earlier run left: renamed as
+  // the recorded answer says, or to the unknown-outcome name.
+  void Recover();
   void RetryRenames();
   // Renames to "SMS" + stamp + suffix in the base directory and writes the
-  // journal line; true when the file moved.
-  bool Rename(const Entry& entry, const std::string& suffix);
+  // journal line; on failure the file is remembered so that it is never sent
+  // again; on success its entry leaves the record. True when the file moved.
+  bool Rename(const Entry& entry, const watch::FileId& id, const std::string& suffix);
+  // After the send: renames the file unless it changed meanwhile.
+  void Settle(const Entry& entry, const watch::FileId& readId, const std::string& suffix);
+  // Writes the record of what is in flight (or removes it when nothing is);
+  // a failure is journaled.
+  bool SaveRecord();
+  void Forget(const std::string& fsPath);
+  std::string RecordPath() const;
   std::string FsDirectory(const std::string& dir) const;
   // Whether the batch of a fast turn may take the next file.
   bool MayContinue() const;
@@ -63,8 +85,13 @@ class WatchTurn {
   Context& ctx_;
   Transaction& dialogue_;
   SendFunction send_;
-  std::map<std::string, Pending> pending_;  // by fsPath
+  std::map<std::string, Pending> pending_;           // by fsPath
+  std::map<std::string, watch::InFlight> records_;   // by fsPath, as on disk
+  std::map<std::string, watch::FileId> looks_;       // the last look at each waiting file
+  std::set<std::string> futureSaid_;                 // files whose future stamp was journaled
   std::string lastDirError_;
+  bool running_ = false;
+  bool recovered_ = false;
   int stops_ = 0;  // clicks of Abort and Stop seen, to end a batch between files
   QObject listener_;  // context of the button connections
 };

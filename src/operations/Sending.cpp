@@ -9,13 +9,52 @@
 #include "Controls.h"
 #include "FormState.h"
 #include "Journal.h"
+#include "PollClock.h"
+#include "Replies.h"
 #include "SerialPort.h"
 #include "ServiceCentre.h"
 #include "Transaction.h"
 #include "sms_submit.h"
 #include "text_helpers.h"
 
+namespace {
+// The reply timeout of a command, in ticks. An answer owed to a written PDU
+// is waited for no longer than this from the PDU, also while stopping.
+constexpr uint32_t kAnswerTicks = 180;
+}  // namespace
+
 Sending::Sending(Context& ctx, Transaction& dialogue) : ctx_(ctx), dialogue_(dialogue) {}
+
+bool Sending::StopAsked(uint32_t disconnectsAtStart) const {
+  const PollClock& clock = ctx_.clock;
+  return clock.StopPosted() || dialogue_.ExitUnderway || clock.DisconnectsRun != disconnectsAtStart;
+}
+
+bool Sending::AwaitAnswer(bool& replied, uint32_t written) {
+  PollClock& clock = ctx_.clock;
+  // A phone may send "+CMGS: n" and its final OK in separate bursts: the
+  // send is judged on the whole reply, not on its first burst, so a message
+  // that went out is never reported as failed (and sent again).
+  bool whole = replied && (dialogue_.OkFlag || HasFinalResult(dialogue_.CaptureText));
+  while (!whole) {
+    if (clock.StopPosted()) {
+      // Disconnect or Exit waits for this answer (their abort ended the
+      // wait), but not beyond the send's own timeout.
+      const uint32_t elapsed = PollClock::Elapsed(written, clock.SecondsCounter);
+      if (elapsed >= kAnswerTicks || !ctx_.comport.Active()) break;
+      dialogue_.ReplyTimeout = static_cast<int>(kAnswerTicks - elapsed);
+    } else if (!replied) {
+      break;
+    }
+    dialogue_.ReplyFlag = false;
+    const bool got = dialogue_.WaitReply("rx");
+    dialogue_.ReplyTimeout = static_cast<int>(kAnswerTicks);
+    if (got) replied = true;
+    else if (!clock.StopPosted()) break;
+    whole = replied && HasFinalResult(dialogue_.CaptureText);
+  }
+  return whole;
+}
 
 void Sending::ShowCopies(int count, bool sending) {
   QLineEdit* field = ctx_.ui.ed_Ncopies;
@@ -65,9 +104,10 @@ bool Sending::Prepare() {
   return true;
 }
 
-int Sending::SendSMS(const std::string& number, const std::string& body) {
+int Sending::SendSMS(const std::string& number, const std::string& body, const SendHooks& hooks) {
   Controls& ui = ctx_.ui;
   Journal& journal = ctx_.journal;
+  const uint32_t disconnects = ctx_.clock.DisconnectsRun;
 
   pdulink::SubmitChoices choices;
   choices.sendOptions = ui.cb_sendoptions->isChecked();
@@ -114,19 +154,29 @@ int Sending::SendSMS(const std::string& number, const std::string& body) {
       ForgetModes();
       return result;
     }
-    dialogue_.ReplyCapture("start");
-    if (!dialogue_.SendCommand(text, "noAT")) {
-      dialogue_.ReplyCapture("stop");
+    // Disconnect or Exit asked for meanwhile, or the caller keeps the PDU
+    // back: the phone's entry is cancelled and nothing goes out.
+    if (StopAsked(disconnects) || (hooks.BeforePdu && !hooks.BeforePdu())) {
+      if (ctx_.comport.Active()) ctx_.comport.SendText("\x1B");
       ForgetModes();
       return result;
     }
-    // A phone may send "+CMGS: n" and its final OK in separate bursts: the
-    // send is judged on the whole reply, not on its first burst, so a message
-    // that went out is never reported as failed (and sent again).
-    if (!dialogue_.OkFlag) WaitWhole(dialogue_);
+    // From the PDU on, Disconnect and Exit wait for its answer.
+    ctx_.clock.AnswerOwed = true;
+    const uint32_t written = ctx_.clock.SecondsCounter;
+    dialogue_.ReplyCapture("start");
+    bool replied = dialogue_.SendCommand(text, "noAT");
+    const bool whole = AwaitAnswer(replied, written);
+    ctx_.clock.AnswerOwed = false;
     dialogue_.ReplyCapture("stop");
+    const bool confirmed = dialogue_.OkFlag || ReplyHoldsOk(dialogue_.CaptureText);
+    if (hooks.Answered && replied && (whole || confirmed)) hooks.Answered(confirmed);
+    if (!replied) {
+      ForgetModes();
+      return result;
+    }
     journal.WriteLog("Sending string done");
-    if (dialogue_.OkFlag || ReplyHoldsOk(dialogue_.CaptureText)) {
+    if (confirmed) {
       journal.WriteLog("Send SMS Command ok");
       result = pdu.userDataLength;
     } else {
@@ -136,8 +186,9 @@ int Sending::SendSMS(const std::string& number, const std::string& body) {
     }
     if (count > 0) --count;
     ui.ed_Ncopies->setText(QString::number(count));
-    if (count < 1 || ctx_.state.SendCycleStop) break;
+    // Disconnect and Exit end the copies like Stop.
+    if (count < 1 || ctx_.state.SendCycleStop || StopAsked(disconnects)) break;
   }
-  ShowCopies(ctx_.state.SendCycleStop ? count : 1, false);
+  ShowCopies(ctx_.state.SendCycleStop || StopAsked(disconnects) ? count : 1, false);
   return result;
 }

@@ -3,11 +3,23 @@
 // the preparation commands, and as many copies as ed_Ncopies asks for,
 // which Stop (SendCycleStop) cuts short after the copy in progress.
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "Context.h"
 
 class Transaction;
+
+// What a caller learns of the PDUs of a send, to keep its own record of a
+// message that may be out.
+struct SendHooks {
+  // Right before a copy's PDU is written (the prompt is in). False keeps the
+  // PDU back: the phone's entry is cancelled (ESC) and the send ends.
+  std::function<bool()> BeforePdu;
+  // The phone's final answer to a written PDU, as soon as it is in: true
+  // for OK. Not called when no answer came.
+  std::function<void(bool confirmed)> Answered;
+};
 
 class Sending {
  public:
@@ -18,7 +30,10 @@ class Sending {
   Sending(Context& ctx, Transaction& dialogue);
 
   // number as typed, body in cp1251 (it may begin with send options).
-  int SendSMS(const std::string& number, const std::string& body);
+  // Disconnect or Exit asked for during the send ends it before the next
+  // PDU is written; once a PDU is written, its answer is waited for (up to
+  // the reply timeout, counted from the PDU) even then.
+  int SendSMS(const std::string& number, const std::string& body, const SendHooks& hooks = {});
 
   // Fast mode: after ATE0, AT+CMGF=0 and AT+CSMS=0 were all confirmed, later
   // sends on the same open port skip them (their journal lines are still
@@ -33,6 +48,14 @@ class Sending {
   // The three preparation commands, or nothing when fast mode may skip them;
   // false when one was not confirmed.
   bool Prepare();
+  // Disconnect or Exit asked for, or carried out, since the send began.
+  bool StopAsked(uint32_t disconnectsAtStart) const;
+  // After a PDU written at tick `written` with a first reply (or none, when
+  // replied is false): waits until the whole answer is in. The abort that
+  // comes with Disconnect or Exit does not end this wait; the reply timeout
+  // counted from the PDU, Abort alone and a lost port do. False when the
+  // answer is not complete.
+  bool AwaitAnswer(bool& replied, uint32_t written);
 
   Context& ctx_;
   Transaction& dialogue_;

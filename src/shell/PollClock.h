@@ -16,6 +16,15 @@ struct PollClock {
   static constexpr uint32_t kDay = 86400;
   uint32_t SecondsCounter = 0;
   int PendingCommand = kNoCommand;
+  // A PDU has been written and its answer is not in yet: a disconnect or
+  // exit posted meanwhile waits, so that the answer decides what becomes of
+  // the message.
+  bool AnswerOwed = false;
+  // Disconnect steps run so far, so that an operation can tell that one ran
+  // inside it.
+  uint32_t DisconnectsRun = 0;
+
+  bool StopPosted() const { return PendingCommand == kDisconnect || PendingCommand == kExit; }
 
   void Advance() {
     ++SecondsCounter;

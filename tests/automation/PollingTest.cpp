@@ -197,6 +197,35 @@ TEST_F(PollingTest, ExitDuringAPassEndsThePassAndClosesTheWindow) {
   EXPECT_TRUE(JournalHas("Disconnected"));
 }
 
+// Connect pressed while the manual send waits for the phone: the send is
+// not disturbed by a nested connect, runs once (its button is still down
+// meanwhile), and the connect follows when the pass has ended.
+TEST_F(PollingTest, AConnectAskedForDuringASendWaitsUntilThePassHasEnded) {
+  Start();
+  Connect();
+  ASSERT_TRUE(pdulink::test::PhoneProcess::Ok(phone->Control("latency 300")));
+  auto real = form->cycle().duties.SendSMS;
+  int sends = 0;
+  size_t connectsWhenSent = 0;
+  form->cycle().duties.SendSMS = [&](const std::string& number, const std::string& body) {
+    ++sends;
+    QTimer::singleShot(0, form.get(), [this] { form->ui.sb_connect->click(); });
+    int rc = real(number, body);
+    connectsWhenSent = JournalCount("SMS Memory Select:");
+    return rc;
+  };
+  form->ui.ed_totel->setText(QStringLiteral("12345"));
+  form->ui.Ed_smsbody->setText(QStringLiteral("Hi"));
+  form->ui.sb_sendSMS->click();
+  ASSERT_TRUE(RunUntil([&] { return JournalCount("SMS Memory Select:") >= 2; }, 60)) << Journal();
+  RunUntil([] { return false; }, 1);
+  EXPECT_EQ(sends, 1);
+  EXPECT_EQ(connectsWhenSent, 1u);
+  EXPECT_EQ(phone->Submitted().size(), 1u);
+  EXPECT_EQ(JournalCount("Send errorlevel(bytes):2"), 1u);
+  EXPECT_EQ(form->clock.PendingCommand, kDutyPass);
+}
+
 TEST_F(PollingTest, RingFloodAndGarbageDoNotStopTheDialogue) {
   Start("", {"--ring-interval", "100"});
   Connect();

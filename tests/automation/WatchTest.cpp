@@ -18,7 +18,6 @@
 #include "TempDir.h"
 #include "WatchFiles.h"
 #include "WatchTurn.h"
-#include "sms_submit.h"
 
 namespace {
 
@@ -48,9 +47,22 @@ class WatchTest : public ::testing::Test {
     form = std::make_unique<TForm1>(options);
     form->timer1->stop();
     form->state.BaseDir = tmp.Path();
+    MakeTurn();
+  }
+  // A fake send that goes through the hooks as the real one does: the
+  // PDU (unless the preparation failed), then its answer.
+  void MakeTurn() {
     turn = std::make_unique<WatchTurn>(form->gateway().context(), form->dialogue(),
-                                       [this](const std::string& number, const std::string& body) {
+                                       [this](const std::string& number, const std::string& body,
+                                              const SendHooks& hooks) {
                                          sent.emplace_back(number, body);
+                                         if (beforePdu) beforePdu();
+                                         if (result == -2) return -2;  // nothing was prepared
+                                         if (stopBeforePdu) return -1;
+                                         if (hooks.BeforePdu && !hooks.BeforePdu()) return -1;
+                                         if (afterPdu) afterPdu();
+                                         if (hooks.Answered) hooks.Answered(result >= 0);
+                                         if (afterAnswer) afterAnswer();
                                          return result;
                                        });
   }
@@ -76,6 +88,8 @@ class WatchTest : public ::testing::Test {
   std::unique_ptr<WatchTurn> turn;
   std::vector<std::pair<std::string, std::string>> sent;
   int result = 5;
+  bool stopBeforePdu = false;  // the send ends before its PDU
+  std::function<void()> beforePdu, afterPdu, afterAnswer;
 };
 
 TEST_F(WatchTest, SendsTheFirstLineAndRenamesTheFileSent) {
@@ -144,7 +158,7 @@ TEST_F(WatchTest, FastTurnSendsABatchThatEndsBetweenFilesWhenAsked) {
   form->ui.cb_offline->setChecked(true);
   std::function<void()> during;
   turn = std::make_unique<WatchTurn>(form->gateway().context(), form->dialogue(),
-                                     [&](const std::string& number, const std::string& body) {
+                                     [&](const std::string& number, const std::string& body, const SendHooks&) {
                                        sent.emplace_back(number, body);
                                        if (during) during();
                                        return 3;
@@ -241,8 +255,19 @@ TEST_F(WatchTest, AFileStillOpenForWritingWaitsForItsWriter) {
 }
 
 TEST_F(WatchTest, AMessageWhoseRenameFailedIsNeverSentAgain) {
-  // The renamed files should go to a directory that is not there yet.
-  form->state.BaseDir = tmp.Path() + "/sent";
+  // The renamed files go to the working directory, which another program
+  // takes away right after each answer (and puts back before each PDU, so
+  // that the record of what is in flight can be kept).
+  const std::string work = tmp.Path() + "/work", away = tmp.Path() + "/away";
+  fs::create_directory(work);
+  form->state.BaseDir = work;
+  bool block = true;
+  beforePdu = [&] {
+    if (fs::exists(away)) fs::rename(away, work);
+  };
+  afterAnswer = [&] {
+    if (block) fs::rename(work, away);
+  };
   fs::create_directory(tmp.Path() + "/in");
   Template(tmp.Path() + "/in/smss*.txt");
   WriteFile(tmp.Path() + "/in/smss1.txt", "1 a\n");
@@ -253,15 +278,22 @@ TEST_F(WatchTest, AMessageWhoseRenameFailedIsNeverSentAgain) {
   EXPECT_EQ(sent[1].first, "2");
   EXPECT_EQ(Count("Rename " + first + " ERROR"), 3u);
   EXPECT_EQ(turn->PendingRenames(), 2u);
-  fs::create_directory(tmp.Path() + "/sent");
+  // Until they are renamed both stay in the record, as sent.
+  std::vector<watch::InFlight> record;
+  ASSERT_TRUE(watch::ParseInFlight(Slurp(away + "/.pdulink-inflight"), record));
+  ASSERT_EQ(record.size(), 2u);
+  EXPECT_EQ(record[0].answer, watch::InFlight::Answer::Sent);
+  fs::rename(away, work);
+  block = false;
   turn->Run();
   EXPECT_EQ(Count("Rename " + first + " OK"), 1u);
   EXPECT_EQ(turn->PendingRenames(), 0u);
-  EXPECT_EQ(Renamed(tmp.Path() + "/sent", ".snd").size(), 2u);
+  EXPECT_EQ(Renamed(work, ".snd").size(), 2u);
+  EXPECT_FALSE(fs::exists(work + "/.pdulink-inflight"));
   EXPECT_EQ(sent.size(), 2u);
 
   // A new file under a remembered name is a new message.
-  form->state.BaseDir = tmp.Path() + "/gone";
+  block = true;
   WriteFile(first, "1 again\n");
   turn->Run();
   ASSERT_EQ(turn->PendingRenames(), 1u);
@@ -270,6 +302,208 @@ TEST_F(WatchTest, AMessageWhoseRenameFailedIsNeverSentAgain) {
   turn->Run();
   ASSERT_EQ(sent.size(), 4u);
   EXPECT_EQ(sent[3].second, "third");
+}
+
+TEST_F(WatchTest, TheRecordHoldsTheFileInFlightFromItsPduUntilItsRename) {
+  const std::string file = tmp.Path() + "/smss1.txt", record = tmp.Path() + "/.pdulink-inflight";
+  WriteFile(file, "12345 Hi\n");
+  watch::FileId id;
+  ASSERT_TRUE(watch::IdentifyFile(file, id));
+  std::vector<std::vector<watch::InFlight>> seen;
+  auto look = [&] {
+    std::vector<watch::InFlight> r;
+    EXPECT_TRUE(watch::ParseInFlight(Slurp(record), r)) << Slurp(record);
+    seen.push_back(r);
+  };
+  afterPdu = look;
+  afterAnswer = look;
+  turn->Run();
+  ASSERT_EQ(seen.size(), 2u);
+  ASSERT_EQ(seen[0].size(), 1u);
+  EXPECT_EQ(seen[0][0].fsPath, file);
+  EXPECT_EQ(seen[0][0].path, "smss1.txt");
+  EXPECT_TRUE(seen[0][0].id == id);
+  EXPECT_EQ(seen[0][0].answer, watch::InFlight::Answer::None);
+  ASSERT_EQ(seen[1].size(), 1u);
+  EXPECT_EQ(seen[1][0].answer, watch::InFlight::Answer::Sent);
+  EXPECT_FALSE(fs::exists(record));
+  EXPECT_EQ(Renamed(tmp.Path(), ".snd").size(), 1u);
+  EXPECT_EQ(Journal(), (std::vector<std::string>{"smss1.txt", "Auto Send SMS OK", "Rename smss1.txt OK"}));
+}
+
+// What a run killed during its sends left: files whose answer was recorded
+// (sent, refused), one killed between its PDU and the answer, and one whose
+// producer replaced it since.
+TEST_F(WatchTest, AStartAfterACrashSettlesWhatWasInFlightAndSendsNothingAgain) {
+  using Answer = watch::InFlight::Answer;
+  auto entry = [&](const std::string& name, Answer answer) {
+    const std::string path = tmp.Path() + "/" + name;
+    WriteFile(path, "12345 " + name + "\n");
+    watch::InFlight r{path, name, {}, answer};
+    EXPECT_TRUE(watch::IdentifyFile(path, r.id));
+    return r;
+  };
+  std::vector<watch::InFlight> left = {entry("smss1.txt", Answer::Sent), entry("smss2.txt", Answer::Failed),
+                                       entry("smss3.txt", Answer::None), entry("smss4.txt", Answer::None)};
+  WriteFile(tmp.Path() + "/smss4.txt", "12345 a new message\n");
+  std::string error;
+  ASSERT_TRUE(watch::WriteDurably(tmp.Path() + "/.pdulink-inflight", watch::FormatInFlight(left), error)) << error;
+
+  turn->Run();
+  ASSERT_EQ(sent.size(), 1u);
+  EXPECT_EQ(sent[0].second, "a new message");
+  std::vector<std::string> journal = Journal();
+  ASSERT_EQ(journal.size(), 10u) << ::testing::PrintToString(journal);
+  EXPECT_EQ(std::vector<std::string>(journal.begin(), journal.begin() + 6),
+            (std::vector<std::string>{"smss1.txt", "Auto Send SMS OK", "Rename smss1.txt OK", "smss2.txt",
+                                      "Auto Send SMS ERROR", "Rename smss2.txt OK"}));
+  EXPECT_TRUE(std::regex_match(journal[6], std::regex("Send outcome unknown: smss3\\.txt renamed SMS[0-9]{17}\\.unknown")))
+      << journal[6];
+  EXPECT_EQ(journal[7], "smss4.txt");
+  EXPECT_EQ(Renamed(tmp.Path(), ".snd").size(), 2u);
+  EXPECT_EQ(Renamed(tmp.Path(), ".err").size(), 1u);
+  std::vector<std::string> unknown = Renamed(tmp.Path(), ".unknown");
+  ASSERT_EQ(unknown.size(), 1u);
+  EXPECT_EQ(Slurp(unknown[0]), "12345 smss3.txt\n");
+  EXPECT_FALSE(fs::exists(tmp.Path() + "/.pdulink-inflight"));
+  turn->Run();
+  EXPECT_EQ(sent.size(), 1u);
+}
+
+TEST_F(WatchTest, TheProgramsOwnNamesNeverMatchATemplate) {
+  Template("*");
+  for (const char* own : {"SMS20260101120000000.snd", "sms20260101120000001.ERR", "SMS20260101120000002.unknown",
+                          ".pdulink-inflight"})
+    WriteFile(tmp.Path() + "/" + own, "12345 own\n");
+  WriteFile(tmp.Path() + "/SMS2026.snd", "12345 foreign\n");  // no stamp of this program's
+  for (int i = 0; i < 3; ++i) turn->Run();
+  ASSERT_EQ(sent.size(), 1u);
+  EXPECT_EQ(sent[0].second, "foreign");
+  EXPECT_TRUE(watch::IsOwnName("SMS20260101120000000.snd"));
+  EXPECT_FALSE(watch::IsOwnName("SMS2026010112000000X.snd"));
+  EXPECT_FALSE(watch::IsOwnName("SMS20260101120000000.snd.txt"));
+  EXPECT_FALSE(watch::IsOwnName(".pdulink-inflight.old"));
+}
+
+TEST_F(WatchTest, WithoutLeasesSizeAndStampDecideAndAFutureStampWaitsOneLook) {
+  turn->UseLeases = false;
+  const std::string a = tmp.Path() + "/smss1.txt", b = tmp.Path() + "/smss2.txt";
+  auto stamp = [](const std::string& path, int seconds) {
+    timespec times[2] = {{0, UTIME_OMIT}, {::time(nullptr) + seconds, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+  };
+  WriteFile(a, "12345 from a fast clock\n");
+  stamp(a, 3600);
+  WriteFile(b, "12345 second\n");
+  stamp(b, -60);
+  turn->Run();  // the first look at the future stamp
+  EXPECT_TRUE(sent.empty());
+  EXPECT_EQ(Count("Time stamp in the future: smss1.txt"), 1u);
+  EXPECT_EQ(Count("Read error:smss1.txt"), 1u);
+  turn->Run();  // unchanged since: it goes, and does not block the next one
+  turn->Run();
+  ASSERT_EQ(sent.size(), 2u);
+  EXPECT_EQ(sent[1].second, "second");
+  EXPECT_EQ(Count("Time stamp in the future: smss1.txt"), 1u);
+
+  // A file that grew between two looks waits, though its stamp is old
+  // (kept by cp -p).
+  WriteFile(a, "12345");
+  stamp(a, -60);
+  turn->Run();  // nothing to send yet
+  WriteFile(a, "12345 grown\n");
+  stamp(a, -60);
+  turn->Run();
+  EXPECT_EQ(sent.size(), 2u);
+  EXPECT_EQ(Count("Read error:smss1.txt"), 2u);
+  turn->Run();
+  ASSERT_EQ(sent.size(), 3u);
+  EXPECT_EQ(sent[2].second, "grown");
+}
+
+TEST_F(WatchTest, AFileRewrittenDuringItsSendIsLeftForTheNextTurn) {
+  const std::string file = tmp.Path() + "/smss1.txt";
+  WriteFile(file, "12345 first\n");
+  afterPdu = [&] { WriteFile(file, "12345 second message\n"); };
+  turn->Run();
+  EXPECT_EQ(Journal(),
+            (std::vector<std::string>{"smss1.txt", "Auto Send SMS OK", "File changed during send: smss1.txt"}));
+  EXPECT_EQ(Slurp(file), "12345 second message\n");
+  EXPECT_TRUE(Renamed(tmp.Path(), ".snd").empty());
+  EXPECT_FALSE(fs::exists(tmp.Path() + "/.pdulink-inflight"));
+  afterPdu = nullptr;
+  turn->Run();
+  ASSERT_EQ(sent.size(), 2u);
+  EXPECT_EQ(sent[1].second, "second message");
+  std::vector<std::string> snd = Renamed(tmp.Path(), ".snd");
+  ASSERT_EQ(snd.size(), 1u);
+  EXPECT_EQ(Slurp(snd[0]), "12345 second message\n");
+}
+
+TEST_F(WatchTest, NothingThatDidNotGoOutIsMarkedFailedWhenStopped) {
+  const std::string file = tmp.Path() + "/smss1.txt";
+  Template(tmp.Path() + "/smss*.txt");
+  WriteFile(file, "12345 Hi\n");
+  stopBeforePdu = true;
+  const std::pair<const char*, std::function<void()>> stops[] = {
+      {"Exit posted", [this] { form->clock.PendingCommand = kExit; }},
+      {"Disconnect posted", [this] { form->clock.PendingCommand = kDisconnect; }},
+      {"Disconnect carried out", [this] { ++form->clock.DisconnectsRun; }},
+  };
+  for (const auto& [name, stop] : stops) {
+    beforePdu = stop;
+    form->ui.Memo2->clear();
+    turn->Run();
+    EXPECT_EQ(Journal(), (std::vector<std::string>{file, "Auto Send SMS ERROR", "Send stopped, file kept: " + file}))
+        << name;
+    EXPECT_TRUE(fs::exists(file)) << name;
+    form->clock.PendingCommand = kNoCommand;
+  }
+  // No record can be kept: the PDU is held back and the file waits too.
+  beforePdu = nullptr;
+  stopBeforePdu = false;
+  bool written = false;
+  afterPdu = [&] { written = true; };
+  form->state.BaseDir = tmp.Path() + "/missing";
+  form->ui.Memo2->clear();
+  turn->Run();
+  EXPECT_FALSE(written);
+  EXPECT_EQ(Journal(), (std::vector<std::string>{file,
+                                                 "Send record error: " + tmp.Path() +
+                                                     "/missing/.pdulink-inflight (No such file or directory)",
+                                                 "Auto Send SMS ERROR"}));
+  EXPECT_TRUE(fs::exists(file));
+  form->state.BaseDir = tmp.Path();
+  // Without a stop a send that ends before its PDU has failed, as before.
+  stopBeforePdu = true;
+  turn->Run();
+  EXPECT_EQ(Renamed(tmp.Path(), ".err").size(), 1u);
+  // Once its PDU is written, a stop no longer keeps the file: the answer
+  // names it.
+  WriteFile(file, "12345 Hi\n");
+  stopBeforePdu = false;
+  afterPdu = [this] { form->clock.PendingCommand = kExit; };
+  turn->Run();
+  EXPECT_EQ(Renamed(tmp.Path(), ".snd").size(), 1u);
+}
+
+TEST_F(WatchTest, ATurnStartedInsideARunningTurnDoesNothing) {
+  WriteFile(tmp.Path() + "/smss1.txt", "1 a\n");
+  WriteFile(tmp.Path() + "/smss2.txt", "2 b\n");
+  bool nested = false;
+  afterPdu = [&] {
+    // As a tick nested in the send's wait would.
+    if (!nested) {
+      nested = true;
+      turn->Run();
+    }
+  };
+  turn->Run();
+  ASSERT_EQ(sent.size(), 1u);
+  EXPECT_EQ(Renamed(tmp.Path(), ".snd").size(), 1u);
+  turn->Run();
+  ASSERT_EQ(sent.size(), 2u);
+  EXPECT_EQ(sent[1].first, "2");
 }
 
 TEST_F(WatchTest, MoveAcrossFileSystemsCopiesThenRemoves) {
@@ -414,15 +648,75 @@ TEST_F(WatchEndToEnd, DroppedFilesAreSentOncePerTurnAndAHalfWrittenOneWaits) {
   ::close(writer);
   ASSERT_TRUE(RunUntil([&] { return !fs::exists(third); }, 30)) << Journal();
 
-  pdulink::SubmitChoices plain;
-  std::vector<std::string> expected;
-  for (auto [number, body] : {std::pair<const char*, const char*>{"+4915112345678", "Hello from a file"},
-                              {"0301234", "\xCF\xF0\xE8\xE2\xE5\xF2"},
-                              {"12345", "Half done"}})
-    expected.push_back(pdulink::AssembleSubmit(number, body, plain).pduHex);
-  EXPECT_EQ(phone->Submitted(), expected) << Journal();
+  // +4915112345678 "Hello from a file" (7-bit), 0301234 in Cyrillic (UCS2),
+  // 12345 "Half done".
+  EXPECT_EQ(phone->Submitted(), (std::vector<std::string>{
+                                    "0011000D91945111325476F80000A711C8329BFD0699E5EF36280C32A7D965",
+                                    "0011000781301032F40008A70C041F04400438043204350442",
+                                    "00110005812143F50000A709C830DB0C22BFDD65"}))
+      << Journal();
   EXPECT_EQ(JournalCount("Auto Send SMS OK"), 3u);
   EXPECT_EQ(Renamed(dir.Path(), ".snd").size(), 3u);
+}
+
+// Exit while the phone holds a written PDU: the answer is waited for and
+// names the file; the window closes after it.
+TEST_F(WatchEndToEnd, ExitWaitsForTheAnswerToAWrittenPdu) {
+  pdulink::test::TempDir dir("pdulink-watch-exit");
+  Start("AutoConnect=1\r\nAutoSend=1\r\nWatchInt=1\r\nWatchDir=" + dir.Path() + "/smss*.txt\r\n");
+  form->state.BaseDir = dir.Path();
+  ASSERT_TRUE(RunUntil([&] { return JournalHas("SMS Memory Select:"); }, 30)) << Journal();
+  ASSERT_TRUE(phone->Ok(phone->Control("latency 600")));
+  auto pump = form->dialogue().ProcessEvents;
+  bool pressed = false;
+  form->dialogue().ProcessEvents = [&] {
+    if (form->clock.AnswerOwed && !pressed) {
+      pressed = true;
+      form->ui.b_exit->click();
+    }
+    pump();
+  };
+  WriteFile(dir.Path() + "/smss1.txt", "12345 Hi\r\n");
+  ASSERT_TRUE(RunUntil([&] { return windowClosed; }, 60)) << Journal();
+  EXPECT_TRUE(pressed);
+  EXPECT_EQ(phone->Submitted(), std::vector<std::string>{"00110005812143F50000A702C834"});
+  EXPECT_EQ(Renamed(dir.Path(), ".snd").size(), 1u) << Journal();
+  const std::string j = Journal();
+  EXPECT_LT(j.find("Rename " + dir.Path() + "/smss1.txt OK"), j.find("Disconnected")) << j;
+  EXPECT_FALSE(fs::exists(dir.Path() + "/.pdulink-inflight"));
+}
+
+// Disconnect before the PDU: the file keeps its name and goes out after the
+// next connect.
+TEST_F(WatchEndToEnd, DisconnectBeforeThePduKeepsTheFile) {
+  pdulink::test::TempDir dir("pdulink-watch-disc");
+  Start("AutoConnect=1\r\nAutoSend=1\r\nWatchInt=1\r\nWatchDir=" + dir.Path() + "/smss*.txt\r\n");
+  form->state.BaseDir = dir.Path();
+  ASSERT_TRUE(RunUntil([&] { return JournalHas("SMS Memory Select:"); }, 30)) << Journal();
+  ASSERT_TRUE(phone->Ok(phone->Control("latency 400")));
+  auto pump = form->dialogue().ProcessEvents;
+  bool pressed = false;
+  form->dialogue().ProcessEvents = [&] {
+    if (!pressed && JournalHas("Executing Send SMS Command:")) {
+      pressed = true;
+      form->ui.B_disconnect->click();
+    }
+    pump();
+  };
+  const std::string file = dir.Path() + "/smss1.txt";
+  WriteFile(file, "12345 Hi\r\n");
+  ASSERT_TRUE(RunUntil([&] { return JournalHas("Disconnected"); }, 30)) << Journal();
+  RunUntil([] { return false; }, 1);
+  EXPECT_TRUE(JournalHas("Send stopped, file kept: " + file)) << Journal();
+  EXPECT_TRUE(fs::exists(file));
+  EXPECT_TRUE(Renamed(dir.Path(), ".err").empty());
+  EXPECT_TRUE(phone->Submitted().empty());
+  form->dialogue().ProcessEvents = pump;
+  ASSERT_TRUE(phone->Ok(phone->Control("latency 0")));
+  form->ui.sb_connect->click();
+  ASSERT_TRUE(RunUntil([&] { return !fs::exists(file); }, 30)) << Journal();
+  EXPECT_EQ(phone->Submitted(), std::vector<std::string>{"00110005812143F50000A702C834"});
+  EXPECT_EQ(Renamed(dir.Path(), ".snd").size(), 1u);
 }
 
 }  // namespace

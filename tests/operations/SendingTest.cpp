@@ -16,7 +16,6 @@
 #include "Sending.h"
 #include "ServiceCentre.h"
 #include "TempDir.h"
-#include "sms_submit.h"
 
 namespace {
 
@@ -274,20 +273,70 @@ TEST(ConsoleSend, NumberThenTheRestAsText) {
   EXPECT_FALSE(ParseSendLine("/send 12345   ", number, text));
 }
 
-TEST_F(SendingTest, HeadlessSendLatchesTheSendPageButton) {
+TEST_F(SendingTest, HeadlessSendsQueueInOrderOnePerPass) {
   StartConnected();
   int fds[2];
   ASSERT_EQ(::pipe(fds), 0);
   Console console(*form, fds[0]);
-  const std::string lines = "/send 12345\n/send 0301234 \xD0\x9F\xD1\x80\xD0\xB8\xD0\xB2\xD0\xB5\xD1\x82 \xE2\x82\xAC\n";
+  // Read together: none of them overwrites another.
+  const std::string lines = "/send 12345\n/send 0301234 \xD0\x9F\xD1\x80\xD0\xB8\xD0\xB2\xD0\xB5\xD1\x82 \xE2\x82\xAC\n"
+                            "/send 12345 Hi\n";
   ASSERT_EQ(::write(fds[1], lines.data(), lines.size()), static_cast<ssize_t>(lines.size()));
-  ASSERT_TRUE(RunUntil([&] { return JournalHas("Send errorlevel(bytes):"); })) << Journal();
+  ASSERT_TRUE(RunUntil([&] { return JournalCount("Send errorlevel(bytes):") >= 2; })) << Journal();
   EXPECT_TRUE(JournalHas("Usage: /send NUMBER TEXT"));
-  // UTF-8 typed, cp1251 inside, UCS2 on the air (the euro sign included).
-  EXPECT_EQ(Submitted(), std::vector<std::string>{pdulink::AssembleSubmit(
-                             "0301234", "\xCF\xF0\xE8\xE2\xE5\xF2 \x88", {}).pduHex});
+  // UTF-8 typed, cp1251 inside, UCS2 on the air (the euro sign included);
+  // then the 7-bit one.
+  EXPECT_EQ(Submitted(), (std::vector<std::string>{"0011000781301032F40008A710041F04400438043204350442002020AC",
+                                                   "00110005812143F50000A702C834"}));
+  EXPECT_EQ(console.SendQueueLength(), 0u);
   ::close(fds[1]);
   ::close(fds[0]);
+}
+
+TEST_F(SendingTest, HeadlessSendQueueIsBoundedAndShownInStatus) {
+  Start();  // not connected: the first request stays on the Send page
+  int fds[2];
+  ASSERT_EQ(::pipe(fds), 0);
+  Console console(*form, fds[0]);
+  std::string lines;
+  for (size_t i = 0; i < Console::kSendQueueLimit + 2; ++i) lines += "/send 12345 message " + std::to_string(i) + "\n";
+  lines += "/status\n";
+  ASSERT_EQ(::write(fds[1], lines.data(), lines.size()), static_cast<ssize_t>(lines.size()));
+  ASSERT_TRUE(RunUntil([&] { return JournalHas("Send queue: "); })) << Journal();
+  EXPECT_EQ(JournalCount("Send queue full (100 waiting): /send to 12345 not queued"), 1u) << Journal();
+  EXPECT_TRUE(JournalHas("Send queue: 100")) << Journal();
+  EXPECT_EQ(form->ui.Ed_smsbody->text(), QStringLiteral("message 0"));
+  ::close(fds[1]);
+  ::close(fds[0]);
+}
+
+TEST_F(SendingTest, TheCallerSeesEachPduJustBeforeItGoesAndItsAnswer) {
+  StartConnected();
+  std::vector<std::string> events;
+  SendHooks hooks;
+  hooks.BeforePdu = [&] {
+    // The prompt is in, the PDU not yet written.
+    std::vector<std::string> got = Received();
+    events.push_back("before " + (got.empty() ? std::string() : got.back()));
+    return true;
+  };
+  hooks.Answered = [&](bool ok) { events.push_back(ok ? "answered ok" : "answered refused"); };
+  form->ui.ed_Ncopies->setText(QStringLiteral("2"));
+  phone->Control("fail times=1 PDU cms 500");
+  EXPECT_EQ(form->gateway().sending().SendSMS("12345", "Hi", hooks), 2);
+  EXPECT_EQ(events, (std::vector<std::string>{"before AT+CMGS=13\\r", "answered refused", "before AT+CMGS=13\\r",
+                                              "answered ok"}));
+  EXPECT_EQ(Submitted().size(), 1u);
+
+  // Held back: the phone's entry is cancelled, nothing goes out.
+  hooks.BeforePdu = [] { return false; };
+  events.clear();
+  EXPECT_EQ(form->gateway().sending().SendSMS("12345", "Hi", hooks), -1);
+  EXPECT_TRUE(events.empty());
+  EXPECT_EQ(Submitted().size(), 1u);
+  std::vector<std::string> got = Received();
+  ASSERT_FALSE(got.empty());
+  EXPECT_EQ(got.back(), "\\x1B") << phone->Transcript();
 }
 
 }  // namespace

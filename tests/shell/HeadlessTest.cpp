@@ -109,7 +109,8 @@ TEST(Console, StatusBlockNamesEveryFactAndWhatWasNotChecked) {
   f.connection = "not connected";
   EXPECT_EQ(StatusBlock(f),
             "Status:\nPort: COM1 (/dev/ttyS0), 19200 baud\nConnection: not connected\nSIM: not checked\n"
-            "Network: not checked\nSignal: not checked\nMemory: none\nSince start: received 0, sent 0, errors 0");
+            "Network: not checked\nSignal: not checked\nMemory: none\nSince start: received 0, sent 0, errors 0\n"
+            "Send queue: 0");
   f.connection = "connected";
   f.offline = true;
   f.sim = "ready";
