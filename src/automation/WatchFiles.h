@@ -71,8 +71,10 @@ bool MoveFile(const std::string& from, const std::string& to);
 
 // Names the program gives files itself, which no template may take for an
 // outgoing message: "SMS" + 17-digit stamp + ".snd", ".err" or ".unknown"
-// (case ignored, as templates match), and the in-flight record with its
-// temporary file.
+// (case ignored, as templates match), the archive files of received
+// messages (".txt", ".xml", ".pdu"), the in-flight and received records, the
+// validity-period file, the low-battery flag and the collective file, each
+// also as the temporary file of its durable write.
 bool IsOwnName(std::string_view name);
 
 // The record of the messages in flight, kept in the working directory: an

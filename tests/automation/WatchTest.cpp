@@ -373,7 +373,8 @@ TEST_F(WatchTest, AStartAfterACrashSettlesWhatWasInFlightAndSendsNothingAgain) {
 TEST_F(WatchTest, TheProgramsOwnNamesNeverMatchATemplate) {
   Template("*");
   for (const char* own : {"SMS20260101120000000.snd", "sms20260101120000001.ERR", "SMS20260101120000002.unknown",
-                          ".pdulink-inflight"})
+                          ".pdulink-inflight", "SMS20260101120000003.txt", "SMS20260101120000003.txt.41-2.tmp",
+                          "smsOwed.rec", "smsOwed.rec.41-3.tmp", "sms_vp.ini", "smsLowBat.f"})
     WriteFile(tmp.Path() + "/" + own, "12345 own\n");
   WriteFile(tmp.Path() + "/SMS2026.snd", "12345 foreign\n");  // no stamp of this program's
   for (int i = 0; i < 3; ++i) turn->Run();
@@ -383,6 +384,7 @@ TEST_F(WatchTest, TheProgramsOwnNamesNeverMatchATemplate) {
   EXPECT_FALSE(watch::IsOwnName("SMS2026010112000000X.snd"));
   EXPECT_FALSE(watch::IsOwnName("SMS20260101120000000.snd.txt"));
   EXPECT_FALSE(watch::IsOwnName(".pdulink-inflight.old"));
+  EXPECT_FALSE(watch::IsOwnName("smsOwed.rec.x-1.tmp"));
 }
 
 TEST_F(WatchTest, WithoutLeasesSizeAndStampDecideAndAFutureStampWaitsOneLook) {
