@@ -1,5 +1,8 @@
 #include "sms_concat.h"
 
+#include <bit>
+#include <cstring>
+
 #include "codepage.h"
 #include "gsm_alphabet.h"
 #include "sms_msg.h"
@@ -12,6 +15,12 @@ namespace {
 // What one message holds without a header.
 constexpr unsigned kSingleSeptets = 160;
 constexpr unsigned kSingleUcs2Units = 70;
+
+// Octets in memory order as a number whose low byte is the first octet.
+std::uint64_t le64(std::uint64_t v) {
+  if constexpr (std::endian::native == std::endian::little) return v;
+  return __builtin_bswap64(v);
+}
 
 bool IsHighSurrogate(char16_t u) { return u >= 0xD800 && u <= 0xDBFF; }
 
@@ -33,6 +42,39 @@ void PushConcatHeader(tSMSmsg& b, bool ref16, std::uint16_t reference, int total
   b.PushByte(static_cast<std::uint8_t>(reference & 0xFF));
   b.PushByte(static_cast<std::uint8_t>(total));
   b.PushByte(static_cast<std::uint8_t>(seq));
+}
+
+// Writes `octets` octets of the bit stream at `from` moved up by `shift`
+// bits (1..6) to `to`: the low bits of the first octet are 0, and the bits
+// shifted out of each octet go into the next. The source holds at least
+// `octets` octets; the last octet's top bits that fall out are 0.
+void ShiftUp(const std::uint8_t* from, unsigned octets, unsigned shift, std::uint8_t* to) {
+  std::uint64_t carry = 0;
+  unsigned i = 0;
+  for (; i + 8 <= octets; i += 8) {
+    std::uint64_t v;
+    std::memcpy(&v, from + i, 8);
+    v = le64(v);
+    const std::uint64_t out = le64(v << shift | carry);
+    std::memcpy(to + i, &out, 8);
+    carry = v >> (64u - shift);
+  }
+  for (; i < octets; ++i) {
+    const unsigned v = from[i];
+    to[i] = static_cast<std::uint8_t>(v << shift | carry);
+    carry = v >> (8u - shift);
+  }
+}
+
+// False when CollapseBlanks would return the text unchanged: no control
+// character and no two blanks in a row (the body is already trimmed).
+bool NeedsCollapsing(std::string_view text) {
+  bool blank = false;
+  for (unsigned char c : text) {
+    if (c < 0x20 || (c == 0x20 && blank)) return true;
+    blank = c == 0x20;
+  }
+  return false;
 }
 
 // Octets of the user data AssembleSubmit wrote for `userDataLength`.
@@ -105,7 +147,13 @@ ConcatSubmit AssembleConcatSubmit(std::string_view number, std::string_view body
   if (!concat.enabled || !base.ok) return single();
 
   const bool ucs2 = (base.dataCoding & kDcsUcs2) != 0;
-  const std::string text = CollapseBlanks(base.body);
+  // The body as the builder takes it; most bodies need no collapsing.
+  std::string collapsed;
+  std::string_view text = base.body;
+  if (NeedsCollapsing(text)) {
+    collapsed = CollapseBlanks(text);
+    text = collapsed;
+  }
   std::u16string units;
   std::vector<std::size_t> cuts;
   if (ucs2) {
@@ -154,10 +202,22 @@ ConcatSubmit AssembleConcatSubmit(std::string_view number, std::string_view body
       }
       udl = b.Length;
     } else {
-      // Fill bits up to the next septet boundary after the header.
-      while ((b.Length * 8u + b.BitPos) % 7u != 0) b.PushBit(0);
-      const unsigned headerSeptets = (b.Length * 8u + b.BitPos) / 7u;
-      udl = headerSeptets + b.AddText(std::string_view(text).substr(from, to - from));
+      const std::string_view partText = text.substr(from, to - from);
+      const unsigned headerBits = b.Length * 8u;
+      const unsigned fill = (7u - headerBits % 7u) % 7u;
+      if (fill == 0) {
+        udl = headerBits / 7u + b.AddText(partText);
+      } else {
+        // The septets are packed from an octet boundary (the builder's fast
+        // way) and then moved up by the fill bits that follow the header.
+        tSMSmsg packed;
+        const unsigned septets = packed.AddText(partText);
+        const unsigned bits = fill + septets * 7u;
+        ShiftUp(packed.Buffer.data(), (bits + 7u) / 8u, fill, b.Buffer.data() + b.Length);
+        b.Length = static_cast<std::uint8_t>(b.Length + bits / 8u);
+        b.BitPos = static_cast<std::uint8_t>(bits % 8u);
+        udl = (headerBits + fill) / 7u + septets;
+      }
     }
     SubmitPart part;
     part.seq = seq;

@@ -189,34 +189,41 @@ bool PartJoiner::Add(ConcatPart part) {
   }
   if (w.parts[index]) return false;
   if (part.arrived < w.since) w.since = part.arrived;
+  if (w.since < earliest_) earliest_ = w.since;
   w.parts[index] = std::move(part);
-  ++w.count;
+  if (++w.count == key.total) complete_.insert(key);
   dirty_ = true;
   return true;
 }
 
+JoinedMessage PartJoiner::Build(const JoinKey& key, const Waiting& w) {
+  JoinedMessage m;
+  m.key = key;
+  m.received = w.count;
+  m.incomplete = w.count != key.total;
+  const ConcatPart* latest = nullptr;
+  for (const auto& p : w.parts) {
+    if (!p) {
+      m.text += kMissingPartText;
+      continue;
+    }
+    if (m.first.seq == 0) m.first = *p;
+    m.text += p->text;
+    if (!latest || std::tie(p->arrived, p->stem) > std::tie(latest->arrived, latest->stem)) latest = &*p;
+  }
+  m.first.text.clear();
+  m.stem = latest ? latest->stem : std::string();
+  return m;
+}
+
 std::vector<JoinedMessage> PartJoiner::Ready(std::int64_t now) const {
   std::vector<JoinedMessage> out;
-  for (const auto& [key, w] : pending_) {
-    const bool complete = w.count == key.total;
-    if (!complete && now - w.since < timeout_) continue;
-    JoinedMessage m;
-    m.key = key;
-    m.received = w.count;
-    m.incomplete = !complete;
-    const ConcatPart* latest = nullptr;
-    for (const auto& p : w.parts) {
-      if (!p) {
-        m.text += kMissingPartText;
-        continue;
-      }
-      if (m.first.seq == 0) m.first = *p;
-      m.text += p->text;
-      if (!latest || std::tie(p->arrived, p->stem) > std::tie(latest->arrived, latest->stem)) latest = &*p;
-    }
-    m.first.text.clear();
-    m.stem = latest ? latest->stem : std::string();
-    out.push_back(std::move(m));
+  if (earliest_ != kNever && now - earliest_ >= timeout_) {
+    for (const auto& [key, w] : pending_)
+      if (w.count == key.total || now - w.since >= timeout_) out.push_back(Build(key, w));
+  } else {
+    // Nothing has waited long enough: only the complete ones.
+    for (const JoinKey& key : complete_) out.push_back(Build(key, pending_.at(key)));
   }
   return out;
 }
@@ -230,16 +237,27 @@ void PartJoiner::Joined(const JoinedMessage& m, std::int64_t now) {
   for (const auto& p : it->second.parts)
     if (p) d.digests[p->seq - 1u] = PartDigest(p->seq, p->text);
   done_[m.key] = std::move(d);
+  if (now < oldestDone_) oldestDone_ = now;
+  const std::int64_t since = it->second.since;
+  complete_.erase(m.key);
   pending_.erase(it);
+  if (since == earliest_) {
+    earliest_ = kNever;
+    for (const auto& [key, w] : pending_)
+      if (w.since < earliest_) earliest_ = w.since;
+  }
   Prune(now);
   dirty_ = true;
 }
 
 void PartJoiner::Prune(std::int64_t now) {
+  if (oldestDone_ == kNever || now - oldestDone_ < timeout_) return;
+  oldestDone_ = kNever;
   for (auto it = done_.begin(); it != done_.end();) {
     if (now - it->second.at >= timeout_) {
       it = done_.erase(it);
     } else {
+      if (it->second.at < oldestDone_) oldestDone_ = it->second.at;
       ++it;
     }
   }
@@ -326,6 +344,7 @@ bool PartJoiner::ParseLine(std::string_view line) {
       start = comma + 1;
     }
     if (d.digests.size() != total) return false;
+    if (d.at < oldestDone_) oldestDone_ = d.at;
     done_[key] = std::move(d);
     return true;
   }
@@ -334,7 +353,10 @@ bool PartJoiner::ParseLine(std::string_view line) {
 
 bool PartJoiner::Load(std::string* error) {
   pending_.clear();
+  complete_.clear();
+  earliest_ = kNever;
   done_.clear();
+  oldestDone_ = kNever;
   dropped_ = 0;
   dirty_ = false;
   std::string bytes;

@@ -8,7 +8,9 @@
 
 #include <cstdint>
 #include <map>
+#include <limits>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <tuple>
@@ -139,11 +141,16 @@ class PartJoiner {
   };
   bool ParseLine(std::string_view line);
   void Prune(std::int64_t now);
+  static JoinedMessage Build(const JoinKey& key, const Waiting& w);
 
+  static constexpr std::int64_t kNever = std::numeric_limits<std::int64_t>::max();
   std::string path_;
   std::int64_t timeout_;  // seconds
   std::map<JoinKey, Waiting> pending_;
+  std::set<JoinKey> complete_;       // pending messages with every part
+  std::int64_t earliest_ = kNever;   // no pending message is older
   std::map<JoinKey, Done> done_;
+  std::int64_t oldestDone_ = kNever; // no joined message is remembered longer
   bool dirty_ = false;
   int dropped_ = 0;
 };
