@@ -165,6 +165,8 @@ void TForm1::FormCreate(const StartupOptions& options) {
     if (s.comPortOutOfRange) WriteLog("Error ComPort Number in INIFile");
     if (s.pinIgnored) WriteLog("Error Pin in INIFile (4 to 8 digits): ignored");
     if (s.signalIntIgnored) WriteLog("Error SignalInt in INIFile (seconds): no signal check");
+    if (s.maxPartsIgnored) WriteLog("Error MaxParts in INIFile (1 to 255): 6 used");
+    if (s.joinTimeoutIgnored) WriteLog("Error JoinTimeout in INIFile (hours): 24 used");
     // 11.
     comport().SetDTRState(ui.cb_dtr->isChecked());
     comport().SetRTSState(ui.cb_rts->isChecked());
@@ -188,6 +190,7 @@ void TForm1::FormCreate(const StartupOptions& options) {
 
 void TForm1::b_save_iniFileClick() {
   SavedSettings s = CollectSettings(ui);
+  s.longMessages = state.LongMessages;
 
   // An existing file that cannot be read must not be replaced by the keys
   // alone: its other lines would be lost.

@@ -3,6 +3,8 @@
 // enabling rules for the settings that automatic modes lock.
 #include <string>
 
+#include "LongMessages.h"
+
 struct Controls;
 class QWidget;
 
@@ -34,6 +36,8 @@ struct FormState {
   // FastMode=1 (off by default): reply-aware framing in the serial port,
   // waits that wake on a cluster, and batched duties where they apply.
   bool FastMode = false;
+  // Long messages: concatenated sending and joined receiving (opt-in).
+  LongMessageSettings LongMessages;
 };
 
 // name as it is when it holds a "/", otherwise inside the base directory.

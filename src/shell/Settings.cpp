@@ -93,6 +93,23 @@ StartupSettings ReadStartupSettings(const IniFile& ini) {
     else s.signalIntIgnored = true;
   }
   s.fastMode = get("FastMode") == "1";
+
+  LongMessageSettings& lm = s.longMessages;
+  lm.longSms = get("LongSms") == "1";
+  lm.ref16 = get("LongSmsRef16") == "1";
+  lm.joinParts = get("JoinParts") == "1";
+  std::string maxParts = get("MaxParts");
+  if (maxParts != kMissing) {
+    auto n = ParseInt(TrimBlanks(maxParts));
+    if (n && *n >= 1 && *n <= kMaxPartsTop) lm.maxParts = *n;
+    else s.maxPartsIgnored = true;
+  }
+  std::string timeout = get("JoinTimeout");
+  if (timeout != kMissing) {
+    auto n = ParseInt(TrimBlanks(timeout));
+    if (n && *n >= 1) lm.joinTimeoutHours = *n;
+    else s.joinTimeoutIgnored = true;
+  }
   return s;
 }
 
@@ -129,6 +146,12 @@ void WriteSettings(IniFile& ini, const SavedSettings& s) {
   optIn("Pin", std::string(TrimBlanks(s.pin)), "");
   optIn("SignalInt", number(s.signalText, 0), "0");
   optIn("FastMode", Flag(s.fastMode), "0");
+  const LongMessageSettings& lm = s.longMessages;
+  optIn("LongSms", Flag(lm.longSms), "0");
+  optIn("MaxParts", std::to_string(lm.maxParts), "6");
+  optIn("LongSmsRef16", Flag(lm.ref16), "0");
+  optIn("JoinParts", Flag(lm.joinParts), "0");
+  optIn("JoinTimeout", std::to_string(lm.joinTimeoutHours), "24");
 }
 
 bool IsValidPin(std::string_view pin) {

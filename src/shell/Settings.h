@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "IniFile.h"
+#include "LongMessages.h"
 
 inline constexpr const char* kMainSection = "Main";
 inline constexpr const char* kPortsSection = "Ports";
@@ -48,6 +49,11 @@ struct StartupSettings {
   int signalInterval = 0;        // SignalInt seconds, 0 = off
   bool signalIntIgnored = false; // SignalInt present but not a number >= 0
   bool fastMode = false;  // FastMode=1
+
+  // Long messages (opt-in keys).
+  LongMessageSettings longMessages;
+  bool maxPartsIgnored = false;     // MaxParts present but not 1..255
+  bool joinTimeoutIgnored = false;  // JoinTimeout present but not hours >= 1
 };
 
 // What the controls show when Save is pressed.
@@ -67,6 +73,8 @@ struct SavedSettings {
   std::string pin;                // field text
   std::string signalText = "0";   // field text, read as integer
   bool fastMode = false;
+  // No control shows these: Save writes what start-up read.
+  LongMessageSettings longMessages;
 };
 
 // A decimal integer (optional sign) that fits 32 bits; nothing else.
@@ -80,8 +88,9 @@ int IntervalOrDefault(std::string_view text, int def);
 StartupSettings ReadStartupSettings(const IniFile& ini);
 
 // Writes the 19 keys in their fixed order, then the opt-in keys SimCheck,
-// Pin, SignalInt and FastMode, each only where the file already has it or its
-// value differs from the default (a default configuration gains no new key).
+// Pin, SignalInt, FastMode, LongSms, MaxParts, LongSmsRef16, JoinParts and
+// JoinTimeout, each only where the file already has it or its value differs
+// from the default (a default configuration gains no new key).
 void WriteSettings(IniFile& ini, const SavedSettings& s);
 
 // A SIM PIN as the configuration accepts it: 4 to 8 digits.

@@ -42,6 +42,7 @@ void ShowSettings(Controls& ui, FormState& state, const StartupSettings& s) {
   ui.ed_signalInt->setText(QString::number(s.signalInterval));
   state.FastMode = s.fastMode;
   ui.cb_fastmode->setChecked(s.fastMode);
+  state.LongMessages = s.longMessages;
 }
 
 SavedSettings CollectSettings(const Controls& ui) {

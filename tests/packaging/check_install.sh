@@ -85,7 +85,8 @@ ok "manual pages render without warnings"
 example="$P/share/doc/pdulink/pdulink.ini.example"
 keys="ComPort BaudRate AutoConnect AutoRead PollingInt LogDir DOSCodepage RTS DTR
 AutoSend WatchInt WatchDir BatteryCheck SoundMode Append2FileSMSIN OffLineMode
-DetectSendOptions InCalls SaveCalls q_mode SimCheck Pin SignalInt FastMode"
+DetectSendOptions InCalls SaveCalls q_mode SimCheck Pin SignalInt FastMode
+LongSms MaxParts LongSmsRef16 JoinParts JoinTimeout"
 help="$("$P/bin/pdulink" --help)" || fail "pdulink --help failed"
 zcat "$P/share/man/man1/pdulink.1.gz" >"$TMP/pdulink.1"
 for key in $keys; do

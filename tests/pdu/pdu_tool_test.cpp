@@ -1,6 +1,7 @@
 // pdulink-pdu run in-process: arguments, standard input, JSON, exit status.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <sstream>
 
 #include "pdu_tool.h"
@@ -162,6 +163,33 @@ TEST(PduToolEncode, BadInputIsRefusedWithAReason) {
            {"decode", "--flash", kHello}}) {
     EXPECT_EQ(kExitUsage, RunTool(args).status) << args[1];
   }
+}
+
+TEST(PduToolEncode, MultipartPrintsEveryPart) {
+  const std::string text(170, 'a');
+  Result r = RunTool({"encode", "--multipart", "--ref", "66", "12345", text});
+  ASSERT_EQ(kExitOk, r.status) << r.err;
+  ASSERT_EQ(2, std::count(r.out.begin(), r.out.end(), '\n')) << r.out;
+  const std::string first = r.out.substr(0, r.out.find('\n'));
+  EXPECT_EQ(first.substr(0, 36), "0051000581" "2143F5" "0000A7A0" "050003420201");
+  EXPECT_EQ(first.substr(first.size() - 12), " AT+CMGS=151");
+  r = RunTool({"--json", "encode", "--multipart", "--ref16", "--ref=4660", "12345", text});
+  ASSERT_EQ(kExitOk, r.status) << r.err;
+  EXPECT_EQ(0u, r.out.find("{\"Part\":1,\"Parts\":2,\"Reference\":4660,\"Pdu\":\"0051000581"));
+  EXPECT_NE(std::string::npos, r.out.find("\n{\"Part\":2,\"Parts\":2,"));
+  // A text that fits: the one PDU plain encode gives, on one line.
+  r = RunTool({"encode", "--multipart", "12345678901", "abc"});
+  EXPECT_EQ("0011000B912143658709F10000A70361F118 AT+CMGS=17\n", r.out);
+  for (std::vector<std::string> args : std::vector<std::vector<std::string>>{
+           {"encode", "--ref", "1", "1", "x"},
+           {"encode", "--multipart", "--ref", "256", "1", "x"},
+           {"encode", "--multipart", "--ref16", "--ref", "65536", "1", "x"},
+           {"decode", "--multipart", kHello}}) {
+    EXPECT_EQ(kExitUsage, RunTool(args).status) << args[1];
+  }
+  r = RunTool({"encode", "--multipart", "1", std::string(153 * 255 + 1, 'x')});
+  EXPECT_EQ(kExitFailed, r.status);
+  EXPECT_EQ("pdulink-pdu: Message too long: 256 parts, MaxParts=255: not sent\n", r.err);
 }
 
 TEST(PduToolEncode, Utf8ToAnsi) {

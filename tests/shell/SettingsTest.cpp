@@ -180,4 +180,38 @@ TEST(FastModeKey, OnOnlyForOne) {
     EXPECT_FALSE(FromMain(std::string("FastMode=") + value + "\r\n").fastMode) << value;
 }
 
+// Long-message keys: read with their limits, bad values reported and
+// replaced by the default, saved only where present or not default.
+TEST(LongMessageKeys, ReadLimitsAndSave) {
+  EXPECT_EQ(FromMain("").longMessages, LongMessageSettings{});
+  StartupSettings s = FromMain("LongSms=1\r\nMaxParts=255\r\nLongSmsRef16=1\r\nJoinParts=1\r\nJoinTimeout=2\r\n");
+  EXPECT_EQ(s.longMessages, (LongMessageSettings{true, 255, true, true, 2}));
+  EXPECT_FALSE(s.maxPartsIgnored || s.joinTimeoutIgnored);
+  for (auto [bad, badHours] : {std::pair{"0", "0"}, {"256", "-1"}, {"x", "x"}, {"", ""}}) {
+    std::string keys = "MaxParts=";
+    keys.append(bad).append("\r\nJoinTimeout=").append(badHours).append("\r\n");
+    s = FromMain(keys);
+    EXPECT_EQ(s.longMessages.maxParts, 6) << bad;
+    EXPECT_EQ(s.longMessages.joinTimeoutHours, 24) << bad;
+    EXPECT_TRUE(s.maxPartsIgnored && s.joinTimeoutIgnored) << bad;
+  }
+
+  IniFile plain = IniFile::FromText("[Main]\r\n");
+  WriteSettings(plain, SavedSettings{});
+  EXPECT_EQ(plain.Text().find("LongSms"), std::string::npos);
+  EXPECT_EQ(plain.Text().find("Join"), std::string::npos);
+  EXPECT_EQ(plain.Text().find("MaxParts"), std::string::npos);
+
+  IniFile had = IniFile::FromText("[Main]\r\nmaxparts=9\r\nJoinParts=1\r\n");
+  SavedSettings saved;
+  saved.longMessages = ReadStartupSettings(had).longMessages;
+  saved.longMessages.joinParts = false;
+  saved.longMessages.joinTimeoutHours = 48;
+  WriteSettings(had, saved);
+  EXPECT_EQ(had.Text().substr(0, 33), "[Main]\r\nMaxParts=9\r\nJoinParts=0\r\n");
+  EXPECT_NE(had.Text().find("SaveCalls=0\r\nJoinTimeout=48\r\n"), std::string::npos);
+  EXPECT_EQ(had.Text().find("LongSms"), std::string::npos);
+  EXPECT_EQ(ReadStartupSettings(had).longMessages, (LongMessageSettings{false, 9, false, false, 48}));
+}
+
 }  // namespace

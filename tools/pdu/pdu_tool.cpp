@@ -6,6 +6,7 @@
 #include <ostream>
 
 #include "codepage.h"
+#include "sms_concat.h"
 #include "sms_submit.h"
 #include "text_helpers.h"
 
@@ -14,7 +15,8 @@ namespace {
 
 constexpr std::string_view kUsage =
     "Usage: pdulink-pdu [--json] decode [HEX...]\n"
-    "       pdulink-pdu [--json] encode [--flash] [--vp N] [--smsc NUMBER] [--report] NUMBER TEXT\n"
+    "       pdulink-pdu [--json] encode [--flash] [--vp N] [--smsc NUMBER] [--report]\n"
+    "                   [--multipart [--ref N] [--ref16]] NUMBER TEXT\n"
     "       pdulink-pdu --help | --version\n"
     "\n"
     "Commands:\n"
@@ -32,7 +34,7 @@ constexpr std::string_view kUsage =
     "             and print it with the AT+CMGS command line that goes before\n"
     "             it. The text is packed in the GSM 7-bit alphabet, or as UCS2\n"
     "             when it holds Cyrillic letters; what does not fit into one\n"
-    "             message is dropped.\n"
+    "             message is dropped (with --multipart it is sent in parts).\n"
     "\n"
     "Options:\n"
     "  --json         one JSON object per PDU and line, with the decoder's\n"
@@ -43,11 +45,19 @@ constexpr std::string_view kUsage =
     "                 one day)\n"
     "  --smsc NUMBER  encode: this service centre instead of the phone's own\n"
     "  --report       encode: ask for a status report\n"
+    "  --multipart    encode: a text longer than one message becomes\n"
+    "                 concatenated parts (153 septets or 67 UCS2 characters\n"
+    "                 each), one line per part: the PDU, a blank and the\n"
+    "                 AT+CMGS command (--json: one object per part)\n"
+    "  --ref N        encode --multipart: the concatenation reference\n"
+    "                 (default 0; 0..255, with --ref16 0..65535)\n"
+    "  --ref16        encode --multipart: a 16-bit reference element\n"
     "  -h, --help     show this help\n"
     "  -V, --version  show the version\n"
     "\n"
     "Exit status: 0 every PDU decoded (encode: built), 1 some PDU failed\n"
-    "(encode: invalid number or service centre), 2 usage error.\n";
+    "(encode: invalid number or service centre, more than 255 parts), 2 usage\n"
+    "error.\n";
 
 struct Options {
   bool json = false;
@@ -56,7 +66,10 @@ struct Options {
   bool report = false;
   std::optional<std::string> vp;
   std::optional<std::string> smsc;
-  bool EncodeOnly() const { return flash || report || vp || smsc; }
+  bool multipart = false;
+  bool ref16 = false;
+  std::optional<std::string> ref;
+  bool EncodeOnly() const { return flash || report || vp || smsc || multipart || ref16 || ref; }
 };
 
 using Command = int (*)(const Options&, const std::vector<std::string>&, std::istream&,
@@ -168,6 +181,35 @@ int Decode(const Options& opt, const std::vector<std::string>& args, std::istrea
   return anyFailed ? kExitFailed : kExitOk;
 }
 
+// encode --multipart: every part on a line of its own.
+int EncodeParts(const Options& opt, const std::string& number, const std::string& body,
+                const SubmitChoices& choices, int ref, std::ostream& out, std::ostream& err) {
+  ConcatChoices concat;
+  concat.enabled = true;
+  concat.maxParts = kMaxPartsLimit;
+  concat.ref16 = opt.ref16;
+  ConcatSubmit s = AssembleConcatSubmit(number, body, choices, concat, static_cast<std::uint16_t>(ref));
+  if (!s.ok()) {
+    const std::string why = s.tooManyParts ? s.errorLine
+                            : s.base.journal.empty() ? std::string("invalid input")
+                                                     : s.base.journal.back();
+    err << "pdulink-pdu: " << AnsiToUtf8(why) << '\n';
+    return kExitFailed;
+  }
+  for (const SubmitPart& p : s.parts) {
+    if (opt.json) {
+      out << "{\"Part\":" << p.seq << ",\"Parts\":" << p.total;
+      if (s.usesReference) out << ",\"Reference\":" << s.reference;
+      out << ",\"Pdu\":\"" << p.pduHex << "\",\"CmgsLength\":" << p.cmgsLength
+          << ",\"UserDataLength\":" << p.userDataLength << "}\n";
+    } else {
+      out << p.pduHex << " AT+CMGS=" << p.cmgsLength << '\n';
+    }
+  }
+  out.flush();
+  return kExitOk;
+}
+
 int Encode(const Options& opt, const std::vector<std::string>& args, std::istream&, std::ostream& out,
            std::ostream& err) {
   if (args.size() < 2) {
@@ -183,6 +225,20 @@ int Encode(const Options& opt, const std::vector<std::string>& args, std::istrea
       return kExitUsage;
     }
     vp = *v;
+  }
+  if ((opt.ref || opt.ref16) && !opt.multipart) {
+    err << "pdulink-pdu: --ref and --ref16 belong to --multipart\n";
+    return kExitUsage;
+  }
+  int ref = 0;
+  if (opt.ref) {
+    std::optional<int> v = ParseDecimal(*opt.ref);
+    const int top = opt.ref16 ? 0xFFFF : 0xFF;
+    if (!v || *v < 0 || *v > top) {
+      err << "pdulink-pdu: --ref needs a number 0.." << top << ", not '" << *opt.ref << "'\n";
+      return kExitUsage;
+    }
+    ref = *v;
   }
   std::string text;
   for (size_t i = 1; i < args.size(); ++i) {
@@ -208,6 +264,7 @@ int Encode(const Options& opt, const std::vector<std::string>& args, std::istrea
     err << "pdulink-pdu: --smsc needs a number\n";
     return kExitUsage;
   }
+  if (opt.multipart) return EncodeParts(opt, Utf8ToAnsi(args[0]), body, choices, ref, out, err);
   SubmitPdu pdu = AssembleSubmit(Utf8ToAnsi(args[0]), body, choices);
   if (!pdu.ok) {
     err << "pdulink-pdu: " << AnsiToUtf8(pdu.journal.empty() ? "invalid input" : pdu.journal.back()) << '\n';
@@ -464,7 +521,11 @@ int Run(const std::vector<std::string>& args, std::istream& in, std::ostream& ou
         opt.flash = true;
       } else if (a == "--report") {
         opt.report = true;
-      } else if (value("--vp", opt.vp) || value("--smsc", opt.smsc)) {
+      } else if (a == "--multipart") {
+        opt.multipart = true;
+      } else if (a == "--ref16") {
+        opt.ref16 = true;
+      } else if (value("--vp", opt.vp) || value("--smsc", opt.smsc) || value("--ref", opt.ref)) {
       } else {
         err << "pdulink-pdu: unknown option '" << a << "'\n"
             << "Try 'pdulink-pdu --help'.\n";
@@ -488,7 +549,7 @@ int Run(const std::vector<std::string>& args, std::istream& in, std::ostream& ou
     return kExitUsage;
   }
   if (opt.EncodeOnly() && command->run != &Encode) {
-    err << "pdulink-pdu: --flash, --vp, --smsc and --report belong to encode\n";
+    err << "pdulink-pdu: --flash, --vp, --smsc, --report, --multipart, --ref and --ref16 belong to encode\n";
     return kExitUsage;
   }
   return command->run(opt, operands, in, out, err);

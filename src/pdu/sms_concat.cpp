@@ -1,0 +1,251 @@
+#include "sms_concat.h"
+
+#include <bit>
+#include <cstring>
+
+#include "codepage.h"
+#include "gsm_alphabet.h"
+#include "sms_msg.h"
+#include "state_file.h"
+#include "text_helpers.h"
+
+namespace pdulink {
+namespace {
+
+// What one message holds without a header.
+constexpr unsigned kSingleSeptets = 160;
+constexpr unsigned kSingleUcs2Units = 70;
+
+// Octets in memory order as a number whose low byte is the first octet.
+std::uint64_t le64(std::uint64_t v) {
+  if constexpr (std::endian::native == std::endian::little) return v;
+  return __builtin_bswap64(v);
+}
+
+bool IsHighSurrogate(char16_t u) { return u >= 0xD800 && u <= 0xDBFF; }
+
+unsigned SeptetsPerPart(bool ref16) { return ref16 ? kSeptetsPerPart - 1 : kSeptetsPerPart; }
+unsigned UnitsPerPart(bool ref16) { return ref16 ? kUcs2UnitsPerPart - 1 : kUcs2UnitsPerPart; }
+
+// The user-data header: its length octet, then the concatenation element.
+void PushConcatHeader(tSMSmsg& b, bool ref16, std::uint16_t reference, int total, int seq) {
+  if (ref16) {
+    b.PushByte(6);
+    b.PushByte(kIeiConcat16);
+    b.PushByte(4);
+    b.PushByte(static_cast<std::uint8_t>(reference >> 8));
+  } else {
+    b.PushByte(5);
+    b.PushByte(kIeiConcat8);
+    b.PushByte(3);
+  }
+  b.PushByte(static_cast<std::uint8_t>(reference & 0xFF));
+  b.PushByte(static_cast<std::uint8_t>(total));
+  b.PushByte(static_cast<std::uint8_t>(seq));
+}
+
+// Writes `octets` octets of the bit stream at `from` moved up by `shift`
+// bits (1..6) to `to`: the low bits of the first octet are 0, and the bits
+// shifted out of each octet go into the next. The source holds at least
+// `octets` octets; the last octet's top bits that fall out are 0.
+void ShiftUp(const std::uint8_t* from, unsigned octets, unsigned shift, std::uint8_t* to) {
+  std::uint64_t carry = 0;
+  unsigned i = 0;
+  for (; i + 8 <= octets; i += 8) {
+    std::uint64_t v;
+    std::memcpy(&v, from + i, 8);
+    v = le64(v);
+    const std::uint64_t out = le64(v << shift | carry);
+    std::memcpy(to + i, &out, 8);
+    carry = v >> (64u - shift);
+  }
+  for (; i < octets; ++i) {
+    const unsigned v = from[i];
+    to[i] = static_cast<std::uint8_t>(v << shift | carry);
+    carry = v >> (8u - shift);
+  }
+}
+
+// False when CollapseBlanks would return the text unchanged: no control
+// character and no two blanks in a row (the body is already trimmed).
+bool NeedsCollapsing(std::string_view text) {
+  bool blank = false;
+  for (unsigned char c : text) {
+    if (c < 0x20 || (c == 0x20 && blank)) return true;
+    blank = c == 0x20;
+  }
+  return false;
+}
+
+// Octets of the user data AssembleSubmit wrote for `userDataLength`.
+std::size_t UserDataOctets(int userDataLength, bool ucs2) {
+  auto n = static_cast<std::size_t>(userDataLength);
+  return ucs2 ? n : (n * 7 + 7) / 8;
+}
+
+}  // namespace
+
+unsigned SeptetCount(std::string_view text) {
+  unsigned n = 0;
+  for (unsigned char c : text) n += (GsmEncodeTable[c] >> 8) ? 2u : 1u;
+  return n;
+}
+
+std::vector<std::size_t> CutSeptetText(std::string_view text, unsigned perPart) {
+  std::vector<std::size_t> cuts{0};
+  unsigned used = 0;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    unsigned cost = (GsmEncodeTable[static_cast<unsigned char>(text[i])] >> 8) ? 2u : 1u;
+    if (used + cost > perPart) {
+      cuts.push_back(i);
+      used = 0;
+    }
+    used += cost;
+  }
+  cuts.push_back(text.size());
+  return cuts;
+}
+
+std::vector<std::size_t> CutUnits(std::u16string_view units, unsigned perPart) {
+  std::vector<std::size_t> cuts{0};
+  std::size_t start = 0;
+  while (units.size() - start > perPart) {
+    std::size_t end = start + perPart;
+    // A high surrogate last in the part goes to the next one with its pair.
+    if (perPart > 1 && IsHighSurrogate(units[end - 1])) --end;
+    cuts.push_back(end);
+    start = end;
+  }
+  cuts.push_back(units.size());
+  return cuts;
+}
+
+PartCount CountParts(std::string_view body, bool ref16) {
+  PartCount c;
+  const std::string text = CollapseBlanks(TrimBlanks(body));
+  c.characters = static_cast<int>(text.size());
+  c.ucs2 = NeedsUcs2(text);
+  if (c.ucs2) {
+    // cp1251 gives one UTF-16 unit a character, never a surrogate.
+    if (text.size() > kSingleUcs2Units)
+      c.parts = static_cast<int>((text.size() + UnitsPerPart(ref16) - 1) / UnitsPerPart(ref16));
+  } else if (SeptetCount(text) > kSingleSeptets) {
+    c.parts = static_cast<int>(CutSeptetText(text, SeptetsPerPart(ref16)).size() - 1);
+  }
+  return c;
+}
+
+ConcatSubmit AssembleConcatSubmit(std::string_view number, std::string_view body, const SubmitChoices& choices,
+                                  const ConcatChoices& concat, std::uint16_t reference) {
+  ConcatSubmit r;
+  r.base = AssembleSubmit(number, body, choices);
+  SubmitPdu& base = r.base;
+  auto single = [&r]() {
+    if (r.base.ok) r.parts.push_back({r.base.pduHex, r.base.cmgsLength, r.base.userDataLength, 1, 1});
+    return std::move(r);
+  };
+  if (!concat.enabled || !base.ok) return single();
+
+  const bool ucs2 = (base.dataCoding & kDcsUcs2) != 0;
+  // The body as the builder takes it; most bodies need no collapsing.
+  std::string collapsed;
+  std::string_view text = base.body;
+  if (NeedsCollapsing(text)) {
+    collapsed = CollapseBlanks(text);
+    text = collapsed;
+  }
+  std::u16string units;
+  std::vector<std::size_t> cuts;
+  if (ucs2) {
+    units = AnsiToWide(text);
+    if (units.size() <= kSingleUcs2Units) return single();
+    cuts = CutUnits(units, UnitsPerPart(concat.ref16));
+  } else {
+    if (SeptetCount(text) <= kSingleSeptets) return single();
+    cuts = CutSeptetText(text, SeptetsPerPart(concat.ref16));
+  }
+  const int total = static_cast<int>(cuts.size() - 1);
+  r.partsNeeded = total;
+  const int maxParts = concat.maxParts < 1 ? 1 : (concat.maxParts > kMaxPartsLimit ? kMaxPartsLimit : concat.maxParts);
+  if (total > maxParts) {
+    r.tooManyParts = true;
+    r.errorLine = "Message too long: " + std::to_string(total) + " parts, MaxParts=" + std::to_string(maxParts) +
+                  ": not sent";
+    return r;
+  }
+
+  r.usesReference = true;
+  r.reference = concat.ref16 ? reference : static_cast<std::uint16_t>(reference & 0xFF);
+
+  // Every part shares what AssembleSubmit wrote before the user-data length
+  // (service centre, first octet, destination, PID, DCS, validity period);
+  // only the first octet gains TP-UDHI.
+  const std::size_t headLength =
+      base.pduHex.size() - 2 - 2 * UserDataOctets(base.userDataLength, ucs2);
+  std::string head = base.pduHex.substr(0, headLength);
+  const std::size_t firstAt = base.smscField.size();
+  auto nibble = [](char c) { return c <= '9' ? unsigned(c - '0') : unsigned(c - 'A' + 10); };
+  const unsigned first = (nibble(head[firstAt]) << 4 | nibble(head[firstAt + 1])) | kSubmitUdhi;
+  head.replace(firstAt, 2, ByteToHex(first));
+
+  r.parts.reserve(static_cast<std::size_t>(total));
+  for (int seq = 1; seq <= total; ++seq) {
+    const std::size_t from = cuts[static_cast<std::size_t>(seq - 1)];
+    const std::size_t to = cuts[static_cast<std::size_t>(seq)];
+    tSMSmsg b;
+    PushConcatHeader(b, concat.ref16, r.reference, total, seq);
+    unsigned udl = 0;
+    if (ucs2) {
+      for (std::size_t i = from; i < to; ++i) {
+        b.PushByte(static_cast<std::uint8_t>(units[i] >> 8));
+        b.PushByte(static_cast<std::uint8_t>(units[i] & 0xFF));
+      }
+      udl = b.Length;
+    } else {
+      const std::string_view partText = text.substr(from, to - from);
+      const unsigned headerBits = b.Length * 8u;
+      const unsigned fill = (7u - headerBits % 7u) % 7u;
+      if (fill == 0) {
+        udl = headerBits / 7u + b.AddText(partText);
+      } else {
+        // The septets are packed from an octet boundary (the builder's fast
+        // way) and then moved up by the fill bits that follow the header.
+        tSMSmsg packed;
+        const unsigned septets = packed.AddText(partText);
+        const unsigned bits = fill + septets * 7u;
+        ShiftUp(packed.Buffer.data(), (bits + 7u) / 8u, fill, b.Buffer.data() + b.Length);
+        b.Length = static_cast<std::uint8_t>(b.Length + bits / 8u);
+        b.BitPos = static_cast<std::uint8_t>(bits % 8u);
+        udl = (headerBits + fill) / 7u + septets;
+      }
+    }
+    SubmitPart part;
+    part.seq = seq;
+    part.total = total;
+    part.userDataLength = static_cast<int>(udl);
+    part.pduHex.reserve(head.size() + 2 + 2u * tSMSmsg::kCapacity);
+    part.pduHex.append(head).append(ByteToHex(udl)).append(b.ToHex());
+    part.cmgsLength = static_cast<int>((part.pduHex.size() - firstAt) / 2);
+    r.parts.push_back(std::move(part));
+  }
+  return r;
+}
+
+bool ConcatReferenceCounter::Load() {
+  next_ = 0;
+  std::string bytes;
+  bool exists = false;
+  if (!ReadStateFile(path_, bytes, exists)) return false;
+  if (!exists) return true;
+  auto value = ParseDecimal(TrimBlanks(bytes));
+  if (!value || *value < 0 || *value > 0xFFFF) return false;
+  next_ = static_cast<std::uint16_t>(*value);
+  return true;
+}
+
+bool ConcatReferenceCounter::Advance(std::string* error) {
+  next_ = static_cast<std::uint16_t>(next_ + 1);
+  return WriteStateFile(path_, std::to_string(next_) + "\n", error);
+}
+
+}  // namespace pdulink

@@ -1,0 +1,17 @@
+#pragma once
+// The opt-in keys of long messages: concatenated sending (LongSms,
+// MaxParts, LongSmsRef16) and joined receiving (JoinParts, JoinTimeout).
+// With the keys absent everything behaves as without long messages.
+
+inline constexpr int kMaxPartsDefault = 6;
+inline constexpr int kMaxPartsTop = 255;
+inline constexpr int kJoinTimeoutDefault = 24;  // hours
+
+struct LongMessageSettings {
+  bool longSms = false;                    // LongSms=1
+  int maxParts = kMaxPartsDefault;         // MaxParts 1..255
+  bool ref16 = false;                      // LongSmsRef16=1
+  bool joinParts = false;                  // JoinParts=1
+  int joinTimeoutHours = kJoinTimeoutDefault;  // JoinTimeout, hours >= 1
+  bool operator==(const LongMessageSettings&) const = default;
+};
