@@ -18,6 +18,8 @@
 #include "ReceivedRecord.h"
 #include "ServiceCentre.h"
 #include "sms_archive.h"
+#include "sms_concat.h"
+#include "sms_join.h"
 #include "text_helpers.h"
 
 namespace watch {
@@ -252,7 +254,8 @@ bool IsOwnName(std::string_view name) {
     return true;
   // Files of the working and log directories that the program writes itself.
   for (std::string_view own : {std::string_view(kReceivedRecordFile), std::string_view(ServiceCentre::kValidityFile),
-                               std::string_view(kLowBatteryFlagFile), std::string_view(pdulink::kCollectiveFileName)})
+                               std::string_view(kLowBatteryFlagFile), std::string_view(pdulink::kCollectiveFileName),
+                               pdulink::kConcatRefFileName, pdulink::kJoinStateFileName})
     if (IsNameOrTemporaryOf(name, own)) return true;
   constexpr size_t kStampEnd = 3 + 17;
   if (name.size() <= kStampEnd || ::strncasecmp(name.data(), "SMS", 3) != 0) return false;

@@ -73,7 +73,8 @@ bool MoveFile(const std::string& from, const std::string& to);
 // outgoing message: "SMS" + 17-digit stamp + ".snd", ".err" or ".unknown"
 // (case ignored, as templates match), the archive files of received
 // messages (".txt", ".xml", ".pdu"), the in-flight and received records, the
-// validity-period file, the low-battery flag and the collective file, each
+// validity-period file, the low-battery flag, the collective file and the
+// long-message state files, each
 // also as the temporary file of its durable write.
 bool IsOwnName(std::string_view name);
 

@@ -11,12 +11,7 @@
 namespace pdulink {
 
 bool WriteStateFile(const std::string& path, std::string_view bytes, std::string* error) {
-  if (!WriteFileDurably(path, bytes, error)) return false;
-  if (!SyncParentDirectory(path)) {
-    if (error) *error = "directory sync failed";
-    return false;
-  }
-  return true;
+  return ReplaceFileDurably(path, bytes, error);
 }
 
 bool ReadStateFile(const std::string& path, std::string& bytes, bool& exists) {
