@@ -104,6 +104,15 @@ class tSMSDecode {
   bool ReadSeptetText(unsigned count, std::string& out);
   void ReadUserData();
   unsigned OctetAt(std::int32_t index) const;
+  // The steps of Decode: the input's hex digits stored as octets (false when
+  // there are none or their count is odd), the service centre, and the
+  // fields of each message type after the first octet.
+  bool StoreOctets(std::string_view pduHex);
+  bool ReadServiceCentre();
+  bool ReadPidDcs();  // TP-PID and TP-DCS; false for a reserved coding
+  void ReadDeliver();
+  void ReadSubmit();
+  void ReadStatusReport();
 };
 
 // Text of a TP-Status value (TS 23.040 9.2.3.15): base text and category.
