@@ -127,7 +127,7 @@ void Gateway::WireFastMode(QMainWindow* window) {
 
 void Gateway::ApplyFastMode(bool on) {
   ctx_->state.FastMode = on;
-  comport_->SetReplyAwareFraming(on);
+  comport_->SetReplyFraming(on ? &EndsWithReplyEnd : nullptr);
   dialogue_->SetFastWaits(on);
   sending_->ForgetModes();
 }

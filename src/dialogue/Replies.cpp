@@ -186,16 +186,67 @@ std::vector<std::string> SplitFields(const std::string& text) {
 
 }  // namespace
 
+// ---- Final result codes ----
+
+namespace {
+
+// The final result codes that make up a whole line, and the error reports
+// that carry an <err> after them.
+constexpr std::string_view kFinalResults[] = {"OK", "ERROR", "NO CARRIER"};
+constexpr std::string_view kErrorReports[] = {"+CME ERROR:", "+CMS ERROR:"};
+
+// A line (without its CR LF) spelt as a phone frames a final result: the
+// code exactly; an error report with one blank and an <err> that is not
+// empty and holds no control character.
+bool IsExactFinalResult(std::string_view line) {
+  for (std::string_view code : kFinalResults)
+    if (line == code) return true;
+  for (std::string_view head : kErrorReports) {
+    if (line.size() <= head.size() + 1 || line.substr(0, head.size()) != head || line[head.size()] != ' ')
+      continue;
+    for (char c : line.substr(head.size() + 1))
+      if (static_cast<unsigned char>(c) < 0x20) return false;
+    return true;
+  }
+  return false;
+}
+
+// A line already in Canonical form that is a final result: the code, or an
+// error report with anything after its colon.
+bool IsCanonicalFinalResult(std::string_view upper) {
+  for (std::string_view code : kFinalResults)
+    if (upper == code) return true;
+  for (std::string_view head : kErrorReports)
+    if (upper.substr(0, head.size()) == head) return true;
+  return false;
+}
+
+bool EndsWith(std::string_view s, std::string_view tail) {
+  return s.size() >= tail.size() && s.substr(s.size() - tail.size()) == tail;
+}
+
+}  // namespace
+
+bool EndsWithReplyEnd(std::string_view bytes) {
+  // The message prompt: "> " opening a line.
+  if (EndsWith(bytes, "> ")) {
+    const std::string_view before = bytes.substr(0, bytes.size() - 2);
+    return before.empty() || before.back() == '\n' || before.back() == '\r';
+  }
+  // A final result line: "\r\n" <line> "\r\n" at the very end.
+  if (!EndsWith(bytes, "\r\n")) return false;
+  const std::string_view body = bytes.substr(0, bytes.size() - 2);
+  const size_t open = body.rfind("\r\n");
+  if (open == std::string_view::npos) return false;
+  return IsExactFinalResult(body.substr(open + 2));
+}
+
 bool HasFinalResult(const std::string& reply) {
   // Only complete lines count: "+CME ERROR: 1" may still grow into "16".
   size_t end = reply.find_last_of("\r\n");
   if (end == std::string::npos) return false;
-  for (const std::string& line : ReplyLines(reply.substr(0, end))) {
-    std::string upper = Canonical(line);
-    if (upper == "OK" || upper == "ERROR" || upper == "NO CARRIER" || StartsNoCase(upper, "+CME ERROR:") ||
-        StartsNoCase(upper, "+CMS ERROR:"))
-      return true;
-  }
+  for (const std::string& line : ReplyLines(reply.substr(0, end)))
+    if (IsCanonicalFinalResult(Canonical(line))) return true;
   return false;
 }
 

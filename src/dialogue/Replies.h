@@ -47,17 +47,35 @@ struct CallListScan {
 // next one. eachTurn (may be empty) runs after every entry.
 CallListScan ScanCallList(const std::string& reply, const std::function<void()>& eachTurn = {});
 
-// ---- SIM, network registration and signal quality (3GPP TS 27.007) ----
+// ---- Final result codes (V.250, TS 27.007 9.2, TS 27.005 3.2.5) ----
+// What ends the phone's reply to a command: a line of its own that reads
+// "OK", "ERROR", "NO CARRIER", "+CME ERROR: <err>" or "+CMS ERROR: <err>"
+// (<err> a number, or a verbose text after AT+CMEE=2). The message prompt of
+// AT+CMGS (TS 27.005 3.5.1), "> " at the start of a line, ends the first
+// half of a send. Read in two ways below: strictly on the bytes of one
+// burst, and leniently on a captured reply.
 
-// Whether a captured reply already holds its final result code: "OK",
-// "ERROR", "NO CARRIER", "+CME ERROR: n" or "+CMS ERROR: n" on a line of
-// its own. A reply
+// The serial port's framing rule in fast mode: whether the bytes received so
+// far end with a final result line framed by CR LF on both sides and spelt
+// exactly as above, or with the prompt ("\r\n> ", or "> " right after an
+// echo's CR). A result without its leading CR LF (for example "AT\rOK\r\n"
+// from a phone that drops it after the echo) does not count: the receive
+// handler only recognises the framed "\r\nOK\r\n", so such a reply keeps
+// the normal cluster rule and nothing it reports changes. Anything else
+// (RING, +CMTI, an information line, a reply cut short) is not an end
+// either. Pure, so the port's worker thread may call it.
+bool EndsWithReplyEnd(std::string_view bytes);
+
+// Whether a captured reply already holds its final result code on a
+// complete line of its own; case, blanks and quotes do not matter. A reply
 // that arrives in several bursts is complete only with it.
 bool HasFinalResult(const std::string& reply);
 
 // Whether a captured reply (which may have come in several bursts) holds the
 // final "OK": "\r\nOK\r\n" anywhere, or "OK\r\n" at its start.
 bool ReplyHoldsOk(const std::string& reply);
+
+// ---- SIM, network registration and signal quality (3GPP TS 27.007) ----
 
 // TS 27.007 8.3 +CPIN <code>, plus the two ways a phone says there is no SIM.
 enum class SimCode {

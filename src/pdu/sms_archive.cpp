@@ -72,15 +72,13 @@ std::string EscapeXmlAttribute(std::string_view value) {
   return out;
 }
 
-ArchiveReport BuildArchiveReport(const tSMSDecode& d) {
-  ArchiveReport r;
-  auto& j = r.journal;
-  auto& v = r.view;
-  auto& a = r.attributes;
-  j.reserve(20);
-  v.reserve(6);
-  a.reserve(16);
+namespace {
 
+// What every message reports first: the decoder's error, the service
+// centre, the header and reply-path flags, the number format and the coding.
+void ReportCommonFields(const tSMSDecode& d, ArchiveReport& r) {
+  auto& j = r.journal;
+  auto& a = r.attributes;
   j.push_back(d.ErrorText);  // empty after a successful decode
   a.emplace_back("<SMS");
   j.push_back("Service Centre tel= " + d.SmscNumber);
@@ -97,61 +95,73 @@ ArchiveReport BuildArchiveReport(const tSMSDecode& d) {
   const char* coding = CodingName(d.Coding);
   j.emplace_back(coding);
   AddAttribute(a, "CODING", coding);
+}
 
+void ReportDeliver(const tSMSDecode& d, ArchiveReport& r) {
+  auto& j = r.journal;
+  auto& v = r.view;
+  auto& a = r.attributes;
+  j.emplace_back("SMS-DELIVER");
+  AddAttribute(a, "MTI", "SMS-DELIVER");
+  j.push_back("From tel= " + d.Address);
+  AddViewLine(v, "#From=" + d.Address);
+  AddAttribute(a, "TEL", d.Address);
+  j.push_back(d.TimeText);
+  AddViewLine(v, "#Time=" + d.TimeText);
+  AddAttribute(a, "DATETIME", d.TimeText);
+}
+
+void ReportSubmit(const tSMSDecode& d, ArchiveReport& r) {
+  auto& j = r.journal;
+  auto& v = r.view;
+  auto& a = r.attributes;
   const std::string mr = ByteToHex(d.MessageRef);
-  switch (static_cast<MessageType>(d.Mti)) {
-    case MessageType::Deliver:
-      j.emplace_back("SMS-DELIVER");
-      AddAttribute(a, "MTI", "SMS-DELIVER");
-      j.push_back("From tel= " + d.Address);
-      AddViewLine(v, "#From=" + d.Address);
-      AddAttribute(a, "TEL", d.Address);
-      j.push_back(d.TimeText);
-      AddViewLine(v, "#Time=" + d.TimeText);
-      AddAttribute(a, "DATETIME", d.TimeText);
-      break;
-    case MessageType::Submit:
-      j.emplace_back("SMS-SUBMIT");
-      AddAttribute(a, "MTI", "SMS-SUBMIT");
-      j.push_back("Message Reference: " + mr);
-      AddAttribute(a, "MR", mr);
-      j.push_back("To tel= " + d.Address);
-      AddViewLine(v, "#To=" + d.Address);
-      AddAttribute(a, "TEL", d.Address);
-      AddViewLine(v, "#MR=" + mr);
-      j.emplace_back(VpfText(d.Vpf));
-      j.push_back("ValidityPeriod=" + d.TimeText);
-      AddViewLine(v, "#ValidityPeriod=" + d.TimeText);
-      AddAttribute(a, "ValidityPeriod", d.TimeText);
-      break;
-    case MessageType::StatusReport: {
-      const std::string status = ByteToHex(d.Status) + ":" + d.StatusText;
-      j.emplace_back("SMS-STATUS Report");
-      AddAttribute(a, "MTI", "SMS-STATUS Report");
-      j.push_back("Message Reference: " + mr);
-      AddAttribute(a, "MR", mr);
-      j.push_back("To tel= " + d.Address);
-      AddViewLine(v, "#Tel=" + d.Address);
-      AddAttribute(a, "TEL", d.Address);
-      AddViewLine(v, "#MR=" + mr);
-      j.push_back("Time SMSC=" + d.TimeText);
-      AddViewLine(v, "#Time=" + d.TimeText);
-      AddAttribute(a, "DATETIME", d.TimeText);
-      j.push_back("Time Discharge=" + d.DischargeTime);
-      AddViewLine(v, "#TimeDischarge=" + d.DischargeTime);
-      AddAttribute(a, "TimeDischarge", d.DischargeTime);
-      j.push_back("Status=" + status);
-      AddViewLine(v, "#StatusRep=" + status);
-      AddAttribute(a, "StatusRepHex", ByteToHex(d.Status));
-      AddAttribute(a, "StatusRepStr", d.StatusText);
-      j.push_back("PatamIdent=" + ByteToHex(d.ParamIndicator));
-      break;
-    }
-    case MessageType::Reserved:
-      // The decoder rejects type 3; nothing to report for it.
-      break;
-  }
+  j.emplace_back("SMS-SUBMIT");
+  AddAttribute(a, "MTI", "SMS-SUBMIT");
+  j.push_back("Message Reference: " + mr);
+  AddAttribute(a, "MR", mr);
+  j.push_back("To tel= " + d.Address);
+  AddViewLine(v, "#To=" + d.Address);
+  AddAttribute(a, "TEL", d.Address);
+  AddViewLine(v, "#MR=" + mr);
+  j.emplace_back(VpfText(d.Vpf));
+  j.push_back("ValidityPeriod=" + d.TimeText);
+  AddViewLine(v, "#ValidityPeriod=" + d.TimeText);
+  AddAttribute(a, "ValidityPeriod", d.TimeText);
+}
 
+void ReportStatusReport(const tSMSDecode& d, ArchiveReport& r) {
+  auto& j = r.journal;
+  auto& v = r.view;
+  auto& a = r.attributes;
+  const std::string mr = ByteToHex(d.MessageRef);
+  const std::string status = ByteToHex(d.Status) + ":" + d.StatusText;
+  j.emplace_back("SMS-STATUS Report");
+  AddAttribute(a, "MTI", "SMS-STATUS Report");
+  j.push_back("Message Reference: " + mr);
+  AddAttribute(a, "MR", mr);
+  j.push_back("To tel= " + d.Address);
+  AddViewLine(v, "#Tel=" + d.Address);
+  AddAttribute(a, "TEL", d.Address);
+  AddViewLine(v, "#MR=" + mr);
+  j.push_back("Time SMSC=" + d.TimeText);
+  AddViewLine(v, "#Time=" + d.TimeText);
+  AddAttribute(a, "DATETIME", d.TimeText);
+  j.push_back("Time Discharge=" + d.DischargeTime);
+  AddViewLine(v, "#TimeDischarge=" + d.DischargeTime);
+  AddAttribute(a, "TimeDischarge", d.DischargeTime);
+  j.push_back("Status=" + status);
+  AddViewLine(v, "#StatusRep=" + status);
+  AddAttribute(a, "StatusRepHex", ByteToHex(d.Status));
+  AddAttribute(a, "StatusRepStr", d.StatusText);
+  j.push_back("PatamIdent=" + ByteToHex(d.ParamIndicator));
+}
+
+// The message itself: its line (with the user-data header before it), the
+// concatenation fields, and the text for the XML body.
+void ReportMessage(const tSMSDecode& d, ArchiveReport& r) {
+  auto& j = r.journal;
+  auto& a = r.attributes;
   if (d.Udhi) {
     r.messageLine.reserve(d.HeaderHex.size() + 3 + d.Text.size());
     r.messageLine.append("(").append(d.HeaderHex).append(") ").append(d.Text);
@@ -168,8 +178,26 @@ ArchiveReport BuildArchiveReport(const tSMSDecode& d) {
   }
   j.emplace_back("========== Message ===============");
   j.push_back(r.messageLine);
-  AddViewLine(v, r.messageLine);
+  AddViewLine(r.view, r.messageLine);
   r.escapedBody = EscapeXmlAttribute(d.Text);
+}
+
+}  // namespace
+
+ArchiveReport BuildArchiveReport(const tSMSDecode& d) {
+  ArchiveReport r;
+  r.journal.reserve(20);
+  r.view.reserve(6);
+  r.attributes.reserve(16);
+
+  ReportCommonFields(d, r);
+  switch (static_cast<MessageType>(d.Mti)) {
+    case MessageType::Deliver: ReportDeliver(d, r); break;
+    case MessageType::Submit: ReportSubmit(d, r); break;
+    case MessageType::StatusReport: ReportStatusReport(d, r); break;
+    case MessageType::Reserved: break;  // the decoder rejects type 3; nothing to report for it
+  }
+  ReportMessage(d, r);
   return r;
 }
 

@@ -410,16 +410,14 @@ void tSMSDecode::ReadUserData() {
   // 8-bit data: no text.
 }
 
-void tSMSDecode::Decode(std::string_view pduHex) {
-  Reset();
-  SetError(decode_error::kLength);
+namespace {
 
-  // Keep the hex digits (upper-cased), drop everything else, and store each
-  // pair swapped so that semi-octets read from left to right.
-  Hex.resize(pduHex.size() + 1);
-  char* out = Hex.data();
-  const char* src = pduHex.data();
-  const std::size_t n = pduHex.size();
+// Copies the hex digits of `in` to `out`, upper-cased, each pair swapped so
+// that semi-octets read from left to right; everything else is dropped. An
+// odd digit at the end is counted but not written. Returns the count.
+std::size_t KeepHexDigitsSwapped(std::string_view in, char* out) {
+  const char* src = in.data();
+  const std::size_t n = in.size();
   std::size_t kept = 0;
   std::size_t i = 0;
   while (i < n) {
@@ -467,88 +465,113 @@ void tSMSDecode::Decode(std::string_view pduHex) {
     kept += 2;
     i = j + 1;
   }
+  return kept;
+}
+
+}  // namespace
+
+bool tSMSDecode::StoreOctets(std::string_view pduHex) {
+  Hex.resize(pduHex.size() + 1);
+  const std::size_t kept = KeepHexDigitsSwapped(pduHex, Hex.data());
   if (kept == 0 || kept % 2 != 0 ||
       kept / 2 > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())) {
     Hex.clear();
-    return;
+    return false;
   }
   Hex.resize(kept);
   OctetCount = static_cast<std::int32_t>(kept / 2);
   OctetIndex = 0;
   BitIndex = 0;
+  return true;
+}
+
+bool tSMSDecode::ReadServiceCentre() {
+  if (!GetByte(SmscLen)) return false;
+  if (SmscLen == 0) {
+    SetError(decode_error::kNoSmsc);
+    return false;
+  }
+  if (!GetByte(SmscType)) return false;
+  if (SmscType != 0x91) {
+    SetError(decode_error::kSmscNotInternational);
+    return false;
+  }
+  return ReadDigits((unsigned(SmscLen) - 1) * 2, SmscNumber);
+}
+
+bool tSMSDecode::ReadPidDcs() {
+  GetByte(Pid);
+  GetByte(Dcs);
+  if (HasError) return false;
+  Coding = Dcs & 0x0C;
+  if (Coding == 0x0C) {
+    SetError(decode_error::kCoding);
+    return false;
+  }
+  return true;
+}
+
+void tSMSDecode::ReadDeliver() {
+  if (!GetByte(AddrLen) || !GetByte(AddrType)) return;
+  if (AddrType == kAddrTypeAlphanumeric) {
+    // Septets packed in AddrLen semi-octets, then padding to the octet.
+    ReadSeptetText(unsigned(AddrLen) * 4 / 7, Address);
+    while (BitIndex != 0 && !HasError) Get1Bit();
+    if (HasError) return;
+  } else if (!ReadAddressDigits()) {
+    return;
+  }
+  if (!ReadPidDcs()) return;
+  TimeText = GetTimeStamp();
+  if (HasError) return;
+  ReadUserData();
+}
+
+void tSMSDecode::ReadSubmit() {
+  if (!GetByte(MessageRef) || !GetByte(AddrLen) || !GetByte(AddrType)) return;
+  if (!ReadAddressDigits()) return;
+  if (!ReadPidDcs()) return;
+  Vpf = (FirstOctet >> 3) & 3;
+  if (Vpf == 1) {
+    GetByte(VpByte);  // enhanced format, read as one octet
+  } else if (Vpf == 2) {
+    if (GetByte(VpByte)) TimeText = ValidityPeriodText(VpByte);
+  } else if (Vpf == 3) {
+    TimeText = GetTimeStamp();
+    if (HasError) return;
+  }
+  ReadUserData();
+}
+
+void tSMSDecode::ReadStatusReport() {
+  if (!GetByte(MessageRef) || !GetByte(AddrLen) || !GetByte(AddrType)) return;
+  if (!ReadAddressDigits()) return;
+  TimeText = GetTimeStamp();
+  if (HasError) return;
+  DischargeTime = GetTimeStamp();
+  if (HasError) return;
+  if (GetByte(Status)) StatusText = StatusReportText(Status);
+  GetByte(ParamIndicator);
+}
+
+void tSMSDecode::Decode(std::string_view pduHex) {
+  Reset();
+  SetError(decode_error::kLength);
+  if (!StoreOctets(pduHex)) return;
   SetError({});
 
-  // Service centre.
-  if (!GetByte(SmscLen)) return;
-  if (SmscLen == 0) return SetError(decode_error::kNoSmsc);
-  if (!GetByte(SmscType)) return;
-  if (SmscType != 0x91) return SetError(decode_error::kSmscNotInternational);
-  if (!ReadDigits((unsigned(SmscLen) - 1) * 2, SmscNumber)) return;
-
+  if (!ReadServiceCentre()) return;
   GetByte(FirstOctet);
   Udhi = (FirstOctet & 0x40) != 0;
   Mti = FirstOctet & 3;
   if (HasError) return;
   if (Mti == 3) return SetError(decode_error::kReservedType);
 
-  auto readPidDcs = [this] {
-    GetByte(Pid);
-    GetByte(Dcs);
-    if (HasError) return false;
-    Coding = Dcs & 0x0C;
-    if (Coding == 0x0C) {
-      SetError(decode_error::kCoding);
-      return false;
-    }
-    return true;
-  };
-
   switch (static_cast<MessageType>(Mti)) {
-    case MessageType::Deliver:
-      if (!GetByte(AddrLen) || !GetByte(AddrType)) return;
-      if (AddrType == kAddrTypeAlphanumeric) {
-        // Septets packed in AddrLen semi-octets, then padding to the octet.
-        ReadSeptetText(unsigned(AddrLen) * 4 / 7, Address);
-        while (BitIndex != 0 && !HasError) Get1Bit();
-        if (HasError) return;
-      } else if (!ReadAddressDigits()) {
-        return;
-      }
-      if (!readPidDcs()) return;
-      TimeText = GetTimeStamp();
-      if (HasError) return;
-      ReadUserData();
-      return;
-
-    case MessageType::Submit:
-      if (!GetByte(MessageRef) || !GetByte(AddrLen) || !GetByte(AddrType)) return;
-      if (!ReadAddressDigits()) return;
-      if (!readPidDcs()) return;
-      Vpf = (FirstOctet >> 3) & 3;
-      if (Vpf == 1) {
-        GetByte(VpByte);  // enhanced format, read as one octet
-      } else if (Vpf == 2) {
-        if (GetByte(VpByte)) TimeText = ValidityPeriodText(VpByte);
-      } else if (Vpf == 3) {
-        TimeText = GetTimeStamp();
-        if (HasError) return;
-      }
-      ReadUserData();
-      return;
-
-    case MessageType::StatusReport:
-      if (!GetByte(MessageRef) || !GetByte(AddrLen) || !GetByte(AddrType)) return;
-      if (!ReadAddressDigits()) return;
-      TimeText = GetTimeStamp();
-      if (HasError) return;
-      DischargeTime = GetTimeStamp();
-      if (HasError) return;
-      if (GetByte(Status)) StatusText = StatusReportText(Status);
-      GetByte(ParamIndicator);
-      return;
-
-    case MessageType::Reserved:
-      return;
+    case MessageType::Deliver: return ReadDeliver();
+    case MessageType::Submit: return ReadSubmit();
+    case MessageType::StatusReport: return ReadStatusReport();
+    case MessageType::Reserved: return;
   }
 }
 

@@ -104,6 +104,16 @@ class tSMSDecode {
   bool ReadSeptetText(unsigned count, std::string& out);
   void ReadUserData();
   unsigned OctetAt(std::int32_t index) const;
+  // The steps of Decode: the input's hex digits stored as octets (false when
+  // there are none or their count is odd), the service centre, and the
+  // fields of each message type after the first octet. Inline, and defined
+  // beside Decode, their only caller: they cost no calls on the hot path.
+  inline bool StoreOctets(std::string_view pduHex);
+  inline bool ReadServiceCentre();
+  inline bool ReadPidDcs();  // TP-PID and TP-DCS; false for a reserved coding
+  inline void ReadDeliver();
+  inline void ReadSubmit();
+  inline void ReadStatusReport();
 };
 
 // Text of a TP-Status value (TS 23.040 9.2.3.15): base text and category.

@@ -95,32 +95,13 @@ bool tSMSmsg::Push7Bit(std::uint8_t value) {
   return true;
 }
 
-std::uint8_t tSMSmsg::AddText(std::string_view text) {
-  unsigned count = 0;
-  if (NeedsUcs2(text)) {
-    // cp1251 is one byte per character, so each byte is one UTF-16 unit.
-    ForEachCollapsed(text, [&](unsigned char b) {
-      char16_t c = Cp1251ToUnicode(b);
-      if (BitPos == 0 && Length + 2u <= kCapacity) {
-        Buffer[Length] = static_cast<std::uint8_t>(c >> 8);
-        Buffer[Length + 1] = static_cast<std::uint8_t>(c & 0xFF);
-        Length = static_cast<std::uint8_t>(Length + 2);
-      } else if (!PushByte(static_cast<std::uint8_t>(c >> 8)) ||
-                 !PushByte(static_cast<std::uint8_t>(c & 0xFF))) {
-        return false;
-      }
-      count += 2;
-      return true;
-    });
-    return static_cast<std::uint8_t>(count);
-  }
+namespace {
 
-  // 7-bit, in two steps. First the septets, as many as can still fit whole
-  // (the escape of a pair counts on its own), plus the one after them, which
-  // only partly fits or not at all.
-  const unsigned room = (unsigned(kCapacity) - Length) * 8u - BitPos;
-  const unsigned fit = Length < kCapacity ? room / 7u : 0u;
-  std::uint8_t septets[kCapacity * 8 / 7 + 2];
+// The text's septets as CollapseBlanks and the 7-bit alphabet give them
+// (an escaped character is two), as many as fit whole into `fit` plus the
+// one after them, which only partly fits or not at all. Returns how many
+// were written to `septets`.
+unsigned CollectSeptets(std::string_view text, unsigned fit, std::uint8_t* septets) {
   unsigned n = 0;
   auto put = [&](unsigned char b) {
     std::uint16_t code = GsmEncodeTable[b];
@@ -167,15 +148,38 @@ std::uint8_t tSMSmsg::AddText(std::string_view text) {
     }
     going = put(c);
   }
-  const unsigned whole = n < fit ? n : fit;
+  return n;
+}
 
-  // Then the packing: eight septets make seven octets, and from an octet
-  // boundary they are written in one go; the same bits Push7Bit would write.
+}  // namespace
+
+std::uint8_t tSMSmsg::AddUcs2Text(std::string_view text) {
+  unsigned count = 0;
+  // cp1251 is one byte per character, so each byte is one UTF-16 unit.
+  ForEachCollapsed(text, [&](unsigned char b) {
+    char16_t c = Cp1251ToUnicode(b);
+    if (BitPos == 0 && Length + 2u <= kCapacity) {
+      Buffer[Length] = static_cast<std::uint8_t>(c >> 8);
+      Buffer[Length + 1] = static_cast<std::uint8_t>(c & 0xFF);
+      Length = static_cast<std::uint8_t>(Length + 2);
+    } else if (!PushByte(static_cast<std::uint8_t>(c >> 8)) ||
+               !PushByte(static_cast<std::uint8_t>(c & 0xFF))) {
+      return false;
+    }
+    count += 2;
+    return true;
+  });
+  return static_cast<std::uint8_t>(count);
+}
+
+void tSMSmsg::PackSeptets(const std::uint8_t* septets, unsigned count) {
+  // Eight septets make seven octets, and from an octet boundary they are
+  // written in one go; the same bits Push7Bit would write.
   unsigned k = 0;
   if (BitPos == 0) {
     unsigned len = Length;
     std::uint8_t* out = Buffer.data();
-    for (; k + 8 <= whole && len + 7u <= kCapacity; k += 8, len += 7) {
+    for (; k + 8 <= count && len + 7u <= kCapacity; k += 8, len += 7) {
       const std::uint8_t* q = septets + k;
       std::uint64_t v = std::uint64_t(q[0]) | std::uint64_t(q[1]) << 7 |
                         std::uint64_t(q[2]) << 14 | std::uint64_t(q[3]) << 21 |
@@ -191,8 +195,22 @@ std::uint8_t tSMSmsg::AddText(std::string_view text) {
     }
     Length = static_cast<std::uint8_t>(len);
   }
-  for (; k < whole; ++k) Push7Bit(septets[k]);
-  count = whole;
+  for (; k < count; ++k) Push7Bit(septets[k]);
+}
+
+std::uint8_t tSMSmsg::AddText(std::string_view text) {
+  if (NeedsUcs2(text)) return AddUcs2Text(text);
+
+  // 7-bit, in two steps: first the septets that can still fit whole (the
+  // escape of a pair counts on its own) and the one after them, then the
+  // packing.
+  const unsigned room = (unsigned(kCapacity) - Length) * 8u - BitPos;
+  const unsigned fit = Length < kCapacity ? room / 7u : 0u;
+  std::uint8_t septets[kCapacity * 8 / 7 + 2];
+  const unsigned n = CollectSeptets(text, fit, septets);
+  const unsigned whole = n < fit ? n : fit;
+  if (whole > 0) PackSeptets(septets, whole);
+  unsigned count = whole;
   if (n > fit && Push7Bit(septets[fit])) ++count;  // cannot succeed; keeps its bits
   return static_cast<std::uint8_t>(count);
 }

@@ -38,6 +38,11 @@ class tSMSmsg {
 
  private:
   bool Full() const { return Length >= kCapacity; }
+  // The two codings of AddText: UCS2, two octets a character; and the
+  // writing of `count` 7-bit septets from the current bit on. Inline, and
+  // defined beside AddText, their only caller: they cost no calls.
+  inline std::uint8_t AddUcs2Text(std::string_view text);
+  inline void PackSeptets(const std::uint8_t* septets, unsigned count);
 };
 
 }  // namespace pdulink

@@ -56,46 +56,86 @@ std::string ValidityPeriodLabel(unsigned value) {
   return std::to_string(v - 192) + " weeks";
 }
 
+namespace {
+
+// What the send options at the start of a body ask for.
+struct SendOptions {
+  std::uint8_t dcs = 0;                  // the flash class bit
+  std::optional<std::uint8_t> validity;  // "#vp<value>#"
+};
+
+// Cuts the send options "#flash#", "#smsc<number>#" and "#vp<value>#" (in
+// that order, each optional) off the start of the body; a custom service
+// centre goes into r.smscField. False, with the journal line in r, when one
+// is malformed.
+bool CutSendOptions(std::string& body, SendOptions& options, SubmitPdu& r) {
+  if (CutPrefix(body, "#flash#")) options.dcs |= kDcsFlash;
+  if (CutPrefix(body, "#smsc")) {
+    size_t hash = body.find('#');
+    // At least one character must stand before the closing "#".
+    if (hash == std::string::npos || hash == 0) {
+      r.journal.emplace_back("Invalid #SMSC# Option");
+      return false;
+    }
+    std::string smsc = body.substr(0, hash);
+    body.erase(0, hash + 1);
+    r.journal.push_back("Custom SMSC: " + smsc);
+    std::string type;
+    std::string digits = EncodePhone(smsc, type);
+    if (digits.empty() || type.empty()) {
+      r.journal.emplace_back("Invalid Custom SMSC");
+      return false;
+    }
+    r.smscField = ByteToHex(static_cast<unsigned>(1 + digits.size() / 2)) + type + digits;
+  }
+  if (CutPrefix(body, "#vp")) {
+    size_t hash = body.find('#');
+    if (hash == std::string::npos) {
+      r.journal.emplace_back("Invalid #VP# Option");
+      return false;
+    }
+    int v = ParseDecimal(std::string_view(body).substr(0, hash)).value_or(kDefaultValidityPeriod);
+    options.validity = static_cast<std::uint8_t>(v & 0xFF);
+    body.erase(0, hash + 1);
+  }
+  return true;
+}
+
+// The TPDU after the service-centre field, as hex: first octet, reference,
+// destination, PID, DCS, validity period and the user data.
+void AppendSubmitFields(SubmitPdu& r, const std::string& type, const std::string& address, bool statusReport,
+                        const tSMSmsg& builder) {
+  // The address length counts digits; the padding "F" is no digit.
+  unsigned digitCount = static_cast<unsigned>(address.size());
+  if (!address.empty() && address[address.size() - 2] == 'F') --digitCount;
+
+  std::uint8_t first = kSubmitMti | kSubmitVpRelative;
+  if (statusReport) first |= kSubmitStatusReportRequest;
+
+  std::string& pdu = r.pduHex;
+  pdu += ByteToHex(first);
+  pdu += "00";  // TP-MR: the phone assigns the reference
+  pdu += ByteToHex(digitCount);
+  pdu += type;
+  pdu += address;
+  pdu += "00";  // TP-PID: plain short message
+  pdu += ByteToHex(r.dataCoding);
+  r.journal.push_back("Relative Validity Period=" + std::to_string(r.validityPeriod));
+  pdu += ByteToHex(r.validityPeriod);
+  pdu += ByteToHex(static_cast<unsigned>(r.userDataLength));
+  if (r.userDataLength > 0) pdu += builder.ToHex();
+}
+
+}  // namespace
+
 SubmitPdu AssembleSubmit(std::string_view number, std::string_view bodyIn, const SubmitChoices& choices) {
   SubmitPdu r;
   std::string body(bodyIn);
-  std::uint8_t dcs = 0;
   r.smscField = "00";
-  std::optional<std::uint8_t> vpOption;
-
-  if (choices.sendOptions) {
-    if (CutPrefix(body, "#flash#")) dcs |= kDcsFlash;
-    if (CutPrefix(body, "#smsc")) {
-      size_t hash = body.find('#');
-      // At least one character must stand before the closing "#".
-      if (hash == std::string::npos || hash == 0) {
-        r.journal.emplace_back("Invalid #SMSC# Option");
-        return r;
-      }
-      std::string smsc = body.substr(0, hash);
-      body.erase(0, hash + 1);
-      r.journal.push_back("Custom SMSC: " + smsc);
-      std::string type;
-      std::string digits = EncodePhone(smsc, type);
-      if (digits.empty() || type.empty()) {
-        r.journal.emplace_back("Invalid Custom SMSC");
-        return r;
-      }
-      r.smscField = ByteToHex(static_cast<unsigned>(1 + digits.size() / 2)) + type + digits;
-    }
-    if (CutPrefix(body, "#vp")) {
-      size_t hash = body.find('#');
-      if (hash == std::string::npos) {
-        r.journal.emplace_back("Invalid #VP# Option");
-        return r;
-      }
-      int v = ParseDecimal(std::string_view(body).substr(0, hash)).value_or(kDefaultValidityPeriod);
-      vpOption = static_cast<std::uint8_t>(v & 0xFF);
-      body.erase(0, hash + 1);
-    }
-  }
-  if (vpOption) {
-    r.validityPeriod = *vpOption;
+  SendOptions options;
+  if (choices.sendOptions && !CutSendOptions(body, options, r)) return r;
+  if (options.validity) {
+    r.validityPeriod = *options.validity;
   } else {
     r.validityPeriod = choices.stored.value;
     if (!choices.stored.journalLine.empty()) r.journal.push_back(choices.stored.journalLine);
@@ -115,33 +155,13 @@ SubmitPdu AssembleSubmit(std::string_view number, std::string_view bodyIn, const
   r.body = std::string(TrimBlanks(body));
   tSMSmsg builder;
   r.userDataLength = builder.AddText(r.body);
-  if (NeedsUcs2(r.body)) dcs |= kDcsUcs2;
-  r.dataCoding = dcs;
+  r.dataCoding = static_cast<std::uint8_t>(options.dcs | (NeedsUcs2(r.body) ? kDcsUcs2 : 0));
 
-  // The address length counts digits; the padding "F" is no digit.
-  unsigned digitCount = static_cast<unsigned>(address.size());
-  if (!address.empty() && address[address.size() - 2] == 'F') --digitCount;
-
-  std::uint8_t first = kSubmitMti | kSubmitVpRelative;
-  if (choices.statusReport) first |= kSubmitStatusReportRequest;
-
-  std::string& pdu = r.pduHex;
-  pdu.reserve(r.smscField.size() + 20 + address.size() + 2u * builder.kCapacity);
-  pdu += r.smscField;
+  r.pduHex.reserve(r.smscField.size() + 20 + address.size() + 2u * builder.kCapacity);
+  r.pduHex += r.smscField;
   r.journal.push_back(r.smscField);
-  pdu += ByteToHex(first);
-  pdu += "00";  // TP-MR: the phone assigns the reference
-  pdu += ByteToHex(digitCount);
-  pdu += type;
-  pdu += address;
-  pdu += "00";  // TP-PID: plain short message
-  pdu += ByteToHex(dcs);
-  r.journal.push_back("Relative Validity Period=" + std::to_string(r.validityPeriod));
-  pdu += ByteToHex(r.validityPeriod);
-  pdu += ByteToHex(static_cast<unsigned>(r.userDataLength));
-  if (r.userDataLength > 0) pdu += builder.ToHex();
-
-  r.cmgsLength = static_cast<int>((pdu.size() - r.smscField.size()) / 2);
+  AppendSubmitFields(r, type, address, choices.statusReport, builder);
+  r.cmgsLength = static_cast<int>((r.pduHex.size() - r.smscField.size()) / 2);
   r.ok = true;
   return r;
 }

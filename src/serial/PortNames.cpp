@@ -1,14 +1,26 @@
 #include "PortNames.h"
 
 #include <cctype>
-
-#include "text_helpers.h"
+#include <string_view>
 
 namespace {
 
-using pdulink::EqualNoCase;
+unsigned char LowerAscii(unsigned char c) { return c >= 'A' && c <= 'Z' ? static_cast<unsigned char>(c + 32) : c; }
 
-std::string Trimmed(const std::string& s) { return std::string(pdulink::TrimBlanks(s)); }
+// Port names are ASCII: letters compare without regard to case.
+bool EqualNoCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i)
+    if (LowerAscii(a[i]) != LowerAscii(b[i])) return false;
+  return true;
+}
+
+// Without blanks and control characters at both ends.
+std::string Trimmed(std::string_view s) {
+  while (!s.empty() && static_cast<unsigned char>(s.front()) <= 0x20) s.remove_prefix(1);
+  while (!s.empty() && static_cast<unsigned char>(s.back()) <= 0x20) s.remove_suffix(1);
+  return std::string(s);
+}
 
 }  // namespace
 

@@ -103,54 +103,66 @@ uint32_t TSerialPort::ComHandle() const {
 // ---------------------------------------------------------------- open / close
 
 void TSerialPort::ReopenPort(bool reopen) {
-  if (fd_.load() >= 0) {
-    ReportError(100, 0, 2, "Msg start deactivating Port");
-    eventMask_.store(0);
-    if (wakeFd_ >= 0) {
-      uint64_t one = 1;
-      if (write(wakeFd_, &one, sizeof one) < 0 && errno != EAGAIN)
-        ReportError(101, Code(errno), 0, "Error disabling CommEvents");
-    }
-    active_.store(false);
-    NotifyHub();
-    {
-      std::unique_lock lk(hub_->m);
-      if (!hub_->cv.wait_for(lk, std::chrono::milliseconds(1500), [&] { return !threadBusy_.load(); })) {
-        lk.unlock();
-        ReportError(104, 0, 1, "Warning ThreadIsRunning");
-      }
-    }
-    // The worker uses the descriptor only under ioMutex_, so it can never
-    // see a closed (and possibly reused) descriptor. Reports wait until the
-    // lock is released, since a handler may call back into the port.
-    int flushErr = 0, dtrErr = 0, rtsErr = 0, closeErr = 0;
-    {
-      std::lock_guard io(ioMutex_);
-      int fd = fd_.load();
-      if (tcflush(fd, TCIOFLUSH) != 0) flushErr = errno;
-      int dtr = TIOCM_DTR, rts = TIOCM_RTS;
-      if (ioctl(fd, TIOCMBIC, &dtr) != 0) dtrErr = errno;
-      if (ioctl(fd, TIOCMBIC, &rts) != 0) rtsErr = errno;
-      if (haveSavedTermios_) tcsetattr(fd, TCSANOW, &savedTermios_);  // leave the device as we found it
-      ioctl(fd, TIOCNXCL);
-      flock(fd, LOCK_UN);
-      if (close(fd) != 0) closeErr = errno;
-      fd_.store(-1);
-      haveSavedTermios_ = false;
-    }
-    dtrState_ = false;
-    rtsState_ = false;
-    if (flushErr) ReportError(102, Code(flushErr), 0, "Error clearing Queues");
-    if (dtrErr) ReportError(602, Code(dtrErr), 0, "Error clearing DTR");
-    if (rtsErr) ReportError(502, Code(rtsErr), 0, "Error clearing RTS");
-    if (closeErr) ReportError(103, Code(closeErr), 0, "Error closing Port");
-  }
+  if (fd_.load() >= 0) ClosePort();
   if (!reopen) return;
 
   ReportError(110, 0, 2, "Msg start reactivating Port");
-  const std::string path = DevicePath();
+  int err = 0;
+  const int fd = OpenExclusive(DevicePath(), err);
+  if (fd < 0) {
+    active_.store(false);
+    ReportError(112, Code(err), 0, "Error reopening Port");
+    return;
+  }
+  StartServing(fd);
+}
+
+void TSerialPort::ClosePort() {
+  ReportError(100, 0, 2, "Msg start deactivating Port");
+  eventMask_.store(0);
+  if (wakeFd_ >= 0) {
+    uint64_t one = 1;
+    if (write(wakeFd_, &one, sizeof one) < 0 && errno != EAGAIN)
+      ReportError(101, Code(errno), 0, "Error disabling CommEvents");
+  }
+  active_.store(false);
+  NotifyHub();
+  {
+    std::unique_lock lk(hub_->m);
+    if (!hub_->cv.wait_for(lk, std::chrono::milliseconds(1500), [&] { return !threadBusy_.load(); })) {
+      lk.unlock();
+      ReportError(104, 0, 1, "Warning ThreadIsRunning");
+    }
+  }
+  // The worker uses the descriptor only under ioMutex_, so it can never
+  // see a closed (and possibly reused) descriptor. Reports wait until the
+  // lock is released, since a handler may call back into the port.
+  int flushErr = 0, dtrErr = 0, rtsErr = 0, closeErr = 0;
+  {
+    std::lock_guard io(ioMutex_);
+    int fd = fd_.load();
+    if (tcflush(fd, TCIOFLUSH) != 0) flushErr = errno;
+    int dtr = TIOCM_DTR, rts = TIOCM_RTS;
+    if (ioctl(fd, TIOCMBIC, &dtr) != 0) dtrErr = errno;
+    if (ioctl(fd, TIOCMBIC, &rts) != 0) rtsErr = errno;
+    if (haveSavedTermios_) tcsetattr(fd, TCSANOW, &savedTermios_);  // leave the device as we found it
+    ioctl(fd, TIOCNXCL);
+    flock(fd, LOCK_UN);
+    if (close(fd) != 0) closeErr = errno;
+    fd_.store(-1);
+    haveSavedTermios_ = false;
+  }
+  dtrState_ = false;
+  rtsState_ = false;
+  if (flushErr) ReportError(102, Code(flushErr), 0, "Error clearing Queues");
+  if (dtrErr) ReportError(602, Code(dtrErr), 0, "Error clearing DTR");
+  if (rtsErr) ReportError(502, Code(rtsErr), 0, "Error clearing RTS");
+  if (closeErr) ReportError(103, Code(closeErr), 0, "Error closing Port");
+}
+
+int TSerialPort::OpenExclusive(const std::string& path, int& err) {
   int fd = path.empty() ? -1 : open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  int err = path.empty() ? ENOENT : errno;
+  err = path.empty() ? ENOENT : errno;
   if (fd >= 0 && !isatty(fd)) {
     // Not a terminal (a plain file, a directory...): reading it would never end.
     err = ENOTTY;
@@ -171,11 +183,10 @@ void TSerialPort::ReopenPort(bool reopen) {
     close(fd);
     fd = -1;
   }
-  if (fd < 0) {
-    active_.store(false);
-    ReportError(112, Code(err), 0, "Error reopening Port");
-    return;
-  }
+  return fd;
+}
+
+void TSerialPort::StartServing(int fd) {
   haveSavedTermios_ = tcgetattr(fd, &savedTermios_) == 0;
   {
     std::lock_guard io(ioMutex_);
@@ -348,8 +359,8 @@ void TSerialPort::SetXOFFLimDiv(uint8_t v) {
 void TSerialPort::SetRTOCharDelayTime(uint32_t v) { rtoCharDelayTime_.store(v); }
 void TSerialPort::SetRTOExtraDelayTime(uint16_t v) { rtoExtraDelayTime_.store(v); }
 
-void TSerialPort::SetReplyAwareFraming(bool on) {
-  replyAware_.store(on);
+void TSerialPort::SetReplyFraming(ReplyEndRule endsReply) {
+  replyEnd_.store(endsReply);
   Wake();  // a burst being held is judged again at once
 }
 

@@ -19,6 +19,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 
 #include "EventSlot.h"
 #include "LineSettings.h"
@@ -189,11 +190,14 @@ class TSerialPort {
   void ReportError(uint32_t place, uint32_t code, uint8_t level, const std::string& msg);
   void AutoCharDelay();
 
-  // Fast mode: a cluster also closes as soon as the bytes received so far end
-  // with a final result line or the message prompt (ReplyFraming.h), instead
-  // of waiting for the burst's quiet time. Off by default.
-  void SetReplyAwareFraming(bool on);
-  bool ReplyAwareFraming() const { return replyAware_.load(); }
+  // Fast mode: a cluster also closes as soon as the framing rule says that
+  // the bytes received so far end a reply, instead of waiting for the
+  // burst's quiet time. The port knows no replies: whoever talks to the
+  // device hands the rule in. It runs on the worker thread, so it is a plain
+  // function without state. None (the default) is off.
+  using ReplyEndRule = bool (*)(std::string_view bytes);
+  void SetReplyFraming(ReplyEndRule endsReply);
+  bool ReplyAwareFraming() const { return replyEnd_.load() != nullptr; }
 
   // How often the line settings were written to the device and how often it
   // was opened (diagnostics).
@@ -210,7 +214,13 @@ class TSerialPort {
     std::condition_variable cv;
   };
 
+  // Closes the device if one is open, then (reopen) opens DevicePath() anew.
   void ReopenPort(bool reopen);
+  // The steps of ReopenPort: stop serving and release the open device; open
+  // a device for this program alone (-1 and err when that fails); serve it.
+  void ClosePort();
+  static int OpenExclusive(const std::string& path, int& err);
+  void StartServing(int fd);
   void ApplyLineSettings();
   // 0 when the device shows the state just written, otherwise EINVAL (or the
   // errno of reading it back). customBaud: the arbitrary rate set, or 0.
@@ -274,7 +284,7 @@ class TSerialPort {
   std::atomic<uint32_t> modemState_{0}, commEvent_{0}, writtenBytes_{0};
   std::atomic<bool> threadBusy_{false}, threadEnded_{false}, destroying_{false}, terminate_{false};
   std::atomic<uint32_t> eventMask_{0};  // line events subscribed to
-  std::atomic<bool> replyAware_{false};  // fast mode framing
+  std::atomic<ReplyEndRule> replyEnd_{nullptr};  // fast mode framing
   int platformFamily_ = 2;
 
   // Filter options of the applied line state, handed to the worker.

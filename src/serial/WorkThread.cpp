@@ -11,7 +11,6 @@
 #include <cstring>
 #include <memory>
 
-#include "ReplyFraming.h"
 #include "SerialPort.h"
 
 namespace {
@@ -159,14 +158,7 @@ void TWorkThread::ActivePass() {
     }
     if (P.openCount_ != session_) StartSession();
     session = session_;
-    {
-      std::lock_guard lk(P.filterMutex_);
-      if (P.filterGeneration_ != filterGeneration_) {
-        filter_.SetOptions(P.filterOptions_);
-        eventChar_ = P.filterEventChar_;
-        filterGeneration_ = P.filterGeneration_;
-      }
-    }
+    TakeFilterSettings();
     PollLineStatus(fd, events, out);
     CheckWriteDone(fd, out);
     const bool active = P.active_.load();
@@ -177,31 +169,8 @@ void TWorkThread::ActivePass() {
       // Closing ends the line-event wait with an empty mask.
       P.commEvent_.store(0);
     } else if (present && events == 0 && out.calls.empty()) {
-      // The line-event wait: sleep until bytes arrive, the device can take
-      // more of a pending write, the port is woken, or the pass time is up.
-      // While bytes wait for their burst to end, POLLIN is left out (it would
-      // return at once) and the wait ends at the cluster deadline instead.
       // A pass with something to hand over does not wait: the next follows.
-      pollfd fds[2] = {{fd, 0, 0}, {P.wakeFd_, POLLIN, 0}};
-      if (seenInQueue_ == 0) fds[0].events |= POLLIN;
-      if (P.sendInProgress_.load()) fds[0].events |= POLLOUT;
-      const int nfds = P.wakeFd_ >= 0 ? 2 : 1;
-      const int r = poll(fds, nfds, WaitTimeoutMs(NowMs()));
-      if (r < 0 && errno != EINTR) {
-        // The wait itself failed (not the device): report it, and let the
-        // pass time go by so that a persistent failure cannot spin.
-        RelayError(out, 9911, static_cast<uint32_t>(errno), "Error getting Overlappedresult");
-        pollFailed = true;
-      } else if (r > 0) {
-        if (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) {
-          goneCode = EIO;
-          present = false;
-        } else if ((fds[0].events & POLLIN) && (fds[0].revents & POLLIN) && heldCount_ == 0) {
-          // The queue was empty up to this moment: the burst starts now.
-          refTick_ = Tick();
-        }
-        if (nfds == 2 && (fds[1].revents & POLLIN)) DrainWake(out);
-      }
+      present = WaitForLine(fd, out, goneCode, pollFailed);
     }
     if (!present) {
       // Stop serving this device; the close below releases it.
@@ -211,21 +180,63 @@ void TWorkThread::ActivePass() {
   if (events) DispatchLineEvents(out, events);
   for (auto& c : out.calls) P.CallOnUi(std::move(c));
   if (pollFailed) std::this_thread::sleep_for(std::chrono::milliseconds(kPassMs));
+  if (goneCode != 0) CloseGoneDevice(goneCode, session);
+}
 
-  if (goneCode != 0) {
-    // The device has gone (unplugged, or the other side of a pseudo-terminal
-    // closed): report it and close the port on the user-interface thread.
-    Pending report;
-    RelayError(report, 9907, static_cast<uint32_t>(goneCode), "Error calling WaitCommEvent");
-    for (auto& c : report.calls) P.CallOnUi(std::move(c));
-    if (P.threadBusy_.exchange(false)) P.NotifyHub();  // the close must not wait for this thread
-    P.CallOnUi([&P, session] {
-      if (!P.destroying_.load() && P.openCount_ == session && P.fd_.load() >= 0) P.ReopenPort(false);
-    });
-    // Returning here, the port is closed, or a close or destruction is under
-    // way and will release the device (this thread touches it only under
-    // ioMutex_, where it finds it closed).
+void TWorkThread::TakeFilterSettings() {
+  TSerialPort& P = Port;
+  std::lock_guard lk(P.filterMutex_);
+  if (P.filterGeneration_ != filterGeneration_) {
+    filter_.SetOptions(P.filterOptions_);
+    eventChar_ = P.filterEventChar_;
+    filterGeneration_ = P.filterGeneration_;
   }
+}
+
+bool TWorkThread::WaitForLine(int fd, Pending& out, int& goneCode, bool& pollFailed) {
+  TSerialPort& P = Port;
+  // The line-event wait: sleep until bytes arrive, the device can take
+  // more of a pending write, the port is woken, or the pass time is up.
+  // While bytes wait for their burst to end, POLLIN is left out (it would
+  // return at once) and the wait ends at the cluster deadline instead.
+  pollfd fds[2] = {{fd, 0, 0}, {P.wakeFd_, POLLIN, 0}};
+  if (seenInQueue_ == 0) fds[0].events |= POLLIN;
+  if (P.sendInProgress_.load()) fds[0].events |= POLLOUT;
+  const int nfds = P.wakeFd_ >= 0 ? 2 : 1;
+  const int r = poll(fds, nfds, WaitTimeoutMs(NowMs()));
+  bool present = true;
+  if (r < 0 && errno != EINTR) {
+    // The wait itself failed (not the device): report it, and let the
+    // pass time go by so that a persistent failure cannot spin.
+    RelayError(out, 9911, static_cast<uint32_t>(errno), "Error getting Overlappedresult");
+    pollFailed = true;
+  } else if (r > 0) {
+    if (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) {
+      goneCode = EIO;
+      present = false;
+    } else if ((fds[0].events & POLLIN) && (fds[0].revents & POLLIN) && heldCount_ == 0) {
+      // The queue was empty up to this moment: the burst starts now.
+      refTick_ = Tick();
+    }
+    if (nfds == 2 && (fds[1].revents & POLLIN)) DrainWake(out);
+  }
+  return present;
+}
+
+void TWorkThread::CloseGoneDevice(int goneCode, uint64_t session) {
+  TSerialPort& P = Port;
+  // The device has gone (unplugged, or the other side of a pseudo-terminal
+  // closed): report it and close the port on the user-interface thread.
+  Pending report;
+  RelayError(report, 9907, static_cast<uint32_t>(goneCode), "Error calling WaitCommEvent");
+  for (auto& c : report.calls) P.CallOnUi(std::move(c));
+  if (P.threadBusy_.exchange(false)) P.NotifyHub();  // the close must not wait for this thread
+  P.CallOnUi([&P, session] {
+    if (!P.destroying_.load() && P.openCount_ == session && P.fd_.load() >= 0) P.ReopenPort(false);
+  });
+  // Returning here, the port is closed, or a close or destruction is under
+  // way and will release the device (this thread touches it only under
+  // ioMutex_, where it finds it closed).
 }
 
 int TWorkThread::WaitTimeoutMs(int64_t now) const {
@@ -238,7 +249,8 @@ int TWorkThread::WaitTimeoutMs(int64_t now) const {
         heldCount_ * static_cast<double>(P.rtoCharDelayTime_.load()) / 1000.0 + P.rtoExtraDelayTime_.load();
     const double elapsed = static_cast<uint32_t>(static_cast<uint32_t>(now) - refTick_);
     limit = std::min(limit, std::max(1.0, std::floor(bound - elapsed) + 1.0));
-    if (P.replyAware_.load() && serial_impl::EndsWithFinalResult(held_)) {
+    const TSerialPort::ReplyEndRule endsReply = P.replyEnd_.load();
+    if (endsReply && endsReply(held_)) {
       const double settled = static_cast<uint32_t>(static_cast<uint32_t>(now) - lastByteTick_);
       limit = std::min(limit, std::max(1.0, kReplySettleMs - settled));
     }
@@ -386,7 +398,7 @@ bool TWorkThread::TryRead(int fd, uint32_t& events, Pending& out, int& goneCode)
   TSerialPort& P = Port;
   // Held bytes left from fast mode are finished the same way when it is
   // switched off, so none are lost or reordered.
-  if (P.replyAware_.load() || heldCount_ > 0) return TryReadHeld(fd, events, out, goneCode);
+  if (P.ReplyAwareFraming() || heldCount_ > 0) return TryReadHeld(fd, events, out, goneCode);
   const uint32_t n = lastInQueue_;
   const uint32_t now = Tick();
   if (n == 0) {
@@ -463,7 +475,8 @@ bool TWorkThread::TryReadHeld(int fd, uint32_t& events, Pending& out, int& goneC
   const uint32_t elapsed = now - refTick_;
   bool close = P.readRequest_.load() || heldCount_ >= P.clusterSize_.load() || elapsed > bound ||
                ((heldErrors_ | P.commError_.load()) & CE_READ_NOW) != 0;
-  if (!close && P.replyAware_.load() && serial_impl::EndsWithFinalResult(held_))
+  const TSerialPort::ReplyEndRule endsReply = P.replyEnd_.load();
+  if (!close && endsReply && endsReply(held_))
     close = static_cast<uint32_t>(now - lastByteTick_) >= kReplySettleMs;
   if (close) DeliverHeld(out);
   return true;

@@ -35,6 +35,13 @@ class TWorkThread {
 
   void Execute();
   void ActivePass();
+  // The steps of an active pass: the receive filter's settings taken over
+  // when they changed; the line-event wait (false when the device hung up,
+  // goneCode set; pollFailed when the wait itself failed); the report and
+  // close of a device that has gone.
+  void TakeFilterSettings();
+  bool WaitForLine(int fd, Pending& out, int& goneCode, bool& pollFailed);
+  void CloseGoneDevice(int goneCode, uint64_t session);
   void IdleWait();
   void StartSession();
   bool PollLineStatus(int fd, uint32_t& events, Pending& out);

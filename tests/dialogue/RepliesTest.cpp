@@ -152,6 +152,53 @@ TEST(ReplyParsers, FinalResultOnlyOnACompleteLine) {
   for (const auto& c : cases) EXPECT_EQ(HasFinalResult(c.reply), c.final) << c.reply;
 }
 
+// The port's framing rule reads the same codes strictly, on one burst.
+TEST(ReplyParsers, FramedFinalResultsAndThePromptEndABurst) {
+  const char* ends[] = {
+      "\r\nOK\r\n",
+      "AT\r\r\nOK\r\n",  // after an echo
+      "\r\n+CGMI: pdulink\r\n\r\nOK\r\n",
+      "\r\nERROR\r\n",
+      "\r\n+CME ERROR: 10\r\n",
+      "\r\n+CMS ERROR: 304\r\n",
+      "\r\n+CME ERROR: SIM not inserted\r\n",  // verbose form (AT+CMEE=2)
+      "\r\nNO CARRIER\r\n",
+      "\r\n+CMGS: 12\r\n\r\nOK\r\n",
+      "\r\nRING\r\n\r\nOK\r\n",  // an unsolicited line before the reply
+      "\r\n> ",
+      "AT+CMGS=23\r> ",  // a prompt right after the echo's CR
+      "> ",
+  };
+  for (const char* bytes : ends) EXPECT_TRUE(EndsWithReplyEnd(bytes)) << bytes;
+}
+
+TEST(ReplyParsers, UnsolicitedLinesAndPartialRepliesDoNotEndABurst) {
+  const char* open[] = {
+      "",
+      "\r\nRING\r\n",
+      "\r\n+CMTI: \"SM\",3\r\n",
+      "\r\nOK\r\n\r\nRING\r\n",  // a result followed by an unsolicited line
+      "\r\n+CSQ: 20,0\r\n",
+      "\r\nO",
+      "\r\nOK",
+      "\r\nOK\r",
+      "OK\r\n",          // first CR LF in an earlier cluster
+      "AT\rOK\r\n",      // echo without the result's leading CR LF: not flagged as OK either
+      "\r\nOK \r\n",
+      "\r\nok\r\n",
+      "\r\nERROR: 5\r\n",
+      "\r\n+CME ERROR: \r\n",  // no error code
+      "\r\n+CMS ERROR: 3\r0\r\n",
+      "\r\n+CMGL: 1,0,,23\r\n07911326040000F0",
+      "\r\n+CSQ: garbage>\r\n",  // '>' inside a line is no prompt
+      "a > ",
+      ">",
+      "\r\n>",
+      "text with \r\nOK\r\n inside",
+  };
+  for (const char* bytes : open) EXPECT_FALSE(EndsWithReplyEnd(bytes)) << bytes;
+}
+
 TEST(ReplyParsers, CpinCodesInAnySpellingAndErrorsThatMeanNoSim) {
   struct Case {
     std::string reply;

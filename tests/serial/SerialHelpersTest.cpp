@@ -9,7 +9,6 @@
 #include "LineSettings.h"
 #include "PortNames.h"
 #include "ReceiveFilter.h"
-#include "ReplyFraming.h"
 #include "SerialPort.h"
 #include "WorkThread.h"
 
@@ -169,51 +168,6 @@ TEST(LineErrorsFromCounters, EachCounterSetsItsFlagAndEvent) {
     EXPECT_EQ(LineErrorsFromCounters(before, now, events), c.flags);
     EXPECT_EQ(events, c.events);
   }
-}
-
-TEST(EndsWithFinalResult, FramedFinalResultsAndThePromptEndAReply) {
-  const char* ends[] = {
-      "\r\nOK\r\n",
-      "AT\r\r\nOK\r\n",  // after an echo
-      "\r\n+CGMI: pdulink\r\n\r\nOK\r\n",
-      "\r\nERROR\r\n",
-      "\r\n+CME ERROR: 10\r\n",
-      "\r\n+CMS ERROR: 304\r\n",
-      "\r\n+CME ERROR: SIM not inserted\r\n",  // verbose form (AT+CMEE=2)
-      "\r\n+CMGS: 12\r\n\r\nOK\r\n",
-      "\r\nRING\r\n\r\nOK\r\n",  // an unsolicited line before the reply
-      "\r\n> ",
-      "AT+CMGS=23\r> ",  // a prompt right after the echo's CR
-      "> ",
-  };
-  for (const char* bytes : ends) EXPECT_TRUE(serial_impl::EndsWithFinalResult(bytes)) << bytes;
-}
-
-TEST(EndsWithFinalResult, UnsolicitedLinesAndPartialRepliesDoNot) {
-  const char* open[] = {
-      "",
-      "\r\nRING\r\n",
-      "\r\n+CMTI: \"SM\",3\r\n",
-      "\r\nOK\r\n\r\nRING\r\n",  // a result followed by an unsolicited line
-      "\r\n+CSQ: 20,0\r\n",
-      "\r\nO",
-      "\r\nOK",
-      "\r\nOK\r",
-      "OK\r\n",          // first CR LF in an earlier cluster
-      "AT\rOK\r\n",      // echo without the result's leading CR LF: not flagged as OK either
-      "\r\nOK \r\n",
-      "\r\nok\r\n",
-      "\r\nERROR: 5\r\n",
-      "\r\n+CME ERROR: \r\n",  // no error code
-      "\r\n+CMS ERROR: 3\r0\r\n",
-      "\r\n+CMGL: 1,0,,23\r\n07911326040000F0",
-      "\r\n+CSQ: garbage>\r\n",  // '>' inside a line is no prompt
-      "a > ",
-      ">",
-      "\r\n>",
-      "text with \r\nOK\r\n inside",
-  };
-  for (const char* bytes : open) EXPECT_FALSE(serial_impl::EndsWithFinalResult(bytes)) << bytes;
 }
 
 namespace {
