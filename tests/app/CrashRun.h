@@ -31,6 +31,7 @@
 #include <cctype>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -69,13 +70,13 @@ inline const char* KillName(Kill k) {
 struct Options {
   unsigned seed = 19;
   bool fastMode = false;
-  int kills = 8;
-  int received = 16;  // messages delivered to the phone over the run
-  int outgoing = 10;  // files dropped into the watched directory
+  int kills = 6;
+  int received = 12;  // messages delivered to the phone over the run
+  int outgoing = 8;   // files dropped into the watched directory
   int tickMs = 100;
   int lifeSeconds = 8;    // longest wait for a kill's step
   int cleanSeconds = 30;  // longest clean run
-  int quietSeconds = 5;   // a clean run ends after this long without change
+  int quietSeconds = 3;   // a clean run ends after this long without change
   std::string gatewayBin;
 };
 
@@ -152,6 +153,7 @@ class Run {
     Drop(o_.outgoing - counts_.dropped);
     CleanRun();
     Account();
+    if (const char* keep = std::getenv("PDULINK_CRASH_JOURNAL")) std::ofstream(keep, std::ios::binary) << cleanJournal_;
     phone_ = nullptr;
     return counts_;
   }
@@ -210,7 +212,7 @@ class Run {
     std::vector<std::string> env = {"PDULINK_CRASH_OUT=" + out_, "PDULINK_CRASH_IN=" + in_};
     int delayMs = 0;
     switch (kind) {
-      case Kill::Random: delayMs = Pick(0, 3000); break;
+      case Kill::Random: delayMs = Pick(0, 2500); break;
       case Kill::InListing: delayMs = Pick(0, 60); break;
       case Kill::AfterDelete: env.push_back("PDULINK_CRASH_POINT=cmgd:" + std::to_string(Pick(1, 2))); break;
       case Kill::MidArchive: env.push_back("PDULINK_CRASH_POINT=in:" + std::to_string(Pick(1, 4))); break;
@@ -253,11 +255,27 @@ class Run {
       ::waitpid(gw.pid, nullptr, 0);
       gw.pid = -1;
     }
+    SettleLine();
     ++counts_.kills;
     ++counts_.killsByKind[KillName(kind)];
     if (missed) ++counts_.killsMissed;
     counts_.trace += std::string("life ") + std::to_string(counts_.kills) + ": " + KillName(kind) +
                      (missed ? " (step not reached)" : byItself ? " (crash point)" : "") + "\n";
+  }
+
+  // Waits (up to 3 s) until the phone has seen the killed gateway close the
+  // device, as a real phone's line would have dropped before the restart:
+  // a gateway that opens the device while the phone still deals with the
+  // last one's hang-up would lose its own connection.
+  void SettleLine() const {
+    for (int waited = 0; waited < 3000; waited += 10) {
+      const std::string t = phone_->Transcript();
+      size_t opened = 0, closed = 0;
+      for (size_t at = t.find("host opened the device"); at != std::string::npos; at = t.find("host opened", at + 1)) ++opened;
+      for (size_t at = t.find("host closed the device"); at != std::string::npos; at = t.find("host closed", at + 1)) ++closed;
+      if (opened == closed) return;
+      ::usleep(10000);
+    }
   }
 
   size_t WaitingFiles() const {
@@ -288,6 +306,7 @@ class Run {
     }
     gw.Type("/exit");
     counts_.cleanRunEnded = gw.Wait(30) == 0;
+    cleanJournal_ = gw.outText + gw.errText;
     counts_.trace += "clean run: " + std::string(counts_.cleanRunEnded ? "ended on /exit" : "did not end") + "\n";
   }
 
@@ -322,8 +341,10 @@ class Run {
     // Sent: what the phone took, by token.
     std::map<std::string, int> taken;
     for (const std::string& pdu : phone_->Submitted()) {
+      // The decoder wants a service-centre field of one octet at least:
+      // an empty one ("00") is given as "0191" (a type, no digits).
       pdulink::tSMSDecode d;
-      d.Decode(pdu);
+      d.Decode(pdu.rfind("00", 0) == 0 ? "0191" + pdu.substr(2) : pdu);
       for (const auto& t : Tokens(d.Text, 'S')) ++taken[t];
     }
     // Outgoing files: where each token ended.
@@ -359,6 +380,7 @@ class Run {
   Counts counts_;
   pdulink::test::PhoneProcess* phone_ = nullptr;
   std::string work_, in_, out_;
+  std::string cleanJournal_;
 };
 
 }  // namespace crash
