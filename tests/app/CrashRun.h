@@ -71,8 +71,8 @@ struct Options {
   unsigned seed = 19;
   bool fastMode = false;
   int kills = 6;
-  int received = 12;  // messages delivered to the phone over the run
-  int outgoing = 8;   // files dropped into the watched directory
+  int received = 10;  // messages delivered to the phone over the run
+  int outgoing = 6;   // files dropped into the watched directory
   int tickMs = 100;
   int lifeSeconds = 8;    // longest wait for a kill's step
   int cleanSeconds = 30;  // longest clean run
@@ -297,12 +297,14 @@ class Run {
       const size_t waiting = WaitingFiles();
       const std::string state = stored + "|" + std::to_string(waiting);
       const auto now = std::chrono::steady_clock::now();
-      if (state != last) {
+      // Quiet counts from the connect on: the connect itself changes nothing.
+      const bool connected = Has(gw.outText, "SMS Memory Select:");
+      if (state != last || !connected) {
         last = state;
         lastChange = now;
       }
       if (waiting == 0 && stored.find("stored ") == std::string::npos) break;
-      if (Has(gw.outText, "SMS Memory Select:") && now - lastChange > std::chrono::seconds(o_.quietSeconds)) break;
+      if (connected && now - lastChange > std::chrono::seconds(o_.quietSeconds)) break;
     }
     gw.Type("/exit");
     counts_.cleanRunEnded = gw.Wait(30) == 0;
