@@ -10,8 +10,8 @@
 int main(int argc, char* argv[]) {
   const int kills = argc > 1 ? std::atoi(argv[1]) : 60;
   const unsigned seed = argc > 2 ? static_cast<unsigned>(std::strtoul(argv[2], nullptr, 10)) : 19;
-  std::printf("%-8s %6s %6s %6s %6s %6s %8s %8s %8s %8s %8s %5s %5s %5s\n", "mode", "kills", "missed", "recv",
-              "files", "lost", "archx2", "onphone", "sentx2", "sndunsnt", "unfinish", "snd", "err", "unk");
+  std::printf("%-8s %6s %6s %6s %6s %6s %8s %8s %8s %6s %8s %8s %5s %5s %5s\n", "mode", "kills", "missed", "recv",
+              "files", "lost", "archx2", "onphone", "sentx2", "extra", "sndunsnt", "unfinish", "snd", "err", "unk");
   for (bool fast : {false, true}) {
     crash::Options o;
     o.seed = seed;
@@ -22,8 +22,8 @@ int main(int argc, char* argv[]) {
     o.cleanSeconds = 120;
     o.gatewayBin = PDULINK_CRASH_GATEWAY_BIN;
     crash::Counts c = crash::Run(o).Go();
-    std::printf("%-8s %6d %6d %6d %6d %6d %8d %8d %8d %8d %8d %5d %5d %5d\n", fast ? "fast" : "default", c.kills,
-                c.killsMissed, c.delivered, c.dropped, c.lost, c.archivedTwice, c.leftOnPhone, c.sentTwice,
+    std::printf("%-8s %6d %6d %6d %6d %6d %8d %8d %8d %6d %8d %8d %5d %5d %5d\n", fast ? "fast" : "default", c.kills,
+                c.killsMissed, c.delivered, c.dropped, c.lost, c.archivedTwice, c.leftOnPhone, c.sentTwice, c.extraSends,
                 c.sndNotSent, c.unfinished, c.snd, c.err, c.unknown);
     std::string kinds;
     for (const auto& [k, n] : c.killsByKind) kinds += " " + k + "=" + std::to_string(n);

@@ -88,6 +88,7 @@ struct Counts {
   int archivedTwice = 0;   // delivered texts in more than one archive file
   int leftOnPhone = 0;     // messages still stored on the phone at the end
   int sentTwice = 0;       // outgoing texts the phone took more than once
+  int extraSends = 0;      // PDUs the phone took beyond the first of each text
   int sndNotSent = 0;      // .snd files whose text the phone never took
   int unfinished = 0;      // outgoing texts under no final name (or still waiting)
   int snd = 0, err = 0, unknown = 0;
@@ -102,7 +103,7 @@ struct Counts {
     std::ostringstream s;
     s << "delivered " << delivered << ", files " << dropped << ", kills " << kills << " (missed " << killsMissed
       << "): lost " << lost << ", archived twice " << archivedTwice << ", left on phone " << leftOnPhone
-      << ", sent twice " << sentTwice << ", .snd not sent " << sndNotSent << ", unfinished " << unfinished
+      << ", sent twice " << sentTwice << " (extra sends " << extraSends << ")" << ", .snd not sent " << sndNotSent << ", unfinished " << unfinished
       << "; .snd " << snd << ", .err " << err << ", unknown " << unknown;
     return s.str();
   }
@@ -369,6 +370,7 @@ class Run {
       const int n = taken[t];
       const std::string end = ending.count(t) ? ending[t] : "";
       counts_.sentTwice += n > 1;
+      counts_.extraSends += n > 1 ? n - 1 : 0;
       counts_.snd += end == "snd";
       counts_.err += end == "err";
       counts_.unknown += end == "unknown";
