@@ -99,9 +99,19 @@ void TForm1::WireHandlers() {
   connect(ui.b_abort, &QPushButton::clicked, this, [this] { dialogue().b_abortClick(); });
   connect(ui.B_disconnect, &QPushButton::clicked, this, [this] { connection().b_closeClick(); });
   connect(ui.b_exit, &QPushButton::clicked, this, &TForm1::b_exitClick);
-  // Choosing another item unchecks Delete; choosing the item already shown
-  // does not. (The duty pass also changes the item, and checks Delete after.)
-  connect(ui.cb_smstype, &QComboBox::currentIndexChanged, this, [this] { cb_smstypeChange(); });
+  // The operator choosing another item unchecks Delete; choosing the item
+  // already shown does not, and neither does the program showing the type
+  // it lists (the listing, the duty pass, /list). A pick changes the item
+  // and reports itself as activated in the same call; a change that no pick
+  // claims before the next pass of the event loop came from the program.
+  connect(ui.cb_smstype, &QComboBox::currentIndexChanged, this, [this] {
+    smstypeChanged_ = true;
+    QMetaObject::invokeMethod(this, [this] { smstypeChanged_ = false; }, Qt::QueuedConnection);
+  });
+  connect(ui.cb_smstype, &QComboBox::activated, this, [this] {
+    if (smstypeChanged_) cb_smstypeChange();
+    smstypeChanged_ = false;
+  });
   connect(ui.Button4, &QPushButton::clicked, this, &TForm1::Button1Click);
   connect(ui.b_log2clip, &QPushButton::clicked, this, &TForm1::b_log2clipClick);
   connect(ui.Button3, &QPushButton::clicked, this, &TForm1::Button3Click);

@@ -79,6 +79,8 @@ class TForm1 : public QMainWindow {
 
   std::unique_ptr<Gateway> gateway_;
   bool closing_ = false;
+  // cb_smstype's item changed and no operator's pick has claimed it yet.
+  bool smstypeChanged_ = false;
   bool shownOnce_ = false;
 };
 
