@@ -50,7 +50,7 @@ namespace crash {
 
 // The name an outgoing file gets when the gateway cannot know whether its
 // message went out (renamed into the working directory). Kept here alone.
-inline constexpr const char* kUnknownOutcomePattern = "SMS*.unk";
+inline constexpr const char* kUnknownOutcomePattern = "SMS*.unknown";
 
 enum class Kill { Random, InListing, BeforeDeletes, AfterDelete, MidArchive, AfterPdu, BeforeRename, Count };
 
