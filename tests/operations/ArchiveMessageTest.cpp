@@ -3,6 +3,7 @@
 // failure paths that must keep the message.
 #include <gtest/gtest.h>
 #include <sys/mount.h>
+#include <sys/fsuid.h>
 #include <unistd.h>
 
 #include <QCheckBox>
@@ -266,12 +267,19 @@ TEST_F(ArchiveMessageTest, TakenNamesAreNeverReplaced) {
 // Outside a listing, too, a message whose directory is not on disk is not
 // reported as kept.
 TEST_F(ArchiveMessageTest, UnsyncedLogDirectoryIsNotKept) {
-  if (::geteuid() == 0) GTEST_SKIP() << "root opens any directory";
   TempDir logs;
   SaveInto(logs.Path(), false);
-  fs::permissions(logs.Path(), fs::perms::owner_write | fs::perms::owner_exec);  // no read: cannot be opened to sync
-  EXPECT_FALSE(receiving->ArchiveMessage(kDeliver, true));
+  // No read: the directory cannot be opened to sync it. Root reads any
+  // directory, so as root this thread checks file access as nobody instead.
+  const bool root = ::geteuid() == 0;
+  fs::permissions(logs.Path(), root ? fs::perms::all & ~(fs::perms::owner_read | fs::perms::group_read |
+                                                          fs::perms::others_read)
+                                    : fs::perms::owner_write | fs::perms::owner_exec);
+  if (root) ::setfsuid(65534);
+  const bool kept = receiving->ArchiveMessage(kDeliver, true);
+  if (root) ::setfsuid(0);
   fs::permissions(logs.Path(), fs::perms::owner_all);
+  EXPECT_FALSE(kept);
   EXPECT_TRUE(Logged("Log directory not synced to disk: " + logs.Path() + "/"));
   EXPECT_EQ(receiving->LastFailure, "Log directory not synced to disk: " + logs.Path() + "/");
 }
