@@ -299,22 +299,6 @@ bool Unhex(std::string_view hex, std::string& out) {
   return true;
 }
 
-// Flushes the directory that holds path, so that a rename or removal in it
-// lasts. A file system that cannot flush a directory (EINVAL, ENOTSUP)
-// keeps its entries as its files: nothing more can be done there.
-bool SyncDirectoryOf(const std::string& path, std::string& errorText) {
-  size_t slash = path.rfind('/');
-  std::string dir = slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
-  Fd d(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (d.get() < 0) {
-    errorText = std::strerror(errno);
-    return false;
-  }
-  if (::fsync(d.get()) == 0 || errno == EINVAL || errno == ENOTSUP) return true;
-  errorText = std::strerror(errno);
-  return false;
-}
-
 }  // namespace
 
 std::string FormatInFlight(const std::vector<InFlight>& records) {
@@ -366,31 +350,6 @@ bool ParseInFlight(std::string_view text, std::vector<InFlight>& records) {
   return true;
 }
 
-bool WriteDurably(const std::string& path, const std::string& content, std::string& errorText) {
-  const std::string temp = path + ".tmp";
-  Fd out(::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-  if (out.get() < 0) {
-    errorText = std::strerror(errno);
-    return false;
-  }
-  bool ok = true;
-  for (size_t done = 0; ok && done < content.size();) {
-    ssize_t w = ::write(out.get(), content.data() + done, content.size() - done);
-    if (w < 0 && errno == EINTR) continue;
-    if (w <= 0) ok = false;
-    else done += static_cast<size_t>(w);
-  }
-  ok = ok && ::fsync(out.get()) == 0;
-  if (ok) ok = ::close(out.release()) == 0;
-  ok = ok && ::rename(temp.c_str(), path.c_str()) == 0;
-  if (!ok) {
-    errorText = std::strerror(errno);
-    ::unlink(temp.c_str());
-    return false;
-  }
-  return SyncDirectoryOf(path, errorText);
-}
-
 bool ReadSmallFile(const std::string& path, std::string& content) {
   content.clear();
   Fd in(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
@@ -404,14 +363,6 @@ bool ReadSmallFile(const std::string& path, std::string& content) {
     content.append(buf, static_cast<size_t>(n));
     if (content.size() > 64 * 1024) return false;  // no record of ours
   }
-}
-
-bool RemoveDurably(const std::string& path, std::string& errorText) {
-  if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
-    errorText = std::strerror(errno);
-    return false;
-  }
-  return SyncDirectoryOf(path, errorText);
 }
 
 }  // namespace watch

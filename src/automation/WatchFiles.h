@@ -95,14 +95,7 @@ std::string FormatInFlight(const std::vector<InFlight>& records);
 // False when text is no record (cut short, foreign).
 bool ParseInFlight(std::string_view text, std::vector<InFlight>& records);
 
-// Replaces path with content durably: a temporary file beside it (path +
-// ".tmp"), flushed, renamed over path, then the directory flushed. False
-// (errorText set) when any step failed; path then holds the old content or
-// the new one, never a part.
-bool WriteDurably(const std::string& path, const std::string& content, std::string& errorText);
 // Reads the whole of a small file; false when it is not there or unreadable.
 bool ReadSmallFile(const std::string& path, std::string& content);
-// Removes path and flushes its directory; true when it is gone (or was).
-bool RemoveDurably(const std::string& path, std::string& errorText);
 
 }  // namespace watch

@@ -15,6 +15,7 @@
 #include "PollClock.h"
 #include "SerialPort.h"
 #include "Transaction.h"
+#include "archive_files.h"
 #include "codepage.h"
 #include "text_helpers.h"
 
@@ -286,11 +287,11 @@ bool WatchTurn::SaveRecord() {
   std::string error;
   bool ok;
   if (records_.empty()) {
-    ok = watch::RemoveDurably(RecordPath(), error);
+    ok = pdulink::RemoveFileDurably(RecordPath(), &error);
   } else {
     std::vector<watch::InFlight> all;
     for (const auto& entry : records_) all.push_back(entry.second);
-    ok = watch::WriteDurably(RecordPath(), watch::FormatInFlight(all), error);
+    ok = pdulink::ReplaceFileDurably(RecordPath(), watch::FormatInFlight(all), &error);
   }
   if (!ok) ctx_.journal.WriteLog("Send record error: " + NameToAnsi(RecordPath()) + " (" + error + ")");
   return ok;

@@ -68,18 +68,7 @@ bool LoadReceivedRecord(const std::string& path, ReceivedRecord& record) {
 }
 
 bool SaveReceivedRecord(const std::string& path, const ReceivedRecord& record, std::string* why) {
-  if (record.Empty()) {
-    if (::unlink(path.c_str()) != 0) {
-      if (errno == ENOENT) return true;
-      if (why) *why = std::string("remove: ") + std::strerror(errno);
-      return false;
-    }
-    if (!pdulink::SyncParentDirectory(path)) {
-      if (why) *why = std::string("sync directory: ") + std::strerror(errno);
-      return false;
-    }
-    return true;
-  }
+  if (record.Empty()) return pdulink::RemoveFileDurably(path, why);
   return pdulink::ReplaceFileDurably(path, FormatReceivedRecord(record), why);
 }
 

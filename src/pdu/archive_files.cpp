@@ -121,6 +121,15 @@ bool ReplaceFileDurably(const std::string& path, std::string_view bytes, std::st
   return true;
 }
 
+bool RemoveFileDurably(const std::string& path, std::string* error) {
+  if (::unlink(path.c_str()) != 0) {
+    if (errno == ENOENT) return true;
+    return Fail(error, "remove", errno);
+  }
+  if (!SyncParentDirectory(path)) return Fail(error, "sync directory", errno);
+  return true;
+}
+
 bool AppendDurably(const std::string& path, std::string_view bytes, bool& created, std::string* error) {
   struct stat st {};
   created = ::stat(path.c_str(), &st) != 0;

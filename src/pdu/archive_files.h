@@ -23,6 +23,9 @@ bool WriteFileDurably(const std::string& path, std::string_view bytes, std::stri
 // directory is synced afterwards: for a small record the program rewrites.
 bool ReplaceFileDurably(const std::string& path, std::string_view bytes, std::string* error = nullptr);
 
+// Removes path and syncs its directory; true when it is gone (or never was).
+bool RemoveFileDurably(const std::string& path, std::string* error = nullptr);
+
 // Appends bytes to path with one write and flushes them to the disk;
 // creates the file when it does not exist (`created` tells which). A write
 // that fails part way is cut back, so the file never ends in half a line.

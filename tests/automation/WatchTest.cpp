@@ -18,6 +18,7 @@
 #include "TempDir.h"
 #include "WatchFiles.h"
 #include "WatchTurn.h"
+#include "archive_files.h"
 
 namespace {
 
@@ -347,7 +348,7 @@ TEST_F(WatchTest, AStartAfterACrashSettlesWhatWasInFlightAndSendsNothingAgain) {
                                        entry("smss3.txt", Answer::None), entry("smss4.txt", Answer::None)};
   WriteFile(tmp.Path() + "/smss4.txt", "12345 a new message\n");
   std::string error;
-  ASSERT_TRUE(watch::WriteDurably(tmp.Path() + "/.pdulink-inflight", watch::FormatInFlight(left), error)) << error;
+  ASSERT_TRUE(pdulink::ReplaceFileDurably(tmp.Path() + "/.pdulink-inflight", watch::FormatInFlight(left), &error)) << error;
 
   turn->Run();
   ASSERT_EQ(sent.size(), 1u);
@@ -472,7 +473,7 @@ TEST_F(WatchTest, NothingThatDidNotGoOutIsMarkedFailedWhenStopped) {
   EXPECT_FALSE(written);
   EXPECT_EQ(Journal(), (std::vector<std::string>{file,
                                                  "Send record error: " + tmp.Path() +
-                                                     "/missing/.pdulink-inflight (No such file or directory)",
+                                                     "/missing/.pdulink-inflight (write: No such file or directory)",
                                                  "Auto Send SMS ERROR"}));
   EXPECT_TRUE(fs::exists(file));
   form->state.BaseDir = tmp.Path();
