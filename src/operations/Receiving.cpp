@@ -66,7 +66,11 @@ pdulink::PartJoiner* Receiving::Joiner() {
 void Receiving::TakePart(const pdulink::tSMSDecode& sms, const std::string& name) {
   if (!ctx_.state.LongMessages.joinParts || !sms.IsConcatenated) return;
   pdulink::PartJoiner* joiner = Joiner();
-  if (!joiner) return;
+  if (!joiner) {
+    // Its state unreadable: the part stays on the phone until it is taken in.
+    partNotTaken_ = true;
+    return;
+  }
   if (auto part = pdulink::PartFromDecode(sms, name, static_cast<std::int64_t>(std::time(nullptr))))
     joiner->Add(std::move(*part));
 }
@@ -83,6 +87,10 @@ void Receiving::TakePart(const std::string& pduHex, const std::string& stemPath)
 }
 
 bool Receiving::SaveJoiner() {
+  if (partNotTaken_) {
+    partNotTaken_ = false;
+    return false;
+  }
   if (!joiner_ || !joiner_->Dirty()) return true;
   std::string why;
   if (joiner_->Save(&why)) return true;

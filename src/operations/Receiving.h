@@ -72,6 +72,7 @@ class Receiving {
   pdulink::PartJoiner* Joiner();
   void TakePart(const pdulink::tSMSDecode& sms, const std::string& name);
   void TakePart(const std::string& pduHex, const std::string& stemPath);
+  // False when the state could not be written, or a part could not be taken in.
   bool SaveJoiner();
   void WriteJoined();
 
@@ -86,4 +87,5 @@ class Receiving {
   // when the record could not learn it (the message is then not archived).
   std::function<bool(const std::string&)> nameTaken_;
   std::unique_ptr<pdulink::PartJoiner> joiner_;
+  bool partNotTaken_ = false;  // a part met an unreadable join state
 };
