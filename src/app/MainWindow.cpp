@@ -249,6 +249,10 @@ void TForm1::rxTrayIClick() {
 void TForm1::cb_smstypeChange() { ui.cb_deletesms->setChecked(false); }
 
 void TForm1::Ed_smsbodyChange() {
+  if (state.LongMessages.longSms) {
+    LongSmsBodyChange();
+    return;
+  }
   QString text = ui.Ed_smsbody->text();
   int limit = pdulink::NeedsUcs2(ToAnsi(text)) ? 70 : 160;
   if (text.size() > limit) {
@@ -256,6 +260,17 @@ void TForm1::Ed_smsbodyChange() {
     return;
   }
   ui.L_lenManualsms->setText(QString::number(text.size()));
+}
+
+void TForm1::LongSmsBodyChange() {
+  // Up to MaxParts parts instead of one message; the label counts them.
+  const QString text = ui.Ed_smsbody->text();
+  const qsizetype fit = LongBodyFit(text, state.LongMessages);
+  if (fit < text.size()) {
+    ui.Ed_smsbody->setText(text.left(fit));  // runs this handler once more
+    return;
+  }
+  ui.L_lenManualsms->setText(LongBodyCount(text, state.LongMessages));
 }
 
 void TForm1::b_stop_sendcycleClick() { state.SendCycleStop = true; }

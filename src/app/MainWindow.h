@@ -62,6 +62,7 @@ class TForm1 : public QMainWindow {
   void rxTrayIClick();
   void cb_smstypeChange();
   void Ed_smsbodyChange();
+  void LongSmsBodyChange();
   void b_stop_sendcycleClick();
   void ShowTestPage();  // Ctrl+Shift+T
 

@@ -310,7 +310,9 @@ std::string FormatInFlight(const std::vector<InFlight>& records) {
         r.answer == InFlight::Answer::Sent ? "sent" : r.answer == InFlight::Answer::Failed ? "failed" : "none";
     text += "file " + Hex(r.fsPath) + " " + Hex(r.path) + " " + std::to_string(r.id.dev) + " " +
             std::to_string(r.id.ino) + " " + std::to_string(r.id.size) + " " + std::to_string(r.id.mtimeNs) + " " +
-            answer + "\n";
+            answer;
+    if (r.total > 1) text += " part " + std::to_string(r.seq) + "/" + std::to_string(r.total);
+    text += "\n";
   }
   return text + "end\n";
 }
@@ -333,10 +335,18 @@ bool ParseInFlight(std::string_view text, std::vector<InFlight>& records) {
     int used = 0;
     if (line.size() > 16500 ||
         std::sscanf(line.c_str(), "file %8192s %8192s %llu %llu %lld %lld %7s%n", pathHex, shownHex, &dev, &ino, &size,
-                    &mtime, answer, &used) != 7 ||
-        static_cast<size_t>(used) != line.size())
+                    &mtime, answer, &used) != 7)
       return false;
     InFlight r;
+    if (static_cast<size_t>(used) != line.size()) {
+      // A part of a long message: " part seq/total".
+      int seq = 0, total = 0, tail = 0;
+      if (std::sscanf(line.c_str() + used, " part %d/%d%n", &seq, &total, &tail) != 2 ||
+          static_cast<size_t>(used + tail) != line.size() || total < 2 || total > 255 || seq < 1 || seq > total)
+        return false;
+      r.seq = seq;
+      r.total = total;
+    }
     if (!Unhex(pathHex, r.fsPath) || r.fsPath.empty() || !Unhex(shownHex, r.path)) return false;
     r.id = FileId{dev, ino, size, mtime};
     const std::string_view a(answer);

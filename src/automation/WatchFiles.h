@@ -90,6 +90,10 @@ struct InFlight {
   std::string path;    // as the journal shows it (cp1251)
   FileId id;           // the file as it was read for the send
   Answer answer = Answer::None;
+  // The part of a long message the answer is about; a message of one PDU
+  // is 1/1, and its entry is written as before long messages.
+  int seq = 1;
+  int total = 1;
 };
 std::string FormatInFlight(const std::vector<InFlight>& records);
 // False when text is no record (cut short, foreign).

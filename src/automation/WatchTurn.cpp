@@ -25,6 +25,18 @@ namespace {
 std::string NameToAnsi(const std::string& fsName) { return ToAnsi(QFile::decodeName(fsName.c_str())); }
 std::string AnsiToFs(const std::string& cp1251) { return QFile::encodeName(FromAnsi(cp1251)).toStdString(); }
 
+// What a restart finds of a long message that ended part way.
+std::string PartsLine(const watch::InFlight& r) {
+  const bool sent = r.answer == watch::InFlight::Answer::Sent;
+  const int out = sent ? r.seq : r.seq - 1;
+  std::string line = "Long message " + r.path + ": ";
+  line += out < 1 ? "no part" : out == 1 ? "part 1" : "parts 1-" + std::to_string(out);
+  line += " of " + std::to_string(r.total) + " sent";
+  if (r.answer == watch::InFlight::Answer::None) line += ", part " + std::to_string(r.seq) + " unknown";
+  else if (!sent) line += ", part " + std::to_string(r.seq) + " refused";
+  return line;
+}
+
 }  // namespace
 
 WatchTurn::WatchTurn(Context& ctx, Transaction& dialogue, SendFunction send)
@@ -141,13 +153,20 @@ bool WatchTurn::SendOne(const Entry& entry) {
   // as it is in; the entry goes with the rename.
   const uint32_t disconnects = ctx_.clock.DisconnectsRun;
   bool pduWritten = false, keptBack = false;
+  int seq = 1, total = 1;
   SendHooks hooks;
+  hooks.Part = [&](int s, int t) {
+    seq = s;
+    total = t;
+  };
   hooks.BeforePdu = [&] {
     auto it = records_.find(entry.fsPath);
     // A further copy of a message already confirmed: it counts as sent
-    // whatever becomes of this one.
-    if (it == records_.end() || it->second.answer != watch::InFlight::Answer::Sent) {
-      records_[entry.fsPath] = watch::InFlight{entry.fsPath, entry.path, look.id, watch::InFlight::Answer::None};
+    // whatever becomes of this one. Each part of a long message has its own
+    // entry, as its answer says nothing of the parts after it.
+    if (total > 1 || it == records_.end() || it->second.answer != watch::InFlight::Answer::Sent) {
+      records_[entry.fsPath] =
+          watch::InFlight{entry.fsPath, entry.path, look.id, watch::InFlight::Answer::None, seq, total};
       if (!SaveRecord()) {
         records_.erase(entry.fsPath);
         keptBack = true;
@@ -268,6 +287,12 @@ void WatchTurn::Recover() {
       continue;
     }
     const Entry e{r.path, r.fsPath};
+    if (r.total > 1 && !(r.answer == watch::InFlight::Answer::Sent && r.seq == r.total)) {
+      // A long message that ended part way: no part is sent again.
+      ctx_.journal.WriteLog(PartsLine(r));
+      Rename(e, r.id, r.answer == watch::InFlight::Answer::Failed ? ".err" : watch::kUnknownSuffix);
+      continue;
+    }
     if (r.answer == watch::InFlight::Answer::None) {
       // The run ended between the PDU and its answer: it may have gone out.
       Rename(e, r.id, watch::kUnknownSuffix);

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <ctime>
 #include <thread>
 
 #include "AnsiText.h"
@@ -25,6 +26,7 @@
 #include "codepage.h"
 #include "sms_archive.h"
 #include "sms_decode.h"
+#include "sms_join.h"
 #include "text_helpers.h"
 
 namespace {
@@ -39,6 +41,93 @@ bool FileExists(const std::string& path) {
 }  // namespace
 
 Receiving::Receiving(Context& ctx, Transaction& dialogue) : ctx_(ctx), dialogue_(dialogue) {}
+Receiving::~Receiving() = default;
+
+pdulink::PartJoiner* Receiving::Joiner() {
+  const LongMessageSettings& lm = ctx_.state.LongMessages;
+  if (!lm.joinParts) return nullptr;
+  const std::string path = OnDisk(std::string(pdulink::kJoinStateFileName));
+  if (joiner_ && joiner_->Path() == path) return joiner_.get();
+  auto joiner = std::make_unique<pdulink::PartJoiner>(path, lm.joinTimeoutHours);
+  std::string why;
+  if (!joiner->Load(&why)) {
+    // Never replaced by an empty state, which would lose the parts it
+    // holds: joining waits until it can be read (every part is archived).
+    ctx_.journal.WriteLog("Join state unreadable: " + LogDirShown() + std::string(pdulink::kJoinStateFileName));
+    joiner_.reset();
+    return nullptr;
+  }
+  if (joiner->DroppedLines() > 0)
+    ctx_.journal.WriteLog("Join state: " + std::to_string(joiner->DroppedLines()) + " unreadable lines dropped");
+  joiner_ = std::move(joiner);
+  return joiner_.get();
+}
+
+void Receiving::TakePart(const pdulink::tSMSDecode& sms, const std::string& name) {
+  if (!ctx_.state.LongMessages.joinParts || !sms.IsConcatenated) return;
+  pdulink::PartJoiner* joiner = Joiner();
+  if (!joiner) {
+    // Its state unreadable: the part stays on the phone until it is taken in.
+    partNotTaken_ = true;
+    return;
+  }
+  if (auto part = pdulink::PartFromDecode(sms, name, static_cast<std::int64_t>(std::time(nullptr))))
+    joiner->Add(std::move(*part));
+}
+
+void Receiving::TakePart(const std::string& pduHex, const std::string& stemPath) {
+  // A message archived by an earlier run that ended before the join state
+  // was written: its part is taken in again (once, as a part never joins twice).
+  if (!ctx_.state.LongMessages.joinParts) return;
+  pdulink::tSMSDecode sms;
+  sms.Decode(pduHex);
+  if (sms.HasError) return;
+  const size_t slash = stemPath.rfind('/');
+  TakePart(sms, slash == std::string::npos ? stemPath : stemPath.substr(slash + 1));
+}
+
+bool Receiving::SaveJoiner() {
+  if (partNotTaken_) {
+    partNotTaken_ = false;
+    return false;
+  }
+  if (!joiner_ || !joiner_->Dirty()) return true;
+  std::string why;
+  if (joiner_->Save(&why)) return true;
+  ctx_.journal.WriteLog("Join state not written: " + LogDirShown() + std::string(pdulink::kJoinStateFileName) + " (" +
+                        why + ")");
+  return false;
+}
+
+void Receiving::WriteJoined() {
+  pdulink::PartJoiner* joiner = Joiner();
+  if (!joiner) return;
+  const std::int64_t now = static_cast<std::int64_t>(std::time(nullptr));
+  bool joined = false;
+  for (const pdulink::JoinedMessage& m : joiner->Ready(now)) {
+    const pdulink::JoinedFiles f = pdulink::BuildJoinedFiles(m, ctx_.ui.cb_dos->isChecked());
+    // A name taken already: an earlier run wrote the pair and ended before
+    // its state said so. It is not written twice.
+    std::string why;
+    bool taken = false;
+    bool ok = pdulink::WriteFileDurably(OnDisk(f.txtName), f.txtBytes, &why, &taken) || taken;
+    taken = false;
+    ok = ok && (pdulink::WriteFileDurably(OnDisk(f.xmlName), f.xmlBytes, &why, &taken) || taken);
+    if (ok && !pdulink::SyncParentDirectory(OnDisk(f.txtName))) {
+      ok = false;
+      why = "log directory not synced to disk";
+    }
+    if (!ok) {
+      // Waits for the next turn.
+      ctx_.journal.WriteLog("Save joined Error: " + LogDirShown() + f.txtName + " (" + why + ")");
+      continue;
+    }
+    ctx_.journal.WriteLog(f.journalLine);
+    joiner->Joined(m, now);
+    joined = true;
+  }
+  if (joined) SaveJoiner();
+}
 
 std::string Receiving::NextFileName() {
   // Names carry the millisecond; two messages archived within the same
@@ -212,6 +301,11 @@ bool Receiving::Archive(const std::string& pduHex, bool save, std::string* prese
       fail("ERROR " + what + path, why);
     }
   }
+  if (kept) {
+    TakePart(sms, name);
+    // A listing writes the join state once, before its deletes.
+    if (!deferDirectorySync_ && SaveJoiner()) WriteJoined();
+  }
   return kept;
 }
 
@@ -241,6 +335,7 @@ void Receiving::listSMS() {
   // messages are marked read on the phone but not yet archived and deleted.
   if (!ui.cb_autoread->isChecked() || !ui.cb_deletesms->isChecked()) {
     RunListing(digit, true, nullptr, false);
+    WriteJoined();
     return;
   }
   ReceivedRecord record;
@@ -252,6 +347,7 @@ void Receiving::listSMS() {
       // Without the record a listing could strand what it marks read: the
       // messages stay unread on the phone for a later turn.
       dialogue_.ReplyCapture("stop");
+      WriteJoined();
       return;
     }
   }
@@ -267,6 +363,9 @@ void Receiving::listSMS() {
   }
   record.listing = owed || !settled;
   SaveRecord(record);
+  // Every automatic turn, so that a message waiting too long is joined
+  // without a new part.
+  WriteJoined();
 }
 
 bool Receiving::RunListing(const std::string& digit, bool echoOff, ReceivedRecord* record, bool pickUp) {
@@ -345,6 +444,7 @@ bool Receiving::RunListing(const std::string& digit, bool echoOff, ReceivedRecor
     std::string stem;
     if (!before[i].empty()) {
       journal.WriteLog("Archived before: " + before[i]);
+      TakePart(m.pdu, before[i]);
       journal.WriteLog(kAsterisks);
       why.clear();
       stem = before[i];
@@ -381,6 +481,12 @@ bool Receiving::RunListing(const std::string& digit, bool echoOff, ReceivedRecor
     // The files may not survive a crash yet: none of them is deleted.
     for (std::string& why : notKept)
       if (why.empty()) why = "log directory not synced to disk";
+    allKept = false;
+  }
+  // The parts taken in reach the disk before their messages leave the phone.
+  if (!SaveJoiner()) {
+    for (std::string& why : notKept)
+      if (why.empty()) why = "join state not written";
     allKept = false;
   }
   journal.WriteLog("TotalReaded=" + std::to_string(ListedIndexes.size()));

@@ -4,6 +4,7 @@
 // delete of the numbers typed into ed_nums, the archive of one PDU, and the
 // Test page's Parse.
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -11,10 +12,15 @@
 #include "ReceivedRecord.h"
 
 class Transaction;
+namespace pdulink {
+class PartJoiner;
+class tSMSDecode;
+}
 
 class Receiving {
  public:
   Receiving(Context& ctx, Transaction& dialogue);
+  ~Receiving();
 
   // Lists the type chosen in cb_smstype, archives every listed message and,
   // with cb_deletesms checked, deletes each one that was kept. With saving
@@ -58,6 +64,18 @@ class Receiving {
   std::string OnDisk(const std::string& fileName) const;
   void ShowView(const std::vector<std::string>& view);
 
+  // Joining the parts of long messages (JoinParts): the joiner of the log
+  // directory, its state read at first use (null: joining is off or its
+  // state unreadable); a part whose files are kept is taken in; the state
+  // is written before a listing deletes anything; every message ready (all
+  // parts in, or waited JoinTimeout) gets its joined .txt/.xml pair.
+  pdulink::PartJoiner* Joiner();
+  void TakePart(const pdulink::tSMSDecode& sms, const std::string& name);
+  void TakePart(const std::string& pduHex, const std::string& stemPath);
+  // False when the state could not be written, or a part could not be taken in.
+  bool SaveJoiner();
+  void WriteJoined();
+
   Context& ctx_;
   Transaction& dialogue_;
   std::string lastName_;
@@ -68,4 +86,6 @@ class Receiving {
   // Told the fresh name when a reserved name turns out to be taken; false
   // when the record could not learn it (the message is then not archived).
   std::function<bool(const std::string&)> nameTaken_;
+  std::unique_ptr<pdulink::PartJoiner> joiner_;
+  bool partNotTaken_ = false;  // a part met an unreadable join state
 };

@@ -14,6 +14,7 @@
 #include "SerialPort.h"
 #include "ServiceCentre.h"
 #include "Transaction.h"
+#include "sms_concat.h"
 #include "sms_submit.h"
 #include "text_helpers.h"
 
@@ -24,6 +25,7 @@ constexpr uint32_t kAnswerTicks = 180;
 }  // namespace
 
 Sending::Sending(Context& ctx, Transaction& dialogue) : ctx_(ctx), dialogue_(dialogue) {}
+Sending::~Sending() = default;
 
 bool Sending::StopAsked(uint32_t disconnectsAtStart) const {
   const PollClock& clock = ctx_.clock;
@@ -104,10 +106,29 @@ bool Sending::Prepare() {
   return true;
 }
 
+namespace {
+// "1-2" or "1" for the parts before `upTo` (1-based, exclusive).
+std::string PartsBefore(int upTo) {
+  if (upTo <= 1) return "no part";
+  return upTo == 2 ? "part 1" : "parts 1-" + std::to_string(upTo - 1);
+}
+}  // namespace
+
+bool Sending::LoadReferences() {
+  if (refs_) return true;
+  refs_ = std::make_unique<pdulink::ConcatReferenceCounter>(
+      InBaseDir(ctx_.state, std::string(pdulink::kConcatRefFileName)));
+  if (refs_->Load()) return true;
+  // Unreadable: counting starts over, and the next write replaces it.
+  ctx_.journal.WriteLog("Reference file unreadable: " + refs_->Path());
+  return false;
+}
+
 int Sending::SendSMS(const std::string& number, const std::string& body, const SendHooks& hooks) {
   Controls& ui = ctx_.ui;
   Journal& journal = ctx_.journal;
   const uint32_t disconnects = ctx_.clock.DisconnectsRun;
+  const LongMessageSettings& lm = ctx_.state.LongMessages;
 
   pdulink::SubmitChoices choices;
   choices.sendOptions = ui.cb_sendoptions->isChecked();
@@ -116,7 +137,13 @@ int Sending::SendSMS(const std::string& number, const std::string& body, const S
   // value is taken, and only when no "#vp" option replaces it.
   choices.stored = ReadValidityFile(InBaseDir(ctx_.state, ServiceCentre::kValidityFile));
 
-  pdulink::SubmitPdu pdu = pdulink::AssembleSubmit(number, body, choices);
+  const pdulink::ConcatChoices concat{lm.longSms, lm.maxParts, lm.ref16};
+  if (concat.enabled) LoadReferences();
+  auto assemble = [&] {
+    return pdulink::AssembleConcatSubmit(number, body, choices, concat, refs_ ? refs_->Peek() : 0);
+  };
+  pdulink::ConcatSubmit message = assemble();
+  const pdulink::SubmitPdu& pdu = message.base;
   bool vpShown = false;
   for (const std::string& line : pdu.journal) {
     // The spin edit takes the period before "Start sending to:", as the
@@ -128,62 +155,94 @@ int Sending::SendSMS(const std::string& number, const std::string& body, const S
     journal.WriteLog(line);
   }
   if (!pdu.ok) return kInvalid;
+  if (message.tooManyParts) {
+    journal.WriteLog(message.errorLine);
+    return kInvalid;
+  }
 
   if (!Prepare()) return kNotPrepared;
 
   int result = kInvalid;
-  if (pdu.pduHex.size() % 2 != 0) {
-    journal.WriteLog("sms length error");
-    return result;
+  for (const pdulink::SubmitPart& part : message.parts) {
+    if (part.pduHex.size() % 2 != 0) {
+      journal.WriteLog("sms length error");
+      return result;
+    }
   }
 
+  const int total = static_cast<int>(message.parts.size());
+  const bool longMessage = total > 1;
   int count = pdulink::ParseDecimal(pdulink::TrimBlanks(ToAnsi(ui.ed_Ncopies->text()))).value_or(1);
   ShowCopies(count, true);
   ctx_.state.SendCycleStop = false;
-  const std::string cmgs = "AT+CMGS=" + std::to_string(pdu.cmgsLength) + "\r";
-  const std::string text = pdu.pduHex + "\x1A";
-  for (;;) {
-    journal.WriteLog("Executing Send SMS Command:");
-    if (!dialogue_.SendCommand(cmgs)) {
-      journal.WriteLog("error sending command");
-      ForgetModes();
-      return result;
+  for (bool firstCopy = true;; firstCopy = false) {
+    if (longMessage) {
+      // Every copy of a long message is a message of its own to the
+      // recipient: it takes the next reference.
+      if (!firstCopy) message = assemble();
+      std::string why;
+      if (!refs_->Advance(&why)) journal.WriteLog("Reference file not written: " + refs_->Path() + " (" + why + ")");
     }
-    if (!dialogue_.PromptFlag) {
-      journal.WriteLog("No SMS body prompt -error");
-      ForgetModes();
-      return result;
+    int bytes = 0;
+    for (const pdulink::SubmitPart& part : message.parts) {
+      const std::string partTag = longMessage ? " part " + std::to_string(part.seq) + "/" + std::to_string(total) : "";
+      // A long message ended part way: the journal says what the recipient has.
+      auto endPartWay = [&](bool mayHaveGone) {
+        ForgetModes();
+        if (!longMessage) return result;
+        std::string line = "Long message ended at part " + std::to_string(part.seq) + "/" + std::to_string(total) +
+                           ": " + PartsBefore(part.seq) + " sent";
+        if (mayHaveGone) line += ", part " + std::to_string(part.seq) + " unknown";
+        journal.WriteLog(line);
+        ShowCopies(count, false);
+        return kInvalid;
+      };
+      journal.WriteLog("Executing Send SMS Command:");
+      if (!dialogue_.SendCommand("AT+CMGS=" + std::to_string(part.cmgsLength) + "\r")) {
+        journal.WriteLog("error sending command");
+        return endPartWay(false);
+      }
+      if (!dialogue_.PromptFlag) {
+        journal.WriteLog("No SMS body prompt -error");
+        return endPartWay(false);
+      }
+      if (hooks.Part) hooks.Part(part.seq, total);
+      // Disconnect or Exit asked for meanwhile, or the caller keeps the PDU
+      // back: the phone's entry is cancelled and nothing goes out.
+      if (StopAsked(disconnects) || (hooks.BeforePdu && !hooks.BeforePdu())) {
+        if (ctx_.comport.Active()) ctx_.comport.SendText("\x1B");
+        return endPartWay(false);
+      }
+      // From the PDU on, Disconnect and Exit wait for its answer.
+      ctx_.clock.AnswerOwed = true;
+      const uint32_t written = ctx_.clock.SecondsCounter;
+      dialogue_.ReplyCapture("start");
+      bool replied = dialogue_.SendCommand(part.pduHex + "\x1A", "noAT");
+      const bool whole = AwaitAnswer(replied, written);
+      ctx_.clock.AnswerOwed = false;
+      dialogue_.ReplyCapture("stop");
+      const bool confirmed = dialogue_.OkFlag || ReplyHoldsOk(dialogue_.CaptureText);
+      if (hooks.Answered && replied && (whole || confirmed)) hooks.Answered(confirmed);
+      if (!replied) return endPartWay(true);
+      journal.WriteLog("Sending string done");
+      if (!longMessage) {
+        if (confirmed) {
+          journal.WriteLog("Send SMS Command ok");
+          result = part.userDataLength;
+        } else {
+          // A refused message may mean a phone that lost its modes: the next
+          // send prepares again.
+          ForgetModes();
+        }
+        break;
+      }
+      if (confirmed) journal.WriteLog("Send SMS Command ok");
+      journal.WriteLog("Send errorlevel(bytes):" + std::to_string(confirmed ? part.userDataLength : kInvalid) + partTag);
+      // A refused part ends the message: the parts after it are not sent.
+      if (!confirmed) return endPartWay(false);
+      bytes += part.userDataLength;
     }
-    // Disconnect or Exit asked for meanwhile, or the caller keeps the PDU
-    // back: the phone's entry is cancelled and nothing goes out.
-    if (StopAsked(disconnects) || (hooks.BeforePdu && !hooks.BeforePdu())) {
-      if (ctx_.comport.Active()) ctx_.comport.SendText("\x1B");
-      ForgetModes();
-      return result;
-    }
-    // From the PDU on, Disconnect and Exit wait for its answer.
-    ctx_.clock.AnswerOwed = true;
-    const uint32_t written = ctx_.clock.SecondsCounter;
-    dialogue_.ReplyCapture("start");
-    bool replied = dialogue_.SendCommand(text, "noAT");
-    const bool whole = AwaitAnswer(replied, written);
-    ctx_.clock.AnswerOwed = false;
-    dialogue_.ReplyCapture("stop");
-    const bool confirmed = dialogue_.OkFlag || ReplyHoldsOk(dialogue_.CaptureText);
-    if (hooks.Answered && replied && (whole || confirmed)) hooks.Answered(confirmed);
-    if (!replied) {
-      ForgetModes();
-      return result;
-    }
-    journal.WriteLog("Sending string done");
-    if (confirmed) {
-      journal.WriteLog("Send SMS Command ok");
-      result = pdu.userDataLength;
-    } else {
-      // A refused message may mean a phone that lost its modes: the next
-      // send prepares again.
-      ForgetModes();
-    }
+    if (longMessage) result = bytes;
     if (count > 0) --count;
     ui.ed_Ncopies->setText(QString::number(count));
     // Disconnect and Exit end the copies like Stop.

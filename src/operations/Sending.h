@@ -4,15 +4,22 @@
 // which Stop (SendCycleStop) cuts short after the copy in progress.
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 
 #include "Context.h"
 
 class Transaction;
+namespace pdulink {
+class ConcatReferenceCounter;
+}
 
 // What a caller learns of the PDUs of a send, to keep its own record of a
 // message that may be out.
 struct SendHooks {
+  // Which PDU comes next, before its BeforePdu: the part (1-based) and the
+  // parts of the message (1 for a message that fits one PDU).
+  std::function<void(int seq, int total)> Part;
   // Right before a copy's PDU is written (the prompt is in). False keeps the
   // PDU back: the phone's entry is cancelled (ESC) and the send ends.
   std::function<bool()> BeforePdu;
@@ -24,12 +31,18 @@ struct SendHooks {
 class Sending {
  public:
   // Results besides the user-data length of a confirmed send.
-  static constexpr int kInvalid = -1;      // bad option or number, or no copy confirmed
+  static constexpr int kInvalid = -1;      // bad option or number, no copy confirmed, a part refused
   static constexpr int kNotPrepared = -2;  // ATE0, AT+CMGF=0 or AT+CSMS=0 not confirmed
 
   Sending(Context& ctx, Transaction& dialogue);
+  ~Sending();
 
   // number as typed, body in cp1251 (it may begin with send options).
+  // With LongSms on, a body longer than one message goes out as its
+  // concatenated parts, each with a "Send errorlevel(bytes):" line that
+  // names the part; the first part refused or unanswered ends the message
+  // (kInvalid) with a journal line naming the parts sent. Otherwise the
+  // result is the user-data length, of all parts together for a long one.
   // Disconnect or Exit asked for during the send ends it before the next
   // PDU is written; once a PDU is written, its answer is waited for (up to
   // the reply timeout, counted from the PDU) even then.
@@ -57,8 +70,13 @@ class Sending {
   // answer is not complete.
   bool AwaitAnswer(bool& replied, uint32_t written);
 
+  // The concatenation references, from their file in the working directory
+  // at the first long message; false when the file was unreadable.
+  bool LoadReferences();
+
   Context& ctx_;
   Transaction& dialogue_;
+  std::unique_ptr<pdulink::ConcatReferenceCounter> refs_;
   bool modesConfirmed_ = false;
   uint64_t modesOpenCount_ = 0;  // the port's OpenCount when they were confirmed
 };

@@ -2,6 +2,7 @@
 // The opt-in keys of long messages: concatenated sending (LongSms,
 // MaxParts, LongSmsRef16) and joined receiving (JoinParts, JoinTimeout).
 // With the keys absent everything behaves as without long messages.
+#include <QString>
 
 inline constexpr int kMaxPartsDefault = 6;
 inline constexpr int kMaxPartsTop = 255;
@@ -15,3 +16,9 @@ struct LongMessageSettings {
   int joinTimeoutHours = kJoinTimeoutDefault;  // JoinTimeout, hours >= 1
   bool operator==(const LongMessageSettings&) const = default;
 };
+
+// The send field with LongSms on: how much of the typed text fits
+// maxParts parts (in UTF-16 units of the field, never half a surrogate
+// pair), and the count shown beside it ("203 chars, 2 parts").
+qsizetype LongBodyFit(const QString& text, const LongMessageSettings& lm);
+QString LongBodyCount(const QString& text, const LongMessageSettings& lm);
