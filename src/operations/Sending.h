@@ -29,7 +29,8 @@ class Sending {
 
   Sending(Context& ctx, Transaction& dialogue);
 
-  // number as typed, body in cp1251 (it may begin with send options).
+  // number as typed, body in cp1251, or UTF-8 with Utf8Files (it may begin
+  // with send options).
   // Disconnect or Exit asked for during the send ends it before the next
   // PDU is written; once a PDU is written, its answer is waited for (up to
   // the reply timeout, counted from the PDU) even then.
