@@ -51,7 +51,8 @@ class ListingTest : public GatewayTest {
 // Run with the configuration as it is and with Utf8Files=1: the listing,
 // the journal, the deletes and the files are the same.
 class ListingBothEncodings : public ListingTest, public ::testing::WithParamInterface<const char*> {};
-INSTANTIATE_TEST_SUITE_P(Encodings, ListingBothEncodings, ::testing::Values("", "Utf8Files=1\r\n"));
+INSTANTIATE_TEST_SUITE_P(Encodings, ListingBothEncodings, ::testing::Values("", "Utf8Files=1\r\n"),
+                         [](const auto& info) { return std::string(*info.param ? "Utf8Files" : "Cp1251"); });
 
 TEST_P(ListingBothEncodings, AutomaticReadingArchivesDeletesAndKeepsWhatFailsToDecodeAsRawPdu) {
   pdulink::test::TempDir logs;
