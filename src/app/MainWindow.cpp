@@ -34,6 +34,7 @@
 #include "Transaction.h"
 #include "WindowLayout.h"
 #include "gsm_alphabet.h"
+#include "utf8_text.h"
 
 std::string FileVersionText(const std::string& /*path*/) {
   // The version is compiled into the program from the build's project version.
@@ -201,6 +202,7 @@ void TForm1::FormCreate(const StartupOptions& options) {
 void TForm1::b_save_iniFileClick() {
   SavedSettings s = CollectSettings(ui);
   s.longMessages = state.LongMessages;
+  s.utf8Files = state.Utf8Files;
 
   // An existing file that cannot be read must not be replaced by the keys
   // alone: its other lines would be lost.
@@ -254,7 +256,8 @@ void TForm1::Ed_smsbodyChange() {
     return;
   }
   QString text = ui.Ed_smsbody->text();
-  int limit = pdulink::NeedsUcs2(ToAnsi(text)) ? 70 : 160;
+  const bool ucs2 = state.Utf8Files ? pdulink::ChooseCoding(text.toStdString()).ucs2 : pdulink::NeedsUcs2(ToAnsi(text));
+  int limit = ucs2 ? 70 : 160;
   if (text.size() > limit) {
     ui.Ed_smsbody->setText(text.left(limit));  // runs this handler once more
     return;

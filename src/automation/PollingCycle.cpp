@@ -80,7 +80,9 @@ void PollingCycle::DutyPass() {
       // The button stays down while its message goes out: guarded, so that
       // nothing running inside the send can send it again.
       Busy sending(manualSending_);
-      int rc = duties.SendSMS(ToAnsi(ui_.ed_totel->text()), ToAnsi(ui_.Ed_smsbody->text()));
+      // With Utf8Files the text goes as UTF-8, every character kept.
+      const QString body = ui_.Ed_smsbody->text();
+      int rc = duties.SendSMS(ToAnsi(ui_.ed_totel->text()), state_.Utf8Files ? body.toStdString() : ToAnsi(body));
       journal_.WriteLog("Send errorlevel(bytes):" + std::to_string(rc));
       ui_.sb_sendSMS->setChecked(false);
     }

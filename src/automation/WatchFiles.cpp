@@ -21,6 +21,7 @@
 #include "sms_concat.h"
 #include "sms_join.h"
 #include "text_helpers.h"
+#include "utf8_text.h"
 
 namespace watch {
 
@@ -114,8 +115,12 @@ FileId IdOf(const struct stat& st) {
 
 }  // namespace
 
-ReadResult ReadFirstLine(const std::string& path, std::string& line, bool useLease, const FileId* previous,
-                         Look* look) {
+namespace {
+
+// The start of the file once no other program writes it: its first line
+// (up to CR or LF) when cutAtLineEnd, otherwise up to `limit` bytes.
+ReadResult ReadStart(const std::string& path, std::string& line, bool useLease, const FileId* previous, Look* look,
+                     bool cutAtLineEnd, size_t limit) {
   line.clear();
   // Non-blocking: a FIFO put in the file's place must not stall the turn.
   Fd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
@@ -159,13 +164,103 @@ ReadResult ReadFirstLine(const std::string& path, std::string& line, bool useLea
     }
     if (n == 0) break;
     std::string_view chunk(buf, static_cast<size_t>(n));
-    size_t eol = chunk.find_first_of("\r\n");
-    size_t take = std::min(eol == std::string_view::npos ? chunk.size() : eol, kMaxLineBytes - line.size());
+    size_t eol = cutAtLineEnd ? chunk.find_first_of("\r\n") : std::string_view::npos;
+    size_t take = std::min(eol == std::string_view::npos ? chunk.size() : eol, limit - line.size());
     line.append(chunk.substr(0, take));
-    if (eol != std::string_view::npos || line.size() >= kMaxLineBytes) break;
+    if (eol != std::string_view::npos || line.size() >= limit) break;
   }
   if (leased) ::fcntl(fd.get(), F_SETLEASE, F_UNLCK);
   return result;
+}
+
+}  // namespace
+
+ReadResult ReadFirstLine(const std::string& path, std::string& line, bool useLease, const FileId* previous,
+                         Look* look) {
+  return ReadStart(path, line, useLease, previous, look, true, kMaxLineBytes);
+}
+
+ReadResult ReadFileHead(const std::string& path, std::string& head, bool useLease, const FileId* previous,
+                        Look* look) {
+  return ReadStart(path, head, useLease, previous, look, false, kMaxHeadBytes);
+}
+
+Utf8Line FirstLineUtf8(std::string_view head) {
+  Utf8Line r;
+  const bool cut = head.size() >= kMaxHeadBytes;
+  size_t bom = 0;
+  bool utf16 = false, le = false;
+  if (head.substr(0, 3) == "\xEF\xBB\xBF") {
+    bom = 3;
+  } else if (head.substr(0, 2) == "\xFF\xFE" || head.substr(0, 2) == "\xFE\xFF") {
+    bom = 2;
+    utf16 = true;
+    le = head[0] == '\xFF';
+  }
+  size_t end = head.size();
+  if (utf16) {
+    // The first unit that is CR or LF ends the line.
+    for (size_t at = bom; at + 1 < head.size(); at += 2) {
+      const unsigned char hi = static_cast<unsigned char>(head[le ? at + 1 : at]);
+      const unsigned char lo = static_cast<unsigned char>(head[le ? at : at + 1]);
+      if (hi == 0 && (lo == '\r' || lo == '\n')) {
+        end = at;
+        break;
+      }
+    }
+    if (end == head.size() && cut) {
+      end = bom + (head.size() - bom) / 2 * 2;
+      // A high surrogate whose pair was cut off goes with it.
+      const unsigned char hi = end >= bom + 2 ? static_cast<unsigned char>(head[le ? end - 1 : end - 2]) : 0;
+      if (hi >= 0xD8 && hi <= 0xDB) end -= 2;
+    }
+  } else {
+    end = std::min(head.find_first_of("\r\n"), head.size());
+    if (end == head.size() && cut) {
+      // Back to the start of the sequence the cut went through.
+      size_t k = end;
+      while (k > bom && end - k < 4 && (static_cast<unsigned char>(head[k - 1]) & 0xC0) == 0x80) --k;
+      if (k > bom && static_cast<unsigned char>(head[k - 1]) >= 0xC0) end = k - 1;
+    }
+  }
+  pdulink::FileText text = pdulink::DecodeFileText(head.substr(0, end));
+  r.ok = text.ok;
+  r.badOffset = text.badOffset;
+  r.line = std::move(text.utf8);
+  return r;
+}
+
+namespace {
+
+bool IsNumberSeparator(char c) { return c == ' ' || c == '-' || c == '(' || c == ')'; }
+
+}  // namespace
+
+bool SplitMessageLineUtf8(std::string_view raw, std::string& number, std::string& body) {
+  // Blanks and control characters before the number go, as trimming does.
+  size_t from = 0;
+  while (from < raw.size() && static_cast<unsigned char>(raw[from]) <= 0x20) ++from;
+  const std::string_view line = raw.substr(from);
+  const size_t tab = line.find('\t');
+  if (tab != std::string_view::npos) {
+    std::string digits;
+    bool plain = true;
+    for (size_t i = 0; i < tab && plain; ++i) {
+      const char c = line[i];
+      if (c >= '0' && c <= '9') digits.push_back(c);
+      else if (c == '+' && digits.empty() && (i == 0 || IsNumberSeparator(line[i - 1]) || line[i - 1] == '('))
+        digits.push_back(c);
+      else if (!IsNumberSeparator(c)) plain = false;
+    }
+    if (plain && !digits.empty() && digits != "+") {
+      const std::string rest(pdulink::TrimBlanks(pdulink::CollapseBlanks(line.substr(tab + 1))));
+      if (rest.empty()) return false;  // a number alone: nothing to send
+      number = std::move(digits);
+      body = rest;
+      return true;
+    }
+  }
+  return SplitMessageLine(raw, number, body);
 }
 
 namespace {

@@ -64,6 +64,35 @@ inline constexpr size_t kMaxLineBytes = 64 * 1024;
 ReadResult ReadFirstLine(const std::string& path, std::string& line, bool useLease = true,
                          const FileId* previous = nullptr, Look* look = nullptr);
 
+// The opt-in UTF-8 files. The most of a file's start that is read: room
+// for a first line of kMaxLineBytes in UTF-16 with its byte-order mark.
+inline constexpr size_t kMaxHeadBytes = 2 * kMaxLineBytes + 2;
+
+// As ReadFirstLine, but the bytes of the file's start (up to kMaxHeadBytes)
+// as they are, for a text whose line ends only its encoding tells.
+ReadResult ReadFileHead(const std::string& path, std::string& head, bool useLease = true,
+                        const FileId* previous = nullptr, Look* look = nullptr);
+
+// The first line (up to CR or LF) of a file's start in UTF-8: a UTF-8 or
+// UTF-16 (LE or BE) byte-order mark is honoured and removed, UTF-16 is
+// converted. Not ok when the line is malformed; badOffset counts bytes from
+// the start of the file. A head cut at kMaxHeadBytes loses the character
+// the cut went through, and no more.
+struct Utf8Line {
+  bool ok = true;
+  size_t badOffset = 0;
+  std::string line;
+};
+Utf8Line FirstLineUtf8(std::string_view head);
+
+// The number and the body of a UTF-8 message line. A number followed by a
+// tab may be written with a leading "+" and the separators blank, "-", "("
+// and ")", which are dropped ("+7 916 123-45-67<TAB>text"); otherwise, or
+// when what stands before the first tab is no such number, the first blank
+// ends the number as in SplitMessageLine. False when there is nothing to
+// send.
+bool SplitMessageLineUtf8(std::string_view line, std::string& number, std::string& body);
+
 // Renames from to to without replacing an existing file; across file
 // systems the file is copied, flushed to disk and then removed. False when
 // the file is still at its old name (the copy, if any, removed again).

@@ -137,8 +137,9 @@ bool WatchTurn::SendOne(const Entry& entry) {
   std::string line;
   watch::Look look;
   auto previous = looks_.find(entry.fsPath);
-  watch::ReadResult read = watch::ReadFirstLine(entry.fsPath, line, UseLeases,
-                                                previous == looks_.end() ? nullptr : &previous->second, &look);
+  const bool utf8 = ctx_.state.Utf8Files;
+  watch::ReadResult read = (utf8 ? watch::ReadFileHead : watch::ReadFirstLine)(
+      entry.fsPath, line, UseLeases, previous == looks_.end() ? nullptr : &previous->second, &look);
   if (read != watch::ReadResult::Unreadable) looks_[entry.fsPath] = look.id;
   if (look.futureStamp && futureSaid_.insert(entry.fsPath).second)
     journal.WriteLog("Time stamp in the future: " + entry.path);
@@ -147,7 +148,18 @@ bool WatchTurn::SendOne(const Entry& entry) {
     return false;
   }
   std::string number, body;
-  if (!watch::SplitMessageLine(line, number, body)) return false;
+  if (utf8) {
+    watch::Utf8Line text = watch::FirstLineUtf8(line);
+    if (!text.ok) {
+      // It can never be sent as it is: failed, and nothing goes out.
+      journal.WriteLog("Malformed UTF-8: " + entry.path + " at byte " + std::to_string(text.badOffset));
+      Settle(entry, look.id, ".err");
+      return true;
+    }
+    if (!watch::SplitMessageLineUtf8(text.line, number, body)) return false;
+  } else if (!watch::SplitMessageLine(line, number, body)) {
+    return false;
+  }
 
   // The record: an entry just before the PDU goes out, the answer as soon
   // as it is in; the entry goes with the rename.

@@ -170,7 +170,7 @@ void Receiving::ShowView(const std::vector<std::string>& view) {
   QString text;
   for (size_t i = 0; i < view.size(); ++i) {
     if (i) text += QLatin1Char('\n');
-    text += FromAnsi(view[i]);
+    text += ctx_.state.Utf8Files ? QString::fromStdString(view[i]) : FromAnsi(view[i]);
   }
   ctx_.ui.smsfile->setPlainText(text);
 }
@@ -195,6 +195,7 @@ bool Receiving::Archive(const std::string& pduHex, bool save, std::string* prese
   };
 
   pdulink::tSMSDecode sms;
+  sms.Utf8 = ctx_.state.Utf8Files;  // the full text in UTF-8
   sms.Decode(pduHex);
   if (sms.HasError) {
     journal.WriteLog("Parse Error:" + sms.ErrorText);
@@ -235,13 +236,14 @@ bool Receiving::Archive(const std::string& pduHex, bool save, std::string* prese
   }
 
   pdulink::ArchiveReport report = pdulink::BuildArchiveReport(sms);
-  for (const auto& line : report.journal) journal.WriteLog(line);
+  for (const auto& line : report.journal) sms.Utf8 ? journal.WriteLogUtf8(line) : journal.WriteLog(line);
   ShowView(report.view);
 
   if (!save && !ui.cb_autoread->isChecked()) return true;
 
-  const std::string xml = pdulink::ArchiveXmlBytes(report);
-  if (ui.cb_dos->isChecked() && report.view.size() > 2) {
+  const std::string xml = pdulink::ArchiveXmlBytes(report, sms.Utf8);
+  // UTF-8 files hold every character: no DOS code page for them.
+  if (ui.cb_dos->isChecked() && !sms.Utf8 && report.view.size() > 2) {
     pdulink::ApplyDosCodepage(report.view);
     ShowView(report.view);
   }

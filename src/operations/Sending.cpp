@@ -133,6 +133,7 @@ int Sending::SendSMS(const std::string& number, const std::string& body, const S
   pdulink::SubmitChoices choices;
   choices.sendOptions = ui.cb_sendoptions->isChecked();
   choices.statusReport = ui.cb_SRR->isChecked();
+  choices.utf8Body = ctx_.state.Utf8Files;
   // Read beforehand; its journal line (if any) is placed where the stored
   // value is taken, and only when no "#vp" option replaces it.
   choices.stored = ReadValidityFile(InBaseDir(ctx_.state, ServiceCentre::kValidityFile));

@@ -37,7 +37,8 @@ class Sending {
   Sending(Context& ctx, Transaction& dialogue);
   ~Sending();
 
-  // number as typed, body in cp1251 (it may begin with send options).
+  // number as typed, body in cp1251, or UTF-8 with Utf8Files (it may begin
+  // with send options).
   // With LongSms on, a body longer than one message goes out as its
   // concatenated parts, each with a "Send errorlevel(bytes):" line that
   // names the part; the first part refused or unanswered ends the message

@@ -93,6 +93,49 @@ constexpr std::array<std::uint8_t, 256> MakePlainSeptet(const GsmEncodeTableType
 }
 constinit const std::array<std::uint8_t, 256> kGsmPlainSeptet = MakePlainSeptet(MakeEncode());
 
+constexpr std::array<char16_t, 128> MakeUnicode() {
+  std::array<char16_t, 128> t{};
+  for (unsigned v = 0; v < 128; ++v) t[v] = char16_t(v);
+  constexpr char16_t low[32] = {
+      0x0040, 0x00A3, 0x0024, 0x00A5, 0x00E8, 0x00E9, 0x00F9, 0x00EC,  // @ £ $ ¥ è é ù ì
+      0x00F2, 0x00C7, 0x000A, 0x00D8, 0x00F8, 0x000D, 0x00C5, 0x00E5,  // ò Ç LF Ø ø CR Å å
+      0x0394, 0x005F, 0x03A6, 0x0393, 0x039B, 0x03A9, 0x03A0, 0x03A8,  // Δ _ Φ Γ Λ Ω Π Ψ
+      0x03A3, 0x0398, 0x039E, 0x0020, 0x00C6, 0x00E6, 0x00DF, 0x00C9,  // Σ Θ Ξ ESC Æ æ ß É
+  };
+  for (unsigned v = 0; v < 32; ++v) t[v] = low[v];
+  t[0x24] = 0x00A4;  // ¤
+  t[0x40] = 0x00A1;  // ¡
+  t[0x5B] = 0x00C4;  // Ä
+  t[0x5C] = 0x00D6;  // Ö
+  t[0x5D] = 0x00D1;  // Ñ
+  t[0x5E] = 0x00DC;  // Ü
+  t[0x5F] = 0x00A7;  // §
+  t[0x60] = 0x00BF;  // ¿
+  t[0x7B] = 0x00E4;  // ä
+  t[0x7C] = 0x00F6;  // ö
+  t[0x7D] = 0x00F1;  // ñ
+  t[0x7E] = 0x00FC;  // ü
+  t[0x7F] = 0x00E0;  // à
+  return t;
+}
+constinit const std::array<char16_t, 128> kGsmUnicode = MakeUnicode();
+
+char16_t GsmExtensionUnicode(std::uint8_t septet) {
+  switch (septet) {
+    case 0x0A: return 0x000C;  // form feed
+    case 0x14: return u'^';
+    case 0x28: return u'{';
+    case 0x29: return u'}';
+    case 0x2F: return u'\\';
+    case 0x3C: return u'[';
+    case 0x3D: return u'~';
+    case 0x3E: return u']';
+    case 0x40: return u'|';
+    case 0x65: return 0x20AC;  // euro sign
+    default: return 0;
+  }
+}
+
 void BuildGsmTables() {}
 
 std::string GsmToAnsi(std::string_view septets) {

@@ -29,6 +29,13 @@ inline constexpr std::uint8_t kGsmEscape = 0x1B;
 // (above 0x20) that is not an escape pair, and 0xFF for every other byte.
 extern const std::array<std::uint8_t, 256> kGsmPlainSeptet;
 
+// The default alphabet in Unicode: septet 0x00..0x7F -> character (the
+// escape septet 0x1B as a blank).
+extern const std::array<char16_t, 128> kGsmUnicode;
+// The extension table in Unicode: the character of the septet after an
+// escape, 0 when the table has none.
+char16_t GsmExtensionUnicode(std::uint8_t septet);
+
 // Start-up hook kept for the start-up sequence; the tables are already
 // filled (see above), so this only confirms it.
 void BuildGsmTables();

@@ -2,6 +2,7 @@
 
 #include "codepage.h"
 #include "text_helpers.h"
+#include "utf8_text.h"
 
 namespace pdulink {
 namespace {
@@ -48,6 +49,20 @@ const char* VpfText(std::uint8_t vpf) {
 void AppendUtf16Le(std::string& out, std::string_view ansi) {
   for (unsigned char c : ansi) {
     char16_t u = Cp1251ToUnicode(c);
+    out.push_back(static_cast<char>(u & 0xFF));
+    out.push_back(static_cast<char>(u >> 8));
+  }
+}
+
+void AppendUtf8AsUtf16Le(std::string& out, std::string_view utf8) {
+  // The decoder writes well-formed UTF-8; anything else would come from a
+  // caller's own text, and its bytes are then taken as cp1251.
+  Utf8Decoded d = DecodeUtf8(utf8);
+  if (!d.ok) {
+    AppendUtf16Le(out, utf8);
+    return;
+  }
+  for (char16_t u : ToUtf16(d.chars)) {
     out.push_back(static_cast<char>(u & 0xFF));
     out.push_back(static_cast<char>(u >> 8));
   }
@@ -214,20 +229,24 @@ std::string ArchiveTxtBytes(const std::vector<std::string>& view) {
   return out;
 }
 
-std::string ArchiveXmlBytes(const ArchiveReport& report) {
+std::string ArchiveXmlBytes(const ArchiveReport& report, bool utf8) {
   size_t chars = report.escapedBody.size() + 12;
   for (const auto& line : report.attributes) chars += line.size() + 2;
   std::string out;
   out.reserve(2 + 2 * chars);
   out.push_back('\xFF');
   out.push_back('\xFE');
+  auto append = [&out, utf8](std::string_view text) {
+    if (utf8) AppendUtf8AsUtf16Le(out, text);
+    else AppendUtf16Le(out, text);
+  };
   for (const auto& line : report.attributes) {
-    AppendUtf16Le(out, line);
-    AppendUtf16Le(out, "\r\n");
+    append(line);
+    append("\r\n");
   }
-  AppendUtf16Le(out, "BODY=\"");
-  AppendUtf16Le(out, report.escapedBody);
-  AppendUtf16Le(out, "\" />\r\n");
+  append("BODY=\"");
+  append(report.escapedBody);
+  append("\" />\r\n");
   return out;
 }
 

@@ -16,7 +16,8 @@ namespace pdulink {
 inline constexpr std::string_view kCollectiveFileName = "PDULINKL.TXT";
 
 // Everything the archive shows or writes for one successfully decoded
-// message. Texts are cp1251.
+// message. Texts are cp1251, or UTF-8 when the decoder's Utf8 was set (the
+// .txt and collective bytes are then UTF-8 without a byte-order mark).
 struct ArchiveReport {
   // Journal lines of the parse report, in order, from the empty first line
   // through the message line (a line may hold CR LF: the journal shows it
@@ -51,8 +52,10 @@ void ApplyDosCodepage(std::vector<std::string>& view);
 std::string ArchiveTxtBytes(const std::vector<std::string>& view);
 
 // The .xml bytes: FF FE, then the attribute lines and the BODY line, each
-// followed by CR LF, in UTF-16LE.
-std::string ArchiveXmlBytes(const ArchiveReport& report);
+// followed by CR LF, in UTF-16LE. With utf8 the report's texts are UTF-8
+// (a decoder with Utf8 set) and characters above the basic plane become
+// surrogate pairs.
+std::string ArchiveXmlBytes(const ArchiveReport& report, bool utf8 = false);
 
 // One line of the collective file: the date and time, then " " + line for
 // every view line (a CR or LF inside a line written as a blank), then CR LF.

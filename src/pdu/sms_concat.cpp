@@ -8,6 +8,7 @@
 #include "sms_msg.h"
 #include "state_file.h"
 #include "text_helpers.h"
+#include "utf8_text.h"
 
 namespace pdulink {
 namespace {
@@ -155,8 +156,21 @@ ConcatSubmit AssembleConcatSubmit(std::string_view number, std::string_view body
     text = collapsed;
   }
   std::u16string units;
+  std::string septets;  // a UTF-8 body in the 7-bit alphabet
   std::vector<std::size_t> cuts;
-  if (ucs2) {
+  if (choices.utf8Body) {
+    // AssembleSubmit took the body, so it is well-formed.
+    OutgoingText chosen = ChooseCoding(text);
+    units = std::move(chosen.units);
+    septets = std::move(chosen.septets);
+    if (ucs2) {
+      if (units.size() <= kSingleUcs2Units) return single();
+      cuts = CutUnits(units, UnitsPerPart(concat.ref16));
+    } else {
+      if (septets.size() <= kSingleSeptets) return single();
+      cuts = CutSeptets(septets, SeptetsPerPart(concat.ref16));
+    }
+  } else if (ucs2) {
     units = AnsiToWide(text);
     if (units.size() <= kSingleUcs2Units) return single();
     cuts = CutUnits(units, UnitsPerPart(concat.ref16));
@@ -202,21 +216,26 @@ ConcatSubmit AssembleConcatSubmit(std::string_view number, std::string_view body
       }
       udl = b.Length;
     } else {
-      const std::string_view partText = text.substr(from, to - from);
+      const bool utf8 = choices.utf8Body;
+      const std::string_view partText = utf8 ? std::string_view(septets).substr(from, to - from)
+                                             : text.substr(from, to - from);
+      auto add = [utf8](tSMSmsg& into, std::string_view part) {
+        return utf8 ? into.AddSeptets(part) : into.AddText(part);
+      };
       const unsigned headerBits = b.Length * 8u;
       const unsigned fill = (7u - headerBits % 7u) % 7u;
       if (fill == 0) {
-        udl = headerBits / 7u + b.AddText(partText);
+        udl = headerBits / 7u + add(b, partText);
       } else {
         // The septets are packed from an octet boundary (the builder's fast
         // way) and then moved up by the fill bits that follow the header.
         tSMSmsg packed;
-        const unsigned septets = packed.AddText(partText);
-        const unsigned bits = fill + septets * 7u;
+        const unsigned partSeptets = add(packed, partText);
+        const unsigned bits = fill + partSeptets * 7u;
         ShiftUp(packed.Buffer.data(), (bits + 7u) / 8u, fill, b.Buffer.data() + b.Length);
         b.Length = static_cast<std::uint8_t>(b.Length + bits / 8u);
         b.BitPos = static_cast<std::uint8_t>(bits % 8u);
-        udl = (headerBits + fill) / 7u + septets;
+        udl = (headerBits + fill) / 7u + partSeptets;
       }
     }
     SubmitPart part;

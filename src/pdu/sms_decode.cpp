@@ -7,6 +7,7 @@
 #include "codepage.h"
 #include "gsm_alphabet.h"
 #include "text_helpers.h"
+#include "utf8_text.h"
 
 namespace pdulink {
 namespace {
@@ -340,6 +341,22 @@ bool tSMSDecode::ReadSeptetText(unsigned count, std::string& out) {
   return true;
 }
 
+bool tSMSDecode::ReadSeptetUtf8(unsigned count, std::string& out) {
+  std::string septets;
+  septets.reserve(count);
+  bool whole = true;
+  for (unsigned i = 0; i < count; ++i) {
+    std::uint8_t s = Get7Bit();
+    if (HasError) {  // a septet that ran out is not shown
+      whole = false;
+      break;
+    }
+    septets.push_back(static_cast<char>(s));
+  }
+  out += GsmSeptetsToUtf8(septets);
+  return whole;
+}
+
 void tSMSDecode::ReadUserData() {
   if (HasError) return;
   if (!GetByte(Udl)) return;
@@ -372,7 +389,8 @@ void tSMSDecode::ReadUserData() {
       return;
     }
     Udl = static_cast<std::uint8_t>(Udl - headerSeptets);
-    ReadSeptetText(Udl, Text);
+    if (Utf8) ReadSeptetUtf8(Udl, Text);
+    else ReadSeptetText(Udl, Text);
   } else if (Coding == kCodingUcs2) {
     if (Udhi) {
       unsigned headerOctets = unsigned(Udhl) + 1;
@@ -405,9 +423,22 @@ void tSMSDecode::ReadUserData() {
       if (!GetByte(hi) || !GetByte(lo)) break;
       chars[n++] = static_cast<char16_t>(hi << 8 | lo);
     }
-    Text = WideToAnsi(std::u16string_view(chars.data(), n), kCp1251);
+    Text = Utf8 ? Utf16ToUtf8(std::u16string_view(chars.data(), n))
+                : WideToAnsi(std::u16string_view(chars.data(), n), kCp1251);
+  } else if (Utf8 && BitIndex == 0) {
+    // 8-bit data as hex: the octets that are there (a short one is no error
+    // here, as it is none without the text).
+    unsigned want = Udl;
+    if (Udhi) want = unsigned(Udhl) + 1 <= want ? want - (unsigned(Udhl) + 1) : 0;
+    std::string octets;
+    for (unsigned i = 0; i < want && OctetIndex >= 0 && OctetIndex < OctetCount; ++i) {
+      std::uint8_t octet = 0;
+      if (!GetByte(octet)) break;
+      octets.push_back(static_cast<char>(octet));
+    }
+    Text = HexText(octets);
   }
-  // 8-bit data: no text.
+  // 8-bit data otherwise: no text.
 }
 
 namespace {
@@ -515,7 +546,8 @@ void tSMSDecode::ReadDeliver() {
   if (!GetByte(AddrLen) || !GetByte(AddrType)) return;
   if (AddrType == kAddrTypeAlphanumeric) {
     // Septets packed in AddrLen semi-octets, then padding to the octet.
-    ReadSeptetText(unsigned(AddrLen) * 4 / 7, Address);
+    if (Utf8) ReadSeptetUtf8(unsigned(AddrLen) * 4 / 7, Address);
+    else ReadSeptetText(unsigned(AddrLen) * 4 / 7, Address);
     while (BitIndex != 0 && !HasError) Get1Bit();
     if (HasError) return;
   } else if (!ReadAddressDigits()) {

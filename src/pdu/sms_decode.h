@@ -75,6 +75,10 @@ class tSMSDecode {
   std::string Hex;             // cleaned input, the two digits of each octet swapped
   std::int32_t OctetIndex = 0; // read position: octet
   std::int32_t BitIndex = 0;   // read position inside the octet
+  // Set before Decode (kept by it): Text and an alphanumeric Address in
+  // UTF-8 with every character (7-bit with the extension table, UCS2 with
+  // surrogate pairs), and 8-bit data as hex, instead of cp1251.
+  bool Utf8 = false;
 
   // Parses the hex text; the outcome is in the fields.
   void Decode(std::string_view pduHex);
@@ -102,6 +106,8 @@ class tSMSDecode {
   // Reads `count` septets and appends them, as cp1251 text, to `out`;
   // false when one of them ran past the end.
   bool ReadSeptetText(unsigned count, std::string& out);
+  // The same in UTF-8 (Utf8 set).
+  bool ReadSeptetUtf8(unsigned count, std::string& out);
   void ReadUserData();
   unsigned OctetAt(std::int32_t index) const;
   // The steps of Decode: the input's hex digits stored as octets (false when

@@ -215,6 +215,35 @@ std::uint8_t tSMSmsg::AddText(std::string_view text) {
   return static_cast<std::uint8_t>(count);
 }
 
+std::uint8_t tSMSmsg::AddSeptets(std::string_view septets) {
+  const unsigned room = (unsigned(kCapacity) - Length) * 8u - BitPos;
+  const unsigned fit = Length < kCapacity ? room / 7u : 0u;
+  const unsigned n = static_cast<unsigned>(septets.size());
+  const unsigned whole = n < fit ? n : fit;
+  if (whole > 0) PackSeptets(reinterpret_cast<const std::uint8_t*>(septets.data()), whole);
+  unsigned count = whole;
+  if (n > fit && Push7Bit(static_cast<std::uint8_t>(septets[fit]))) ++count;  // cannot succeed; keeps its bits
+  return static_cast<std::uint8_t>(count);
+}
+
+std::uint8_t tSMSmsg::AddUcs2Units(std::u16string_view units) {
+  unsigned count = 0;
+  for (std::size_t i = 0; i < units.size(); ++i) {
+    const char16_t c = units[i];
+    const bool pair = c >= 0xD800 && c <= 0xDBFF && i + 1 < units.size();
+    const unsigned need = pair ? 4u : 2u;
+    if (BitPos != 0 || Length + need > kCapacity) break;
+    for (unsigned k = 0; k < need / 2; ++k) {
+      const char16_t u = units[i + k];
+      Buffer[Length++] = static_cast<std::uint8_t>(u >> 8);
+      Buffer[Length++] = static_cast<std::uint8_t>(u & 0xFF);
+    }
+    if (pair) ++i;
+    count += need;
+  }
+  return static_cast<std::uint8_t>(count);
+}
+
 std::string tSMSmsg::ToHex() const {
   static constexpr char kDigits[] = "0123456789ABCDEF";
   std::size_t octets = Length + (BitPos != 0 ? 1u : 0u);

@@ -33,6 +33,13 @@ class tSMSmsg {
   // user-data length: septets, or octets for UCS2. What does not fit is
   // dropped.
   std::uint8_t AddText(std::string_view text);
+  // Packs septets that are already in the 7-bit alphabet (escape pairs
+  // included) as AddText packs its own: what does not fit is dropped, and
+  // an escape septet that is last to fit is counted. Returns the septets.
+  std::uint8_t AddSeptets(std::string_view septets);
+  // Packs UTF-16 units as UCS2, two octets each; a surrogate pair that does
+  // not fit whole is dropped whole. Returns the octets.
+  std::uint8_t AddUcs2Units(std::u16string_view units);
   // The written octets as upper-case hex, the partly filled one included.
   std::string ToHex() const;
 

@@ -5,6 +5,7 @@
 #include "gsm_alphabet.h"
 #include "sms_msg.h"
 #include "text_helpers.h"
+#include "utf8_text.h"
 
 namespace pdulink {
 
@@ -154,8 +155,20 @@ SubmitPdu AssembleSubmit(std::string_view number, std::string_view bodyIn, const
 
   r.body = std::string(TrimBlanks(body));
   tSMSmsg builder;
-  r.userDataLength = builder.AddText(r.body);
-  r.dataCoding = static_cast<std::uint8_t>(options.dcs | (NeedsUcs2(r.body) ? kDcsUcs2 : 0));
+  if (choices.utf8Body) {
+    // Collapsing touches only bytes below 0x21, never a part of a UTF-8
+    // sequence.
+    const OutgoingText text = ChooseCoding(CollapseBlanks(r.body));
+    if (!text.ok) {
+      r.journal.push_back("Malformed UTF-8 text at byte " + std::to_string(text.badOffset));
+      return r;
+    }
+    r.userDataLength = text.ucs2 ? builder.AddUcs2Units(text.units) : builder.AddSeptets(text.septets);
+    r.dataCoding = static_cast<std::uint8_t>(options.dcs | (text.ucs2 ? kDcsUcs2 : 0));
+  } else {
+    r.userDataLength = builder.AddText(r.body);
+    r.dataCoding = static_cast<std::uint8_t>(options.dcs | (NeedsUcs2(r.body) ? kDcsUcs2 : 0));
+  }
 
   r.pduHex.reserve(r.smscField.size() + 20 + address.size() + 2u * builder.kCapacity);
   r.pduHex += r.smscField;

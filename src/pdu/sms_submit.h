@@ -51,6 +51,10 @@ inline constexpr std::uint8_t kDcsFlash = 0x10;
 struct SubmitChoices {
   bool sendOptions = false;    // recognise "#flash#", "#smsc...#", "#vp...#"
   bool statusReport = false;   // TP-SRR
+  // The body is UTF-8 instead of cp1251: it goes in the GSM 7-bit alphabet
+  // when that holds every character (extension table included), otherwise
+  // as UCS2 with every character (surrogate pairs above the basic plane).
+  bool utf8Body = false;
   // The validity period when the body carries no "#vp" option, with the
   // journal line its reading wrote (inserted where that reading happens).
   StoredValidity stored;
@@ -69,7 +73,8 @@ struct SubmitPdu {
   std::vector<std::string> journal;  // lines written before the send, in order
 };
 
-// number: as typed (a leading "+" allowed); body: cp1251.
+// number: as typed (a leading "+" allowed); body: cp1251, or UTF-8 with
+// utf8Body (malformed UTF-8 is refused with a journal line).
 SubmitPdu AssembleSubmit(std::string_view number, std::string_view body, const SubmitChoices& choices);
 
 }  // namespace pdulink

@@ -38,6 +38,9 @@ struct FormState {
   bool FastMode = false;
   // Long messages: concatenated sending and joined receiving (opt-in).
   LongMessageSettings LongMessages;
+  // Utf8Files=1 (off by default): outgoing files, manual sends and the
+  // archive of received messages in UTF-8 instead of Windows-1251.
+  bool Utf8Files = false;
 };
 
 // name as it is when it holds a "/", otherwise inside the base directory.

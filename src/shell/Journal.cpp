@@ -14,8 +14,12 @@ QString Journal::Prefix() {
   return QDateTime::currentDateTime().toString(QStringLiteral("dd.MM.yyyy hh:mm:ss"));
 }
 
-void Journal::WriteLog(const std::string& message) {
-  QString text = Prefix() + QLatin1Char(' ') + FromAnsi(message);
+void Journal::WriteLog(const std::string& message) { Append(FromAnsi(message)); }
+
+void Journal::WriteLogUtf8(const std::string& message) { Append(QString::fromUtf8(message.data(), qsizetype(message.size()))); }
+
+void Journal::Append(const QString& message) {
+  QString text = Prefix() + QLatin1Char(' ') + message;
   text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
   text.replace(QLatin1Char('\r'), QLatin1Char('\n'));
   memo_->appendPlainText(text);

@@ -15,6 +15,8 @@ class Journal {
   // Appends "dd.MM.yyyy hh:mm:ss message"; a message with line breaks (CR LF,
   // LF or a lone CR) shows as several lines. Messages are Windows-1251.
   void WriteLog(const std::string& message);
+  // The same for a UTF-8 message (a received text with Utf8Files on).
+  void WriteLogUtf8(const std::string& message);
 
   // Receives every written entry as UTF-8 text with "\n" line breaks
   // (headless mode mirrors the journal to standard output).
@@ -23,6 +25,7 @@ class Journal {
   static QString Prefix();  // the current local date and time
 
  private:
+  void Append(const QString& message);
   QPlainTextEdit* memo_;
   std::function<void(const std::string&)> mirror_;
 };

@@ -110,6 +110,7 @@ StartupSettings ReadStartupSettings(const IniFile& ini) {
     if (n && *n >= 1) lm.joinTimeoutHours = *n;
     else s.joinTimeoutIgnored = true;
   }
+  s.utf8Files = get("Utf8Files") == "1";
   return s;
 }
 
@@ -152,6 +153,7 @@ void WriteSettings(IniFile& ini, const SavedSettings& s) {
   optIn("LongSmsRef16", Flag(lm.ref16), "0");
   optIn("JoinParts", Flag(lm.joinParts), "0");
   optIn("JoinTimeout", std::to_string(lm.joinTimeoutHours), "24");
+  optIn("Utf8Files", Flag(s.utf8Files), "0");
 }
 
 bool IsValidPin(std::string_view pin) {

@@ -54,6 +54,7 @@ struct StartupSettings {
   LongMessageSettings longMessages;
   bool maxPartsIgnored = false;     // MaxParts present but not 1..255
   bool joinTimeoutIgnored = false;  // JoinTimeout present but not hours >= 1
+  bool utf8Files = false;  // Utf8Files=1
 };
 
 // What the controls show when Save is pressed.
@@ -75,6 +76,7 @@ struct SavedSettings {
   bool fastMode = false;
   // No control shows these: Save writes what start-up read.
   LongMessageSettings longMessages;
+  bool utf8Files = false;
 };
 
 // A decimal integer (optional sign) that fits 32 bits; nothing else.
@@ -88,8 +90,8 @@ int IntervalOrDefault(std::string_view text, int def);
 StartupSettings ReadStartupSettings(const IniFile& ini);
 
 // Writes the 19 keys in their fixed order, then the opt-in keys SimCheck,
-// Pin, SignalInt, FastMode, LongSms, MaxParts, LongSmsRef16, JoinParts and
-// JoinTimeout, each only where the file already has it or its value differs
+// Pin, SignalInt, FastMode, LongSms, MaxParts, LongSmsRef16, JoinParts,
+// JoinTimeout and Utf8Files, each only where the file already has it or its value differs
 // from the default (a default configuration gains no new key).
 void WriteSettings(IniFile& ini, const SavedSettings& s);
 

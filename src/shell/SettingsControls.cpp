@@ -43,6 +43,7 @@ void ShowSettings(Controls& ui, FormState& state, const StartupSettings& s) {
   state.FastMode = s.fastMode;
   ui.cb_fastmode->setChecked(s.fastMode);
   state.LongMessages = s.longMessages;
+  state.Utf8Files = s.utf8Files;
 }
 
 SavedSettings CollectSettings(const Controls& ui) {

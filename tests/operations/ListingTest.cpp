@@ -48,9 +48,17 @@ class ListingTest : public GatewayTest {
   }
 };
 
-TEST_F(ListingTest, AutomaticReadingArchivesDeletesAndKeepsWhatFailsToDecodeAsRawPdu) {
+// Run with the configuration as it is and with Utf8Files=1: the listing,
+// the journal, the deletes and the files are the same.
+class ListingBothEncodings : public ListingTest, public ::testing::WithParamInterface<const char*> {};
+INSTANTIATE_TEST_SUITE_P(Encodings, ListingBothEncodings, ::testing::Values("", "Utf8Files=1\r\n"),
+                         [](const auto& info) { return std::string(*info.param ? "Utf8Files" : "Cp1251"); });
+
+TEST_P(ListingBothEncodings, AutomaticReadingArchivesDeletesAndKeepsWhatFailsToDecodeAsRawPdu) {
   pdulink::test::TempDir logs;
-  Start("AutoConnect=1\r\nAutoRead=1\r\nPollingInt=1\r\nAppend2FileSMSIN=1\r\nLogDir=" + logs.Path() + "\r\n", {"--memories", "SM"});
+  Start(std::string(GetParam()) + "AutoConnect=1\r\nAutoRead=1\r\nPollingInt=1\r\nAppend2FileSMSIN=1\r\nLogDir=" +
+            logs.Path() + "\r\n",
+        {"--memories", "SM"});
   ASSERT_EQ(IndexOf(phone->Control("deliver +4915112345678 Hello there")), "1");
   ASSERT_EQ(IndexOf(phone->Control("deliver MyBank \"Ваш код: 4711\"")), "2");
   // The phone's status report carries no parameter-indicator octet, which

@@ -128,6 +128,20 @@ TEST(PduToolEncode, WorkedExampleAndJson) {
             r.out);
 }
 
+// --utf8 keeps every character both ways; without it the same text loses
+// what cp1251 lacks.
+TEST(PduToolEncode, Utf8KeepsEveryCharacterBothWays) {
+  Result r = RunTool({"--utf8", "encode", "12345", "Hi", "\xF0\x9F\x91\x8D"});
+  EXPECT_EQ(kExitOk, r.status) << r.err;
+  EXPECT_EQ("00110005812143F50008A70A004800690020D83DDC4D\nAT+CMGS=21\n", r.out);
+  EXPECT_EQ(RunTool({"encode", "12345", "Hi", "\xF0\x9F\x91\x8D"}).out.substr(18, 2), "00");  // 7-bit "Hi ?"
+  r = RunTool({"--utf8", "decode", "07912143658709F10405812143F500085060912222712108" "00480069D83DDE00"});
+  EXPECT_EQ(kExitOk, r.status) << r.err;
+  EXPECT_NE(r.out.find("\"Hi\xF0\x9F\x98\x80\""), std::string::npos) << r.out;
+  r = RunTool({"--utf8", "--json", "decode", "07912143658709F10405812143F500005060912222712102" "9B32"});
+  EXPECT_NE(r.out.find("\"Text\":\"\xE2\x82\xAC\""), std::string::npos) << r.out;
+}
+
 TEST(PduToolEncode, OptionsTextInUtf8AndWordsJoined) {
   // Cyrillic UTF-8 goes to UCS2; flash, validity period, status report and a
   // custom service centre land in their fields.

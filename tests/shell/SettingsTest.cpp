@@ -214,4 +214,21 @@ TEST(LongMessageKeys, ReadLimitsAndSave) {
   EXPECT_EQ(ReadStartupSettings(had).longMessages, (LongMessageSettings{false, 9, false, false, 48}));
 }
 
+// Utf8Files: on only for "1", saved only where present or on.
+TEST(Utf8FilesKey, ReadAndSave) {
+  EXPECT_FALSE(FromMain("").utf8Files);
+  EXPECT_TRUE(FromMain("Utf8Files=1\r\n").utf8Files);
+  EXPECT_FALSE(FromMain("Utf8Files=yes\r\n").utf8Files);
+  IniFile plain = IniFile::FromText("[Main]\r\n");
+  WriteSettings(plain, SavedSettings{});
+  EXPECT_EQ(plain.Text().find("Utf8Files"), std::string::npos);
+  SavedSettings on;
+  on.utf8Files = true;
+  WriteSettings(plain, on);
+  EXPECT_TRUE(ReadStartupSettings(plain).utf8Files);
+  IniFile had = IniFile::FromText("[Main]\r\nUtf8Files=1\r\n");
+  WriteSettings(had, SavedSettings{});
+  EXPECT_NE(had.Text().find("Utf8Files=0\r\n"), std::string::npos);
+}
+
 }  // namespace

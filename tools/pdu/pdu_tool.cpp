@@ -14,8 +14,8 @@ namespace pdulink::pdutool {
 namespace {
 
 constexpr std::string_view kUsage =
-    "Usage: pdulink-pdu [--json] decode [HEX...]\n"
-    "       pdulink-pdu [--json] encode [--flash] [--vp N] [--smsc NUMBER] [--report]\n"
+    "Usage: pdulink-pdu [--json] [--utf8] decode [HEX...]\n"
+    "       pdulink-pdu [--json] [--utf8] encode [--flash] [--vp N] [--smsc NUMBER] [--report]\n"
     "                   [--multipart [--ref N] [--ref16]] NUMBER TEXT\n"
     "       pdulink-pdu --help | --version\n"
     "\n"
@@ -30,7 +30,8 @@ constexpr std::string_view kUsage =
     "             so a modem listing can be pasted as it is.\n"
     "  encode     Build the SMS-SUBMIT PDU that pdulink sends for NUMBER\n"
     "             (a leading \"+\" allowed) and TEXT (UTF-8; several words are\n"
-    "             joined by blanks; characters Windows-1251 lacks become \"?\"),\n"
+    "             joined by blanks; characters Windows-1251 lacks become \"?\"\n"
+    "             unless --utf8),\n"
     "             and print it with the AT+CMGS command line that goes before\n"
     "             it. The text is packed in the GSM 7-bit alphabet, or as UCS2\n"
     "             when it holds Cyrillic letters; what does not fit into one\n"
@@ -40,6 +41,11 @@ constexpr std::string_view kUsage =
     "  --json         one JSON object per PDU and line, with the decoder's\n"
     "                 fields under their own names, texts in UTF-8; for\n"
     "                 encode: Pdu, CmgsLength and UserDataLength\n"
+    "  --utf8         as the gateway with Utf8Files=1: decode shows the\n"
+    "                 full text (every UCS2 character, the euro sign, 8-bit\n"
+    "                 data as hex); encode keeps every character: the GSM\n"
+    "                 7-bit alphabet with its extension table when it holds\n"
+    "                 them all, UCS2 otherwise\n"
     "  --flash        encode: a class 0 (flash) message\n"
     "  --vp N         encode: relative validity period 0..255 (default 167,\n"
     "                 one day)\n"
@@ -61,6 +67,7 @@ constexpr std::string_view kUsage =
 
 struct Options {
   bool json = false;
+  bool utf8 = false;  // decode: full texts in UTF-8; encode: UTF-8 rules
   // encode only
   bool flash = false;
   bool report = false;
@@ -96,8 +103,9 @@ const char* CodingName(std::uint8_t coding) {
 
 // A cp1251 text for the terminal: UTF-8 in quotes, control characters,
 // quotes and backslashes escaped so that a text never breaks the layout.
-std::string Quoted(std::string_view cp1251) {
-  std::string utf8 = AnsiToUtf8(cp1251);
+// With isUtf8 the text is UTF-8 already (decode --utf8).
+std::string Quoted(std::string_view cp1251, bool isUtf8 = false) {
+  std::string utf8 = isUtf8 ? std::string(cp1251) : AnsiToUtf8(cp1251);
   std::string out = "\"";
   for (char c : utf8) {
     auto b = static_cast<unsigned char>(c);
@@ -143,6 +151,7 @@ int Decode(const Options& opt, const std::vector<std::string>& args, std::istrea
   int blocks = 0;  // readable blocks written, for the blank line between them
   auto one = [&](std::string_view pdu) {
     tSMSDecode d;
+    d.Utf8 = opt.utf8;
     d.Decode(pdu);
     anyFailed = anyFailed || d.HasError;
     ++number;
@@ -245,13 +254,17 @@ int Encode(const Options& opt, const std::vector<std::string>& args, std::istrea
     if (i > 1) text.push_back(' ');
     text += args[i];
   }
-  text = Utf8ToAnsi(text);
+  // --utf8: the text as it is, every character kept (7-bit when the GSM
+  // alphabet holds them all, UCS2 otherwise); without it, cp1251 as the
+  // gateway's default.
+  if (!opt.utf8) text = Utf8ToAnsi(text);
 
   // The choices travel as the send options the gateway reads from a body.
   // The validity period closes them whenever there are any, so a text that
   // itself begins with "#" stays text.
   SubmitChoices choices;
   choices.statusReport = opt.report;
+  choices.utf8Body = opt.utf8;
   std::string body;
   if (opt.flash || opt.smsc || opt.vp) {
     choices.sendOptions = true;
@@ -373,7 +386,7 @@ std::string DecodeToJson(const tSMSDecode& d) {
   };
   auto text = [&](std::string_view name, std::string_view cp1251) {
     key(name);
-    out.append("\"").append(JsonEscape(AnsiToUtf8(cp1251))).append("\"");
+    out.append("\"").append(JsonEscape(d.Utf8 ? std::string(cp1251) : AnsiToUtf8(cp1251))).append("\"");
   };
   num("SmscLen", d.SmscLen);
   num("SmscType", d.SmscType);
@@ -424,7 +437,7 @@ std::string DecodeToText(const tSMSDecode& d) {
       if (v != 0) b.Line(name, hex ? Hex2(v) : std::to_string(v));
     };
     auto text = [&](std::string_view name, const std::string& v) {
-      if (!v.empty()) b.Line(name, Quoted(v));
+      if (!v.empty()) b.Line(name, Quoted(v, d.Utf8));
     };
     num("SmscLen", d.SmscLen, false);
     num("SmscType", d.SmscType, true);
@@ -446,7 +459,7 @@ std::string DecodeToText(const tSMSDecode& d) {
     text("Text", d.Text);
     return b.Take();
   }
-  b.Line("SmscNumber", Quoted(d.SmscNumber) + " (SmscLen " + std::to_string(d.SmscLen) +
+  b.Line("SmscNumber", Quoted(d.SmscNumber, d.Utf8) + " (SmscLen " + std::to_string(d.SmscLen) +
                            ", SmscType " + Hex2(d.SmscType) + ")");
   b.Line("FirstOctet", Hex2(d.FirstOctet) + " (Mti " + std::to_string(d.Mti) + " " +
                            TypeName(d.Mti) + ", Udhi " + (d.Udhi ? "1" : "0") + ")");
@@ -455,12 +468,12 @@ std::string DecodeToText(const tSMSDecode& d) {
     b.Line("MessageRef", std::to_string(d.MessageRef));
   }
   if (type == MessageType::Reserved) return b.Take();
-  b.Line("Address", Quoted(d.Address) + " (AddrLen " + std::to_string(d.AddrLen) + ", AddrType " +
+  b.Line("Address", Quoted(d.Address, d.Utf8) + " (AddrLen " + std::to_string(d.AddrLen) + ", AddrType " +
                         Hex2(d.AddrType) + ")");
   if (type == MessageType::StatusReport) {
     b.Line("TimeText", d.TimeText);
     b.Line("DischargeTime", d.DischargeTime);
-    b.Line("Status", Hex2(d.Status) + " " + Quoted(d.StatusText));
+    b.Line("Status", Hex2(d.Status) + " " + Quoted(d.StatusText, d.Utf8));
     b.Line("ParamIndicator", Hex2(d.ParamIndicator));
     return b.Take();
   }
@@ -481,7 +494,7 @@ std::string DecodeToText(const tSMSDecode& d) {
                                  std::to_string(d.ConcatRef));
     }
   }
-  b.Line("Text", Quoted(d.Text));
+  b.Line("Text", Quoted(d.Text, d.Utf8));
   return b.Take();
 }
 
@@ -517,6 +530,8 @@ int Run(const std::vector<std::string>& args, std::istream& in, std::ostream& ou
         return kExitOk;
       } else if (a == "--json") {
         opt.json = true;
+      } else if (a == "--utf8") {
+        opt.utf8 = true;
       } else if (a == "--flash") {
         opt.flash = true;
       } else if (a == "--report") {
