@@ -1,5 +1,6 @@
 #include "WindowLayout.h"
 
+#include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QFormLayout>
@@ -386,4 +387,22 @@ void BuildControls(QMainWindow* window, Controls& ui) {
   row->addWidget(ui.pg1);
 
   window->resize(696, 480);
+}
+
+std::string FileVersionText(const std::string& /*path*/) {
+  // The version is compiled into the program from the build's project version.
+  return PDULINK_VERSION_TEXT;
+}
+
+bool RemoveCloseCommand(const std::string& windowTitle) {
+  const QString title = QString::fromStdString(windowTitle);
+  for (QWidget* w : QApplication::topLevelWidgets()) {
+    if (w->windowTitle() != title || !w->isWindow()) continue;
+    bool visible = w->isVisible();
+    w->setWindowFlag(Qt::CustomizeWindowHint, true);
+    w->setWindowFlag(Qt::WindowCloseButtonHint, false);
+    if (visible) w->show();  // new flags take effect on a shown window
+    return true;
+  }
+  return false;
 }
