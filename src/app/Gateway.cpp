@@ -73,9 +73,7 @@ Gateway::Gateway(QMainWindow* window) : window_(window) {
       *ctx_, *dialogue_, [this](const std::string& number, const std::string& body, const SendHooks& hooks) {
         return CountedSend(number, body, hooks);
       });
-  WirePort();
-  FillDuties();
-  WireFastMode(window);
+  Wire();
 }
 
 Gateway::~Gateway() {
@@ -162,21 +160,6 @@ void Gateway::LoadConfiguration(const StartupOptions& options) {
 
 void Gateway::SaveSettings() { SaveSettingsFile(ui_, state_); }
 
-void Gateway::WirePort() {
-  comport_->OnRxClusterEvent = [this](TSerialPort&) { dialogue_->comportRxClusterEvent(); };
-  // The port's reports that an operator can act on go to the journal: a
-  // device that cannot be opened, vanishes, or refuses writes. The rest
-  // (state messages, a pseudo-terminal's refused modem-line requests) stay
-  // out of it.
-  comport_->OnProcessError = [this](void*, uint32_t place, uint32_t code, const std::string& msg) {
-    switch (place) {
-      case 112: case 903: case 9701: case 9702: case 9804: case 9907: break;
-      default: return;
-    }
-    journal_->WriteLog(PortReportLine(comport_->CommPort(), comport_->DevicePath(), place, code, msg));
-  };
-}
-
 std::string PortReportLine(const std::string& commPort, const std::string& device, uint32_t place, uint32_t code,
                            const std::string& msg) {
   // The device tried is named beside the port, so that a COMn that maps to
@@ -196,29 +179,6 @@ int Gateway::CountedSend(const std::string& number, const std::string& body, con
   if (rc >= 0) ++counters.sent;
   else ++counters.errors;
   return rc;
-}
-
-void Gateway::FillDuties() {
-  PollingCycle::Duties& d = cycle_->duties;
-  d.CheckIncomingCall = [this] { return calls_->CheckIncomingCall(); };
-  d.listSMS = [this] { receiving_->listSMS(); };
-  d.SaveSmsc = [this] { serviceCentre_->SaveSmsc(); };
-  d.SendSMS = [this](const std::string& number, const std::string& body) { return CountedSend(number, body, {}); };
-  d.DeleteByNumbers = [this] { receiving_->DeleteByNumbers(); };
-  d.WatchTurn = [this] { watchTurn_->Run(); };
-  d.CheckBattery = [this] { return battery_->CheckBattery(); };
-  d.CheckSignal = [this] { signal_->CheckSignal(); };
-}
-
-void Gateway::WireFastMode(QMainWindow* window) {
-  Controls& ui = ctx_->ui;
-  QObject::connect(ui.cb_fastmode, &QCheckBox::toggled, window, [this](bool on) { ApplyFastMode(on); });
-  // What the sending operation remembers of the phone's modes holds only
-  // while nothing else talks to the phone about them: a connect (pressed or
-  // finished) and a command typed on the Test page make the next send
-  // prepare again. A closed or reopened port is seen by the operation itself.
-  QObject::connect(ui.sb_connect, &QToolButton::toggled, window, [this] { sending_->ForgetModes(); });
-  QObject::connect(ui.b_send, &QPushButton::clicked, window, [this] { sending_->ForgetModes(); });
 }
 
 void Gateway::ApplyFastMode(bool on) {

@@ -89,11 +89,14 @@ class Gateway {
   void ApplyFastMode(bool on);
 
  private:
+  // Every connection between the controls, the timer, the port and the
+  // parts, and the cycle's duties (Wiring.cpp).
+  void Wire();
   void WirePort();
   void FillDuties();
   // A send, counted for /status: a message out, or an error.
   int CountedSend(const std::string& number, const std::string& body, const SendHooks& hooks);
-  void WireFastMode(QMainWindow* window);
+  void WireControls();
 
   // Read the configuration file into the controls (steps 8 to 14 of Start).
   void LoadConfiguration(const StartupOptions& options);

@@ -1,8 +1,9 @@
 #pragma once
 // The one window: it holds the gateway (which builds the controls, the
 // serial port, the timer and the tray icon and runs the start-up sequence)
-// and wires each control to its handler. The work itself lives in the
-// gateway, dialogue, operations and automation parts.
+// and has the handlers of its own controls (Wiring.cpp connects them). The
+// work itself lives in the gateway, dialogue, operations and automation
+// parts.
 #include <QMainWindow>
 #include <memory>
 #include <string>
@@ -55,6 +56,8 @@ class TForm1 : public QMainWindow {
   void b_stop_sendcycleClick();
   void ShowTestPage();  // Ctrl+Shift+T
 
+  // Exit has been carried out: the window closes and the program ends.
+  void CloseAtExit();
   // True once Exit has been carried out and the window may close.
   bool ExitRequested() const { return closing_; }
 
@@ -64,8 +67,6 @@ class TForm1 : public QMainWindow {
   void showEvent(QShowEvent* event) override;
 
  private:
-  void WireHandlers();
-
   std::unique_ptr<Gateway> gateway_;
   bool closing_ = false;
   bool shownOnce_ = false;

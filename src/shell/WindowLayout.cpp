@@ -82,19 +82,6 @@ QPlainTextEdit* Memo(QWidget* parent, const char* name, const char* hint = "") {
   return m;
 }
 
-// Two latching buttons or more where at most one is down: pressing one
-// releases the others, pressing a down button releases it.
-void LatchGroup(std::initializer_list<QToolButton*> buttons) {
-  std::vector<QToolButton*> group(buttons);
-  for (QToolButton* b : group) {
-    QObject::connect(b, &QToolButton::toggled, b, [b, group](bool down) {
-      if (!down) return;
-      for (QToolButton* other : group)
-        if (other != b) other->setChecked(false);
-    });
-  }
-}
-
 QWidget* Page(QTabWidget* tabs, const char* name, const char* caption) {
   auto* page = Make<QWidget>(tabs, name);
   tabs->addTab(page, QString::fromUtf8(caption));
@@ -132,7 +119,6 @@ void BuildMain(QWidget* page, Controls& ui) {
   grid->setRowStretch(5, 1);
   grid->addWidget(ui.Button4, 6, 0);
   grid->addWidget(ui.b_log2clip, 6, 1);
-  LatchGroup({ui.sb_connect, ui.sb_listSMS, ui.sb_delete});
 }
 
 // The opt-in SIM, network and signal fields of the Setup page, from row r
@@ -306,7 +292,6 @@ void BuildSend(QWidget* page, Controls& ui) {
   grid->addWidget(ui.ed_smsc, r++, 1, 1, 2);
   grid->addWidget(ui.sb_saveSmsc, r++, 0, 1, 3);
   grid->setRowStretch(r, 1);
-  LatchGroup({ui.sb_sendSMS, ui.sb_saveSmsc});
 }
 
 void BuildCalls(QWidget* page, Controls& ui) {
