@@ -28,7 +28,7 @@
 #include "QtUiDispatcher.h"
 #include "Receiving.h"
 #include "SerialPort.h"
-#include "SimCheck.h"
+#include "Signal.h"
 #include "Sending.h"
 #include "ServiceCentre.h"
 #include "Settings.h"

@@ -28,7 +28,7 @@
 #include "Sending.h"
 #include "ServiceCentre.h"
 #include "SettingsControls.h"
-#include "SimCheck.h"
+#include "Signal.h"
 #include "Transaction.h"
 #include "TrayState.h"
 #include "WatchTurn.h"
