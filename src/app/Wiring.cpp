@@ -14,6 +14,7 @@
 #include <QTimer>
 #include <QToolButton>
 #include <initializer_list>
+#include <memory>
 #include <vector>
 
 #include "Battery.h"
@@ -136,9 +137,20 @@ void WireWindow(TForm1& window) {
   auto* showTest = new QShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_T), w);
   QObject::connect(showTest, &QShortcut::activated, w, &TForm1::ShowTestPage);
   QObject::connect(ui.b_exit, &QPushButton::clicked, w, &TForm1::b_exitClick);
-  // Choosing another item unchecks Delete; choosing the item already shown
-  // does not. (The duty pass also changes the item, and checks Delete after.)
-  QObject::connect(ui.cb_smstype, &QComboBox::currentIndexChanged, w, [w] { w->cb_smstypeChange(); });
+  // The operator choosing another item unchecks Delete; choosing the item
+  // already shown does not, and neither does the program showing the type
+  // it lists (the listing, the duty pass, /list). A pick changes the item
+  // and reports itself as activated in the same call; a change that no pick
+  // claims before the next pass of the event loop came from the program.
+  auto smstypeChanged = std::make_shared<bool>(false);
+  QObject::connect(ui.cb_smstype, &QComboBox::currentIndexChanged, w, [w, smstypeChanged] {
+    *smstypeChanged = true;
+    QMetaObject::invokeMethod(w, [smstypeChanged] { *smstypeChanged = false; }, Qt::QueuedConnection);
+  });
+  QObject::connect(ui.cb_smstype, &QComboBox::activated, w, [w, smstypeChanged] {
+    if (*smstypeChanged) w->cb_smstypeChange();
+    *smstypeChanged = false;
+  });
   QObject::connect(ui.Button4, &QPushButton::clicked, w, &TForm1::Button1Click);
   QObject::connect(ui.b_log2clip, &QPushButton::clicked, w, &TForm1::b_log2clipClick);
   QObject::connect(ui.Button3, &QPushButton::clicked, w, &TForm1::Button3Click);

@@ -3,6 +3,7 @@
 #include <QDialog>
 #include <QSocketNotifier>
 #include <csignal>
+#include <fcntl.h>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -23,6 +24,26 @@ void OnSignal(int) {
   char c = 1;
   // Only async-signal-safe work here; the event loop does the rest.
   [[maybe_unused]] ssize_t n = ::write(g_signalPipe[1], &c, 1);
+}
+
+// SIGTERM and SIGINT act like the Exit button from the program's first step
+// on: a stop that comes while start-up still runs waits in the pipe until
+// the event loop takes it, so it ends the program like a later one. A stop
+// that a launcher held back (blocked, pending) is taken now as well.
+bool CatchStopSignals() {
+  if (::pipe2(g_signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) return false;
+  struct sigaction sa {};
+  sa.sa_handler = OnSignal;
+  sigemptyset(&sa.sa_mask);
+  sa.sa_flags = SA_RESTART;
+  sigaction(SIGTERM, &sa, nullptr);
+  sigaction(SIGINT, &sa, nullptr);
+  sigset_t stops;
+  sigemptyset(&stops);
+  sigaddset(&stops, SIGTERM);
+  sigaddset(&stops, SIGINT);
+  sigprocmask(SIG_UNBLOCK, &stops, nullptr);
+  return true;
 }
 
 void PrintHelp() {
@@ -119,6 +140,7 @@ bool HasDisplay() {
 }  // namespace
 
 int main(int argc, char* argv[]) {
+  const bool stopsCaught = CatchStopSignals();
   StartupOptions options;
   options.executablePath = argv[0];
   for (int i = 1; i < argc; ++i) {
@@ -181,13 +203,12 @@ int main(int argc, char* argv[]) {
   }
   // A reader of the mirrored journal that goes away must not end the gateway.
   std::signal(SIGPIPE, SIG_IGN);
-  // SIGTERM and SIGINT act like the Exit button. The handlers are in place
-  // before the window starts; a signal that comes earlier waits in the pipe
-  // until the event loop runs.
+  // The stop signals caught since the start reach the event loop through
+  // the pipe; one that came earlier is read as soon as the loop runs.
   TForm1* target = nullptr;
   bool exitRequested = false;  // a signal that came before the window was ready
   std::unique_ptr<QSocketNotifier> notifier;
-  if (::pipe(g_signalPipe) == 0) {
+  if (stopsCaught) {
     notifier = std::make_unique<QSocketNotifier>(g_signalPipe[0], QSocketNotifier::Read);
     QObject::connect(notifier.get(), &QSocketNotifier::activated, &app, [&target, &exitRequested] {
       char buf[16];
@@ -202,12 +223,6 @@ int main(int argc, char* argv[]) {
       exitRequested = true;
       if (auto* box = qobject_cast<QDialog*>(QApplication::activeModalWidget())) box->reject();
     });
-    struct sigaction sa {};
-    sa.sa_handler = OnSignal;
-    sigemptyset(&sa.sa_mask);
-    sa.sa_flags = SA_RESTART;
-    sigaction(SIGTERM, &sa, nullptr);
-    sigaction(SIGINT, &sa, nullptr);
   }
 
   TForm1 window(options);

@@ -2,6 +2,7 @@
 
 #include <cctype>
 #include <charconv>
+#include <utility>
 #include <vector>
 
 #include "text_helpers.h"
@@ -63,25 +64,35 @@ std::string CutField(std::string& text, const std::string& marker) {
   return field;
 }
 
-int ParseBatteryLevel(std::string text) {
+BatteryReading ReadBatteryReply(std::string text) {
   // +CBC: 0,80
-  if (!CutThrough(text, "+CBC:")) return -1;
+  BatteryReading r;
+  if (!CutThrough(text, "+CBC:")) return r;
   // Leading blanks only: the CR after the level must stay.
   size_t start = 0;
   while (start < text.size() && static_cast<unsigned char>(text[start]) <= 0x20) ++start;
   text.erase(0, start);
   size_t comma = text.find(',');
-  if (comma == std::string::npos || comma == 0) return -1;
+  if (comma == std::string::npos || comma == 0) return r;
   int status = 0;
-  if (!ReadInt(std::string_view(text).substr(0, comma), status)) return -1;
+  if (!ReadInt(std::string_view(text).substr(0, comma), status)) return r;
   text.erase(0, comma + 1);
   // Without its CR the level may have lost digits on the way.
   size_t cr = text.find('\r');
-  if (cr == std::string::npos) return -1;
+  if (cr == std::string::npos) {
+    r.kind = BatteryReading::CutOff;
+    return r;
+  }
   int level = 0;
-  if (!ReadInt(std::string_view(text).substr(0, cr), level)) return -1;
-  if (level < 0 || level > 100) return -1;
-  return level;
+  if (!ReadInt(std::string_view(text).substr(0, cr), level)) return r;
+  r.level = level;
+  r.kind = (level < 0 || level > 100) ? BatteryReading::OutOfRange : BatteryReading::Level;
+  return r;
+}
+
+int ParseBatteryLevel(std::string text) {
+  BatteryReading r = ReadBatteryReply(std::move(text));
+  return r.kind == BatteryReading::Level ? r.level : -1;
 }
 
 CallListScan ScanCallList(const std::string& reply, const std::function<void()>& eachTurn) {

@@ -33,6 +33,16 @@ std::string CutField(std::string& text, const std::string& marker);
 // 0..100, or a level line that was cut off before its CR.
 int ParseBatteryLevel(std::string reply);
 
+// The same reply read in more detail, for the journal: a level, no level
+// at all (no "+CBC:", a status or level that is not a number, no comma),
+// a level outside 0..100, or a level line cut off before its CR.
+struct BatteryReading {
+  enum Kind { Level, NoLevel, OutOfRange, CutOff };
+  Kind kind = NoLevel;
+  int level = 0;  // the value read, also when it is out of range
+};
+BatteryReading ReadBatteryReply(std::string reply);
+
 // What a scan of an AT+CLCC reply (TS 27.007 call list) found.
 struct CallListScan {
   // The number of the first incoming voice call (direction 1, state 4,

@@ -105,13 +105,21 @@ bool Transaction::SendCommand(const std::string& command, const std::string& mod
       ui_.led_connect->SetColor(LampColor::Yellow);
       tray_.SetTrayState(3, "Connecting...");
       OkFlag = false;
+      // The handshake's replies are not part of the command's: a capture
+      // that is on keeps only what it held before, so the OK to ATE0 here
+      // cannot pass for the command's own answer.
+      const std::string captured = CaptureText;
       // The second AT is dropped by the port while the first is still being
       // written; phones that sleep wake on the first one.
       comport_.SendText("AT\r");
       comport_.SendText("AT\r");
       WaitReply("rx");
+      // ATE0 is confirmed by an OK that came after it, not by the AT's.
+      OkFlag = false;
       comport_.SendText("ATE0\r");
-      if (!WaitReply("ok")) return false;
+      const bool ready = WaitReply("ok");
+      CaptureText = captured;
+      if (!ready) return false;
       ui_.led_connect->SetColor(LampColor::Lime);
       tray_.SetTrayState(2, "Connected");
     } else {

@@ -45,12 +45,14 @@ Battery::Battery(Context& ctx, Transaction& dialogue) : ctx_(ctx), dialogue_(dia
 
 int Battery::CheckBattery() {
   CommandWithFinalReply(dialogue_, "AT+CBC\r");
-  int level = ParseBatteryLevel(dialogue_.CaptureText);
-  if (level < 0) {
-    // The flag file keeps its state: nothing was learnt.
+  BatteryReading reading = ReadBatteryReply(dialogue_.CaptureText);
+  // The flag file keeps its state unless a level was read. No level at all
+  // (ERROR, no "+CBC:", letters, no answer) passes in silence; a level that
+  // cannot be true, or one that may have lost digits, is worth a line.
+  if (reading.kind == BatteryReading::OutOfRange || reading.kind == BatteryReading::CutOff)
     ctx_.journal.WriteLog("Battery level not read");
-    return 0;
-  }
+  if (reading.kind != BatteryReading::Level) return 0;
+  const int level = reading.level;
   if (level == 0) return 0;
 
   std::string path = InBaseDir(ctx_.state, kLowBatteryFlagFile);

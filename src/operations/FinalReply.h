@@ -4,6 +4,6 @@
 
 class Transaction;
 
-// AskWhole, then true when the phone answered OK. The reply stays in
-// CaptureText.
+// AskWhole, then true when the phone's whole reply holds its OK. The reply
+// stays in CaptureText.
 bool CommandWithFinalReply(Transaction& dialogue, const std::string& command);

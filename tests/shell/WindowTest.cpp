@@ -98,14 +98,22 @@ TEST_F(WindowTest, MessageBodyIsCutToOneMessage) {
 
 TEST_F(WindowTest, SmallHandlers) {
   TForm1& f = Start(Config("[Main]\r\n"));
-  // Choosing another list type unchecks Delete.
-  f.ui().cb_deletesms->setChecked(true);
-  f.ui().cb_smstype->setCurrentIndex(3);
-  EXPECT_FALSE(f.ui().cb_deletesms->isChecked());
-  // Choosing the item already shown leaves it alone.
+  // The operator choosing another list type (the item changes, then the
+  // pick reports itself) unchecks Delete.
   f.ui().cb_deletesms->setChecked(true);
   f.ui().cb_smstype->setCurrentIndex(3);
   emit f.ui().cb_smstype->activated(3);
+  EXPECT_FALSE(f.ui().cb_deletesms->isChecked());
+  // Choosing the item already shown leaves it alone.
+  f.ui().cb_deletesms->setChecked(true);
+  emit f.ui().cb_smstype->activated(3);
+  EXPECT_TRUE(f.ui().cb_deletesms->isChecked());
+  // So does the program showing another type; a later pick of the item
+  // it shows is no change either.
+  f.ui().cb_smstype->setCurrentIndex(1);
+  EXPECT_TRUE(f.ui().cb_deletesms->isChecked());
+  QCoreApplication::processEvents();
+  emit f.ui().cb_smstype->activated(1);
   EXPECT_TRUE(f.ui().cb_deletesms->isChecked());
   // Latching buttons of one group release each other.
   f.ui().sb_connect->click();
