@@ -50,8 +50,8 @@ void RoundTrip(benchmark::State& state, int pauseMs) {
   StartupOptions options;
   options.configArg = ini;
   auto form = std::make_unique<TForm1>(options);
-  form->timer1->stop();  // no ticks: nothing else runs beside the transaction
-  form->clock.PendingCommand = 0;
+  form->timer1()->stop();  // no ticks: nothing else runs beside the transaction
+  form->clock().PendingCommand = 0;
   form->comport().SetActive(true);
   if (!form->comport().Active()) {
     state.SkipWithError("could not open the phone's device");

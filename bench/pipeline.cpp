@@ -84,7 +84,7 @@ struct Session {
   // between the measured commands.
   bool Connect() {
     form->connection().b_open();
-    form->clock.PendingCommand = kNoCommand;
+    form->clock().PendingCommand = kNoCommand;
     return form->comport().Active() && form->connection().SmsMemory.size() > 0;
   }
 };
@@ -145,7 +145,7 @@ std::optional<double> IdleWaitCpu(int latencyMs, bool fast, std::string& note) {
     return std::nullopt;
   }
   const int waitMs = 3000;
-  QTimer::singleShot(waitMs, s.form.get(), [&s] { s.form->ui.b_abort->click(); });
+  QTimer::singleShot(waitMs, s.form.get(), [&s] { s.form->ui().b_abort->click(); });
   const double before = CpuMs();
   QElapsedTimer t;
   t.start();
@@ -198,7 +198,7 @@ std::optional<double> Receive20(int latencyMs, bool fast, std::string& note) {
   }
   const std::string dir = s.phone->Directory() + "/inbox";
   std::filesystem::create_directories(dir);
-  Controls& ui = s.form->ui;
+  Controls& ui = s.form->ui();
   ui.ed_LogDir->setText(QString::fromStdString(dir + "/"));
   // What a pass of automatic reading sets before it lists.
   ui.cb_autoread->setChecked(true);
@@ -240,12 +240,12 @@ std::optional<double> SendFiles(Session& s, const std::string& dir, int first, i
     if (!done && t.isValid() && Submitted(*s.phone) >= target) done = Ms(t);
   });
   poll.start();
-  s.form->clock.PendingCommand = kDutyPass;
+  s.form->clock().PendingCommand = kDutyPass;
   QElapsedTimer limit;
   limit.start();
   while (!done && limit.elapsed() < 180000) QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
   // Let the pass that sent the last one finish its renames.
-  if (s.form->clock.PendingCommand == kDutyPass) s.form->clock.PendingCommand = kNoCommand;
+  if (s.form->clock().PendingCommand == kDutyPass) s.form->clock().PendingCommand = kNoCommand;
   QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
   s.form->cycle().duties.WatchTurn = turn;
   if (!done) note = "the phone did not record every submit";
@@ -260,11 +260,11 @@ std::optional<double> Send20(int latencyMs, bool fast, std::string& note) {
   }
   const std::string dir = s.phone->Directory() + "/spool";
   std::filesystem::create_directories(dir);
-  s.form->state.BaseDir = s.phone->Directory();
-  s.form->ui.Ed_watchDir->setText(QString::fromStdString(dir + "/smss*.txt"));
-  s.form->ui.Ed_watchInt->setText(QStringLiteral("1"));
-  s.form->ui.cb_autosend->setChecked(true);
-  if (s.form->state.WatchInterval != 1) {
+  s.form->state().BaseDir = s.phone->Directory();
+  s.form->ui().Ed_watchDir->setText(QString::fromStdString(dir + "/smss*.txt"));
+  s.form->ui().Ed_watchInt->setText(QStringLiteral("1"));
+  s.form->ui().cb_autosend->setChecked(true);
+  if (s.form->state().WatchInterval != 1) {
     note = "watch interval not taken";
     return std::nullopt;
   }

@@ -81,11 +81,11 @@ Console::Console(TForm1& window, int fd) : window_(window), fd_(fd) {
   connect(notifier_.get(), &QSocketNotifier::activated, this, &Console::OnReadable);
   // After each tick (and so after the pass that may have served the Send
   // page) the next waiting message takes its place.
-  connect(window_.timer1, &QTimer::timeout, this, &Console::FeedSendPage);
+  connect(window_.timer1(), &QTimer::timeout, this, &Console::FeedSendPage);
 }
 
 void Console::FeedSendPage() {
-  Controls& ui = window_.ui;
+  Controls& ui = window_.ui();
   if (sendQueue_.empty() || ui.sb_sendSMS->isChecked()) return;
   auto [number, text] = std::move(sendQueue_.front());
   sendQueue_.pop_front();
@@ -118,7 +118,7 @@ void Console::OnReadable() {
 }
 
 void Console::Act(const std::string& line) {
-  Controls& ui = window_.ui;
+  Controls& ui = window_.ui();
   switch (ParseConsoleLine(line)) {
     case ConsoleAction::None: break;
     case ConsoleAction::Connect: ui.sb_connect->click(); break;
@@ -196,18 +196,18 @@ StatusFacts Console::GatherStatus() const {
   StatusFacts f;
   TSerialPort& port = window_.comport();
   // The port the next connect opens while disconnected, else the open one.
-  f.port = port.Active() ? port.CommPort() : ToAnsi(window_.ui.cb_comport->currentText());
+  f.port = port.Active() ? port.CommPort() : ToAnsi(window_.ui().cb_comport->currentText());
   f.device = port.Active() ? port.DevicePath() : ResolvePortName(f.port, port.PortMap());
-  f.baud = port.Active() ? port.BaudRate() : window_.ui.cb_speed->currentText().toUInt();
-  switch (window_.ui.led_connect->Color()) {
+  f.baud = port.Active() ? port.BaudRate() : window_.ui().cb_speed->currentText().toUInt();
+  switch (window_.ui().led_connect->Color()) {
     case LampColor::Lime:
     case LampColor::Green: f.connection = "connected"; break;
     case LampColor::Yellow: f.connection = "connecting"; break;
     case LampColor::Red:
     case LampColor::Grey: f.connection = "not connected"; break;
   }
-  f.offline = window_.ui.cb_offline->isChecked();
-  const FormState& state = window_.state;
+  f.offline = window_.ui().cb_offline->isChecked();
+  const FormState& state = window_.state();
   f.sim = state.SimState;
   f.network = state.NetworkState;
   f.signal = state.SignalState;

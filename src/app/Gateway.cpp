@@ -1,10 +1,17 @@
 #include "Gateway.h"
 
 #include <QCheckBox>
+#include <QComboBox>
+#include <QDir>
+#include <QLabel>
 #include <QMainWindow>
 #include <QPushButton>
+#include <QTabWidget>
+#include <QTimer>
 #include <QToolButton>
 #include <cerrno>
+#include <map>
+#include <sys/stat.h>
 #include <system_error>
 
 #include "AnsiText.h"
@@ -13,20 +20,31 @@
 #include "Connection.h"
 #include "Controls.h"
 #include "FormState.h"
+#include "IniFile.h"
 #include "Journal.h"
+#include "Lamp.h"
+#include "MessageBox.h"
 #include "PollingCycle.h"
 #include "QtUiDispatcher.h"
 #include "Receiving.h"
 #include "SerialPort.h"
-#include "SimCheck.h"
+#include "Signal.h"
 #include "Sending.h"
 #include "ServiceCentre.h"
+#include "Settings.h"
+#include "SettingsControls.h"
 #include "Transaction.h"
 #include "TrayState.h"
 #include "WatchTurn.h"
+#include "WindowLayout.h"
 
-Gateway::Gateway(QMainWindow* window, Controls& ui, FormState& state, PollClock& clock) {
-  journal_ = std::make_unique<Journal>(ui.Memo2);
+Gateway::Gateway(QMainWindow* window) : window_(window) {
+  BuildControls(window, ui_);
+  timer_ = new QTimer(window);
+  timer_->setObjectName(QStringLiteral("timer1"));
+  timer_->setInterval(1000);
+
+  journal_ = std::make_unique<Journal>(ui_.Memo2);
   tray_ = std::make_unique<TrayState>(window);
   dispatcher_ = std::make_unique<QtUiDispatcher>(window);
   comport_ = std::make_unique<TSerialPort>(*dispatcher_, window);
@@ -38,7 +56,7 @@ Gateway::Gateway(QMainWindow* window, Controls& ui, FormState& state, PollClock&
   comport_->SetWTOCharDelayTime(43);
   comport_->SetErrorNoise(255);
 
-  ctx_ = std::make_unique<Context>(Context{ui, state, *journal_, *tray_, *comport_, clock});
+  ctx_ = std::make_unique<Context>(Context{ui_, state_, *journal_, *tray_, *comport_, clock_});
   dialogue_ = std::make_unique<Transaction>(*ctx_);
   connection_ = std::make_unique<Connection>(*ctx_, *dialogue_);
   receiving_ = std::make_unique<Receiving>(*ctx_, *dialogue_);
@@ -55,9 +73,7 @@ Gateway::Gateway(QMainWindow* window, Controls& ui, FormState& state, PollClock&
       *ctx_, *dialogue_, [this](const std::string& number, const std::string& body, const SendHooks& hooks) {
         return CountedSend(number, body, hooks);
       });
-  WirePort();
-  FillDuties();
-  WireFastMode(window);
+  Wire();
 }
 
 Gateway::~Gateway() {
@@ -66,20 +82,83 @@ Gateway::~Gateway() {
   comport_.reset();
 }
 
-void Gateway::WirePort() {
-  comport_->OnRxClusterEvent = [this](TSerialPort&) { dialogue_->comportRxClusterEvent(); };
-  // The port's reports that an operator can act on go to the journal: a
-  // device that cannot be opened, vanishes, or refuses writes. The rest
-  // (state messages, a pseudo-terminal's refused modem-line requests) stay
-  // out of it.
-  comport_->OnProcessError = [this](void*, uint32_t place, uint32_t code, const std::string& msg) {
-    switch (place) {
-      case 112: case 903: case 9701: case 9702: case 9804: case 9907: break;
-      default: return;
-    }
-    journal_->WriteLog(PortReportLine(comport_->CommPort(), comport_->DevicePath(), place, code, msg));
-  };
+void Gateway::Start(const StartupOptions& options) {
+  if (options.journalMirror) journal_->SetMirror(options.journalMirror);
+  Controls& ui = ui_;
+  // 1. The version as the first line of the About text.
+  ui.l_about->setText(QStringLiteral("v") + QString::fromStdString(FileVersionText(options.executablePath)) +
+                      QStringLiteral("\n") + ui.l_about->text());
+  // 2. Minimising hides the window (the window's changeEvent); the tray
+  // brings it back.
+  // 3. The Test page stays hidden; Main is shown.
+  ui.pg1->setTabVisible(ui.pg1->indexOf(ui.ts3_test), false);
+  ui.pg1->setCurrentIndex(0);
+  // 4.
+  dialogue_->AbortFlag = false;
+  ui.b_abort->setEnabled(false);
+  // 5.
+  ui.cb_dtr->setChecked(comport_->DTRState());
+  ui.cb_rts->setChecked(comport_->RTSState());
+  // 6.
+  ui.cb_comport->setCurrentIndex(0);
+  ui.cb_speed->setCurrentIndex(1);
+  // 7.
+  ui.led_connect->SetColor(comport_->Active() ? LampColor::Lime : LampColor::Red);
+  // 8. to 14.
+  LoadConfiguration(options);
+  // 15.
+  if (ui.cb_autoconnect->isChecked()) {
+    journal_->WriteLog("AutoConnecting...");
+    clock_.PendingCommand = kConnect;
+  }
+  // 16.
+  timer_->start();
+  clock_.SecondsCounter = 0;
+  // 17.
+  EnableReadSettings(ui, state_, !ui.cb_autoread->isChecked());
+  EnableWatchSettings(ui, state_, !ui.cb_autosend->isChecked());
+  // The Send page shows the stored validity period from the start.
+  serviceCentre_->ReadValidityPeriod();
 }
+
+void Gateway::LoadConfiguration(const StartupOptions& options) {
+  Controls& ui = ui_;
+  // 8. The configuration file: the argument, or pdulink.ini; a bare name
+  // lives in the working directory.
+  std::string name = options.configArg.value_or("pdulink.ini");
+  if (name.find('/') == std::string::npos) name = QDir::currentPath().toLocal8Bit().toStdString() + "/" + name;
+  state_.ConfigPath = name;
+  ui.l_iniFile->setText(QString::fromLocal8Bit(name.c_str()));
+
+  struct stat st {};
+  if (::stat(state_.ConfigPath.c_str(), &st) != 0) {
+    // 9.
+    ShowMessage("INI file not exist:" + LocalToAnsi(state_.ConfigPath));
+    return;
+  }
+  IniFile ini;
+  ini.Load(state_.ConfigPath);
+  StartupSettings s = ReadStartupSettings(ini);
+  std::map<std::string, std::string> ports;
+  for (auto& [key, value] : ini.ReadSection(kPortsSection)) ports[key] = value;
+  comport_->SetPortMap(ports);
+  // 10. to 14.
+  ShowSettings(ui, state_, s);
+  if (s.comPortOutOfRange) journal_->WriteLog("Error ComPort Number in INIFile");
+  if (s.pinIgnored) journal_->WriteLog("Error Pin in INIFile (4 to 8 digits): ignored");
+  if (s.signalIntIgnored) journal_->WriteLog("Error SignalInt in INIFile (seconds): no signal check");
+  if (s.maxPartsIgnored) journal_->WriteLog("Error MaxParts in INIFile (1 to 255): 6 used");
+  if (s.joinTimeoutIgnored) journal_->WriteLog("Error JoinTimeout in INIFile (hours): 24 used");
+  // 11.
+  comport_->SetDTRState(ui.cb_dtr->isChecked());
+  comport_->SetRTSState(ui.cb_rts->isChecked());
+  if (s.lockedMode) {
+    state_.LockedMode = true;
+    LockControls(window_);
+  }
+}
+
+void Gateway::SaveSettings() { SaveSettingsFile(ui_, state_); }
 
 std::string PortReportLine(const std::string& commPort, const std::string& device, uint32_t place, uint32_t code,
                            const std::string& msg) {
@@ -100,29 +179,6 @@ int Gateway::CountedSend(const std::string& number, const std::string& body, con
   if (rc >= 0) ++counters.sent;
   else ++counters.errors;
   return rc;
-}
-
-void Gateway::FillDuties() {
-  PollingCycle::Duties& d = cycle_->duties;
-  d.CheckIncomingCall = [this] { return calls_->CheckIncomingCall(); };
-  d.listSMS = [this] { receiving_->listSMS(); };
-  d.SaveSmsc = [this] { serviceCentre_->SaveSmsc(); };
-  d.SendSMS = [this](const std::string& number, const std::string& body) { return CountedSend(number, body, {}); };
-  d.DeleteByNumbers = [this] { receiving_->DeleteByNumbers(); };
-  d.WatchTurn = [this] { watchTurn_->Run(); };
-  d.CheckBattery = [this] { return battery_->CheckBattery(); };
-  d.CheckSignal = [this] { signal_->CheckSignal(); };
-}
-
-void Gateway::WireFastMode(QMainWindow* window) {
-  Controls& ui = ctx_->ui;
-  QObject::connect(ui.cb_fastmode, &QCheckBox::toggled, window, [this](bool on) { ApplyFastMode(on); });
-  // What the sending operation remembers of the phone's modes holds only
-  // while nothing else talks to the phone about them: a connect (pressed or
-  // finished) and a command typed on the Test page make the next send
-  // prepare again. A closed or reopened port is seen by the operation itself.
-  QObject::connect(ui.sb_connect, &QToolButton::toggled, window, [this] { sending_->ForgetModes(); });
-  QObject::connect(ui.b_send, &QPushButton::clicked, window, [this] { sending_->ForgetModes(); });
 }
 
 void Gateway::ApplyFastMode(bool on) {

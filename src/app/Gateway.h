@@ -1,15 +1,22 @@
 #pragma once
-// The one place that assembles the gateway: the journal, tray, serial port,
-// command dialogue, connection, operations and polling cycle, each handed the
-// shared context, and the cycle's duties filled with the operations. The
-// window builds one and delegates its handlers to it.
+// The one place that assembles the gateway: the controls, the journal, tray,
+// serial port, command dialogue, connection, operations and polling cycle,
+// each handed the shared context, and the cycle's duties filled with the
+// operations. It also runs the start-up sequence and Save. The window builds
+// one and delegates its handlers to it.
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "Context.h"
+#include "Controls.h"
+#include "FormState.h"
+#include "PollClock.h"
 
 class QMainWindow;
+class QTimer;
 class QtUiDispatcher;
 class Journal;
 class TrayState;
@@ -31,13 +38,27 @@ class WatchTurn;
 std::string PortReportLine(const std::string& commPort, const std::string& device, uint32_t place, uint32_t code,
                            const std::string& msg);
 
+struct StartupOptions {
+  std::optional<std::string> configArg;  // first non-option argument
+  std::string executablePath;
+  bool headless = false;
+  // Receives every journal entry from the first one on (headless mode).
+  std::function<void(const std::string& utf8)> journalMirror;
+};
+
 class Gateway {
  public:
-  Gateway(QMainWindow* window, Controls& ui, FormState& state, PollClock& clock);
+  // Builds the controls into window and every part over them; the timer
+  // (one second) does not run before Start.
+  explicit Gateway(QMainWindow* window);
   ~Gateway();
   Gateway(const Gateway&) = delete;
   Gateway& operator=(const Gateway&) = delete;
 
+  Controls& ui() { return ui_; }
+  FormState& state() { return state_; }
+  PollClock& clock() { return clock_; }
+  QTimer* timer() { return timer_; }
   Journal& journal() { return *journal_; }
   TrayState& tray() { return *tray_; }
   TSerialPort& comport() { return *comport_; }
@@ -52,17 +73,39 @@ class Gateway {
   WatchTurn& watchTurn() { return *watchTurn_; }
   Context& context() { return *ctx_; }
 
+  // The start-up sequence: the version in the About text, the pages shown,
+  // the configuration file (the argument, or pdulink.ini in the working
+  // directory) shown in the controls with a journal line for each key that
+  // was out of range, the port map and line states, locked mode,
+  // auto-connect, the timer, and the stored validity period.
+  void Start(const StartupOptions& options);
+
+  // Save: the controls' settings into the configuration file, other lines
+  // kept; a message box says how it went.
+  void SaveSettings();
+
   // FastMode on or off: the form state, the port's framing and the waits.
   // Runs on every change of cb_fastmode, also the one start-up makes.
   void ApplyFastMode(bool on);
 
  private:
+  // Every connection between the controls, the timer, the port and the
+  // parts, and the cycle's duties (Wiring.cpp).
+  void Wire();
   void WirePort();
   void FillDuties();
   // A send, counted for /status: a message out, or an error.
   int CountedSend(const std::string& number, const std::string& body, const SendHooks& hooks);
-  void WireFastMode(QMainWindow* window);
+  void WireControls();
 
+  // Read the configuration file into the controls (steps 8 to 14 of Start).
+  void LoadConfiguration(const StartupOptions& options);
+
+  QMainWindow* window_;
+  Controls ui_;
+  FormState state_;
+  PollClock clock_;
+  QTimer* timer_ = nullptr;  // a child of the window
   std::unique_ptr<Journal> journal_;
   std::unique_ptr<TrayState> tray_;
   std::unique_ptr<QtUiDispatcher> dispatcher_;

@@ -1,12 +1,11 @@
 #pragma once
-// The one window: it builds and owns the controls, the serial port, the
-// timer and the tray icon, runs the start-up sequence, and wires each
-// control to its handler. The work itself lives in the dialogue,
-// operations and automation parts.
+// The one window: it holds the gateway (which builds the controls, the
+// serial port, the timer and the tray icon and runs the start-up sequence)
+// and has the handlers of its own controls (Wiring.cpp connects them). The
+// work itself lives in the gateway, dialogue, operations and automation
+// parts.
 #include <QMainWindow>
-#include <functional>
 #include <memory>
-#include <optional>
 #include <string>
 
 #include "Controls.h"
@@ -19,24 +18,16 @@
 
 class QTimer;
 
-struct StartupOptions {
-  std::optional<std::string> configArg;  // first non-option argument
-  std::string executablePath;
-  bool headless = false;
-  // Receives every journal entry from the first one on (headless mode).
-  std::function<void(const std::string& utf8)> journalMirror;
-};
-
 class TForm1 : public QMainWindow {
   Q_OBJECT
  public:
   explicit TForm1(const StartupOptions& options, QWidget* parent = nullptr);
   ~TForm1() override;
 
-  Controls ui;
-  FormState state;
-  PollClock clock;
-  QTimer* timer1 = nullptr;
+  Controls& ui() { return gateway_->ui(); }
+  FormState& state() { return gateway_->state(); }
+  PollClock& clock() { return gateway_->clock(); }
+  QTimer* timer1() { return gateway_->timer(); }
 
   Gateway& gateway() { return *gateway_; }
   Journal& journal() { return gateway_->journal(); }
@@ -66,6 +57,8 @@ class TForm1 : public QMainWindow {
   void b_stop_sendcycleClick();
   void ShowTestPage();  // Ctrl+Shift+T
 
+  // Exit has been carried out: the window closes and the program ends.
+  void CloseAtExit();
   // True once Exit has been carried out and the window may close.
   bool ExitRequested() const { return closing_; }
 
@@ -75,19 +68,7 @@ class TForm1 : public QMainWindow {
   void showEvent(QShowEvent* event) override;
 
  private:
-  void FormCreate(const StartupOptions& options);
-  void WireHandlers();
-
   std::unique_ptr<Gateway> gateway_;
   bool closing_ = false;
-  // cb_smstype's item changed and no operator's pick has claimed it yet.
-  bool smstypeChanged_ = false;
   bool shownOnce_ = false;
 };
-
-// The file version of the running program: the project's four numbers.
-std::string FileVersionText(const std::string& path);
-
-// Takes the close command off the window with this title: the title bar's
-// close box no longer closes it. False when no such window exists.
-bool RemoveCloseCommand(const std::string& windowTitle);

@@ -3,7 +3,6 @@
 #include <QCheckBox>
 #include <QFile>
 #include <QLineEdit>
-#include <QPushButton>
 #include <QThread>
 #include <algorithm>
 #include <cerrno>
@@ -40,14 +39,7 @@ std::string PartsLine(const watch::InFlight& r) {
 }  // namespace
 
 WatchTurn::WatchTurn(Context& ctx, Transaction& dialogue, SendFunction send)
-    : ctx_(ctx), dialogue_(dialogue), send_(std::move(send)) {
-  // Abort only ends the wait in progress (its flag is cleared when the wait
-  // ends) and Stop only the copies of one message, so a batch counts their
-  // clicks itself to end between files.
-  // The connections end with this turn (their context object is its own).
-  for (QPushButton* b : {ctx_.ui.b_abort, ctx_.ui.b_stop_sendcycle})
-    if (b) QObject::connect(b, &QPushButton::clicked, &listener_, [this] { ++stops_; });
-}
+    : ctx_(ctx), dialogue_(dialogue), send_(std::move(send)) {}
 
 std::string WatchTurn::FsDirectory(const std::string& dir) const {
   std::string fs = AnsiToFs(dir);
@@ -108,11 +100,11 @@ void WatchTurn::Run() {
   }
   // The list is taken once: a file dropped during the batch waits for the
   // next turn, as it would have in the default mode.
-  const int stops = stops_;
+  const unsigned stops = ctx_.state.StopClicks;
   const size_t limit = std::min(files.size(), static_cast<size_t>(kBatchLimit));
   for (size_t i = 0; i < limit; ++i) {
     if (i > 0) {
-      if (!MayContinue() || stops_ != stops) break;
+      if (!MayContinue() || ctx_.state.StopClicks != stops) break;
       // Taken away meanwhile by another program: not there to be read.
       watch::FileId id;
       if (!watch::IdentifyFile(files[i].fsPath, id)) continue;

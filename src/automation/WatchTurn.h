@@ -4,7 +4,6 @@
 // and the file renamed "SMS<time stamp>.snd" (sent) or ".err" (failed) so
 // that it is not sent again. A record in the working directory keeps what is
 // in flight, so that a message is never sent twice, not even across a crash.
-#include <QObject>
 #include <functional>
 #include <map>
 #include <set>
@@ -92,6 +91,4 @@ class WatchTurn {
   std::string lastDirError_;
   bool running_ = false;
   bool recovered_ = false;
-  int stops_ = 0;  // clicks of Abort and Stop seen, to end a batch between files
-  QObject listener_;  // context of the button connections
 };

@@ -1,7 +1,6 @@
 #include "SimCheck.h"
 
 #include <QCheckBox>
-#include <QLabel>
 #include <QLineEdit>
 
 #include "AnsiText.h"
@@ -12,7 +11,6 @@
 #include "Replies.h"
 #include "Settings.h"
 #include "Transaction.h"
-#include "TrayState.h"
 #include "text_helpers.h"
 
 namespace {
@@ -152,24 +150,4 @@ bool SimCheck::PauseOneTick() {
     dialogue_.Pause();
   }
   return true;
-}
-
-SignalCheck::SignalCheck(Context& ctx, Transaction& dialogue)
-    : ui_(ctx.ui), state_(ctx.state), journal_(ctx.journal), tray_(ctx.tray), dialogue_(dialogue) {}
-
-void SignalCheck::CheckSignal() {
-  bool answered = AskWhole(dialogue_, "AT+CSQ\r");
-  std::optional<SignalQuality> quality = ParseCsqReply(dialogue_.CaptureText);
-  std::string line;
-  if (quality) {
-    line = SignalText(*quality);
-  } else if (answered && dialogue_.CaptureText.find("+CSQ:") != std::string::npos) {
-    line = "Signal: unknown (unreadable reply)";
-  } else {
-    line = "Signal: unknown (no reply)";
-  }
-  journal_.WriteLog(line);
-  state_.SignalState = line.substr(8);  // without "Signal: "
-  ui_.l_signal->setText(FromAnsi(quality ? SignalShortText(*quality) : std::string("? dBm")));
-  tray_.SetSignal(line);
 }

@@ -1,7 +1,6 @@
 #pragma once
-// The SIM and network part of the connect, and the periodic signal check.
-// Both are opt-in: without SimCheck, Pin and SignalInt nothing of this is
-// sent. A PIN the SIM refused is never sent again by the same run.
+// The SIM and network part of the connect. It is opt-in: without SimCheck
+// and Pin nothing of this is sent. A PIN the SIM refused is never sent again by the same run.
 #include <string>
 
 #include "Context.h"
@@ -34,21 +33,5 @@ class SimCheck {
   FormState& state_;
   Journal& journal_;
   PollClock& clock_;
-  Transaction& dialogue_;
-};
-
-class SignalCheck {
- public:
-  SignalCheck(Context& ctx, Transaction& dialogue);
-
-  // AT+CSQ: journal "Signal: -71 dBm (21/31), BER 0" (or "Signal: unknown
-  // (99)"), the label beside the lamp and the tray tooltip show it.
-  void CheckSignal();
-
- private:
-  Controls& ui_;
-  FormState& state_;
-  Journal& journal_;
-  TrayState& tray_;
   Transaction& dialogue_;
 };

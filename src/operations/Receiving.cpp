@@ -105,7 +105,7 @@ void Receiving::WriteJoined() {
   const std::int64_t now = static_cast<std::int64_t>(std::time(nullptr));
   bool joined = false;
   for (const pdulink::JoinedMessage& m : joiner->Ready(now)) {
-    const pdulink::JoinedFiles f = pdulink::BuildJoinedFiles(m, ctx_.ui.cb_dos->isChecked());
+    const pdulink::JoinedFiles f = pdulink::BuildJoinedFiles(m, ctx_.ui.cb_dos->isChecked(), ctx_.state.Utf8Files);
     // A name taken already: an earlier run wrote the pair and ended before
     // its state said so. It is not written twice.
     std::string why;

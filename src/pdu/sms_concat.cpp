@@ -121,9 +121,20 @@ std::vector<std::size_t> CutUnits(std::u16string_view units, unsigned perPart) {
   return cuts;
 }
 
-PartCount CountParts(std::string_view body, bool ref16) {
+PartCount CountParts(std::string_view body, bool ref16, bool utf8) {
   PartCount c;
   const std::string text = CollapseBlanks(TrimBlanks(body));
+  if (utf8) {
+    c.characters = 0;
+    for (unsigned char ch : text) c.characters += (ch & 0xC0) != 0x80;
+    const OutgoingText chosen = ChooseCoding(text);
+    c.ucs2 = chosen.ucs2;
+    if (c.ucs2 && chosen.units.size() > kSingleUcs2Units)
+      c.parts = static_cast<int>(CutUnits(chosen.units, UnitsPerPart(ref16)).size() - 1);
+    else if (!c.ucs2 && chosen.septets.size() > kSingleSeptets)
+      c.parts = static_cast<int>(CutSeptets(chosen.septets, SeptetsPerPart(ref16)).size() - 1);
+    return c;
+  }
   c.characters = static_cast<int>(text.size());
   c.ucs2 = NeedsUcs2(text);
   if (c.ucs2) {

@@ -86,7 +86,9 @@ struct PartCount {
   int parts = 1;
   bool ucs2 = false;
 };
-PartCount CountParts(std::string_view body, bool ref16);
+// utf8: the body is UTF-8 (Utf8Files): characters are code points, and the
+// coding is the one the send chooses for it.
+PartCount CountParts(std::string_view body, bool ref16, bool utf8 = false);
 
 // Concatenation references handed out per long message, kept in a small
 // state file so that a restart does not start over (a recipient would mix

@@ -147,15 +147,15 @@ ArchiveReport BuildJoinedReport(const JoinedMessage& m) {
   return r;
 }
 
-JoinedFiles BuildJoinedFiles(const JoinedMessage& m, bool dosCodepage) {
+JoinedFiles BuildJoinedFiles(const JoinedMessage& m, bool dosCodepage, bool utf8) {
   JoinedFiles f;
   ArchiveReport r = BuildJoinedReport(m);
-  if (dosCodepage) ApplyDosCodepage(r.view);
+  if (dosCodepage && !utf8) ApplyDosCodepage(r.view);
   const std::string name = m.stem + std::string(m.incomplete ? kIncompleteSuffix : kJoinedSuffix);
   f.txtName = name + ".txt";
   f.xmlName = name + ".xml";
   f.txtBytes = ArchiveTxtBytes(r.view);
-  f.xmlBytes = ArchiveXmlBytes(r);
+  f.xmlBytes = ArchiveXmlBytes(r, utf8);
   f.journalLine = "Joined Message:" + std::to_string(m.key.reference) + "  ";
   if (m.incomplete) {
     f.journalLine += std::to_string(m.received) + " of " + std::to_string(m.key.total) + " parts, incomplete: ";

@@ -95,8 +95,10 @@ struct JoinedFiles {
 // PARTS, and INCOMPLETE and RECEIVED when parts are missing.
 ArchiveReport BuildJoinedReport(const JoinedMessage& m);
 
-// The files of a joined message; `dosCodepage` as for every archive file.
-JoinedFiles BuildJoinedFiles(const JoinedMessage& m, bool dosCodepage);
+// The files of a joined message; `dosCodepage` as for every archive file;
+// utf8: the parts' texts are UTF-8 (Utf8Files), the code page 866 line is
+// not made then.
+JoinedFiles BuildJoinedFiles(const JoinedMessage& m, bool dosCodepage, bool utf8 = false);
 
 class PartJoiner {
  public:

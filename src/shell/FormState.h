@@ -20,6 +20,10 @@ struct FormState {
   int WatchInterval = 0;
   bool LockedMode = false;  // q_mode=1: settings stay locked for the whole run
   bool SendCycleStop = false;  // the Stop button ends a repeated send
+  // Clicks of Abort and Stop so far: a fast watch turn ends its batch
+  // between files when this changes (Abort ends only the wait in progress
+  // and Stop only the copies of one message).
+  unsigned StopClicks = 0;
   // The directory against which files named without a directory resolve
   // (sms_vp.ini, smsLowBat.f, renamed outgoing files); empty means the
   // working directory. Tests set it.

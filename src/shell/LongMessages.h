@@ -19,6 +19,7 @@ struct LongMessageSettings {
 
 // The send field with LongSms on: how much of the typed text fits
 // maxParts parts (in UTF-16 units of the field, never half a surrogate
-// pair), and the count shown beside it ("203 chars, 2 parts").
-qsizetype LongBodyFit(const QString& text, const LongMessageSettings& lm);
-QString LongBodyCount(const QString& text, const LongMessageSettings& lm);
+// pair), and the count shown beside it ("203 chars, 2 parts"). utf8: the
+// text goes out as UTF-8 (Utf8Files), every character kept.
+qsizetype LongBodyFit(const QString& text, const LongMessageSettings& lm, bool utf8 = false);
+QString LongBodyCount(const QString& text, const LongMessageSettings& lm, bool utf8 = false);

@@ -3,10 +3,13 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QLineEdit>
+#include <sys/stat.h>
 
 #include "AnsiText.h"
 #include "Controls.h"
 #include "FormState.h"
+#include "IniFile.h"
+#include "MessageBox.h"
 #include "text_helpers.h"
 
 void ShowSettings(Controls& ui, FormState& state, const StartupSettings& s) {
@@ -83,4 +86,25 @@ void SettingsSaved(FormState& state, const SavedSettings& saved) {
 void ed_signalIntExit(Controls& ui, FormState& state) {
   state.SignalInterval = SignalIntervalFrom(ui.ed_signalInt->text().toStdString()).value_or(0);
   ui.ed_signalInt->setText(QString::number(state.SignalInterval));
+}
+
+bool SaveSettingsFile(const Controls& ui, FormState& state) {
+  SavedSettings s = CollectSettings(ui);
+  s.longMessages = state.LongMessages;
+  s.utf8Files = state.Utf8Files;
+
+  // An existing file that cannot be read must not be replaced by the keys
+  // alone: its other lines would be lost.
+  IniFile ini;
+  struct stat st {};
+  bool exists = ::stat(state.ConfigPath.c_str(), &st) == 0;
+  bool ok = !exists || ini.Load(state.ConfigPath);
+  if (ok) {
+    WriteSettings(ini, s);
+    ok = ini.SaveTo(state.ConfigPath);
+  }
+  const std::string shown = LocalToAnsi(state.ConfigPath);
+  if (ok) SettingsSaved(state, s);
+  ShowMessage(ok ? "\xCE\xCA Saved INI File:" + shown : "ERROR Save INI File:" + shown);
+  return ok;
 }

@@ -14,6 +14,11 @@ void ShowSettings(Controls& ui, FormState& state, const StartupSettings& s);
 // The settings as the controls show them now.
 SavedSettings CollectSettings(const Controls& ui);
 
+// Save: the settings the controls show written into the configuration file
+// (state.ConfigPath), its other lines kept; a file that exists but cannot be
+// read is left alone. A message box says how it went; true when saved.
+bool SaveSettingsFile(const Controls& ui, FormState& state);
+
 // After a successful Save: a PIN the SIM refused may be sent again once
 // another PIN has been saved.
 void SettingsSaved(FormState& state, const SavedSettings& saved);

@@ -1,5 +1,6 @@
 #include "WindowLayout.h"
 
+#include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QFormLayout>
@@ -81,19 +82,6 @@ QPlainTextEdit* Memo(QWidget* parent, const char* name, const char* hint = "") {
   return m;
 }
 
-// Two latching buttons or more where at most one is down: pressing one
-// releases the others, pressing a down button releases it.
-void LatchGroup(std::initializer_list<QToolButton*> buttons) {
-  std::vector<QToolButton*> group(buttons);
-  for (QToolButton* b : group) {
-    QObject::connect(b, &QToolButton::toggled, b, [b, group](bool down) {
-      if (!down) return;
-      for (QToolButton* other : group)
-        if (other != b) other->setChecked(false);
-    });
-  }
-}
-
 QWidget* Page(QTabWidget* tabs, const char* name, const char* caption) {
   auto* page = Make<QWidget>(tabs, name);
   tabs->addTab(page, QString::fromUtf8(caption));
@@ -131,7 +119,6 @@ void BuildMain(QWidget* page, Controls& ui) {
   grid->setRowStretch(5, 1);
   grid->addWidget(ui.Button4, 6, 0);
   grid->addWidget(ui.b_log2clip, 6, 1);
-  LatchGroup({ui.sb_connect, ui.sb_listSMS, ui.sb_delete});
 }
 
 // The opt-in SIM, network and signal fields of the Setup page, from row r
@@ -305,7 +292,6 @@ void BuildSend(QWidget* page, Controls& ui) {
   grid->addWidget(ui.ed_smsc, r++, 1, 1, 2);
   grid->addWidget(ui.sb_saveSmsc, r++, 0, 1, 3);
   grid->setRowStretch(r, 1);
-  LatchGroup({ui.sb_sendSMS, ui.sb_saveSmsc});
 }
 
 void BuildCalls(QWidget* page, Controls& ui) {
@@ -386,4 +372,22 @@ void BuildControls(QMainWindow* window, Controls& ui) {
   row->addWidget(ui.pg1);
 
   window->resize(696, 480);
+}
+
+std::string FileVersionText(const std::string& /*path*/) {
+  // The version is compiled into the program from the build's project version.
+  return PDULINK_VERSION_TEXT;
+}
+
+bool RemoveCloseCommand(const std::string& windowTitle) {
+  const QString title = QString::fromStdString(windowTitle);
+  for (QWidget* w : QApplication::topLevelWidgets()) {
+    if (w->windowTitle() != title || !w->isWindow()) continue;
+    bool visible = w->isVisible();
+    w->setWindowFlag(Qt::CustomizeWindowHint, true);
+    w->setWindowFlag(Qt::WindowCloseButtonHint, false);
+    if (visible) w->show();  // new flags take effect on a shown window
+    return true;
+  }
+  return false;
 }

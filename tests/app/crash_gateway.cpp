@@ -47,7 +47,7 @@ int main(int argc, char* argv[]) {
     std::fflush(stdout);
   };
   TForm1 window(options);
-  if (tickMs > 0) window.timer1->setInterval(tickMs);
+  if (tickMs > 0) window.timer1()->setInterval(tickMs);
   Console console(window, 0);
   return app.exec();
 }

@@ -29,12 +29,12 @@ TEST_F(PollingTest, AutoConnectAtStartThenPassesWithAutoReadCadence) {
   Start("AutoConnect=1\r\nAutoRead=1\r\nPollingInt=4\r\n");
   EXPECT_TRUE(JournalHas("AutoConnecting..."));
   std::vector<uint32_t> snapshots;
-  form->cycle().duties.listSMS = [&] { snapshots.push_back(form->clock.SecondsCounter); };
+  form->cycle().duties.listSMS = [&] { snapshots.push_back(form->clock().SecondsCounter); };
   ASSERT_TRUE(RunUntil([&] { return snapshots.size() >= 3; }, 30)) << Journal();
   EXPECT_TRUE(JournalHas("AutoReading Mode."));
   for (uint32_t s : snapshots) EXPECT_EQ(s % 4, 0u) << s;
-  EXPECT_EQ(form->ui.cb_smstype->currentIndex(), 0);
-  EXPECT_TRUE(form->ui.cb_deletesms->isChecked());
+  EXPECT_EQ(form->ui().cb_smstype->currentIndex(), 0);
+  EXPECT_TRUE(form->ui().cb_deletesms->isChecked());
 }
 
 // The cadences follow SecondsCounter exactly: connect at multiples of 3
@@ -42,31 +42,31 @@ TEST_F(PollingTest, AutoConnectAtStartThenPassesWithAutoReadCadence) {
 // every multiple of the watch interval, the battery at multiples of 1800.
 TEST_F(PollingTest, CadencesFollowTheCounterExactly) {
   Start("AutoConnect=1\r\nAutoRead=1\r\nPollingInt=4\r\nAutoSend=1\r\nWatchInt=6\r\nBatteryCheck=1\r\n");
-  form->timer1->stop();
+  form->timer1()->stop();
   RunUntil([] { return false; }, 1);  // a tick already posted runs now
-  form->ui.cb_bat->setChecked(true);
-  form->clock.SecondsCounter = 0;
-  form->clock.PendingCommand = kConnect;
+  form->ui().cb_bat->setChecked(true);
+  form->clock().SecondsCounter = 0;
+  form->clock().PendingCommand = kConnect;
   form->cycle().timer1Timer();  // 1
   form->cycle().timer1Timer();  // 2
-  EXPECT_EQ(form->clock.PendingCommand, kConnect);
+  EXPECT_EQ(form->clock().PendingCommand, kConnect);
   EXPECT_FALSE(JournalHas("COM1 19200"));
   form->cycle().timer1Timer();  // 3: the connect step
   EXPECT_TRUE(JournalHas("COM1 19200"));
-  ASSERT_EQ(form->clock.PendingCommand, kDutyPass) << Journal();
+  ASSERT_EQ(form->clock().PendingCommand, kDutyPass) << Journal();
 
   std::vector<uint32_t> reads, turns, batteries;
-  form->cycle().duties.listSMS = [&] { reads.push_back(form->clock.SecondsCounter); };
-  form->cycle().duties.WatchTurn = [&] { turns.push_back(form->clock.SecondsCounter); };
+  form->cycle().duties.listSMS = [&] { reads.push_back(form->clock().SecondsCounter); };
+  form->cycle().duties.WatchTurn = [&] { turns.push_back(form->clock().SecondsCounter); };
   form->cycle().duties.CheckBattery = [&] {
-    batteries.push_back(form->clock.SecondsCounter);
+    batteries.push_back(form->clock().SecondsCounter);
     return 50;
   };
-  form->clock.SecondsCounter = 1790;
-  ASSERT_TRUE(form->ui.cb_autoread->isChecked());
-  ASSERT_TRUE(form->ui.cb_autosend->isChecked());
-  ASSERT_EQ(form->state.PollingInterval, 4);
-  ASSERT_EQ(form->state.WatchInterval, 6);
+  form->clock().SecondsCounter = 1790;
+  ASSERT_TRUE(form->ui().cb_autoread->isChecked());
+  ASSERT_TRUE(form->ui().cb_autosend->isChecked());
+  ASSERT_EQ(form->state().PollingInterval, 4);
+  ASSERT_EQ(form->state().WatchInterval, 6);
   for (int i = 0; i < 20; ++i) form->cycle().timer1Timer();  // 1791 .. 1810
   EXPECT_EQ(reads, (std::vector<uint32_t>{1792, 1796, 1800, 1804, 1808}));
   EXPECT_EQ(turns, (std::vector<uint32_t>{1794, 1800, 1806}));
@@ -86,11 +86,11 @@ TEST_F(PollingTest, LatchedRequestsAreServedAndReleased) {
     ++sends;
     return 7;
   };
-  form->ui.Ed_smsbody->setText(QStringLiteral("Hello"));
-  form->ui.sb_listSMS->click();
-  ASSERT_TRUE(RunUntil([&] { return !form->ui.sb_listSMS->isChecked(); }));
-  form->ui.sb_sendSMS->click();
-  ASSERT_TRUE(RunUntil([&] { return !form->ui.sb_sendSMS->isChecked(); }));
+  form->ui().Ed_smsbody->setText(QStringLiteral("Hello"));
+  form->ui().sb_listSMS->click();
+  ASSERT_TRUE(RunUntil([&] { return !form->ui().sb_listSMS->isChecked(); }));
+  form->ui().sb_sendSMS->click();
+  ASSERT_TRUE(RunUntil([&] { return !form->ui().sb_sendSMS->isChecked(); }));
   EXPECT_EQ(lists, 1);
   EXPECT_EQ(sends, 1);
   EXPECT_EQ(number, "0850");
@@ -100,15 +100,15 @@ TEST_F(PollingTest, LatchedRequestsAreServedAndReleased) {
 
 TEST_F(PollingTest, UncheckingAutoReadUnchecksDeleteAndFixesTheInterval) {
   Start();
-  form->ui.ed_polint->setText(QStringLiteral("x"));
-  form->ui.cb_autoread->setChecked(true);
-  EXPECT_EQ(form->state.PollingInterval, 10);
-  EXPECT_EQ(form->ui.ed_polint->text(), QStringLiteral("10"));
-  EXPECT_FALSE(form->ui.cb_smstype->isEnabled());
-  form->ui.cb_deletesms->setChecked(true);
-  form->ui.cb_autoread->setChecked(false);
-  EXPECT_FALSE(form->ui.cb_deletesms->isChecked());
-  EXPECT_TRUE(form->ui.ed_polint->isEnabled());
+  form->ui().ed_polint->setText(QStringLiteral("x"));
+  form->ui().cb_autoread->setChecked(true);
+  EXPECT_EQ(form->state().PollingInterval, 10);
+  EXPECT_EQ(form->ui().ed_polint->text(), QStringLiteral("10"));
+  EXPECT_FALSE(form->ui().cb_smstype->isEnabled());
+  form->ui().cb_deletesms->setChecked(true);
+  form->ui().cb_autoread->setChecked(false);
+  EXPECT_FALSE(form->ui().cb_deletesms->isChecked());
+  EXPECT_TRUE(form->ui().ed_polint->isEnabled());
 }
 
 TEST_F(PollingTest, OffLineModeOpensThePortForAPassAndClosesItAfter) {
@@ -122,7 +122,7 @@ TEST_F(PollingTest, OffLineModeOpensThePortForAPassAndClosesItAfter) {
     duty = true;
     form->dialogue().SendCommand("AT+CSQ\r");
   };
-  form->ui.sb_listSMS->click();
+  form->ui().sb_listSMS->click();
   ASSERT_TRUE(RunUntil([&] { return duty; }));
   auto received = Received();
   // The command was preceded by the on-demand handshake on a reopened port.
@@ -130,7 +130,7 @@ TEST_F(PollingTest, OffLineModeOpensThePortForAPassAndClosesItAfter) {
   ASSERT_NE(csq, received.end());
   EXPECT_EQ(*(csq - 1), "ATE0\\r");
   EXPECT_TRUE(RunUntil([&] { return JournalCount("Disconnected") >= 2 && !form->comport().Active(); }));
-  EXPECT_EQ(form->clock.PendingCommand, kDutyPass);
+  EXPECT_EQ(form->clock().PendingCommand, kDutyPass);
   EXPECT_NE(phone->Transcript().find("host opened the device"), std::string::npos);
 }
 
@@ -154,7 +154,7 @@ TEST_F(PollingTest, VanishedDeviceShowsConnectionLostAndStopsTheCycle) {
   ASSERT_TRUE(RunUntil([this] { return form->tray().Hint() == QStringLiteral("Connection Lost"); }));
   EXPECT_EQ(form->tray().Index(), 3u);
   RunUntil([] { return false; }, 1);
-  EXPECT_EQ(form->clock.PendingCommand, 0);
+  EXPECT_EQ(form->clock().PendingCommand, 0);
   EXPECT_FALSE(JournalHas("Connection Lost"));  // the tray only
   EXPECT_TRUE(JournalHas("Port COM1 (" + phone->LinkPath() + "): Error calling WaitCommEvent (9907")) << Journal();
 }
@@ -165,18 +165,18 @@ TEST_F(PollingTest, DisconnectInThePassIsCarriedOutAfterThePass) {
   ASSERT_TRUE(pdulink::test::PhoneProcess::Ok(phone->Control("fail +CMGL silent")));
   bool after = false;
   form->cycle().duties.listSMS = [&] {
-    QTimer::singleShot(400, form.get(), [this] { form->ui.B_disconnect->click(); });
+    QTimer::singleShot(400, form.get(), [this] { form->ui().B_disconnect->click(); });
     EXPECT_FALSE(form->dialogue().SendCommand("AT+CMGL=4\r"));
     after = true;
   };
-  form->ui.sb_listSMS->click();
+  form->ui().sb_listSMS->click();
   ASSERT_TRUE(RunUntil([&] { return after; }));
   // The abort ends the wait before a tick comes; the pass must not post its
   // next pass over the request.
   ASSERT_TRUE(RunUntil([this] { return JournalHas("Disconnected"); }));
   EXPECT_FALSE(form->comport().Active());
   RunUntil([] { return false; }, 1);
-  EXPECT_EQ(form->clock.PendingCommand, 0);
+  EXPECT_EQ(form->clock().PendingCommand, 0);
 }
 
 TEST_F(PollingTest, ExitDuringAPassEndsThePassAndClosesTheWindow) {
@@ -185,14 +185,14 @@ TEST_F(PollingTest, ExitDuringAPassEndsThePassAndClosesTheWindow) {
   ASSERT_TRUE(pdulink::test::PhoneProcess::Ok(phone->Control("fail +CMGL silent")));
   int commandsAfterExit = 0;
   form->cycle().duties.listSMS = [&] {
-    QTimer::singleShot(400, form.get(), [this] { form->ui.b_exit->click(); });
+    QTimer::singleShot(400, form.get(), [this] { form->ui().b_exit->click(); });
     EXPECT_FALSE(form->dialogue().SendCommand("AT+CMGL=4\r"));
     // The rest of the pass runs without waiting for the stopped timer.
     if (!form->dialogue().SendCommand("AT+CMGD=1\r")) ++commandsAfterExit;
   };
-  form->ui.sb_listSMS->click();
+  form->ui().sb_listSMS->click();
   ASSERT_TRUE(RunUntil([&] { return windowClosed && commandsAfterExit == 1; })) << Journal();
-  EXPECT_FALSE(form->timer1->isActive());
+  EXPECT_FALSE(form->timer1()->isActive());
   EXPECT_FALSE(form->comport().Active());
   EXPECT_TRUE(JournalHas("Disconnected"));
 }
@@ -209,21 +209,21 @@ TEST_F(PollingTest, AConnectAskedForDuringASendWaitsUntilThePassHasEnded) {
   size_t connectsWhenSent = 0;
   form->cycle().duties.SendSMS = [&](const std::string& number, const std::string& body) {
     ++sends;
-    QTimer::singleShot(0, form.get(), [this] { form->ui.sb_connect->click(); });
+    QTimer::singleShot(0, form.get(), [this] { form->ui().sb_connect->click(); });
     int rc = real(number, body);
     connectsWhenSent = JournalCount("SMS Memory Select:");
     return rc;
   };
-  form->ui.ed_totel->setText(QStringLiteral("12345"));
-  form->ui.Ed_smsbody->setText(QStringLiteral("Hi"));
-  form->ui.sb_sendSMS->click();
+  form->ui().ed_totel->setText(QStringLiteral("12345"));
+  form->ui().Ed_smsbody->setText(QStringLiteral("Hi"));
+  form->ui().sb_sendSMS->click();
   ASSERT_TRUE(RunUntil([&] { return JournalCount("SMS Memory Select:") >= 2; }, 60)) << Journal();
   RunUntil([] { return false; }, 1);
   EXPECT_EQ(sends, 1);
   EXPECT_EQ(connectsWhenSent, 1u);
   EXPECT_EQ(phone->Submitted().size(), 1u);
   EXPECT_EQ(JournalCount("Send errorlevel(bytes):2"), 1u);
-  EXPECT_EQ(form->clock.PendingCommand, kDutyPass);
+  EXPECT_EQ(form->clock().PendingCommand, kDutyPass);
 }
 
 TEST_F(PollingTest, RingFloodAndGarbageDoNotStopTheDialogue) {
@@ -231,7 +231,7 @@ TEST_F(PollingTest, RingFloodAndGarbageDoNotStopTheDialogue) {
   Connect();
   ASSERT_TRUE(pdulink::test::PhoneProcess::Ok(phone->Control("ring +4915112345678")));
   ASSERT_TRUE(RunUntil([this] { return form->dialogue().RingFlag; }));
-  form->clock.PendingCommand = 0;
+  form->clock().PendingCommand = 0;
   EXPECT_TRUE(form->dialogue().SendCommand("AT+CGMI\r"));
   phone->Control("ring-stop");
   ASSERT_TRUE(pdulink::test::PhoneProcess::Ok(phone->Control("fail +CGMM reply \\x00\\x1b\\xff\\xfe\\r\\n")));

@@ -112,7 +112,7 @@ TEST_F(Utf8EndToEnd, TextsInManyScriptsGoOutWholeAndComeBackIntoTheArchive) {
   Write(dir.Path() + "/smss8.txt", "12345 ok \xED\xA0\x80\r\n");  // an encoded surrogate
   Start("AutoConnect=1\r\nAutoSend=1\r\nWatchInt=1\r\nUtf8Files=1\r\nAutoRead=1\r\nPollingInt=1\r\n"
         "Append2FileSMSIN=1\r\nLogDir=" + logs.Path() + "\r\nWatchDir=" + dir.Path() + "/smss*.txt\r\n");
-  form->state.BaseDir = dir.Path();
+  form->state().BaseDir = dir.Path();
   ASSERT_TRUE(RunUntil([&] {
     for (int i = 0; i <= 8; ++i)
       if (fs::exists(dir.Path() + "/smss" + std::to_string(i) + ".txt")) return false;

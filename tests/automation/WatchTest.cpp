@@ -46,8 +46,8 @@ class WatchTest : public ::testing::Test {
     StartupOptions options;
     options.configArg = tmp.Path() + "/absent.ini";
     form = std::make_unique<TForm1>(options);
-    form->timer1->stop();
-    form->state.BaseDir = tmp.Path();
+    form->timer1()->stop();
+    form->state().BaseDir = tmp.Path();
     MakeTurn();
   }
   // A fake send that goes through the hooks as the real one does: the
@@ -72,10 +72,10 @@ class WatchTest : public ::testing::Test {
     form.reset();
     SetMessageHandler(nullptr);
   }
-  void Template(const std::string& utf8) { form->ui.Ed_watchDir->setText(QString::fromUtf8(utf8.c_str())); }
+  void Template(const std::string& utf8) { form->ui().Ed_watchDir->setText(QString::fromUtf8(utf8.c_str())); }
   std::vector<std::string> Journal() const {
     std::vector<std::string> out;
-    for (const QString& line : form->ui.Memo2->toPlainText().split(QLatin1Char('\n')))
+    for (const QString& line : form->ui().Memo2->toPlainText().split(QLatin1Char('\n')))
       if (line.size() > 20) out.push_back(line.mid(20).toStdString());
     return out;
   }
@@ -130,7 +130,7 @@ TEST_F(WatchTest, OneFilePerTurnInNameOrderSkippingWhatDoesNotMatch) {
 TEST_F(WatchTest, FailuresRenameToErrExceptOffLineNotPrepared) {
   WriteFile(tmp.Path() + "/smss1.txt", "12345 Hi\n");
   result = -2;
-  form->ui.cb_offline->setChecked(true);
+  form->ui().cb_offline->setChecked(true);
   form->dialogue().OfflineSession = true;
   turn->Run();
   EXPECT_EQ(Count("Auto Send SMS ERROR"), 1u);
@@ -143,7 +143,7 @@ TEST_F(WatchTest, FailuresRenameToErrExceptOffLineNotPrepared) {
   EXPECT_EQ(Renamed(tmp.Path(), ".err").size(), 1u);
   WriteFile(tmp.Path() + "/smss2.txt", "12345 Hi\n");
   result = -1;
-  form->ui.cb_offline->setChecked(false);
+  form->ui().cb_offline->setChecked(false);
   turn->Run();
   EXPECT_EQ(Renamed(tmp.Path(), ".err").size(), 2u);
   EXPECT_EQ(sent.size(), 3u);
@@ -153,10 +153,10 @@ TEST_F(WatchTest, FailuresRenameToErrExceptOffLineNotPrepared) {
 // same lines and renames per file; the operator's requests end the batch
 // between files, and a file that stays keeps the later ones waiting.
 TEST_F(WatchTest, FastTurnSendsABatchThatEndsBetweenFilesWhenAsked) {
-  form->state.FastMode = true;
+  form->state().FastMode = true;
   // The batch goes on only while the port is open, unless off-line mode
   // opens it for each command; with no phone here, off-line mode stands in.
-  form->ui.cb_offline->setChecked(true);
+  form->ui().cb_offline->setChecked(true);
   std::function<void()> during;
   turn = std::make_unique<WatchTurn>(form->gateway().context(), form->dialogue(),
                                      [&](const std::string& number, const std::string& body, const SendHooks&) {
@@ -188,11 +188,11 @@ TEST_F(WatchTest, FastTurnSendsABatchThatEndsBetweenFilesWhenAsked) {
   // two for the next turn.
   int next = 1;
   const std::pair<const char*, std::function<void()>> requests[] = {
-      {"Exit", [this] { form->clock.PendingCommand = kExit; }},
-      {"Disconnect", [this] { form->clock.PendingCommand = kDisconnect; }},
-      {"Abort", [this] { form->ui.b_abort->setEnabled(true); form->ui.b_abort->click(); }},
-      {"Stop", [this] { form->ui.b_stop_sendcycle->click(); }},
-      {"port closed", [this] { form->ui.cb_offline->setChecked(false); }},
+      {"Exit", [this] { form->clock().PendingCommand = kExit; }},
+      {"Disconnect", [this] { form->clock().PendingCommand = kDisconnect; }},
+      {"Abort", [this] { form->ui().b_abort->setEnabled(true); form->ui().b_abort->click(); }},
+      {"Stop", [this] { form->ui().b_stop_sendcycle->click(); }},
+      {"port closed", [this] { form->ui().cb_offline->setChecked(false); }},
       {"file taken away", [&] { fs::remove(path(next + 1)); }},
   };
   for (const auto& [name, request] : requests) {
@@ -206,9 +206,9 @@ TEST_F(WatchTest, FastTurnSendsABatchThatEndsBetweenFilesWhenAsked) {
     const bool taken = std::string(name) == "file taken away";
     // A file that went away is passed over silently, the batch goes on.
     EXPECT_EQ(sent.size(), taken ? 2u : 1u) << name;
-    form->clock.PendingCommand = kNoCommand;
+    form->clock().PendingCommand = kNoCommand;
     form->dialogue().AbortFlag = false;
-    form->ui.cb_offline->setChecked(true);
+    form->ui().cb_offline->setChecked(true);
     turn->Run();
     EXPECT_EQ(sent.size(), taken ? 2u : 3u) << name;
     for (const std::string& line : Journal()) EXPECT_NE(line.rfind("Read error:", 0), 0u) << name;
@@ -231,7 +231,7 @@ TEST_F(WatchTest, FastTurnSendsABatchThatEndsBetweenFilesWhenAsked) {
 TEST_F(WatchTest, FilesWithNothingToSendStayAndOnlyTheirPathIsWritten) {
   for (const char* content : {"", "12345", "   12345\t\r\n more", "\r\n12345 second line"}) {
     WriteFile(tmp.Path() + "/smss1.txt", content);
-    form->ui.Memo2->clear();
+    form->ui().Memo2->clear();
     turn->Run();
     EXPECT_EQ(Journal(), std::vector<std::string>{"smss1.txt"}) << content;
     EXPECT_TRUE(fs::exists(tmp.Path() + "/smss1.txt"));
@@ -261,7 +261,7 @@ TEST_F(WatchTest, AMessageWhoseRenameFailedIsNeverSentAgain) {
   // that the record of what is in flight can be kept).
   const std::string work = tmp.Path() + "/work", away = tmp.Path() + "/away";
   fs::create_directory(work);
-  form->state.BaseDir = work;
+  form->state().BaseDir = work;
   bool block = true;
   beforePdu = [&] {
     if (fs::exists(away)) fs::rename(away, work);
@@ -449,26 +449,26 @@ TEST_F(WatchTest, NothingThatDidNotGoOutIsMarkedFailedWhenStopped) {
   WriteFile(file, "12345 Hi\n");
   stopBeforePdu = true;
   const std::pair<const char*, std::function<void()>> stops[] = {
-      {"Exit posted", [this] { form->clock.PendingCommand = kExit; }},
-      {"Disconnect posted", [this] { form->clock.PendingCommand = kDisconnect; }},
-      {"Disconnect carried out", [this] { ++form->clock.DisconnectsRun; }},
+      {"Exit posted", [this] { form->clock().PendingCommand = kExit; }},
+      {"Disconnect posted", [this] { form->clock().PendingCommand = kDisconnect; }},
+      {"Disconnect carried out", [this] { ++form->clock().DisconnectsRun; }},
   };
   for (const auto& [name, stop] : stops) {
     beforePdu = stop;
-    form->ui.Memo2->clear();
+    form->ui().Memo2->clear();
     turn->Run();
     EXPECT_EQ(Journal(), (std::vector<std::string>{file, "Auto Send SMS ERROR", "Send stopped, file kept: " + file}))
         << name;
     EXPECT_TRUE(fs::exists(file)) << name;
-    form->clock.PendingCommand = kNoCommand;
+    form->clock().PendingCommand = kNoCommand;
   }
   // No record can be kept: the PDU is held back and the file waits too.
   beforePdu = nullptr;
   stopBeforePdu = false;
   bool written = false;
   afterPdu = [&] { written = true; };
-  form->state.BaseDir = tmp.Path() + "/missing";
-  form->ui.Memo2->clear();
+  form->state().BaseDir = tmp.Path() + "/missing";
+  form->ui().Memo2->clear();
   turn->Run();
   EXPECT_FALSE(written);
   EXPECT_EQ(Journal(), (std::vector<std::string>{file,
@@ -476,7 +476,7 @@ TEST_F(WatchTest, NothingThatDidNotGoOutIsMarkedFailedWhenStopped) {
                                                      "/missing/.pdulink-inflight (write: No such file or directory)",
                                                  "Auto Send SMS ERROR"}));
   EXPECT_TRUE(fs::exists(file));
-  form->state.BaseDir = tmp.Path();
+  form->state().BaseDir = tmp.Path();
   // Without a stop a send that ends before its PDU has failed, as before.
   stopBeforePdu = true;
   turn->Run();
@@ -485,7 +485,7 @@ TEST_F(WatchTest, NothingThatDidNotGoOutIsMarkedFailedWhenStopped) {
   // names it.
   WriteFile(file, "12345 Hi\n");
   stopBeforePdu = false;
-  afterPdu = [this] { form->clock.PendingCommand = kExit; };
+  afterPdu = [this] { form->clock().PendingCommand = kExit; };
   turn->Run();
   EXPECT_EQ(Renamed(tmp.Path(), ".snd").size(), 1u);
 }
@@ -615,20 +615,20 @@ TEST(WatchFiles, MoveNeverReplacesAnExistingFile) {
 
 TEST_F(WatchTest, AutoSendCheckBoxFixesTheIntervalAndLocksTheSettings) {
   for (const char* text : {"0", "x", "-3"}) {
-    form->ui.cb_autosend->setChecked(false);
-    form->ui.Ed_watchInt->setText(QString::fromLatin1(text));
-    form->ui.cb_autosend->setChecked(true);
-    EXPECT_EQ(form->state.WatchInterval, 20) << text;
-    EXPECT_EQ(form->ui.Ed_watchInt->text(), QStringLiteral("20")) << text;
+    form->ui().cb_autosend->setChecked(false);
+    form->ui().Ed_watchInt->setText(QString::fromLatin1(text));
+    form->ui().cb_autosend->setChecked(true);
+    EXPECT_EQ(form->state().WatchInterval, 20) << text;
+    EXPECT_EQ(form->ui().Ed_watchInt->text(), QStringLiteral("20")) << text;
   }
-  EXPECT_FALSE(form->ui.Ed_watchDir->isEnabled());
-  form->ui.cb_autosend->setChecked(false);
-  form->ui.Ed_watchInt->setText(QStringLiteral("5"));
-  form->ui.cb_autosend->setChecked(true);
-  EXPECT_EQ(form->state.WatchInterval, 5);
-  form->ui.cb_autosend->setChecked(false);
-  EXPECT_TRUE(form->ui.Ed_watchDir->isEnabled());
-  EXPECT_TRUE(form->ui.Ed_watchInt->isEnabled());
+  EXPECT_FALSE(form->ui().Ed_watchDir->isEnabled());
+  form->ui().cb_autosend->setChecked(false);
+  form->ui().Ed_watchInt->setText(QStringLiteral("5"));
+  form->ui().cb_autosend->setChecked(true);
+  EXPECT_EQ(form->state().WatchInterval, 5);
+  form->ui().cb_autosend->setChecked(false);
+  EXPECT_TRUE(form->ui().Ed_watchDir->isEnabled());
+  EXPECT_TRUE(form->ui().Ed_watchInt->isEnabled());
 }
 
 // End to end: files dropped by another program go out through the phone.
@@ -645,7 +645,7 @@ TEST_F(WatchEndToEnd, DroppedFilesAreSentOncePerTurnAndAHalfWrittenOneWaits) {
   WriteFile(dir.Path() + "/smss2.txt", "0301234 \xCF\xF0\xE8\xE2\xE5\xF2\r\n");
   // Auto send needs auto connect.
   Start("AutoConnect=1\r\nAutoSend=1\r\nWatchInt=1\r\nWatchDir=" + dir.Path() + "/smss*.txt\r\n");
-  form->state.BaseDir = dir.Path();
+  form->state().BaseDir = dir.Path();
   ASSERT_TRUE(RunUntil([&] { return JournalCount("Read error:") >= 2; }, 30)) << Journal();
   ASSERT_EQ(::write(writer, "f done\r\n", 8), 8);
   ::close(writer);
@@ -667,15 +667,15 @@ TEST_F(WatchEndToEnd, DroppedFilesAreSentOncePerTurnAndAHalfWrittenOneWaits) {
 TEST_F(WatchEndToEnd, ExitWaitsForTheAnswerToAWrittenPdu) {
   pdulink::test::TempDir dir("pdulink-watch-exit");
   Start("AutoConnect=1\r\nAutoSend=1\r\nWatchInt=1\r\nWatchDir=" + dir.Path() + "/smss*.txt\r\n");
-  form->state.BaseDir = dir.Path();
+  form->state().BaseDir = dir.Path();
   ASSERT_TRUE(RunUntil([&] { return JournalHas("SMS Memory Select:"); }, 30)) << Journal();
   ASSERT_TRUE(phone->Ok(phone->Control("latency 600")));
   auto pump = form->dialogue().ProcessEvents;
   bool pressed = false;
   form->dialogue().ProcessEvents = [&] {
-    if (form->clock.AnswerOwed && !pressed) {
+    if (form->clock().AnswerOwed && !pressed) {
       pressed = true;
-      form->ui.b_exit->click();
+      form->ui().b_exit->click();
     }
     pump();
   };
@@ -694,7 +694,7 @@ TEST_F(WatchEndToEnd, ExitWaitsForTheAnswerToAWrittenPdu) {
 TEST_F(WatchEndToEnd, DisconnectBeforeThePduKeepsTheFile) {
   pdulink::test::TempDir dir("pdulink-watch-disc");
   Start("AutoConnect=1\r\nAutoSend=1\r\nWatchInt=1\r\nWatchDir=" + dir.Path() + "/smss*.txt\r\n");
-  form->state.BaseDir = dir.Path();
+  form->state().BaseDir = dir.Path();
   ASSERT_TRUE(RunUntil([&] { return JournalHas("SMS Memory Select:"); }, 30)) << Journal();
   ASSERT_TRUE(phone->Ok(phone->Control("latency 400")));
   auto pump = form->dialogue().ProcessEvents;
@@ -702,7 +702,7 @@ TEST_F(WatchEndToEnd, DisconnectBeforeThePduKeepsTheFile) {
   form->dialogue().ProcessEvents = [&] {
     if (!pressed && JournalHas("Executing Send SMS Command:")) {
       pressed = true;
-      form->ui.B_disconnect->click();
+      form->ui().B_disconnect->click();
     }
     pump();
   };
@@ -716,7 +716,7 @@ TEST_F(WatchEndToEnd, DisconnectBeforeThePduKeepsTheFile) {
   EXPECT_TRUE(phone->Submitted().empty());
   form->dialogue().ProcessEvents = pump;
   ASSERT_TRUE(phone->Ok(phone->Control("latency 0")));
-  form->ui.sb_connect->click();
+  form->ui().sb_connect->click();
   ASSERT_TRUE(RunUntil([&] { return !fs::exists(file); }, 30)) << Journal();
   EXPECT_EQ(phone->Submitted(), std::vector<std::string>{"00110005812143F50000A702C834"});
   EXPECT_EQ(Renamed(dir.Path(), ".snd").size(), 1u);

@@ -27,11 +27,11 @@ TEST_F(ConnectTest, FullSequencePrefersMtAndReadsTheServiceCentre) {
   EXPECT_EQ(std::vector<std::string>(received.begin(), received.begin() + expected.size()), expected);
   EXPECT_TRUE(JournalHas("COM1 19200"));
   EXPECT_TRUE(JournalHas("SMS Memory Select:MT"));
-  EXPECT_EQ(form->ui.ed_smsc->text(), QStringLiteral("12345678901"));
+  EXPECT_EQ(form->ui().ed_smsc->text(), QStringLiteral("12345678901"));
   EXPECT_EQ(form->tray().Index() == 1 || form->tray().Index() == 2, true);
-  EXPECT_TRUE(form->ui.led_connect->Color() == LampColor::Lime || form->ui.led_connect->Color() == LampColor::Green);
-  EXPECT_FALSE(form->ui.cb_comport->isEnabled());
-  EXPECT_FALSE(form->ui.sb_connect->isChecked());
+  EXPECT_TRUE(form->ui().led_connect->Color() == LampColor::Lime || form->ui().led_connect->Color() == LampColor::Green);
+  EXPECT_FALSE(form->ui().cb_comport->isEnabled());
+  EXPECT_FALSE(form->ui().sb_connect->isChecked());
   EXPECT_EQ(form->connection().SmsMemory, "MT");
 }
 
@@ -42,13 +42,13 @@ TEST_F(ConnectTest, OnlySimMemoryNationalCentreAndSilentMode) {
   EXPECT_NE(std::find(received.begin(), received.end(), "AT+CALM=1\\r"), received.end());
   EXPECT_EQ(received.back(), "AT+CPMS=SM\\r");
   EXPECT_TRUE(JournalHas("SMS Memory Select:SM"));
-  EXPECT_EQ(form->ui.ed_smsc->text(), QString());
+  EXPECT_EQ(form->ui().ed_smsc->text(), QString());
 }
 
 TEST_F(ConnectTest, ConnectingAgainKeepsThePortOpenAndRepeatsTheDialogue) {
   Start();
   Connect();
-  form->ui.sb_connect->click();
+  form->ui().sb_connect->click();
   ASSERT_TRUE(RunUntil([this] { return JournalCount("SMS Memory Select:MT") == 2; })) << Journal();
   std::string t = phone->Transcript();
   size_t opens = 0;
@@ -62,14 +62,14 @@ TEST_F(ConnectTest, ConnectingAgainKeepsThePortOpenAndRepeatsTheDialogue) {
 TEST_F(ConnectTest, RejectedMemoryLeavesThePortOpenWithoutConnected) {
   Start();
   ASSERT_TRUE(pdulink::test::PhoneProcess::Ok(phone->Control("fail +CPMS error")));
-  form->ui.sb_connect->click();
+  form->ui().sb_connect->click();
   ASSERT_TRUE(RunUntil([this] { return JournalHas("SMS Memory Select:"); }));
   ASSERT_TRUE(RunUntil([this] { return Received().back() == "AT+CPMS=\\r"; }));
   RunUntil([] { return false; }, 1);
-  EXPECT_EQ(form->clock.PendingCommand, 0);
+  EXPECT_EQ(form->clock().PendingCommand, 0);
   EXPECT_TRUE(form->comport().Active());
   EXPECT_EQ(form->tray().Index(), 3u);
-  EXPECT_EQ(form->ui.led_connect->Color(), LampColor::Yellow);
+  EXPECT_EQ(form->ui().led_connect->Color(), LampColor::Yellow);
   EXPECT_FALSE(JournalHas("SMS Memory Select:M"));
 }
 
@@ -103,7 +103,7 @@ TEST_F(ConnectTest, ReplyInTwoBurstsAndErrorReplies) {
 TEST_F(ConnectTest, ReplyFlagsNeedTheirFraming) {
   Start();
   Connect();
-  form->clock.PendingCommand = 0;
+  form->clock().PendingCommand = 0;
   Transaction& t = form->dialogue();
   struct Case {
     const char* reply;  // control-channel escapes
@@ -152,13 +152,13 @@ TEST_F(ConnectTest, TimeoutAbortAndTheWaitAfterThem) {
   EXPECT_FALSE(t.SendCommand("AT+CGSN\r"));
   EXPECT_EQ(JournalCount("TimeOut Rx Done"), 1u);
   EXPECT_FALSE(t.AbortFlag);
-  EXPECT_FALSE(form->ui.b_abort->isEnabled());
+  EXPECT_FALSE(form->ui().b_abort->isEnabled());
 
   // Abort ends the wait at its next pass, and only that wait.
   form->dialogue().Pause = [] { QThread::msleep(50); };
   QTimer::singleShot(300, form.get(), [this] {
-    EXPECT_TRUE(form->ui.b_abort->isEnabled());
-    form->ui.b_abort->click();
+    EXPECT_TRUE(form->ui().b_abort->isEnabled());
+    form->ui().b_abort->click();
   });
   EXPECT_FALSE(t.SendCommand("AT+CGSN\r"));
   EXPECT_TRUE(JournalHas("Manual Abort"));
@@ -170,13 +170,13 @@ TEST_F(ConnectTest, WaitAcrossMidnightTimesOutAfterItsTicks) {
   Start();
   Connect();
   ASSERT_TRUE(pdulink::test::PhoneProcess::Ok(phone->Control("fail +CGSN silent")));
-  form->timer1->stop();
+  form->timer1()->stop();
   RunUntil([] { return false; }, 1);  // a tick already posted runs now
   int ticks = 0;
-  form->clock.SecondsCounter = 86390;
+  form->clock().SecondsCounter = 86390;
   form->dialogue().Pause = [&] {
     QThread::msleep(1);
-    form->clock.Advance();
+    form->clock().Advance();
     ++ticks;
   };
   EXPECT_FALSE(form->dialogue().SendCommand("AT+CGSN\r"));
@@ -187,21 +187,21 @@ TEST_F(ConnectTest, DisconnectDuringAWaitEndsItAndClosesThePort) {
   Start();
   Connect();
   ASSERT_TRUE(pdulink::test::PhoneProcess::Ok(phone->Control("fail +CGSN silent")));
-  form->clock.PendingCommand = 0;  // no passes: the test drives the wait
-  QTimer::singleShot(300, form.get(), [this] { form->ui.B_disconnect->click(); });
+  form->clock().PendingCommand = 0;  // no passes: the test drives the wait
+  QTimer::singleShot(300, form.get(), [this] { form->ui().B_disconnect->click(); });
   EXPECT_FALSE(form->dialogue().SendCommand("AT+CGSN\r"));
   ASSERT_TRUE(RunUntil([this] { return JournalHas("Disconnected"); }));
   EXPECT_FALSE(form->comport().Active());
-  EXPECT_EQ(form->ui.led_connect->Color(), LampColor::Red);
+  EXPECT_EQ(form->ui().led_connect->Color(), LampColor::Red);
   EXPECT_EQ(form->tray().Index(), 4u);
-  EXPECT_TRUE(form->ui.cb_comport->isEnabled());
-  EXPECT_EQ(form->clock.PendingCommand, 0);
+  EXPECT_TRUE(form->ui().cb_comport->isEnabled());
+  EXPECT_EQ(form->clock().PendingCommand, 0);
 }
 
 TEST_F(ConnectTest, ReplySplitAtEveryByteStillCountsAsAReply) {
   Start();
   Connect();
-  form->clock.PendingCommand = 0;
+  form->clock().PendingCommand = 0;
   ASSERT_TRUE(pdulink::test::PhoneProcess::Ok(phone->Control("chunks 1 60")));
   EXPECT_TRUE(form->dialogue().SendCommand("AT+CGMI\r"));
   ASSERT_TRUE(RunUntil([this] { return JournalHas("pdulink"); }));
@@ -211,21 +211,21 @@ TEST_F(ConnectTest, ReplySplitAtEveryByteStillCountsAsAReply) {
 TEST_F(ConnectTest, DeviceVanishingMidCommandEndsTheWaitAtOnce) {
   Start();
   Connect();
-  form->clock.PendingCommand = 0;
+  form->clock().PendingCommand = 0;
   ASSERT_TRUE(pdulink::test::PhoneProcess::Ok(phone->Control("fail +CGSN silent")));
-  form->timer1->stop();
+  form->timer1()->stop();
   int passes = 0;
   form->dialogue().Pause = [&] {
     QThread::msleep(20);
     if (++passes == 10) phone->Control("vanish");
-    if (passes > 30) form->clock.Advance();  // ticks that a wait on a lost device would wait out
+    if (passes > 30) form->clock().Advance();  // ticks that a wait on a lost device would wait out
   };
   EXPECT_FALSE(form->dialogue().SendCommand("AT+CGSN\r"));
   EXPECT_FALSE(form->comport().Active());
   EXPECT_FALSE(JournalHas("TimeOut Rx Done")) << Journal();
   EXPECT_LT(passes, 100);  // ended when the port closed, not after 180 ticks
   EXPECT_TRUE(JournalHas("Port COM1 (" + phone->LinkPath() + "): Error calling WaitCommEvent")) << Journal();
-  EXPECT_FALSE(form->ui.b_abort->isEnabled());
+  EXPECT_FALSE(form->ui().b_abort->isEnabled());
 
   // Later commands of the operation fail at once, each with its journal line.
   passes = 0;
@@ -239,13 +239,13 @@ TEST_F(ConnectTest, DeviceVanishingMidCommandEndsTheWaitAtOnce) {
 TEST_F(ConnectTest, ManualCommandFromTheTestPage) {
   Start();
   Connect();
-  form->ui.ed_send->setText(QStringLiteral("  AT+CSQ \t"));
-  form->ui.b_send->click();
+  form->ui().ed_send->setText(QStringLiteral("  AT+CSQ \t"));
+  form->ui().b_send->click();
   EXPECT_TRUE(JournalHas(">AT+CSQ"));
   ASSERT_TRUE(RunUntil([this] { return JournalHas("+CSQ:"); }));
   size_t before = Received().size();
-  form->ui.ed_send->setText(QStringLiteral("   "));
-  form->ui.b_send->click();
+  form->ui().ed_send->setText(QStringLiteral("   "));
+  form->ui().b_send->click();
   RunUntil([] { return false; }, 1);
   EXPECT_EQ(Received().size(), before);
 }
@@ -253,10 +253,10 @@ TEST_F(ConnectTest, ManualCommandFromTheTestPage) {
 TEST_F(ConnectTest, MissingDeviceGivesNotConnected) {
   Start("ComPort=2\r\n");  // COM2 has no [Ports] entry: /dev/ttyS1 is absent or not ours
   form->comport().SetPortMap({{"COM2", phone->Directory() + "/nothing-here"}});
-  form->ui.sb_connect->click();
+  form->ui().sb_connect->click();
   ASSERT_TRUE(RunUntil([this] { return JournalHas("COM2 19200"); }));
   EXPECT_FALSE(form->comport().Active());
-  EXPECT_EQ(form->ui.led_connect->Color(), LampColor::Red);
+  EXPECT_EQ(form->ui().led_connect->Color(), LampColor::Red);
   EXPECT_EQ(form->tray().Index(), 4u);
   EXPECT_EQ(form->tray().Hint(), QStringLiteral("Not Connected"));
   // The report names the device that was tried.
@@ -275,7 +275,7 @@ TEST_P(ConnectInterruptTest, RequestDuringAWaitIsCarriedOut) {
   const auto [command, exit] = GetParam();
   const std::string pattern = command;
   Start();
-  form->timer1->stop();
+  form->timer1()->stop();
   RunUntil([] { return false; }, 1);  // a tick already posted runs now
   // (a quoted pattern is not taken for an option of the control command)
   ASSERT_TRUE(pdulink::test::PhoneProcess::Ok(phone->Control("fail \"" + pattern + "\" silent")));
@@ -290,14 +290,14 @@ TEST_P(ConnectInterruptTest, RequestDuringAWaitIsCarriedOut) {
     if (clicked || !sentLast()) return;
     clicked = true;
     if (exit)
-      form->ui.b_exit->click();
+      form->ui().b_exit->click();
     else
-      form->ui.B_disconnect->click();
+      form->ui().B_disconnect->click();
   };
-  form->clock.PendingCommand = 0;
+  form->clock().PendingCommand = 0;
   form->connection().b_open();  // what the connect step runs
   ASSERT_TRUE(clicked) << phone->Transcript();
-  EXPECT_EQ(form->clock.PendingCommand, exit ? kExit : kDisconnect) << phone->Transcript();
+  EXPECT_EQ(form->clock().PendingCommand, exit ? kExit : kDisconnect) << phone->Transcript();
 
   // The next ticks carry the request out.
   form->dialogue().Pause = [] { QThread::msleep(20); };
@@ -307,9 +307,9 @@ TEST_P(ConnectInterruptTest, RequestDuringAWaitIsCarriedOut) {
   } else {
     EXPECT_TRUE(JournalHas("Disconnected")) << Journal();
     EXPECT_FALSE(form->comport().Active());
-    EXPECT_EQ(form->clock.PendingCommand, 0);
+    EXPECT_EQ(form->clock().PendingCommand, 0);
     EXPECT_EQ(form->tray().Index(), 4u);
-    EXPECT_EQ(form->ui.led_connect->Color(), LampColor::Red);
+    EXPECT_EQ(form->ui().led_connect->Color(), LampColor::Red);
   }
 }
 
@@ -328,11 +328,11 @@ TEST_F(ConnectTest, DisconnectDuringTheServiceCentreQueryEndsTheSequenceWithoutT
     auto r = Received();
     if (r.empty() || r.back() != "AT+CSCA?\\r") return;
     clicked = true;
-    form->ui.B_disconnect->click();
+    form->ui().B_disconnect->click();
     form->cycle().timer1Timer();  // a tick inside this wait closes the port
   };
-  form->ui.sb_connect->click();
-  ASSERT_TRUE(RunUntil([&] { return clicked && !form->ui.b_abort->isEnabled(); }));
+  form->ui().sb_connect->click();
+  ASSERT_TRUE(RunUntil([&] { return clicked && !form->ui().b_abort->isEnabled(); }));
   // The rest of the sequence met a closed port: each command failed at once
   // (the 180-tick timeout would take 18 s per command at this tick rate).
   EXPECT_TRUE(JournalHas("Disconnected")) << Journal();
@@ -342,7 +342,7 @@ TEST_F(ConnectTest, DisconnectDuringTheServiceCentreQueryEndsTheSequenceWithoutT
   EXPECT_EQ(Received().back(), "AT+CSCA?\\r");  // nothing more reached the phone
   RunUntil([] { return false; }, 1);
   EXPECT_FALSE(form->comport().Active());
-  EXPECT_EQ(form->clock.PendingCommand, 0);
+  EXPECT_EQ(form->clock().PendingCommand, 0);
   EXPECT_EQ(form->tray().Index(), 4u);
 }
 

@@ -58,11 +58,11 @@ class FastModeTest : public GatewayTest {
     Start(fast ? "FastMode=1\r\n" : "");
     EXPECT_EQ(form->comport().ReplyAwareFraming(), fast);
     Connect();
-    form->clock.PendingCommand = kNoCommand;  // the test drives the dialogue
+    form->clock().PendingCommand = kNoCommand;  // the test drives the dialogue
     Transaction& t = form->dialogue();
 
-    form->ui.ed_send->setText(QStringLiteral("AT+CSQ"));
-    form->ui.b_send->click();
+    form->ui().ed_send->setText(QStringLiteral("AT+CSQ"));
+    form->ui().b_send->click();
     o.results.push_back(RunUntil([this] { return JournalHas("+CSQ:"); }));
 
     // Bursts far apart: the first already counts as the reply.
@@ -117,27 +117,27 @@ TEST_F(FastModeTest, SameJournalWireAndResultsAsTheDefaultMode) {
 TEST_F(FastModeTest, WaitsStillCountTicksAndObeyAbort) {
   Start("FastMode=1\r\n");
   Connect();
-  form->clock.PendingCommand = kNoCommand;
+  form->clock().PendingCommand = kNoCommand;
   Transaction& t = form->dialogue();
   ASSERT_TRUE(t.FastWaits());
   ASSERT_TRUE(PhoneProcess::Ok(phone->Control("fail +CGSN silent")));
 
   // The real pause with real (quick) timer ticks: a silent phone times out
   // after more than 180 ticks, as in the default mode.
-  form->timer1->setInterval(2);
-  const uint32_t start = form->clock.SecondsCounter;
+  form->timer1()->setInterval(2);
+  const uint32_t start = form->clock().SecondsCounter;
   EXPECT_FALSE(t.SendCommand("AT+CGSN\r"));
-  EXPECT_GT(PollClock::Elapsed(start, form->clock.SecondsCounter), 180u);
+  EXPECT_GT(PollClock::Elapsed(start, form->clock().SecondsCounter), 180u);
   EXPECT_EQ(JournalCount("TimeOut Rx Done"), 1u);
-  form->timer1->setInterval(100);
+  form->timer1()->setInterval(100);
 
   // Abort ends that wait only; the next command is answered.
-  QTimer::singleShot(300, form.get(), [this] { form->ui.b_abort->click(); });
+  QTimer::singleShot(300, form.get(), [this] { form->ui().b_abort->click(); });
   EXPECT_FALSE(t.SendCommand("AT+CGSN\r"));
   EXPECT_TRUE(JournalHas("Manual Abort"));
   EXPECT_TRUE(t.SendCommand("AT\r"));
   EXPECT_TRUE(t.OkFlag);
-  EXPECT_FALSE(form->ui.b_abort->isEnabled());
+  EXPECT_FALSE(form->ui().b_abort->isEnabled());
 }
 
 // Sending in both modes: files through the watched directory (several go out
@@ -180,10 +180,10 @@ class FastSendingTest : public FastModeTest {
   }
 
   void Watch(const std::string& dir) {
-    form->state.BaseDir = dir;
-    form->ui.Ed_watchDir->setText(QString::fromStdString(dir + "/smss*.txt"));
-    form->ui.Ed_watchInt->setText(QStringLiteral("1"));
-    form->ui.cb_autosend->setChecked(true);
+    form->state().BaseDir = dir;
+    form->ui().Ed_watchDir->setText(QString::fromStdString(dir + "/smss*.txt"));
+    form->ui().Ed_watchInt->setText(QStringLiteral("1"));
+    form->ui().cb_autosend->setChecked(true);
   }
 
   Sent Run(bool fast) {
@@ -192,7 +192,7 @@ class FastSendingTest : public FastModeTest {
     // Replies in small bursts throughout: a prompt or a result split anywhere.
     Start(fast ? "FastMode=1\r\n" : "", {"--chunks", "5,15"});
     Connect();
-    form->clock.PendingCommand = kNoCommand;
+    form->clock().PendingCommand = kNoCommand;
     // The phone refuses the first message; a number that is none fails
     // before any command; a line without text stays.
     EXPECT_TRUE(PhoneProcess::Ok(phone->Control("fail times=1 PDU cms 500")));
@@ -203,20 +203,20 @@ class FastSendingTest : public FastModeTest {
     Drop(dir.Path() + "/smss5.txt", "12345\r\n");
     Drop(dir.Path() + "/smss6.txt", "12345 After the one that stays\r\n");
     Watch(dir.Path());
-    form->ui.cb_sendoptions->setChecked(true);
-    form->clock.PendingCommand = kDutyPass;
+    form->ui().cb_sendoptions->setChecked(true);
+    form->clock().PendingCommand = kDutyPass;
     EXPECT_TRUE(RunUntil([&] { return JournalCount("Rename ") == 4; }, 60)) << Journal();
     // The file without text keeps the one after it waiting, in either mode.
     EXPECT_TRUE(RunUntil([&] { return JournalCount("smss5.txt") >= 3; }, 30)) << Journal();
-    form->ui.cb_autosend->setChecked(false);
+    form->ui().cb_autosend->setChecked(false);
 
-    form->ui.ed_totel->setText(QStringLiteral("+12345678901"));
-    form->ui.Ed_smsbody->setText(QStringLiteral("abc"));
-    form->ui.ed_Ncopies->setText(QStringLiteral("2"));
-    form->ui.sb_sendSMS->setChecked(true);
+    form->ui().ed_totel->setText(QStringLiteral("+12345678901"));
+    form->ui().Ed_smsbody->setText(QStringLiteral("abc"));
+    form->ui().ed_Ncopies->setText(QStringLiteral("2"));
+    form->ui().sb_sendSMS->setChecked(true);
     EXPECT_TRUE(RunUntil([&] { return JournalHas("Send errorlevel(bytes):"); }, 30)) << Journal();
-    form->clock.PendingCommand = kNoCommand;
-    RunUntil([&] { return !form->ui.sb_sendSMS->isChecked(); }, 5);
+    form->clock().PendingCommand = kNoCommand;
+    RunUntil([&] { return !form->ui().sb_sendSMS->isChecked(); }, 5);
 
     // Path lines of the waiting file: one per turn, so as many as turns ran.
     static const std::regex waiting("^[^\\n]*smss5\\.txt\\n", std::regex::multiline);
@@ -256,7 +256,7 @@ TEST_F(FastSendingTest, SameJournalFilesAndSubmitsAsTheDefaultModeWithFewerPrepa
 TEST_F(FastSendingTest, ModesArePreparedAgainAfterAnythingThatMayChangeThem) {
   Start("FastMode=1\r\n");
   Connect();
-  form->clock.PendingCommand = kNoCommand;
+  form->clock().PendingCommand = kNoCommand;
   Sending& sending = form->gateway().sending();
   auto preparations = [this] {
     std::vector<std::string> wire = Received();
@@ -271,23 +271,23 @@ TEST_F(FastSendingTest, ModesArePreparedAgainAfterAnythingThatMayChangeThem) {
 
   // The operator switches the phone to text mode: a message sent without
   // preparing would be refused.
-  form->ui.ed_send->setText(QStringLiteral("AT+CMGF=1"));
+  form->ui().ed_send->setText(QStringLiteral("AT+CMGF=1"));
   const size_t oks = JournalCount("OK");
-  form->ui.b_send->click();
+  form->ui().b_send->click();
   EXPECT_FALSE(sending.ModesConfirmed());
   ASSERT_TRUE(RunUntil([&] { return JournalCount("OK") > oks; }, 5)) << Journal();
   EXPECT_EQ(send(), 5);
   EXPECT_EQ(preparations(), 2);
 
   // Disconnect and connect again: the port was reopened.
-  form->ui.B_disconnect->click();
+  form->ui().B_disconnect->click();
   ASSERT_TRUE(RunUntil([this] { return !form->comport().Active(); }));
   EXPECT_FALSE(sending.ModesConfirmed());
   const size_t connects = JournalCount("SMS Memory Select:");
-  form->ui.sb_connect->click();
+  form->ui().sb_connect->click();
   ASSERT_TRUE(RunUntil([&] { return JournalCount("SMS Memory Select:") > connects; })) << Journal();
-  ASSERT_TRUE(RunUntil([this] { return form->clock.PendingCommand == kDutyPass; }));
-  form->clock.PendingCommand = kNoCommand;
+  ASSERT_TRUE(RunUntil([this] { return form->clock().PendingCommand == kDutyPass; }));
+  form->clock().PendingCommand = kNoCommand;
   EXPECT_EQ(send(), 5) << Journal();
   EXPECT_EQ(preparations(), 3);
 
@@ -297,15 +297,15 @@ TEST_F(FastSendingTest, ModesArePreparedAgainAfterAnythingThatMayChangeThem) {
   EXPECT_FALSE(sending.ModesConfirmed());
   EXPECT_EQ(send(), 5);
   EXPECT_EQ(preparations(), 4);
-  form->ui.cb_fastmode->setChecked(false);
-  form->ui.cb_fastmode->setChecked(true);
+  form->ui().cb_fastmode->setChecked(false);
+  form->ui().cb_fastmode->setChecked(true);
   EXPECT_EQ(send(), 5);
   EXPECT_EQ(preparations(), 5);
 
   // Off-line mode never takes them for granted. (Its handshake waits only
   // 10 ticks: real one-second ticks keep a slow machine from timing out.)
-  form->timer1->setInterval(1000);
-  form->ui.cb_offline->setChecked(true);
+  form->timer1()->setInterval(1000);
+  form->ui().cb_offline->setChecked(true);
   EXPECT_EQ(send(), 5);
   EXPECT_EQ(send(), 5);
   EXPECT_EQ(preparations(), 7);
@@ -337,10 +337,10 @@ class FastReceivingTest : public FastModeTest {
                           std::string("status-report time=261207101800+04 7 +4915112345678 0")})
       EXPECT_TRUE(PhoneProcess::Ok(phone->Control(d))) << d;
     Connect();
-    form->clock.PendingCommand = kNoCommand;
-    form->ui.cb_autoread->setChecked(true);
-    form->ui.cb_smstype->setCurrentIndex(0);
-    form->ui.cb_deletesms->setChecked(true);
+    form->clock().PendingCommand = kNoCommand;
+    form->ui().cb_autoread->setChecked(true);
+    form->ui().cb_smstype->setCurrentIndex(0);
+    form->ui().cb_deletesms->setChecked(true);
     Receiving& receiving = form->gateway().receiving();
     receiving.listSMS();
     receiving.listSMS();

@@ -24,9 +24,9 @@ class OfflineTest : public GatewayTest {
   // each operation below opens the port for itself.
   void StartOffline() {
     Start();
-    form->state.BaseDir = dir.Path();
-    form->ui.cb_offline->setChecked(true);
-    form->clock.PendingCommand = kNoCommand;
+    form->state().BaseDir = dir.Path();
+    form->ui().cb_offline->setChecked(true);
+    form->clock().PendingCommand = kNoCommand;
   }
   pdulink::test::TempDir dir;
 };
@@ -42,7 +42,7 @@ TEST_F(OfflineTest, RefusedPreparationKeepsTheFileForALaterTurn) {
   old[1] = old[0];
   ASSERT_EQ(::utimes(file.c_str(), old), 0);
   Start("AutoConnect=1\r\nOffLineMode=1\r\nAutoSend=1\r\nWatchInt=1\r\nWatchDir=" + out + "/smss*.txt\r\n");
-  form->state.BaseDir = dir.Path();
+  form->state().BaseDir = dir.Path();
   for (const char* refused : {"+CMGF=0", "+CSMS=0"}) {
     SCOPED_TRACE(refused);
     phone->Control("unfail");
@@ -71,7 +71,7 @@ TEST_F(OfflineTest, BatteryReplyInPiecesIsReadWhole) {
 
 TEST_F(OfflineTest, PhoneWithoutCallStatusDoesNotHangUp) {
   StartOffline();
-  form->ui.cb_calls->setChecked(true);
+  form->ui().cb_calls->setChecked(true);
   ASSERT_EQ(phone->Control("fail +CPAS=? error"), "OK\n");
   ASSERT_EQ(phone->Control("ring +4930"), "OK\n");
   EXPECT_EQ(form->gateway().calls().CheckIncomingCall(), "") << Journal();

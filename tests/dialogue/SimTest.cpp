@@ -23,9 +23,9 @@ class SimTest : public GatewayTest {
   // Presses Connect and waits until the connect writes this line (count
   // times in all).
   void ConnectUntil(const std::string& line, size_t count = 1) {
-    form->ui.sb_connect->click();
+    form->ui().sb_connect->click();
     ASSERT_TRUE(RunUntil([&] { return JournalCount(line) >= count; })) << Journal();
-    ASSERT_TRUE(RunUntil([this] { return !form->ui.sb_connect->isChecked(); }));
+    ASSERT_TRUE(RunUntil([this] { return !form->ui().sb_connect->isChecked(); }));
   }
   // The journal positions of two lines are in this order.
   bool Before(const std::string& first, const std::string& second) const {
@@ -38,8 +38,8 @@ class SimTest : public GatewayTest {
 TEST_F(SimTest, DefaultConfigurationSendsExactlyTheOldLines) {
   Start();
   Connect();
-  const uint32_t start = form->clock.SecondsCounter;
-  RunUntil([&] { return PollClock::Elapsed(start, form->clock.SecondsCounter) >= 12; });
+  const uint32_t start = form->clock().SecondsCounter;
+  RunUntil([&] { return PollClock::Elapsed(start, form->clock().SecondsCounter) >= 12; });
   std::vector<std::string> expected = {"AT\\r",       "AT\\r",       "ATE0\\r",           "AT+CGMI\\r",
                                        "AT+CGMM\\r",  "AT+CSCS=\"GSM\"\\r", "AT+CSCA?\\r", "AT+CPMS=?\\r",
                                        "AT+CPMS=MT\\r"};
@@ -49,7 +49,7 @@ TEST_F(SimTest, DefaultConfigurationSendsExactlyTheOldLines) {
   EXPECT_FALSE(JournalHas("SIM"));
   EXPECT_FALSE(JournalHas("Network:"));
   EXPECT_FALSE(JournalHas("Signal:"));
-  EXPECT_EQ(form->ui.l_signal->text(), QString());
+  EXPECT_EQ(form->ui().l_signal->text(), QString());
   EXPECT_EQ(form->tray().ToolTip(), form->tray().Hint());
 }
 
@@ -59,7 +59,7 @@ TEST_F(SimTest, PinAcceptedOnceTheSimHasStartedAndNeverJournalled) {
   Connect();
   EXPECT_TRUE(Before("SIM PIN accepted", "Network: registered (home)")) << Journal();
   EXPECT_TRUE(Before("Network: registered (home)", "SMS Memory Select:MT")) << Journal();
-  EXPECT_EQ(form->clock.PendingCommand, kDutyPass);
+  EXPECT_EQ(form->clock().PendingCommand, kDutyPass);
   EXPECT_FALSE(JournalHas("8642"));
   EXPECT_EQ(Sent("AT+CPIN=\"8642\"\\r"), 1u);
 
@@ -76,8 +76,8 @@ TEST_F(SimTest, PinAcceptedOnceTheSimHasStartedAndNeverJournalled) {
   EXPECT_GE(creg - at, 5) << "the SIM was asked again while busy";
   EXPECT_TRUE(std::all_of(at + 3, creg, [](const std::string& l) { return l == "AT+CPIN?\\r"; }));
   EXPECT_EQ(creg[1], "AT+CGMI\\r");
-  EXPECT_EQ(form->state.SimState, "ready");
-  EXPECT_EQ(form->state.NetworkState, "registered (home)");
+  EXPECT_EQ(form->state().SimState, "ready");
+  EXPECT_EQ(form->state().NetworkState, "registered (home)");
 }
 
 TEST_F(SimTest, RejectedPinIsNeverSentAgainUntilAnotherIsSaved) {
@@ -88,7 +88,7 @@ TEST_F(SimTest, RejectedPinIsNeverSentAgainUntilAnotherIsSaved) {
   EXPECT_EQ(Sent("AT+CPIN=\"9999\"\\r"), 1u);
   EXPECT_EQ(Sent("AT+CGMI\\r"), 0u);
   EXPECT_NE(phone->Control("status").find("pin-attempts=2"), std::string::npos);
-  EXPECT_EQ(form->ui.led_connect->Color(), LampColor::Yellow);
+  EXPECT_EQ(form->ui().led_connect->Color(), LampColor::Yellow);
 
   // Saving the same PIN changes nothing.
   form->b_save_iniFileClick();
@@ -97,7 +97,7 @@ TEST_F(SimTest, RejectedPinIsNeverSentAgainUntilAnotherIsSaved) {
 
   // Typing another PIN is not enough; saving it is.
   Phone("sim pin=2580");
-  form->ui.ed_pin->setText(QStringLiteral("2580"));
+  form->ui().ed_pin->setText(QStringLiteral("2580"));
   ConnectUntil("SIM PIN rejected", 4);
   EXPECT_EQ(Sent("AT+CPIN=\"2580\"\\r"), 0u);
   form->b_save_iniFileClick();
@@ -113,13 +113,13 @@ TEST_F(SimTest, SimThatWantsAPinWithoutOneConfigured) {
   Phone("sim pin");
   ASSERT_TRUE(RunUntil([this] { return JournalHas("SIM asks for a PIN: set Pin in the configuration"); }))
       << Journal();
-  ASSERT_TRUE(RunUntil([this] { return JournalCount("Network:") == 0 && !form->ui.sb_connect->isChecked(); }));
+  ASSERT_TRUE(RunUntil([this] { return JournalCount("Network:") == 0 && !form->ui().sb_connect->isChecked(); }));
   RunUntil([] { return false; }, 1);
   EXPECT_FALSE(JournalHas("AutoReading Mode.")) << Journal();  // the connect did not succeed
   EXPECT_EQ(Sent("AT+CPIN?\\r"), 1u);
   EXPECT_EQ(Sent("AT+CGMI\\r"), 0u);
   EXPECT_EQ(Received().back(), "AT+CPIN?\\r");
-  EXPECT_EQ(form->state.SimState, "asks for a PIN");
+  EXPECT_EQ(form->state().SimState, "asks for a PIN");
 }
 
 TEST_F(SimTest, EchoPukPin2AndNoSimEachStopTheConnectWithTheirOwnLine) {
@@ -141,7 +141,7 @@ TEST_F(SimTest, EchoPukPin2AndNoSimEachStopTheConnectWithTheirOwnLine) {
   ConnectUntil("SIM not ready (ERROR)");  // AT+CMEE=0: a plain ERROR
   EXPECT_EQ(Sent("AT+CPIN=\"1234\"\\r"), 0u);
   EXPECT_EQ(Sent("AT+CGMI\\r"), 0u);
-  EXPECT_EQ(form->state.SimState, "not ready (ERROR)");
+  EXPECT_EQ(form->state().SimState, "not ready (ERROR)");
 }
 
 TEST_F(SimTest, SimThatNeverBecomesReadyGetsThePinOnce) {
@@ -159,7 +159,7 @@ TEST_F(SimTest, GatewayThatIsNotRegisteredStillConnectsButSaysSo) {
   Phone("creg 0");
   Connect();
   EXPECT_TRUE(Before("Network: not registered", "SMS Memory Select:MT")) << Journal();
-  EXPECT_EQ(form->clock.PendingCommand, kDutyPass);
+  EXPECT_EQ(form->clock().PendingCommand, kDutyPass);
   EXPECT_EQ(Sent("AT+CPIN=\"1234\"\\r"), 0u);  // the SIM was ready
   Phone("creg 5");
   ConnectUntil("Network: registered (roaming)");
@@ -167,7 +167,7 @@ TEST_F(SimTest, GatewayThatIsNotRegisteredStillConnectsButSaysSo) {
   ConnectUntil("Network: unknown (unreadable reply)");
   Phone("fail times=1 +CREG? error");
   ConnectUntil("Network: unknown (no reply)");
-  EXPECT_EQ(form->state.NetworkState, "unknown (no reply)");
+  EXPECT_EQ(form->state().NetworkState, "unknown (no reply)");
   EXPECT_EQ(JournalCount("SMS Memory Select:MT"), 4u);  // connected each time
 }
 
@@ -175,20 +175,20 @@ TEST_F(SimTest, SignalCheckJournalsLabelsAndTooltips) {
   Start("SignalInt=1\r\n");
   Connect();
   ASSERT_TRUE(RunUntil([this] { return JournalHas("Signal: -71 dBm (21/31), BER unknown"); })) << Journal();
-  EXPECT_EQ(form->ui.l_signal->text(), QStringLiteral("-71 dBm"));
+  EXPECT_EQ(form->ui().l_signal->text(), QStringLiteral("-71 dBm"));
   EXPECT_EQ(form->tray().ToolTip(), form->tray().Hint() + QStringLiteral("\nSignal: -71 dBm (21/31), BER unknown"));
   Phone("signal 99 99");
   ASSERT_TRUE(RunUntil([this] { return JournalHas("Signal: unknown (99)"); })) << Journal();
-  EXPECT_EQ(form->ui.l_signal->text(), QStringLiteral("? dBm"));
+  EXPECT_EQ(form->ui().l_signal->text(), QStringLiteral("? dBm"));
   Phone("fail times=1 +CSQ reply \\r\\n+CSQ: abc\\r\\n\\r\\nOK\\r\\n");
   ASSERT_TRUE(RunUntil([this] { return JournalHas("Signal: unknown (unreadable reply)"); })) << Journal();
-  EXPECT_EQ(form->state.SignalState, "unknown (unreadable reply)");
+  EXPECT_EQ(form->state().SignalState, "unknown (unreadable reply)");
   EXPECT_EQ(Sent("AT+CPIN?\\r"), 0u);  // the SIM check is a key of its own
 
   // Off through its field: no more checks.
-  form->ui.ed_signalInt->setText(QStringLiteral("0"));
-  emit form->ui.ed_signalInt->editingFinished();
-  EXPECT_EQ(form->state.SignalInterval, 0);
+  form->ui().ed_signalInt->setText(QStringLiteral("0"));
+  emit form->ui().ed_signalInt->editingFinished();
+  EXPECT_EQ(form->state().SignalInterval, 0);
   RunUntil([] { return false; }, 1);
   size_t checks = Sent("AT+CSQ\\r");
   RunUntil([] { return false; }, 1);

@@ -41,7 +41,7 @@ class BatteryTest : public GatewayTest {
  protected:
   void SetUp() override {
     Start();
-    form->state.BaseDir = dir.Path();
+    form->state().BaseDir = dir.Path();
     Connect();
   }
   std::string FlagPath() const { return dir.Path() + "/smsLowBat.f"; }
@@ -49,7 +49,7 @@ class BatteryTest : public GatewayTest {
   // Runs the operation by itself: no passes, and every wait counts ticks.
   int CheckAlone() {
     FastTicks();
-    form->clock.PendingCommand = kNoCommand;
+    form->clock().PendingCommand = kNoCommand;
     return form->gateway().battery().CheckBattery();
   }
   TempDir dir;
@@ -57,7 +57,7 @@ class BatteryTest : public GatewayTest {
 
 TEST_F(BatteryTest, FlagFileFollowsTheLevelEveryHalfHour) {
   Battery("20 0");
-  form->clock.SecondsCounter = 1800 - 4;
+  form->clock().SecondsCounter = 1800 - 4;
   ASSERT_TRUE(RunUntil([&] { return fs::exists(FlagPath()); })) << Journal();
   EXPECT_TRUE(JournalHas("Battery Check:"));
   EXPECT_TRUE(JournalHas("Low Battery!"));
@@ -68,16 +68,16 @@ TEST_F(BatteryTest, FlagFileFollowsTheLevelEveryHalfHour) {
 
   // A level just above the limit removes it at the next check, 1800 ticks on.
   Battery("21 1");
-  form->clock.SecondsCounter = 3600 - 4;
+  form->clock().SecondsCounter = 3600 - 4;
   ASSERT_TRUE(RunUntil([&] { return !fs::exists(FlagPath()); })) << Journal();
   EXPECT_EQ(JournalCount("Battery Check:"), 2u);
   EXPECT_EQ(JournalCount("Low Battery!"), 1u);
 
   // Unchecked, the cadence passes without a check.
-  form->ui.cb_bat->setChecked(false);
+  form->ui().cb_bat->setChecked(false);
   Battery("5");
-  form->clock.SecondsCounter = 5400 - 4;
-  ASSERT_TRUE(RunUntil([&] { return form->clock.SecondsCounter > 5402; }));
+  form->clock().SecondsCounter = 5400 - 4;
+  ASSERT_TRUE(RunUntil([&] { return form->clock().SecondsCounter > 5402; }));
   EXPECT_EQ(JournalCount("Battery Check:"), 2u);
   EXPECT_FALSE(fs::exists(FlagPath()));
 }
@@ -124,14 +124,14 @@ TEST_F(BatteryTest, FlagFileErrorsAreJournalLinesAndBurstsAreReadWhole) {
   // The base directory is a plain file: nothing can be written inside it.
   std::string blocker = dir.Path() + "/not-a-directory";
   std::ofstream(blocker) << "x";
-  form->state.BaseDir = blocker;
+  form->state().BaseDir = blocker;
   Battery("7 0");
   EXPECT_EQ(CheckAlone(), 7);
   EXPECT_TRUE(JournalHas("Low Battery!"));
   EXPECT_TRUE(JournalHas("Error save flag file: smsLowBat.f"));
 
   // A flag "file" that is a non-empty directory cannot be deleted.
-  form->state.BaseDir = dir.Path();
+  form->state().BaseDir = dir.Path();
   fs::create_directories(FlagPath() + "/inside");
   Battery("90");
   EXPECT_EQ(CheckAlone(), 90);

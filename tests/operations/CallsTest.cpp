@@ -35,7 +35,7 @@ class CallsTest : public GatewayTest {
   // Runs the operation by itself: no passes, and every wait counts ticks.
   std::string CheckAlone() {
     FastTicks();
-    form->clock.PendingCommand = kNoCommand;
+    form->clock().PendingCommand = kNoCommand;
     return form->gateway().calls().CheckIncomingCall();
   }
   // The phone answers AT+CLCC with this raw call list (AT+CLCC=? still OK).
@@ -64,7 +64,7 @@ TEST_F(CallsTest, RingingCallIsHungUpAndRecordedThroughTheCycle) {
   // The moment of the worked example: 21:54:46 on 6 December 2026, UTC+3.
   form->gateway().calls().Now = [] { return pdulink::ZonedTime{{2026, 12, 6, 21, 54, 46, 0}, -180}; };
   ASSERT_EQ(phone->Control("ring +12345678901"), "OK\n");
-  ASSERT_TRUE(RunUntil([&] { return JournalHas("Terminate incoming call:") && form->clock.PendingCommand == kDutyPass; }))
+  ASSERT_TRUE(RunUntil([&] { return JournalHas("Terminate incoming call:") && form->clock().PendingCommand == kDutyPass; }))
       << Journal();
   ASSERT_TRUE(RunUntil([&] { return !PhoneHasCall(); })) << phone->Control("status");
 
@@ -98,7 +98,7 @@ TEST_F(CallsTest, RingingCallIsHungUpAndRecordedThroughTheCycle) {
     }
 
   // Without "Save Call as SMS" the call is still archived, not saved.
-  form->ui.cb_call_save->setChecked(false);
+  form->ui().cb_call_save->setChecked(false);
   ASSERT_EQ(phone->Control("ring 0301234"), "OK\n");
   ASSERT_TRUE(RunUntil([&] { return archived.size() == 2 && !PhoneHasCall(); })) << Journal();
   EXPECT_FALSE(archived[1].save);
@@ -106,13 +106,13 @@ TEST_F(CallsTest, RingingCallIsHungUpAndRecordedThroughTheCycle) {
   EXPECT_EQ(FileCount(logs.Path(), ".txt"), 1u);  // archived, not saved
 
   // With "Receive (Reset) Incoming Calls" off, a ring is left alone.
-  form->ui.cb_calls->setChecked(false);
+  form->ui().cb_calls->setChecked(false);
   size_t rings = JournalCount("RING");
   size_t hangups = Hangups();
   ASSERT_EQ(phone->Control("ring +4930"), "OK\n");
   ASSERT_TRUE(RunUntil([&] { return JournalCount("RING") > rings; })) << Journal();
-  uint32_t until = form->clock.SecondsCounter + 10;
-  ASSERT_TRUE(RunUntil([&] { return form->clock.SecondsCounter >= until; }));
+  uint32_t until = form->clock().SecondsCounter + 10;
+  ASSERT_TRUE(RunUntil([&] { return form->clock().SecondsCounter >= until; }));
   EXPECT_TRUE(PhoneHasCall());
   EXPECT_EQ(Hangups(), hangups);
   EXPECT_EQ(archived.size(), 2u);

@@ -141,11 +141,11 @@ TEST_F(ListingTest, ListingCutShortIsReportedAndWhatItMissedIsPickedUp) {
                            pdulink::test::EscapeReply("\r\n+CMGL: 1,0,,30\r\n" + pdu1 + "\r\n+CMGL: 2,0,,30\r\n0791")),
             "OK\n");
   Connect();
-  form->ui.cb_autoread->setChecked(true);
-  form->ui.cb_smstype->setCurrentIndex(0);
-  form->ui.cb_deletesms->setChecked(true);
+  form->ui().cb_autoread->setChecked(true);
+  form->ui().cb_smstype->setCurrentIndex(0);
+  form->ui().cb_deletesms->setChecked(true);
   FastTicks();
-  form->clock.PendingCommand = kNoCommand;
+  form->clock().PendingCommand = kNoCommand;
   Receiving& receiving = form->gateway().receiving();
   receiving.listSMS();
   EXPECT_TRUE(JournalHas("TimeOut Rx Done"));
@@ -168,7 +168,7 @@ TEST_F(ListingTest, ListingCutShortIsReportedAndWhatItMissedIsPickedUp) {
 TEST_F(ListingTest, RecordThatCannotBeWrittenLeavesTheMessagesUnread) {
   pdulink::test::TempDir logs;
   Start("AutoConnect=1\r\nAutoRead=1\r\nPollingInt=1\r\nLogDir=" + logs.Path() + "\r\n", {"--memories", "SM"});
-  form->state.BaseDir = logs.Path() + "/missing";
+  form->state().BaseDir = logs.Path() + "/missing";
   ASSERT_EQ(IndexOf(phone->Control("deliver +4915112345678 Wait for me")), "1");
   Connect();
   ASSERT_TRUE(RunUntil([this] { return JournalCount("Receiving record not written: ") >= 2; })) << Journal();
@@ -197,8 +197,8 @@ TEST_F(ListingTest, FiveHundredMessagesAreAllListed) {
   Connect();
   std::string all;  // the journal window keeps 1000 lines; the whole run goes here
   form->journal().SetMirror([&](const std::string& line) { all += line + "\n"; });
-  form->ui.cb_smstype->setCurrentIndex(4);
-  form->ui.sb_listSMS->setChecked(true);
+  form->ui().cb_smstype->setCurrentIndex(4);
+  form->ui().sb_listSMS->setChecked(true);
   ASSERT_TRUE(RunUntil([&] { return all.find("TotalReaded=") != std::string::npos; }, 60)) << Journal();
   EXPECT_NE(all.find("TotalReaded=500"), std::string::npos);
   EXPECT_NE(all.find("n500\n"), std::string::npos);
@@ -244,7 +244,7 @@ TEST_F(ListingTest, HeadlessListAndDeleteLatchTheButtons) {
   ASSERT_TRUE(RunUntil([this] { return JournalHas("Usage: /list [type]"); }));
   type("/list 0\n");
   ASSERT_TRUE(RunUntil([this] { return JournalHas("TotalReaded=2"); })) << Journal();
-  EXPECT_EQ(form->ui.cb_smstype->currentIndex(), 0);
+  EXPECT_EQ(form->ui().cb_smstype->currentIndex(), 0);
   EXPECT_TRUE(Sent("AT+CMGD=").empty());  // Delete was not chosen
   type("/delete 2,1\n");
   ASSERT_TRUE(RunUntil([this] { return Sent("AT+CMGD=").size() == 2; })) << Journal();
@@ -253,9 +253,9 @@ TEST_F(ListingTest, HeadlessListAndDeleteLatchTheButtons) {
   ASSERT_TRUE(RunUntil([this] { return JournalHas("/list [type] /delete N[,M...]"); }));
   EXPECT_TRUE(JournalHas("Usage: /delete N[,M...]"));
 
-  form->ui.ed_nums->setText(QStringLiteral("3 x 0 007 -4"));
-  form->ui.sb_delete->setChecked(true);
-  ASSERT_TRUE(RunUntil([this] { return !form->ui.sb_delete->isChecked(); })) << Journal();
+  form->ui().ed_nums->setText(QStringLiteral("3 x 0 007 -4"));
+  form->ui().sb_delete->setChecked(true);
+  ASSERT_TRUE(RunUntil([this] { return !form->ui().sb_delete->isChecked(); })) << Journal();
   EXPECT_EQ(Sent("AT+CMGD="), (std::vector<std::string>{"AT+CMGD=2\\r", "AT+CMGD=1\\r", "AT+CMGD=3\\r",
                                                       "AT+CMGD=7\\r", "AT+CMGD=-4\\r"}));
   EXPECT_TRUE(JournalHas("Delete N Msg = 007"));

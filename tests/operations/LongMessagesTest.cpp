@@ -69,8 +69,8 @@ class LongMessagesTest : public GatewayTest {
     StartupOptions options;
     options.configArg = phone->Directory() + "/gateway.ini";
     form = std::make_unique<TForm1>(options);
-    form->state.BaseDir = phone->Directory();
-    form->timer1->setInterval(100);
+    form->state().BaseDir = phone->Directory();
+    form->timer1()->setInterval(100);
     form->cycle().ExitPause = [] {};
   }
   // The PDUs of a long text as the phone delivers it, taken off the phone.
@@ -93,15 +93,15 @@ TEST_F(LongMessagesTest, ManualSendCutsIntoPartsThatDecodeBackToTheText) {
   Start("LongSms=1\r\nMaxParts=2\r\n");
   Connect();
   const std::string body = Words(200);
-  form->ui.ed_totel->setText(QStringLiteral("12345678901"));
-  form->ui.Ed_smsbody->setText(QString::fromStdString(Words(400)));
-  EXPECT_EQ(form->ui.Ed_smsbody->text().size(), 306);  // two parts of 153
+  form->ui().ed_totel->setText(QStringLiteral("12345678901"));
+  form->ui().Ed_smsbody->setText(QString::fromStdString(Words(400)));
+  EXPECT_EQ(form->ui().Ed_smsbody->text().size(), 306);  // two parts of 153
   // The blank at the end of the field is not counted.
-  EXPECT_EQ(form->ui.L_lenManualsms->text(), QStringLiteral("305 chars, 2 parts"));
-  form->ui.Ed_smsbody->setText(QString::fromStdString(body));
-  EXPECT_EQ(form->ui.L_lenManualsms->text(), QStringLiteral("200 chars, 2 parts"));
-  form->ui.sb_sendSMS->click();
-  ASSERT_TRUE(RunUntil([&] { return !form->ui.sb_sendSMS->isChecked(); })) << Journal();
+  EXPECT_EQ(form->ui().L_lenManualsms->text(), QStringLiteral("305 chars, 2 parts"));
+  form->ui().Ed_smsbody->setText(QString::fromStdString(body));
+  EXPECT_EQ(form->ui().L_lenManualsms->text(), QStringLiteral("200 chars, 2 parts"));
+  form->ui().sb_sendSMS->click();
+  ASSERT_TRUE(RunUntil([&] { return !form->ui().sb_sendSMS->isChecked(); })) << Journal();
 
   const std::vector<std::string> pdus = phone->Submitted();
   ASSERT_EQ(pdus.size(), 2u) << Journal();
@@ -127,10 +127,10 @@ TEST_F(LongMessagesTest, ManualSendCutsIntoPartsThatDecodeBackToTheText) {
 
   // One message: as without long messages.
   phone->Control("clear submitted");
-  form->ui.Ed_smsbody->setText(QStringLiteral("abc"));
-  EXPECT_EQ(form->ui.L_lenManualsms->text(), QStringLiteral("3 chars, 1 part"));
-  form->ui.sb_sendSMS->click();
-  ASSERT_TRUE(RunUntil([&] { return !form->ui.sb_sendSMS->isChecked(); })) << Journal();
+  form->ui().Ed_smsbody->setText(QStringLiteral("abc"));
+  EXPECT_EQ(form->ui().L_lenManualsms->text(), QStringLiteral("3 chars, 1 part"));
+  form->ui().sb_sendSMS->click();
+  ASSERT_TRUE(RunUntil([&] { return !form->ui().sb_sendSMS->isChecked(); })) << Journal();
   EXPECT_EQ(phone->Submitted(), std::vector<std::string>{"0011000B912143658709F10000A70361F118"});
   EXPECT_EQ(JournalLinesFrom("Send errorlevel").back(), "Send errorlevel(bytes):3");
 
@@ -138,10 +138,10 @@ TEST_F(LongMessagesTest, ManualSendCutsIntoPartsThatDecodeBackToTheText) {
   phone->Control("clear submitted");
   Restart();
   Connect();
-  form->ui.ed_totel->setText(QStringLiteral("12345678901"));
-  form->ui.Ed_smsbody->setText(QString::fromStdString(body));
-  form->ui.sb_sendSMS->click();
-  ASSERT_TRUE(RunUntil([&] { return !form->ui.sb_sendSMS->isChecked(); })) << Journal();
+  form->ui().ed_totel->setText(QStringLiteral("12345678901"));
+  form->ui().Ed_smsbody->setText(QString::fromStdString(body));
+  form->ui().sb_sendSMS->click();
+  ASSERT_TRUE(RunUntil([&] { return !form->ui().sb_sendSMS->isChecked(); })) << Journal();
   ASSERT_EQ(phone->Submitted().size(), 2u);
   pdulink::tSMSDecode again;
   again.Decode(WithCentre(phone->Submitted()[0]));
@@ -158,7 +158,7 @@ TEST_F(LongMessagesTest, WatchedLongFilesRefusedPartTooManyPartsAndAllSent) {
   std::ofstream(dir.Path() + "/smss2.txt") << "12345 " << Words(1000) << "\r\n";  // 7 parts
   std::ofstream(dir.Path() + "/smss3.txt") << "12345 " << Words(300) << "\r\n";   // 2 parts
   Start("AutoConnect=1\r\nAutoSend=1\r\nWatchInt=1\r\nLongSms=1\r\nWatchDir=" + dir.Path() + "/smss*.txt\r\n");
-  form->state.BaseDir = dir.Path();
+  form->state().BaseDir = dir.Path();
   // Once the first part is out, the phone refuses the next PDU.
   auto pump = form->dialogue().ProcessEvents;
   bool refused = false;
@@ -198,7 +198,7 @@ TEST_F(LongMessagesTest, RestartWithALongMessagePartlySentSendsNothingAgain) {
   EXPECT_NE(record.find(" none part 2/3\n"), std::string::npos) << record;
   std::ofstream(dir.Path() + "/.pdulink-inflight") << record;
   Start("AutoConnect=1\r\nAutoSend=1\r\nWatchInt=1\r\nLongSms=1\r\nWatchDir=" + dir.Path() + "/smss*.txt\r\n");
-  form->state.BaseDir = dir.Path();
+  form->state().BaseDir = dir.Path();
   ASSERT_TRUE(RunUntil([&] { return Named(dir.Path(), "smss.*").empty(); }, 30)) << Journal();
   ASSERT_TRUE(RunUntil([&] { return !fs::exists(dir.Path() + "/.pdulink-inflight"); }, 10));
 

@@ -25,7 +25,7 @@ class SendingTest : public GatewayTest {
  protected:
   void StartConnected(const std::string& keys = "") {
     Start(keys);
-    form->state.BaseDir = base.Path();
+    form->state().BaseDir = base.Path();
     Connect();
   }
   int Send(const std::string& number, const std::string& body) {
@@ -33,7 +33,7 @@ class SendingTest : public GatewayTest {
   }
   // The PDUs the phone took with AT+CMGS, in order.
   std::vector<std::string> Submitted() const { return phone->Submitted(); }
-  bool CopiesRed() const { return form->ui.ed_Ncopies->palette().color(QPalette::Text) == QColor(Qt::red); }
+  bool CopiesRed() const { return form->ui().ed_Ncopies->palette().color(QPalette::Text) == QColor(Qt::red); }
   // Journal lines without their date-and-time prefix.
   std::vector<std::string> JournalLines() const {
     std::vector<std::string> out;
@@ -56,10 +56,10 @@ class SendingTest : public GatewayTest {
 
 TEST_F(SendingTest, ManualSendIsTheWorkedExampleWithEveryJournalLine) {
   StartConnected();
-  form->ui.ed_totel->setText(QStringLiteral("12345678901"));
-  form->ui.Ed_smsbody->setText(QStringLiteral("abc"));
-  form->ui.sb_sendSMS->click();
-  ASSERT_TRUE(RunUntil([&] { return !form->ui.sb_sendSMS->isChecked(); })) << Journal();
+  form->ui().ed_totel->setText(QStringLiteral("12345678901"));
+  form->ui().Ed_smsbody->setText(QStringLiteral("abc"));
+  form->ui().sb_sendSMS->click();
+  ASSERT_TRUE(RunUntil([&] { return !form->ui().sb_sendSMS->isChecked(); })) << Journal();
   EXPECT_TRUE(InOrder({"Start sending to: 12345678901", "is  International telephone number", "00",
                        "Relative Validity Period=167", "set pdu mode ok", "SMS service supported ok",
                        "Executing Send SMS Command:", "Sending string done", "Send SMS Command ok",
@@ -68,7 +68,7 @@ TEST_F(SendingTest, ManualSendIsTheWorkedExampleWithEveryJournalLine) {
   EXPECT_EQ(Submitted(), std::vector<std::string>{"0011000B912143658709F10000A70361F118"});
   std::vector<std::string> sent = Received();
   EXPECT_NE(std::find(sent.begin(), sent.end(), "AT+CMGS=17\\r"), sent.end()) << phone->Transcript();
-  EXPECT_EQ(form->ui.ed_Ncopies->text(), QStringLiteral("1"));
+  EXPECT_EQ(form->ui().ed_Ncopies->text(), QStringLiteral("1"));
   EXPECT_FALSE(CopiesRed());
 }
 
@@ -86,44 +86,44 @@ TEST_F(SendingTest, RepliesInSeveralBurstsStillConfirmTheSend) {
 
 TEST_F(SendingTest, CopiesCountDownInRedAndEndAtOne) {
   StartConnected();
-  form->ui.ed_Ncopies->setText(QStringLiteral("3"));
+  form->ui().ed_Ncopies->setText(QStringLiteral("3"));
   std::vector<std::string> seen;  // the field whenever it changed, red or not
   auto pump = form->dialogue().ProcessEvents;
   form->dialogue().ProcessEvents = [&] {
-    std::string now = form->ui.ed_Ncopies->text().toStdString() + (CopiesRed() ? " red" : "");
+    std::string now = form->ui().ed_Ncopies->text().toStdString() + (CopiesRed() ? " red" : "");
     if (seen.empty() || seen.back() != now) seen.push_back(now);
     pump();
   };
   EXPECT_EQ(Send("+4915112345678", "Hello"), 5);
   // Before the copies start (preparation) the count is not red yet.
   EXPECT_EQ(seen, (std::vector<std::string>{"3", "3 red", "2 red", "1 red"}));
-  EXPECT_EQ(form->ui.ed_Ncopies->text(), QStringLiteral("1"));
+  EXPECT_EQ(form->ui().ed_Ncopies->text(), QStringLiteral("1"));
   EXPECT_FALSE(CopiesRed());
   EXPECT_EQ(Submitted().size(), 3u);
 
   // A count that is no number sends once and shows 1; 0 also sends once.
   for (const char* count : {"x", "0"}) {
     phone->Control("clear submitted");
-    form->ui.ed_Ncopies->setText(QString::fromLatin1(count));
+    form->ui().ed_Ncopies->setText(QString::fromLatin1(count));
     EXPECT_EQ(Send("12345", "Hi"), 2) << count;
     EXPECT_EQ(Submitted().size(), 1u) << count;
-    EXPECT_EQ(form->ui.ed_Ncopies->text(), QStringLiteral("1")) << count;
+    EXPECT_EQ(form->ui().ed_Ncopies->text(), QStringLiteral("1")) << count;
   }
 }
 
 TEST_F(SendingTest, StopEndsTheCycleAfterTheCopyInProgressAndKeepsTheCount) {
   StartConnected();
-  form->ui.ed_Ncopies->setText(QStringLiteral("5"));
+  form->ui().ed_Ncopies->setText(QStringLiteral("5"));
   auto pump = form->dialogue().ProcessEvents;
   form->dialogue().ProcessEvents = [&] {
     // Pressed during the second copy.
-    if (form->ui.ed_Ncopies->text() == QStringLiteral("4") && !form->state.SendCycleStop)
-      form->ui.b_stop_sendcycle->click();
+    if (form->ui().ed_Ncopies->text() == QStringLiteral("4") && !form->state().SendCycleStop)
+      form->ui().b_stop_sendcycle->click();
     pump();
   };
   EXPECT_EQ(Send("12345", "Hi"), 2);
   EXPECT_EQ(Submitted().size(), 2u);
-  EXPECT_EQ(form->ui.ed_Ncopies->text(), QStringLiteral("3"));
+  EXPECT_EQ(form->ui().ed_Ncopies->text(), QStringLiteral("3"));
   EXPECT_FALSE(CopiesRed());
   // The next send starts afresh (Stop is cleared) with the remaining count.
   form->dialogue().ProcessEvents = pump;
@@ -136,21 +136,21 @@ TEST_F(SendingTest, RefusalsAndSilenceGiveTheirResults) {
   StartConnected();
   // The prompt answered with ERROR: no copy, the field keeps its count in red.
   phone->Control("fail times=1 +CMGS error");
-  form->ui.ed_Ncopies->setText(QStringLiteral("2"));
+  form->ui().ed_Ncopies->setText(QStringLiteral("2"));
   EXPECT_EQ(Send("12345", "Hi"), -1);
   EXPECT_TRUE(JournalHas("No SMS body prompt -error"));
-  EXPECT_EQ(form->ui.ed_Ncopies->text(), QStringLiteral("2"));
+  EXPECT_EQ(form->ui().ed_Ncopies->text(), QStringLiteral("2"));
   EXPECT_TRUE(CopiesRed());
 
   // The PDU refused: every copy is still tried, none confirmed.
   phone->Control("fail times=2 PDU cms 500");
   EXPECT_EQ(Send("12345", "Hi"), -1);
   EXPECT_EQ(JournalCount("Sending string done"), 2u);
-  EXPECT_EQ(form->ui.ed_Ncopies->text(), QStringLiteral("1"));
+  EXPECT_EQ(form->ui().ed_Ncopies->text(), QStringLiteral("1"));
   EXPECT_TRUE(Submitted().empty());
 
   // One copy refused, the other confirmed: success.
-  form->ui.ed_Ncopies->setText(QStringLiteral("2"));
+  form->ui().ed_Ncopies->setText(QStringLiteral("2"));
   phone->Control("fail times=1 PDU cms 500");
   EXPECT_EQ(Send("12345", "Hi"), 2);
   EXPECT_EQ(Submitted().size(), 1u);
@@ -161,7 +161,7 @@ TEST_F(SendingTest, RefusalsAndSilenceGiveTheirResults) {
   EXPECT_EQ(Submitted().size(), 1u);
 
   // Bad options and numbers stop before any command.
-  form->ui.cb_sendoptions->setChecked(true);
+  form->ui().cb_sendoptions->setChecked(true);
   size_t commands = Received().size();
   EXPECT_EQ(Send("12345", "#smsc#Hi"), -1);
   EXPECT_EQ(Send("12a45", "Hi"), -1);
@@ -189,25 +189,25 @@ TEST_F(SendingTest, OptionsOnlyWhileDetectionIsOnAndTheValidityPeriodFollowsThem
   StartConnected();
   std::ofstream(base.Path() + "/sms_vp.ini", std::ios::binary) << "11\r\nignored\r\n";
   EXPECT_EQ(Send("12345", "#flash#Hi"), 9);
-  EXPECT_EQ(form->ui.se_vp_rByte->value(), 11);
-  EXPECT_EQ(form->ui.l_VPComment->text(), QStringLiteral("60 min =1 h"));
+  EXPECT_EQ(form->ui().se_vp_rByte->value(), 11);
+  EXPECT_EQ(form->ui().l_VPComment->text(), QStringLiteral("60 min =1 h"));
   EXPECT_EQ(Submitted().back(), "00110005812143F500000B0923333B3C478F9069");
 
-  form->ui.cb_sendoptions->setChecked(true);
+  form->ui().cb_sendoptions->setChecked(true);
   EXPECT_EQ(Send("12345", "#flash##vp197#Hi"), 2);
-  EXPECT_EQ(form->ui.se_vp_rByte->value(), 197);
-  EXPECT_EQ(form->ui.l_VPComment->text(), QStringLiteral("5 weeks"));
+  EXPECT_EQ(form->ui().se_vp_rByte->value(), 197);
+  EXPECT_EQ(form->ui().l_VPComment->text(), QStringLiteral("5 weeks"));
   EXPECT_EQ(Submitted().back(), "00110005812143F50010C502C834");
 
   // A value typed by the operator lasts only until the next send.
-  form->ui.se_vp_rByte->setValue(50);
+  form->ui().se_vp_rByte->setValue(50);
   Send("12345", "Hi");
-  EXPECT_EQ(form->ui.se_vp_rByte->value(), 11);
+  EXPECT_EQ(form->ui().se_vp_rByte->value(), 11);
 }
 
 TEST_F(SendingTest, ValidityFileReadingAndSaving) {
   Start();
-  form->state.BaseDir = base.Path();
+  form->state().BaseDir = base.Path();
   ServiceCentre& sc = form->gateway().serviceCentre();
   const std::string file = base.Path() + "/sms_vp.ini";
 
@@ -217,7 +217,7 @@ TEST_F(SendingTest, ValidityFileReadingAndSaving) {
   EXPECT_EQ(JournalCount("Error Value in file: sms_vp.ini"), 1u);
   std::ofstream(file, std::ios::binary) << "  255 \r\n";
   EXPECT_EQ(sc.ReadValidityPeriod(), 255);
-  EXPECT_EQ(form->ui.se_vp_rByte->value(), 255);
+  EXPECT_EQ(form->ui().se_vp_rByte->value(), 255);
   std::ofstream(file, std::ios::binary) << "";
   EXPECT_EQ(sc.ReadValidityPeriod(), 167);
   std::filesystem::remove(file);
@@ -227,35 +227,35 @@ TEST_F(SendingTest, ValidityFileReadingAndSaving) {
   EXPECT_EQ(JournalCount("Error Value in file: sms_vp.ini"), 1u);
 
   // Saving fails on the directory, then writes exactly digits and CR LF.
-  form->ui.se_vp_rByte->setValue(143);
-  EXPECT_EQ(form->ui.l_VPComment->text(), QStringLiteral("720 min =12 h"));
-  form->ui.b_save_send->click();
+  form->ui().se_vp_rByte->setValue(143);
+  EXPECT_EQ(form->ui().l_VPComment->text(), QStringLiteral("720 min =12 h"));
+  form->ui().b_save_send->click();
   EXPECT_EQ(messages.back(), "Error Save File: sms_vp.ini");
-  EXPECT_EQ(form->ui.se_vp_rByte->value(), 143);
+  EXPECT_EQ(form->ui().se_vp_rByte->value(), 143);
   std::filesystem::remove(file);
-  form->ui.b_save_send->click();
+  form->ui().b_save_send->click();
   EXPECT_EQ(messages.back(), "OK Save File: sms_vp.ini");
   EXPECT_EQ(Slurp(file), "143\r\n");
-  form->ui.se_vp_rByte->setValue(7);
-  form->ui.b_save_send->click();
+  form->ui().se_vp_rByte->setValue(7);
+  form->ui().b_save_send->click();
   EXPECT_EQ(Slurp(file), "7\r\n");
 }
 
 TEST_F(SendingTest, ServiceCentreSaveNormalisesTheFieldAndReleasesTheButton) {
   StartConnected();
-  form->ui.ed_smsc->setText(QStringLiteral(" +79001234567 "));
-  form->ui.sb_saveSmsc->click();
-  ASSERT_TRUE(RunUntil([&] { return !form->ui.sb_saveSmsc->isChecked(); })) << Journal();
-  EXPECT_EQ(form->ui.ed_smsc->text(), QStringLiteral("79001234567"));
+  form->ui().ed_smsc->setText(QStringLiteral(" +79001234567 "));
+  form->ui().sb_saveSmsc->click();
+  ASSERT_TRUE(RunUntil([&] { return !form->ui().sb_saveSmsc->isChecked(); })) << Journal();
+  EXPECT_EQ(form->ui().ed_smsc->text(), QStringLiteral("79001234567"));
   std::vector<std::string> sent = Received();
   EXPECT_NE(std::find(sent.begin(), sent.end(), "AT+CSCA=+79001234567\\r"), sent.end()) << phone->Transcript();
   EXPECT_NE(phone->Control("status").find("79001234567"), std::string::npos) << phone->Control("status");
 
   size_t commands = Received().size();
-  form->ui.ed_smsc->setText(QStringLiteral("7900 123"));
-  form->ui.sb_saveSmsc->click();
-  ASSERT_TRUE(RunUntil([&] { return !form->ui.sb_saveSmsc->isChecked(); }));
-  EXPECT_TRUE(form->ui.ed_smsc->text().isEmpty());
+  form->ui().ed_smsc->setText(QStringLiteral("7900 123"));
+  form->ui().sb_saveSmsc->click();
+  ASSERT_TRUE(RunUntil([&] { return !form->ui().sb_saveSmsc->isChecked(); }));
+  EXPECT_TRUE(form->ui().ed_smsc->text().isEmpty());
   EXPECT_TRUE(JournalHas("Invalid SMSC"));
   EXPECT_EQ(Received().size(), commands);
 }
@@ -305,7 +305,7 @@ TEST_F(SendingTest, HeadlessSendQueueIsBoundedAndShownInStatus) {
   ASSERT_TRUE(RunUntil([&] { return JournalHas("Send queue: "); })) << Journal();
   EXPECT_EQ(JournalCount("Send queue full (100 waiting): /send to 12345 not queued"), 1u) << Journal();
   EXPECT_TRUE(JournalHas("Send queue: 100")) << Journal();
-  EXPECT_EQ(form->ui.Ed_smsbody->text(), QStringLiteral("message 0"));
+  EXPECT_EQ(form->ui().Ed_smsbody->text(), QStringLiteral("message 0"));
   ::close(fds[1]);
   ::close(fds[0]);
 }
@@ -321,7 +321,7 @@ TEST_F(SendingTest, TheCallerSeesEachPduJustBeforeItGoesAndItsAnswer) {
     return true;
   };
   hooks.Answered = [&](bool ok) { events.push_back(ok ? "answered ok" : "answered refused"); };
-  form->ui.ed_Ncopies->setText(QStringLiteral("2"));
+  form->ui().ed_Ncopies->setText(QStringLiteral("2"));
   phone->Control("fail times=1 PDU cms 500");
   EXPECT_EQ(form->gateway().sending().SendSMS("12345", "Hi", hooks), 2);
   EXPECT_EQ(events, (std::vector<std::string>{"before AT+CMGS=13\\r", "answered refused", "before AT+CMGS=13\\r",

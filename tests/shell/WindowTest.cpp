@@ -1,4 +1,4 @@
-// Start-up, Save, the journal and the window's own handlers, on real widgets.
+// The journal and the window's own handlers, on real widgets.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -28,6 +28,7 @@
 #include "MainWindow.h"
 #include "MessageBox.h"
 #include "Transaction.h"
+#include "WindowLayout.h"
 
 #include "Pty.h"
 #include "SerialPort.h"
@@ -60,7 +61,7 @@ class WindowTest : public ::testing::Test {
   }
   std::vector<std::string> JournalMessages() const {
     std::vector<std::string> out;
-    const QString text = form_->ui.Memo2->toPlainText();
+    const QString text = form_->ui().Memo2->toPlainText();
     for (const QString& line : text.split(QLatin1Char('\n'))) out.push_back(line.mid(20).toStdString());
     return out;
   }
@@ -71,217 +72,82 @@ class WindowTest : public ::testing::Test {
   std::unique_ptr<TForm1> form_;
 };
 
-TEST_F(WindowTest, WithoutConfigShowsTheMessageAndKeepsLayoutDefaults) {
-  std::string path = dir_ + "/missing.ini";
-  TForm1& f = Start(path);
-  ASSERT_EQ(messages_.size(), 1u);
-  EXPECT_EQ(messages_[0], "INI file not exist:" + path);
-  EXPECT_EQ(f.ui.l_iniFile->text().toStdString(), path);
-  EXPECT_EQ(f.ui.cb_comport->currentText(), QStringLiteral("COM1"));
-  EXPECT_EQ(f.ui.cb_speed->currentText(), QStringLiteral("19200"));
-  EXPECT_TRUE(f.ui.cb_dtr->isChecked());  // the port's own line states
-  EXPECT_TRUE(f.ui.cb_rts->isChecked());
-  EXPECT_TRUE(f.ui.cb_bat->isChecked());
-  EXPECT_EQ(f.ui.Ed_watchDir->text(), QStringLiteral("smss*.txt"));
-  EXPECT_EQ(f.ui.ed_polint->text(), QStringLiteral("10"));
-  EXPECT_EQ(f.ui.se_vp_rByte->value(), 167);
-  EXPECT_EQ(f.ui.led_connect->Color(), LampColor::Red);
-  EXPECT_FALSE(f.ui.b_abort->isEnabled());
-  EXPECT_FALSE(f.ui.pg1->isTabVisible(f.ui.pg1->indexOf(f.ui.ts3_test)));
-  EXPECT_EQ(f.ui.pg1->currentIndex(), 0);
-  EXPECT_EQ(f.clock.PendingCommand, 0);
-  EXPECT_TRUE(f.timer1->isActive());
-  EXPECT_TRUE(f.ui.l_about->text().startsWith(QStringLiteral("v" PDULINK_VERSION_TEXT "\n")));
-}
-
-TEST_F(WindowTest, BareConfigNameLivesInTheWorkingDirectory) {
-  QString old = QDir::currentPath();
-  QDir::setCurrent(QString::fromStdString(dir_));
-  Config("[Main]\r\nComPort=2\r\n");
-  TForm1& f = Start("pdulink.ini");
-  QDir::setCurrent(old);
-  EXPECT_EQ(f.state.ConfigPath, dir_ + "/pdulink.ini");
-  EXPECT_EQ(f.ui.cb_comport->currentText(), QStringLiteral("COM2"));
-  EXPECT_TRUE(messages_.empty());
-}
-
-TEST_F(WindowTest, ConfigDrivesControlsWithCorrectionsAndTies) {
-  TForm1& f = Start(Config(
-      "[Main]\r\nComPort=11\r\nBaudRate=57600\r\nAutoConnect=1\r\nAutoRead=1\r\nAutoSend=1\r\n"
-      "OffLineMode=1\r\nPollingInt=0\r\nWatchInt=5\r\nLogDir=/var/log/sms\r\nBatteryCheck=0\r\n"
-      "InCalls=1\r\nDTR=0\r\nRTS=1\r\n"));
-  auto journal = JournalMessages();
-  ASSERT_EQ(journal.size(), 2u);
-  EXPECT_EQ(journal[0], "Error ComPort Number in INIFile");
-  EXPECT_EQ(journal[1], "AutoConnecting...");
-  EXPECT_EQ(f.clock.PendingCommand, 1);
-  EXPECT_EQ(f.ui.cb_comport->currentIndex(), 0);
-  EXPECT_EQ(f.ui.cb_speed->currentText(), QStringLiteral("57600"));
-  EXPECT_TRUE(f.ui.cb_autoread->isChecked());
-  EXPECT_TRUE(f.ui.cb_autosend->isChecked());
-  EXPECT_TRUE(f.ui.cb_offline->isChecked());
-  EXPECT_FALSE(f.ui.cb_smstype->isEnabled());
-  EXPECT_FALSE(f.ui.ed_polint->isEnabled());  // auto read locks its settings
-  EXPECT_FALSE(f.ui.Ed_watchDir->isEnabled());
-  EXPECT_EQ(f.state.PollingInterval, 10);
-  EXPECT_EQ(f.ui.ed_polint->text(), QStringLiteral("10"));
-  EXPECT_EQ(f.state.WatchInterval, 5);
-  EXPECT_EQ(f.ui.ed_LogDir->text(), QStringLiteral("/var/log/sms"));
-  EXPECT_FALSE(f.ui.cb_bat->isChecked());
-  EXPECT_TRUE(f.ui.cb_calls->isChecked());
-  EXPECT_FALSE(f.ui.cb_dtr->isChecked());
-  EXPECT_TRUE(f.ui.cb_rts->isChecked());
-}
-
-TEST_F(WindowTest, AutoModesWithoutAutoConnectStayOff) {
-  TForm1& f = Start(Config("[Main]\nAutoRead=1\nAutoSend=1\nOffLineMode=1\n"));
-  EXPECT_FALSE(f.ui.cb_autoread->isChecked());
-  EXPECT_FALSE(f.ui.cb_autosend->isChecked());
-  EXPECT_FALSE(f.ui.cb_offline->isChecked());
-  EXPECT_TRUE(f.ui.cb_smstype->isEnabled());
-  EXPECT_TRUE(f.ui.ed_polint->isEnabled());
-  EXPECT_EQ(f.clock.PendingCommand, 0);
-  EXPECT_TRUE(JournalMessages().size() <= 1);
-}
-
-TEST_F(WindowTest, LockedModeLeavesOnlyConnectAbortDisconnectExitAndCopy) {
-  TForm1& f = Start(Config("[Main]\r\nq_mode=1\r\n"));
-  EXPECT_TRUE(f.state.LockedMode);
-  EXPECT_TRUE(f.ui.sb_connect->isEnabled());
-  EXPECT_TRUE(f.ui.B_disconnect->isEnabled());
-  EXPECT_TRUE(f.ui.b_exit->isEnabled());
-  EXPECT_TRUE(f.ui.b_log2clip->isEnabled());
-  EXPECT_FALSE(f.ui.b_abort->isEnabled());  // only while a command waits
-  for (QWidget* w : {static_cast<QWidget*>(f.ui.b_save_iniFile), static_cast<QWidget*>(f.ui.cb_comport),
-                     static_cast<QWidget*>(f.ui.ed_polint), static_cast<QWidget*>(f.ui.sb_listSMS),
-                     static_cast<QWidget*>(f.ui.se_vp_rByte), static_cast<QWidget*>(f.ui.cb_autoread),
-                     static_cast<QWidget*>(f.ui.Button4), static_cast<QWidget*>(f.ui.ed_send)})
-    EXPECT_FALSE(w->isEnabled()) << w->objectName().toStdString();
-  EXPECT_TRUE(f.ui.Memo2->isEnabled());
-  // Unchecking auto read would re-enable its settings, but not while locked.
-  f.ui.cb_autoread->setChecked(true);
-  f.ui.cb_autoread->setChecked(false);
-  EXPECT_FALSE(f.ui.ed_polint->isEnabled());
-}
-
-TEST_F(WindowTest, SaveRewritesKeysInPlaceAndConfirms) {
-  const std::string original =
-      "; gateway on the office phone\r\n[Main]\r\nq_mode=0\r\nComPort=2\r\nBaudRate=9600\r\n"
-      "PollingInt=30\r\n\r\n[Ports]\r\nCOM2=/dev/ttyUSB0\r\n";
-  std::string path = Config(original);
-  TForm1& f = Start(path);
-  f.ui.ed_polint->setText(QStringLiteral("0"));
-  f.ui.ed_LogDir->setText(QStringLiteral("  /srv/sms  "));
-  f.b_save_iniFileClick();
-  ASSERT_EQ(messages_.size(), 1u);
-  EXPECT_EQ(messages_[0], "\xCE\xCA Saved INI File:" + path);
-  std::string saved = Slurp(path);
-  EXPECT_EQ(saved.rfind("; gateway on the office phone\r\n[Main]\r\nq_mode=0\r\nComPort=2\r\nBaudRate=9600\r\n"
-                        "PollingInt=0\r\n",
-                        0),
-            0u)
-      << saved;
-  EXPECT_NE(saved.find("LogDir=/srv/sms\r\n"), std::string::npos);
-  EXPECT_NE(saved.find("SaveCalls=0\r\n\r\n[Ports]\r\nCOM2=/dev/ttyUSB0\r\n"), std::string::npos) << saved;
-  EXPECT_EQ(saved.find('\n', 0) , saved.find("\r\n") + 1);  // CR LF kept
-}
-
-TEST_F(WindowTest, SaveIntoReadOnlyFileReportsErrorAndGoesOn) {
-  std::string path = Config("[Main]\r\nComPort=1\r\n");
-  TForm1& f = Start(path);
-  ::chmod(path.c_str(), 0444);
-  f.b_save_iniFileClick();
-  ASSERT_EQ(messages_.size(), 1u);
-  EXPECT_EQ(messages_[0], "ERROR Save INI File:" + path);
-  EXPECT_EQ(Slurp(path), "[Main]\r\nComPort=1\r\n");
-}
-
-TEST_F(WindowTest, SaveCreatesAMissingFile) {
-  std::string path = dir_ + "/new.ini";
-  TForm1& f = Start(path);
-  messages_.clear();
-  f.b_save_iniFileClick();
-  ASSERT_EQ(messages_.size(), 1u);
-  EXPECT_EQ(messages_[0], "\xCE\xCA Saved INI File:" + path);
-  EXPECT_EQ(Slurp(path).rfind("[Main]\r\nComPort=1\r\nBaudRate=19200\r\n", 0), 0u);
-}
-
 TEST_F(WindowTest, JournalKeepsTheNewestThousandLines) {
   TForm1& f = Start(Config("[Main]\r\n"));
   for (int i = 1; i <= 1005; ++i) f.WriteLog("line " + std::to_string(i));
-  EXPECT_EQ(f.ui.Memo2->blockCount(), 1000);
-  EXPECT_EQ(f.ui.Memo2->document()->firstBlock().text().mid(20), QStringLiteral("line 6"));
-  EXPECT_EQ(f.ui.Memo2->document()->lastBlock().text().mid(20), QStringLiteral("line 1005"));
+  EXPECT_EQ(f.ui().Memo2->blockCount(), 1000);
+  EXPECT_EQ(f.ui().Memo2->document()->firstBlock().text().mid(20), QStringLiteral("line 6"));
+  EXPECT_EQ(f.ui().Memo2->document()->lastBlock().text().mid(20), QStringLiteral("line 1005"));
   f.WriteLog("two\r\nlines");
-  EXPECT_EQ(f.ui.Memo2->document()->lastBlock().text(), QStringLiteral("lines"));
+  EXPECT_EQ(f.ui().Memo2->document()->lastBlock().text(), QStringLiteral("lines"));
   f.WriteLog("\xCF\xF0\xE8\xE2\xE5\xF2");  // cp1251
-  EXPECT_EQ(f.ui.Memo2->document()->lastBlock().text().mid(20), QString::fromUtf8("Привет"));
+  EXPECT_EQ(f.ui().Memo2->document()->lastBlock().text().mid(20), QString::fromUtf8("Привет"));
   f.Button1Click();
-  EXPECT_TRUE(f.ui.Memo2->toPlainText().isEmpty());
+  EXPECT_TRUE(f.ui().Memo2->toPlainText().isEmpty());
 }
 
 TEST_F(WindowTest, MessageBodyIsCutToOneMessage) {
   TForm1& f = Start(Config("[Main]\r\n"));
-  f.ui.Ed_smsbody->setText(QString(200, QLatin1Char('a')));
-  EXPECT_EQ(f.ui.Ed_smsbody->text().size(), 160);
-  EXPECT_EQ(f.ui.L_lenManualsms->text(), QStringLiteral("160"));
-  f.ui.Ed_smsbody->setText(QString(99, QLatin1Char('a')) + QString::fromUtf8("ж"));
-  EXPECT_EQ(f.ui.Ed_smsbody->text().size(), 70);
-  EXPECT_EQ(f.ui.L_lenManualsms->text(), QStringLiteral("70"));
+  f.ui().Ed_smsbody->setText(QString(200, QLatin1Char('a')));
+  EXPECT_EQ(f.ui().Ed_smsbody->text().size(), 160);
+  EXPECT_EQ(f.ui().L_lenManualsms->text(), QStringLiteral("160"));
+  f.ui().Ed_smsbody->setText(QString(99, QLatin1Char('a')) + QString::fromUtf8("ж"));
+  EXPECT_EQ(f.ui().Ed_smsbody->text().size(), 70);
+  EXPECT_EQ(f.ui().L_lenManualsms->text(), QStringLiteral("70"));
 }
 
 TEST_F(WindowTest, SmallHandlers) {
   TForm1& f = Start(Config("[Main]\r\n"));
   // The operator choosing another list type (the item changes, then the
   // pick reports itself) unchecks Delete.
-  f.ui.cb_deletesms->setChecked(true);
-  f.ui.cb_smstype->setCurrentIndex(3);
-  emit f.ui.cb_smstype->activated(3);
-  EXPECT_FALSE(f.ui.cb_deletesms->isChecked());
+  f.ui().cb_deletesms->setChecked(true);
+  f.ui().cb_smstype->setCurrentIndex(3);
+  emit f.ui().cb_smstype->activated(3);
+  EXPECT_FALSE(f.ui().cb_deletesms->isChecked());
   // Choosing the item already shown leaves it alone.
-  f.ui.cb_deletesms->setChecked(true);
-  emit f.ui.cb_smstype->activated(3);
-  EXPECT_TRUE(f.ui.cb_deletesms->isChecked());
+  f.ui().cb_deletesms->setChecked(true);
+  emit f.ui().cb_smstype->activated(3);
+  EXPECT_TRUE(f.ui().cb_deletesms->isChecked());
   // So does the program showing another type; a later pick of the item
   // it shows is no change either.
-  f.ui.cb_smstype->setCurrentIndex(1);
-  EXPECT_TRUE(f.ui.cb_deletesms->isChecked());
+  f.ui().cb_smstype->setCurrentIndex(1);
+  EXPECT_TRUE(f.ui().cb_deletesms->isChecked());
   QCoreApplication::processEvents();
-  emit f.ui.cb_smstype->activated(1);
-  EXPECT_TRUE(f.ui.cb_deletesms->isChecked());
+  emit f.ui().cb_smstype->activated(1);
+  EXPECT_TRUE(f.ui().cb_deletesms->isChecked());
   // Latching buttons of one group release each other.
-  f.ui.sb_connect->click();
-  EXPECT_TRUE(f.ui.sb_connect->isChecked());
-  EXPECT_EQ(f.clock.PendingCommand, 1);
-  f.ui.sb_listSMS->click();
-  EXPECT_TRUE(f.ui.sb_listSMS->isChecked());
-  EXPECT_FALSE(f.ui.sb_connect->isChecked());
-  f.ui.sb_listSMS->click();
-  EXPECT_FALSE(f.ui.sb_listSMS->isChecked());
-  f.ui.sb_sendSMS->click();
-  f.ui.sb_saveSmsc->click();
-  EXPECT_FALSE(f.ui.sb_sendSMS->isChecked());
+  f.ui().sb_connect->click();
+  EXPECT_TRUE(f.ui().sb_connect->isChecked());
+  EXPECT_EQ(f.clock().PendingCommand, 1);
+  f.ui().sb_listSMS->click();
+  EXPECT_TRUE(f.ui().sb_listSMS->isChecked());
+  EXPECT_FALSE(f.ui().sb_connect->isChecked());
+  f.ui().sb_listSMS->click();
+  EXPECT_FALSE(f.ui().sb_listSMS->isChecked());
+  f.ui().sb_sendSMS->click();
+  f.ui().sb_saveSmsc->click();
+  EXPECT_FALSE(f.ui().sb_sendSMS->isChecked());
   // Exit sets the abort flag, releases Connect, leaves off-line mode, posts 4.
-  f.ui.cb_offline->setChecked(true);
-  f.ui.sb_connect->click();
+  f.ui().cb_offline->setChecked(true);
+  f.ui().sb_connect->click();
   f.b_exitClick();
   EXPECT_TRUE(f.dialogue().AbortFlag);
-  EXPECT_FALSE(f.ui.sb_connect->isChecked());
-  EXPECT_FALSE(f.ui.cb_offline->isChecked());
-  EXPECT_EQ(f.clock.PendingCommand, 4);
+  EXPECT_FALSE(f.ui().sb_connect->isChecked());
+  EXPECT_FALSE(f.ui().cb_offline->isChecked());
+  EXPECT_EQ(f.clock().PendingCommand, 4);
   // The test page's Clear.
-  f.ui.Memo1->setPlainText(QStringLiteral("0791"));
-  f.ui.Button3->click();
-  EXPECT_TRUE(f.ui.Memo1->toPlainText().isEmpty());
+  f.ui().Memo1->setPlainText(QStringLiteral("0791"));
+  f.ui().Button3->click();
+  EXPECT_TRUE(f.ui().Memo1->toPlainText().isEmpty());
 }
 
 TEST_F(WindowTest, TestPageOpensOnlyOnRequest) {
   TForm1& f = Start(Config("[Main]\r\n"));
-  int test = f.ui.pg1->indexOf(f.ui.ts3_test);
-  EXPECT_FALSE(f.ui.pg1->isTabVisible(test));
+  int test = f.ui().pg1->indexOf(f.ui().ts3_test);
+  EXPECT_FALSE(f.ui().pg1->isTabVisible(test));
   f.ShowTestPage();
-  EXPECT_TRUE(f.ui.pg1->isTabVisible(test));
-  EXPECT_EQ(f.ui.pg1->currentIndex(), test);
+  EXPECT_TRUE(f.ui().pg1->isTabVisible(test));
+  EXPECT_EQ(f.ui().pg1->currentIndex(), test);
 }
 
 TEST_F(WindowTest, CloseBoxDoesNotCloseTheWindow) {
@@ -313,8 +179,8 @@ TEST_F(WindowTest, CopyTrayClickAndStop) {
   f.WriteLog("first line");
   f.WriteLog("\xCF\xF0\xE8\xE2\xE5\xF2");  // "Привет" in cp1251
   QApplication::clipboard()->clear();
-  f.ui.b_log2clip->click();
-  EXPECT_EQ(QApplication::clipboard()->text(), f.ui.Memo2->toPlainText());
+  f.ui().b_log2clip->click();
+  EXPECT_EQ(QApplication::clipboard()->text(), f.ui().Memo2->toPlainText());
   EXPECT_TRUE(QApplication::clipboard()->text().contains(QString::fromUtf8("Привет")));
   // A click on the tray icon shows a hidden window again.
   f.show();
@@ -326,9 +192,9 @@ TEST_F(WindowTest, CopyTrayClickAndStop) {
   emit f.tray().Icon()->activated(QSystemTrayIcon::Context);  // the menu click does not
   EXPECT_FALSE(f.isVisible());
   // Stop ends a repeated send at its next copy.
-  EXPECT_FALSE(f.state.SendCycleStop);
-  f.ui.b_stop_sendcycle->click();
-  EXPECT_TRUE(f.state.SendCycleStop);
+  EXPECT_FALSE(f.state().SendCycleStop);
+  f.ui().b_stop_sendcycle->click();
+  EXPECT_TRUE(f.state().SendCycleStop);
 }
 
 TEST_F(WindowTest, DtrAndRtsBoxesDriveTheOpenPort) {
@@ -341,8 +207,8 @@ TEST_F(WindowTest, DtrAndRtsBoxesDriveTheOpenPort) {
   // the state that was asked for, and the port stays open.
   // Both on, then DTR off, then RTS off.
   for (const auto& [dtr, rts] : {std::pair{true, true}, {false, true}, {false, false}}) {
-    f.ui.cb_dtr->setChecked(dtr);
-    f.ui.cb_rts->setChecked(rts);
+    f.ui().cb_dtr->setChecked(dtr);
+    f.ui().cb_rts->setChecked(rts);
     EXPECT_EQ(f.comport().DTRState(), dtr) << dtr << rts;
     EXPECT_EQ(f.comport().RTSState(), rts) << dtr << rts;
   }
@@ -350,32 +216,11 @@ TEST_F(WindowTest, DtrAndRtsBoxesDriveTheOpenPort) {
   f.comport().SetActive(false);
 }
 
-TEST_F(WindowTest, SimAndSignalKeysFillTheirFieldsAndBadOnesAreNamed) {
-  TForm1& f = Start(Config("[Main]\r\nSimCheck=1\r\nPin=0042\r\nSignalInt=30\r\n"));
-  EXPECT_TRUE(JournalMessages().empty() || JournalMessages()[0].empty());
-  EXPECT_TRUE(f.ui.cb_simcheck->isChecked());
-  EXPECT_EQ(f.ui.ed_pin->text(), QStringLiteral("0042"));
-  EXPECT_EQ(f.ui.ed_pin->echoMode(), QLineEdit::Password);  // dots, not digits
-  EXPECT_EQ(f.ui.ed_signalInt->text(), QStringLiteral("30"));
-  EXPECT_EQ(f.state.SignalInterval, 30);
-
-  form_.reset();
-  TForm1& g = Start(Config("[Main]\r\nPin=12ab\r\nSignalInt=-3\r\n"));
-  auto journal = JournalMessages();
-  ASSERT_EQ(journal.size(), 2u);
-  EXPECT_EQ(journal[0], "Error Pin in INIFile (4 to 8 digits): ignored");
-  EXPECT_EQ(journal[1], "Error SignalInt in INIFile (seconds): no signal check");
-  EXPECT_EQ(g.ui.ed_pin->text(), QString());
-  EXPECT_FALSE(g.ui.cb_simcheck->isChecked());
-  EXPECT_EQ(g.state.SignalInterval, 0);
-  EXPECT_EQ(g.ui.ed_signalInt->text(), QStringLiteral("0"));
-}
-
 TEST_F(WindowTest, NewFieldsFitTheWindowWithoutOverlapping) {
   TForm1& f = Start(Config("[Main]\r\n"));
   f.show();
-  for (QWidget* page : {f.ui.ts1_main, f.ui.ts2_setup}) {
-    f.ui.pg1->setCurrentWidget(page);
+  for (QWidget* page : {f.ui().ts1_main, f.ui().ts2_setup}) {
+    f.ui().pg1->setCurrentWidget(page);
     QCoreApplication::processEvents();
     EXPECT_LE(f.width(), 696);
     EXPECT_LE(f.height(), 480);
@@ -391,37 +236,37 @@ TEST_F(WindowTest, NewFieldsFitTheWindowWithoutOverlapping) {
       }
     }
   }
-  EXPECT_FALSE(f.ui.l_signal->geometry().intersects(f.ui.led_connect->geometry()));
-  EXPECT_FALSE(f.ui.l_signal->geometry().intersects(f.ui.Memo2->geometry()));
-  EXPECT_GE(f.ui.Memo2->height(), 313);
+  EXPECT_FALSE(f.ui().l_signal->geometry().intersects(f.ui().led_connect->geometry()));
+  EXPECT_FALSE(f.ui().l_signal->geometry().intersects(f.ui().Memo2->geometry()));
+  EXPECT_GE(f.ui().Memo2->height(), 313);
 }
 
 TEST_F(WindowTest, FastModeBoxFollowsTheKeyAndDrivesPortAndWaits) {
   TForm1& plain = Start(Config("[Main]\r\nComPort=1\r\n"));
-  EXPECT_FALSE(plain.ui.cb_fastmode->isChecked());
-  EXPECT_FALSE(plain.state.FastMode);
+  EXPECT_FALSE(plain.ui().cb_fastmode->isChecked());
+  EXPECT_FALSE(plain.state().FastMode);
   EXPECT_FALSE(plain.comport().ReplyAwareFraming());
   EXPECT_FALSE(plain.dialogue().FastWaits());
 
   TForm1& f = Start(Config("[Main]\r\nFastMode=1\r\n"));
-  EXPECT_TRUE(f.ui.cb_fastmode->isChecked());
-  EXPECT_TRUE(f.state.FastMode);
+  EXPECT_TRUE(f.ui().cb_fastmode->isChecked());
+  EXPECT_TRUE(f.state().FastMode);
   EXPECT_TRUE(f.comport().ReplyAwareFraming());
   EXPECT_TRUE(f.dialogue().FastWaits());
-  EXPECT_FALSE(f.ui.cb_fastmode->toolTip().isEmpty());
-  f.ui.cb_fastmode->setChecked(false);
-  EXPECT_FALSE(f.state.FastMode);
+  EXPECT_FALSE(f.ui().cb_fastmode->toolTip().isEmpty());
+  f.ui().cb_fastmode->setChecked(false);
+  EXPECT_FALSE(f.state().FastMode);
   EXPECT_FALSE(f.comport().ReplyAwareFraming());
   EXPECT_FALSE(f.dialogue().FastWaits());
 
   // On the Setup page (which NewFieldsFitTheWindowWithoutOverlapping checks
   // for overlaps), with nothing there squeezed.
   f.resize(696, 480);
-  f.ui.pg1->setCurrentWidget(f.ui.ts2_setup);
+  f.ui().pg1->setCurrentWidget(f.ui().ts2_setup);
   f.show();
   QCoreApplication::processEvents();
-  ASSERT_EQ(f.ui.cb_fastmode->parentWidget(), f.ui.ts2_setup);
-  EXPECT_LE(f.ui.ts2_setup->layout()->minimumSize().height(), f.ui.ts2_setup->height());
+  ASSERT_EQ(f.ui().cb_fastmode->parentWidget(), f.ui().ts2_setup);
+  EXPECT_LE(f.ui().ts2_setup->layout()->minimumSize().height(), f.ui().ts2_setup->height());
 }
 
 }  // namespace

@@ -43,8 +43,8 @@ class GatewayTest : public ::testing::Test {
     form = std::make_unique<TForm1>(options);
     // Files the gateway keeps in its working directory go beside the
     // phone's, not into the directory shared by every test.
-    form->state.BaseDir = phone->Directory();
-    form->timer1->setInterval(100);
+    form->state().BaseDir = phone->Directory();
+    form->timer1()->setInterval(100);
     form->cycle().ExitPause = [] {};
     form->cycle().CloseWindow = [this] { windowClosed = true; };
   }
@@ -60,7 +60,7 @@ class GatewayTest : public ::testing::Test {
     return true;
   }
 
-  std::string Journal() const { return form->ui.Memo2->toPlainText().toStdString(); }
+  std::string Journal() const { return form->ui().Memo2->toPlainText().toStdString(); }
   bool JournalHas(const std::string& text) const { return Journal().find(text) != std::string::npos; }
   size_t JournalCount(const std::string& text) const {
     std::string j = Journal();
@@ -83,14 +83,14 @@ class GatewayTest : public ::testing::Test {
 
   // Connects through the Connect button and waits for the duty passes.
   void Connect() {
-    form->ui.sb_connect->click();
+    form->ui().sb_connect->click();
     ASSERT_TRUE(RunUntil([this] { return JournalHas("SMS Memory Select:"); })) << Journal();
-    ASSERT_TRUE(RunUntil([this] { return form->clock.PendingCommand == kDutyPass || !form->comport().Active(); }));
+    ASSERT_TRUE(RunUntil([this] { return form->clock().PendingCommand == kDutyPass || !form->comport().Active(); }));
   }
 
   // Makes waits count ticks by themselves: each 50 ms pause becomes one tick.
   void FastTicks() {
-    form->timer1->stop();
+    form->timer1()->stop();
     form->dialogue().Pause = [this] {
       QThread::msleep(2);
       form->cycle().timer1Timer();

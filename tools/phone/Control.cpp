@@ -157,284 +157,437 @@ std::string Unescape(std::string_view text) {
   return out;
 }
 
+namespace {
+
+// One control command in progress: its words, the phone, the actions for
+// the I/O loop, and the reply so far.
+struct Request {
+  Words& w;
+  Modem& m;
+  ControlActions& actions;
+  int& nextConcatReference;
+  const std::function<Millis()>& clock;
+  std::string& out;
+  void Say(const std::string& line) { out += line + "\n"; }
+};
+
+void Help(Request& c) {
+  Words& w = c.w;
+  w.End();
+  c.out += Control::HelpText();
+}
+
+void Status(Request& c) {
+  Words& w = c.w;
+  Modem& m = c.m;
+  w.End();
+  c.Say(m.StateSummary());
+}
+
+void Deliver(Request& c) {
+  Words& w = c.w;
+  Modem& m = c.m;
+  auto opt = w.Options({"mem", "ref", "coding", "class", "smsc", "time"});
+  DeliverRequest req;
+  req.sender = w.Next("sender");
+  req.text = Unescape(w.Rest());
+  req.time = TimeOption(opt);
+  req.smsc = opt.count("smsc") ? opt["smsc"] : m.SmscText();
+  if (opt.count("class")) req.messageClass = static_cast<int>(Number(opt["class"], "class", 0, 3));
+  std::string coding = opt.count("coding") ? Lower(opt["coding"]) : "auto";
+  if (coding != "auto" && coding != "gsm" && coding != "ucs2") throw Failure("coding must be auto, gsm or ucs2");
+  req.forceUcs2 = coding == "ucs2";
+  bool explicitRef = opt.count("ref") != 0;
+  req.reference = explicitRef ? static_cast<int>(Number(opt["ref"], "ref", 0, 255)) : c.nextConcatReference;
+  std::optional<Memory> target;
+  if (opt.count("mem")) target = MemoryOption(m, opt["mem"]);
+  std::vector<Bytes> pdus;
+  std::string error;
+  if (!BuildDeliver(req, pdus, error)) throw Failure(error);
+  if (coding == "gsm") {
+    std::u32string text;
+    Bytes septets;
+    if (!DecodeUtf8(req.text, text) || !ToGsmSeptets(text, septets))
+      throw Failure("text has characters outside the GSM alphabet");
+  }
+  if (pdus.size() > 1 && !explicitRef) c.nextConcatReference = (c.nextConcatReference + 1) % 256;
+  Memory memory = target.value_or(m.ReceiveMemory());
+  if ((target || !m.RoutesDirectly(false)) && FreeSlots(m, memory) < static_cast<int>(pdus.size()))
+    throw Failure(std::string("memory ") + MemoryName(memory) + " full (" +
+                  std::to_string(m.Store().Used(memory)) + " of " + std::to_string(m.Store().Total(memory)) +
+                  " used, " + std::to_string(pdus.size()) + " needed)");
+  for (const auto& pdu : pdus) {
+    int index = m.Deliver(pdu, target);
+    c.Say(index < 0 ? "routed " + ToHex(pdu) : std::string("stored ") + MemoryName(memory) + " " + std::to_string(index));
+  }
+}
+
+void DeliverPdu(Request& c) {
+  Words& w = c.w;
+  Modem& m = c.m;
+  auto opt = w.Options({"mem", "state"});
+  std::string hex = w.Next("PDU");
+  w.End();
+  Bytes pdu;
+  if (!FromHex(hex, pdu)) throw Failure("PDU is not hexadecimal");
+  int smsc = SmscFieldLength(pdu);
+  if (smsc < 0 || smsc > 12) throw Failure("service-centre field does not fit");
+  if (pdu.size() == static_cast<std::size_t>(smsc)) throw Failure("PDU has no TPDU after the service-centre field");
+  if (pdu.size() - static_cast<std::size_t>(smsc) > 255) throw Failure("TPDU longer than 255 octets");
+  auto state = static_cast<MessageState>(opt.count("state") ? Number(opt["state"], "state", 0, 3) : 0);
+  std::optional<Memory> target;
+  if (opt.count("mem")) target = MemoryOption(m, opt["mem"]);
+  Memory memory = target.value_or(m.ReceiveMemory());
+  int index = m.Deliver(pdu, target, state);
+  if (index == 0) throw Failure(std::string("memory ") + MemoryName(memory) + " full");
+  c.Say(index < 0 ? "routed " + ToHex(pdu) : std::string("stored ") + MemoryName(memory) + " " + std::to_string(index));
+}
+
+void StatusReport(Request& c) {
+  Words& w = c.w;
+  Modem& m = c.m;
+  auto opt = w.Options({"mem", "smsc", "time"});
+  int mr = static_cast<int>(Number(w.Next("message reference"), "message reference", 0, 255));
+  std::string recipient = w.Next("recipient");
+  int status = static_cast<int>(Number(w.Next("status"), "status", 0, 255));
+  w.End();
+  Bytes pdu;
+  std::string error;
+  if (!BuildStatusReport(opt.count("smsc") ? opt["smsc"] : m.SmscText(), mr, recipient, status, TimeOption(opt), pdu,
+                         error))
+    throw Failure(error);
+  std::optional<Memory> target;
+  if (opt.count("mem")) target = MemoryOption(m, opt["mem"]);
+  Memory memory = target.value_or(m.ReceiveMemory());
+  int index = m.Deliver(pdu, target);
+  if (index == 0) throw Failure(std::string("memory ") + MemoryName(memory) + " full");
+  c.Say(index < 0 ? "routed " + ToHex(pdu) : std::string("stored ") + MemoryName(memory) + " " + std::to_string(index));
+}
+
+void Ring(Request& c) {
+  Words& w = c.w;
+  Modem& m = c.m;
+  std::string number = w.Empty() ? "" : w.Next("number");
+  w.End();
+  if (!number.empty() && number.find_first_not_of("+0123456789*#") != std::string::npos)
+    throw Failure("number may hold digits, +, * and # only");
+  if (!m.StartRing(number, c.clock())) throw Failure("too many calls");
+}
+
+void RingStop(Request& c) {
+  Words& w = c.w;
+  Modem& m = c.m;
+  w.End();
+  m.RemoteHangup();
+}
+
+void RingInterval(Request& c) {
+  Words& w = c.w;
+  Modem& m = c.m;
+  m.settings.ringIntervalMs = Number(w.Next("interval"), "interval", 100, 600000);
+  w.End();
+}
+
+void Battery(Request& c) {
+  Words& w = c.w;
+  Modem& m = c.m;
+  int level = static_cast<int>(Number(w.Next("level"), "level", 0, 100));
+  int status = w.Empty() ? m.settings.batteryStatus : static_cast<int>(Number(w.Next("status"), "status", 0, 3));
+  w.End();
+  m.settings.batteryLevel = level;
+  m.settings.batteryStatus = status;
+}
+
+void Signal(Request& c) {
+  Words& w = c.w;
+  Modem& m = c.m;
+  int rssi = static_cast<int>(Number(w.Next("rssi"), "rssi", 0, 99));
+  int ber = w.Empty() ? m.settings.ber : static_cast<int>(Number(w.Next("ber"), "ber", 0, 99));
+  w.End();
+  m.settings.rssi = rssi;
+  m.settings.ber = ber;
+}
+
+void Sim(Request& c) {
+  Words& w = c.w;
+  Modem& m = c.m;
+  auto opt = w.Options({"pin", "puk", "delay"});
+  auto code = [&](const char* name) {
+    const std::string& v = opt[name];
+    if (v.size() < 4 || v.size() > 8 || v.find_first_not_of("0123456789") != std::string::npos)
+      throw Failure(std::string(name) + " must be 4 to 8 digits");
+    return v;
+  };
+  if (opt.count("pin")) m.settings.pin = code("pin");
+  if (opt.count("puk")) m.settings.puk = code("puk");
+  if (opt.count("delay")) m.settings.simReadyDelayMs = Number(opt["delay"], "delay", 0, 600000);
+  if (!w.Empty()) {
+    std::string state = Lower(w.Next("state"));
+    static const std::pair<const char*, SimState> kStates[] = {{"ready", SimState::Ready},
+                                                               {"pin", SimState::Pin},
+                                                               {"puk", SimState::Puk},
+                                                               {"pin2", SimState::Pin2},
+                                                               {"absent", SimState::Absent}};
+    auto it = std::find_if(std::begin(kStates), std::end(kStates), [&](const auto& k) { return state == k.first; });
+    if (it == std::end(kStates)) throw Failure("state must be ready, pin, puk, pin2 or absent");
+    m.SetSim(it->second);
+  }
+  w.End();
+}
+
+void Creg(Request& c) {
+  Words& w = c.w;
+  Modem& m = c.m;
+  int stat = static_cast<int>(Number(w.Next("stat"), "stat", 0, 10));
+  w.End();
+  m.SetRegistration(stat);
+}
+
+void Latency(Request& c) {
+  Words& w = c.w;
+  Modem& m = c.m;
+  m.settings.latencyMs = Number(w.Next("milliseconds"), "latency", 0, 600000);
+  w.End();
+}
+
+void Chunks(Request& c) {
+  Words& w = c.w;
+  Modem& m = c.m;
+  std::string first = w.Next("chunk size");
+  if (Lower(first) == "off") {
+    m.settings.chunkSize = 0;
+    m.settings.chunkPauseMs = 0;
+  } else {
+    int size = static_cast<int>(Number(first, "chunk size", 0, 65536));
+    Millis pause = Number(w.Next("pause"), "pause", 0, 60000);
+    m.settings.chunkSize = size;
+    m.settings.chunkPauseMs = pause;
+  }
+  w.End();
+}
+
+void Fail(Request& c) {
+  Words& w = c.w;
+  Modem& m = c.m;
+  auto opt = w.Options({"times"});
+  Fault f;
+  f.pattern = w.Next("command");
+  if (opt.count("times")) f.remaining = static_cast<int>(Number(opt["times"], "times", 1, 1000000));
+  std::string kind = Lower(w.Next("kind"));
+  if (kind == "error") {
+    f.kind = Fault::Kind::Error;
+  } else if (kind == "cms" || kind == "cme") {
+    f.kind = kind == "cms" ? Fault::Kind::CmsError : Fault::Kind::CmeError;
+    f.code = static_cast<int>(Number(w.Next("error code"), "error code", 0, 65535));
+  } else if (kind == "silent") {
+    f.kind = Fault::Kind::Silent;
+  } else if (kind == "reply") {
+    f.kind = Fault::Kind::Reply;
+    f.reply = Unescape(w.Rest());
+    if (f.reply.empty()) throw Failure("missing reply text");
+  } else {
+    throw Failure("kind must be error, cms, cme, silent or reply");
+  }
+  w.End();
+  m.AddFault(std::move(f));
+}
+
+void Unfail(Request& c) {
+  Words& w = c.w;
+  Modem& m = c.m;
+  std::string pattern = w.Empty() ? "" : w.Next("command");
+  w.End();
+  c.Say("cleared " + std::to_string(m.ClearFaults(pattern)));
+}
+
+void Faults(Request& c) {
+  Words& w = c.w;
+  Modem& m = c.m;
+  w.End();
+  for (const auto& f : m.Faults()) {
+    static const char* kKinds[] = {"error", "cms", "cme", "reply", "silent"};
+    std::string s = "fault AT" + f.pattern + " " + kKinds[static_cast<int>(f.kind)];
+    if (f.kind == Fault::Kind::CmsError || f.kind == Fault::Kind::CmeError) s.append(" ").append(std::to_string(f.code));
+    s += f.remaining < 0 ? " until-cleared" : " times=" + std::to_string(f.remaining);
+    c.Say(s);
+  }
+}
+
+void Smsc(Request& c) {
+  Words& w = c.w;
+  Modem& m = c.m;
+  std::string number = w.Next("number");
+  w.End();
+  if (Lower(number) == "none") {
+    m.settings.smscDigits.clear();
+    m.settings.smscType = 129;
+  } else {
+    bool plus = !number.empty() && number[0] == '+';
+    std::string digits = plus ? number.substr(1) : number;
+    if (digits.empty() || digits.size() > 20 || digits.find_first_not_of("0123456789") != std::string::npos)
+      throw Failure("service centre must be digits with an optional leading +");
+    m.settings.smscDigits = digits;
+    m.settings.smscType = plus ? 145 : 129;
+  }
+}
+
+void Memories(Request& c) {
+  Words& w = c.w;
+  Modem& m = c.m;
+  std::string list = w.Rest();
+  std::vector<Memory> memories;
+  std::string token;
+  for (std::size_t i = 0; i <= list.size(); ++i) {
+    if (i == list.size() || list[i] == ',' || list[i] == ' ') {
+      if (!token.empty()) {
+        auto mem = ParseMemory(token);
+        if (!mem) throw Failure("unknown memory " + token + " (SM, ME or MT)");
+        if (std::find(memories.begin(), memories.end(), *mem) == memories.end()) memories.push_back(*mem);
+      }
+      token.clear();
+    } else {
+      token.push_back(list[i]);
+    }
+  }
+  if (memories.empty()) throw Failure("missing memories");
+  m.settings.memories = memories;
+  m.MemoriesChanged();
+}
+
+void Capacity(Request& c) {
+  Words& w = c.w;
+  Modem& m = c.m;
+  auto mem = ParseMemory(w.Next("memory"));
+  int capacity = static_cast<int>(Number(w.Next("capacity"), "capacity", 0, 1000));
+  w.End();
+  if (!mem || *mem == Memory::MT) throw Failure("capacity applies to SM or ME");
+  if (!m.Store().SetCapacity(*mem, capacity)) throw Failure("messages are stored beyond that capacity");
+}
+
+void Identity(Request& c) {
+  Words& w = c.w;
+  Modem& m = c.m;
+  std::string key = Lower(w.Next("key"));
+  std::string value = w.Rest();
+  if (value.empty() || value.find_first_of("\r\n\"") != std::string::npos) throw Failure("bad value");
+  if (key == "manufacturer") m.settings.manufacturer = value;
+  else if (key == "model") m.settings.model = value;
+  else if (key == "revision") m.settings.revision = value;
+  else if (key == "imei") m.settings.imei = value;
+  else if (key == "imsi") m.settings.imsi = value;
+  else throw Failure("key must be manufacturer, model, revision, imei or imsi");
+}
+
+void DumpOrClear(Request& c, bool clear) {
+  Words& w = c.w;
+  Modem& m = c.m;
+  std::string what = w.Empty() ? "all" : Lower(w.Next("what"));
+  w.End();
+  if (what != "all" && what != "stored" && what != "submitted") throw Failure("say stored or submitted");
+  bool stored = what != "submitted", submitted = what != "stored";
+  if (clear) {
+    if (stored) m.Store().Clear();
+    if (submitted) m.ClearSubmissions();
+  } else {
+    for (Memory mem : {Memory::SM, Memory::ME}) {
+      if (!stored) break;
+      for (auto& [index, msg] : m.Store().List(mem))
+        c.Say(std::string("stored ") + MemoryName(mem) + " " + std::to_string(index) + " " +
+            std::to_string(static_cast<int>(msg->state)) + " " + ToHex(msg->pdu));
+    }
+    if (submitted)
+      for (const auto& s : m.Submissions())
+        c.Say("submitted " + std::to_string(s.sequence) + " " + std::to_string(s.messageReference) + " " + s.pduHex);
+  }
+}
+
+void Dump(Request& c) { DumpOrClear(c, false); }
+void Clear(Request& c) { DumpOrClear(c, true); }
+
+void HangupLine(Request& c) {
+  Words& w = c.w;
+  w.End();
+  c.actions.hangupLine = true;
+}
+
+void Replug(Request& c) {
+  Words& w = c.w;
+  w.End();
+  c.actions.replug = true;
+}
+
+void Vanish(Request& c) {
+  Words& w = c.w;
+  w.End();
+  c.actions.vanish = true;
+}
+
+// A command: its name, its arguments as help shows them, its handler, and
+// whether help shows it on the line of the command above. Adding a command
+// is adding a row.
+struct Command {
+  const char* name;
+  const char* arguments;
+  void (*handler)(Request&);
+  bool sameHelpLine;
+};
+
+const Command kCommands[] = {
+    {"deliver", "[mem=M] [ref=N] [coding=auto|gsm|ucs2] [class=N] [smsc=NUMBER] [time=YYMMDDhhmmss+Q] SENDER TEXT",
+     Deliver, false},
+    {"deliver-pdu", "[mem=M] [state=0..3] HEX", DeliverPdu, false},
+    {"status-report", "[mem=M] [smsc=NUMBER] [time=...] MR RECIPIENT STATUS", StatusReport, false},
+    {"ring", "[NUMBER]", Ring, false},
+    {"ring-stop", "", RingStop, true},
+    {"ring-interval", "MS", RingInterval, true},
+    {"battery", "LEVEL [STATUS]", Battery, false},
+    {"signal", "RSSI [BER]", Signal, true},
+    {"sim", "[pin=CODE] [puk=CODE] [delay=MS] [ready|pin|puk|pin2|absent]", Sim, false},
+    {"creg", "STAT", Creg, true},
+    {"latency", "MS", Latency, false},
+    {"chunks", "SIZE PAUSE_MS | chunks off", Chunks, true},
+    {"fail", "[times=N] PATTERN error|cms N|cme N|silent|reply TEXT", Fail, false},
+    {"unfail", "[PATTERN]", Unfail, true},
+    {"faults", "", Faults, true},
+    {"smsc", "NUMBER|none", Smsc, false},
+    {"memories", "SM[,ME[,MT]]", Memories, true},
+    {"capacity", "SM|ME N", Capacity, true},
+    {"identity", "KEY VALUE", Identity, true},
+    {"dump", "[stored|submitted]", Dump, false},
+    {"clear", "[stored|submitted]", Clear, true},
+    {"status", "", Status, true},
+    {"hangup-line", "", HangupLine, false},
+    {"replug", "", Replug, true},
+    {"vanish", "", Vanish, true},
+    {"help", "", Help, true},
+};
+
+}  // namespace
+
 const char* Control::HelpText() {
-  return "deliver [mem=M] [ref=N] [coding=auto|gsm|ucs2] [class=N] [smsc=NUMBER] [time=YYMMDDhhmmss+Q] SENDER TEXT\n"
-         "deliver-pdu [mem=M] [state=0..3] HEX\n"
-         "status-report [mem=M] [smsc=NUMBER] [time=...] MR RECIPIENT STATUS\n"
-         "ring [NUMBER] | ring-stop | ring-interval MS\n"
-         "battery LEVEL [STATUS] | signal RSSI [BER]\n"
-         "sim [pin=CODE] [puk=CODE] [delay=MS] [ready|pin|puk|pin2|absent] | creg STAT\n"
-         "latency MS | chunks SIZE PAUSE_MS | chunks off\n"
-         "fail [times=N] PATTERN error|cms N|cme N|silent|reply TEXT | unfail [PATTERN] | faults\n"
-         "smsc NUMBER|none | memories SM[,ME[,MT]] | capacity SM|ME N | identity KEY VALUE\n"
-         "dump [stored|submitted] | clear [stored|submitted] | status\n"
-         "hangup-line | replug | vanish | help\n";
+  static const std::string text = [] {
+    std::string out;
+    for (const Command& cmd : kCommands) {
+      if (!out.empty()) out.append(cmd.sameHelpLine ? " | " : "\n");
+      out.append(cmd.name);
+      if (*cmd.arguments) out.append(" ").append(cmd.arguments);
+    }
+    return out + "\n";
+  }();
+  return text.c_str();
 }
 
 std::string Control::Execute(std::string_view line, ControlActions& actions) {
   std::string out;
-  auto say = [&](const std::string& s) { out += s + "\n"; };
   try {
     Words w(line);
     if (w.Empty()) throw Failure("empty command");
     std::string verb = Lower(w.Next("command"));
-    Modem& m = modem_;
-
-    if (verb == "help") {
-      w.End();
-      out += HelpText();
-    } else if (verb == "status") {
-      w.End();
-      say(m.StateSummary());
-    } else if (verb == "deliver") {
-      auto opt = w.Options({"mem", "ref", "coding", "class", "smsc", "time"});
-      DeliverRequest req;
-      req.sender = w.Next("sender");
-      req.text = Unescape(w.Rest());
-      req.time = TimeOption(opt);
-      req.smsc = opt.count("smsc") ? opt["smsc"] : m.SmscText();
-      if (opt.count("class")) req.messageClass = static_cast<int>(Number(opt["class"], "class", 0, 3));
-      std::string coding = opt.count("coding") ? Lower(opt["coding"]) : "auto";
-      if (coding != "auto" && coding != "gsm" && coding != "ucs2") throw Failure("coding must be auto, gsm or ucs2");
-      req.forceUcs2 = coding == "ucs2";
-      bool explicitRef = opt.count("ref") != 0;
-      req.reference = explicitRef ? static_cast<int>(Number(opt["ref"], "ref", 0, 255)) : nextConcatReference_;
-      std::optional<Memory> target;
-      if (opt.count("mem")) target = MemoryOption(m, opt["mem"]);
-      std::vector<Bytes> pdus;
-      std::string error;
-      if (!BuildDeliver(req, pdus, error)) throw Failure(error);
-      if (coding == "gsm") {
-        std::u32string text;
-        Bytes septets;
-        if (!DecodeUtf8(req.text, text) || !ToGsmSeptets(text, septets))
-          throw Failure("text has characters outside the GSM alphabet");
-      }
-      if (pdus.size() > 1 && !explicitRef) nextConcatReference_ = (nextConcatReference_ + 1) % 256;
-      Memory memory = target.value_or(m.ReceiveMemory());
-      if ((target || !m.RoutesDirectly(false)) && FreeSlots(m, memory) < static_cast<int>(pdus.size()))
-        throw Failure(std::string("memory ") + MemoryName(memory) + " full (" +
-                      std::to_string(m.Store().Used(memory)) + " of " + std::to_string(m.Store().Total(memory)) +
-                      " used, " + std::to_string(pdus.size()) + " needed)");
-      for (const auto& pdu : pdus) {
-        int index = m.Deliver(pdu, target);
-        say(index < 0 ? "routed " + ToHex(pdu) : std::string("stored ") + MemoryName(memory) + " " + std::to_string(index));
-      }
-    } else if (verb == "deliver-pdu") {
-      auto opt = w.Options({"mem", "state"});
-      std::string hex = w.Next("PDU");
-      w.End();
-      Bytes pdu;
-      if (!FromHex(hex, pdu)) throw Failure("PDU is not hexadecimal");
-      int smsc = SmscFieldLength(pdu);
-      if (smsc < 0 || smsc > 12) throw Failure("service-centre field does not fit");
-      if (pdu.size() == static_cast<std::size_t>(smsc)) throw Failure("PDU has no TPDU after the service-centre field");
-      if (pdu.size() - static_cast<std::size_t>(smsc) > 255) throw Failure("TPDU longer than 255 octets");
-      auto state = static_cast<MessageState>(opt.count("state") ? Number(opt["state"], "state", 0, 3) : 0);
-      std::optional<Memory> target;
-      if (opt.count("mem")) target = MemoryOption(m, opt["mem"]);
-      Memory memory = target.value_or(m.ReceiveMemory());
-      int index = m.Deliver(pdu, target, state);
-      if (index == 0) throw Failure(std::string("memory ") + MemoryName(memory) + " full");
-      say(index < 0 ? "routed " + ToHex(pdu) : std::string("stored ") + MemoryName(memory) + " " + std::to_string(index));
-    } else if (verb == "status-report") {
-      auto opt = w.Options({"mem", "smsc", "time"});
-      int mr = static_cast<int>(Number(w.Next("message reference"), "message reference", 0, 255));
-      std::string recipient = w.Next("recipient");
-      int status = static_cast<int>(Number(w.Next("status"), "status", 0, 255));
-      w.End();
-      Bytes pdu;
-      std::string error;
-      if (!BuildStatusReport(opt.count("smsc") ? opt["smsc"] : m.SmscText(), mr, recipient, status, TimeOption(opt), pdu,
-                             error))
-        throw Failure(error);
-      std::optional<Memory> target;
-      if (opt.count("mem")) target = MemoryOption(m, opt["mem"]);
-      Memory memory = target.value_or(m.ReceiveMemory());
-      int index = m.Deliver(pdu, target);
-      if (index == 0) throw Failure(std::string("memory ") + MemoryName(memory) + " full");
-      say(index < 0 ? "routed " + ToHex(pdu) : std::string("stored ") + MemoryName(memory) + " " + std::to_string(index));
-    } else if (verb == "ring") {
-      std::string number = w.Empty() ? "" : w.Next("number");
-      w.End();
-      if (!number.empty() && number.find_first_not_of("+0123456789*#") != std::string::npos)
-        throw Failure("number may hold digits, +, * and # only");
-      if (!m.StartRing(number, clock_())) throw Failure("too many calls");
-    } else if (verb == "ring-stop") {
-      w.End();
-      m.RemoteHangup();
-    } else if (verb == "ring-interval") {
-      m.settings.ringIntervalMs = Number(w.Next("interval"), "interval", 100, 600000);
-      w.End();
-    } else if (verb == "battery") {
-      int level = static_cast<int>(Number(w.Next("level"), "level", 0, 100));
-      int status = w.Empty() ? m.settings.batteryStatus : static_cast<int>(Number(w.Next("status"), "status", 0, 3));
-      w.End();
-      m.settings.batteryLevel = level;
-      m.settings.batteryStatus = status;
-    } else if (verb == "signal") {
-      int rssi = static_cast<int>(Number(w.Next("rssi"), "rssi", 0, 99));
-      int ber = w.Empty() ? m.settings.ber : static_cast<int>(Number(w.Next("ber"), "ber", 0, 99));
-      w.End();
-      m.settings.rssi = rssi;
-      m.settings.ber = ber;
-    } else if (verb == "sim") {
-      auto opt = w.Options({"pin", "puk", "delay"});
-      auto code = [&](const char* name) {
-        const std::string& v = opt[name];
-        if (v.size() < 4 || v.size() > 8 || v.find_first_not_of("0123456789") != std::string::npos)
-          throw Failure(std::string(name) + " must be 4 to 8 digits");
-        return v;
-      };
-      if (opt.count("pin")) m.settings.pin = code("pin");
-      if (opt.count("puk")) m.settings.puk = code("puk");
-      if (opt.count("delay")) m.settings.simReadyDelayMs = Number(opt["delay"], "delay", 0, 600000);
-      if (!w.Empty()) {
-        std::string state = Lower(w.Next("state"));
-        static const std::pair<const char*, SimState> kStates[] = {{"ready", SimState::Ready},
-                                                                   {"pin", SimState::Pin},
-                                                                   {"puk", SimState::Puk},
-                                                                   {"pin2", SimState::Pin2},
-                                                                   {"absent", SimState::Absent}};
-        auto it = std::find_if(std::begin(kStates), std::end(kStates), [&](const auto& k) { return state == k.first; });
-        if (it == std::end(kStates)) throw Failure("state must be ready, pin, puk, pin2 or absent");
-        m.SetSim(it->second);
-      }
-      w.End();
-    } else if (verb == "creg") {
-      int stat = static_cast<int>(Number(w.Next("stat"), "stat", 0, 10));
-      w.End();
-      m.SetRegistration(stat);
-    } else if (verb == "latency") {
-      m.settings.latencyMs = Number(w.Next("milliseconds"), "latency", 0, 600000);
-      w.End();
-    } else if (verb == "chunks") {
-      std::string first = w.Next("chunk size");
-      if (Lower(first) == "off") {
-        m.settings.chunkSize = 0;
-        m.settings.chunkPauseMs = 0;
-      } else {
-        int size = static_cast<int>(Number(first, "chunk size", 0, 65536));
-        Millis pause = Number(w.Next("pause"), "pause", 0, 60000);
-        m.settings.chunkSize = size;
-        m.settings.chunkPauseMs = pause;
-      }
-      w.End();
-    } else if (verb == "fail") {
-      auto opt = w.Options({"times"});
-      Fault f;
-      f.pattern = w.Next("command");
-      if (opt.count("times")) f.remaining = static_cast<int>(Number(opt["times"], "times", 1, 1000000));
-      std::string kind = Lower(w.Next("kind"));
-      if (kind == "error") {
-        f.kind = Fault::Kind::Error;
-      } else if (kind == "cms" || kind == "cme") {
-        f.kind = kind == "cms" ? Fault::Kind::CmsError : Fault::Kind::CmeError;
-        f.code = static_cast<int>(Number(w.Next("error code"), "error code", 0, 65535));
-      } else if (kind == "silent") {
-        f.kind = Fault::Kind::Silent;
-      } else if (kind == "reply") {
-        f.kind = Fault::Kind::Reply;
-        f.reply = Unescape(w.Rest());
-        if (f.reply.empty()) throw Failure("missing reply text");
-      } else {
-        throw Failure("kind must be error, cms, cme, silent or reply");
-      }
-      w.End();
-      m.AddFault(std::move(f));
-    } else if (verb == "unfail") {
-      std::string pattern = w.Empty() ? "" : w.Next("command");
-      w.End();
-      say("cleared " + std::to_string(m.ClearFaults(pattern)));
-    } else if (verb == "faults") {
-      w.End();
-      for (const auto& f : m.Faults()) {
-        static const char* kKinds[] = {"error", "cms", "cme", "reply", "silent"};
-        std::string s = "fault AT" + f.pattern + " " + kKinds[static_cast<int>(f.kind)];
-        if (f.kind == Fault::Kind::CmsError || f.kind == Fault::Kind::CmeError) s += " " + std::to_string(f.code);
-        s += f.remaining < 0 ? " until-cleared" : " times=" + std::to_string(f.remaining);
-        say(s);
-      }
-    } else if (verb == "smsc") {
-      std::string number = w.Next("number");
-      w.End();
-      if (Lower(number) == "none") {
-        m.settings.smscDigits.clear();
-        m.settings.smscType = 129;
-      } else {
-        bool plus = !number.empty() && number[0] == '+';
-        std::string digits = plus ? number.substr(1) : number;
-        if (digits.empty() || digits.size() > 20 || digits.find_first_not_of("0123456789") != std::string::npos)
-          throw Failure("service centre must be digits with an optional leading +");
-        m.settings.smscDigits = digits;
-        m.settings.smscType = plus ? 145 : 129;
-      }
-    } else if (verb == "memories") {
-      std::string list = w.Rest();
-      std::vector<Memory> memories;
-      std::string token;
-      for (std::size_t i = 0; i <= list.size(); ++i) {
-        if (i == list.size() || list[i] == ',' || list[i] == ' ') {
-          if (!token.empty()) {
-            auto mem = ParseMemory(token);
-            if (!mem) throw Failure("unknown memory " + token + " (SM, ME or MT)");
-            if (std::find(memories.begin(), memories.end(), *mem) == memories.end()) memories.push_back(*mem);
-          }
-          token.clear();
-        } else {
-          token.push_back(list[i]);
-        }
-      }
-      if (memories.empty()) throw Failure("missing memories");
-      m.settings.memories = memories;
-      m.MemoriesChanged();
-    } else if (verb == "capacity") {
-      auto mem = ParseMemory(w.Next("memory"));
-      int capacity = static_cast<int>(Number(w.Next("capacity"), "capacity", 0, 1000));
-      w.End();
-      if (!mem || *mem == Memory::MT) throw Failure("capacity applies to SM or ME");
-      if (!m.Store().SetCapacity(*mem, capacity)) throw Failure("messages are stored beyond that capacity");
-    } else if (verb == "identity") {
-      std::string key = Lower(w.Next("key"));
-      std::string value = w.Rest();
-      if (value.empty() || value.find_first_of("\r\n\"") != std::string::npos) throw Failure("bad value");
-      if (key == "manufacturer") m.settings.manufacturer = value;
-      else if (key == "model") m.settings.model = value;
-      else if (key == "revision") m.settings.revision = value;
-      else if (key == "imei") m.settings.imei = value;
-      else if (key == "imsi") m.settings.imsi = value;
-      else throw Failure("key must be manufacturer, model, revision, imei or imsi");
-    } else if (verb == "dump" || verb == "clear") {
-      std::string what = w.Empty() ? "all" : Lower(w.Next("what"));
-      w.End();
-      if (what != "all" && what != "stored" && what != "submitted") throw Failure("say stored or submitted");
-      bool stored = what != "submitted", submitted = what != "stored";
-      if (verb == "clear") {
-        if (stored) m.Store().Clear();
-        if (submitted) m.ClearSubmissions();
-      } else {
-        for (Memory mem : {Memory::SM, Memory::ME}) {
-          if (!stored) break;
-          for (auto& [index, msg] : m.Store().List(mem))
-            say(std::string("stored ") + MemoryName(mem) + " " + std::to_string(index) + " " +
-                std::to_string(static_cast<int>(msg->state)) + " " + ToHex(msg->pdu));
-        }
-        if (submitted)
-          for (const auto& s : m.Submissions())
-            say("submitted " + std::to_string(s.sequence) + " " + std::to_string(s.messageReference) + " " + s.pduHex);
-      }
-    } else if (verb == "hangup-line") {
-      w.End();
-      actions.hangupLine = true;
-    } else if (verb == "replug") {
-      w.End();
-      actions.replug = true;
-    } else if (verb == "vanish") {
-      w.End();
-      actions.vanish = true;
-    } else {
-      throw Failure("unknown command " + verb + " (try help)");
-    }
+    auto it = std::find_if(std::begin(kCommands), std::end(kCommands),
+                           [&](const Command& cmd) { return verb == cmd.name; });
+    if (it == std::end(kCommands)) throw Failure("unknown command " + verb + " (try help)");
+    Request request{w, modem_, actions, nextConcatReference_, clock_, out};
+    it->handler(request);
     out += "OK\n";
   } catch (const Failure& f) {
     out += std::string("ERROR ") + f.what() + "\n";

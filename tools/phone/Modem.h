@@ -146,10 +146,17 @@ class Modem {
     int code = 0;
   };
 
+  // The command table: one row per command (ModemParts.h), the rows of each
+  // family beside its handlers. Adding a command is adding a row and its
+  // handler.
+  struct CommandRow;
+  static const std::vector<CommandRow>& BasicCommands();    // ModemBasic.cpp
+  static const std::vector<CommandRow>& SimCommands();      // ModemSim.cpp
+  static const std::vector<CommandRow>& MessageCommands();  // ModemMessages.cpp
+  static const std::vector<CommandRow>& CallCommands();     // ModemCalls.cpp
+
   void ExecuteLine(const std::string& line);
-  Result Execute(const Command& cmd);
-  Result Basic(const Command& cmd);
-  Result Extended(const Command& cmd);
+  Result Execute(const Command& cmd);  // through the table
   void FinishPdu(bool cancelled);
   void Emit(OutputKind kind, std::string text);
   void Unsolicited(std::string text);
@@ -159,15 +166,49 @@ class Modem {
   void ResetProfile();
   std::string QuoteText(const std::string& text) const;  // in the selected character set
 
+  // Basic commands and identification.
+  Result Echo(const Command& cmd);
+  Result ResetCommand(const Command& cmd);
+  Result Identify(const Command& cmd);
+  Result Verbose(const Command& cmd);
+  Result Quiet(const Command& cmd);
+  Result Accepted(const Command& cmd);
+  Result SRegister(const Command& cmd);
+  Result Identity(const Command& cmd, const std::string& value);
+  Result Manufacturer(const Command& cmd);
+  Result Model(const Command& cmd);
+  Result Revision(const Command& cmd);
+  Result SerialNumber(const Command& cmd);
+  Result Imsi(const Command& cmd);
+  Result Cscs(const Command& cmd);
+  Result Calm(const Command& cmd);
+  Result Cmee(const Command& cmd);
+  Result Cbc(const Command& cmd);
+  // The SIM and the network.
+  Result Cpin(const Command& cmd);
+  Result Creg(const Command& cmd);
+  Result Csq(const Command& cmd);
+  // Messages.
+  Result Csca(const Command& cmd);
   Result Cpms(const Command& cmd);
+  Result Cmgf(const Command& cmd);
+  Result Csms(const Command& cmd);
+  Result Cnmi(const Command& cmd);
   Result Cmgl(const Command& cmd);
   Result Cmgr(const Command& cmd);
   Result Cmgd(const Command& cmd);
+  Result Cmgs(const Command& cmd);
+  Result Cmgw(const Command& cmd);
   Result CmgsOrCmgw(const Command& cmd, bool write);
   Result Cmss(const Command& cmd);
-  Result Csca(const Command& cmd);
-  Result Cnmi(const Command& cmd);
-  Result Cpin(const Command& cmd);
+  // Calls.
+  Result Answer(const Command& cmd);
+  Result Hangup(const Command& cmd);
+  Result Dial(const Command& cmd);
+  Result Clcc(const Command& cmd);
+  Result Chup(const Command& cmd);
+  Result Cpas(const Command& cmd);
+  Result Clip(const Command& cmd);
   bool SimBusy() const;
   int RegistrationNow() const;
   std::optional<Result> SimRefusesSms() const;  // message commands need a ready SIM
