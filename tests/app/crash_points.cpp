@@ -36,17 +36,17 @@ struct Point {
 const Point& ThePoint() {
   static const Point point = [] {
     Point p;
-    const char* spec = getenv("PDULINK_CRASH_POINT");
+    const char* chosen = getenv("PDULINK_CRASH_POINT");
     p.outDir = getenv("PDULINK_CRASH_OUT");
     p.inDir = getenv("PDULINK_CRASH_IN");
-    if (!spec) return p;
-    const char* colon = strchr(spec, ':');
+    if (!chosen) return p;
+    const char* colon = strchr(chosen, ':');
     if (!colon) return p;
-    const size_t len = static_cast<size_t>(colon - spec);
-    if (len == 3 && strncmp(spec, "pdu", 3) == 0) p.kind = Kind::Pdu;
-    if (len == 4 && strncmp(spec, "cmgd", 4) == 0) p.kind = Kind::Cmgd;
-    if (len == 3 && strncmp(spec, "out", 3) == 0) p.kind = Kind::Out;
-    if (len == 2 && strncmp(spec, "in", 2) == 0) p.kind = Kind::In;
+    const size_t len = static_cast<size_t>(colon - chosen);
+    if (len == 3 && strncmp(chosen, "pdu", 3) == 0) p.kind = Kind::Pdu;
+    if (len == 4 && strncmp(chosen, "cmgd", 4) == 0) p.kind = Kind::Cmgd;
+    if (len == 3 && strncmp(chosen, "out", 3) == 0) p.kind = Kind::Out;
+    if (len == 2 && strncmp(chosen, "in", 2) == 0) p.kind = Kind::In;
     p.countdown = strtol(colon + 1, nullptr, 10);
     return p;
   }();
