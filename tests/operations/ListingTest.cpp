@@ -30,13 +30,6 @@ const std::string kArchivedBefore = "07912143658709F1040A81018967452300005060912
 
 class ListingTest : public GatewayTest {
  protected:
-  // Commands sent to the phone that start with prefix.
-  std::vector<std::string> Sent(const std::string& prefix) const {
-    std::vector<std::string> out;
-    for (auto& line : Received())
-      if (line.rfind(prefix, 0) == 0) out.push_back(line);
-    return out;
-  }
   size_t FileCount(const std::string& dir) const {
     return static_cast<size_t>(std::distance(fs::directory_iterator(dir), fs::directory_iterator()));
   }

@@ -50,12 +50,6 @@ std::vector<std::string> Named(const std::string& dir, const std::string& patter
 
 class LongMessagesTest : public GatewayTest {
  protected:
-  std::vector<std::string> Sent(const std::string& prefix) const {
-    std::vector<std::string> out;
-    for (auto& line : Received())
-      if (line.rfind(prefix, 0) == 0) out.push_back(line);
-    return out;
-  }
   std::vector<std::string> JournalLinesFrom(const std::string& prefix) const {
     std::vector<std::string> out;
     std::istringstream in(Journal());

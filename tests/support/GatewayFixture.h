@@ -80,6 +80,13 @@ class GatewayTest : public ::testing::Test {
     }
     return out;
   }
+  // Commands the phone received that start with prefix.
+  std::vector<std::string> Sent(const std::string& prefix) const {
+    std::vector<std::string> out;
+    for (auto& line : Received())
+      if (line.rfind(prefix, 0) == 0) out.push_back(line);
+    return out;
+  }
 
   // Connects through the Connect button and waits for the duty passes.
   void Connect() {
