@@ -13,6 +13,7 @@
 
 #include "AnsiText.h"
 #include "Connection.h"
+#include "DeliveryReports.h"
 #include "Lamp.h"
 #include "PortNames.h"
 #include "SerialPort.h"
@@ -189,6 +190,9 @@ std::string StatusBlock(const StatusFacts& f) {
   block += "Since start: received " + std::to_string(f.received) + ", sent " + std::to_string(f.sent) + ", errors " +
            std::to_string(f.errors) + "\n";
   block += "Send queue: " + std::to_string(f.sendQueue);
+  if (f.reports)
+    block += "\nReports: delivered " + std::to_string(f.delivered) + ", undeliverable " +
+             std::to_string(f.undeliverable) + ", awaiting " + std::to_string(f.awaiting);
   return block;
 }
 
@@ -216,5 +220,12 @@ StatusFacts Console::GatherStatus() const {
   f.sent = state.Counters.sent;
   f.errors = state.Counters.errors;
   f.sendQueue = sendQueue_.size();
+  if (state.MatchReports) {
+    const pdulink::ReportCounts counts = window_.gateway().reports().Counts();
+    f.reports = true;
+    f.delivered = counts.delivered;
+    f.undeliverable = counts.undeliverable;
+    f.awaiting = counts.awaiting;
+  }
   return f;
 }

@@ -28,6 +28,9 @@ struct StatusFacts {
   std::string memory;  // the memory chosen at connect
   unsigned received = 0, sent = 0, errors = 0;
   size_t sendQueue = 0;  // /send requests waiting for the Send page
+  // Messages of the sent record by their delivery report (MatchReports only).
+  bool reports = false;
+  unsigned delivered = 0, undeliverable = 0, awaiting = 0;
 };
 
 // The /status block, one fact a line.

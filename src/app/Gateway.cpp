@@ -19,6 +19,7 @@
 #include "Calls.h"
 #include "Connection.h"
 #include "Controls.h"
+#include "DeliveryReports.h"
 #include "FormState.h"
 #include "IniFile.h"
 #include "Journal.h"
@@ -73,6 +74,7 @@ Gateway::Gateway(QMainWindow* window) : window_(window) {
       *ctx_, *dialogue_, [this](const std::string& number, const std::string& body, const SendHooks& hooks) {
         return CountedSend(number, body, hooks);
       });
+  reports_ = std::make_unique<DeliveryReports>(*ctx_);
   Wire();
 }
 
@@ -144,6 +146,7 @@ void Gateway::LoadConfiguration(const StartupOptions& options) {
   comport_->SetPortMap(ports);
   // 10. to 14.
   ShowSettings(ui, state_, s);
+  state_.MatchReports = ReadMatchReports(ini);
   if (s.comPortOutOfRange) journal_->WriteLog("Error ComPort Number in INIFile");
   if (s.pinIgnored) journal_->WriteLog("Error Pin in INIFile (4 to 8 digits): ignored");
   if (s.signalIntIgnored) journal_->WriteLog("Error SignalInt in INIFile (seconds): no signal check");
@@ -174,7 +177,13 @@ std::string PortReportLine(const std::string& commPort, const std::string& devic
 }
 
 int Gateway::CountedSend(const std::string& number, const std::string& body, const SendHooks& hooks) {
-  int rc = sending_->SendSMS(number, body, hooks);
+  SendHooks withReports = hooks;
+  // A message sent by hand is recorded without a file.
+  if (!withReports.Reference)
+    withReports.Reference = [this, number](int seq, int total, int reference) {
+      reports_->Sent("", number, seq, total, reference);
+    };
+  int rc = sending_->SendSMS(number, body, withReports);
   GatewayCounters& counters = ctx_->state.Counters;
   if (rc >= 0) ++counters.sent;
   else ++counters.errors;

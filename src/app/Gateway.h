@@ -32,6 +32,7 @@ class Sending;
 struct SendHooks;
 class ServiceCentre;
 class WatchTurn;
+class DeliveryReports;
 
 // The journal line for a report of the serial port (Windows-1251):
 // "Port COM5 (/dev/ttyS4): Error reopening Port (112, No such file or directory)".
@@ -71,6 +72,7 @@ class Gateway {
   Sending& sending() { return *sending_; }
   ServiceCentre& serviceCentre() { return *serviceCentre_; }
   WatchTurn& watchTurn() { return *watchTurn_; }
+  DeliveryReports& reports() { return *reports_; }
   Context& context() { return *ctx_; }
 
   // The start-up sequence: the version in the About text, the pages shown,
@@ -121,4 +123,5 @@ class Gateway {
   std::unique_ptr<Sending> sending_;
   std::unique_ptr<ServiceCentre> serviceCentre_;
   std::unique_ptr<WatchTurn> watchTurn_;
+  std::unique_ptr<DeliveryReports> reports_;
 };

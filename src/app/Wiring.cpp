@@ -20,6 +20,7 @@
 #include "Battery.h"
 #include "Calls.h"
 #include "Connection.h"
+#include "DeliveryReports.h"
 #include "Gateway.h"
 #include "Journal.h"
 #include "MainWindow.h"
@@ -82,6 +83,15 @@ void Gateway::FillDuties() {
   d.WatchTurn = [this] { watchTurn_->Run(); };
   d.CheckBattery = [this] { return battery_->CheckBattery(); };
   d.CheckSignal = [this] { signal_->CheckSignal(); };
+  // Delivery reports (MatchReports): the parts sent, the files' new names,
+  // and every status report the listing archives.
+  watchTurn_->OnSent = [this](const std::string& fsPath, const std::string& number, int seq, int total, int ref) {
+    reports_->Sent(fsPath, number, seq, total, ref);
+  };
+  watchTurn_->OnSettled = [this](const std::string& fsPath, const std::string& name) {
+    reports_->Settled(fsPath, name);
+  };
+  receiving_->OnArchived = [this](const std::string& pduHex) { reports_->Report(pduHex); };
 }
 
 void Gateway::WireControls() {

@@ -107,6 +107,8 @@ void PrintHelp() {
       "  JoinParts=               also archive received parts joined [0]\n"
       "  JoinTimeout=HOURS        join an incomplete message after HOURS [24]\n"
       "  Utf8Files=               UTF-8 files and texts, every character sent [0]\n"
+      "  MatchReports=            request a status report for every message sent and\n"
+      "                           match the reports to the files sent (.dlv/.und) [0]\n"
       "  q_mode=                  lock the window's settings [0]\n"
       "Section [Ports]: COMn=DEVICE maps a port name to a device, e.g.\n"
       "  COM1=/dev/ttyUSB0; an unmapped COMn opens /dev/ttyS(n-1).\n"

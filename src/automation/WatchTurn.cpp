@@ -186,6 +186,9 @@ bool WatchTurn::SendOne(const Entry& entry) {
     it->second.answer = confirmed ? watch::InFlight::Answer::Sent : watch::InFlight::Answer::Failed;
     SaveRecord();
   };
+  hooks.Reference = [&](int s, int t, int reference) {
+    if (OnSent) OnSent(entry.fsPath, number, s, t, reference);
+  };
 
   int rc = send_ ? send_(number, body, hooks) : -1;
   if (rc >= 0) {
@@ -220,6 +223,7 @@ void WatchTurn::Settle(const Entry& entry, const watch::FileId& readId, const st
     // Its producer rewrote, replaced or removed the file during the send:
     // what is under the name now is another message, for the next turn.
     ctx_.journal.WriteLog("File changed during send: " + entry.path);
+    if (OnSettled) OnSettled(entry.fsPath, "");
     records_.erase(entry.fsPath);
     Forget(entry.fsPath);
   } else {
@@ -244,6 +248,7 @@ bool WatchTurn::Rename(const Entry& entry, const watch::FileId& id, const std::s
   else
     ctx_.journal.WriteLog("Rename " + entry.path + (moved ? " OK" : " ERROR"));
   if (moved) {
+    if (OnSettled) OnSettled(entry.fsPath, name);
     pending_.erase(entry.fsPath);
     records_.erase(entry.fsPath);
     Forget(entry.fsPath);
@@ -261,6 +266,7 @@ void WatchTurn::RetryRenames() {
     watch::FileId now;
     // Gone, or another file under the same name: nothing left to rename.
     if (!watch::IdentifyFile(it->first, now) || !(now == it->second.id)) {
+      if (OnSettled) OnSettled(it->first, "");
       records_.erase(it->first);
       it = pending_.erase(it);
       continue;
@@ -287,6 +293,7 @@ void WatchTurn::Recover() {
     if (!watch::IdentifyFile(r.fsPath, now) || !(now == r.id)) {
       // Renamed before the run ended, or taken away or replaced by its
       // producer since: nothing of this message is left to settle.
+      if (OnSettled) OnSettled(r.fsPath, "");
       records_.erase(r.fsPath);
       continue;
     }

@@ -55,6 +55,14 @@ class WatchTurn {
   // for files of another owner.
   bool UseLeases = true;
 
+  // A part of a file's message went out, confirmed with this "+CMGS:"
+  // reference: the file's path (fsPath), the number, the part and parts.
+  std::function<void(const std::string& fsPath, const std::string& number, int seq, int total, int reference)> OnSent;
+  // A file's message is settled: the file renamed to name (in the base
+  // directory), or, with an empty name, a file that will not be renamed
+  // (changed or taken away meanwhile).
+  std::function<void(const std::string& fsPath, const std::string& name)> OnSettled;
+
  private:
   struct Pending {
     std::string path;

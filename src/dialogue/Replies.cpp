@@ -265,6 +265,19 @@ bool ReplyHoldsOk(const std::string& reply) {
   return reply.find("\r\nOK\r\n") != std::string::npos || reply.rfind("OK\r\n", 0) == 0;
 }
 
+std::optional<int> ParseCmgsReference(std::string_view reply) {
+  for (size_t at = reply.find("+CMGS:"); at != std::string_view::npos; at = reply.find("+CMGS:", at + 1)) {
+    size_t p = at + 6;
+    while (p < reply.size() && reply[p] == ' ') ++p;
+    int value = 0;
+    auto [end, ec] = std::from_chars(reply.data() + p, reply.data() + reply.size(), value);
+    if (ec != std::errc() || end == reply.data() + p || value < 0 || value > 255) continue;
+    // The number ends the line or is followed by the optional time stamp.
+    if (end == reply.data() + reply.size() || *end == '\r' || *end == '\n' || *end == ',' || *end == ' ') return value;
+  }
+  return std::nullopt;
+}
+
 SimReply ParseCpinReply(const std::string& reply) {
   if (auto field = LastField(reply, "+CPIN:")) {
     std::string code = Canonical(*field);

@@ -85,6 +85,10 @@ bool HasFinalResult(const std::string& reply);
 // final "OK": "\r\nOK\r\n" anywhere, or "OK\r\n" at its start.
 bool ReplyHoldsOk(const std::string& reply);
 
+// The message reference of a send's reply, "+CMGS: <mr>[,<scts>]" (TS 27.005
+// 3.5.1), 0..255; nothing when no such line holds a number in range.
+std::optional<int> ParseCmgsReference(std::string_view reply);
+
 // ---- SIM, network registration and signal quality (3GPP TS 27.007) ----
 
 // TS 27.007 8.3 +CPIN <code>, plus the two ways a phone says there is no SIM.

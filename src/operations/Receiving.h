@@ -48,6 +48,10 @@ class Receiving {
   // False after a PDU that could not be decoded (kept, if at all, as its raw
   // hexadecimal in a .pdu file).
   bool LastDecoded = true;
+  // A listed message whose files are written (now, or by an earlier run
+  // that ended before deleting it), as its PDU; told before the listing
+  // deletes it.
+  std::function<void(const std::string& pduHex)> OnArchived;
 
  private:
   // One AT+CMGL run: whether its whole reply came and every listed message

@@ -132,7 +132,8 @@ int Sending::SendSMS(const std::string& number, const std::string& body, const S
 
   pdulink::SubmitChoices choices;
   choices.sendOptions = ui.cb_sendoptions->isChecked();
-  choices.statusReport = ui.cb_SRR->isChecked();
+  // Matching reports asks for one with every message.
+  choices.statusReport = ui.cb_SRR->isChecked() || ctx_.state.MatchReports;
   choices.utf8Body = ctx_.state.Utf8Files;
   // Read beforehand; its journal line (if any) is placed where the stored
   // value is taken, and only when no "#vp" option replaces it.
@@ -224,6 +225,8 @@ int Sending::SendSMS(const std::string& number, const std::string& body, const S
       dialogue_.ReplyCapture("stop");
       const bool confirmed = dialogue_.OkFlag || ReplyHoldsOk(dialogue_.CaptureText);
       if (hooks.Answered && replied && (whole || confirmed)) hooks.Answered(confirmed);
+      if (hooks.Reference && replied && confirmed)
+        if (auto mr = ParseCmgsReference(dialogue_.CaptureText)) hooks.Reference(part.seq, total, *mr);
       if (!replied) return endPartWay(true);
       journal.WriteLog("Sending string done");
       if (!longMessage) {

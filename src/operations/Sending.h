@@ -26,6 +26,9 @@ struct SendHooks {
   // The phone's final answer to a written PDU, as soon as it is in: true
   // for OK. Not called when no answer came.
   std::function<void(bool confirmed)> Answered;
+  // After Answered, for a PDU the phone confirmed with "+CMGS: <mr>": the
+  // part, the parts of the message and the reference (TP-MR, 0..255).
+  std::function<void(int seq, int total, int reference)> Reference;
 };
 
 class Sending {

@@ -45,6 +45,9 @@ struct FormState {
   // Utf8Files=1 (off by default): outgoing files, manual sends and the
   // archive of received messages in UTF-8 instead of Windows-1251.
   bool Utf8Files = false;
+  // MatchReports=1 (off by default): a status report requested for every
+  // message sent, and the reports matched to the messages.
+  bool MatchReports = false;
 };
 
 // name as it is when it holds a "/", otherwise inside the base directory.

@@ -114,6 +114,8 @@ StartupSettings ReadStartupSettings(const IniFile& ini) {
   return s;
 }
 
+bool ReadMatchReports(const IniFile& ini) { return ini.Read(kMainSection, "MatchReports", "0") == "1"; }
+
 void WriteSettings(IniFile& ini, const SavedSettings& s) {
   auto put = [&](const char* key, const std::string& value) { ini.Write(kMainSection, key, value); };
   auto number = [](const std::string& text, int def) {
@@ -154,6 +156,7 @@ void WriteSettings(IniFile& ini, const SavedSettings& s) {
   optIn("JoinParts", Flag(lm.joinParts), "0");
   optIn("JoinTimeout", std::to_string(lm.joinTimeoutHours), "24");
   optIn("Utf8Files", Flag(s.utf8Files), "0");
+  optIn("MatchReports", Flag(s.matchReports), "0");
 }
 
 bool IsValidPin(std::string_view pin) {

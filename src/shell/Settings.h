@@ -74,6 +74,7 @@ struct SavedSettings {
   std::string pin;                // field text
   std::string signalText = "0";   // field text, read as integer
   bool fastMode = false;
+  bool matchReports = false;  // no control shows it: Save writes what start-up read
   // No control shows these: Save writes what start-up read.
   LongMessageSettings longMessages;
   bool utf8Files = false;
@@ -88,10 +89,12 @@ std::optional<int> ParseInt(std::string_view text);
 int IntervalOrDefault(std::string_view text, int def);
 
 StartupSettings ReadStartupSettings(const IniFile& ini);
+// MatchReports=1 (off when absent): delivery reports requested and matched.
+bool ReadMatchReports(const IniFile& ini);
 
 // Writes the 19 keys in their fixed order, then the opt-in keys SimCheck,
 // Pin, SignalInt, FastMode, LongSms, MaxParts, LongSmsRef16, JoinParts,
-// JoinTimeout and Utf8Files, each only where the file already has it or its value differs
+// JoinTimeout, Utf8Files and MatchReports, each only where the file already has it or its value differs
 // from the default (a default configuration gains no new key).
 void WriteSettings(IniFile& ini, const SavedSettings& s);
 

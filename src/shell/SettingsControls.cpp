@@ -92,6 +92,7 @@ bool SaveSettingsFile(const Controls& ui, FormState& state) {
   SavedSettings s = CollectSettings(ui);
   s.longMessages = state.LongMessages;
   s.utf8Files = state.Utf8Files;
+  s.matchReports = state.MatchReports;
 
   // An existing file that cannot be read must not be replaced by the keys
   // alone: its other lines would be lost.

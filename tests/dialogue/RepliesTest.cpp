@@ -199,6 +199,16 @@ TEST(ReplyParsers, UnsolicitedLinesAndPartialRepliesDoNotEndABurst) {
   for (const char* bytes : open) EXPECT_FALSE(EndsWithReplyEnd(bytes)) << bytes;
 }
 
+TEST(ReplyParsers, CmgsReferenceOnlyFromItsOwnLineAndInRange) {
+  EXPECT_EQ(std::optional<int>(5), ParseCmgsReference("\r\n+CMGS: 5\r\n\r\nOK\r\n"));
+  EXPECT_EQ(std::optional<int>(255), ParseCmgsReference("\r\n+CMGS: 255,\"26/12/08,09:30:00+04\"\r\nOK\r\n"));
+  EXPECT_EQ(std::optional<int>(0), ParseCmgsReference("+CMGS:0"));
+  EXPECT_EQ(std::nullopt, ParseCmgsReference("\r\n+CMGS: 256\r\n\r\nOK\r\n"));
+  EXPECT_EQ(std::nullopt, ParseCmgsReference("\r\n+CMGS: 12a\r\n"));
+  EXPECT_EQ(std::nullopt, ParseCmgsReference("\r\n+CMS ERROR: 500\r\n"));
+  EXPECT_EQ(std::nullopt, ParseCmgsReference("\r\nOK\r\n"));
+}
+
 TEST(ReplyParsers, CpinCodesInAnySpellingAndErrorsThatMeanNoSim) {
   struct Case {
     std::string reply;

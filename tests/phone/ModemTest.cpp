@@ -408,3 +408,41 @@ TEST_F(ModemTest, RegistrationStatesAndTheirAnnouncement) {
 }
 
 }  // namespace
+
+namespace {
+
+// "reports on": every send that asks for a report (TP-SRR) is answered with
+// one stored status report per status, after the delay; references wrap.
+TEST_F(ModemTest, SendsAnsweredWithTimedStatusReportsAndReferencesWrap) {
+  modem.clock = [] { return Millis{1000}; };
+  Quiet();
+  ASSERT_EQ("OK\n", Ctl("reports delay=500 status=0x21,0 on"));
+  ASSERT_EQ("OK\n", Ctl("next-mr 255"));
+  const std::string withSrr = "0031000B912143658709F10000A70361F118";  // kSubmitAbc with TP-SRR
+  ASSERT_EQ("\r\n> ", At("AT+CMGS=17"));
+  out.clear();
+  modem.Receive(withSrr + "\x1A");
+  EXPECT_EQ("\r\n+CMGS: 255\r\n\r\nOK\r\n", out);
+  ASSERT_EQ("\r\n> ", At("AT+CMGS=17"));
+  out.clear();
+  modem.Receive(std::string(kSubmitAbc) + "\x1A");  // no report asked for
+  EXPECT_EQ("\r\n+CMGS: 0\r\n\r\nOK\r\n", out);
+  EXPECT_EQ(2u, modem.PendingReports());
+  EXPECT_EQ(1500, modem.NextDue());
+
+  modem.Tick(1499);
+  EXPECT_EQ("\r\nOK\r\n", At("AT+CMGL=4"));
+  modem.Tick(1500);
+  modem.Tick(2000);
+  EXPECT_EQ(0u, modem.PendingReports());
+  // Recipient as submitted (international), reference 255, the status, and
+  // the parameter indicator the gateway's decoder wants.
+  const std::string listed = At("AT+CMGL=4");
+  EXPECT_NE(listed.find("\r\n+CMGL: 1,0,,26\r\n07912143658709F106FF0B912143658709F1"), std::string::npos) << listed;
+  EXPECT_NE(listed.find("2100\r\n+CMGL: 2,0,,26\r\n"), std::string::npos) << listed;
+  EXPECT_NE(listed.find("0000\r\n\r\nOK\r\n"), std::string::npos) << listed;
+  EXPECT_EQ("ERROR say on or off\n", Ctl("reports maybe"));
+  EXPECT_EQ("ERROR message reference must be a number from 0 to 255\n", Ctl("next-mr 256"));
+}
+
+}  // namespace

@@ -246,7 +246,7 @@ void DeliverPdu(Request& c) {
 void StatusReport(Request& c) {
   Words& w = c.w;
   Modem& m = c.m;
-  auto opt = w.Options({"mem", "smsc", "time"});
+  auto opt = w.Options({"mem", "smsc", "time", "pi"});
   int mr = static_cast<int>(Number(w.Next("message reference"), "message reference", 0, 255));
   std::string recipient = w.Next("recipient");
   int status = static_cast<int>(Number(w.Next("status"), "status", 0, 255));
@@ -256,12 +256,43 @@ void StatusReport(Request& c) {
   if (!BuildStatusReport(opt.count("smsc") ? opt["smsc"] : m.SmscText(), mr, recipient, status, TimeOption(opt), pdu,
                          error))
     throw Failure(error);
+  // TP-PI, optional in TS 23.040 9.2.2.3; left out unless asked for.
+  if (opt.count("pi")) pdu.push_back(static_cast<std::uint8_t>(Number(opt["pi"], "pi", 0, 255)));
   std::optional<Memory> target;
   if (opt.count("mem")) target = MemoryOption(m, opt["mem"]);
   Memory memory = target.value_or(m.ReceiveMemory());
   int index = m.Deliver(pdu, target);
   if (index == 0) throw Failure(std::string("memory ") + MemoryName(memory) + " full");
   c.Say(index < 0 ? "routed " + ToHex(pdu) : std::string("stored ") + MemoryName(memory) + " " + std::to_string(index));
+}
+
+void Reports(Request& c) {
+  Words& w = c.w;
+  Modem& m = c.m;
+  auto opt = w.Options({"delay", "status"});
+  std::string state = Lower(w.Next("on or off"));
+  w.End();
+  if (state != "on" && state != "off") throw Failure("say on or off");
+  if (opt.count("delay")) m.settings.reportDelayMs = Number(opt["delay"], "delay", 0, 600000);
+  if (opt.count("status")) {
+    std::vector<int> statuses;
+    const std::string& list = opt["status"];
+    for (std::size_t start = 0;;) {
+      std::size_t comma = list.find(',', start);
+      statuses.push_back(static_cast<int>(Number(list.substr(start, comma - start), "status", 0, 255)));
+      if (comma == std::string::npos) break;
+      start = comma + 1;
+    }
+    m.settings.reportStatuses = statuses;
+  }
+  m.settings.autoReports = state == "on";
+}
+
+void NextMr(Request& c) {
+  Words& w = c.w;
+  Modem& m = c.m;
+  m.SetNextReference(static_cast<int>(Number(w.Next("message reference"), "message reference", 0, 255)));
+  w.End();
 }
 
 void Ring(Request& c) {
@@ -536,7 +567,9 @@ const Command kCommands[] = {
     {"deliver", "[mem=M] [ref=N] [coding=auto|gsm|ucs2] [class=N] [smsc=NUMBER] [time=YYMMDDhhmmss+Q] SENDER TEXT",
      Deliver, false},
     {"deliver-pdu", "[mem=M] [state=0..3] HEX", DeliverPdu, false},
-    {"status-report", "[mem=M] [smsc=NUMBER] [time=...] MR RECIPIENT STATUS", StatusReport, false},
+    {"status-report", "[mem=M] [smsc=NUMBER] [time=...] [pi=N] MR RECIPIENT STATUS", StatusReport, false},
+    {"reports", "[delay=MS] [status=N[,N...]] on|off", Reports, false},
+    {"next-mr", "N", NextMr, true},
     {"ring", "[NUMBER]", Ring, false},
     {"ring-stop", "", RingStop, true},
     {"ring-interval", "MS", RingInterval, true},

@@ -82,6 +82,12 @@ struct PhoneSettings {
   Millis latencyMs = 0;
   int chunkSize = 0;  // 0: a reply goes out in one write
   Millis chunkPauseMs = 0;
+  // The network's status reports: every message sent with AT+CMGS that asks
+  // for one (TP-SRR) is answered by a report per status, the first
+  // reportDelayMs after the send, each further one reportDelayMs later.
+  bool autoReports = false;
+  Millis reportDelayMs = 1000;
+  std::vector<int> reportStatuses = {0};
 };
 
 class Modem {
@@ -92,9 +98,15 @@ class Modem {
   void Receive(std::string_view bytes);
   // The host closed the device: a half-typed line or PDU is dropped.
   void HostClosed();
-  // Emits periodic RINGs; call at or after NextDue().
+  // Emits periodic RINGs and the status reports that are due; call at or
+  // after NextDue().
   void Tick(Millis now);
   Millis NextDue() const;  // -1 when nothing is scheduled
+  // The TP-MR that the next AT+CMGS / AT+CMSS answers with (0..255; it
+  // wraps from 255 to 0).
+  void SetNextReference(int mr) { nextReference_ = mr & 0xFF; }
+  int NextReference() const { return nextReference_; }
+  std::size_t PendingReports() const { return reports_.size(); }
 
   PhoneSettings settings;
   MessageStore& Store() { return store_; }
@@ -218,6 +230,15 @@ class Modem {
   std::vector<Submission> submissions_;
   std::vector<Fault> faults_;
   std::vector<Call> calls_;
+  struct PendingReport {
+    Millis due = 0;
+    int reference = 0;
+    std::string recipient;  // "+digits" or digits
+    int status = 0;
+  };
+  std::vector<PendingReport> reports_;
+  // Schedules the reports for a submitted TPDU that asks for one.
+  void ScheduleReports(const Bytes& tpdu, int reference);
 
   // Line assembly.
   std::string line_;

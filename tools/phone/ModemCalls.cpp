@@ -113,11 +113,46 @@ void Modem::RemoteHangup() {
 
 Millis Modem::NextDue() const {
   bool ringing = std::any_of(calls_.begin(), calls_.end(), [](const Call& c) { return c.state == 4; });
-  return ringing ? nextRing_ : -1;
+  Millis due = ringing ? nextRing_ : -1;
+  for (const PendingReport& r : reports_)
+    if (due < 0 || r.due < due) due = r.due;
+  return due;
+}
+
+void Modem::ScheduleReports(const Bytes& tpdu, int reference) {
+  // TS 23.040 9.2.2.2: TP-SRR is bit 5 of the first octet; TP-DA follows TP-MR.
+  if (!settings.autoReports || tpdu.size() < 4 || !(tpdu[0] & 0x20)) return;
+  const unsigned digits = tpdu[2];
+  const bool international = (tpdu[3] & 0x70) == 0x10;
+  std::string recipient = international ? "+" : "";
+  for (unsigned i = 0; i < digits && 4 + i / 2 < tpdu.size(); ++i) {
+    const unsigned nibble = i % 2 == 0 ? tpdu[4 + i / 2] & 0x0F : tpdu[4 + i / 2] >> 4;
+    if (nibble > 9) return;
+    recipient.push_back(static_cast<char>('0' + nibble));
+  }
+  const Millis now = clock ? clock() : lastTick_;
+  Millis due = now;
+  for (int status : settings.reportStatuses) {
+    due += std::max<Millis>(settings.reportDelayMs, 0);
+    reports_.push_back(PendingReport{due, reference, recipient, status});
+  }
 }
 
 void Modem::Tick(Millis now) {
   lastTick_ = now;
+  for (auto it = reports_.begin(); it != reports_.end();) {
+    if (it->due > now) {
+      ++it;
+      continue;
+    }
+    Bytes pdu;
+    std::string error;
+    if (BuildStatusReport(SmscText(), it->reference, it->recipient, it->status, NowTimestamp(), pdu, error)) {
+      pdu.push_back(0x00);  // TP-PI: no further parameters
+      Deliver(pdu, std::nullopt);  // dropped when the memory is full, as by a real phone
+    }
+    it = reports_.erase(it);
+  }
   auto it = std::find_if(calls_.begin(), calls_.end(), [](const Call& c) { return c.state == 4; });
   if (it == calls_.end() || nextRing_ < 0 || now < nextRing_) return;
   std::string text = "\r\nRING\r\n";

@@ -304,6 +304,7 @@ void Modem::FinishPdu(bool cancelled) {
       int mr = nextReference_;
       nextReference_ = (nextReference_ + 1) % 256;
       submissions_.push_back(Submission{++submissionCount_, mr, ToHex(pdu)});
+      ScheduleReports(tpdu, mr);
       reply = "\r\n+CMGS: " + std::to_string(mr) + "\r\n\r\nOK\r\n";
     }
   }

@@ -1,0 +1,66 @@
+#pragma once
+// Delivery reports matched to the messages sent (MatchReports=1): every part
+// sent is recorded in smsSent.rec in the working directory with its
+// "+CMGS:" reference; every status report the listing archives is matched
+// to it, journaled, and a final outcome written beside the renamed outgoing
+// file as <name>.dlv (delivered) or <name>.und (undeliverable). With the
+// key absent every call here does nothing.
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "Context.h"
+#include "delivery_reports.h"
+
+class DeliveryReports {
+ public:
+  explicit DeliveryReports(Context& ctx);
+  ~DeliveryReports();
+
+  bool Enabled() const;
+
+  // A part went out, confirmed with "+CMGS: <reference>". source: the
+  // outgoing file's path (empty for a message sent by hand).
+  void Sent(const std::string& source, const std::string& number, int seq, int total, int reference);
+  // The outgoing file at source was renamed to name (in the working
+  // directory); an empty name: it will never be renamed (changed or taken
+  // away meanwhile).
+  void Settled(const std::string& source, const std::string& name);
+  // A message the listing archived (now, or in an earlier run), as its PDU:
+  // a status report is matched, anything else is left alone.
+  void Report(const std::string& pduHex);
+
+  // Messages of the record by outcome (for /status).
+  pdulink::ReportCounts Counts();
+
+  // What a matched report did, for whoever wants to act on it.
+  struct Matched {
+    std::string name;        // the outgoing file's new name; empty for a message sent by hand
+    std::string number;      // as sent
+    int reference = 0;       // TP-MR
+    std::uint8_t status = 0; // TP-Status
+    pdulink::ReportKind kind = pdulink::ReportKind::Temporary;
+    bool final = false;      // delivered or failed: no further report for this part
+    int seq = 1, total = 1;  // the part (1/1 for a message of one PDU)
+    bool messageDone = false;   // the whole message is settled by this report
+    std::string reportFile;     // the .dlv or .und file written (file-system path), or empty
+  };
+  // Called once for every report that matched a record and told something
+  // new (a repeated final report is not passed on), after the journal line,
+  // the report file and the record are written.
+  std::function<void(const Matched&)> OnMatched;
+
+  // The clock, in seconds since the epoch (tests set it).
+  std::function<std::int64_t()> Now;
+
+ private:
+  // The record of the working directory, read at first use; null when it
+  // cannot be read.
+  pdulink::SentRecord* Record();
+  void Save();
+
+  Context& ctx_;
+  std::unique_ptr<pdulink::SentRecord> record_;
+  std::string unreadableSaid_;
+};
