@@ -222,4 +222,12 @@ TEST_F(GatewayStartTest, SimAndSignalKeysFillTheirFieldsAndBadOnesAreNamed) {
   EXPECT_EQ(g.ui().ed_signalInt->text(), QStringLiteral("0"));
 }
 
+TEST_F(GatewayStartTest, MatchReportsIsReadAtStartAndKeptBySave) {
+  std::string path = Config("[Main]\r\nMatchReports=1\r\n");
+  Gateway& f = Start(path);
+  EXPECT_TRUE(f.state().MatchReports);
+  f.SaveSettings();
+  EXPECT_NE(Slurp(path).find("MatchReports=1\r\n"), std::string::npos) << Slurp(path);
+}
+
 }  // namespace

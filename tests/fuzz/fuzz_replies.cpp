@@ -20,6 +20,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   (void)HasFinalResult(reply);
 
+  if (auto mr = ParseCmgsReference(reply)) Check(*mr >= 0 && *mr <= 255);
+
   SimReply sim = ParseCpinReply(reply);
   Check(sim.code != SimCode::NoAnswer || sim.text.empty());
   Check(sim.text.size() <= reply.size() + 16);

@@ -125,6 +125,13 @@ TEST(Console, StatusBlockNamesEveryFactAndWhatWasNotChecked) {
                        "Signal: -71 dBm (21/31), BER 0\nMemory: MT\nSince start: received 3, sent 2, errors 1"),
             std::string::npos)
       << block;
+  EXPECT_EQ(block.find("Reports:"), std::string::npos);  // without MatchReports
+  f.reports = true;
+  f.delivered = 4;
+  f.undeliverable = 1;
+  f.awaiting = 2;
+  block = StatusBlock(f);
+  EXPECT_EQ(block.substr(block.find("\nSend queue: ")), "\nSend queue: 0\nReports: delivered 4, undeliverable 1, awaiting 2");
 }
 
 TEST_F(HeadlessTest, StatusCommandReportsTheConnectedPhone) {
