@@ -17,6 +17,7 @@
 #include "Battery.h"
 #include "ReceivedRecord.h"
 #include "ServiceCentre.h"
+#include "delivery_reports.h"
 #include "sms_archive.h"
 #include "sms_concat.h"
 #include "sms_join.h"
@@ -350,7 +351,8 @@ bool IsOwnName(std::string_view name) {
   // Files of the working and log directories that the program writes itself.
   for (std::string_view own : {std::string_view(kReceivedRecordFile), std::string_view(ServiceCentre::kValidityFile),
                                std::string_view(kLowBatteryFlagFile), std::string_view(pdulink::kCollectiveFileName),
-                               pdulink::kConcatRefFileName, pdulink::kJoinStateFileName})
+                               pdulink::kConcatRefFileName, pdulink::kJoinStateFileName,
+                               pdulink::kSentRecordFileName})
     if (IsNameOrTemporaryOf(name, own)) return true;
   constexpr size_t kStampEnd = 3 + 17;
   if (name.size() <= kStampEnd || ::strncasecmp(name.data(), "SMS", 3) != 0) return false;
@@ -359,7 +361,8 @@ bool IsOwnName(std::string_view name) {
   // Sent, failed and unknown-outcome files, and the archive of received
   // messages (a log directory shared with the watched one).
   for (std::string_view own : {std::string_view(".snd"), std::string_view(".err"), std::string_view(kUnknownSuffix),
-                               std::string_view(".txt"), std::string_view(".xml"), std::string_view(".pdu")})
+                               std::string_view(".txt"), std::string_view(".xml"), std::string_view(".pdu"),
+                               pdulink::kDeliveredSuffix, pdulink::kUndeliverableSuffix})
     if (IsNameOrTemporaryOf(name.substr(kStampEnd), own)) return true;
   return false;
 }

@@ -101,7 +101,8 @@ bool MoveFile(const std::string& from, const std::string& to);
 // Names the program gives files itself, which no template may take for an
 // outgoing message: "SMS" + 17-digit stamp + ".snd", ".err" or ".unknown"
 // (case ignored, as templates match), the archive files of received
-// messages (".txt", ".xml", ".pdu"), the in-flight and received records, the
+// messages (".txt", ".xml", ".pdu"), the delivery reports (".dlv", ".und")
+// and the record of the parts sent, the in-flight and received records, the
 // validity-period file, the low-battery flag, the collective file and the
 // long-message state files, each
 // also as the temporary file of its durable write.

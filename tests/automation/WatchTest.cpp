@@ -375,7 +375,8 @@ TEST_F(WatchTest, TheProgramsOwnNamesNeverMatchATemplate) {
   Template("*");
   for (const char* own : {"SMS20260101120000000.snd", "sms20260101120000001.ERR", "SMS20260101120000002.unknown",
                           ".pdulink-inflight", "SMS20260101120000003.txt", "SMS20260101120000003.txt.41-2.tmp",
-                          "smsOwed.rec", "smsOwed.rec.41-3.tmp", "sms_vp.ini", "smsLowBat.f"})
+                          "smsOwed.rec", "smsOwed.rec.41-3.tmp", "sms_vp.ini", "smsLowBat.f",
+                          "SMS20260101120000004.dlv", "SMS20260101120000005.und", "smsSent.rec"})
     WriteFile(tmp.Path() + "/" + own, "12345 own\n");
   WriteFile(tmp.Path() + "/SMS2026.snd", "12345 foreign\n");  // no stamp of this program's
   for (int i = 0; i < 3; ++i) turn->Run();
