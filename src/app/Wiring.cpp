@@ -74,10 +74,10 @@ void Gateway::WirePort() {
 
 void Gateway::FillDuties() {
   PollingCycle::Duties& d = cycle_->duties;
-  d.CheckIncomingCall = [this] { return calls_->CheckIncomingCall(); };
+  d.CheckIncomingCall = [this] { return CheckIncomingCall(); };
   d.listSMS = [this] { receiving_->listSMS(); };
   d.SaveSmsc = [this] { serviceCentre_->SaveSmsc(); };
-  d.SendSMS = [this](const std::string& number, const std::string& body) { return CountedSend(number, body, {}); };
+  d.SendSMS = [this](const std::string& number, const std::string& body) { return ManualSend(number, body); };
   d.DeleteByNumbers = [this] { receiving_->DeleteByNumbers(); };
   d.WatchTurn = [this] { watchTurn_->Run(); };
   d.CheckBattery = [this] { return battery_->CheckBattery(); };

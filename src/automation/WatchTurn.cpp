@@ -12,6 +12,7 @@
 #include "FormState.h"
 #include "Journal.h"
 #include "PollClock.h"
+#include "Replies.h"
 #include "SerialPort.h"
 #include "Transaction.h"
 #include "archive_files.h"
@@ -181,12 +182,19 @@ bool WatchTurn::SendOne(const Entry& entry) {
     return true;
   };
   hooks.Answered = [&](bool confirmed) {
+    const std::string mr = confirmed && OnSettled ? ParseCmgsReference(dialogue_.CaptureText) : "";
+    if (!mr.empty()) sending_.references += (sending_.references.empty() ? "" : " ") + mr;
     auto it = records_.find(entry.fsPath);
     if (it == records_.end() || it->second.answer == watch::InFlight::Answer::Sent) return;
     it->second.answer = confirmed ? watch::InFlight::Answer::Sent : watch::InFlight::Answer::Failed;
     SaveRecord();
   };
 
+  sending_ = {"", "", number, body, ""};
+  struct Sent {
+    Settled& s;
+    ~Sent() { s = {}; }
+  } sent{sending_};
   int rc = send_ ? send_(number, body, hooks) : -1;
   if (rc >= 0) {
     journal.WriteLog("Auto Send SMS OK");
@@ -243,6 +251,12 @@ bool WatchTurn::Rename(const Entry& entry, const watch::FileId& id, const std::s
     ctx_.journal.WriteLog("Send outcome unknown: " + entry.path + (moved ? " renamed " + name : " (Rename ERROR)"));
   else
     ctx_.journal.WriteLog("Rename " + entry.path + (moved ? " OK" : " ERROR"));
+  if (moved && OnSettled && (suffix == ".snd" || suffix == ".err")) {
+    Settled s = sending_;
+    s.fsPath = InBaseDir(ctx_.state, AnsiToFs(name));
+    s.suffix = suffix;
+    OnSettled(s);
+  }
   if (moved) {
     pending_.erase(entry.fsPath);
     records_.erase(entry.fsPath);

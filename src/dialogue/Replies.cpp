@@ -404,3 +404,17 @@ std::vector<ListedMessage> ParseCmglListing(std::string_view text) {
   }
   return listed;
 }
+
+std::string ParseCmgsReference(std::string_view reply) {
+  // "\r\n+CMGS: 12\r\n\r\nOK\r\n"; the marker's case and the blanks around
+  // the number vary between phones.
+  for (size_t at = 0; at + 6 <= reply.size(); ++at) {
+    if (reply[at] != '+' || !pdulink::EqualNoCase(reply.substr(at, 6), "+CMGS:")) continue;
+    size_t i = at + 6;
+    while (i < reply.size() && reply[i] == ' ') ++i;
+    size_t end = i;
+    while (end < reply.size() && std::isdigit(static_cast<unsigned char>(reply[end]))) ++end;
+    if (end > i) return std::string(reply.substr(i, end - i));
+  }
+  return {};
+}

@@ -154,3 +154,9 @@ struct ListedMessage {
 // are skipped, and the next line is the PDU. A header or a PDU line without
 // its closing CR LF ends the listing (a reply cut short).
 std::vector<ListedMessage> ParseCmglListing(std::string_view reply);
+
+// ---- Message reference of a send (AT+CMGS in PDU mode, TS 27.005 3.5.1) ----
+// The <mr> of the "+CMGS: <mr>" line of a send's reply (0..255, as the
+// phone wrote it, without leading blanks); empty when the reply holds no
+// such line with a number.
+std::string ParseCmgsReference(std::string_view reply);

@@ -182,6 +182,7 @@ bool Receiving::Archive(const std::string& pduHex, bool save, std::string* prese
   Journal& journal = ctx_.journal;
   LastFailure.clear();
   LastDecoded = true;
+  LastArchived = {};
   ui.smsfile->clear();
 
   const std::string dir = LogDirShown();
@@ -304,6 +305,9 @@ bool Receiving::Archive(const std::string& pduHex, bool save, std::string* prese
     }
   }
   if (kept) {
+    const auto utf8 = [&](const std::string& t) { return sms.Utf8 ? t : pdulink::AnsiToUtf8(t); };
+    LastArchived = {utf8(sms.Address), utf8(sms.Text), OnDisk(name + ".txt"), OnDisk(name + ".xml")};
+    if (deferDirectorySync_ && OnArchived) archivedPending_.push_back(LastArchived);
     TakePart(sms, name);
     // A listing writes the join state once, before its deletes.
     if (!deferDirectorySync_ && SaveJoiner()) WriteJoined();
@@ -484,7 +488,9 @@ bool Receiving::RunListing(const std::string& digit, bool echoOff, ReceivedRecor
     for (std::string& why : notKept)
       if (why.empty()) why = "log directory not synced to disk";
     allKept = false;
+    archivedPending_.clear();
   }
+  ReportArchived();
   // The parts taken in reach the disk before their messages leave the phone.
   if (!SaveJoiner()) {
     for (std::string& why : notKept)
@@ -525,6 +531,13 @@ bool Receiving::RunListing(const std::string& digit, bool echoOff, ReceivedRecor
             a.end());
   }
   return settled;
+}
+
+void Receiving::ReportArchived() {
+  std::vector<ArchivedMessage> done;
+  done.swap(archivedPending_);
+  if (OnArchived)
+    for (const ArchivedMessage& m : done) OnArchived(m);
 }
 
 void Receiving::DeleteByNumbers() {

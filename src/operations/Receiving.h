@@ -17,6 +17,13 @@ class PartJoiner;
 class tSMSDecode;
 }
 
+// A received message whose .txt and .xml files are on disk.
+struct ArchivedMessage {
+  std::string number;  // the sender (or recipient of a report), UTF-8
+  std::string text;    // UTF-8
+  std::string txtPath, xmlPath;
+};
+
 class Receiving {
  public:
   Receiving(Context& ctx, Transaction& dialogue);
@@ -48,6 +55,12 @@ class Receiving {
   // False after a PDU that could not be decoded (kept, if at all, as its raw
   // hexadecimal in a .pdu file).
   bool LastDecoded = true;
+  // The files of the last message ArchiveMessage kept; empty paths when it
+  // wrote none.
+  ArchivedMessage LastArchived;
+  // Told of each message a listing archived, once its files and their
+  // directory are on disk (after the listing's messages, before its deletes).
+  std::function<void(const ArchivedMessage&)> OnArchived;
 
  private:
   // One AT+CMGL run: whether its whole reply came and every listed message
@@ -88,4 +101,7 @@ class Receiving {
   std::function<bool(const std::string&)> nameTaken_;
   std::unique_ptr<pdulink::PartJoiner> joiner_;
   bool partNotTaken_ = false;  // a part met an unreadable join state
+  // Messages of the running listing kept but not yet synced; for OnArchived.
+  std::vector<ArchivedMessage> archivedPending_;
+  void ReportArchived();
 };

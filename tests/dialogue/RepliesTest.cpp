@@ -298,6 +298,15 @@ const std::string kPduA =
     "B3F3A0D394FA849E40F437A8EE9ED7C5F3B13C2D2EBB00";
 const std::string kPduB = "07912143658709F1040A8101896745230000506091222271210AE8329BFD4697D9EC37";
 
+TEST(ReplyParsers, CmgsReferenceFromTheSendReply) {
+  EXPECT_EQ(ParseCmgsReference("\r\n+CMGS: 12\r\n\r\nOK\r\n"), "12");
+  EXPECT_EQ(ParseCmgsReference("0011000B91...\x1a\r\n+cmgs:255\r\nOK\r\n"), "255");
+  // The echo of the command is passed over.
+  EXPECT_EQ(ParseCmgsReference("AT+CMGS=23\r\r\n> \r\n+CMGS: 7\r\nOK\r\n"), "7");
+  EXPECT_EQ(ParseCmgsReference("\r\n+CMS ERROR: 500\r\n"), "");
+  EXPECT_EQ(ParseCmgsReference("+CMGS:"), "");
+}
+
 TEST(CmglListing, CapturedFromTheSimulatedPhone) {
   // Echo of the command, two messages, the final OK: as the capture holds it.
   std::string reply = "AT+CMGL=0\r\r\n+CMGL: 1,0,,69\r\n" + kPduA + "\r\n+CMGL: 2,0,,37\r\n" + kPduB + "\r\n\r\nOK\r\n";
