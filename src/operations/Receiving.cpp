@@ -306,7 +306,10 @@ bool Receiving::Archive(const std::string& pduHex, bool save, std::string* prese
   }
   if (kept) {
     const auto utf8 = [&](const std::string& t) { return sms.Utf8 ? t : pdulink::AnsiToUtf8(t); };
-    LastArchived = {utf8(sms.Address), utf8(sms.Text), OnDisk(name + ".txt"), OnDisk(name + ".xml")};
+    // An international number with its "+", as a reply would need it.
+    const bool plus = sms.AddrType == 0x91 && !sms.Address.empty() && sms.Address[0] != '+';
+    LastArchived = {(plus ? "+" : "") + utf8(sms.Address), utf8(sms.Text), OnDisk(name + ".txt"),
+                    OnDisk(name + ".xml")};
     if (deferDirectorySync_ && OnArchived) archivedPending_.push_back(LastArchived);
     TakePart(sms, name);
     // A listing writes the join state once, before its deletes.

@@ -19,7 +19,7 @@ class tSMSDecode;
 
 // A received message whose .txt and .xml files are on disk.
 struct ArchivedMessage {
-  std::string number;  // the sender (or recipient of a report), UTF-8
+  std::string number;  // the sender (recipient of a report), "+" for international, UTF-8
   std::string text;    // UTF-8
   std::string txtPath, xmlPath;
 };

@@ -1,12 +1,16 @@
 // Hook programs in the whole gateway against the simulated phone: each hook
 // finds its event's files on disk and gets the event's number, text and
 // reference.
+#include <QLineEdit>
+#include <QToolButton>
 #include <sys/stat.h>
 
+#include <cctype>
 #include <fstream>
 
 #include "GatewayFixture.h"
 #include "HookRunner.h"
+#include "TempDir.h"
 
 namespace {
 
@@ -32,7 +36,9 @@ TEST_F(HooksTest, ReceivedMessageAndRejectedCallRunTheirHooksWithTheArchiveFiles
   pdulink::test::TempDir logs("pdulink-hooklog");
   const std::string hookCopy = NotingHook(logs.Path());
   Start("AutoConnect=1\r\nAutoRead=1\r\nPollingInt=1\r\nInCalls=1\r\nSaveCalls=1\r\nLogDir=" + logs.Path() +
-        "/\r\nOnReceived=" + hookCopy + "\r\nOnCall=" + hookCopy + "\r\n");
+            "/\r\nOnReceived=" + hookCopy + "\r\nOnCall=" + hookCopy + "\r\nHookTimeout=0\r\n",
+        {"--ring-interval", "200"});
+  EXPECT_TRUE(JournalHas("Error HookTimeout in INIFile (seconds): 30 used"));
   ASSERT_TRUE(RunUntil([this] { return JournalHas("SMS Memory Select:"); })) << Journal();
   ASSERT_TRUE(pdulink::test::PhoneProcess::Ok(phone->Control("deliver +4915112345678 Hello hooks")));
   ASSERT_TRUE(RunUntil([&] { return std::filesystem::exists(hookCopy + ".received"); })) << Journal();
@@ -54,11 +60,11 @@ TEST_F(HooksTest, ReceivedMessageAndRejectedCallRunTheirHooksWithTheArchiveFiles
   EXPECT_TRUE(JournalHas("Terminate incoming call:"));
 }
 
-TEST_F(HooksTest, SentFileHookGetsTheRenamedFileAndTheReference) {
+TEST_F(HooksTest, SentFileAndFailedManualSendRunTheirHooks) {
   pdulink::test::TempDir spool("pdulink-hookspool");
   const std::string hookCopy = NotingHook(spool.Path());
   Start("AutoConnect=1\r\nAutoSend=1\r\nWatchInt=1\r\nWatchDir=" + spool.Path() + "/smss*.txt\r\nOnSent=" + hookCopy +
-        "\r\nHookTimeout=5\r\n");
+        "\r\nOnFailed=" + hookCopy + "\r\nHookTimeout=5\r\n");
   std::ofstream(spool.Path() + "/smss1.txt") << "+4915112345678 See you at 8\r\n";
   ASSERT_TRUE(RunUntil([&] { return std::filesystem::exists(hookCopy + ".sent"); })) << Journal();
   const std::string sent = pdulink::test::Slurp(hookCopy + ".sent");
@@ -68,6 +74,13 @@ TEST_F(HooksTest, SentFileHookGetsTheRenamedFileAndTheReference) {
   const size_t ref = sent.find("reference=") + 10;
   EXPECT_TRUE(ref < sent.size() && std::isdigit(static_cast<unsigned char>(sent[ref]))) << sent;
   EXPECT_TRUE(JournalHas("Rename smss1.txt OK") || JournalHas("Rename " + spool.Path() + "/smss1.txt OK")) << Journal();
+
+  // A message typed by hand that fails: OnFailed without a file.
+  form->ui().ed_totel->setText(QStringLiteral("12x45"));
+  form->ui().Ed_smsbody->setText(QStringLiteral("By hand"));
+  form->ui().sb_sendSMS->setChecked(true);
+  ASSERT_TRUE(RunUntil([&] { return std::filesystem::exists(hookCopy + ".failed"); })) << Journal();
+  EXPECT_EQ(pdulink::test::Slurp(hookCopy + ".failed"), "number=12x45\ntext=By hand\nreference=\n");
 }
 
 }  // namespace
