@@ -12,6 +12,7 @@
 #include <chrono>
 #include <ctime>
 #include <thread>
+#include <utility>
 
 #include "AnsiText.h"
 #include "Controls.h"
@@ -175,7 +176,14 @@ void Receiving::ShowView(const std::vector<std::string>& view) {
   ctx_.ui.smsfile->setPlainText(text);
 }
 
-bool Receiving::ArchiveMessage(const std::string& pduHex, bool save) { return Archive(pduHex, save, nullptr); }
+bool Receiving::ArchiveMessage(const std::string& pduHex, bool save) {
+  // A recorded call or the Test page's Parse: not a message read from the
+  // phone, so not one for OnArchived.
+  const bool report = std::exchange(reportArchived_, false);
+  const bool kept = Archive(pduHex, save, nullptr);
+  reportArchived_ = report;
+  return kept;
+}
 
 bool Receiving::Archive(const std::string& pduHex, bool save, std::string* presetName) {
   Controls& ui = ctx_.ui;
@@ -310,7 +318,10 @@ bool Receiving::Archive(const std::string& pduHex, bool save, std::string* prese
     const bool plus = sms.AddrType == 0x91 && !sms.Address.empty() && sms.Address[0] != '+';
     LastArchived = {(plus ? "+" : "") + utf8(sms.Address), utf8(sms.Text), OnDisk(name + ".txt"),
                     OnDisk(name + ".xml")};
-    if (deferDirectorySync_ && OnArchived) archivedPending_.push_back(LastArchived);
+    if (OnArchived && reportArchived_) {
+      if (deferDirectorySync_) archivedPending_.push_back(LastArchived);
+      else OnArchived(LastArchived);  // its directory is synced already
+    }
     TakePart(sms, name);
     // A listing writes the join state once, before its deletes.
     if (!deferDirectorySync_ && SaveJoiner()) WriteJoined();

@@ -58,8 +58,9 @@ class Receiving {
   // The files of the last message ArchiveMessage kept; empty paths when it
   // wrote none.
   ArchivedMessage LastArchived;
-  // Told of each message a listing archived, once its files and their
-  // directory are on disk (after the listing's messages, before its deletes).
+  // Told of each message read from the phone and archived, once its files
+  // and their directory are on disk (in a listing: after its messages,
+  // before its deletes). Not for ArchiveMessage (a call, the Test page).
   std::function<void(const ArchivedMessage&)> OnArchived;
 
  private:
@@ -103,5 +104,6 @@ class Receiving {
   bool partNotTaken_ = false;  // a part met an unreadable join state
   // Messages of the running listing kept but not yet synced; for OnArchived.
   std::vector<ArchivedMessage> archivedPending_;
+  bool reportArchived_ = true;  // false inside ArchiveMessage
   void ReportArchived();
 };

@@ -58,13 +58,16 @@ TEST_F(HooksTest, ReceivedMessageAndRejectedCallRunTheirHooksWithTheArchiveFiles
   EXPECT_NE(call.find(".txt\nfile " + logs.Path() + "/SMS"), std::string::npos) << call;
   EXPECT_NE(call.find(".xml\nnumber=+4930123456\n"), std::string::npos) << call;
   EXPECT_TRUE(JournalHas("Terminate incoming call:"));
+  // The call's record is the call's event, not a received message.
+  ASSERT_TRUE(RunUntil([this] { return JournalHas("Hook OnCall "); })) << Journal();
+  EXPECT_EQ(JournalCount("Hook OnReceived "), 1u) << Journal();
 }
 
 TEST_F(HooksTest, SentFileAndFailedManualSendRunTheirHooks) {
   pdulink::test::TempDir spool("pdulink-hookspool");
   const std::string hookCopy = NotingHook(spool.Path());
   Start("AutoConnect=1\r\nAutoSend=1\r\nWatchInt=1\r\nWatchDir=" + spool.Path() + "/smss*.txt\r\nOnSent=" + hookCopy +
-        "\r\nOnFailed=" + hookCopy + "\r\nHookTimeout=5\r\n");
+        "\r\nOnFailed=" + hookCopy + "\r\nOnReport=" + hookCopy + "\r\nHookTimeout=5\r\n");
   std::ofstream(spool.Path() + "/smss1.txt") << "+4915112345678 See you at 8\r\n";
   ASSERT_TRUE(RunUntil([&] { return std::filesystem::exists(hookCopy + ".sent"); })) << Journal();
   const std::string sent = pdulink::test::Slurp(hookCopy + ".sent");
@@ -81,6 +84,15 @@ TEST_F(HooksTest, SentFileAndFailedManualSendRunTheirHooks) {
   form->ui().sb_sendSMS->setChecked(true);
   ASSERT_TRUE(RunUntil([&] { return std::filesystem::exists(hookCopy + ".failed"); })) << Journal();
   EXPECT_EQ(pdulink::test::Slurp(hookCopy + ".failed"), "number=12x45\ntext=By hand\nreference=\n");
+
+  // A report matched to a sent file: the report file, then the sent file.
+  const std::string report = spool.Path() + "/SMS1.dlv", sentFile = spool.Path() + "/SMS1.snd";
+  std::ofstream(report) << "status=0\n";
+  std::ofstream(sentFile) << "+4915112345678 See you at 8\r\n";
+  form->gateway().RunReportHook(report, sentFile, "+4915112345678", "Delivered", "42");
+  ASSERT_TRUE(RunUntil([&] { return std::filesystem::exists(hookCopy + ".report"); })) << Journal();
+  EXPECT_EQ(pdulink::test::Slurp(hookCopy + ".report"), "file " + report + "\nfile " + sentFile +
+                                                            "\nnumber=+4915112345678\ntext=Delivered\nreference=42\n");
 }
 
 }  // namespace
