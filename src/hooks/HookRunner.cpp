@@ -129,6 +129,7 @@ struct Run {
   Clock::time_point deadline, killAt;
   bool termSent = false, killed = false;
   bool exitSeen = false;  // exited, not yet reaped: the zombie keeps the group id
+  bool reaped = false;    // its status was taken by someone else
   bool atExit = false;
 };
 
@@ -366,8 +367,10 @@ void HookRunner::Work() {
       Run& r = *it;
       if (!r.exitSeen) {
         siginfo_t si{};
-        if (::waitid(P_PID, static_cast<id_t>(r.pid), &si, WEXITED | WNOHANG | WNOWAIT) == 0 && si.si_pid == r.pid)
-          r.exitSeen = true;
+        const int rc = ::waitid(P_PID, static_cast<id_t>(r.pid), &si, WEXITED | WNOHANG | WNOWAIT);
+        if (rc == 0 && si.si_pid == r.pid) r.exitSeen = true;
+        // Reaped by someone else (a SIGCHLD handler set to SIG_IGN): gone.
+        if (rc < 0 && errno == ECHILD) r.exitSeen = r.reaped = true;
       }
       const bool giveUp = stopping && r.killed && now >= r.killAt + kGiveUpAfterKill;
       if ((!r.exitSeen || (r.termSent && !r.killed)) && !giveUp) {
@@ -379,9 +382,9 @@ void HookRunner::Work() {
       CloseFd(r.pidFd);
       int status = 0;
       if (r.exitSeen) {
-        while (::waitpid(r.pid, &status, 0) < 0 && errno == EINTR) {
+        while (!r.reaped && ::waitpid(r.pid, &status, 0) < 0 && errno == EINTR) {
         }
-        s.Report(EndLine(r, status), self);
+        s.Report(r.reaped ? Head(r) + "ended, status unknown" + TailText(r) : EndLine(r, status), self);
       } else {
         s.Report(Head(r) + "still running after SIGKILL, left behind", self);
       }
