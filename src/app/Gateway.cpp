@@ -18,6 +18,7 @@
 #include "Battery.h"
 #include "Calls.h"
 #include "Connection.h"
+#include "HookRunner.h"
 #include "Controls.h"
 #include "DeliveryReports.h"
 #include "FormState.h"
@@ -152,6 +153,7 @@ void Gateway::LoadConfiguration(const StartupOptions& options) {
   if (s.signalIntIgnored) journal_->WriteLog("Error SignalInt in INIFile (seconds): no signal check");
   if (s.maxPartsIgnored) journal_->WriteLog("Error MaxParts in INIFile (1 to 255): 6 used");
   if (s.joinTimeoutIgnored) journal_->WriteLog("Error JoinTimeout in INIFile (hours): 24 used");
+  StartHooks(ini);
   // 11.
   comport_->SetDTRState(ui.cb_dtr->isChecked());
   comport_->SetRTSState(ui.cb_rts->isChecked());

@@ -33,6 +33,8 @@ struct SendHooks;
 class ServiceCentre;
 class WatchTurn;
 class DeliveryReports;
+class HookRunner;
+class IniFile;
 
 // The journal line for a report of the serial port (Windows-1251):
 // "Port COM5 (/dev/ttyS4): Error reopening Port (112, No such file or directory)".
@@ -90,7 +92,22 @@ class Gateway {
   // Runs on every change of cb_fastmode, also the one start-up makes.
   void ApplyFastMode(bool on);
 
+  // The hook programs (OnReceived ... OnReport); null when none is set.
+  HookRunner* hooks() { return hooks_.get(); }
+  // A status report matched to a message sent from a file: runs OnReport
+  // with the report file and the sent file as its arguments (paths as the
+  // file system has them), the recipient, the status text and the
+  // message's reference. Call it once the report file is on disk.
+  void RunReportHook(const std::string& reportFile, const std::string& sentFile, const std::string& number,
+                     const std::string& statusText, const std::string& reference);
+
  private:
+  // Hooks (GatewayHooks.cpp): the runner from the configuration's keys, and
+  // the events of the parts handed to it.
+  void StartHooks(const IniFile& ini);
+  int ManualSend(const std::string& number, const std::string& body);
+  std::string CheckIncomingCall();
+
   // Every connection between the controls, the timer, the port and the
   // parts, and the cycle's duties (Wiring.cpp).
   void Wire();
@@ -124,4 +141,6 @@ class Gateway {
   std::unique_ptr<ServiceCentre> serviceCentre_;
   std::unique_ptr<WatchTurn> watchTurn_;
   std::unique_ptr<DeliveryReports> reports_;
+  // Last, so that it ends (and reports its hooks) while the journal is there.
+  std::unique_ptr<HookRunner> hooks_;
 };

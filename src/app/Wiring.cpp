@@ -34,6 +34,8 @@
 #include "Transaction.h"
 #include "TrayState.h"
 #include "WatchTurn.h"
+#include "codepage.h"
+#include "sms_decode.h"
 
 namespace {
 
@@ -75,10 +77,10 @@ void Gateway::WirePort() {
 
 void Gateway::FillDuties() {
   PollingCycle::Duties& d = cycle_->duties;
-  d.CheckIncomingCall = [this] { return calls_->CheckIncomingCall(); };
+  d.CheckIncomingCall = [this] { return CheckIncomingCall(); };
   d.listSMS = [this] { receiving_->listSMS(); };
   d.SaveSmsc = [this] { serviceCentre_->SaveSmsc(); };
-  d.SendSMS = [this](const std::string& number, const std::string& body) { return CountedSend(number, body, {}); };
+  d.SendSMS = [this](const std::string& number, const std::string& body) { return ManualSend(number, body); };
   d.DeleteByNumbers = [this] { receiving_->DeleteByNumbers(); };
   d.WatchTurn = [this] { watchTurn_->Run(); };
   d.CheckBattery = [this] { return battery_->CheckBattery(); };
@@ -91,7 +93,15 @@ void Gateway::FillDuties() {
   watchTurn_->OnSettled = [this](const std::string& fsPath, const std::string& name) {
     reports_->Settled(fsPath, name);
   };
-  receiving_->OnArchived = [this](const std::string& pduHex) { reports_->Report(pduHex); };
+  receiving_->OnKeptPdu = [this](const std::string& pduHex) { reports_->Report(pduHex); };
+  // OnReport: a final outcome, once its report file is on disk.
+  reports_->OnMatched = [this](const DeliveryReports::Matched& m) {
+    if (m.reportFile.empty()) return;
+    // The report file is the sent file's name with .dlv or .und for .snd.
+    const std::string sentFile = m.reportFile.substr(0, m.reportFile.rfind('.')) + ".snd";
+    RunReportHook(m.reportFile, sentFile, pdulink::AnsiToUtf8(m.number), pdulink::StatusReportText(m.status),
+                  std::to_string(m.reference));
+  };
 }
 
 void Gateway::WireControls() {

@@ -12,6 +12,7 @@
 #include "FormState.h"
 #include "Journal.h"
 #include "PollClock.h"
+#include "Replies.h"
 #include "SerialPort.h"
 #include "Transaction.h"
 #include "archive_files.h"
@@ -187,9 +188,15 @@ bool WatchTurn::SendOne(const Entry& entry) {
     SaveRecord();
   };
   hooks.Reference = [&](int s, int t, int reference) {
+    sending_.references += (sending_.references.empty() ? "" : " ") + std::to_string(reference);
     if (OnSent) OnSent(entry.fsPath, number, s, t, reference);
   };
 
+  sending_ = {"", "", number, body, ""};
+  struct Sent {
+    Settled& s;
+    ~Sent() { s = {}; }
+  } sent{sending_};
   int rc = send_ ? send_(number, body, hooks) : -1;
   if (rc >= 0) {
     journal.WriteLog("Auto Send SMS OK");
@@ -247,6 +254,12 @@ bool WatchTurn::Rename(const Entry& entry, const watch::FileId& id, const std::s
     ctx_.journal.WriteLog("Send outcome unknown: " + entry.path + (moved ? " renamed " + name : " (Rename ERROR)"));
   else
     ctx_.journal.WriteLog("Rename " + entry.path + (moved ? " OK" : " ERROR"));
+  if (moved && OnRenamed && (suffix == ".snd" || suffix == ".err")) {
+    Settled s = sending_;
+    s.fsPath = InBaseDir(ctx_.state, AnsiToFs(name));
+    s.suffix = suffix;
+    OnRenamed(s);
+  }
   if (moved) {
     if (OnSettled) OnSettled(entry.fsPath, name);
     pending_.erase(entry.fsPath);

@@ -50,6 +50,16 @@ class WatchTurn {
   // Files whose message was dealt with but whose rename failed.
   size_t PendingRenames() const { return pending_.size(); }
 
+  // A file renamed ".snd" or ".err" once its message was dealt with: its
+  // new path, the suffix, and, when this turn sent it, the number and body
+  // read from it (cp1251, or UTF-8 with Utf8Files) and the references the
+  // phone gave ("+CMGS: <mr>", blank-separated for parts or copies); empty
+  // for a file an earlier turn or run dealt with.
+  struct Settled {
+    std::string fsPath, suffix, number, body, references;
+  };
+  std::function<void(const Settled&)> OnRenamed;
+
   // Read leases are asked for (a file some program holds open for writing
   // waits); false judges every file by its size and time stamp alone, as
   // for files of another owner.
@@ -97,6 +107,7 @@ class WatchTurn {
   std::map<std::string, watch::FileId> looks_;       // the last look at each waiting file
   std::set<std::string> futureSaid_;                 // files whose future stamp was journaled
   std::string lastDirError_;
+  Settled sending_;  // the message of the file being sent, for OnRenamed
   bool running_ = false;
   bool recovered_ = false;
 };

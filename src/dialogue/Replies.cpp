@@ -266,7 +266,9 @@ bool ReplyHoldsOk(const std::string& reply) {
 }
 
 std::optional<int> ParseCmgsReference(std::string_view reply) {
-  for (size_t at = reply.find("+CMGS:"); at != std::string_view::npos; at = reply.find("+CMGS:", at + 1)) {
+  // The marker's case and the blanks before the number vary between phones.
+  for (size_t at = 0; at + 6 <= reply.size(); ++at) {
+    if (reply[at] != '+' || !pdulink::EqualNoCase(reply.substr(at, 6), "+CMGS:")) continue;
     size_t p = at + 6;
     while (p < reply.size() && reply[p] == ' ') ++p;
     int value = 0;
@@ -417,3 +419,4 @@ std::vector<ListedMessage> ParseCmglListing(std::string_view text) {
   }
   return listed;
 }
+

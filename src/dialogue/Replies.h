@@ -158,3 +158,4 @@ struct ListedMessage {
 // are skipped, and the next line is the PDU. A header or a PDU line without
 // its closing CR LF ends the listing (a reply cut short).
 std::vector<ListedMessage> ParseCmglListing(std::string_view reply);
+

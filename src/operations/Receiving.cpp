@@ -12,6 +12,7 @@
 #include <chrono>
 #include <ctime>
 #include <thread>
+#include <utility>
 
 #include "AnsiText.h"
 #include "Controls.h"
@@ -175,13 +176,21 @@ void Receiving::ShowView(const std::vector<std::string>& view) {
   ctx_.ui.smsfile->setPlainText(text);
 }
 
-bool Receiving::ArchiveMessage(const std::string& pduHex, bool save) { return Archive(pduHex, save, nullptr); }
+bool Receiving::ArchiveMessage(const std::string& pduHex, bool save) {
+  // A recorded call or the Test page's Parse: not a message read from the
+  // phone, so not one for OnArchived.
+  const bool report = std::exchange(reportArchived_, false);
+  const bool kept = Archive(pduHex, save, nullptr);
+  reportArchived_ = report;
+  return kept;
+}
 
 bool Receiving::Archive(const std::string& pduHex, bool save, std::string* presetName) {
   Controls& ui = ctx_.ui;
   Journal& journal = ctx_.journal;
   LastFailure.clear();
   LastDecoded = true;
+  LastArchived = {};
   ui.smsfile->clear();
 
   const std::string dir = LogDirShown();
@@ -304,6 +313,15 @@ bool Receiving::Archive(const std::string& pduHex, bool save, std::string* prese
     }
   }
   if (kept) {
+    const auto utf8 = [&](const std::string& t) { return sms.Utf8 ? t : pdulink::AnsiToUtf8(t); };
+    // An international number with its "+", as a reply would need it.
+    const bool plus = sms.AddrType == 0x91 && !sms.Address.empty() && sms.Address[0] != '+';
+    LastArchived = {(plus ? "+" : "") + utf8(sms.Address), utf8(sms.Text), OnDisk(name + ".txt"),
+                    OnDisk(name + ".xml")};
+    if (OnArchived && reportArchived_) {
+      if (deferDirectorySync_) archivedPending_.push_back(LastArchived);
+      else OnArchived(LastArchived);  // its directory is synced already
+    }
     TakePart(sms, name);
     // A listing writes the join state once, before its deletes.
     if (!deferDirectorySync_ && SaveJoiner()) WriteJoined();
@@ -447,7 +465,7 @@ bool Receiving::RunListing(const std::string& digit, bool echoOff, ReceivedRecor
     if (!before[i].empty()) {
       journal.WriteLog("Archived before: " + before[i]);
       TakePart(m.pdu, before[i]);
-      if (OnArchived) OnArchived(m.pdu);
+      if (OnKeptPdu) OnKeptPdu(m.pdu);
       journal.WriteLog(kAsterisks);
       why.clear();
       stem = before[i];
@@ -465,7 +483,7 @@ bool Receiving::RunListing(const std::string& digit, bool echoOff, ReceivedRecor
       const bool kept = Archive(m.pdu, false, record ? &names[i] : nullptr);
       nameTaken_ = nullptr;
       why = kept ? "" : LastFailure;
-      if (kept && LastDecoded && OnArchived && ctx_.ui.cb_autoread->isChecked()) OnArchived(m.pdu);
+      if (kept && LastDecoded && OnKeptPdu && ctx_.ui.cb_autoread->isChecked()) OnKeptPdu(m.pdu);
       journal.WriteLog(kAsterisks);
       // Counted for /status: a message read, or one that could not be kept
       // or decoded.
@@ -486,7 +504,9 @@ bool Receiving::RunListing(const std::string& digit, bool echoOff, ReceivedRecor
     for (std::string& why : notKept)
       if (why.empty()) why = "log directory not synced to disk";
     allKept = false;
+    archivedPending_.clear();
   }
+  ReportArchived();
   // The parts taken in reach the disk before their messages leave the phone.
   if (!SaveJoiner()) {
     for (std::string& why : notKept)
@@ -527,6 +547,13 @@ bool Receiving::RunListing(const std::string& digit, bool echoOff, ReceivedRecor
             a.end());
   }
   return settled;
+}
+
+void Receiving::ReportArchived() {
+  std::vector<ArchivedMessage> done;
+  done.swap(archivedPending_);
+  if (OnArchived)
+    for (const ArchivedMessage& m : done) OnArchived(m);
 }
 
 void Receiving::DeleteByNumbers() {

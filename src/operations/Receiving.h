@@ -17,6 +17,13 @@ class PartJoiner;
 class tSMSDecode;
 }
 
+// A received message whose .txt and .xml files are on disk.
+struct ArchivedMessage {
+  std::string number;  // the sender (recipient of a report), "+" for international, UTF-8
+  std::string text;    // UTF-8
+  std::string txtPath, xmlPath;
+};
+
 class Receiving {
  public:
   Receiving(Context& ctx, Transaction& dialogue);
@@ -51,7 +58,14 @@ class Receiving {
   // A listed message whose files are written (now, or by an earlier run
   // that ended before deleting it), as its PDU; told before the listing
   // deletes it.
-  std::function<void(const std::string& pduHex)> OnArchived;
+  std::function<void(const std::string& pduHex)> OnKeptPdu;
+  // The files of the last message ArchiveMessage kept; empty paths when it
+  // wrote none.
+  ArchivedMessage LastArchived;
+  // Told of each message read from the phone and archived, once its files
+  // and their directory are on disk (in a listing: after its messages,
+  // before its deletes). Not for ArchiveMessage (a call, the Test page).
+  std::function<void(const ArchivedMessage&)> OnArchived;
 
  private:
   // One AT+CMGL run: whether its whole reply came and every listed message
@@ -92,4 +106,8 @@ class Receiving {
   std::function<bool(const std::string&)> nameTaken_;
   std::unique_ptr<pdulink::PartJoiner> joiner_;
   bool partNotTaken_ = false;  // a part met an unreadable join state
+  // Messages of the running listing kept but not yet synced; for OnArchived.
+  std::vector<ArchivedMessage> archivedPending_;
+  bool reportArchived_ = true;  // false inside ArchiveMessage
+  void ReportArchived();
 };

@@ -203,6 +203,8 @@ TEST(ReplyParsers, CmgsReferenceOnlyFromItsOwnLineAndInRange) {
   EXPECT_EQ(std::optional<int>(5), ParseCmgsReference("\r\n+CMGS: 5\r\n\r\nOK\r\n"));
   EXPECT_EQ(std::optional<int>(255), ParseCmgsReference("\r\n+CMGS: 255,\"26/12/08,09:30:00+04\"\r\nOK\r\n"));
   EXPECT_EQ(std::optional<int>(0), ParseCmgsReference("+CMGS:0"));
+  EXPECT_EQ(std::optional<int>(255), ParseCmgsReference("0011000B91...\x1a\r\n+cmgs:255\r\nOK\r\n"));
+  EXPECT_EQ(std::optional<int>(7), ParseCmgsReference("AT+CMGS=23\r\r\n> \r\n+CMGS: 7\r\nOK\r\n"));
   EXPECT_EQ(std::nullopt, ParseCmgsReference("\r\n+CMGS: 256\r\n\r\nOK\r\n"));
   EXPECT_EQ(std::nullopt, ParseCmgsReference("\r\n+CMGS: 12a\r\n"));
   EXPECT_EQ(std::nullopt, ParseCmgsReference("\r\n+CMS ERROR: 500\r\n"));
@@ -307,6 +309,7 @@ const std::string kPduA =
     "07912143658709F1040D91945111325476F800006221703255140037C8329BFD0699E5EF36888E2E83C8E5F61B0447BFDDE510485A86"
     "B3F3A0D394FA849E40F437A8EE9ED7C5F3B13C2D2EBB00";
 const std::string kPduB = "07912143658709F1040A8101896745230000506091222271210AE8329BFD4697D9EC37";
+
 
 TEST(CmglListing, CapturedFromTheSimulatedPhone) {
   // Echo of the command, two messages, the final OK: as the capture holds it.
