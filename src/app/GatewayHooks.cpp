@@ -82,7 +82,8 @@ int Gateway::ManualSend(const std::string& number, const std::string& body) {
   SendHooks sendHooks;
   sendHooks.Reference = [&](int seq, int total, int mr) {
     reports_->Sent("", number, seq, total, mr);  // as CountedSend does for a message sent by hand
-    references += (references.empty() ? "" : " ") + std::to_string(mr);
+    if (!references.empty()) references += ' ';
+    references += std::to_string(mr);
   };
   const int rc = CountedSend(number, body, sendHooks);
   const bool utf8 = state_.Utf8Files;

@@ -188,7 +188,8 @@ bool WatchTurn::SendOne(const Entry& entry) {
     SaveRecord();
   };
   hooks.Reference = [&](int s, int t, int reference) {
-    sending_.references += (sending_.references.empty() ? "" : " ") + std::to_string(reference);
+    if (!sending_.references.empty()) sending_.references += ' ';
+    sending_.references += std::to_string(reference);
     if (OnSent) OnSent(entry.fsPath, number, s, t, reference);
   };
 
