@@ -82,15 +82,23 @@ TEST_F(DeliveryReportsTest, WatchedFilesAcrossTheReferenceWrapAndALongMessageAre
   EXPECT_TRUE(JournalHas(" to 12345678901 at "));
   EXPECT_TRUE(JournalHas(" part 1/2 to 0301234567 at ") || JournalHas(" part 2/2 to 0301234567 at ")) << Journal();
   EXPECT_FALSE(JournalHas("Report without a sent message"));
+  EXPECT_EQ(3u, form->gateway().reports().Counts().delivered);
+
+  // A message sent by hand has no file: its report is journaled only.
+  form->ui().ed_totel->setText(QStringLiteral("+4930123456"));
+  form->ui().Ed_smsbody->setText(QStringLiteral("by hand"));
+  form->ui().sb_sendSMS->click();
+  ASSERT_TRUE(RunUntil([&] { return JournalHas("Delivered message to +4930123456 at "); }, 30)) << Journal();
+  EXPECT_EQ(3u, Named(R"(SMS\d{17}\.dlv)").size());
   const pdulink::ReportCounts counts = form->gateway().reports().Counts();
-  EXPECT_EQ(3u, counts.delivered);
+  EXPECT_EQ(4u, counts.delivered);
   EXPECT_EQ(0u, counts.awaiting);
 }
 
 TEST_F(DeliveryReportsTest, ReportsAfterARestartEachClassAndOneThatMatchesNothing) {
   StartMatching();
   // The centre first says it is still trying, then gives up.
-  ASSERT_TRUE(phone->Ok(phone->Control("reports delay=1500 status=0x21,0x46 on")));
+  ASSERT_TRUE(phone->Ok(phone->Control("reports delay=2500 status=0x21,0x46 on")));
   Drop("smss1.txt", "+4915112345678 hello");
   ASSERT_TRUE(RunUntil([&] { return Named(R"(SMS\d{17}\.snd)").size() == 1; }, 30)) << Journal();
   ASSERT_EQ(0u, form->gateway().reports().Counts().delivered);
