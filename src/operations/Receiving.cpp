@@ -483,7 +483,7 @@ bool Receiving::RunListing(const std::string& digit, bool echoOff, ReceivedRecor
       const bool kept = Archive(m.pdu, false, record ? &names[i] : nullptr);
       nameTaken_ = nullptr;
       why = kept ? "" : LastFailure;
-      if (kept && LastDecoded && OnKeptPdu && ctx_.ui.cb_autoread->isChecked()) OnKeptPdu(m.pdu);
+      if (kept && OnKeptPdu && ctx_.ui.cb_autoread->isChecked()) OnKeptPdu(m.pdu);
       journal.WriteLog(kAsterisks);
       // Counted for /status: a message read, or one that could not be kept
       // or decoded.

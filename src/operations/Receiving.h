@@ -55,9 +55,9 @@ class Receiving {
   // False after a PDU that could not be decoded (kept, if at all, as its raw
   // hexadecimal in a .pdu file).
   bool LastDecoded = true;
-  // A listed message whose files are written (now, or by an earlier run
-  // that ended before deleting it), as its PDU; told before the listing
-  // deletes it.
+  // A listed message whose files (or, undecodable, its .pdu file) are
+  // written, now or by an earlier run that ended before deleting it, as its
+  // PDU; told before the listing deletes it.
   std::function<void(const std::string& pduHex)> OnKeptPdu;
   // The files of the last message ArchiveMessage kept; empty paths when it
   // wrote none.

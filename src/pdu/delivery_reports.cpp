@@ -129,7 +129,13 @@ bool SameRecipient(std::string_view a, std::string_view b) {
 }
 
 std::optional<StatusReportFacts> ReportFactsOf(const tSMSDecode& sms) {
-  if (sms.HasError || sms.Mti != static_cast<std::uint8_t>(MessageType::StatusReport)) return std::nullopt;
+  if (sms.Mti != static_cast<std::uint8_t>(MessageType::StatusReport)) return std::nullopt;
+  // TP-PI is optional (TS 23.040 9.2.2.3) and many centres leave it out. The
+  // decoder insists on it, so such a report is archived as its raw PDU; it
+  // still tells the status when the PDU ends right after the status octet.
+  const bool endsAfterStatus = sms.HasError && sms.ErrorText == decode_error::kByte && !sms.StatusText.empty() &&
+                               sms.OctetIndex == sms.OctetCount;
+  if (sms.HasError && !endsAfterStatus) return std::nullopt;
   StatusReportFacts r;
   r.reference = sms.MessageRef;
   r.recipient = (sms.AddrType == 0x91 ? "+" : "") + sms.Address;

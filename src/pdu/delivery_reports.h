@@ -61,8 +61,9 @@ struct StatusReportFacts {
   std::string centreTime;     // service-centre time stamp
   std::string dischargeTime;
 };
-// The facts of a decoded SMS-STATUS-REPORT; nothing for another message or
-// a decode error.
+// The facts of a decoded SMS-STATUS-REPORT, also of one that ends after its
+// status octet (no TP-PI, which the decoder fails on); nothing for another
+// message or another decode error.
 std::optional<StatusReportFacts> ReportFactsOf(const tSMSDecode& sms);
 
 // What one report did.

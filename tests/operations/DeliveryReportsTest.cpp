@@ -82,15 +82,23 @@ TEST_F(DeliveryReportsTest, WatchedFilesAcrossTheReferenceWrapAndALongMessageAre
   EXPECT_TRUE(JournalHas(" to 12345678901 at "));
   EXPECT_TRUE(JournalHas(" part 1/2 to 0301234567 at ") || JournalHas(" part 2/2 to 0301234567 at ")) << Journal();
   EXPECT_FALSE(JournalHas("Report without a sent message"));
+  EXPECT_EQ(3u, form->gateway().reports().Counts().delivered);
+
+  // A message sent by hand has no file: its report is journaled only.
+  form->ui().ed_totel->setText(QStringLiteral("+4930123456"));
+  form->ui().Ed_smsbody->setText(QStringLiteral("by hand"));
+  form->ui().sb_sendSMS->click();
+  ASSERT_TRUE(RunUntil([&] { return JournalHas("Delivered message to +4930123456 at "); }, 30)) << Journal();
+  EXPECT_EQ(3u, Named(R"(SMS\d{17}\.dlv)").size());
   const pdulink::ReportCounts counts = form->gateway().reports().Counts();
-  EXPECT_EQ(3u, counts.delivered);
+  EXPECT_EQ(4u, counts.delivered);
   EXPECT_EQ(0u, counts.awaiting);
 }
 
 TEST_F(DeliveryReportsTest, ReportsAfterARestartEachClassAndOneThatMatchesNothing) {
   StartMatching();
   // The centre first says it is still trying, then gives up.
-  ASSERT_TRUE(phone->Ok(phone->Control("reports delay=1500 status=0x21,0x46 on")));
+  ASSERT_TRUE(phone->Ok(phone->Control("reports delay=2500 status=0x21,0x46 on")));
   Drop("smss1.txt", "+4915112345678 hello");
   ASSERT_TRUE(RunUntil([&] { return Named(R"(SMS\d{17}\.snd)").size() == 1; }, 30)) << Journal();
   ASSERT_EQ(0u, form->gateway().reports().Counts().delivered);
@@ -121,13 +129,15 @@ TEST_F(DeliveryReportsTest, ReportsAfterARestartEachClassAndOneThatMatchesNothin
   EXPECT_EQ(0, matched[1].reference);
   EXPECT_EQ(Named(R"(SMS\d{17}\.und)").at(0), matched[1].reportFile);
 
-  // A report for nothing sent is archived as any report, with one line.
-  ASSERT_TRUE(phone->Ok(phone->Control("status-report pi=0 77 +4930123456 0")));
+  // A report for nothing sent is archived as any report, with one line;
+  // this one lacks TP-PI, so its archive is the raw PDU.
+  ASSERT_TRUE(phone->Ok(phone->Control("status-report 77 +4930123456 0")));
   ASSERT_TRUE(RunUntil([&] { return JournalHas("Report without a sent message"); }, 30)) << Journal();
   EXPECT_EQ(1u, JournalCount("Report without a sent message"));
+  EXPECT_TRUE(JournalHas("Parse Error:Get Byte error"));
   bool archived = false;
   for (auto& e : fs::directory_iterator(logs.Path()))
-    if (e.path().extension() == ".txt" && Slurp(e.path().string()).find("#Tel=4930123456") != std::string::npos)
+    if (e.path().extension() == ".pdu" && Slurp(e.path().string()).find("064D0A91") != std::string::npos)
       archived = true;
   EXPECT_TRUE(archived);
 }

@@ -85,6 +85,18 @@ TEST(ReportFacts, FromADecodedStatusReport) {
   EXPECT_EQ("+4915112345678", facts->recipient);
   EXPECT_EQ(0, facts->status);
   EXPECT_EQ("05-06-19 22:22:17 [+3]", facts->dischargeTime);
+  // Without TP-PI the decoder fails, yet the status is there.
+  sms.Decode("07912143658709F1" "06" "05" "0D91945111325476F8" "50609122227121" "50609122227121" "46");
+  ASSERT_TRUE(sms.HasError);
+  facts = ReportFactsOf(sms);
+  ASSERT_TRUE(facts);
+  EXPECT_EQ(0x46, facts->status);
+  EXPECT_EQ(StatusReportText(0x46), facts->statusText);
+  // Cut before the status, or after TP-PI with more to come: no facts.
+  sms.Decode("07912143658709F1" "06" "05" "0D91945111325476F8" "50609122227121" "50609122227121");
+  EXPECT_FALSE(ReportFactsOf(sms));
+  sms.Decode("07912143658709F1" "06" "05" "0D91945111325476F8" "50609122227121" "5060912222");
+  EXPECT_FALSE(ReportFactsOf(sms));
   sms.Decode("07912143658709F1040A8101896745230000506091222271210AE8329BFD4697D9EC37");
   EXPECT_FALSE(ReportFactsOf(sms));  // an SMS-DELIVER
 }
