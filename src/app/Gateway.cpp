@@ -21,6 +21,7 @@
 #include "Controls.h"
 #include "FormState.h"
 #include "IniFile.h"
+#include "Indications.h"
 #include "Journal.h"
 #include "Lamp.h"
 #include "MessageBox.h"
@@ -73,6 +74,7 @@ Gateway::Gateway(QMainWindow* window) : window_(window) {
       *ctx_, *dialogue_, [this](const std::string& number, const std::string& body, const SendHooks& hooks) {
         return CountedSend(number, body, hooks);
       });
+  indications_ = std::make_unique<Indications>(*ctx_, *dialogue_, *receiving_);
   Wire();
 }
 
@@ -142,6 +144,8 @@ void Gateway::LoadConfiguration(const StartupOptions& options) {
   std::map<std::string, std::string> ports;
   for (auto& [key, value] : ini.ReadSection(kPortsSection)) ports[key] = value;
   comport_->SetPortMap(ports);
+  // Before the settings are shown: FastMode's framing depends on it.
+  state_.Indications = ReadIndicationsKey(ini);
   // 10. to 14.
   ShowSettings(ui, state_, s);
   if (s.comPortOutOfRange) journal_->WriteLog("Error ComPort Number in INIFile");
@@ -183,7 +187,7 @@ int Gateway::CountedSend(const std::string& number, const std::string& body, con
 
 void Gateway::ApplyFastMode(bool on) {
   ctx_->state.FastMode = on;
-  comport_->SetReplyFraming(on ? &EndsWithReplyEnd : nullptr);
+  comport_->SetReplyFraming(on ? (state_.Indications ? &EndsWithReplyEndOrIndication : &EndsWithReplyEnd) : nullptr);
   dialogue_->SetFastWaits(on);
   sending_->ForgetModes();
 }

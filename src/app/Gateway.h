@@ -32,6 +32,7 @@ class Sending;
 struct SendHooks;
 class ServiceCentre;
 class WatchTurn;
+class Indications;
 
 // The journal line for a report of the serial port (Windows-1251):
 // "Port COM5 (/dev/ttyS4): Error reopening Port (112, No such file or directory)".
@@ -71,6 +72,7 @@ class Gateway {
   Sending& sending() { return *sending_; }
   ServiceCentre& serviceCentre() { return *serviceCentre_; }
   WatchTurn& watchTurn() { return *watchTurn_; }
+  Indications& indications() { return *indications_; }
   Context& context() { return *ctx_; }
 
   // The start-up sequence: the version in the About text, the pages shown,
@@ -97,6 +99,10 @@ class Gateway {
   // A send, counted for /status: a message out, or an error.
   int CountedSend(const std::string& number, const std::string& body, const SendHooks& hooks);
   void WireControls();
+  // New-message indications: the receive handler notes them, a listing
+  // drops what it listed, the pass (in fast mode at once) reads the rest.
+  void WireIndications();
+  void ReadIndicated();
 
   // Read the configuration file into the controls (steps 8 to 14 of Start).
   void LoadConfiguration(const StartupOptions& options);
@@ -121,4 +127,5 @@ class Gateway {
   std::unique_ptr<Sending> sending_;
   std::unique_ptr<ServiceCentre> serviceCentre_;
   std::unique_ptr<WatchTurn> watchTurn_;
+  std::unique_ptr<Indications> indications_;
 };

@@ -107,6 +107,7 @@ void PrintHelp() {
       "  JoinParts=               also archive received parts joined [0]\n"
       "  JoinTimeout=HOURS        join an incomplete message after HOURS [24]\n"
       "  Utf8Files=               UTF-8 files and texts, every character sent [0]\n"
+      "  Indications=             read new messages when the phone indicates them [0]\n"
       "  q_mode=                  lock the window's settings [0]\n"
       "Section [Ports]: COMn=DEVICE maps a port name to a device, e.g.\n"
       "  COM1=/dev/ttyUSB0; an unmapped COMn opens /dev/ttyS(n-1).\n"

@@ -45,6 +45,9 @@ struct FormState {
   // Utf8Files=1 (off by default): outgoing files, manual sends and the
   // archive of received messages in UTF-8 instead of Windows-1251.
   bool Utf8Files = false;
+  // Indications=1 (off by default): the phone is asked at connect to indicate
+  // new messages and status reports, which are then read at once by index.
+  bool Indications = false;
 };
 
 // name as it is when it holds a "/", otherwise inside the base directory.
