@@ -9,7 +9,9 @@
 #include "Gateway.h"
 #include "GatewayFixture.h"
 #include "Indications.h"
+#include "IniFile.h"
 #include "ReceivedRecord.h"
+#include "Settings.h"
 #include "TempDir.h"
 
 namespace {
@@ -132,6 +134,19 @@ TEST_F(IndicationsTest, IndicationSplitOverClustersIsNoted) {
   EXPECT_TRUE(notes.Pending());
   notes.Listed({{5, "0791"}});
   EXPECT_FALSE(notes.Pending());
+}
+
+// The key: on only for "1"; Save writes it only where the file has it or it is on.
+TEST(IndicationsKey, ReadAndSave) {
+  EXPECT_TRUE(ReadIndicationsKey(IniFile::FromText("[Main]\r\nIndications=1\r\n")));
+  EXPECT_FALSE(ReadIndicationsKey(IniFile::FromText("[Main]\r\nIndications=yes\r\n")));
+  EXPECT_FALSE(ReadIndicationsKey(IniFile::FromText("[Main]\r\n")));
+  IniFile plain = IniFile::FromText("[Main]\r\n");
+  WriteIndicationsKey(plain, false);
+  EXPECT_EQ(plain.Text().find("Indications"), std::string::npos);
+  IniFile had = IniFile::FromText("[Main]\r\nIndications=1\r\n");
+  WriteIndicationsKey(had, false);
+  EXPECT_NE(had.Text().find("Indications=0\r\n"), std::string::npos);
 }
 
 }  // namespace
