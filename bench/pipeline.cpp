@@ -14,6 +14,15 @@
 //                     written and the phone empty
 //   send 20           20 files in the watched directory: first watch turn to
 //                     the 20th submit recorded by the phone
+//   indication->txt   Indications=1, the cycle running on its 1 s timer: from
+//                     the phone storing a message (and sending +CMTI) to its
+//                     .txt file written (the file's time stamp), mean of 10
+//                     deliveries spread over the tick's phase; "  max" the
+//                     slowest of them (phone latency 0 only)
+//   quiet turn CPU    CPU ms this process uses per quiet automatic reading
+//                     turn (ATE0, an empty AT+CMGL, the journal lines) at a
+//                     1 s polling interval, over 30 turns; 3.0 ms is 0.30 %
+//                     of a core (phone latency 0 only)
 // A row whose operation is not part of this build prints "n/a" with the
 // reason; its measuring function is the place to add it.
 #include <QApplication>
@@ -21,9 +30,12 @@
 #include <QComboBox>
 #include <QLineEdit>
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QPushButton>
 #include <QTimer>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <time.h>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -59,7 +71,7 @@ struct Session {
   std::unique_ptr<TForm1> form;
   std::string error;
 
-  Session(int latencyMs, bool fast) {
+  Session(int latencyMs, bool fast, const std::string& keys = "") {
     phone = std::make_unique<PhoneProcess>(std::vector<std::string>{"--latency", std::to_string(latencyMs)});
     if (!phone->Started()) {
       error = phone->Error();
@@ -67,7 +79,7 @@ struct Session {
     }
     const std::string ini = phone->Directory() + "/bench.ini";
     std::ofstream(ini, std::ios::binary) << "[Main]\r\n"
-                                         << (fast ? "FastMode=1\r\n" : "") << "[Ports]\r\nCOM1=" << phone->LinkPath()
+                                         << (fast ? "FastMode=1\r\n" : "") << keys << "[Ports]\r\nCOM1=" << phone->LinkPath()
                                          << "\r\n";
     StartupOptions options;
     options.configArg = ini;
@@ -272,6 +284,126 @@ std::optional<double> Send20(int latencyMs, bool fast, std::string& note) {
   return SendFiles(s, dir, 1, 20, note);
 }
 
+// The newest .txt file's time stamp in ms since the epoch, 0 when none.
+double NewestTxtMs(const std::string& dir) {
+  double newest = 0;
+  for (auto& e : std::filesystem::directory_iterator(dir)) {
+    if (e.path().extension() != ".txt") continue;
+    struct stat st {};
+    if (::stat(e.path().c_str(), &st) != 0) continue;
+    newest = std::max(newest, st.st_mtim.tv_sec * 1e3 + st.st_mtim.tv_nsec / 1e6);
+  }
+  return newest;
+}
+
+double WallMs() {
+  timespec ts{};
+  clock_gettime(CLOCK_REALTIME, &ts);
+  return ts.tv_sec * 1e3 + ts.tv_nsec / 1e6;
+}
+
+// Runs the event loop (blocking in it, not spinning, so that the measured
+// process is not this loop) until done() holds, looked at every pollMs, or
+// limitMs pass. Returns done().
+bool RunUntil(const std::function<bool()>& done, int limitMs, int pollMs = 2) {
+  if (done()) return true;
+  QEventLoop loop;
+  QTimer poll, limit;
+  QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
+    if (done()) loop.quit();
+  });
+  QObject::connect(&limit, &QTimer::timeout, &loop, [&] { loop.quit(); });
+  poll.start(pollMs);
+  limit.setSingleShot(true);
+  limit.start(limitMs);
+  loop.exec();
+  return done();
+}
+
+// The slowest delivery of the last indication run, by mode.
+std::optional<double> gIndicationMax[2];
+
+std::optional<double> IndicationToFile(int latencyMs, bool fast, std::string& note) {
+  if (latencyMs != 0) return std::nullopt;
+  Session s(0, fast, "Indications=1\r\n");
+  if (!s.error.empty() || !s.Connect()) {
+    note = s.error.empty() ? "could not connect" : s.error;
+    return std::nullopt;
+  }
+  if (!s.form->connection().IndicationsOn) {
+    note = "the phone took no indication setting";
+    return std::nullopt;
+  }
+  const std::string dir = s.phone->Directory() + "/inbox";
+  std::filesystem::create_directories(dir);
+  Controls& ui = s.form->ui();
+  ui.ed_LogDir->setText(QString::fromStdString(dir + "/"));
+  ui.ed_polint->setText(QStringLiteral("3600"));  // the listing stays out of the way
+  ui.cb_autoread->setChecked(true);
+  s.form->clock().PendingCommand = kDutyPass;
+  const int runs = 10;
+  double sum = 0, worst = 0;
+  for (int i = -1; i < runs; ++i) {  // the first one warms up
+    // Spread the deliveries over the phase of the 1 s tick.
+    RunUntil([] { return false; }, 1000 + (i + 1) * 1000 / runs, 100);
+    const int before = TxtFiles(dir);
+    const double stored = WallMs();
+    if (!PhoneProcess::Ok(s.phone->Control("deliver +4915112345678 \"Indicated number " + std::to_string(i) + "\""))) {
+      note = "the phone refused a delivery";
+      return std::nullopt;
+    }
+    if (!RunUntil([&] { return TxtFiles(dir) != before; }, 20000)) {
+      note = "an indicated message was not archived";
+      return std::nullopt;
+    }
+    const double ms = NewestTxtMs(dir) - stored;
+    if (i < 0) continue;
+    sum += ms;
+    worst = std::max(worst, ms);
+  }
+  gIndicationMax[fast] = worst;
+  return sum / runs;
+}
+
+std::optional<double> IndicationMax(int latencyMs, bool fast, std::string&) {
+  if (latencyMs != 0) return std::nullopt;
+  return gIndicationMax[fast];
+}
+
+std::optional<double> QuietTurnCpu(int latencyMs, bool fast, std::string& note) {
+  if (latencyMs != 0) return std::nullopt;
+  Session s(0, fast);
+  if (!s.error.empty() || !s.Connect()) {
+    note = s.error.empty() ? "could not connect" : s.error;
+    return std::nullopt;
+  }
+  const std::string dir = s.phone->Directory() + "/inbox";
+  std::filesystem::create_directories(dir);
+  Controls& ui = s.form->ui();
+  ui.ed_LogDir->setText(QString::fromStdString(dir + "/"));
+  ui.ed_polint->setText(QStringLiteral("1"));
+  ui.cb_autoread->setChecked(true);
+  // CPU and time at the start of turns 3 and 33 (the first ones warm up).
+  const int warm = 3, turns = 30;
+  int count = 0;
+  double cpu0 = 0, cpu1 = 0;
+  auto list = s.form->cycle().duties.listSMS;
+  s.form->cycle().duties.listSMS = [&] {
+    if (count == warm) cpu0 = CpuMs();
+    if (count == warm + turns) cpu1 = CpuMs();
+    ++count;
+    list();
+  };
+  s.form->clock().PendingCommand = kDutyPass;
+  RunUntil([&] { return count > warm + turns; }, 120000, 200);
+  s.form->cycle().duties.listSMS = list;
+  if (count <= warm + turns) {
+    note = "the turns did not come every second";
+    return std::nullopt;
+  }
+  return (cpu1 - cpu0) / turns;
+}
+
 std::string Cell(const std::optional<double>& v) {
   if (!v) return "n/a";
   char buf[32];
@@ -298,6 +430,9 @@ int main(int argc, char** argv) {
       {"idle wait CPU", IdleWaitCpu},
       {"receive 20", Receive20},
       {"send 20", Send20},
+      {"indication->txt", IndicationToFile},
+      {"  max", IndicationMax},
+      {"quiet turn CPU", QuietTurnCpu},
   };
   std::printf("pipeline against pdulink-phone on a pseudo-terminal, ms (AT round trip: mean of %d;\n"
               "idle wait CPU: CPU ms per s of a wait on a silent phone)\n",
@@ -306,8 +441,13 @@ int main(int argc, char** argv) {
   int status = 0;
   std::vector<std::string> notes;
   for (const Row& row : rows) {
-    if (!only.empty() && only != row.name) continue;
+    // "  max" belongs to the row above it.
+    const bool maxRow = std::string(row.name) == "  max";
+    if (!only.empty() && only != row.name && !(maxRow && only == "indication->txt")) continue;
+    const bool atZeroOnly = std::string(row.name) == "indication->txt" || std::string(row.name) == "  max" ||
+                            std::string(row.name) == "quiet turn CPU";
     for (int latency : {0, 100}) {
+      if (atZeroOnly && latency != 0) continue;
       std::string note;
       std::optional<double> plain = row.measure(latency, false, note);
       std::optional<double> fast = row.measure(latency, true, note);

@@ -23,6 +23,7 @@
 #include "DeliveryReports.h"
 #include "FormState.h"
 #include "IniFile.h"
+#include "Indications.h"
 #include "Journal.h"
 #include "Lamp.h"
 #include "MessageBox.h"
@@ -76,6 +77,7 @@ Gateway::Gateway(QMainWindow* window) : window_(window) {
         return CountedSend(number, body, hooks);
       });
   reports_ = std::make_unique<DeliveryReports>(*ctx_);
+  indications_ = std::make_unique<Indications>(*ctx_, *dialogue_, *receiving_);
   Wire();
 }
 
@@ -145,6 +147,8 @@ void Gateway::LoadConfiguration(const StartupOptions& options) {
   std::map<std::string, std::string> ports;
   for (auto& [key, value] : ini.ReadSection(kPortsSection)) ports[key] = value;
   comport_->SetPortMap(ports);
+  // Before the settings are shown: FastMode's framing depends on it.
+  state_.Indications = ReadIndicationsKey(ini);
   // 10. to 14.
   ShowSettings(ui, state_, s);
   state_.MatchReports = ReadMatchReports(ini);
@@ -194,7 +198,7 @@ int Gateway::CountedSend(const std::string& number, const std::string& body, con
 
 void Gateway::ApplyFastMode(bool on) {
   ctx_->state.FastMode = on;
-  comport_->SetReplyFraming(on ? &EndsWithReplyEnd : nullptr);
+  comport_->SetReplyFraming(on ? (state_.Indications ? &EndsWithReplyEndOrIndication : &EndsWithReplyEnd) : nullptr);
   dialogue_->SetFastWaits(on);
   sending_->ForgetModes();
 }

@@ -35,6 +35,7 @@ class WatchTurn;
 class DeliveryReports;
 class HookRunner;
 class IniFile;
+class Indications;
 
 // The journal line for a report of the serial port (Windows-1251):
 // "Port COM5 (/dev/ttyS4): Error reopening Port (112, No such file or directory)".
@@ -75,6 +76,7 @@ class Gateway {
   ServiceCentre& serviceCentre() { return *serviceCentre_; }
   WatchTurn& watchTurn() { return *watchTurn_; }
   DeliveryReports& reports() { return *reports_; }
+  Indications& indications() { return *indications_; }
   Context& context() { return *ctx_; }
 
   // The start-up sequence: the version in the About text, the pages shown,
@@ -116,6 +118,10 @@ class Gateway {
   // A send, counted for /status: a message out, or an error.
   int CountedSend(const std::string& number, const std::string& body, const SendHooks& hooks);
   void WireControls();
+  // New-message indications: the receive handler notes them, a listing
+  // drops what it listed, the pass (in fast mode at once) reads the rest.
+  void WireIndications();
+  void ReadIndicated();
 
   // Read the configuration file into the controls (steps 8 to 14 of Start).
   void LoadConfiguration(const StartupOptions& options);
@@ -143,4 +149,5 @@ class Gateway {
   std::unique_ptr<DeliveryReports> reports_;
   // Last, so that it ends (and reports its hooks) while the journal is there.
   std::unique_ptr<HookRunner> hooks_;
+  std::unique_ptr<Indications> indications_;
 };

@@ -22,6 +22,7 @@
 #include "Connection.h"
 #include "DeliveryReports.h"
 #include "Gateway.h"
+#include "Indications.h"
 #include "Journal.h"
 #include "MainWindow.h"
 #include "PollingCycle.h"
@@ -58,6 +59,7 @@ void Gateway::Wire() {
   WirePort();
   FillDuties();
   WireControls();
+  WireIndications();
 }
 
 void Gateway::WirePort() {
@@ -146,6 +148,33 @@ void Gateway::WireControls() {
   QObject::connect(ui.cb_autoread, &QCheckBox::toggled, window, [this] { cycle_->cb_autoreadClick(); });
   QObject::connect(ui.cb_autosend, &QCheckBox::toggled, window, [this] { cycle_->cb_autosendClick(); });
   QObject::connect(ui.ed_signalInt, &QLineEdit::editingFinished, window, [this] { ed_signalIntExit(ui_, state_); });
+}
+
+void Gateway::WireIndications() {
+  dialogue_->ClusterTaken = [this](const std::string& text) {
+    if (!state_.Indications) return;
+    indications_->Seen(text);
+    // Fast mode reads at once when no pass is running; otherwise the next
+    // pass does.
+    if (state_.FastMode && indications_->Pending())
+      QMetaObject::invokeMethod(
+          window_, [this] { cycle_->RunBetweenPasses([this] { ReadIndicated(); }); }, Qt::QueuedConnection);
+  };
+  receiving_->OnListed = [this](const std::vector<ListedMessage>& listed) {
+    if (state_.Indications) indications_->Listed(listed);
+  };
+  cycle_->duties.ReadIndicated = [this] { ReadIndicated(); };
+}
+
+void Gateway::ReadIndicated() {
+  if (!state_.Indications || !indications_->Pending()) return;
+  if (!ui_.cb_autoread->isChecked()) {
+    indications_->Forget();
+    return;
+  }
+  // As an automatic reading turn: what is kept is deleted.
+  ui_.cb_deletesms->setChecked(true);
+  indications_->ReadNoted(connection_->SmsMemory);
 }
 
 void WireWindow(TForm1& window) {

@@ -122,6 +122,7 @@ void PrintHelp() {
       "                           Hooks run without a shell, in the background, at\n"
       "                           most 4 at once, with PDULINK_EVENT, PDULINK_NUMBER,\n"
       "                           PDULINK_FILE, PDULINK_TEXT, PDULINK_REFERENCE set\n"
+      "  Indications=             read new messages when the phone indicates them [0]\n"
       "  q_mode=                  lock the window's settings [0]\n"
       "Section [Ports]: COMn=DEVICE maps a port name to a device, e.g.\n"
       "  COM1=/dev/ttyUSB0; an unmapped COMn opens /dev/ttyS(n-1).\n"

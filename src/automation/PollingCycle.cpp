@@ -87,6 +87,7 @@ void PollingCycle::DutyPass() {
       ui_.sb_sendSMS->setChecked(false);
     }
     if (ui_.sb_delete->isChecked() && duties.DeleteByNumbers) duties.DeleteByNumbers();
+    if (duties.ReadIndicated) duties.ReadIndicated();
     if (ui_.cb_autoread->isChecked() && state_.PollingInterval > 0 &&
         snapshot % static_cast<uint32_t>(state_.PollingInterval) == 0 && duties.listSMS) {
       ui_.cb_smstype->setCurrentIndex(0);
@@ -110,6 +111,13 @@ void PollingCycle::DutyPass() {
   }
   if (ui_.cb_offline->isChecked() && dialogue_.OfflineSession && comport_.Active())
     clock_.PendingCommand = kDisconnect;
+}
+
+bool PollingCycle::RunBetweenPasses(const std::function<void()>& step) {
+  if (busy_ || clock_.PendingCommand != kDutyPass || !comport_.Active()) return false;
+  Busy busy(busy_);
+  step();
+  return true;
 }
 
 void PollingCycle::DisconnectStep(int command) {

@@ -29,7 +29,12 @@ class PollingCycle {
     std::function<void()> WatchTurn;
     std::function<int()> CheckBattery;
     std::function<void()> CheckSignal;  // every SignalInt seconds when > 0
+    std::function<void()> ReadIndicated;  // every pass, before automatic reading
   } duties;
+
+  // Runs step at once as a pass of its own, when the cycle is connected and
+  // no connect or pass is running; false otherwise (the next pass serves it).
+  bool RunBetweenPasses(const std::function<void()>& step);
 
   // Ending the program: stop the timer, pause, close the window.
   std::function<void()> StopTimer;

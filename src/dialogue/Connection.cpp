@@ -7,6 +7,7 @@
 
 #include "AnsiText.h"
 #include "Controls.h"
+#include "FormState.h"
 #include "Journal.h"
 #include "Lamp.h"
 #include "PollClock.h"
@@ -21,7 +22,9 @@ Connection::Connection(Context& ctx, Transaction& dialogue)
       comport_(ctx.comport),
       clock_(ctx.clock),
       dialogue_(dialogue),
-      simCheck_(ctx, dialogue) {}
+      simCheck_(ctx, dialogue),
+      indicationSetup_(ctx, dialogue),
+      state_(ctx.state) {}
 
 std::string Connection::QuerySmsc() {
   dialogue_.SendCommand("AT+CSCS=\"GSM\"\r");
@@ -32,6 +35,7 @@ std::string Connection::QuerySmsc() {
 }
 
 void Connection::b_open() {
+  IndicationsOn = false;
   comport_.SetDTRState(ui_.cb_dtr->isChecked());
   comport_.SetRTSState(ui_.cb_rts->isChecked());
   comport_.SetCommPort(ToAnsi(ui_.cb_comport->currentText()));
@@ -72,6 +76,11 @@ void Connection::b_open() {
 
   dialogue_.OkFlag = false;
   if (dialogue_.SendCommand("AT+CPMS=" + SmsMemory + "\r") && dialogue_.OkFlag) {
+    if (state_.Indications) {
+      // The memory's OK stays the connect's last word (AutoReading Mode.).
+      IndicationsOn = indicationSetup_.Run(SmsMemory);
+      dialogue_.OkFlag = true;
+    }
     ui_.led_connect->SetColor(LampColor::Lime);
     tray_.SetTrayState(2, "Connected");
     // Start the duty passes, unless Disconnect or Exit was posted during one

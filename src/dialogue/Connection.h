@@ -5,6 +5,7 @@
 #include <string>
 
 #include "Context.h"
+#include "IndicationSetup.h"
 #include "Replies.h"
 #include "SimCheck.h"
 
@@ -15,6 +16,8 @@ class Connection {
   Connection(Context& ctx, Transaction& dialogue);
 
   std::string SmsMemory;  // "SM", "ME", "MT" or empty
+  // Indications=1: the phone took a setting at the last connect.
+  bool IndicationsOn = false;
 
   void b_open();
   std::string QuerySmsc();
@@ -29,4 +32,6 @@ class Connection {
   PollClock& clock_;
   Transaction& dialogue_;
   SimCheck simCheck_;  // opt-in SIM PIN and registration step
+  IndicationSetup indicationSetup_;  // opt-in new-message indications
+  FormState& state_;
 };

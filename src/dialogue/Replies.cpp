@@ -1,5 +1,6 @@
 #include "Replies.h"
 
+#include <algorithm>
 #include <cctype>
 #include <charconv>
 #include <utility>
@@ -412,6 +413,14 @@ std::vector<ListedMessage> ParseCmglListing(std::string_view text) {
     while (first < text.size() && static_cast<unsigned char>(text[first]) <= 0x20) ++first;
     text.remove_prefix(first);
     eol = text.find("\r\n");
+    // An indication that came between the header and its PDU is not the PDU.
+    while (eol != std::string_view::npos && ParseIndicationLine(text.substr(0, eol))) {
+      text.remove_prefix(eol + 2);
+      first = 0;
+      while (first < text.size() && static_cast<unsigned char>(text[first]) <= 0x20) ++first;
+      text.remove_prefix(first);
+      eol = text.find("\r\n");
+    }
     if (eol == std::string_view::npos) break;
     m.pdu = std::string(text.substr(0, eol));
     listed.push_back(std::move(m));
@@ -420,3 +429,131 @@ std::vector<ListedMessage> ParseCmglListing(std::string_view text) {
   return listed;
 }
 
+// ---- New-message indications and reading by index ----
+
+std::optional<Indication> ParseIndicationLine(std::string_view line) {
+  line = pdulink::TrimBlanks(line);
+  Indication ind;
+  if (line.size() < 6) return std::nullopt;
+  const std::string head(line.substr(0, 6));
+  if (pdulink::EqualNoCase(head, "+CMTI:")) {
+    ind.report = false;
+  } else if (pdulink::EqualNoCase(head, "+CDSI:")) {
+    ind.report = true;
+  } else {
+    return std::nullopt;
+  }
+  line.remove_prefix(6);
+  const size_t comma = line.rfind(',');
+  if (comma == std::string_view::npos) return std::nullopt;
+  std::string_view memory = pdulink::TrimBlanks(line.substr(0, comma));
+  if (memory.size() >= 2 && memory.front() == '"' && memory.back() == '"') memory = memory.substr(1, memory.size() - 2);
+  if (memory.empty() || memory.size() > 8) return std::nullopt;
+  for (char c : memory) {
+    if (!std::isalnum(static_cast<unsigned char>(c))) return std::nullopt;
+    ind.memory.push_back(static_cast<char>(std::toupper(static_cast<unsigned char>(c))));
+  }
+  int index = 0;
+  if (!ReadIndex(pdulink::TrimBlanks(line.substr(comma + 1)), index) || index < 0) return std::nullopt;
+  ind.index = index;
+  return ind;
+}
+
+namespace {
+
+// The values of one parameter of a test reply: "(0-2)", "(0,2)", "(0-1,3)" or
+// a bare "1"; nothing when a piece is not a small number or range.
+std::optional<std::vector<int>> ParameterValues(std::string_view group) {
+  group = pdulink::TrimBlanks(group);
+  if (group.size() >= 2 && group.front() == '(' && group.back() == ')') group = group.substr(1, group.size() - 2);
+  std::vector<int> values;
+  if (pdulink::TrimBlanks(group).empty()) return values;
+  for (const std::string& piece : SplitFields(std::string(group))) {
+    const size_t dash = piece.find('-');
+    auto low = SmallNumber(std::string_view(piece).substr(0, dash));
+    auto high = dash == std::string::npos ? low : SmallNumber(std::string_view(piece).substr(dash + 1));
+    if (!low || !high || *high < *low || *high > 9) return std::nullopt;
+    for (int v = *low; v <= *high; ++v) values.push_back(v);
+  }
+  return values;
+}
+
+bool Offers(const std::vector<int>& values, int v) {
+  return std::find(values.begin(), values.end(), v) != values.end();
+}
+
+}  // namespace
+
+std::vector<std::string> CnmiSettings(const std::string& testReply) {
+  auto field = LastField(testReply, "+CNMI:");
+  if (!field) return {};
+  // The parameter groups, split at the commas outside parentheses.
+  std::vector<std::vector<int>> groups;
+  size_t start = 0;
+  int depth = 0;
+  for (size_t i = 0; i <= field->size(); ++i) {
+    const char c = i < field->size() ? (*field)[i] : ',';
+    if (c == '(') ++depth;
+    if (c == ')') --depth;
+    if (c != ',' || depth > 0) continue;
+    auto values = ParameterValues(std::string_view(*field).substr(start, i - start));
+    if (!values) return {};
+    groups.push_back(std::move(*values));
+    start = i + 1;
+  }
+  if (groups.size() < 2 || !Offers(groups[1], 1)) return {};
+  std::vector<std::string> settings;
+  for (int mode : {2, 1, 3}) {
+    if (!Offers(groups[0], mode)) continue;
+    std::string base = std::to_string(mode) + ",1";
+    if (groups.size() < 4) {
+      settings.push_back(base);
+      continue;
+    }
+    if (!Offers(groups[2], 0)) continue;  // broadcast indications are not wanted
+    // Appended piece by piece: "," + std::to_string(...) makes GCC 12 warn
+    // about an overlapping copy that cannot happen (-Wrestrict).
+    std::string bfr;
+    if (groups.size() >= 5 && !groups[4].empty()) {
+      bfr += ',';
+      bfr += std::to_string(Offers(groups[4], 0) ? 0 : groups[4][0]);
+    }
+    for (int ds : {2, 0}) {
+      if (!Offers(groups[3], ds)) continue;
+      std::string setting = base;
+      setting += ",0,";
+      setting += std::to_string(ds);
+      setting += bfr;
+      settings.push_back(std::move(setting));
+    }
+  }
+  return settings;
+}
+
+std::optional<std::string> ParseCmgrPdu(std::string_view reply) {
+  static constexpr std::string_view kHeader = "+CMGR:";
+  const size_t header = reply.find(kHeader);
+  if (header == std::string_view::npos) return std::nullopt;
+  reply.remove_prefix(header + kHeader.size());
+  size_t eol = reply.find("\r\n");
+  if (eol == std::string_view::npos) return std::nullopt;
+  reply.remove_prefix(eol + 2);
+  size_t first = 0;
+  while (first < reply.size() && static_cast<unsigned char>(reply[first]) <= 0x20) ++first;
+  reply.remove_prefix(first);
+  eol = reply.find("\r\n");
+  if (eol == std::string_view::npos) return std::nullopt;
+  std::string pdu(reply.substr(0, eol));
+  // A final result where the PDU should be: the slot is empty.
+  if (pdu.empty() || IsCanonicalFinalResult(Canonical(pdu))) return std::nullopt;
+  return pdu;
+}
+
+bool EndsWithReplyEndOrIndication(std::string_view bytes) {
+  if (EndsWithReplyEnd(bytes)) return true;
+  if (!EndsWith(bytes, "\r\n")) return false;
+  const std::string_view body = bytes.substr(0, bytes.size() - 2);
+  const size_t open = body.find_last_of("\r\n");
+  const std::string_view line = open == std::string_view::npos ? body : body.substr(open + 1);
+  return ParseIndicationLine(line).has_value();
+}

@@ -159,3 +159,35 @@ struct ListedMessage {
 // its closing CR LF ends the listing (a reply cut short).
 std::vector<ListedMessage> ParseCmglListing(std::string_view reply);
 
+// ---- New-message indications (TS 27.005 3.4.1) and reading by index ----
+
+// One "+CMTI: <mem>,<index>" (a message stored) or "+CDSI: <mem>,<index>"
+// (a status report stored) line.
+struct Indication {
+  bool report = false;  // +CDSI
+  std::string memory;   // as the phone named it, quotes removed, upper case
+  int index = -1;
+};
+
+// Reads one line (without its line end, blanks around it allowed); nothing
+// when it is not a well-formed +CMTI or +CDSI line.
+std::optional<Indication> ParseIndicationLine(std::string_view line);
+
+// The AT+CNMI settings to try, best first, from the phone's AT+CNMI=? reply
+// ("+CNMI: (0-2),(0-3),(0,2),(0-2),(0,1)"): new messages stored and
+// indicated (<mt> 1), status reports stored and indicated (<ds> 2) or else
+// left alone (0), indications held while a command runs and flushed after it
+// (<mode> 2) before dropped while one runs (1) or forwarded always (3), no
+// broadcast indications, the buffered ones flushed. Each as "2,1,0,2,0";
+// empty when the reply offers no such setting or has no +CNMI line.
+std::vector<std::string> CnmiSettings(const std::string& testReply);
+
+// The PDU of an AT+CMGR reply in PDU mode ("+CMGR: <stat>,[<alpha>],<length>"
+// then the PDU line); nothing when the reply holds no +CMGR header followed
+// by a non-empty line (an error, or an empty slot answered with OK alone).
+std::optional<std::string> ParseCmgrPdu(std::string_view reply);
+
+// The fast mode's framing rule with indications on: a reply end as
+// EndsWithReplyEnd says, or a complete +CMTI / +CDSI line at the very end, so
+// that an indication is handed over without the quarter-second pause.
+bool EndsWithReplyEndOrIndication(std::string_view bytes);

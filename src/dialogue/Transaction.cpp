@@ -171,6 +171,7 @@ void Transaction::comportRxClusterEvent() {
   if (comport_.PeekClusterError() != 0) journal_.WriteLog("Rx Error (BaudRate Tune)");
   std::string text = comport_.TakeClusterText();
   if (CaptureOn) CaptureText += text;
+  if (ClusterTaken) ClusterTaken(text);
   journal_.WriteLog(text);
 
   Lamp* lamp = ui_.led_connect;

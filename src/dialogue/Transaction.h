@@ -44,6 +44,8 @@ class Transaction {
 
   // OnRxClusterEvent of the serial port.
   void comportRxClusterEvent();
+  // Told every cluster's text as it is taken (may be empty).
+  std::function<void(const std::string&)> ClusterTaken;
   void b_sendClick();
   void b_abortClick();
 

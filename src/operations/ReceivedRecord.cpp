@@ -1,5 +1,6 @@
 #include "ReceivedRecord.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -64,11 +65,44 @@ bool LoadReceivedRecord(const std::string& path, ReceivedRecord& record) {
   text << in.rdbuf();
   if (in.bad()) return false;
   record = ParseReceivedRecord(text.str());
+  // There, but saying nothing: a record whose bytes a crash lost.
+  if (record.Empty()) record.listing = true;
   return true;
 }
 
 bool SaveReceivedRecord(const std::string& path, const ReceivedRecord& record, std::string* why) {
-  if (record.Empty()) return pdulink::RemoveFileDurably(path, why);
+  if (record.Empty()) {
+    // Not synced: if the record came back after a crash, a listing of the
+    // read messages would follow, which archives nothing twice. The next
+    // record written syncs the directory, this removal with it.
+    if (::unlink(path.c_str()) == 0 || errno == ENOENT) return true;
+    if (why) *why = std::string("remove: ") + std::strerror(errno);
+    return false;
+  }
+  if (record.archived.empty()) {
+    // A listing owed, nothing else: the file's name on disk is all that
+    // counts (a record found empty or cut short is a listing owed), so its
+    // bytes are not synced, only the directory that names it. This is the
+    // record of every automatic reading turn.
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) {
+      if (why) *why = std::string("write: ") + std::strerror(errno);
+      return false;
+    }
+    const std::string text = FormatReceivedRecord(record);
+    const bool written = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    const int code = errno;
+    ::close(fd);
+    if (!written) {
+      if (why) *why = std::string("write: ") + std::strerror(code);
+      return false;
+    }
+    if (!pdulink::SyncParentDirectory(path)) {
+      if (why) *why = std::string("sync directory: ") + std::strerror(errno);
+      return false;
+    }
+    return true;
+  }
   return pdulink::ReplaceFileDurably(path, FormatReceivedRecord(record), why);
 }
 

@@ -42,7 +42,9 @@ std::string PduDigest(std::string_view pduHex);
 // is there but cannot be read (the caller then assumes a listing is owed).
 bool LoadReceivedRecord(const std::string& path, ReceivedRecord& record);
 // Writes the record durably (a temporary file synced and renamed over the
-// old one, then the directory synced); an empty record removes the file.
+// old one, then the directory synced). A record that only owes a listing is
+// written in place with only the directory synced, and a file found empty
+// reads as owing one. An empty record removes the file, without a sync.
 bool SaveReceivedRecord(const std::string& path, const ReceivedRecord& record, std::string* why);
 
 // Whether the archive of stem is complete on disk: its .txt and .xml files,

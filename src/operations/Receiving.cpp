@@ -400,7 +400,13 @@ bool Receiving::RunListing(const std::string& digit, bool echoOff, ReceivedRecor
   const bool complete = answered && ReplyHoldsOk(dialogue_.CaptureText);
   if (!complete) journal.WriteLog("Listing incomplete: the reply has no final OK");
   const std::vector<ListedMessage> listed = ParseCmglListing(dialogue_.CaptureText);
+  if (OnListed) OnListed(listed);
+  return Settle(listed, complete, record, pickUp, true);
+}
 
+bool Receiving::Settle(const std::vector<ListedMessage>& listed, bool complete, ReceivedRecord* record, bool pickUp,
+                       bool countLine) {
+  Journal& journal = ctx_.journal;
   // With a record: each message archived before (its digest recorded and its
   // files there) is only deleted; every other one gets its name reserved in
   // the record before any file is written.
@@ -513,7 +519,7 @@ bool Receiving::RunListing(const std::string& digit, bool echoOff, ReceivedRecor
       if (why.empty()) why = "join state not written";
     allKept = false;
   }
-  journal.WriteLog("TotalReaded=" + std::to_string(ListedIndexes.size()));
+  if (countLine) journal.WriteLog("TotalReaded=" + std::to_string(ListedIndexes.size()));
 
   bool settled = complete && allKept;
   if (ctx_.ui.cb_deletesms->isChecked()) {

@@ -10,6 +10,7 @@
 
 #include "Context.h"
 #include "ReceivedRecord.h"
+#include "Replies.h"
 
 class Transaction;
 namespace pdulink {
@@ -47,6 +48,14 @@ class Receiving {
   // The Test page's Parse button: decodes the text of Memo1.
   void b_parseClick();
 
+  // Reads messages by index once the receiving record covers them (read
+  // says whether every reply came whole), then archives and deletes them as
+  // a listing does; what it cannot settle is left owed to the next listing
+  // (ReadByIndex.cpp).
+  void ArchiveRead(const std::function<std::vector<ListedMessage>(bool& complete)>& read);
+  // Told what every listing listed, before anything is archived.
+  std::function<void(const std::vector<ListedMessage>&)> OnListed;
+
   // Storage indexes of the last listing, in listed order (no limit).
   std::vector<int> ListedIndexes;
   // Why the last ArchiveMessage did not keep its message; empty after one
@@ -71,6 +80,10 @@ class Receiving {
   // One AT+CMGL run: whether its whole reply came and every listed message
   // was kept and, where due, deleted with the phone's OK.
   bool RunListing(const std::string& digit, bool echoOff, ReceivedRecord* record, bool pickUp);
+  // The listed messages archived and, where due, deleted; with countLine the
+  // journal's TotalReaded line.
+  bool Settle(const std::vector<ListedMessage>& listed, bool complete, ReceivedRecord* record, bool pickUp,
+              bool countLine);
   bool Archive(const std::string& pduHex, bool save, std::string* presetName);
   bool SaveRecord(const ReceivedRecord& record);
   // "SMS" + a time stamp that differs from the previous message's.

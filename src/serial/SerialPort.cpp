@@ -126,6 +126,7 @@ void TSerialPort::ClosePort() {
       ReportError(101, Code(errno), 0, "Error disabling CommEvents");
   }
   active_.store(false);
+  Wake();  // a worker that took the first wake before this sees the change now
   NotifyHub();
   {
     std::unique_lock lk(hub_->m);

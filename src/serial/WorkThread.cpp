@@ -17,6 +17,10 @@ namespace {
 
 constexpr int kPassMs = 75;   // longest wait of an active pass
 constexpr int kIdleMs = 200;  // look at Active this often while closed
+// Longest wait of an active pass on a device with nothing to poll: no modem
+// lines, no error counters (a pseudo-terminal), and nothing pending. Bytes,
+// a write and every request to the port still end the wait at once.
+constexpr int kQuietPassMs = 1000;
 // Fast mode: a reply end must stay the end this long before its cluster
 // closes, so that bytes following hard on it in the same burst (an unsolicited
 // line, the rest of a text that merely contains "OK") still join it.
@@ -241,7 +245,9 @@ void TWorkThread::CloseGoneDevice(int goneCode, uint64_t session) {
 
 int TWorkThread::WaitTimeoutMs(int64_t now) const {
   TSerialPort& P = Port;
-  double limit = kPassMs;
+  const bool nothingToPoll = modemErr_ != 0 && !icountSupported_ && seenInQueue_ == 0 &&
+                             !P.sendInProgress_.load() && !P.txNotEmpty_.load() && !P.readRequest_.load();
+  double limit = nothingToPoll ? kQuietPassMs : kPassMs;
   if (heldCount_ > 0) {
     // Fast mode holds a burst: wake when its time is up, or when a reply end
     // has settled.

@@ -48,6 +48,9 @@ struct FormState {
   // MatchReports=1 (off by default): a status report requested for every
   // message sent, and the reports matched to the messages.
   bool MatchReports = false;
+  // Indications=1 (off by default): the phone is asked at connect to indicate
+  // new messages and status reports, which are then read at once by index.
+  bool Indications = false;
 };
 
 // name as it is when it holds a "/", otherwise inside the base directory.

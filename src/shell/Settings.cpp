@@ -159,6 +159,12 @@ void WriteSettings(IniFile& ini, const SavedSettings& s) {
   optIn("MatchReports", Flag(s.matchReports), "0");
 }
 
+bool ReadIndicationsKey(const IniFile& ini) { return ini.Read(kMainSection, "Indications", "") == "1"; }
+
+void WriteIndicationsKey(IniFile& ini, bool on) {
+  if (on || HasKey(ini, "Indications")) ini.Write(kMainSection, "Indications", Flag(on));
+}
+
 bool IsValidPin(std::string_view pin) {
   if (pin.size() < 4 || pin.size() > 8) return false;
   for (char c : pin)

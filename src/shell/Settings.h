@@ -97,6 +97,11 @@ bool ReadMatchReports(const IniFile& ini);
 // JoinTimeout, Utf8Files and MatchReports, each only where the file already has it or its value differs
 // from the default (a default configuration gains no new key).
 void WriteSettings(IniFile& ini, const SavedSettings& s);
+// Indications=1: new-message indications (off for any other value or none).
+bool ReadIndicationsKey(const IniFile& ini);
+// The opt-in key Indications, after those, on the same rule (no control
+// shows it: Save writes what start-up read).
+void WriteIndicationsKey(IniFile& ini, bool on);
 
 // A SIM PIN as the configuration accepts it: 4 to 8 digits.
 bool IsValidPin(std::string_view pin);

@@ -102,6 +102,7 @@ bool SaveSettingsFile(const Controls& ui, FormState& state) {
   bool ok = !exists || ini.Load(state.ConfigPath);
   if (ok) {
     WriteSettings(ini, s);
+    WriteIndicationsKey(ini, state.Indications);
     ok = ini.SaveTo(state.ConfigPath);
   }
   const std::string shown = LocalToAnsi(state.ConfigPath);

@@ -370,3 +370,67 @@ TEST(CmglListing, FiveHundredMessagesAreAllListed) {
 }
 
 }  // namespace
+
+// ---- New-message indications ----
+
+namespace {
+
+TEST(IndicationReplies, IndicationLinesAndWhatIsNone) {
+  auto cmti = ParseIndicationLine(" +CMTI: \"SM\",12 ");
+  ASSERT_TRUE(cmti);
+  EXPECT_FALSE(cmti->report);
+  EXPECT_EQ(cmti->memory, "SM");
+  EXPECT_EQ(cmti->index, 12);
+  auto cdsi = ParseIndicationLine("+cdsi: me,3");
+  ASSERT_TRUE(cdsi);
+  EXPECT_TRUE(cdsi->report);
+  EXPECT_EQ(cdsi->memory, "ME");
+  EXPECT_EQ(cdsi->index, 3);
+  for (const char* bad : {"+CMTI: \"SM\"", "+CMTI: \"SM\",", "+CMTI: \"SM\",x", "+CMTI: ,4", "+CMTI: \"SM\",-1",
+                          "+CMT: ,23", "+CDS: 25", "RING", "+CMTI \"SM\",1", "+CMTI: \"S M\",1"})
+    EXPECT_FALSE(ParseIndicationLine(bad)) << bad;
+}
+
+// The setting taken from what the phone offers: messages stored and
+// indicated (mt 1), reports indicated (ds 2) before none (0), never routed
+// to the host (mt 2/3, ds 1) where nothing would store them.
+TEST(IndicationReplies, CnmiSettingFromTheTestAnswer) {
+  EXPECT_EQ(CnmiSettings("\r\n+CNMI: (0-2),(0-3),(0,2),(0-2),(0,1)\r\n\r\nOK\r\n"),
+            (std::vector<std::string>{"2,1,0,2,0", "2,1,0,0,0", "1,1,0,2,0", "1,1,0,0,0"}));
+  // Mode 3 only, reports only routed (1): none of them indicated.
+  EXPECT_EQ(CnmiSettings("+CNMI: (3),(1),(0),(0,1),(1)\r\nOK\r\n"), (std::vector<std::string>{"3,1,0,0,1"}));
+  // Lists without ranges, and a phone that knows only two parameters.
+  EXPECT_EQ(CnmiSettings("+CNMI: (0,1,2),(0,1,2,3),(0,2),(0,1,2),(0,1)\r\n")[0], "2,1,0,2,0");
+  EXPECT_EQ(CnmiSettings("+CNMI: (1),(0-2)\r\n"), (std::vector<std::string>{"1,1"}));
+  // Nothing stored and indicated, or nothing readable.
+  EXPECT_TRUE(CnmiSettings("+CNMI: (0-2),(0,2,3),(0),(0),(0)\r\n").empty());
+  EXPECT_TRUE(CnmiSettings("\r\nERROR\r\n").empty());
+  EXPECT_TRUE(CnmiSettings("+CNMI: (0-x),(1)\r\n").empty());
+}
+
+TEST(IndicationReplies, CmgrPduAndAnEmptyOrMissingSlot) {
+  EXPECT_EQ(ParseCmgrPdu("\r\n+CMGR: 0,,23\r\n07912143658709F1040A8101\r\n\r\nOK\r\n"), "07912143658709F1040A8101");
+  EXPECT_FALSE(ParseCmgrPdu("\r\n+CMS ERROR: 321\r\n"));
+  EXPECT_FALSE(ParseCmgrPdu("\r\nOK\r\n"));
+  EXPECT_FALSE(ParseCmgrPdu("\r\n+CMGR: 0,,0\r\n\r\nOK\r\n"));  // a header over nothing
+  EXPECT_FALSE(ParseCmgrPdu("\r\n+CMGR: 0,,23\r\n0791"));       // cut short
+}
+
+// An indication the phone put between a listing's header and its PDU is not
+// taken for the PDU.
+TEST(IndicationReplies, ListingSkipsAnIndicationBeforeThePdu) {
+  auto listed = ParseCmglListing("\r\n+CMGL: 1,1,,3\r\n\r\n+CMTI: \"SM\",2\r\n0791AB\r\n\r\n+CMTI: \"SM\",3\r\n\r\nOK\r\n");
+  ASSERT_EQ(listed.size(), 1u);
+  EXPECT_EQ(listed[0].index, 1);
+  EXPECT_EQ(listed[0].pdu, "0791AB");
+}
+
+TEST(IndicationReplies, FastFramingEndsAtAnIndicationLine) {
+  EXPECT_TRUE(EndsWithReplyEndOrIndication("\r\n+CMTI: \"SM\",4\r\n"));
+  EXPECT_TRUE(EndsWithReplyEndOrIndication("\r\nOK\r\n"));
+  EXPECT_FALSE(EndsWithReplyEndOrIndication("\r\n+CMTI: \"SM\",4"));
+  EXPECT_FALSE(EndsWithReplyEndOrIndication("\r\n+CMGL: 1,0,,23\r\n"));
+  EXPECT_FALSE(EndsWithReplyEnd("\r\n+CMTI: \"SM\",4\r\n"));
+}
+
+}  // namespace

@@ -120,6 +120,21 @@ TEST_F(ListingTest, MessagesLeftByAKilledRunArePickedUpOnceNoneArchivedTwice) {
   EXPECT_FALSE(fs::exists(phone->Directory() + "/" + kReceivedRecordFile));
 }
 
+// A record whose bytes a crash lost (the turn's record reaches the disk by
+// its name first) still owes the listing of the read messages.
+TEST_F(ListingTest, EmptyRecordFileOwesAListingOfTheReadMessages) {
+  pdulink::test::TempDir logs;
+  Start("AutoConnect=1\r\nAutoRead=1\r\nPollingInt=1\r\nLogDir=" + logs.Path() + "\r\n", {"--memories", "SM"});
+  ASSERT_EQ(IndexOf(phone->Control("deliver-pdu state=1 " + kStranded)), "1");
+  std::ofstream(phone->Directory() + "/" + kReceivedRecordFile).flush();
+  Connect();
+  ASSERT_TRUE(RunUntil([this] { return !Sent("AT+CMGD=").empty(); })) << Journal();
+  EXPECT_EQ(Sent("AT+CMGL="), (std::vector<std::string>{"AT+CMGL=0\\r", "AT+CMGL=1\\r"}));
+  EXPECT_TRUE(JournalHas("hellohello"));
+  ASSERT_TRUE(RunUntil([this] { return JournalCount("TotalReaded=0") >= 2; })) << Journal();
+  EXPECT_FALSE(fs::exists(phone->Directory() + "/" + kReceivedRecordFile));
+}
+
 // A listing that ends without its final OK (here at the reply timeout, its
 // second message never captured though the phone marked it read) is
 // reported, and the next turn lists the read messages and archives the rest.

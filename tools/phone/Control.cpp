@@ -187,7 +187,7 @@ void Status(Request& c) {
 void Deliver(Request& c) {
   Words& w = c.w;
   Modem& m = c.m;
-  auto opt = w.Options({"mem", "ref", "coding", "class", "smsc", "time"});
+  auto opt = w.Options({"mem", "ref", "coding", "class", "smsc", "time", "during"});
   DeliverRequest req;
   req.sender = w.Next("sender");
   req.text = Unescape(w.Rest());
@@ -211,6 +211,11 @@ void Deliver(Request& c) {
       throw Failure("text has characters outside the GSM alphabet");
   }
   if (pdus.size() > 1 && !explicitRef) c.nextConcatReference = (c.nextConcatReference + 1) % 256;
+  if (opt.count("during")) {
+    m.DeliverDuring(opt["during"], std::move(pdus), target);
+    c.Say("held for " + opt["during"]);
+    return;
+  }
   Memory memory = target.value_or(m.ReceiveMemory());
   if ((target || !m.RoutesDirectly(false)) && FreeSlots(m, memory) < static_cast<int>(pdus.size()))
     throw Failure(std::string("memory ") + MemoryName(memory) + " full (" +
@@ -564,7 +569,7 @@ struct Command {
 };
 
 const Command kCommands[] = {
-    {"deliver", "[mem=M] [ref=N] [coding=auto|gsm|ucs2] [class=N] [smsc=NUMBER] [time=YYMMDDhhmmss+Q] SENDER TEXT",
+    {"deliver", "[mem=M] [ref=N] [coding=auto|gsm|ucs2] [class=N] [smsc=NUMBER] [time=YYMMDDhhmmss+Q] [during=COMMAND] SENDER TEXT",
      Deliver, false},
     {"deliver-pdu", "[mem=M] [state=0..3] HEX", DeliverPdu, false},
     {"status-report", "[mem=M] [smsc=NUMBER] [time=...] [pi=N] MR RECIPIENT STATUS", StatusReport, false},

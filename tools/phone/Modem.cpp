@@ -111,7 +111,9 @@ void Modem::Emit(OutputKind kind, std::string text) {
 }
 
 void Modem::Unsolicited(std::string text) {
-  if (inPrompt_)
+  if (inReply_)
+    info_ += text;
+  else if (inPrompt_)
     heldUnsolicited_.push_back(std::move(text));
   else
     Emit(OutputKind::Unsolicited, std::move(text));
@@ -226,6 +228,16 @@ void Modem::ExecuteLine(const std::string& raw) {
       break;
     }
     result = Execute(cmd);
+    for (auto it = heldDeliveries_.begin(); it != heldDeliveries_.end();) {
+      if (cmd.text.compare(0, it->pattern.size(), it->pattern) != 0) {
+        ++it;
+        continue;
+      }
+      inReply_ = true;
+      for (const Bytes& pdu : it->pdus) Deliver(pdu, it->target);
+      inReply_ = false;
+      it = heldDeliveries_.erase(it);
+    }
     if (result.final != Final::Ok) break;
   }
   Emit(OutputKind::Reply, info_ + finalText(result));
@@ -259,6 +271,12 @@ std::string Modem::QuoteText(const std::string& text) const {
     out += buf;
   }
   return out + "\"";
+}
+
+void Modem::DeliverDuring(const std::string& pattern, std::vector<Bytes> pdus, std::optional<Memory> target) {
+  std::string p = Upper(Trim(pattern));
+  if (p.size() >= 2 && p.compare(0, 2, "AT") == 0) p.erase(0, 2);
+  heldDeliveries_.push_back(HeldDelivery{p, std::move(pdus), target});
 }
 
 void Modem::AddFault(Fault fault) {

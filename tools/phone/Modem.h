@@ -119,6 +119,10 @@ class Modem {
   // (+CMT/+CDS), 0 when the memory is full.
   int Deliver(const Bytes& pdu, std::optional<Memory> target,
               MessageState state = MessageState::ReceivedUnread);
+  // The same, held until the phone answers the next command that starts with
+  // pattern (as for faults): delivered after that command ran, so that its
+  // indications come inside the reply, before the final result.
+  void DeliverDuring(const std::string& pattern, std::vector<Bytes> pdus, std::optional<Memory> target);
   Memory ReceiveMemory() const { return mem3_; }
   // Whether a received message (or status report) goes straight to the host
   // instead of into storage under the current +CNMI settings.
@@ -253,6 +257,13 @@ class Modem {
   std::string pduText_;
   bool pduOverflow_ = false;
   std::vector<std::string> heldUnsolicited_;
+  struct HeldDelivery {
+    std::string pattern;
+    std::vector<Bytes> pdus;
+    std::optional<Memory> target;
+  };
+  std::vector<HeldDelivery> heldDeliveries_;
+  bool inReply_ = false;  // unsolicited text joins the reply being built
 
   // Per-line reply assembly.
   std::string info_;
