@@ -37,10 +37,11 @@ struct Member {
   std::unique_ptr<Child> process;
   std::string journal;  // of the runs that ended
 
-  void Launch(const std::string& spoolUri, const std::string& crashPoint = "") {
+  void Launch(const std::string& spoolUri, const std::string& crashPoint = "", const std::string& watchInt = "1") {
     if (process) journal += process->outText;
     const std::string ini = work->Path() + "/" + name + ".ini";
-    std::ofstream(ini, std::ios::binary) << "[Main]\r\nAutoConnect=1\r\nAutoSend=1\r\nWatchInt=1\r\nFastMode=1\r\n"
+    std::ofstream(ini, std::ios::binary) << "[Main]\r\nAutoConnect=1\r\nAutoSend=1\r\nWatchInt=" << watchInt
+                                         << "\r\nFastMode=1\r\n"
                                          << "BatteryCheck=0\r\nSpool=" << spoolUri << "\r\n[Ports]\r\nCOM1="
                                          << phone->LinkPath() << "\r\n";
     std::vector<std::string> env;
@@ -226,6 +227,24 @@ TEST_F(SpoolFleetTest, ThreeGatewaysSendEveryRowOnceThroughAKillAndADatabaseRest
   std::map<std::string, int> perGateway;
   for (const auto& [text, row] : rows) ++perGateway[row.second];
   for (const char* name : {"gw1", "gw2", "gw3"}) EXPECT_GT(perGateway[name], 0) << name << " sent nothing";
+}
+
+// A gateway whose watch turn comes once an hour sends a row queued while it
+// idles: the database's notification wakes it.
+TEST_F(SpoolFleetTest, PostgresNotificationWakesAnIdleGateway) {
+  pdulink::test::PostgresServer server;
+  if (!server.Started()) GTEST_SKIP() << "PostgreSQL cannot start here: " << server.Error();
+  ASSERT_TRUE(OpenDb(server.Uri()));
+  AddMember("gw1");
+  if (HasFatalFailure()) return;
+  Member& gw = members[0];
+  gw.Launch(server.Uri(), "", "3600");
+  ASSERT_TRUE(gw.process->WaitFor("SMS Memory Select:", 20)) << gw.Journal();
+  // Idle for a few turns of the cycle.
+  Until([] { return false; }, 1);
+  QueueRows(1);
+  ASSERT_TRUE(Until([&] { return Count("state = 'sent'") == 1; }, 15)) << gw.Journal();
+  EXPECT_EQ(gw.Taken(), std::vector<std::string>{"fleet row 0000"});
 }
 
 }  // namespace
