@@ -110,9 +110,9 @@ TEST_P(SpoolTest, EveryRowIsClaimedByOneGatewayOnly) {
   std::mutex lock;
   std::map<qint64, int> claims;
   std::atomic<int> errors{0};
-  std::vector<std::thread> threads;
+  std::vector<std::unique_ptr<QThread>> threads;
   for (int g = 0; g < kGateways; ++g) {
-    threads.emplace_back([&, g] {
+    threads.emplace_back(QThread::create([&, g] {
       auto s = Spool::Make(target, QStringLiteral("t%1").arg(g), QStringLiteral("thread%1").arg(g));
       QString w;
       if (!s->Open(&w)) {
@@ -130,9 +130,10 @@ TEST_P(SpoolTest, EveryRowIsClaimedByOneGatewayOnly) {
         std::lock_guard<std::mutex> g2(lock);
         ++claims[c->id];
       }
-    });
+    }));
+    threads.back()->start();
   }
-  for (auto& t : threads) t.join();
+  for (auto& t : threads) t->wait();
   EXPECT_EQ(errors.load(), 0);
   ASSERT_EQ(claims.size(), static_cast<size_t>(kRows));
   for (auto& [id, n] : claims) EXPECT_EQ(n, 1) << "row " << id;
