@@ -86,7 +86,7 @@ example="$P/share/doc/pdulink/pdulink.ini.example"
 keys="ComPort BaudRate AutoConnect AutoRead PollingInt LogDir DOSCodepage RTS DTR
 AutoSend WatchInt WatchDir BatteryCheck SoundMode Append2FileSMSIN OffLineMode
 DetectSendOptions InCalls SaveCalls q_mode SimCheck Pin SignalInt FastMode
-LongSms MaxParts LongSmsRef16 JoinParts JoinTimeout Utf8Files"
+LongSms MaxParts LongSmsRef16 JoinParts JoinTimeout Utf8Files Spool GatewayName"
 help="$("$P/bin/pdulink" --help)" || fail "pdulink --help failed"
 zcat "$P/share/man/man1/pdulink.1.gz" >"$TMP/pdulink.1"
 for key in $keys; do
