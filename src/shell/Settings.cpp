@@ -156,8 +156,12 @@ void WriteSettings(IniFile& ini, const SavedSettings& s) {
   optIn("JoinParts", Flag(lm.joinParts), "0");
   optIn("JoinTimeout", std::to_string(lm.joinTimeoutHours), "24");
   optIn("Utf8Files", Flag(s.utf8Files), "0");
-  optIn("Spool", s.spool, "");
-  optIn("GatewayName", s.gatewayName, "");
+}
+
+void WriteSpoolKeys(IniFile& ini, const std::string& spool, const std::string& gatewayName) {
+  for (const auto& [key, value] : {std::pair<const char*, const std::string&>{"Spool", spool},
+                                   std::pair<const char*, const std::string&>{"GatewayName", gatewayName}})
+    if (!value.empty() || HasKey(ini, key)) ini.Write(kMainSection, key, value);
 }
 
 bool IsValidPin(std::string_view pin) {

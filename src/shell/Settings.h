@@ -81,7 +81,6 @@ struct SavedSettings {
   // No control shows these: Save writes what start-up read.
   LongMessageSettings longMessages;
   bool utf8Files = false;
-  std::string spool, gatewayName;
 };
 
 // A decimal integer (optional sign) that fits 32 bits; nothing else.
@@ -96,9 +95,13 @@ StartupSettings ReadStartupSettings(const IniFile& ini);
 
 // Writes the 19 keys in their fixed order, then the opt-in keys SimCheck,
 // Pin, SignalInt, FastMode, LongSms, MaxParts, LongSmsRef16, JoinParts,
-// JoinTimeout, Utf8Files, Spool and GatewayName, each only where the file already has it or its value differs
+// JoinTimeout and Utf8Files, each only where the file already has it or its value differs
 // from the default (a default configuration gains no new key).
 void WriteSettings(IniFile& ini, const SavedSettings& s);
+
+// The spool's keys Spool and GatewayName, after WriteSettings and like its
+// opt-in keys: only where the file has the key or the value is not empty.
+void WriteSpoolKeys(IniFile& ini, const std::string& spool, const std::string& gatewayName);
 
 // A SIM PIN as the configuration accepts it: 4 to 8 digits.
 bool IsValidPin(std::string_view pin);

@@ -95,8 +95,6 @@ bool SaveSettingsFile(const Controls& ui, FormState& state) {
   SavedSettings s = CollectSettings(ui);
   s.longMessages = state.LongMessages;
   s.utf8Files = state.Utf8Files;
-  s.spool = state.Spool;
-  s.gatewayName = state.GatewayName;
 
   // An existing file that cannot be read must not be replaced by the keys
   // alone: its other lines would be lost.
@@ -106,6 +104,7 @@ bool SaveSettingsFile(const Controls& ui, FormState& state) {
   bool ok = !exists || ini.Load(state.ConfigPath);
   if (ok) {
     WriteSettings(ini, s);
+    WriteSpoolKeys(ini, state.Spool, state.GatewayName);
     ok = ini.SaveTo(state.ConfigPath);
   }
   const std::string shown = LocalToAnsi(state.ConfigPath);

@@ -14,6 +14,8 @@
 #include <filesystem>
 
 #include "GatewayFixture.h"
+#include "IniFile.h"
+#include "Settings.h"
 #include "SpoolDatabase.h"
 #include "SpoolTurn.h"
 #include "TempDir.h"
@@ -241,6 +243,27 @@ TEST_F(SpoolGatewayTest, UnusableSpoolKeyKeepsMessagesOnThePhone) {
   RunUntil([] { return false; }, 2);
   EXPECT_TRUE(Sent("AT+CMGL").empty());
   EXPECT_NE(Stored().find("stored SM 1"), std::string::npos);
+}
+
+}  // namespace
+
+namespace {
+
+// The keys: read as written (blanks trimmed), and Save keeps them where the
+// file has them, adding none to a file without them.
+TEST(SpoolKeys, ReadAndSavedOnlyWhereGiven) {
+  StartupSettings s = ReadStartupSettings(
+      IniFile::FromText("[Main]\r\nSpool= postgresql:///sms?host=/run/postgresql \r\nGatewayName=modem7\r\n"));
+  EXPECT_EQ(s.spool, "postgresql:///sms?host=/run/postgresql");
+  EXPECT_EQ(s.gatewayName, "modem7");
+  EXPECT_TRUE(ReadStartupSettings(IniFile::FromText("[Main]\r\n")).spool.empty());
+
+  IniFile plain = IniFile::FromText("[Main]\r\nComPort=1\r\n");
+  WriteSpoolKeys(plain, "", "");
+  EXPECT_EQ(plain.Text(), "[Main]\r\nComPort=1\r\n");
+  IniFile kept = IniFile::FromText("[Main]\r\nGatewayName=old\r\n");
+  WriteSpoolKeys(kept, "sqlite:/x.db", "");
+  EXPECT_EQ(kept.Text(), "[Main]\r\nGatewayName=\r\nSpool=sqlite:/x.db\r\n");
 }
 
 }  // namespace
