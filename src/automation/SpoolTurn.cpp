@@ -104,8 +104,6 @@ bool SpoolTurn::Available() {
     Down(why);
     return false;
   }
-  if (down_) ctx_.journal.WriteLogUtf8("Spool reachable again: " + Utf8(spool_->target().shown));
-  down_ = false;
   auto held = spool_->Sending(&why);
   if (!held) {
     Down(why);
@@ -137,12 +135,22 @@ bool SpoolTurn::Available() {
   return true;
 }
 
+void SpoolTurn::Up() {
+  // Said once work succeeds again, not at a mere connect: a database that
+  // takes the connection but refuses the work is still down.
+  if (down_) ctx_.journal.WriteLogUtf8("Spool reachable again: " + Utf8(spool_->target().shown));
+  down_ = false;
+}
+
 bool SpoolTurn::MayList() { return Available(); }
 
 bool SpoolTurn::Kept(const std::string& pduHex, const std::string& stem, const std::string& digest) {
   if (!Available()) return false;
   QString why;
-  if (spool_->InsertInbox(InboxRowFromPdu(pduHex, stem, digest), &why)) return true;
+  if (spool_->InsertInbox(InboxRowFromPdu(pduHex, stem, digest), &why)) {
+    Up();
+    return true;
+  }
   Down(why);
   return false;
 }
@@ -150,7 +158,10 @@ bool SpoolTurn::Kept(const std::string& pduHex, const std::string& stem, const s
 bool SpoolTurn::JoinedKept(const pdulink::JoinedMessage& m, const std::string& txtPath) {
   if (!Available()) return false;
   QString why;
-  if (spool_->InsertInbox(InboxRowFromJoined(m, txtPath, ctx_.state.Utf8Files), &why)) return true;
+  if (spool_->InsertInbox(InboxRowFromJoined(m, txtPath, ctx_.state.Utf8Files), &why)) {
+    Up();
+    return true;
+  }
   Down(why);
   return false;
 }
@@ -183,6 +194,7 @@ void SpoolTurn::Tick() {
   QString why;
   s.queue = spool_->QueueLength(&why);
   if (!s.queue || !spool_->WriteStatus(s, &why)) Down(why);
+  else Up();
 }
 
 bool SpoolTurn::Write(const Outcome& o) {
@@ -194,7 +206,8 @@ bool SpoolTurn::Write(const Outcome& o) {
     case Outcome::Unknown: ok = spool_->MarkUnknown(o.id, o.error, &why); break;
     case Outcome::Requeue: ok = spool_->Requeue({o.id}, &why); break;
   }
-  if (!ok) Down(why);
+  if (ok) Up();
+  else Down(why);
   return ok;
 }
 
@@ -232,6 +245,7 @@ void SpoolTurn::Run() {
       Down(why);
       break;
     }
+    Up();
     if (!row) break;
     if (!SendOne(*row)) break;
   }

@@ -68,7 +68,7 @@ class SpoolTurn {
 
   const QString& Gateway() const { return gateway_; }
   // Whether the database is there now (without trying to reach it).
-  bool Reachable() const { return spool_ && spool_->IsOpen() && !down_; }
+  bool Reachable() const { return spool_ && spool_->IsOpen(); }
 
  private:
   struct Outcome {
@@ -81,6 +81,7 @@ class SpoolTurn {
   // Open (trying again when it went away and the retry time has come).
   bool Available();
   void Down(const QString& why);
+  void Up();
   bool Write(const Outcome& o);
   bool FlushOwed();
   // One claimed row sent; false when the turn should end.
@@ -93,7 +94,7 @@ class SpoolTurn {
   QString gateway_;
   std::unique_ptr<spool::Spool> spool_;
   QString badKey_;           // why the Spool= value is unusable
-  bool down_ = false;        // the unreachable line was written
+  bool down_ = false;        // the unreachable line was written, no work done since
   bool everOpen_ = false;    // rows left by an earlier run settled
   bool running_ = false;
   std::optional<std::chrono::steady_clock::time_point> lastTry_, lastStatus_;

@@ -264,7 +264,8 @@ bool Spool::InsertInbox(const InboxRow& r, QString* why) {
                             " files, msg_key) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"
                             " ON CONFLICT (gateway, msg_key) DO NOTHING"),
              {gateway_, TextOrNull(r.scTime), TextOrNull(r.sender), TextOrNull(r.text), r.parts,
-              TextOrNull(r.coding), IntOrNull(r.msgClass), r.flash ? 1 : 0, r.pdus, TextOrNull(r.files), r.msgKey},
+              TextOrNull(r.coding), IntOrNull(r.msgClass), r.flash ? 1 : 0,
+              r.pdus.isEmpty() ? QVariant(QStringLiteral("")) : QVariant(r.pdus), TextOrNull(r.files), r.msgKey},
              why);
 }
 

@@ -232,6 +232,22 @@ TEST_F(SpoolGatewayTest, RefusedInsertKeepsTheMessageAndInsertsItOnceLater) {
   EXPECT_EQ(JournalCount("Spool reachable again"), 1u);
 }
 
+// With JoinParts the parts have their rows and the joined message one more,
+// with the whole text and the part count.
+TEST_F(SpoolGatewayTest, JoinedLongMessageHasItsOwnRow) {
+  Start(Keys("JoinParts=1\r\n"), {"--memories", "SM"});
+  std::string text;
+  for (int i = 0; i < 40; ++i) text += "part" + std::to_string(i) + " ";
+  phone->Control("deliver +4915199999 " + text);
+  Connect();
+  ASSERT_TRUE(RunUntil([&] { return Column("SELECT count(*) FROM inbox") == std::vector<std::string>{"3"}; }))
+      << Journal();
+  const std::vector<std::string> joined = Column("SELECT parts || '|' || text FROM inbox WHERE parts > 1");
+  ASSERT_EQ(joined.size(), 1u);
+  EXPECT_EQ(joined[0], "2|" + text);
+  EXPECT_EQ(Column("SELECT count(*) FROM inbox WHERE msg_key LIKE 'joined %'"), std::vector<std::string>{"1"});
+}
+
 // A value the gateway cannot use never counts as "no spool": the messages
 // stay on the phone.
 TEST_F(SpoolGatewayTest, UnusableSpoolKeyKeepsMessagesOnThePhone) {
