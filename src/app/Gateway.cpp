@@ -32,6 +32,7 @@
 #include "Receiving.h"
 #include "SerialPort.h"
 #include "Signal.h"
+#include "SpoolTurn.h"
 #include "Sending.h"
 #include "ServiceCentre.h"
 #include "Settings.h"
@@ -85,6 +86,7 @@ Gateway::~Gateway() {
   // The port goes first: its worker must not hand anything to a dialogue
   // that is being destroyed.
   comport_.reset();
+  spoolTurn_.reset();
 }
 
 void Gateway::Start(const StartupOptions& options) {
@@ -111,6 +113,7 @@ void Gateway::Start(const StartupOptions& options) {
   ui.led_connect->SetColor(comport_->Active() ? LampColor::Lime : LampColor::Red);
   // 8. to 14.
   LoadConfiguration(options);
+  if (!state_.Spool.empty()) WireSpool();
   // 15.
   if (ui.cb_autoconnect->isChecked()) {
     journal_->WriteLog("AutoConnecting...");

@@ -36,6 +36,7 @@ class DeliveryReports;
 class HookRunner;
 class IniFile;
 class Indications;
+class SpoolTurn;
 
 // The journal line for a report of the serial port (Windows-1251):
 // "Port COM5 (/dev/ttyS4): Error reopening Port (112, No such file or directory)".
@@ -77,6 +78,8 @@ class Gateway {
   WatchTurn& watchTurn() { return *watchTurn_; }
   DeliveryReports& reports() { return *reports_; }
   Indications& indications() { return *indications_; }
+  // The database spool's turn; null when Spool= is absent.
+  SpoolTurn* spoolTurn() { return spoolTurn_.get(); }
   Context& context() { return *ctx_; }
 
   // The start-up sequence: the version in the About text, the pages shown,
@@ -122,6 +125,9 @@ class Gateway {
   // drops what it listed, the pass (in fast mode at once) reads the rest.
   void WireIndications();
   void ReadIndicated();
+  // With Spool= set: the spool's turn, its hooks in receiving and its
+  // duties (Wiring.cpp); run once the configuration is read.
+  void WireSpool();
 
   // Read the configuration file into the controls (steps 8 to 14 of Start).
   void LoadConfiguration(const StartupOptions& options);
@@ -150,4 +156,5 @@ class Gateway {
   // Last, so that it ends (and reports its hooks) while the journal is there.
   std::unique_ptr<HookRunner> hooks_;
   std::unique_ptr<Indications> indications_;
+  std::unique_ptr<SpoolTurn> spoolTurn_;
 };

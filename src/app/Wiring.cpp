@@ -4,6 +4,8 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QCoreApplication>
+#include <QDateTime>
+#include <QFileInfo>
 #include <QKeySequence>
 #include <QLineEdit>
 #include <QMainWindow>
@@ -31,7 +33,9 @@
 #include "Sending.h"
 #include "ServiceCentre.h"
 #include "SettingsControls.h"
+#include "SpoolInbox.h"
 #include "Signal.h"
+#include "SpoolTurn.h"
 #include "Transaction.h"
 #include "TrayState.h"
 #include "WatchTurn.h"
@@ -98,12 +102,45 @@ void Gateway::FillDuties() {
   receiving_->OnKeptPdu = [this](const std::string& pduHex) { reports_->Report(pduHex); };
   // OnReport: a final outcome, once its report file is on disk.
   reports_->OnMatched = [this](const DeliveryReports::Matched& m) {
+    // The spool's row of a message sent from the outbox takes its outcome,
+    // once the whole message has one.
+    if (spoolTurn_ && m.messageDone)
+      spoolTurn_->RecordReport(pdulink::AnsiToUtf8(m.number), m.reference,
+                               QDateTime::fromString(QString::fromStdString(ScTimeIso(m.dischargeTime)), Qt::ISODate),
+                               m.status);
     if (m.reportFile.empty()) return;
     // The report file is the sent file's name with .dlv or .und for .snd.
     const std::string sentFile = m.reportFile.substr(0, m.reportFile.rfind('.')) + ".snd";
     RunReportHook(m.reportFile, sentFile, pdulink::AnsiToUtf8(m.number), pdulink::StatusReportText(m.status),
                   std::to_string(m.reference));
   };
+}
+
+void Gateway::WireSpool() {
+  // The gateway's name in the spool: GatewayName=, or the configuration
+  // file's name without its extension.
+  std::string name = state_.GatewayName;
+  if (name.empty()) name = QFileInfo(QString::fromLocal8Bit(state_.ConfigPath.c_str())).completeBaseName().toStdString();
+  spoolTurn_ = std::make_unique<SpoolTurn>(
+      *ctx_, *dialogue_,
+      [this](const std::string& number, const std::string& body, const SendHooks& hooks) {
+        return CountedSend(number, body, hooks);
+      },
+      state_.Spool, name);
+  SpoolTurn* spool = spoolTurn_.get();
+  receiving_->MayList = [spool] { return spool->MayList(); };
+  receiving_->Kept = [spool](const std::string& pdu, const std::string& stem, const std::string& digest) {
+    return spool->Kept(pdu, stem, digest);
+  };
+  receiving_->JoinedKept = [spool](const pdulink::JoinedMessage& m, const std::string& txtPath) {
+    return spool->JoinedKept(m, txtPath);
+  };
+  PollingCycle::Duties& d = cycle_->duties;
+  if (state_.SpoolOnly) d.WatchTurn = nullptr;
+  d.SpoolTurn = [spool] { spool->Run(); };
+  d.SpoolWoken = [spool] { return spool->Woken(); };
+  d.Tick = [spool] { spool->Tick(); };
+  spool->Start();
 }
 
 void Gateway::WireControls() {

@@ -30,6 +30,12 @@ class PollingCycle {
     std::function<int()> CheckBattery;
     std::function<void()> CheckSignal;  // every SignalInt seconds when > 0
     std::function<void()> ReadIndicated;  // every pass, before automatic reading
+    // The spool's send turn: with the watch turn, and at once when it was
+    // woken (a row queued) since the last pass.
+    std::function<void()> SpoolTurn;
+    std::function<bool()> SpoolWoken;
+    // Every tick, before the posted command (the spool's status row).
+    std::function<void()> Tick;
   } duties;
 
   // Runs step at once as a pass of its own, when the cycle is connected and

@@ -94,6 +94,7 @@ void DeliveryReports::Report(const std::string& pduHex) {
   out.total = m.part.total;
   out.messageDone = m.messageDelivered || m.messageFailed;
   out.reportFile = written;
+  out.dischargeTime = facts->dischargeTime;
   OnMatched(out);
 }
 

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "Context.h"
@@ -29,6 +30,16 @@ struct SendHooks {
   // After Answered, for a PDU the phone confirmed with "+CMGS: <mr>": the
   // part, the parts of the message and the reference (TP-MR, 0..255).
   std::function<void(int seq, int total, int reference)> Reference;
+  // A message that brings its own settings (the spool): the body is UTF-8
+  // and never holds send options, and these replace the window's status
+  // report box, validity period and service centre.
+  struct OwnSettings {
+    bool flash = false;
+    std::optional<std::uint8_t> validity;
+    std::string smsc;
+    bool statusReport = false;
+  };
+  std::optional<OwnSettings> own;
 };
 
 class Sending {

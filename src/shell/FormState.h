@@ -51,6 +51,13 @@ struct FormState {
   // Indications=1 (off by default): the phone is asked at connect to indicate
   // new messages and status reports, which are then read at once by index.
   bool Indications = false;
+  // The database spool (Spool=, GatewayName=): empty when off.
+  std::string Spool;
+  std::string GatewayName;
+  // The spool replaces the watched directory: Spool set and WatchDir absent.
+  bool SpoolOnly = false;
+  // The battery charge the last check read, percent; -1 before one did.
+  int BatteryLevel = -1;
 };
 
 // name as it is when it holds a "/", otherwise inside the base directory.

@@ -111,6 +111,8 @@ StartupSettings ReadStartupSettings(const IniFile& ini) {
     else s.joinTimeoutIgnored = true;
   }
   s.utf8Files = get("Utf8Files") == "1";
+  if (std::string v = get("Spool"); v != kMissing) s.spool = std::string(TrimBlanks(v));
+  if (std::string v = get("GatewayName"); v != kMissing) s.gatewayName = std::string(TrimBlanks(v));
   return s;
 }
 
@@ -163,6 +165,12 @@ bool ReadIndicationsKey(const IniFile& ini) { return ini.Read(kMainSection, "Ind
 
 void WriteIndicationsKey(IniFile& ini, bool on) {
   if (on || HasKey(ini, "Indications")) ini.Write(kMainSection, "Indications", Flag(on));
+}
+
+void WriteSpoolKeys(IniFile& ini, const std::string& spool, const std::string& gatewayName) {
+  for (const auto& [key, value] : {std::pair<const char*, const std::string&>{"Spool", spool},
+                                   std::pair<const char*, const std::string&>{"GatewayName", gatewayName}})
+    if (!value.empty() || HasKey(ini, key)) ini.Write(kMainSection, key, value);
 }
 
 bool IsValidPin(std::string_view pin) {

@@ -55,6 +55,10 @@ struct StartupSettings {
   bool maxPartsIgnored = false;     // MaxParts present but not 1..255
   bool joinTimeoutIgnored = false;  // JoinTimeout present but not hours >= 1
   bool utf8Files = false;  // Utf8Files=1
+  // The database spool (opt-in): Spool=sqlite:PATH or postgresql://...,
+  // and the name this gateway goes by in it.
+  std::string spool;
+  std::string gatewayName;
 };
 
 // What the controls show when Save is pressed.
@@ -102,6 +106,10 @@ bool ReadIndicationsKey(const IniFile& ini);
 // The opt-in key Indications, after those, on the same rule (no control
 // shows it: Save writes what start-up read).
 void WriteIndicationsKey(IniFile& ini, bool on);
+
+// The spool's keys Spool and GatewayName, after WriteSettings and like its
+// opt-in keys: only where the file has the key or the value is not empty.
+void WriteSpoolKeys(IniFile& ini, const std::string& spool, const std::string& gatewayName);
 
 // A SIM PIN as the configuration accepts it: 4 to 8 digits.
 bool IsValidPin(std::string_view pin);

@@ -47,6 +47,9 @@ void ShowSettings(Controls& ui, FormState& state, const StartupSettings& s) {
   ui.cb_fastmode->setChecked(s.fastMode);
   state.LongMessages = s.longMessages;
   state.Utf8Files = s.utf8Files;
+  state.Spool = s.spool;
+  state.GatewayName = s.gatewayName;
+  state.SpoolOnly = !s.spool.empty() && !s.watchDir;
 }
 
 SavedSettings CollectSettings(const Controls& ui) {
@@ -103,6 +106,7 @@ bool SaveSettingsFile(const Controls& ui, FormState& state) {
   if (ok) {
     WriteSettings(ini, s);
     WriteIndicationsKey(ini, state.Indications);
+    WriteSpoolKeys(ini, state.Spool, state.GatewayName);
     ok = ini.SaveTo(state.ConfigPath);
   }
   const std::string shown = LocalToAnsi(state.ConfigPath);
