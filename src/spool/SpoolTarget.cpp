@@ -1,0 +1,145 @@
+#include "SpoolTarget.h"
+
+#include <QByteArray>
+#include <QStringList>
+#include <QUrl>
+
+namespace spool {
+namespace {
+
+QString Decode(const QString& text) { return QUrl::fromPercentEncoding(text.toUtf8()); }
+
+bool ParsePostgres(const QString& text, qsizetype schemeEnd, Target* t, QString* why) {
+  t->backend = Backend::Postgres;
+  QString rest = text.mid(schemeEnd);
+  QString query;
+  if (qsizetype q = rest.indexOf(u'?'); q >= 0) {
+    query = rest.mid(q + 1);
+    rest = rest.left(q);
+  }
+  QString authority = rest;
+  if (qsizetype slash = rest.indexOf(u'/'); slash >= 0) {
+    authority = rest.left(slash);
+    t->dbname = Decode(rest.mid(slash + 1));
+  }
+  QString shownAuthority = authority;
+  if (qsizetype at = authority.lastIndexOf(u'@'); at >= 0) {
+    const QString userInfo = authority.left(at);
+    const QString hostPart = authority.mid(at + 1);
+    if (qsizetype colon = userInfo.indexOf(u':'); colon >= 0) {
+      t->user = Decode(userInfo.left(colon));
+      t->password = Decode(userInfo.mid(colon + 1));
+      shownAuthority = userInfo.left(colon) + QStringLiteral(":***@") + hostPart;
+    } else {
+      t->user = Decode(userInfo);
+    }
+    authority = hostPart;
+  }
+  if (authority.contains(u',')) {
+    *why = QStringLiteral("several hosts are not supported");
+    return false;
+  }
+  // host[:port]; an IPv6 address is bracketed.
+  QString hostText = authority;
+  QString portText;
+  if (authority.startsWith(u'[')) {
+    qsizetype close = authority.indexOf(u']');
+    if (close < 0) {
+      *why = QStringLiteral("unclosed [ in the host");
+      return false;
+    }
+    hostText = authority.mid(1, close - 1);
+    if (authority.size() > close + 1) {
+      if (authority.at(close + 1) != u':') {
+        *why = QStringLiteral("malformed host");
+        return false;
+      }
+      portText = authority.mid(close + 2);
+    }
+  } else if (qsizetype colon = authority.lastIndexOf(u':'); colon >= 0) {
+    hostText = authority.left(colon);
+    portText = authority.mid(colon + 1);
+  }
+  t->host = Decode(hostText);
+  QStringList shownQuery;
+  QStringList options;
+  bool hasTimeout = false;
+  for (const QString& pair : query.split(u'&', Qt::SkipEmptyParts)) {
+    qsizetype eq = pair.indexOf(u'=');
+    if (eq <= 0) {
+      *why = QStringLiteral("malformed parameter \"%1\"").arg(pair.left(40));
+      return false;
+    }
+    const QString key = Decode(pair.left(eq));
+    const QString value = Decode(pair.mid(eq + 1));
+    if (key == u"password") {
+      t->password = value;
+      shownQuery << QStringLiteral("password=***");
+      continue;
+    }
+    shownQuery << pair;
+    if (key == u"host") {
+      t->host = value;
+    } else if (key == u"port") {
+      portText = value;
+    } else if (key == u"dbname") {
+      t->dbname = value;
+    } else if (key == u"user") {
+      t->user = value;
+    } else {
+      if (value.contains(u';') || value.contains(u' ') || key.contains(u';') || key.contains(u' ')) {
+        *why = QStringLiteral("parameter \"%1\" holds a blank or ';'").arg(key);
+        return false;
+      }
+      if (key == u"connect_timeout") hasTimeout = true;
+      options << key + u'=' + value;
+    }
+  }
+  if (!portText.isEmpty()) {
+    bool ok = false;
+    t->port = portText.toInt(&ok);
+    if (!ok || t->port <= 0 || t->port > 65535) {
+      *why = QStringLiteral("bad port \"%1\"").arg(portText.left(20));
+      return false;
+    }
+  }
+  // An unreachable server must not hold the gateway for libpq's default
+  // (no limit); the caller may set its own.
+  if (!hasTimeout) options << QStringLiteral("connect_timeout=5");
+  t->options = options.join(u';');
+  t->shown = text.left(schemeEnd) + shownAuthority;
+  if (rest.indexOf(u'/') >= 0) t->shown += rest.mid(rest.indexOf(u'/'));
+  if (!shownQuery.isEmpty()) t->shown += u'?' + shownQuery.join(u'&');
+  return true;
+}
+
+}  // namespace
+
+bool ParseTarget(const QString& raw, Target* target, QString* why) {
+  Target t;
+  const QString text = raw.trimmed();
+  if (text.startsWith(QStringLiteral("sqlite:"), Qt::CaseInsensitive)) {
+    t.backend = Backend::Sqlite;
+    t.path = text.mid(7);
+    if (t.path.startsWith(QStringLiteral("//"))) t.path = t.path.mid(2);  // sqlite:///abs/path
+    if (t.path.isEmpty()) {
+      *why = QStringLiteral("no database file after sqlite:");
+      return false;
+    }
+    t.shown = text;
+    *target = t;
+    return true;
+  }
+  for (const char* scheme : {"postgresql://", "postgres://"}) {
+    const QString s = QString::fromLatin1(scheme);
+    if (text.startsWith(s, Qt::CaseInsensitive)) {
+      if (!ParsePostgres(text, s.size(), &t, why)) return false;
+      *target = t;
+      return true;
+    }
+  }
+  *why = QStringLiteral("expected sqlite:PATH or postgresql://...");
+  return false;
+}
+
+}  // namespace spool
