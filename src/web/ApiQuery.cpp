@@ -36,6 +36,17 @@ ApiError ParseLimit(const QUrlQuery& q, int* limit) {
   return {};
 }
 
+// newest=N stands alone: it cannot be combined with a page's start or size.
+ApiError ParseNewest(const QUrlQuery& q, const char* startParameter, int* newest) {
+  if (!q.hasQueryItem("newest")) return {};
+  const std::optional<qint64> v = Digits(q.queryItemValue("newest", QUrl::FullyDecoded), 1, kMaxLimit);
+  if (!v) return Refuse(400, "newest", QString("an integer from 1 to %1 is expected").arg(kMaxLimit));
+  if (q.hasQueryItem(startParameter) || q.hasQueryItem("limit"))
+    return Refuse(400, "newest", QString("cannot be combined with %1 or limit").arg(startParameter));
+  *newest = static_cast<int>(*v);
+  return {};
+}
+
 }  // namespace
 
 bool ValidOutboxState(const QString& state) {
@@ -59,7 +70,7 @@ std::optional<qint64> DecodeCursor(const QString& cursor) {
 
 ParsedOutboxQuery ParseOutboxQuery(const QUrlQuery& q) {
   ParsedOutboxQuery p;
-  if ((p.error = CheckKnown(q, {"state", "since", "limit", "cursor"})).status) return p;
+  if ((p.error = CheckKnown(q, {"state", "since", "limit", "cursor", "newest"})).status) return p;
   if (q.hasQueryItem("state")) {
     const QString s = q.queryItemValue("state", QUrl::FullyDecoded);
     if (!ValidOutboxState(s)) {
@@ -85,12 +96,13 @@ ParsedOutboxQuery ParseOutboxQuery(const QUrlQuery& q) {
     }
     p.query.afterId = *id;
   }
+  p.error = ParseNewest(q, "cursor", &p.query.newest);
   return p;
 }
 
 ParsedInboxQuery ParseInboxQuery(const QUrlQuery& q) {
   ParsedInboxQuery p;
-  if ((p.error = CheckKnown(q, {"since_id", "limit"})).status) return p;
+  if ((p.error = CheckKnown(q, {"since_id", "limit", "newest"})).status) return p;
   if (q.hasQueryItem("since_id")) {
     const std::optional<qint64> id = Digits(q.queryItemValue("since_id", QUrl::FullyDecoded), 0, Q_INT64_C(999999999999999999));
     if (!id) {
@@ -99,7 +111,8 @@ ParsedInboxQuery ParseInboxQuery(const QUrlQuery& q) {
     }
     p.query.sinceId = *id;
   }
-  p.error = ParseLimit(q, &p.query.limit);
+  if ((p.error = ParseLimit(q, &p.query.limit)).status) return p;
+  p.error = ParseNewest(q, "since_id", &p.query.newest);
   return p;
 }
 

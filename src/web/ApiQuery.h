@@ -16,16 +16,21 @@ inline constexpr int kDefaultLimit = 100;
 inline constexpr int kMaxLimit = 1000;
 
 // GET /messages?state=&since=&limit=&cursor=
+// Both listings return rows in id order. Instead of paging, newest=N asks
+// for the N newest rows (still oldest first), as a page that shows the
+// latest messages does.
 struct OutboxQuery {
   QString state;               // empty: every state
   std::optional<QDateTime> since;  // created at or after (UTC)
   qint64 afterId = 0;          // from the cursor: rows with a larger id
   int limit = kDefaultLimit;
+  int newest = 0;              // > 0: the newest rows instead of a page
 };
 // GET /inbox?since_id=&limit=
 struct InboxQuery {
   qint64 sinceId = 0;  // rows with a larger id
   int limit = kDefaultLimit;
+  int newest = 0;      // > 0: the newest rows instead of a page
 };
 
 struct ParsedOutboxQuery {
