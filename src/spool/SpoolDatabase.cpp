@@ -147,6 +147,10 @@ QSqlDatabase Open(const Target& target, const QString& connectionName, QString* 
     QString ignored;
     Exec(db, QStringLiteral("PRAGMA journal_mode=WAL"), &ignored);
     Exec(db, QStringLiteral("PRAGMA synchronous=FULL"), &ignored);
+  } else {
+    // The server's notices ("already exists, skipping") are no news.
+    QString ignored;
+    Exec(db, QStringLiteral("SET client_min_messages = warning"), &ignored);
   }
   return db;
 }
