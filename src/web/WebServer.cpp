@@ -1,6 +1,7 @@
 #include "WebServer.h"
 
 #include <QFile>
+#include <QTimer>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QTextStream>
@@ -32,6 +33,17 @@ QHttpServerResponse NotAllowed(const char* allow) {
   r.addHeader("Allow", allow);
   return r;
 }
+
+// The headers every answer carries (routes that answer through a responder
+// do not pass the server's after-request step).
+QHttpServerResponse Finish(QHttpServerResponse&& r) {
+  r.addHeader("X-Content-Type-Options", "nosniff");
+  r.addHeader("Cache-Control", "no-store");
+  return std::move(r);
+}
+
+// Sends taken together in one transaction, at most.
+constexpr size_t kMaxBatch = 256;
 
 QHttpServerResponse SpoolDown() { return Error(Refuse(503, "", "the spool does not answer")); }
 
@@ -118,11 +130,13 @@ void WebServer::Routes() {
     if (!req.remoteAddress().isLoopback() && !Authorised(req)) return Error(Refuse(401, "Authorization", "a valid bearer key is needed"));
     return GetMetrics();
   });
-  server_.route("/api/v1/messages", [this](const QHttpServerRequest& req) {
-    if (req.method() != Method::Get && req.method() != Method::Post) return NotAllowed("GET, POST");
+  server_.route("/api/v1/messages", [this](const QHttpServerRequest& req, QHttpServerResponder&& responder) {
+    if (req.method() != Method::Get && req.method() != Method::Post)
+      return Finish(NotAllowed("GET, POST")).write(std::move(responder));
     const std::optional<QString> key = Authorised(req);
-    if (!key) return Error(Refuse(401, "Authorization", "a valid bearer key is needed"));
-    return req.method() == Method::Post ? PostMessages(req, *key) : GetMessages(req);
+    if (!key) return Finish(Error(Refuse(401, "Authorization", "a valid bearer key is needed"))).write(std::move(responder));
+    if (req.method() == Method::Get) return Finish(GetMessages(req)).write(std::move(responder));
+    PostMessages(req, *key, std::move(responder));
   });
   server_.route("/api/v1/messages/<arg>", [this](const QString& id, const QHttpServerRequest& req) {
     if (req.method() != Method::Get) return NotAllowed("GET");
@@ -150,32 +164,69 @@ void WebServer::Routes() {
   });
 }
 
-QHttpServerResponse WebServer::PostMessages(const QHttpServerRequest& req, const QString& key) {
-  const QByteArray body = req.body();
+void WebServer::PostMessages(const QHttpServerRequest& req, const QString& key, QHttpServerResponder&& responder) {
   const QByteArray idempotencyKey = Header(req, "Idempotency-Key");
+  ApiError refused;
   if (HasHeader(req, "Idempotency-Key") && idempotencyKey.isEmpty())
-    return Error(Refuse(400, "Idempotency-Key", "empty"));
-  if (const ApiError e = CheckIdempotencyKey(idempotencyKey); !e.ok()) return Error(e);
-  const ParsedSend parsed = ParseSendRequest(body, limits_);
-  if (!parsed.error.ok()) return Error(parsed.error);
-  const EnqueueOutcome out = store_.Enqueue(parsed.request, key, idempotencyKey, parsed.hash);
-  switch (out.kind) {
-    case EnqueueOutcome::Failed:
-      Log("the spool refused a message: " + out.why);
-      return SpoolDown();
-    case EnqueueOutcome::Conflict:
-      return Error(Refuse(422, "Idempotency-Key", "used before with a different request body"));
-    case EnqueueOutcome::UnknownGateway:
-      return Error(Refuse(422, "gateway", "no gateway of that name in the spool"));
-    case EnqueueOutcome::Created:
-    case EnqueueOutcome::Replayed:
-      break;
+    refused = Refuse(400, "Idempotency-Key", "empty");
+  else
+    refused = CheckIdempotencyKey(idempotencyKey);
+  ParsedSend parsed;
+  if (refused.ok()) {
+    parsed = ParseSendRequest(req.body(), limits_);
+    refused = parsed.error;
   }
-  QJsonArray ids;
-  for (qint64 id : out.ids) ids.append(id);
-  QHttpServerResponse r = Json(QJsonObject{{"ids", ids}, {"parts", parsed.request.parts}}, 201);
-  if (out.kind == EnqueueOutcome::Replayed) r.addHeader("Idempotent-Replayed", "true");
-  return r;
+  if (!refused.ok()) return Finish(Error(refused)).write(std::move(responder));
+  QTcpSocket* socket = responder.socket();
+  pending_.push_back(std::unique_ptr<PendingSend>(
+      new PendingSend{std::move(parsed), key, idempotencyKey, std::move(responder), QPointer<QTcpSocket>(socket)}));
+  if (pending_.size() >= kMaxBatch)
+    FlushSends();
+  else if (pending_.size() == 1)
+    QTimer::singleShot(0, &server_, [this] { FlushSends(); });
+}
+
+void WebServer::FlushSends() {
+  if (pending_.empty()) return;
+  std::vector<std::unique_ptr<PendingSend>> batch;
+  batch.swap(pending_);
+  std::vector<SendItem> items(batch.size());
+  std::vector<SendItem*> pointers;
+  for (size_t i = 0; i < batch.size(); ++i) {
+    items[i] = SendItem{&batch[i]->parsed.request, batch[i]->key, batch[i]->idempotencyKey, batch[i]->parsed.hash, {}};
+    pointers.push_back(&items[i]);
+  }
+  // A failed batch is tried again request by request, so that one
+  // request's trouble (or a lost race for an idempotency key) is its own.
+  if (!store_.EnqueueBatch(pointers) && batch.size() > 1)
+    for (SendItem& item : items)
+      item.outcome = store_.Enqueue(*item.request, item.apiKey, item.idempotencyKey, item.requestHash);
+
+  for (size_t i = 0; i < batch.size(); ++i) {
+    const EnqueueOutcome& out = items[i].outcome;
+    QHttpServerResponse r(QHttpServerResponse::StatusCode::Ok);
+    switch (out.kind) {
+      case EnqueueOutcome::Failed:
+        Log("the spool refused a message: " + out.why);
+        r = SpoolDown();
+        break;
+      case EnqueueOutcome::Conflict:
+        r = Error(Refuse(422, "Idempotency-Key", "used before with a different request body"));
+        break;
+      case EnqueueOutcome::UnknownGateway:
+        r = Error(Refuse(422, "gateway", "no gateway of that name in the spool"));
+        break;
+      case EnqueueOutcome::Created:
+      case EnqueueOutcome::Replayed: {
+        QJsonArray ids;
+        for (qint64 id : out.ids) ids.append(id);
+        r = Json(QJsonObject{{"ids", ids}, {"parts", batch[i]->parsed.request.parts}}, 201);
+        if (out.kind == EnqueueOutcome::Replayed) r.addHeader("Idempotent-Replayed", "true");
+        break;
+      }
+    }
+    if (batch[i]->socket) Finish(std::move(r)).write(std::move(batch[i]->responder));
+  }
 }
 
 QHttpServerResponse WebServer::GetMessages(const QHttpServerRequest& req) {

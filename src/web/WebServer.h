@@ -8,6 +8,10 @@
 #include <QHttpServerRequest>
 #include <QHttpServerResponse>
 #include <QObject>
+#include <QPointer>
+#include <QTcpSocket>
+#include <memory>
+#include <vector>
 
 #include "SendRequest.h"
 #include "WebStore.h"
@@ -25,7 +29,11 @@ class WebServer {
   // The key's name when the request carries a valid key; logs a refusal.
   std::optional<QString> Authorised(const QHttpServerRequest& request);
 
-  QHttpServerResponse PostMessages(const QHttpServerRequest& request, const QString& key);
+  // POST /messages: checked at once, then queued with the other sends that
+  // arrive before the event loop comes round, all committed in one
+  // transaction; each client is answered after that commit.
+  void PostMessages(const QHttpServerRequest& request, const QString& key, QHttpServerResponder&& responder);
+  void FlushSends();
   QHttpServerResponse GetMessages(const QHttpServerRequest& request);
   QHttpServerResponse GetMessage(const QString& id);
   QHttpServerResponse GetInbox(const QHttpServerRequest& request);
@@ -33,7 +41,16 @@ class WebServer {
   QHttpServerResponse GetHealth();
   QHttpServerResponse GetMetrics();
 
+  struct PendingSend {
+    ParsedSend parsed;
+    QString key;
+    QByteArray idempotencyKey;
+    QHttpServerResponder responder;
+    QPointer<QTcpSocket> socket;  // gone: the client left, nobody to answer
+  };
+
   WebStore& store_;
+  std::vector<std::unique_ptr<PendingSend>> pending_;
   SendLimits limits_;
   QHttpServer server_;
 };

@@ -58,6 +58,7 @@ bool WebStore::Open(const spool::Target& target, QString* why) {
   if (!db_.isValid()) return false;
   postgres_ = spool::BackendOf(db_) == spool::Backend::Postgres;
   if (!spool::Migrate(db_, why)) return false;
+  SetUpConnection();
   return MigrateWeb(why);
 }
 
@@ -115,13 +116,33 @@ bool WebStore::MigrateWeb(QString* why) {
   return true;
 }
 
+QSqlQuery& WebStore::Prepared(const QString& sql) {
+  auto it = prepared_.find(sql);
+  if (it == prepared_.end()) {
+    it = prepared_.insert(sql, QSqlQuery(db_));
+    it->prepare(sql);
+  } else {
+    it->finish();
+  }
+  return *it;
+}
+
+void WebStore::SetUpConnection() {
+  // The statements stay prepared; planned for each execution's values, a
+  // LIMIT or an id bound keeps its index scan instead of a generic plan.
+  if (postgres_) QSqlQuery(db_).exec("SET plan_cache_mode = force_custom_plan");
+}
+
 bool WebStore::Recover() {
+  prepared_.clear();
   {
     QSqlQuery q(db_);
     if (q.exec("SELECT 1")) return true;
   }
   db_.close();
-  return db_.open();
+  if (!db_.open()) return false;
+  SetUpConnection();
+  return true;
 }
 
 bool WebStore::Reachable() {
@@ -220,100 +241,92 @@ void WebStore::PurgeIdempotencyKeys() {
   q.exec();
 }
 
-EnqueueOutcome WebStore::Enqueue(const SendRequest& r, const QString& apiKey, const QByteArray& idempotencyKey,
+bool WebStore::EnqueueInTransaction(SendItem& item, QString* why) {
+  const SendRequest& r = *item.request;
+  EnqueueOutcome& out = item.outcome;
+  out = EnqueueOutcome{};
+  if (!item.idempotencyKey.isEmpty()) {
+    QSqlQuery& q = Prepared("SELECT request_hash, ids FROM idempotency_keys WHERE api_key = ? AND idem_key = ?");
+    q.addBindValue(item.apiKey);
+    q.addBindValue(QString::fromLatin1(item.idempotencyKey));
+    if (!q.exec()) return *why = ErrorText(q), false;
+    if (q.next()) {
+      out.kind = q.value(0).toString().toLatin1() == item.requestHash ? EnqueueOutcome::Replayed
+                                                                       : EnqueueOutcome::Conflict;
+      out.ids = IdsFrom(q.value(1).toString());
+      q.finish();
+      return true;
+    }
+  }
+  if (!r.gateway.isEmpty()) {
+    QSqlQuery& q = Prepared("SELECT 1 FROM gateways WHERE name = ?");
+    q.addBindValue(r.gateway);
+    if (!q.exec()) return *why = ErrorText(q), false;
+    const bool known = q.next();
+    q.finish();
+    if (!known) {
+      out.kind = EnqueueOutcome::UnknownGateway;
+      return true;
+    }
+  }
+  spool::OutboxMessage m;
+  m.text = r.text;
+  m.flash = r.flash;
+  m.validity = r.validity;
+  m.smsc = r.smsc;
+  m.report = r.report;
+  m.gateway = r.gateway;
+  if (r.notBefore) m.notBefore = *r.notBefore;
+  m.priority = r.priority;
+  for (const QString& number : r.to) {
+    m.number = number;
+    const std::optional<qint64> id = spool::Enqueue(db_, m, why);
+    if (!id) return false;
+    out.ids.append(*id);
+  }
+  if (!item.idempotencyKey.isEmpty()) {
+    QSqlQuery& q = Prepared("INSERT INTO idempotency_keys (api_key, idem_key, request_hash, ids) VALUES (?, ?, ?, ?)");
+    q.addBindValue(item.apiKey);
+    q.addBindValue(QString::fromLatin1(item.idempotencyKey));
+    q.addBindValue(QString::fromLatin1(item.requestHash));
+    q.addBindValue(IdsText(out.ids));
+    if (!q.exec()) return *why = ErrorText(q), false;
+  }
+  out.kind = EnqueueOutcome::Created;
+  return true;
+}
+
+bool WebStore::EnqueueBatch(const std::vector<SendItem*>& items) {
+  PurgeIdempotencyKeys();
+  QString why;
+  auto fail = [&](const QString& text) {
+    Rollback();
+    for (SendItem* item : items) item->outcome = EnqueueOutcome{EnqueueOutcome::Failed, {}, text};
+    return false;
+  };
+  if (!Begin()) {
+    Recover();
+    if (!Begin()) return fail(db_.lastError().text().simplified());
+  }
+  for (SendItem* item : items)
+    if (!EnqueueInTransaction(*item, &why)) return fail(why);
+  if (!Commit()) return fail(db_.lastError().text().simplified());
+  return true;
+}
+
+EnqueueOutcome WebStore::Enqueue(const SendRequest& request, const QString& apiKey, const QByteArray& idempotencyKey,
                                  const QByteArray& requestHash) {
-  EnqueueOutcome out;
-  if (!idempotencyKey.isEmpty()) PurgeIdempotencyKeys();
+  SendItem item{&request, apiKey, idempotencyKey, requestHash, {}};
   // A second attempt covers two requests with one idempotency key racing
   // in PostgreSQL: the loser's insert fails, and it then finds the winner's.
-  for (int attempt = 0; attempt < 2; ++attempt) {
-    if (!Begin()) {
-      Recover();
-      if (!Begin()) {
-        out.why = db_.lastError().text().simplified();
-        return out;
-      }
-    }
-    QSqlQuery q(db_);
-    auto fail = [&](const QString& why) {
-      Rollback();
-      out.kind = EnqueueOutcome::Failed;
-      out.why = why;
-    };
-    if (!idempotencyKey.isEmpty()) {
-      q.prepare("SELECT request_hash, ids FROM idempotency_keys WHERE api_key = ? AND idem_key = ?");
-      q.addBindValue(apiKey);
-      q.addBindValue(QString::fromLatin1(idempotencyKey));
-      if (!q.exec()) {
-        fail(ErrorText(q));
-        return out;
-      }
-      if (q.next()) {
-        out.kind = q.value(0).toString().toLatin1() == requestHash ? EnqueueOutcome::Replayed : EnqueueOutcome::Conflict;
-        out.ids = IdsFrom(q.value(1).toString());
-        Rollback();
-        return out;
-      }
-    }
-    if (!r.gateway.isEmpty()) {
-      q.prepare("SELECT 1 FROM gateways WHERE name = ?");
-      q.addBindValue(r.gateway);
-      if (!q.exec()) {
-        fail(ErrorText(q));
-        return out;
-      }
-      if (!q.next()) {
-        Rollback();
-        out.kind = EnqueueOutcome::UnknownGateway;
-        return out;
-      }
-    }
-    out.ids.clear();
-    spool::OutboxMessage m;
-    m.text = r.text;
-    m.flash = r.flash;
-    m.validity = r.validity;
-    m.smsc = r.smsc;
-    m.report = r.report;
-    m.gateway = r.gateway;
-    if (r.notBefore) m.notBefore = *r.notBefore;
-    m.priority = r.priority;
-    for (const QString& number : r.to) {
-      m.number = number;
-      QString why;
-      const std::optional<qint64> id = spool::Enqueue(db_, m, &why);
-      if (!id) {
-        fail(why);
-        return out;
-      }
-      out.ids.append(*id);
-    }
-    if (!idempotencyKey.isEmpty()) {
-      q.prepare("INSERT INTO idempotency_keys (api_key, idem_key, request_hash, ids) VALUES (?, ?, ?, ?)");
-      q.addBindValue(apiKey);
-      q.addBindValue(QString::fromLatin1(idempotencyKey));
-      q.addBindValue(QString::fromLatin1(requestHash));
-      q.addBindValue(IdsText(out.ids));
-      if (!q.exec()) {
-        fail(ErrorText(q));
-        if (attempt == 0 && postgres_) continue;
-        return out;
-      }
-    }
-    if (!Commit()) {
-      fail(db_.lastError().text().simplified());
-      return out;
-    }
-    out.kind = EnqueueOutcome::Created;
-    return out;
-  }
-  return out;
+  for (int attempt = 0; attempt < 2; ++attempt)
+    if (EnqueueBatch({&item})) break;
+  return item.outcome;
 }
 
 std::optional<QJsonObject> WebStore::Message(qint64 id, bool* failed) {
   *failed = false;
-  QSqlQuery q(db_);
-  q.prepare(QString("SELECT %1 FROM outbox WHERE id = ?").arg(kOutboxColumns));
+  QSqlQuery& q = Prepared(QString("SELECT %1 FROM outbox WHERE id = ?").arg(kOutboxColumns));
   q.addBindValue(id);
   if (!q.exec()) {
     *failed = true;
@@ -321,7 +334,9 @@ std::optional<QJsonObject> WebStore::Message(qint64 id, bool* failed) {
     return std::nullopt;
   }
   if (!q.next()) return std::nullopt;
-  return OutboxJson(Values(q));
+  const QJsonObject row = OutboxJson(Values(q));
+  q.finish();
+  return row;
 }
 
 namespace {
@@ -339,6 +354,7 @@ std::optional<Page> RunPage(QSqlQuery& q, int limit, bool reversed, QJsonObject 
     }
     rows.push_back(json(Values(q)));
   }
+  q.finish();  // no statement left open: it would hold back the log's checkpoints
   if (reversed) std::reverse(rows.begin(), rows.end());
   for (QJsonObject& o : rows) page.rows.append(o);
   if (!rows.empty()) page.lastId = rows.back().value("id").toInteger();
@@ -369,8 +385,7 @@ std::optional<Page> WebStore::Messages(const OutboxQuery& query) {
   if (!where.isEmpty()) sql += " WHERE " + where.join(" AND ");
   sql += newest ? " ORDER BY id DESC LIMIT ?" : " ORDER BY id LIMIT ?";
   binds << (newest ? limit : limit + 1);
-  QSqlQuery q(db_);
-  q.prepare(sql);
+  QSqlQuery& q = Prepared(sql);
   for (const QVariant& b : binds) q.addBindValue(b);
   std::optional<Page> page = RunPage(q, limit, newest, &OutboxJson);
   if (!page) Recover();
@@ -379,12 +394,11 @@ std::optional<Page> WebStore::Messages(const OutboxQuery& query) {
 
 std::optional<Page> WebStore::Inbox(const InboxQuery& query) {
   const bool newest = query.newest > 0;
-  QSqlQuery q(db_);
+  QSqlQuery& q = Prepared(newest ? QString("SELECT %1 FROM inbox ORDER BY id DESC LIMIT ?").arg(kInboxColumns)
+                                  : QString("SELECT %1 FROM inbox WHERE id > ? ORDER BY id LIMIT ?").arg(kInboxColumns));
   if (newest) {
-    q.prepare(QString("SELECT %1 FROM inbox ORDER BY id DESC LIMIT ?").arg(kInboxColumns));
     q.addBindValue(query.newest);
   } else {
-    q.prepare(QString("SELECT %1 FROM inbox WHERE id > ? ORDER BY id LIMIT ?").arg(kInboxColumns));
     q.addBindValue(query.sinceId);
     q.addBindValue(query.limit + 1);
   }

@@ -6,6 +6,8 @@
 #include <QByteArray>
 #include <QDateTime>
 #include <QElapsedTimer>
+#include <QHash>
+#include <QSqlQuery>
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QList>
@@ -34,6 +36,15 @@ struct EnqueueOutcome {
   enum Kind { Created, Replayed, Conflict, UnknownGateway, Failed } kind = Failed;
   QList<qint64> ids;
   QString why;  // Failed: the database's reason
+};
+
+// One request of a batch: what to queue, and what came of it.
+struct SendItem {
+  const SendRequest* request = nullptr;
+  QString apiKey;
+  QByteArray idempotencyKey;
+  QByteArray requestHash;
+  EnqueueOutcome outcome;
 };
 
 struct Page {
@@ -70,6 +81,11 @@ class WebStore {
   // gives the first ids back (Replayed), or Conflict when its body differed.
   EnqueueOutcome Enqueue(const SendRequest& request, const QString& apiKey, const QByteArray& idempotencyKey,
                          const QByteArray& requestHash);
+  // Several requests in one transaction (one commit, one sync to disk for
+  // all of them), each as Enqueue would. On a database error nothing of
+  // the batch is stored and false is returned (the outcomes say Failed);
+  // the caller may then try each alone.
+  bool EnqueueBatch(const std::vector<SendItem*>& items);
 
   // nullopt with *failed false: no such row.
   std::optional<QJsonObject> Message(qint64 id, bool* failed);
@@ -82,12 +98,18 @@ class WebStore {
 
  private:
   bool MigrateWeb(QString* why);
+  // One request inside an open transaction; false on a database error.
+  bool EnqueueInTransaction(SendItem& item, QString* why);
   bool Begin();
   bool Commit();
   void Rollback();
   void PurgeIdempotencyKeys();
   // Reopens the connection after a failure that broke it.
   bool Recover();
+  void SetUpConnection();
+  // The query for this SQL, prepared once per connection (PostgreSQL keeps
+  // it as a server-side prepared statement); its binds are reset.
+  QSqlQuery& Prepared(const QString& sql);
 
   QString connection_;
   spool::Target target_;
@@ -96,6 +118,7 @@ class WebStore {
   std::vector<std::pair<QString, QByteArray>> keys_;  // name, hash
   QElapsedTimer keysRead_;
   QElapsedTimer purged_;
+  QHash<QString, QSqlQuery> prepared_;
 };
 
 }  // namespace pdulink::web
