@@ -29,6 +29,7 @@
 #include "Receiving.h"
 #include "SerialPort.h"
 #include "Signal.h"
+#include "SpoolTurn.h"
 #include "Sending.h"
 #include "ServiceCentre.h"
 #include "Settings.h"
@@ -80,6 +81,7 @@ Gateway::~Gateway() {
   // The port goes first: its worker must not hand anything to a dialogue
   // that is being destroyed.
   comport_.reset();
+  spoolTurn_.reset();
 }
 
 void Gateway::Start(const StartupOptions& options) {
@@ -106,6 +108,7 @@ void Gateway::Start(const StartupOptions& options) {
   ui.led_connect->SetColor(comport_->Active() ? LampColor::Lime : LampColor::Red);
   // 8. to 14.
   LoadConfiguration(options);
+  if (!state_.Spool.empty()) WireSpool();
   // 15.
   if (ui.cb_autoconnect->isChecked()) {
     journal_->WriteLog("AutoConnecting...");

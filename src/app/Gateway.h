@@ -32,6 +32,7 @@ class Sending;
 struct SendHooks;
 class ServiceCentre;
 class WatchTurn;
+class SpoolTurn;
 
 // The journal line for a report of the serial port (Windows-1251):
 // "Port COM5 (/dev/ttyS4): Error reopening Port (112, No such file or directory)".
@@ -71,6 +72,8 @@ class Gateway {
   Sending& sending() { return *sending_; }
   ServiceCentre& serviceCentre() { return *serviceCentre_; }
   WatchTurn& watchTurn() { return *watchTurn_; }
+  // The database spool's turn; null when Spool= is absent.
+  SpoolTurn* spoolTurn() { return spoolTurn_.get(); }
   Context& context() { return *ctx_; }
 
   // The start-up sequence: the version in the About text, the pages shown,
@@ -97,6 +100,9 @@ class Gateway {
   // A send, counted for /status: a message out, or an error.
   int CountedSend(const std::string& number, const std::string& body, const SendHooks& hooks);
   void WireControls();
+  // With Spool= set: the spool's turn, its hooks in receiving and its
+  // duties (Wiring.cpp); run once the configuration is read.
+  void WireSpool();
 
   // Read the configuration file into the controls (steps 8 to 14 of Start).
   void LoadConfiguration(const StartupOptions& options);
@@ -121,4 +127,5 @@ class Gateway {
   std::unique_ptr<Sending> sending_;
   std::unique_ptr<ServiceCentre> serviceCentre_;
   std::unique_ptr<WatchTurn> watchTurn_;
+  std::unique_ptr<SpoolTurn> spoolTurn_;
 };

@@ -4,6 +4,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QCoreApplication>
+#include <QFileInfo>
 #include <QKeySequence>
 #include <QLineEdit>
 #include <QMainWindow>
@@ -30,6 +31,7 @@
 #include "ServiceCentre.h"
 #include "SettingsControls.h"
 #include "Signal.h"
+#include "SpoolTurn.h"
 #include "Transaction.h"
 #include "TrayState.h"
 #include "WatchTurn.h"
@@ -82,6 +84,33 @@ void Gateway::FillDuties() {
   d.WatchTurn = [this] { watchTurn_->Run(); };
   d.CheckBattery = [this] { return battery_->CheckBattery(); };
   d.CheckSignal = [this] { signal_->CheckSignal(); };
+}
+
+void Gateway::WireSpool() {
+  // The gateway's name in the spool: GatewayName=, or the configuration
+  // file's name without its extension.
+  std::string name = state_.GatewayName;
+  if (name.empty()) name = QFileInfo(QString::fromLocal8Bit(state_.ConfigPath.c_str())).completeBaseName().toStdString();
+  spoolTurn_ = std::make_unique<SpoolTurn>(
+      *ctx_, *dialogue_,
+      [this](const std::string& number, const std::string& body, const SendHooks& hooks) {
+        return CountedSend(number, body, hooks);
+      },
+      state_.Spool, name);
+  SpoolTurn* spool = spoolTurn_.get();
+  receiving_->MayList = [spool] { return spool->MayList(); };
+  receiving_->Kept = [spool](const std::string& pdu, const std::string& stem, const std::string& digest) {
+    return spool->Kept(pdu, stem, digest);
+  };
+  receiving_->JoinedKept = [spool](const pdulink::JoinedMessage& m, const std::string& txtPath) {
+    return spool->JoinedKept(m, txtPath);
+  };
+  PollingCycle::Duties& d = cycle_->duties;
+  if (state_.SpoolOnly) d.WatchTurn = nullptr;
+  d.SpoolTurn = [spool] { spool->Run(); };
+  d.SpoolWoken = [spool] { return spool->Woken(); };
+  d.Tick = [spool] { spool->Tick(); };
+  spool->Start();
 }
 
 void Gateway::WireControls() {

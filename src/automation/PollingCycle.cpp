@@ -31,6 +31,7 @@ PollingCycle::PollingCycle(Context& ctx, Transaction& dialogue, Connection& conn
 
 void PollingCycle::timer1Timer() {
   clock_.Advance();
+  if (duties.Tick) duties.Tick();
   // Ticks also come nested inside a running connect or pass (its waits let
   // the window work). A connect or pass posted meanwhile stays pending until
   // that one has ended: a nested one would talk to the phone in the middle
@@ -96,6 +97,10 @@ void PollingCycle::DutyPass() {
     if (ui_.cb_autosend->isChecked() && state_.WatchInterval > 0 &&
         snapshot % static_cast<uint32_t>(state_.WatchInterval) == 0 && duties.WatchTurn)
       duties.WatchTurn();
+    if (ui_.cb_autosend->isChecked() && duties.SpoolTurn &&
+        ((state_.WatchInterval > 0 && snapshot % static_cast<uint32_t>(state_.WatchInterval) == 0) ||
+         (duties.SpoolWoken && duties.SpoolWoken())))
+      duties.SpoolTurn();
     if (ui_.cb_bat->isChecked() && snapshot % 1800 == 0 && duties.CheckBattery) {
       journal_.WriteLog("Battery Check:");
       duties.CheckBattery();

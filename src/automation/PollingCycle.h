@@ -29,6 +29,12 @@ class PollingCycle {
     std::function<void()> WatchTurn;
     std::function<int()> CheckBattery;
     std::function<void()> CheckSignal;  // every SignalInt seconds when > 0
+    // The spool's send turn: with the watch turn, and at once when it was
+    // woken (a row queued) since the last pass.
+    std::function<void()> SpoolTurn;
+    std::function<bool()> SpoolWoken;
+    // Every tick, before the posted command (the spool's status row).
+    std::function<void()> Tick;
   } duties;
 
   // Ending the program: stop the timer, pause, close the window.

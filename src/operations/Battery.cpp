@@ -53,6 +53,7 @@ int Battery::CheckBattery() {
     ctx_.journal.WriteLog("Battery level not read");
   if (reading.kind != BatteryReading::Level) return 0;
   const int level = reading.level;
+  ctx_.state.BatteryLevel = level;
   if (level == 0) return 0;
 
   std::string path = InBaseDir(ctx_.state, kLowBatteryFlagFile);

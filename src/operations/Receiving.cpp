@@ -122,6 +122,7 @@ void Receiving::WriteJoined() {
       ctx_.journal.WriteLog("Save joined Error: " + LogDirShown() + f.txtName + " (" + why + ")");
       continue;
     }
+    if (JoinedKept && !JoinedKept(m, OnDisk(f.txtName))) continue;
     ctx_.journal.WriteLog(f.journalLine);
     joiner->Joined(m, now);
     joined = true;
@@ -321,6 +322,7 @@ bool Receiving::SaveRecord(const ReceivedRecord& record) {
 
 void Receiving::listSMS() {
   Controls& ui = ctx_.ui;
+  if (MayList && ui.cb_autoread->isChecked() && !MayList()) return;
   dialogue_.ReplyCapture("start");
   dialogue_.OkFlag = false;
 
@@ -432,6 +434,7 @@ bool Receiving::RunListing(const std::string& digit, bool echoOff, ReceivedRecor
   // Per listed index: why its message is not safely kept (empty when it is),
   // and its archive in the record.
   std::vector<std::string> notKept, stems;
+  std::vector<size_t> listedAt;  // the listed message of each of them
   bool allKept = true;
   deferDirectorySync_ = true;
   pendingDirectorySync_.clear();
@@ -476,6 +479,7 @@ bool Receiving::RunListing(const std::string& digit, bool echoOff, ReceivedRecor
     if (m.index >= 0) {
       notKept.push_back(why);
       stems.push_back(stem);
+      listedAt.push_back(i);
     }
   }
   deferDirectorySync_ = false;
@@ -490,6 +494,17 @@ bool Receiving::RunListing(const std::string& digit, bool echoOff, ReceivedRecor
     for (std::string& why : notKept)
       if (why.empty()) why = "join state not written";
     allKept = false;
+  }
+  // The store's copy is committed before the phone lets the message go.
+  if (record && Kept) {
+    for (size_t k = 0; k < notKept.size(); ++k) {
+      if (!notKept[k].empty() || stems[k].empty()) continue;
+      const size_t i = listedAt[k];
+      if (!Kept(listed[i].pdu, stems[k], digests[i])) {
+        notKept[k] = "spool row not written";
+        allKept = false;
+      }
+    }
   }
   journal.WriteLog("TotalReaded=" + std::to_string(ListedIndexes.size()));
 

@@ -14,6 +14,7 @@
 class Transaction;
 namespace pdulink {
 class PartJoiner;
+struct JoinedMessage;
 class tSMSDecode;
 }
 
@@ -48,6 +49,18 @@ class Receiving {
   // False after a PDU that could not be decoded (kept, if at all, as its raw
   // hexadecimal in a .pdu file).
   bool LastDecoded = true;
+
+  // A store that keeps every message besides the archive (unset: none).
+  // Asked before a listing with automatic reading: false leaves every
+  // message on the phone untouched for a later turn.
+  std::function<bool()> MayList;
+  // Told of each message of a recorded listing once its files are kept and
+  // before it is deleted (also of one archived by an earlier run): its PDU,
+  // its archive stem as a path, its digest. False keeps it on the phone.
+  std::function<bool(const std::string& pduHex, const std::string& stem, const std::string& digest)> Kept;
+  // Told of a joined message once its files are written, before the join
+  // state lets it go; false writes it again at a later turn.
+  std::function<bool(const pdulink::JoinedMessage& m, const std::string& txtPath)> JoinedKept;
 
  private:
   // One AT+CMGL run: whether its whole reply came and every listed message

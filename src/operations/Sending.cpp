@@ -137,6 +137,14 @@ int Sending::SendSMS(const std::string& number, const std::string& body, const S
   // Read beforehand; its journal line (if any) is placed where the stored
   // value is taken, and only when no "#vp" option replaces it.
   choices.stored = ReadValidityFile(InBaseDir(ctx_.state, ServiceCentre::kValidityFile));
+  if (hooks.own) {
+    choices.sendOptions = false;
+    choices.statusReport = hooks.own->statusReport;
+    choices.utf8Body = true;
+    choices.flash = hooks.own->flash;
+    choices.validity = hooks.own->validity;
+    choices.smsc = hooks.own->smsc;
+  }
 
   const pdulink::ConcatChoices concat{lm.longSms, lm.maxParts, lm.ref16};
   if (concat.enabled) LoadReferences();

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "Context.h"
@@ -26,6 +27,16 @@ struct SendHooks {
   // The phone's final answer to a written PDU, as soon as it is in: true
   // for OK. Not called when no answer came.
   std::function<void(bool confirmed)> Answered;
+  // A message that brings its own settings (the spool): the body is UTF-8
+  // and never holds send options, and these replace the window's status
+  // report box, validity period and service centre.
+  struct OwnSettings {
+    bool flash = false;
+    std::optional<std::uint8_t> validity;
+    std::string smsc;
+    bool statusReport = false;
+  };
+  std::optional<OwnSettings> own;
 };
 
 class Sending {

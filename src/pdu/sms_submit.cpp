@@ -69,6 +69,20 @@ struct SendOptions {
 // that order, each optional) off the start of the body; a custom service
 // centre goes into r.smscField. False, with the journal line in r, when one
 // is malformed.
+// A custom service centre into r.smscField, with its journal line; false
+// (and the line why) when it is no number.
+bool SetCustomSmsc(const std::string& smsc, SubmitPdu& r) {
+  r.journal.push_back("Custom SMSC: " + smsc);
+  std::string type;
+  std::string digits = EncodePhone(smsc, type);
+  if (digits.empty() || type.empty()) {
+    r.journal.emplace_back("Invalid Custom SMSC");
+    return false;
+  }
+  r.smscField = ByteToHex(static_cast<unsigned>(1 + digits.size() / 2)) + type + digits;
+  return true;
+}
+
 bool CutSendOptions(std::string& body, SendOptions& options, SubmitPdu& r) {
   if (CutPrefix(body, "#flash#")) options.dcs |= kDcsFlash;
   if (CutPrefix(body, "#smsc")) {
@@ -80,14 +94,7 @@ bool CutSendOptions(std::string& body, SendOptions& options, SubmitPdu& r) {
     }
     std::string smsc = body.substr(0, hash);
     body.erase(0, hash + 1);
-    r.journal.push_back("Custom SMSC: " + smsc);
-    std::string type;
-    std::string digits = EncodePhone(smsc, type);
-    if (digits.empty() || type.empty()) {
-      r.journal.emplace_back("Invalid Custom SMSC");
-      return false;
-    }
-    r.smscField = ByteToHex(static_cast<unsigned>(1 + digits.size() / 2)) + type + digits;
+    if (!SetCustomSmsc(smsc, r)) return false;
   }
   if (CutPrefix(body, "#vp")) {
     size_t hash = body.find('#');
@@ -135,6 +142,9 @@ SubmitPdu AssembleSubmit(std::string_view number, std::string_view bodyIn, const
   r.smscField = "00";
   SendOptions options;
   if (choices.sendOptions && !CutSendOptions(body, options, r)) return r;
+  if (choices.flash) options.dcs |= kDcsFlash;
+  if (choices.validity) options.validity = choices.validity;
+  if (!choices.smsc.empty() && !SetCustomSmsc(choices.smsc, r)) return r;
   if (options.validity) {
     r.validityPeriod = *options.validity;
   } else {

@@ -58,6 +58,12 @@ struct SubmitChoices {
   // The validity period when the body carries no "#vp" option, with the
   // journal line its reading wrote (inserted where that reading happens).
   StoredValidity stored;
+  // Options that come beside the body instead of in it (a message from the
+  // spool): the flash class, a validity period that replaces the stored
+  // one, a service centre; they apply as the body's options would.
+  bool flash = false;
+  std::optional<std::uint8_t> validity;
+  std::string smsc;
 };
 
 struct SubmitPdu {

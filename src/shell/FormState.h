@@ -45,6 +45,13 @@ struct FormState {
   // Utf8Files=1 (off by default): outgoing files, manual sends and the
   // archive of received messages in UTF-8 instead of Windows-1251.
   bool Utf8Files = false;
+  // The database spool (Spool=, GatewayName=): empty when off.
+  std::string Spool;
+  std::string GatewayName;
+  // The spool replaces the watched directory: Spool set and WatchDir absent.
+  bool SpoolOnly = false;
+  // The battery charge the last check read, percent; -1 before one did.
+  int BatteryLevel = -1;
 };
 
 // name as it is when it holds a "/", otherwise inside the base directory.

@@ -111,6 +111,8 @@ StartupSettings ReadStartupSettings(const IniFile& ini) {
     else s.joinTimeoutIgnored = true;
   }
   s.utf8Files = get("Utf8Files") == "1";
+  if (std::string v = get("Spool"); v != kMissing) s.spool = std::string(TrimBlanks(v));
+  if (std::string v = get("GatewayName"); v != kMissing) s.gatewayName = std::string(TrimBlanks(v));
   return s;
 }
 
@@ -154,6 +156,8 @@ void WriteSettings(IniFile& ini, const SavedSettings& s) {
   optIn("JoinParts", Flag(lm.joinParts), "0");
   optIn("JoinTimeout", std::to_string(lm.joinTimeoutHours), "24");
   optIn("Utf8Files", Flag(s.utf8Files), "0");
+  optIn("Spool", s.spool, "");
+  optIn("GatewayName", s.gatewayName, "");
 }
 
 bool IsValidPin(std::string_view pin) {

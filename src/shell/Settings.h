@@ -55,6 +55,10 @@ struct StartupSettings {
   bool maxPartsIgnored = false;     // MaxParts present but not 1..255
   bool joinTimeoutIgnored = false;  // JoinTimeout present but not hours >= 1
   bool utf8Files = false;  // Utf8Files=1
+  // The database spool (opt-in): Spool=sqlite:PATH or postgresql://...,
+  // and the name this gateway goes by in it.
+  std::string spool;
+  std::string gatewayName;
 };
 
 // What the controls show when Save is pressed.
@@ -77,6 +81,7 @@ struct SavedSettings {
   // No control shows these: Save writes what start-up read.
   LongMessageSettings longMessages;
   bool utf8Files = false;
+  std::string spool, gatewayName;
 };
 
 // A decimal integer (optional sign) that fits 32 bits; nothing else.
@@ -91,7 +96,7 @@ StartupSettings ReadStartupSettings(const IniFile& ini);
 
 // Writes the 19 keys in their fixed order, then the opt-in keys SimCheck,
 // Pin, SignalInt, FastMode, LongSms, MaxParts, LongSmsRef16, JoinParts,
-// JoinTimeout and Utf8Files, each only where the file already has it or its value differs
+// JoinTimeout, Utf8Files, Spool and GatewayName, each only where the file already has it or its value differs
 // from the default (a default configuration gains no new key).
 void WriteSettings(IniFile& ini, const SavedSettings& s);
 

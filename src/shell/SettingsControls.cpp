@@ -47,6 +47,9 @@ void ShowSettings(Controls& ui, FormState& state, const StartupSettings& s) {
   ui.cb_fastmode->setChecked(s.fastMode);
   state.LongMessages = s.longMessages;
   state.Utf8Files = s.utf8Files;
+  state.Spool = s.spool;
+  state.GatewayName = s.gatewayName;
+  state.SpoolOnly = !s.spool.empty() && !s.watchDir;
 }
 
 SavedSettings CollectSettings(const Controls& ui) {
@@ -92,6 +95,8 @@ bool SaveSettingsFile(const Controls& ui, FormState& state) {
   SavedSettings s = CollectSettings(ui);
   s.longMessages = state.LongMessages;
   s.utf8Files = state.Utf8Files;
+  s.spool = state.Spool;
+  s.gatewayName = state.GatewayName;
 
   // An existing file that cannot be read must not be replaced by the keys
   // alone: its other lines would be lost.
