@@ -7,8 +7,12 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <sys/stat.h>
+
+#include <fstream>
 #include <thread>
 
+#include "PhoneProcess.h"
 #include "Spool.h"
 #include "SpoolTarget.h"
 #include "WebProcess.h"
@@ -231,6 +235,57 @@ TEST(WebApiTest, ListingsShowWhatTheGatewaysWrote) {
   EXPECT_NE(metrics.find("pdulink_messages_received_total{gateway=\"modem1\"} 3\n"), std::string::npos);
   EXPECT_NE(metrics.find("pdulink_queue_length 4\n"), std::string::npos);
   EXPECT_NE(metrics.find("pdulink_battery_percent{gateway=\"modem1\"} 80\n"), std::string::npos);
+}
+
+// The whole path: a headless gateway on the simulated phone takes the row
+// a POST queued, the phone receives its PDU and the row becomes sent; a
+// message delivered to the phone appears in /inbox.
+TEST(WebApiTest, SendAndReceiveThroughAGatewayOnTheSimulatedPhone) {
+  pdulink::test::PhoneProcess phone;
+  ASSERT_TRUE(phone.Started()) << phone.Error();
+  WebProcess web;
+  const std::string key = web.AddKey("k");
+  ASSERT_TRUE(web.Start());
+  const std::string gwDir = web.Directory() + "/gw";
+  ASSERT_EQ(::mkdir(gwDir.c_str(), 0700), 0);
+  ASSERT_EQ(::mkdir((gwDir + "/in").c_str(), 0700), 0);
+  std::ofstream(gwDir + "/gw.ini") << "[Main]\nComPort=1\nBaudRate=115200\nAutoConnect=1\nAutoRead=1\nAutoSend=1\n"
+                                      "PollingInt=1\nWatchInt=1\nFastMode=1\nUtf8Files=1\nLogDir="
+                                   << gwDir << "/in/\nSpool=" << web.Spool() << "\nGatewayName=modem1\n[Ports]\nCOM1="
+                                   << phone.LinkPath() << "\n";
+  pdulink::test::Child gateway({PDULINK_BIN, "--headless", "gw.ini"}, gwDir);
+  ASSERT_GT(gateway.pid, 0);
+
+  const HttpResponse posted =
+      web.Post("/api/v1/messages", R"({"to": "+4915112345678", "text": "Grüße über HTTP €5", "report": true})", key);
+  ASSERT_EQ(posted.status, 201) << posted.body;
+  const int id = Json(posted).value("ids").toArray()[0].toInt();
+  QJsonObject row;
+  for (int i = 0; i < 300 && row.value("state").toString() != "sent"; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    gateway.Pump(0);
+    row = Json(web.Get("/api/v1/messages/" + std::to_string(id), key));
+  }
+  ASSERT_EQ(row.value("state").toString(), "sent") << gateway.outText;
+  EXPECT_EQ(row.value("claimed_by").toString(), "modem1");
+  EXPECT_EQ(row.value("references").toArray().size(), 1);
+  const std::vector<std::string> pdus = phone.Submitted();
+  ASSERT_EQ(pdus.size(), 1u);
+
+  ASSERT_TRUE(pdulink::test::PhoneProcess::Ok(phone.Control("deliver +4917012345 Antwort vom Telefon")));
+  QJsonArray inbox;
+  for (int i = 0; i < 300 && inbox.isEmpty(); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    gateway.Pump(0);
+    inbox = Json(web.Get("/api/v1/inbox?since_id=0", key)).value("messages").toArray();
+  }
+  ASSERT_EQ(inbox.size(), 1) << gateway.outText;
+  EXPECT_EQ(inbox[0].toObject().value("text").toString(), "Antwort vom Telefon");
+  EXPECT_TRUE(inbox[0].toObject().value("sender").toString().endsWith("4917012345"));
+  EXPECT_EQ(inbox[0].toObject().value("gateway").toString(), "modem1");
+  const QJsonArray gateways = Json(web.Get("/api/v1/gateways", key)).value("gateways").toArray();
+  ASSERT_EQ(gateways.size(), 1);
+  EXPECT_EQ(gateways[0].toObject().value("name").toString(), "modem1");
 }
 
 }  // namespace

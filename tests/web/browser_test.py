@@ -110,6 +110,7 @@ def main():
     ap.add_argument("--gateway", required=True)
     ap.add_argument("--phone", required=True)
     args = ap.parse_args()
+    args.web, args.gateway, args.phone = map(os.path.abspath, (args.web, args.gateway, args.phone))
 
     for path in ("/usr/bin/chromium", "/usr/bin/chromedriver"):
         if not os.path.exists(path):
