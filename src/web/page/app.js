@@ -16,6 +16,7 @@ const GSM_EXTENSION = "\f^{}\\[~]|€";
 let limits = { max_parts: 1, ref16: false };
 let inboxLastId = 0;
 let timer = null;
+let refreshing = false;  // one refresh at a time: two would add the same inbox rows twice
 
 // Septets, parts and coding of a text as the gateway counts them: blanks
 // and control characters at the ends dropped and each run inside made one
@@ -135,6 +136,8 @@ function renderGateways(rows) {
 }
 
 async function refresh() {
+  if (refreshing) return;
+  refreshing = true;
   try {
     const inbox = await api(inboxLastId ? "/inbox?since_id=" + inboxLastId + "&limit=200" : "/inbox?newest=50");
     renderInbox(inbox.messages);
@@ -146,6 +149,8 @@ async function refresh() {
     setStatus("Updated " + new Date().toLocaleTimeString());
   } catch (e) {
     if (key()) setStatus("Not updated: " + e.message);
+  } finally {
+    refreshing = false;
   }
 }
 
