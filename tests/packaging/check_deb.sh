@@ -25,15 +25,16 @@ ok "built $(basename "$deb")"
 dpkg-deb -c "$deb" >"$TMP/list" || fail "dpkg-deb -c failed"
 cat "$TMP/list"
 has() { grep -q " \./$1\$" "$TMP/list" || fail "package lacks /$1"; }
-for f in usr/bin/pdulink usr/bin/pdulink-pdu usr/bin/pdulink-phone usr/bin/pdulink-phonectl \
+for f in usr/bin/pdulink usr/bin/pdulink-pdu usr/bin/pdulink-phone usr/bin/pdulink-phonectl usr/bin/pdulink-web \
          usr/share/applications/pdulink.desktop \
          usr/share/icons/hicolor/scalable/apps/pdulink.svg \
          usr/share/icons/hicolor/48x48/apps/pdulink.png \
          usr/share/icons/hicolor/256x256/apps/pdulink.png \
          usr/share/man/man1/pdulink.1.gz usr/share/man/man1/pdulink-pdu.1.gz \
          usr/share/man/man1/pdulink-phone.1.gz usr/share/man/man1/pdulink-phonectl.1.gz \
+         usr/share/man/man1/pdulink-web.1.gz usr/share/doc/pdulink/pdulink-web.conf.example \
          usr/share/doc/pdulink/pdulink.ini.example \
-         usr/lib/systemd/system/pdulink@.service \
+         usr/lib/systemd/system/pdulink@.service usr/lib/systemd/system/pdulink-web.service \
          usr/lib/sysusers.d/pdulink.conf usr/lib/tmpfiles.d/pdulink.conf; do
   has "$f"
 done

@@ -16,7 +16,7 @@ done
 install_to_temp_prefix
 
 # --- the tree
-for f in bin/pdulink bin/pdulink-pdu bin/pdulink-phone bin/pdulink-phonectl; do
+for f in bin/pdulink bin/pdulink-pdu bin/pdulink-phone bin/pdulink-phonectl bin/pdulink-web; do
   [ -x "$P/$f" ] || fail "$f missing or not executable"
 done
 for f in share/applications/pdulink.desktop \
@@ -25,8 +25,9 @@ for f in share/applications/pdulink.desktop \
          share/icons/hicolor/256x256/apps/pdulink.png \
          share/man/man1/pdulink.1.gz share/man/man1/pdulink-pdu.1.gz \
          share/man/man1/pdulink-phone.1.gz share/man/man1/pdulink-phonectl.1.gz \
-         share/doc/pdulink/pdulink.ini.example \
-         lib/systemd/system/pdulink@.service \
+         share/man/man1/pdulink-web.1.gz \
+         share/doc/pdulink/pdulink.ini.example share/doc/pdulink/pdulink-web.conf.example \
+         lib/systemd/system/pdulink@.service lib/systemd/system/pdulink-web.service \
          lib/sysusers.d/pdulink.conf lib/tmpfiles.d/pdulink.conf; do
   [ -s "$P/$f" ] || fail "$f missing or empty"
 done
@@ -41,7 +42,7 @@ ok "tree complete; udev rule only on request"
 # --- the installed programs run
 version="$("$P/bin/pdulink" --version)" || fail "pdulink --version failed"
 [[ "$version" =~ ^pdulink\ [0-9]+\.[0-9]+\.[0-9]+\.[0-9]+$ ]] || fail "pdulink --version: '$version'"
-for tool in pdulink-pdu pdulink-phone pdulink-phonectl; do
+for tool in pdulink-pdu pdulink-phone pdulink-phonectl pdulink-web; do
   "$P/bin/$tool" --version | grep -q "^$tool " || fail "$tool --version"
 done
 "$P/bin/pdulink" --bogus >/dev/null 2>&1

@@ -27,6 +27,14 @@ cat "$TMP/verify"
 # An instance is what systemctl starts: pdulink@modem1.
 MANPATH="$P/share/man" systemd-analyze verify "$P/lib/systemd/system/pdulink@modem1.service" \
   >"$TMP/verify1" 2>&1 || { cat "$TMP/verify1"; fail "verify pdulink@modem1 failed"; }
+# The web service, with its settings file in place.
+web="$P/lib/systemd/system/pdulink-web.service"
+mkdir -p "$P/etc/pdulink" && cp "$P/share/doc/pdulink/pdulink-web.conf.example" "$P/etc/pdulink/web.conf"
+MANPATH="$P/share/man" SYSTEMD_LOG_LEVEL=notice systemd-analyze verify "$web" >"$TMP/verifyweb" 2>&1
+status=$?
+cat "$TMP/verifyweb"
+[ $status -eq 0 ] || fail "systemd-analyze verify pdulink-web.service failed"
+[ -s "$TMP/verifyweb" ] && fail "systemd-analyze verify complains about pdulink-web.service"
 ok "systemd-analyze verify"
 
 # --- the sandbox
@@ -40,6 +48,13 @@ if [ $status -ne 0 ]; then
     grep '✗' "$TMP/security"
     fail "sandbox exposure above 2.0"
   fi
+fi
+systemd-analyze security --offline=true --threshold=20 "$web" >"$TMP/securityweb" 2>&1
+status=$?
+tail -n 1 "$TMP/securityweb"
+if [ $status -ne 0 ] && ! grep -q -- '--offline' "$TMP/securityweb"; then
+  grep '✗' "$TMP/securityweb"
+  fail "pdulink-web sandbox exposure above 2.0"
 fi
 ok "sandbox"
 

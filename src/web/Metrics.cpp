@@ -1,0 +1,69 @@
+#include "Metrics.h"
+
+namespace pdulink::web {
+
+QString EscapeLabel(const QString& value) {
+  QString out;
+  out.reserve(value.size());
+  for (QChar c : value) {
+    if (c == '\\')
+      out += "\\\\";
+    else if (c == '"')
+      out += "\\\"";
+    else if (c == '\n')
+      out += "\\n";
+    else
+      out += c;
+  }
+  return out;
+}
+
+namespace {
+
+void Family(QByteArray& out, const char* name, const char* type, const char* help) {
+  out += QByteArray("# HELP ") + name + ' ' + help + "\n# TYPE " + name + ' ' + type + '\n';
+}
+
+void Sample(QByteArray& out, const char* name, const QString& gateway, double value) {
+  out += name;
+  if (!gateway.isNull()) out += "{gateway=\"" + EscapeLabel(gateway).toUtf8() + "\"}";
+  out += ' ' + QByteArray::number(value, 'g', 15) + '\n';
+}
+
+}  // namespace
+
+QByteArray PrometheusText(const SpoolFigures& f) {
+  QByteArray out;
+  Family(out, "pdulink_spool_up", "gauge", "1 when the spool answered.");
+  Sample(out, "pdulink_spool_up", QString(), f.reachable ? 1 : 0);
+  if (!f.reachable) return out;
+  Family(out, "pdulink_queue_length", "gauge", "Messages queued in the outbox.");
+  Sample(out, "pdulink_queue_length", QString(), static_cast<double>(f.queueLength));
+  Family(out, "pdulink_oldest_queued_seconds", "gauge", "Age of the oldest queued message, 0 when none waits.");
+  Sample(out, "pdulink_oldest_queued_seconds", QString(), f.oldestQueuedSeconds.value_or(0));
+
+  struct Counter {
+    const char* name;
+    const char* help;
+    qint64 GatewayFigures::*field;
+  };
+  const Counter counters[] = {
+      {"pdulink_messages_received_total", "Messages received into the inbox.", &GatewayFigures::received},
+      {"pdulink_messages_sent_total", "Outbox messages sent.", &GatewayFigures::sent},
+      {"pdulink_messages_failed_total", "Outbox messages that failed.", &GatewayFigures::failed},
+      {"pdulink_messages_delivered_total", "Outbox messages with a delivery report.", &GatewayFigures::delivered},
+  };
+  for (const Counter& c : counters) {
+    Family(out, c.name, "counter", c.help);
+    for (const GatewayFigures& g : f.gateways) Sample(out, c.name, g.name, static_cast<double>(g.*(c.field)));
+  }
+  Family(out, "pdulink_signal", "gauge", "Signal as last reported by the gateway.");
+  for (const GatewayFigures& g : f.gateways)
+    if (g.signal) Sample(out, "pdulink_signal", g.name, *g.signal);
+  Family(out, "pdulink_battery_percent", "gauge", "Battery charge as last reported by the gateway.");
+  for (const GatewayFigures& g : f.gateways)
+    if (g.battery) Sample(out, "pdulink_battery_percent", g.name, *g.battery);
+  return out;
+}
+
+}  // namespace pdulink::web

@@ -1,0 +1,34 @@
+// The Prometheus text exposition format (version 0.0.4) of the spool's
+// figures: one family per figure, one sample per gateway. Pure.
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <optional>
+#include <vector>
+
+namespace pdulink::web {
+
+struct GatewayFigures {
+  QString name;
+  qint64 received = 0;
+  qint64 sent = 0;
+  qint64 failed = 0;
+  qint64 delivered = 0;
+  std::optional<double> signal;   // as the gateway reported it
+  std::optional<double> battery;  // percent
+};
+
+struct SpoolFigures {
+  bool reachable = true;
+  qint64 queueLength = 0;              // rows in state queued
+  std::optional<double> oldestQueuedSeconds;  // age of the oldest of them
+  std::vector<GatewayFigures> gateways;
+};
+
+QByteArray PrometheusText(const SpoolFigures& figures);
+
+// A label value with backslash, double quote and line feed escaped.
+QString EscapeLabel(const QString& value);
+
+}  // namespace pdulink::web

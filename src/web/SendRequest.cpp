@@ -1,0 +1,198 @@
+#include "SendRequest.h"
+
+#include <QCryptographicHash>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonParseError>
+#include <cmath>
+
+#include "sms_concat.h"
+
+namespace pdulink::web {
+
+namespace {
+
+const QStringList kFields = {"to", "text", "flash", "validity", "smsc", "report", "gateway", "not_before", "priority"};
+
+ApiError Bad(const QString& field, const QString& message) { return Refuse(422, field, message); }
+
+// An integer in [lo, hi]: a JSON number without a fraction.
+std::optional<int> IntegerIn(const QJsonValue& v, int lo, int hi) {
+  if (!v.isDouble()) return std::nullopt;
+  const double d = v.toDouble();
+  if (!std::isfinite(d) || std::floor(d) != d || d < lo || d > hi) return std::nullopt;
+  return static_cast<int>(d);
+}
+
+}  // namespace
+
+std::optional<QString> NormaliseNumber(const QString& text) {
+  QString n;
+  for (QChar c : text) {
+    if (c == ' ' || c == '-' || c == '(' || c == ')') continue;
+    n.append(c);
+  }
+  const qsizetype digitsFrom = n.startsWith('+') ? 1 : 0;
+  const qsizetype digits = n.size() - digitsFrom;
+  if (digits < 1 || digits > 20) return std::nullopt;
+  for (qsizetype i = digitsFrom; i < n.size(); ++i)
+    if (n[i] < '0' || n[i] > '9') return std::nullopt;
+  return n;
+}
+
+ApiError CheckIdempotencyKey(const QByteArray& key) {
+  if (key.size() > kMaxIdempotencyKeyLength)
+    return Refuse(400, "Idempotency-Key", "longer than 200 characters");
+  for (char c : key)
+    if (c < 0x21 || c > 0x7E) return Refuse(400, "Idempotency-Key", "only printable ASCII characters are allowed");
+  return {};
+}
+
+QByteArray RequestHash(const QJsonObject& object) {
+  return QCryptographicHash::hash(QJsonDocument(object).toJson(QJsonDocument::Compact), QCryptographicHash::Sha256)
+      .toHex();
+}
+
+ParsedSend ParseSendRequest(const QByteArray& body, const SendLimits& limits) {
+  ParsedSend p;
+  if (body.size() > kMaxBodyBytes) {
+    p.error = Refuse(413, "body", QString("larger than %1 bytes").arg(kMaxBodyBytes));
+    return p;
+  }
+  QJsonParseError parseError{};
+  const QJsonDocument doc = QJsonDocument::fromJson(body, &parseError);
+  if (parseError.error != QJsonParseError::NoError) {
+    p.error = Refuse(400, "body", QString("malformed JSON at offset %1: %2").arg(parseError.offset).arg(parseError.errorString()));
+    return p;
+  }
+  if (!doc.isObject()) {
+    p.error = Refuse(400, "body", "a JSON object is expected");
+    return p;
+  }
+  const QJsonObject o = doc.object();
+  for (auto it = o.begin(); it != o.end(); ++it) {
+    if (!kFields.contains(it.key())) {
+      p.error = Bad(it.key(), "unknown field");
+      return p;
+    }
+  }
+  SendRequest& r = p.request;
+
+  // to: one number or a list of them.
+  const QJsonValue to = o.value("to");
+  if (to.isUndefined() || to.isNull()) {
+    p.error = Bad("to", "missing");
+    return p;
+  }
+  QJsonArray numbers;
+  if (to.isString())
+    numbers.append(to);
+  else if (to.isArray())
+    numbers = to.toArray();
+  else {
+    p.error = Bad("to", "a number or a list of numbers is expected");
+    return p;
+  }
+  if (numbers.isEmpty()) {
+    p.error = Bad("to", "no recipient");
+    return p;
+  }
+  if (numbers.size() > kMaxRecipients) {
+    p.error = Bad("to", QString("more than %1 recipients").arg(kMaxRecipients));
+    return p;
+  }
+  for (qsizetype i = 0; i < numbers.size(); ++i) {
+    const QString field = to.isArray() ? QString("to[%1]").arg(i) : QString("to");
+    if (!numbers[i].isString()) {
+      p.error = Bad(field, "a number is a string of digits, optionally after '+'");
+      return p;
+    }
+    const std::optional<QString> n = NormaliseNumber(numbers[i].toString());
+    if (!n) {
+      p.error = Bad(field, "not a phone number ('+' and 1 to 20 digits)");
+      return p;
+    }
+    r.to.append(*n);
+  }
+
+  // text: must fit what the gateways can send.
+  const QJsonValue text = o.value("text");
+  if (text.isUndefined() || text.isNull()) {
+    p.error = Bad("text", "missing");
+    return p;
+  }
+  if (!text.isString()) {
+    p.error = Bad("text", "a string is expected");
+    return p;
+  }
+  r.text = text.toString();
+  const QByteArray utf8 = r.text.toUtf8();
+  const PartCount count = CountParts(std::string_view(utf8.constData(), static_cast<size_t>(utf8.size())), limits.ref16, true);
+  r.characters = count.characters;
+  r.parts = count.parts;
+  r.ucs2 = count.ucs2;
+  if (count.characters == 0) {
+    p.error = Bad("text", "empty");
+    return p;
+  }
+  if (count.parts > limits.maxParts) {
+    p.error = limits.maxParts == 1
+                  ? Bad("text", QString("longer than one message (%1 characters, %2 parts)").arg(count.characters).arg(count.parts))
+                  : Bad("text", QString("needs %1 parts, at most %2 can be sent").arg(count.parts).arg(limits.maxParts));
+    return p;
+  }
+
+  for (const char* flag : {"flash", "report"}) {
+    const QJsonValue v = o.value(flag);
+    if (v.isUndefined() || v.isNull()) continue;
+    if (!v.isBool()) {
+      p.error = Bad(flag, "true or false is expected");
+      return p;
+    }
+    (QString(flag) == "flash" ? r.flash : r.report) = v.toBool();
+  }
+
+  if (const QJsonValue v = o.value("validity"); !v.isUndefined() && !v.isNull()) {
+    r.validity = IntegerIn(v, 0, 255);
+    if (!r.validity) {
+      p.error = Bad("validity", "an integer from 0 to 255 (relative validity period) is expected");
+      return p;
+    }
+  }
+  if (const QJsonValue v = o.value("priority"); !v.isUndefined() && !v.isNull()) {
+    const std::optional<int> prio = IntegerIn(v, -kMaxPriority, kMaxPriority);
+    if (!prio) {
+      p.error = Bad("priority", QString("an integer from %1 to %2 is expected").arg(-kMaxPriority).arg(kMaxPriority));
+      return p;
+    }
+    r.priority = *prio;
+  }
+  if (const QJsonValue v = o.value("smsc"); !v.isUndefined() && !v.isNull()) {
+    const std::optional<QString> n = v.isString() ? NormaliseNumber(v.toString()) : std::nullopt;
+    if (!n) {
+      p.error = Bad("smsc", "not a phone number ('+' and 1 to 20 digits)");
+      return p;
+    }
+    r.smsc = *n;
+  }
+  if (const QJsonValue v = o.value("gateway"); !v.isUndefined() && !v.isNull()) {
+    const QString g = v.isString() ? v.toString() : QString();
+    if (g.isEmpty() || g.size() > 128) {
+      p.error = Bad("gateway", "a gateway name (1 to 128 characters) is expected");
+      return p;
+    }
+    r.gateway = g;
+  }
+  if (const QJsonValue v = o.value("not_before"); !v.isUndefined() && !v.isNull()) {
+    QDateTime t = v.isString() ? QDateTime::fromString(v.toString(), Qt::ISODateWithMs) : QDateTime();
+    if (!t.isValid() || t.timeSpec() == Qt::LocalTime) {
+      p.error = Bad("not_before", "a date and time in ISO 8601 with its zone is expected (2026-12-08T10:00:00Z)");
+      return p;
+    }
+    r.notBefore = t.toUTC();
+  }
+  p.hash = RequestHash(o);
+  return p;
+}
+
+}  // namespace pdulink::web

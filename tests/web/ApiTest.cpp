@@ -1,0 +1,291 @@
+// pdulink-web as a client meets it: a real server process over a SQLite
+// spool, spoken to over HTTP. Keys and refusals, every kind of bad input
+// (and that none of it reaches the outbox), idempotent retries, the
+// listings and their paging, and the rows a gateway writes showing up.
+#include <gtest/gtest.h>
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <sys/stat.h>
+
+#include <fstream>
+#include <thread>
+
+#include "PhoneProcess.h"
+#include "Spool.h"
+#include "SpoolTarget.h"
+#include "WebProcess.h"
+
+namespace {
+
+using pdulink::test::HttpResponse;
+using pdulink::test::WebProcess;
+
+QJsonObject Json(const HttpResponse& r) { return QJsonDocument::fromJson(QByteArray::fromStdString(r.body)).object(); }
+QString Field(const HttpResponse& r) { return Json(r).value("error").toObject().value("field").toString(); }
+int Rows(WebProcess& web, const std::string& key) {
+  return static_cast<int>(Json(web.Get("/api/v1/messages?limit=1000", key)).value("messages").toArray().size());
+}
+
+TEST(WebApiTest, KeysAreNeededCheckedAndRevocable) {
+  WebProcess web;
+  const std::string key = web.AddKey("shop"), other = web.AddKey("monitor");
+  ASSERT_EQ(key.size(), 64u);
+  ASSERT_NE(key, other);
+  std::string out, err;
+  EXPECT_NE(web.Run({"--add-key", "shop"}, &out, &err), 0) << "a taken name must be refused";
+  EXPECT_TRUE(out.empty());
+  ASSERT_TRUE(web.Start());
+
+  // Only the hashes are stored: the key's text is nowhere in the spool file.
+  const std::string db = pdulink::test::Slurp(web.Directory() + "/spool.db") +
+                         pdulink::test::Slurp(web.Directory() + "/spool.db-wal");
+  EXPECT_EQ(db.find(key), std::string::npos);
+
+  for (const auto& headers : std::vector<std::vector<std::string>>{
+           {}, {"Authorization: Bearer " + key + "x"}, {"Authorization: Basic " + key}, {"Authorization: Bearer"}}) {
+    const HttpResponse r = pdulink::test::Http(web.Port(), "GET", "/api/v1/inbox", "", headers);
+    EXPECT_EQ(r.status, 401) << (headers.empty() ? "" : headers[0]);
+    EXPECT_EQ(r.Header("www-authenticate"), "Bearer");
+    EXPECT_EQ(Field(r), "Authorization");
+  }
+  // A refused POST stores nothing.
+  EXPECT_EQ(web.Post("/api/v1/messages", R"({"to":"+4915","text":"x"})", "wrong").status, 401);
+  EXPECT_EQ(web.Get("/api/v1/inbox", key).status, 200);
+  EXPECT_EQ(web.Get("/api/v1/gateways", other).status, 200);
+  EXPECT_EQ(web.Get("/api/v1/healthz").status, 200);
+  EXPECT_EQ(web.Get("/api/v1/metrics").status, 200) << "loopback needs no key";
+  EXPECT_EQ(Rows(web, key), 0);
+
+  // Revoked from another process while the server runs: refused within a
+  // second or so, the other key still works.
+  EXPECT_EQ(web.Run({"--revoke-key", "shop"}), 0);
+  EXPECT_NE(web.Run({"--revoke-key", "shop"}), 0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+  EXPECT_EQ(web.Get("/api/v1/inbox", key).status, 401);
+  EXPECT_EQ(web.Get("/api/v1/inbox", other).status, 200);
+  EXPECT_EQ(web.Run({"--list-keys"}, &out), 0);
+  EXPECT_EQ(out.find("shop"), std::string::npos);
+  EXPECT_NE(out.find("monitor\t"), std::string::npos);
+
+  const std::string log = web.Log();
+  EXPECT_NE(log.find("refused GET /api/v1/inbox from 127.0.0.1: no bearer key"), std::string::npos) << log;
+  EXPECT_NE(log.find("unknown key"), std::string::npos) << log;
+  EXPECT_EQ(log.find(key.substr(0, 16)), std::string::npos) << "the log must not show a key";
+}
+
+TEST(WebApiTest, BadInputGetsAnErrorNamingTheFieldAndStoresNothing) {
+  WebProcess web("", {"--max-parts", "2"});
+  const std::string key = web.AddKey("k");
+  ASSERT_TRUE(web.Start());
+  struct Case {
+    std::string body;
+    int status;
+    const char* field;
+  } cases[] = {
+      {R"({"to": "+4915", "text": "hi")", 400, "body"},
+      {R"({"text": "hi"})", 422, "to"},
+      {R"({"to": ["+4915", "x"], "text": "hi"})", 422, "to[1]"},
+      {R"({"to": "+4915", "text": "hi", "priority": "high"})", 422, "priority"},
+      {R"({"to": "+4915", "text": "hi", "validity": 1e3})", 422, "validity"},
+      {R"({"to": "+4915", "text": "hi", "gateway": "nosuch"})", 422, "gateway"},
+      {R"({"to": "+4915", "text": ")" + std::string(307, 'a') + "\"}", 422, "text"},
+      {R"({"to": "+4915", "text": ")" + std::string(64 * 1024, 'a') + "\"}", 413, "body"},
+  };
+  for (const Case& c : cases) {
+    const HttpResponse r = web.Post("/api/v1/messages", c.body, key);
+    EXPECT_EQ(r.status, c.status) << c.body.substr(0, 80) << "\n" << r.body;
+    EXPECT_EQ(Field(r), c.field) << c.body.substr(0, 80);
+    EXPECT_EQ(r.Header("content-type"), "application/json");
+  }
+  EXPECT_EQ(web.Post("/api/v1/messages", R"({"to":"+4915","text":"x"})", key, {"Idempotency-Key: a b"}).status, 400);
+  EXPECT_EQ(Rows(web, key), 0);
+  // Two parts of 153 are the most that --max-parts 2 takes.
+  const HttpResponse two = web.Post("/api/v1/messages", R"({"to": "+4915", "text": ")" + std::string(306, 'a') + "\"}", key);
+  EXPECT_EQ(two.status, 201) << two.body;
+  EXPECT_EQ(Json(two).value("parts").toInt(), 2);
+
+  // Paths, methods and query parameters.
+  EXPECT_EQ(web.Get("/api/v1/nothing", key).status, 404);
+  EXPECT_EQ(web.Get("/api/v1/messages/abc", key).status, 404);
+  EXPECT_EQ(web.Get("/api/v1/messages/999", key).status, 404);
+  const HttpResponse del = pdulink::test::Http(web.Port(), "DELETE", "/api/v1/messages", "", {"Authorization: Bearer " + key});
+  EXPECT_EQ(del.status, 405);
+  EXPECT_EQ(del.Header("allow"), "GET, POST");
+  EXPECT_EQ(pdulink::test::Http(web.Port(), "POST", "/api/v1/inbox", "{}", {"Authorization: Bearer " + key}).status, 405);
+  EXPECT_EQ(Field(web.Get("/api/v1/inbox?since_id=1%27%20OR%201=1", key)), "since_id");
+  EXPECT_EQ(Field(web.Get("/api/v1/messages?state=gone", key)), "state");
+  EXPECT_EQ(Field(web.Get("/api/v1/messages?cursor=AAAA", key)), "cursor");
+  EXPECT_EQ(Field(web.Get("/api/v1/messages?limit=5000", key)), "limit");
+  EXPECT_EQ(Field(web.Get("/api/v1/inbox?sort=id", key)), "sort");
+}
+
+TEST(WebApiTest, RetriedRequestWithTheSameIdempotencyKeyCreatesNothingNew) {
+  WebProcess web;
+  const std::string key = web.AddKey("a"), key2 = web.AddKey("b");
+  ASSERT_TRUE(web.Start());
+  const std::string body = R"({"to": ["+491511", "+491512"], "text": "Order 17 is ready"})";
+  const HttpResponse first = web.Post("/api/v1/messages", body, key, {"Idempotency-Key: order-17"});
+  ASSERT_EQ(first.status, 201) << first.body;
+  const QJsonArray ids = Json(first).value("ids").toArray();
+  ASSERT_EQ(ids.size(), 2);
+  EXPECT_TRUE(first.Header("idempotent-replayed").empty());
+
+  // The same body laid out differently is the same request.
+  const HttpResponse again =
+      web.Post("/api/v1/messages", "{\"text\":\"Order 17 is ready\",\n \"to\":[\"+491511\",\"+491512\"]}", key,
+               {"Idempotency-Key: order-17"});
+  EXPECT_EQ(again.status, 201);
+  EXPECT_EQ(Json(again).value("ids").toArray(), ids);
+  EXPECT_EQ(again.Header("idempotent-replayed"), "true");
+  EXPECT_EQ(Rows(web, key), 2);
+
+  const HttpResponse changed = web.Post("/api/v1/messages", R"({"to": "+491511", "text": "Order 18"})", key,
+                                        {"Idempotency-Key: order-17"});
+  EXPECT_EQ(changed.status, 422);
+  EXPECT_EQ(Field(changed), "Idempotency-Key");
+  // Another key's idempotency keys are its own.
+  EXPECT_EQ(web.Post("/api/v1/messages", body, key2, {"Idempotency-Key: order-17"}).status, 201);
+  // Without the header, every request is new.
+  EXPECT_EQ(web.Post("/api/v1/messages", body, key).status, 201);
+  EXPECT_EQ(Rows(web, key), 6);
+}
+
+// The rows a gateway writes (claims, outcomes, received messages, status),
+// written here through the spool library as a gateway does, show in the
+// listings; paging loses and repeats nothing.
+TEST(WebApiTest, ListingsShowWhatTheGatewaysWrote) {
+  WebProcess web;
+  const std::string key = web.AddKey("k");
+  ASSERT_TRUE(web.Start());
+  for (int i = 0; i < 5; ++i)
+    ASSERT_EQ(web.Post("/api/v1/messages", "{\"to\": \"+49151" + std::to_string(i) + "\", \"text\": \"m" +
+                                                std::to_string(i) + "\", \"priority\": " + std::to_string(i) + "}",
+                       key)
+                  .status,
+              201);
+
+  spool::Target target;
+  QString why;
+  ASSERT_TRUE(spool::ParseTarget(QString::fromStdString(web.Spool()), &target, &why));
+  auto gw = spool::Spool::Make(target, "modem1", "test-gateway");
+  ASSERT_TRUE(gw->Open(&why)) << why.toStdString();
+  bool error = false;
+  std::optional<spool::Claimed> claimed = gw->Claim(&error, &why);
+  ASSERT_TRUE(claimed) << why.toStdString();
+  EXPECT_EQ(claimed->text, "m4") << "the highest priority first";
+  ASSERT_TRUE(gw->MarkSent(claimed->id, "17,18", &why));
+  claimed = gw->Claim(&error, &why);
+  ASSERT_TRUE(claimed);
+  ASSERT_TRUE(gw->MarkFailed(claimed->id, "+CMS ERROR: 38", &why));
+  for (int i = 0; i < 3; ++i) {
+    spool::InboxRow row;
+    row.msgKey = QString("k%1").arg(i);
+    row.sender = "+4917";
+    row.text = QString("Привет %1").arg(i);
+    row.coding = "ucs2";
+    row.pdus = "0791AA\n0791BB";
+    ASSERT_TRUE(gw->InsertInbox(row, &why)) << why.toStdString();
+  }
+  spool::GatewayStatus status;
+  status.connection = "connected";
+  status.signal = 21;
+  status.battery = 80;
+  ASSERT_TRUE(gw->WriteStatus(status, &why));
+
+  const QJsonObject sent = Json(web.Get("/api/v1/messages/5", key));
+  EXPECT_EQ(sent.value("state").toString(), "sent");
+  EXPECT_EQ(sent.value("references").toArray(), QJsonArray({17, 18}));
+  EXPECT_EQ(sent.value("claimed_by").toString(), "modem1");
+  EXPECT_EQ(Json(web.Get("/api/v1/messages?state=failed", key)).value("messages").toArray()[0].toObject().value("error"),
+            "+CMS ERROR: 38");
+
+  // Pages of two: 1-2, 3-4, 5; the cursor of the last page is null.
+  std::vector<int> seen;
+  std::string path = "/api/v1/messages?limit=2";
+  for (int page = 0; page < 5; ++page) {
+    const QJsonObject o = Json(web.Get(path, key));
+    for (const QJsonValue& m : o.value("messages").toArray()) seen.push_back(m.toObject().value("id").toInt());
+    if (o.value("next_cursor").isNull()) break;
+    path = "/api/v1/messages?limit=2&cursor=" + o.value("next_cursor").toString().toStdString();
+  }
+  EXPECT_EQ(seen, (std::vector<int>{1, 2, 3, 4, 5}));
+  const QJsonArray newest = Json(web.Get("/api/v1/messages?newest=2", key)).value("messages").toArray();
+  ASSERT_EQ(newest.size(), 2);
+  EXPECT_EQ(newest[1].toObject().value("id").toInt(), 5) << "newest last";
+
+  const QJsonObject inbox = Json(web.Get("/api/v1/inbox?since_id=1&limit=1", key));
+  ASSERT_EQ(inbox.value("messages").toArray().size(), 1);
+  const QJsonObject m = inbox.value("messages").toArray()[0].toObject();
+  EXPECT_EQ(m.value("id").toInt(), 2);
+  EXPECT_EQ(m.value("text").toString(), "Привет 1");
+  EXPECT_EQ(m.value("pdus").toArray(), QJsonArray({"0791AA", "0791BB"}));
+  EXPECT_TRUE(inbox.value("more").toBool());
+
+  const QJsonArray gateways = Json(web.Get("/api/v1/gateways", key)).value("gateways").toArray();
+  ASSERT_EQ(gateways.size(), 1);
+  EXPECT_EQ(gateways[0].toObject().value("signal").toInt(), 21);
+  // Now the gateway exists, messages may name it.
+  EXPECT_EQ(web.Post("/api/v1/messages", R"({"to":"+4915","text":"x","gateway":"modem1"})", key).status, 201);
+
+  const std::string metrics = web.Get("/api/v1/metrics").body;
+  EXPECT_NE(metrics.find("pdulink_messages_sent_total{gateway=\"modem1\"} 1\n"), std::string::npos) << metrics;
+  EXPECT_NE(metrics.find("pdulink_messages_failed_total{gateway=\"modem1\"} 1\n"), std::string::npos);
+  EXPECT_NE(metrics.find("pdulink_messages_received_total{gateway=\"modem1\"} 3\n"), std::string::npos);
+  EXPECT_NE(metrics.find("pdulink_queue_length 4\n"), std::string::npos);
+  EXPECT_NE(metrics.find("pdulink_battery_percent{gateway=\"modem1\"} 80\n"), std::string::npos);
+}
+
+// The whole path: a headless gateway on the simulated phone takes the row
+// a POST queued, the phone receives its PDU and the row becomes sent; a
+// message delivered to the phone appears in /inbox.
+TEST(WebApiTest, SendAndReceiveThroughAGatewayOnTheSimulatedPhone) {
+  pdulink::test::PhoneProcess phone;
+  ASSERT_TRUE(phone.Started()) << phone.Error();
+  WebProcess web;
+  const std::string key = web.AddKey("k");
+  ASSERT_TRUE(web.Start());
+  const std::string gwDir = web.Directory() + "/gw";
+  ASSERT_EQ(::mkdir(gwDir.c_str(), 0700), 0);
+  ASSERT_EQ(::mkdir((gwDir + "/in").c_str(), 0700), 0);
+  std::ofstream(gwDir + "/gw.ini") << "[Main]\nComPort=1\nBaudRate=115200\nAutoConnect=1\nAutoRead=1\nAutoSend=1\n"
+                                      "PollingInt=1\nWatchInt=1\nFastMode=1\nUtf8Files=1\nLogDir="
+                                   << gwDir << "/in/\nSpool=" << web.Spool() << "\nGatewayName=modem1\n[Ports]\nCOM1="
+                                   << phone.LinkPath() << "\n";
+  pdulink::test::Child gateway({PDULINK_BIN, "--headless", "gw.ini"}, gwDir);
+  ASSERT_GT(gateway.pid, 0);
+
+  const HttpResponse posted =
+      web.Post("/api/v1/messages", R"({"to": "+4915112345678", "text": "Grüße über HTTP €5", "report": true})", key);
+  ASSERT_EQ(posted.status, 201) << posted.body;
+  const int id = Json(posted).value("ids").toArray()[0].toInt();
+  QJsonObject row;
+  for (int i = 0; i < 300 && row.value("state").toString() != "sent"; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    gateway.Pump(0);
+    row = Json(web.Get("/api/v1/messages/" + std::to_string(id), key));
+  }
+  ASSERT_EQ(row.value("state").toString(), "sent") << gateway.outText;
+  EXPECT_EQ(row.value("claimed_by").toString(), "modem1");
+  EXPECT_EQ(row.value("references").toArray().size(), 1);
+  const std::vector<std::string> pdus = phone.Submitted();
+  ASSERT_EQ(pdus.size(), 1u);
+
+  ASSERT_TRUE(pdulink::test::PhoneProcess::Ok(phone.Control("deliver +4917012345 Antwort vom Telefon")));
+  QJsonArray inbox;
+  for (int i = 0; i < 300 && inbox.isEmpty(); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    gateway.Pump(0);
+    inbox = Json(web.Get("/api/v1/inbox?since_id=0", key)).value("messages").toArray();
+  }
+  ASSERT_EQ(inbox.size(), 1) << gateway.outText;
+  EXPECT_EQ(inbox[0].toObject().value("text").toString(), "Antwort vom Telefon");
+  EXPECT_TRUE(inbox[0].toObject().value("sender").toString().endsWith("4917012345"));
+  EXPECT_EQ(inbox[0].toObject().value("gateway").toString(), "modem1");
+  const QJsonArray gateways = Json(web.Get("/api/v1/gateways", key)).value("gateways").toArray();
+  ASSERT_EQ(gateways.size(), 1);
+  EXPECT_EQ(gateways[0].toObject().value("name").toString(), "modem1");
+}
+
+}  // namespace

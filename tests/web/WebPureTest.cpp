@@ -1,0 +1,167 @@
+// The web server's pure parts: what a send request may carry, how long its
+// text may be, the keys, the listing parameters and cursors, and the
+// metrics text.
+#include <gtest/gtest.h>
+
+#include <QJsonDocument>
+#include <QUrlQuery>
+
+#include "ApiKeys.h"
+#include "ApiQuery.h"
+#include "Metrics.h"
+#include "SendRequest.h"
+
+namespace pdulink::web {
+namespace {
+
+ParsedSend Parse(const QByteArray& body, int maxParts = 1) { return ParseSendRequest(body, SendLimits{maxParts, false}); }
+
+TEST(SendRequestTest, EachBadInputNamesItsField) {
+  struct Case {
+    QByteArray body;
+    int status;
+    const char* field;
+  } cases[] = {
+      {"{\"to\": \"+4915\", \"text\": \"hi\"", 400, "body"},
+      {"[1, 2]", 400, "body"},
+      {"{\"text\": \"hi\"}", 422, "to"},
+      {"{\"to\": \"+4915\"}", 422, "text"},
+      {"{\"to\": 4915, \"text\": \"hi\"}", 422, "to"},
+      {"{\"to\": [], \"text\": \"hi\"}", 422, "to"},
+      {"{\"to\": [\"+4915\", \"12a\"], \"text\": \"hi\"}", 422, "to[1]"},
+      {"{\"to\": \"+4915\", \"text\": 5}", 422, "text"},
+      {"{\"to\": \"+4915\", \"text\": \"   \"}", 422, "text"},
+      {"{\"to\": \"+4915\", \"text\": \"hi\", \"priority\": \"high\"}", 422, "priority"},
+      {"{\"to\": \"+4915\", \"text\": \"hi\", \"priority\": 1.5}", 422, "priority"},
+      {"{\"to\": \"+4915\", \"text\": \"hi\", \"validity\": 256}", 422, "validity"},
+      {"{\"to\": \"+4915\", \"text\": \"hi\", \"flash\": 1}", 422, "flash"},
+      {"{\"to\": \"+4915\", \"text\": \"hi\", \"report\": \"yes\"}", 422, "report"},
+      {"{\"to\": \"+4915\", \"text\": \"hi\", \"smsc\": \"centre\"}", 422, "smsc"},
+      {"{\"to\": \"+4915\", \"text\": \"hi\", \"gateway\": \"\"}", 422, "gateway"},
+      {"{\"to\": \"+4915\", \"text\": \"hi\", \"not_before\": \"tomorrow\"}", 422, "not_before"},
+      {"{\"to\": \"+4915\", \"text\": \"hi\", \"not_before\": \"2026-12-08T10:00:00\"}", 422, "not_before"},
+      {"{\"to\": \"+4915\", \"text\": \"hi\", \"colour\": \"red\"}", 422, "colour"},
+  };
+  for (const Case& c : cases) {
+    const ParsedSend p = Parse(c.body);
+    EXPECT_EQ(p.error.status, c.status) << c.body.constData();
+    EXPECT_EQ(p.error.field, c.field) << c.body.constData();
+  }
+}
+
+TEST(SendRequestTest, TakesEveryFieldAndNormalisesNumbers) {
+  const ParsedSend p = Parse(
+      R"({"to": ["+49 151 123-45-67", "(030) 1234"], "text": "Hallo", "flash": true, "validity": 167,
+          "smsc": "+491710760000", "report": true, "gateway": "modem1",
+          "not_before": "2026-12-08T11:00:00+01:00", "priority": -5})");
+  ASSERT_TRUE(p.error.ok()) << p.error.message.toStdString();
+  EXPECT_EQ(p.request.to, QStringList({"+491511234567", "0301234"}));
+  EXPECT_TRUE(p.request.flash);
+  EXPECT_EQ(p.request.validity, 167);
+  EXPECT_TRUE(p.request.report);
+  EXPECT_EQ(p.request.gateway, "modem1");
+  ASSERT_TRUE(p.request.notBefore);
+  EXPECT_EQ(p.request.notBefore->toString(Qt::ISODate), "2026-12-08T10:00:00Z");
+  EXPECT_EQ(p.request.priority, -5);
+}
+
+// The limits are those of the gateway's own part counting: 160 septets (an
+// extension character counts two) or 70 UCS2 characters in one message,
+// 153 / 67 a part.
+TEST(SendRequestTest, TextLengthFollowsTheGatewaysPartCounting) {
+  auto body = [](const QString& text) {
+    return QJsonDocument(QJsonObject{{"to", "+4915"}, {"text", text}}).toJson();
+  };
+  EXPECT_TRUE(Parse(body(QString(160, 'a'))).error.ok());
+  EXPECT_EQ(Parse(body(QString(161, 'a'))).error.field, "text");
+  EXPECT_TRUE(Parse(body(QString(80, QChar(0x20AC)))).error.ok());  // euro: an escape pair each
+  EXPECT_EQ(Parse(body(QString(81, QChar(0x20AC)))).error.status, 422);
+  EXPECT_TRUE(Parse(body(QString(70, QChar(0x0416)))).error.ok());
+  EXPECT_EQ(Parse(body(QString(71, QChar(0x0416)))).error.status, 422);
+  // Long messages on: MaxParts parts of 153 septets.
+  EXPECT_TRUE(Parse(body(QString(306, 'a')), 2).error.ok());
+  const ParsedSend tooLong = Parse(body(QString(307, 'a')), 2);
+  EXPECT_EQ(tooLong.error.field, "text");
+  EXPECT_TRUE(tooLong.error.message.contains("3 parts")) << tooLong.error.message.toStdString();
+  EXPECT_EQ(Parse(body(QString(161, 'a')), 2).request.parts, 2);
+}
+
+TEST(SendRequestTest, BodyOverTheLimitIsRefusedUnparsed) {
+  QByteArray big = "{\"to\": \"+4915\", \"text\": \"" + QByteArray(kMaxBodyBytes, 'a') + "\"}";
+  EXPECT_EQ(Parse(big).error.status, 413);
+  EXPECT_EQ(Parse(QByteArray(kMaxBodyBytes + 1, '{')).error.status, 413);
+}
+
+TEST(SendRequestTest, HashIgnoresLayoutButNotContent) {
+  const QByteArray a = Parse(R"({"to":"+4915","text":"hi","priority":1})").hash;
+  EXPECT_EQ(a, Parse("{ \"priority\": 1,\n \"text\": \"hi\", \"to\": \"+4915\" }").hash);
+  EXPECT_NE(a, Parse(R"({"to":"+4915","text":"hi","priority":2})").hash);
+  EXPECT_EQ(a.size(), 64);
+}
+
+TEST(SendRequestTest, IdempotencyKeyIsPrintableAscii) {
+  EXPECT_TRUE(CheckIdempotencyKey("order-17/2").ok());
+  EXPECT_EQ(CheckIdempotencyKey("with blank").field, "Idempotency-Key");
+  EXPECT_EQ(CheckIdempotencyKey(QByteArray(201, 'k')).status, 400);
+}
+
+TEST(ApiKeysTest, HashCompareAndHeader) {
+  EXPECT_EQ(HashKey("abc"), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+  const QString k1 = GenerateKey(), k2 = GenerateKey();
+  EXPECT_EQ(k1.size(), 64);
+  EXPECT_NE(k1, k2);
+  EXPECT_TRUE(ConstantTimeEqual("abcd", "abcd"));
+  EXPECT_FALSE(ConstantTimeEqual("abcd", "abce"));
+  EXPECT_FALSE(ConstantTimeEqual("abcd", "abc"));
+  EXPECT_EQ(BearerKey("Bearer  k1 ").value_or(""), "k1");
+  EXPECT_EQ(BearerKey("bearer k1").value_or(""), "k1");
+  EXPECT_FALSE(BearerKey("Basic k1"));
+  EXPECT_FALSE(BearerKey("Bearer "));
+  EXPECT_FALSE(BearerKey("Bearerk1"));
+  EXPECT_TRUE(ValidKeyName("shop-1.prod_a"));
+  EXPECT_FALSE(ValidKeyName("a b"));
+  EXPECT_FALSE(ValidKeyName(""));
+}
+
+TEST(ApiQueryTest, ParametersAreCheckedAndCursorsRoundTrip) {
+  const ParsedOutboxQuery ok = ParseOutboxQuery(
+      QUrlQuery("state=sent&since=2026-12-08T10:00:00%2B02:00&limit=5&cursor=" + EncodeCursor(42)));
+  ASSERT_TRUE(ok.error.ok()) << ok.error.message.toStdString();
+  EXPECT_EQ(ok.query.state, "sent");
+  EXPECT_EQ(ok.query.since->toString(Qt::ISODate), "2026-12-08T08:00:00Z");
+  EXPECT_EQ(ok.query.limit, 5);
+  EXPECT_EQ(ok.query.afterId, 42);
+
+  EXPECT_EQ(ParseOutboxQuery(QUrlQuery("state=lost")).error.field, "state");
+  EXPECT_EQ(ParseOutboxQuery(QUrlQuery("limit=0")).error.field, "limit");
+  EXPECT_EQ(ParseOutboxQuery(QUrlQuery("limit=1001")).error.field, "limit");
+  EXPECT_EQ(ParseOutboxQuery(QUrlQuery("limit=-1")).error.field, "limit");
+  EXPECT_EQ(ParseOutboxQuery(QUrlQuery("cursor=42")).error.field, "cursor");
+  EXPECT_EQ(ParseOutboxQuery(QUrlQuery("since=yesterday")).error.field, "since");
+  EXPECT_EQ(ParseOutboxQuery(QUrlQuery("order=id")).error.field, "order");
+  EXPECT_EQ(ParseInboxQuery(QUrlQuery("since_id=1&since_id=2")).error.field, "since_id");
+  EXPECT_EQ(ParseInboxQuery(QUrlQuery("since_id=1%3B%20DROP")).error.field, "since_id");
+  EXPECT_EQ(ParseInboxQuery(QUrlQuery("since_id=7&limit=3")).query.sinceId, 7);
+  EXPECT_EQ(ParseRowId("17"), 17);
+  EXPECT_FALSE(ParseRowId("0"));
+  EXPECT_FALSE(ParseRowId("1e3"));
+}
+
+TEST(MetricsTest, OneSamplePerGatewayWithEscapedLabels) {
+  SpoolFigures f;
+  f.queueLength = 3;
+  f.oldestQueuedSeconds = 12.5;
+  f.gateways.push_back({"modem\"1", 4, 5, 1, 2, 21, std::nullopt});
+  const QByteArray text = PrometheusText(f);
+  EXPECT_TRUE(text.contains("pdulink_queue_length 3\n"));
+  EXPECT_TRUE(text.contains("pdulink_oldest_queued_seconds 12.5\n"));
+  EXPECT_TRUE(text.contains("pdulink_messages_sent_total{gateway=\"modem\\\"1\"} 5\n")) << text.constData();
+  EXPECT_TRUE(text.contains("pdulink_signal{gateway=\"modem\\\"1\"} 21\n"));
+  EXPECT_FALSE(text.contains("pdulink_battery_percent{"));
+  EXPECT_TRUE(text.contains("# TYPE pdulink_messages_received_total counter\n"));
+  f.reachable = false;
+  EXPECT_EQ(PrometheusText(f), "# HELP pdulink_spool_up 1 when the spool answered.\n# TYPE pdulink_spool_up gauge\npdulink_spool_up 0\n");
+}
+
+}  // namespace
+}  // namespace pdulink::web

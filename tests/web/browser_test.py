@@ -1,0 +1,238 @@
+#!/usr/bin/python3
+"""The web page in a real browser: headless Chromium driven by Selenium.
+
+Starts the simulated phone, a headless gateway and pdulink-web on one SQLite
+spool, then in the page: enters the key, sends a message and watches it
+turn `sent` (the phone got its PDU), sees a message delivered to the phone
+appear in the inbox, checks the live count of characters and parts against
+the server's own count, and that the page fits a phone's screen.
+
+Exit status 77 (skipped) only when Chromium cannot be started.
+"""
+import argparse
+import json
+import os
+import shutil
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+import urllib.request
+
+SKIP = 77
+
+
+def wait_for(predicate, seconds, what):
+    end = time.monotonic() + seconds
+    while time.monotonic() < end:
+        value = predicate()
+        if value:
+            return value
+        time.sleep(0.2)
+    raise AssertionError("timed out waiting for " + what)
+
+
+class Phone:
+    def __init__(self, binary, directory):
+        self.link = os.path.join(directory, "phone")
+        self.control = os.path.join(directory, "phone.ctl")
+        self.log = open(os.path.join(directory, "phone.log"), "w")
+        self.proc = subprocess.Popen([binary, "--link", self.link, "--control", self.control,
+                                      "--transcript", os.path.join(directory, "transcript.txt")],
+                                     stdout=self.log, stderr=subprocess.STDOUT)
+        wait_for(lambda: os.path.lexists(self.link), 10, "the phone's link")
+
+    def ctl(self, line):
+        s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        s.settimeout(10)
+        s.connect(self.control)
+        s.sendall((line + "\n").encode())
+        reply = b""
+        while not (reply.endswith(b"OK\n") or b"ERROR" in reply):
+            chunk = s.recv(4096)
+            if not chunk:
+                break
+            reply += chunk
+        s.close()
+        return reply.decode()
+
+
+def start_web(binary, spool, directory, extra):
+    out = open(os.path.join(directory, "web.out"), "w+")
+    err = open(os.path.join(directory, "web.err"), "w")
+    proc = subprocess.Popen([binary, "--spool", spool, "--listen", "127.0.0.1:0"] + extra,
+                            stdout=out, stderr=err)
+
+    def port():
+        out.seek(0)
+        text = out.read()
+        if "127.0.0.1:" in text:
+            return int(text.split("127.0.0.1:")[1].split("/")[0])
+        if proc.poll() is not None:
+            raise AssertionError("pdulink-web ended: " + open(os.path.join(directory, "web.err")).read())
+        return 0
+    return proc, wait_for(port, 30, "pdulink-web to listen")
+
+
+def api(port, method, path, key, body=None):
+    data = json.dumps(body).encode() if body is not None else None
+    req = urllib.request.Request("http://127.0.0.1:%d/api/v1%s" % (port, path), data=data, method=method,
+                                 headers={"Authorization": "Bearer " + key, "Content-Type": "application/json"})
+    opener = urllib.request.build_opener(urllib.request.ProxyHandler({}))
+    try:
+        with opener.open(req, timeout=10) as r:
+            return r.status, json.loads(r.read())
+    except urllib.error.HTTPError as e:
+        return e.code, json.loads(e.read())
+
+
+def browser(user_data):
+    from selenium import webdriver
+    from selenium.common.exceptions import WebDriverException
+    from selenium.webdriver.chrome.service import Service
+    options = webdriver.ChromeOptions()
+    options.binary_location = "/usr/bin/chromium"
+    for flag in ["--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
+                 "--disable-background-networking", "--disable-component-update", "--disable-sync",
+                 "--no-proxy-server", "--window-size=1200,900", "--user-data-dir=" + user_data]:
+        options.add_argument(flag)
+    try:
+        return webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
+    except WebDriverException as e:
+        print("SKIP: Chromium cannot start here: %s" % str(e).strip().splitlines()[0])
+        sys.exit(SKIP)
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--web", required=True)
+    ap.add_argument("--gateway", required=True)
+    ap.add_argument("--phone", required=True)
+    args = ap.parse_args()
+    args.web, args.gateway, args.phone = map(os.path.abspath, (args.web, args.gateway, args.phone))
+
+    for path in ("/usr/bin/chromium", "/usr/bin/chromedriver"):
+        if not os.path.exists(path):
+            print("SKIP: %s is not installed" % path)
+            return SKIP
+    try:
+        import selenium  # noqa: F401
+    except ImportError:
+        print("SKIP: python3-selenium is not installed")
+        return SKIP
+
+    tmp = tempfile.mkdtemp(prefix="pdulink-browser-")
+    procs = []
+    driver = None
+    try:
+        spool = "sqlite:" + os.path.join(tmp, "spool.db")
+        key = subprocess.run([args.web, "--spool", spool, "--add-key", "browser"], check=True,
+                             capture_output=True, text=True).stdout.strip()
+        phone = Phone(args.phone, tmp)
+        procs.append(phone.proc)
+        gwdir = os.path.join(tmp, "gw")
+        os.mkdir(gwdir)
+        os.mkdir(os.path.join(gwdir, "in"))
+        with open(os.path.join(gwdir, "gw.ini"), "w") as f:
+            f.write("[Main]\nComPort=1\nBaudRate=115200\nAutoConnect=1\nAutoRead=1\nAutoSend=1\n"
+                    "PollingInt=1\nWatchInt=1\nFastMode=1\nUtf8Files=1\nLogDir=%s/in/\n"
+                    "Spool=%s\nGatewayName=gw1\n[Ports]\nCOM1=%s\n" % (gwdir, spool, phone.link))
+        gwlog = open(os.path.join(tmp, "gateway.log"), "w")
+        gateway = subprocess.Popen([args.gateway, "--headless", "gw.ini"], cwd=gwdir, stdin=subprocess.PIPE,
+                                   stdout=gwlog, stderr=subprocess.STDOUT)
+        procs.append(gateway)
+        web, port = start_web(args.web, spool, tmp, ["--max-parts", "6"])
+        procs.append(web)
+        base = "http://127.0.0.1:%d/" % port
+
+        driver = browser(os.path.join(tmp, "chromium"))
+        from selenium.webdriver.common.by import By
+        driver.get(base)
+        driver.find_element(By.ID, "key").send_keys(key)
+        driver.find_element(By.CSS_SELECTOR, "#key-form button").click()
+        wait_for(lambda: driver.find_element(By.ID, "app").is_displayed(), 10, "the page after the key")
+        # The key stays for the session: a reload goes straight to the page.
+        driver.refresh()
+        wait_for(lambda: driver.find_element(By.ID, "app").is_displayed(), 10, "the page after a reload")
+        wait_for(lambda: "gw1" in driver.find_element(By.ID, "gateways").text, 30, "the gateway's row")
+
+        # The live count, then the same texts counted by the server (queued
+        # for later, so that the gateway leaves them alone).
+        text = driver.find_element(By.ID, "text")
+        text.send_keys("Привет")
+        assert driver.find_element(By.ID, "count").text == "6 chars, 1 part (UCS2)", driver.find_element(By.ID, "count").text
+        text.clear()
+        samples = ["a" * 160, "a" * 161, "€" * 80, "€" * 81, "a" * 159 + "€", "€" * 153, "Ж" * 70, "Ж" * 71,
+                   "😀" * 35, "😀" * 36, "  a \n\t b  ", "x" * 306 + "😀", "{[~]}" * 40, "Ab" * 400]
+        for sample in samples:
+            js = driver.execute_script("return countParts(arguments[0], false);", sample)
+            status, body = api(port, "POST", "/messages", key,
+                               {"to": "+4900", "text": sample, "not_before": "2099-01-01T00:00:00Z"})
+            if status == 201:
+                assert js["parts"] == body["parts"], (sample[:20], js, body)
+            else:
+                assert body["error"]["field"] == "text" and js["parts"] > 6, (sample[:20], js, body)
+
+        # Send from the page; it turns sent once the phone has it.
+        driver.find_element(By.ID, "to").send_keys("+4915112345678")
+        text.send_keys("Hello from the browser")
+        assert driver.find_element(By.ID, "count").text == "22 chars, 1 part"
+        driver.find_element(By.ID, "send").click()
+        result = wait_for(lambda: driver.find_element(By.ID, "send-result").text, 10, "the send result")
+        assert result.startswith("Queued: #"), result
+        msg_id = result.split("#")[1]
+        sel = '#outbox li[data-id="%s"] .state' % msg_id
+        wait_for(lambda: driver.find_elements(By.CSS_SELECTOR, sel), 10, "the message in the outbox")
+        wait_for(lambda: driver.find_element(By.CSS_SELECTOR, sel).text == "sent", 90,
+                 "the message to turn sent (gateway log: %s)" % os.path.join(tmp, "gateway.log"))
+        submitted = phone.ctl("dump submitted")
+        assert "submitted" in submitted, "the phone got no PDU: " + submitted
+
+        # A message delivered to the phone shows in the inbox, newest first.
+        assert phone.ctl("deliver +4917012345 Reply from the phone").endswith("OK\n")
+        wait_for(lambda: "Reply from the phone" in driver.find_element(By.ID, "inbox").text, 90,
+                 "the delivered message in the inbox")
+        assert phone.ctl("deliver +4917012345 Second reply").endswith("OK\n")
+        wait_for(lambda: "Second reply" in driver.find_element(By.CSS_SELECTOR, "#inbox li:first-child").text, 90,
+                 "the newest message first")
+
+        # A phone-sized screen: nothing wider than the screen.
+        driver.set_window_size(390, 844)
+        time.sleep(0.5)
+        over = driver.execute_script("return document.documentElement.scrollWidth - window.innerWidth;")
+        assert over <= 0, "the page is %dpx wider than a phone's screen" % over
+
+        # Forgetting the key returns to the key form and drops it.
+        driver.find_element(By.ID, "forget").click()
+        assert driver.find_element(By.ID, "login").is_displayed()
+        assert driver.execute_script("return sessionStorage.length;") == 0
+        print("browser test passed")
+        return 0
+    except AssertionError as e:
+        import traceback
+        traceback.print_exc()
+        print("FAILED: %s" % e)
+        for name in ("web.err", "gateway.log"):
+            path = os.path.join(tmp, name)
+            if os.path.exists(path):
+                print("---- %s (tail)" % name)
+                print("".join(open(path, errors="replace").readlines()[-40:]))
+        return 1
+    finally:
+        if driver is not None:
+            driver.quit()
+        for p in reversed(procs):
+            if p.poll() is None:
+                p.terminate()
+                try:
+                    p.wait(20)
+                except subprocess.TimeoutExpired:
+                    p.kill()
+                    p.wait()
+        if not os.environ.get("PDULINK_KEEP_BROWSER_DIR"):
+            shutil.rmtree(tmp, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    sys.exit(main())
