@@ -55,54 +55,6 @@ bool InternationalOf(const std::string& full, const std::string& national) {
   return false;
 }
 
-// Texts in the record: backslash, tab, CR and LF escaped, one part a line.
-void AppendEscaped(std::string& out, std::string_view text) {
-  for (char c : text) {
-    switch (c) {
-      case '\\': out += "\\\\"; break;
-      case '\t': out += "\\t"; break;
-      case '\r': out += "\\r"; break;
-      case '\n': out += "\\n"; break;
-      default: out.push_back(c);
-    }
-  }
-}
-
-bool Unescape(std::string_view in, std::string& out) {
-  out.clear();
-  for (std::size_t i = 0; i < in.size(); ++i) {
-    if (in[i] != '\\') {
-      out.push_back(in[i]);
-      continue;
-    }
-    if (++i == in.size()) return false;
-    switch (in[i]) {
-      case '\\': out.push_back('\\'); break;
-      case 't': out.push_back('\t'); break;
-      case 'r': out.push_back('\r'); break;
-      case 'n': out.push_back('\n'); break;
-      default: return false;
-    }
-  }
-  return true;
-}
-
-template <typename T>
-bool Number(std::string_view text, T& value) {
-  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-  return ec == std::errc() && end == text.data() + text.size();
-}
-
-std::vector<std::string_view> SplitTabs(std::string_view line) {
-  std::vector<std::string_view> fields;
-  for (std::size_t start = 0;;) {
-    std::size_t tab = line.find('\t', start);
-    fields.push_back(line.substr(start, tab == std::string_view::npos ? std::string_view::npos : tab - start));
-    if (tab == std::string_view::npos) return fields;
-    start = tab + 1;
-  }
-}
-
 std::string Shown(const SentPart& p) { return p.name.empty() ? std::string("message") : p.name; }
 
 std::string PartTag(const SentPart& p, bool wholeMessage) {
@@ -309,8 +261,8 @@ bool SentRecord::ParseLine(std::string_view line) {
   const std::vector<std::string_view> f = SplitTabs(line);
   if (f.size() != 10 || f[0] != "S") return false;
   SentPart p;
-  if (!Number(f[1], p.message) || !Number(f[2], p.seq) || !Number(f[3], p.total) || !Number(f[4], p.reference) ||
-      !Number(f[5], p.sentAt) || !Number(f[6], p.status) || !Unescape(f[7], p.number) || !Unescape(f[8], p.name) ||
+  if (!ParseField(f[1], p.message) || !ParseField(f[2], p.seq) || !ParseField(f[3], p.total) || !ParseField(f[4], p.reference) ||
+      !ParseField(f[5], p.sentAt) || !ParseField(f[6], p.status) || !Unescape(f[7], p.number) || !Unescape(f[8], p.name) ||
       !Unescape(f[9], p.source))
     return false;
   if (p.message == 0 || p.total < 1 || p.total > 255 || p.seq < 1 || p.seq > p.total || p.reference < 0 ||

@@ -29,60 +29,6 @@ std::uint64_t PartDigest(std::uint8_t seq, std::string_view text) {
   return h == 0 ? 1 : h;
 }
 
-// Texts in the state file: backslash, tab, CR and LF escaped, so that one
-// record stays one line.
-void AppendEscaped(std::string& out, std::string_view text) {
-  for (char c : text) {
-    switch (c) {
-      case '\\': out += "\\\\"; break;
-      case '\t': out += "\\t"; break;
-      case '\r': out += "\\r"; break;
-      case '\n': out += "\\n"; break;
-      default: out.push_back(c);
-    }
-  }
-}
-
-bool Unescape(std::string_view in, std::string& out) {
-  out.clear();
-  out.reserve(in.size());
-  for (std::size_t i = 0; i < in.size(); ++i) {
-    if (in[i] != '\\') {
-      out.push_back(in[i]);
-      continue;
-    }
-    if (++i == in.size()) return false;
-    switch (in[i]) {
-      case '\\': out.push_back('\\'); break;
-      case 't': out.push_back('\t'); break;
-      case 'r': out.push_back('\r'); break;
-      case 'n': out.push_back('\n'); break;
-      default: return false;
-    }
-  }
-  return true;
-}
-
-template <typename T>
-bool Number(std::string_view text, T& value, int base = 10) {
-  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value, base);
-  return ec == std::errc() && end == text.data() + text.size();
-}
-
-std::vector<std::string_view> SplitTabs(std::string_view line) {
-  std::vector<std::string_view> fields;
-  std::size_t start = 0;
-  for (;;) {
-    std::size_t tab = line.find('\t', start);
-    if (tab == std::string_view::npos) {
-      fields.push_back(line.substr(start));
-      return fields;
-    }
-    fields.push_back(line.substr(start, tab - start));
-    start = tab + 1;
-  }
-}
-
 JoinKey KeyOf(const ConcatPart& p) { return {p.sender, p.reference, p.ref16, p.total}; }
 
 }  // namespace
@@ -308,9 +254,9 @@ bool PartJoiner::ParseLine(std::string_view line) {
   if (f[0] == "P" && f.size() == 14) {
     ConcatPart p;
     unsigned addrType = 0, firstOctet = 0, coding = 0, total = 0, seq = 0;
-    if (!Unescape(f[1], p.sender) || !Number(f[2], addrType) || !Unescape(f[3], p.smsc) ||
-        !Number(f[4], firstOctet) || !Number(f[5], coding) || !Number(f[6], p.reference) || !Number(f[7], ref16) ||
-        !Number(f[8], total) || !Number(f[9], seq) || !Number(f[10], p.arrived) || !Unescape(f[11], p.stem) ||
+    if (!Unescape(f[1], p.sender) || !ParseField(f[2], addrType) || !Unescape(f[3], p.smsc) ||
+        !ParseField(f[4], firstOctet) || !ParseField(f[5], coding) || !ParseField(f[6], p.reference) || !ParseField(f[7], ref16) ||
+        !ParseField(f[8], total) || !ParseField(f[9], seq) || !ParseField(f[10], p.arrived) || !Unescape(f[11], p.stem) ||
         !Unescape(f[12], p.timeText) || !Unescape(f[13], p.text))
       return false;
     if (addrType > 0xFF || firstOctet > 0xFF || coding > 0xFF || ref16 > 1 || total < 2 || total > 0xFF ||
@@ -329,8 +275,8 @@ bool PartJoiner::ParseLine(std::string_view line) {
     JoinKey key;
     unsigned total = 0;
     Done d;
-    if (!Unescape(f[1], key.sender) || !Number(f[2], key.reference) || !Number(f[3], ref16) ||
-        !Number(f[4], total) || !Number(f[5], d.at) || ref16 > 1 || total < 2 || total > 0xFF)
+    if (!Unescape(f[1], key.sender) || !ParseField(f[2], key.reference) || !ParseField(f[3], ref16) ||
+        !ParseField(f[4], total) || !ParseField(f[5], d.at) || ref16 > 1 || total < 2 || total > 0xFF)
       return false;
     key.ref16 = ref16 == 1;
     key.total = static_cast<std::uint8_t>(total);
@@ -338,7 +284,7 @@ bool PartJoiner::ParseLine(std::string_view line) {
     for (std::size_t start = 0;;) {
       std::size_t comma = list.find(',', start);
       std::uint64_t digest = 0;
-      if (!Number(list.substr(start, comma - start), digest, 16)) return false;
+      if (!ParseField(list.substr(start, comma - start), digest, 16)) return false;
       d.digests.push_back(digest);
       if (comma == std::string_view::npos) break;
       start = comma + 1;

@@ -4,8 +4,11 @@
 // synced, so a crash leaves either the old or the new state.
 #pragma once
 
+#include <charconv>
 #include <string>
 #include <string_view>
+#include <system_error>
+#include <vector>
 
 namespace pdulink {
 
@@ -16,5 +19,20 @@ bool WriteStateFile(const std::string& path, std::string_view bytes, std::string
 // The whole content of path; `exists` false (and true returned) when there
 // is no such file; false when it is there but cannot be read.
 bool ReadStateFile(const std::string& path, std::string& bytes, bool& exists);
+
+// The records inside such files are lines of tab-separated fields; a text
+// field has its backslash, tab, CR and LF escaped so that a record stays
+// one line.
+void AppendEscaped(std::string& out, std::string_view text);
+// The text of an escaped field; false for a dangling or unknown escape.
+bool Unescape(std::string_view in, std::string& out);
+// The fields of one record line.
+std::vector<std::string_view> SplitTabs(std::string_view line);
+// A whole field as a number; false for anything else in it.
+template <typename T>
+bool ParseField(std::string_view text, T& value, int base = 10) {
+  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value, base);
+  return ec == std::errc() && end == text.data() + text.size();
+}
 
 }  // namespace pdulink

@@ -121,15 +121,22 @@ void WebServer::Routes() {
   });
 
   // The API.
-  server_.route("/api/v1/healthz", [this](const QHttpServerRequest& req) {
-    if (req.method() != Method::Get) return NotAllowed("GET");
-    return GetHealth();
-  });
-  server_.route("/api/v1/metrics", [this](const QHttpServerRequest& req) {
-    if (req.method() != Method::Get) return NotAllowed("GET");
-    if (!req.remoteAddress().isLoopback() && !Authorised(req)) return Error(Refuse(401, "Authorization", "a valid bearer key is needed"));
-    return GetMetrics();
-  });
+  // Health and metrics also at the root, where load balancers and
+  // Prometheus look by default.
+  for (const char* path : {"/api/v1/healthz", "/healthz"}) {
+    server_.route(path, [this](const QHttpServerRequest& req) {
+      if (req.method() != Method::Get) return NotAllowed("GET");
+      return GetHealth();
+    });
+  }
+  for (const char* path : {"/api/v1/metrics", "/metrics"}) {
+    server_.route(path, [this](const QHttpServerRequest& req) {
+      if (req.method() != Method::Get) return NotAllowed("GET");
+      if (!req.remoteAddress().isLoopback() && !Authorised(req))
+        return Error(Refuse(401, "Authorization", "a valid bearer key is needed"));
+      return GetMetrics();
+    });
+  }
   server_.route("/api/v1/messages", [this](const QHttpServerRequest& req, QHttpServerResponder&& responder) {
     if (req.method() != Method::Get && req.method() != Method::Post)
       return Finish(NotAllowed("GET, POST")).write(std::move(responder));

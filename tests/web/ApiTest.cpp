@@ -55,6 +55,7 @@ TEST(WebApiTest, KeysAreNeededCheckedAndRevocable) {
   EXPECT_EQ(web.Get("/api/v1/inbox", key).status, 200);
   EXPECT_EQ(web.Get("/api/v1/gateways", other).status, 200);
   EXPECT_EQ(web.Get("/api/v1/healthz").status, 200);
+  EXPECT_EQ(web.Get("/healthz").status, 200);  // where load balancers look
   EXPECT_EQ(web.Get("/api/v1/metrics").status, 200) << "loopback needs no key";
   EXPECT_EQ(Rows(web, key), 0);
 
