@@ -284,14 +284,9 @@ bool SentRecord::Load(std::int64_t now, std::string* error) {
     if (error) *error = "cannot read " + path_;
     return false;
   }
-  std::string_view rest = bytes;
-  for (bool first = true; !rest.empty(); first = false) {
-    const std::size_t nl = rest.find('\n');
-    const std::string_view line = rest.substr(0, nl);
-    rest.remove_prefix(nl == std::string_view::npos ? rest.size() : nl + 1);
-    if ((first && line == kHeader) || line.empty()) continue;
+  ForEachRecordLine(bytes, kHeader, [this](std::string_view line) {
     if (!ParseLine(line)) ++dropped_;
-  }
+  });
   Prune(now);
   if (dropped_ > 0) dirty_ = true;
   return true;

@@ -311,19 +311,9 @@ bool PartJoiner::Load(std::string* error) {
     if (error) *error = "cannot read " + path_;
     return false;
   }
-  std::string_view rest = bytes;
-  bool first = true;
-  while (!rest.empty()) {
-    std::size_t nl = rest.find('\n');
-    std::string_view line = rest.substr(0, nl);
-    rest.remove_prefix(nl == std::string_view::npos ? rest.size() : nl + 1);
-    if (first) {
-      first = false;
-      if (line == kStateHeader) continue;
-    }
-    if (line.empty()) continue;
+  ForEachRecordLine(bytes, kStateHeader, [this](std::string_view line) {
     if (!ParseLine(line)) ++dropped_;
-  }
+  });
   dirty_ = false;
   return true;
 }

@@ -28,6 +28,18 @@ void AppendEscaped(std::string& out, std::string_view text);
 bool Unescape(std::string_view in, std::string& out);
 // The fields of one record line.
 std::vector<std::string_view> SplitTabs(std::string_view line);
+// Calls take(line) for every non-empty line of a state file's content; a
+// first line equal to header is passed over.
+template <typename Take>
+void ForEachRecordLine(std::string_view bytes, std::string_view header, Take take) {
+  for (bool first = true; !bytes.empty(); first = false) {
+    const std::size_t nl = bytes.find('\n');
+    const std::string_view line = bytes.substr(0, nl);
+    bytes.remove_prefix(nl == std::string_view::npos ? bytes.size() : nl + 1);
+    if ((first && line == header) || line.empty()) continue;
+    take(line);
+  }
+}
 // A whole field as a number; false for anything else in it.
 template <typename T>
 bool ParseField(std::string_view text, T& value, int base = 10) {
