@@ -182,7 +182,9 @@ int Sending::SendSMS(const std::string& number, const std::string& body, const S
 
   const int total = static_cast<int>(message.parts.size());
   const bool longMessage = total > 1;
-  int count = pdulink::ParseDecimal(pdulink::TrimBlanks(ToAnsi(ui.ed_Ncopies->text()))).value_or(1);
+  // A message with its own settings (a spool row) is one message to one
+  // recipient: the copies field is for files and typed messages only.
+  int count = hooks.own ? 1 : pdulink::ParseDecimal(pdulink::TrimBlanks(ToAnsi(ui.ed_Ncopies->text()))).value_or(1);
   ShowCopies(count, true);
   ctx_.state.SendCycleStop = false;
   for (bool firstCopy = true;; firstCopy = false) {

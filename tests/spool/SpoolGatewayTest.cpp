@@ -5,6 +5,7 @@
 #include <sys/mount.h>
 #include <unistd.h>
 
+#include <QLineEdit>
 #include <QCheckBox>
 #include <QSqlError>
 #include <QSysInfo>
@@ -95,6 +96,8 @@ TEST_F(SpoolGatewayTest, ReceivesIntoTheInboxAndSendsTheOutboxInsteadOfTheWatche
   std::ofstream(phone->Directory() + "/smss1.txt") << "+4915100000 not from the spool\n";
   phone->Control("deliver time=261208102030+12 +4915199999 Hello inbox");
   phone->Control("deliver MyBank Ваш код: 4711");
+  // The operator's copies field does not multiply a row.
+  form->ui().ed_Ncopies->setText(QStringLiteral("2"));
   Connect();
   ASSERT_TRUE(RunUntil([&] {
     return Column("SELECT count(*) FROM inbox") == std::vector<std::string>{"2"} &&
