@@ -278,15 +278,10 @@ bool SentRecord::Load(std::int64_t now, std::string* error) {
   lastMessage_ = 0;
   dropped_ = 0;
   dirty_ = false;
-  std::string bytes;
-  bool exists = false;
-  if (!ReadStateFile(path_, bytes, exists)) {
-    if (error) *error = "cannot read " + path_;
-    return false;
-  }
-  ForEachRecordLine(bytes, kHeader, [this](std::string_view line) {
+  const bool read = ReadRecordFile(path_, kHeader, [this](std::string_view line) {
     if (!ParseLine(line)) ++dropped_;
-  });
+  }, error);
+  if (!read) return false;
   Prune(now);
   if (dropped_ > 0) dirty_ = true;
   return true;

@@ -305,15 +305,10 @@ bool PartJoiner::Load(std::string* error) {
   oldestDone_ = kNever;
   dropped_ = 0;
   dirty_ = false;
-  std::string bytes;
-  bool exists = false;
-  if (!ReadStateFile(path_, bytes, exists)) {
-    if (error) *error = "cannot read " + path_;
-    return false;
-  }
-  ForEachRecordLine(bytes, kStateHeader, [this](std::string_view line) {
+  const bool read = ReadRecordFile(path_, kStateHeader, [this](std::string_view line) {
     if (!ParseLine(line)) ++dropped_;
-  });
+  }, error);
+  if (!read) return false;
   dirty_ = false;
   return true;
 }

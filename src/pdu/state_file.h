@@ -40,6 +40,20 @@ void ForEachRecordLine(std::string_view bytes, std::string_view header, Take tak
     take(line);
   }
 }
+// Reads path and calls take(line) for each of its records (see
+// ForEachRecordLine); a missing file has none. False, with "cannot read
+// PATH" in error, when the file is there but cannot be read.
+template <typename Take>
+bool ReadRecordFile(const std::string& path, std::string_view header, Take take, std::string* error) {
+  std::string bytes;
+  bool exists = false;
+  if (!ReadStateFile(path, bytes, exists)) {
+    if (error) *error = "cannot read " + path;
+    return false;
+  }
+  ForEachRecordLine(bytes, header, take);
+  return true;
+}
 // A whole field as a number; false for anything else in it.
 template <typename T>
 bool ParseField(std::string_view text, T& value, int base = 10) {
