@@ -6,6 +6,7 @@
 
 #include "codepage.h"
 #include "gsm_alphabet.h"
+#include "national_tables.h"
 #include "text_helpers.h"
 #include "utf8_text.h"
 
@@ -180,6 +181,7 @@ std::string tSMSDecode::GetTimeStamp() {
 
 void tSMSDecode::ParseHeader() {
   IsConcatenated = false;
+  SingleShift = LockingShift = 0;
   const std::string_view h = HeaderHex;
   std::size_t p = 0;
   // Each element: identifier, length L, then L octets. An element whose
@@ -199,6 +201,13 @@ void tSMSDecode::ParseHeader() {
       ConcatRef = static_cast<std::uint16_t>(HexOctet(h, p + 4) << 8 | HexOctet(h, p + 6));
       ConcatTotal = static_cast<std::uint8_t>(HexOctet(h, p + 8));
       ConcatPart = static_cast<std::uint8_t>(HexOctet(h, p + 10));
+    } else if ((id == kIeiSingleShift || id == kIeiLockingShift) && len == 1) {
+      // An identifier this decoder does not know leaves the default table.
+      const unsigned language = HexOctet(h, p + 4);
+      if (id == kIeiSingleShift && HasSingleShift(language))
+        SingleShift = static_cast<std::uint8_t>(language);
+      else if (id == kIeiLockingShift && HasLockingShift(language))
+        LockingShift = static_cast<std::uint8_t>(language);
     }
     p = end;
   }
@@ -209,6 +218,7 @@ void tSMSDecode::Reset() {
   MessageRef = Vpf = VpByte = Status = ParamIndicator = Udl = Udhl = 0;
   ConcatTotal = ConcatPart = 0;
   ConcatRef = 0;
+  SingleShift = LockingShift = 0;
   Udhi = IsConcatenated = HasError = false;
   SmscNumber.clear();
   Address.clear();
@@ -341,18 +351,27 @@ bool tSMSDecode::ReadSeptetText(unsigned count, std::string& out) {
   return true;
 }
 
-bool tSMSDecode::ReadSeptetUtf8(unsigned count, std::string& out) {
-  std::string septets;
-  septets.reserve(count);
-  bool whole = true;
+bool tSMSDecode::ReadSeptets(unsigned count, std::string& septets) {
+  septets.reserve(septets.size() + count);
   for (unsigned i = 0; i < count; ++i) {
     std::uint8_t s = Get7Bit();
-    if (HasError) {  // a septet that ran out is not shown
-      whole = false;
-      break;
-    }
+    if (HasError) return false;  // a septet that ran out is not shown
     septets.push_back(static_cast<char>(s));
   }
+  return true;
+}
+
+bool tSMSDecode::ReadShiftedText(unsigned count, std::string& out) {
+  std::string septets;
+  const bool whole = ReadSeptets(count, septets);
+  const ShiftTables tables{LockingShift, SingleShift};
+  out += Utf8 ? ShiftedSeptetsToUtf8(septets, tables) : ShiftedSeptetsToAnsi(septets, tables);
+  return whole;
+}
+
+bool tSMSDecode::ReadSeptetUtf8(unsigned count, std::string& out) {
+  std::string septets;
+  const bool whole = ReadSeptets(count, septets);
   out += GsmSeptetsToUtf8(septets);
   return whole;
 }
@@ -389,7 +408,8 @@ void tSMSDecode::ReadUserData() {
       return;
     }
     Udl = static_cast<std::uint8_t>(Udl - headerSeptets);
-    if (Utf8) ReadSeptetUtf8(Udl, Text);
+    if (SingleShift != 0 || LockingShift != 0) ReadShiftedText(Udl, Text);
+    else if (Utf8) ReadSeptetUtf8(Udl, Text);
     else ReadSeptetText(Udl, Text);
   } else if (Coding == kCodingUcs2) {
     if (Udhi) {

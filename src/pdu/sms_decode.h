@@ -68,6 +68,12 @@ class tSMSDecode {
   std::uint16_t ConcatRef = 0;
   std::uint8_t ConcatTotal = 0;
   std::uint8_t ConcatPart = 0;
+  // National language shift tables the header names (IEI 0x24 single
+  // shift, 0x25 locking shift; TS 23.038 6.2.1.2.4 identifiers), 0 for the
+  // default alphabet and its extension table. The 7-bit text is read with
+  // them.
+  std::uint8_t SingleShift = 0;
+  std::uint8_t LockingShift = 0;
   std::string Text;
   std::int32_t OctetCount = 0;
   bool HasError = false;
@@ -92,7 +98,8 @@ class tSMSDecode {
   int Get1Bit();
   std::uint8_t Get7Bit();
   std::string GetTimeStamp();
-  // Looks for concatenation elements (IEI 00 and 08) in HeaderHex.
+  // Looks for concatenation elements (IEI 00 and 08) and the national
+  // language shift elements (IEI 24 and 25) in HeaderHex.
   void ParseHeader();
 
  private:
@@ -108,6 +115,10 @@ class tSMSDecode {
   bool ReadSeptetText(unsigned count, std::string& out);
   // The same in UTF-8 (Utf8 set).
   bool ReadSeptetUtf8(unsigned count, std::string& out);
+  // The septets themselves, one a byte; false when one ran past the end.
+  bool ReadSeptets(unsigned count, std::string& septets);
+  // Text with the national tables of the header.
+  bool ReadShiftedText(unsigned count, std::string& out);
   void ReadUserData();
   unsigned OctetAt(std::int32_t index) const;
   // The steps of Decode: the input's hex digits stored as octets (false when
