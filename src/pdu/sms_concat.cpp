@@ -6,6 +6,7 @@
 #include "codepage.h"
 #include "gsm_alphabet.h"
 #include "sms_msg.h"
+#include "shift_coding.h"
 #include "state_file.h"
 #include "text_helpers.h"
 #include "utf8_text.h"
@@ -27,23 +28,6 @@ bool IsHighSurrogate(char16_t u) { return u >= 0xD800 && u <= 0xDBFF; }
 
 unsigned SeptetsPerPart(bool ref16) { return ref16 ? kSeptetsPerPart - 1 : kSeptetsPerPart; }
 unsigned UnitsPerPart(bool ref16) { return ref16 ? kUcs2UnitsPerPart - 1 : kUcs2UnitsPerPart; }
-
-// The user-data header: its length octet, then the concatenation element.
-void PushConcatHeader(tSMSmsg& b, bool ref16, std::uint16_t reference, int total, int seq) {
-  if (ref16) {
-    b.PushByte(6);
-    b.PushByte(kIeiConcat16);
-    b.PushByte(4);
-    b.PushByte(static_cast<std::uint8_t>(reference >> 8));
-  } else {
-    b.PushByte(5);
-    b.PushByte(kIeiConcat8);
-    b.PushByte(3);
-  }
-  b.PushByte(static_cast<std::uint8_t>(reference & 0xFF));
-  b.PushByte(static_cast<std::uint8_t>(total));
-  b.PushByte(static_cast<std::uint8_t>(seq));
-}
 
 // Writes `octets` octets of the bit stream at `from` moved up by `shift`
 // bits (1..6) to `to`: the low bits of the first octet are 0, and the bits
@@ -84,6 +68,32 @@ std::size_t UserDataOctets(int userDataLength, bool ucs2) {
   return ucs2 ? n : (n * 7 + 7) / 8;
 }
 
+// Appends the text of one part after the header octets already in `b`:
+// fill bits up to a septet boundary, then the septets (`septets`: already
+// in the 7-bit alphabet; otherwise a cp1251 text). Returns the user-data
+// length in septets, the header's included.
+unsigned AppendSeptetsAfterHeader(tSMSmsg& b, std::string_view part, bool septets) {
+  auto add = [septets](tSMSmsg& into, std::string_view text) {
+    return septets ? into.AddSeptets(text) : into.AddText(text);
+  };
+  const unsigned headerBits = b.Length * 8u;
+  const unsigned fill = (7u - headerBits % 7u) % 7u;
+  if (fill == 0) return headerBits / 7u + add(b, part);
+  // The septets are packed from an octet boundary (the builder's fast way)
+  // and then moved up by the fill bits that follow the header.
+  tSMSmsg packed;
+  const unsigned partSeptets = add(packed, part);
+  const unsigned bits = fill + partSeptets * 7u;
+  ShiftUp(packed.Buffer.data(), (bits + 7u) / 8u, fill, b.Buffer.data() + b.Length);
+  b.Length = static_cast<std::uint8_t>(b.Length + bits / 8u);
+  b.BitPos = static_cast<std::uint8_t>(bits % 8u);
+  return (headerBits + fill) / 7u + partSeptets;
+}
+
+void PushHeader(tSMSmsg& b, const std::string& header) {
+  for (char c : header) b.PushByte(static_cast<std::uint8_t>(c));
+}
+
 }  // namespace
 
 unsigned SeptetCount(std::string_view text) {
@@ -121,12 +131,21 @@ std::vector<std::size_t> CutUnits(std::u16string_view units, unsigned perPart) {
   return cuts;
 }
 
-PartCount CountParts(std::string_view body, bool ref16, bool utf8) {
+PartCount CountParts(std::string_view body, bool ref16, bool utf8, const std::vector<std::uint8_t>& shiftTables) {
   PartCount c;
   const std::string text = CollapseBlanks(TrimBlanks(body));
   if (utf8) {
     c.characters = 0;
     for (unsigned char ch : text) c.characters += (ch & 0xC0) != 0x80;
+    if (!shiftTables.empty()) {
+      const Utf8Decoded d = DecodeUtf8(text);
+      if (d.ok) {
+        const ShiftPlan plan = PlanShiftedText(d.chars, shiftTables, ref16);
+        c.ucs2 = plan.ucs2;
+        c.parts = plan.partsNeeded;
+        return c;
+      }
+    }
     const OutgoingText chosen = ChooseCoding(text);
     c.ucs2 = chosen.ucs2;
     if (c.ucs2 && chosen.units.size() > kSingleUcs2Units)
@@ -147,6 +166,86 @@ PartCount CountParts(std::string_view body, bool ref16, bool utf8) {
   return c;
 }
 
+namespace {
+
+// What every part shares: what AssembleSubmit wrote before the user-data
+// length (service centre, first octet, destination, PID, DCS, validity
+// period), the first octet with TP-UDHI, and the DCS `dcs` when given.
+std::string PartHead(const SubmitPdu& base, int dcs = -1) {
+  const bool ucs2 = (base.dataCoding & kDcsUcs2) != 0;
+  const std::size_t headLength = base.pduHex.size() - 2 - 2 * UserDataOctets(base.userDataLength, ucs2);
+  std::string head = base.pduHex.substr(0, headLength);
+  const std::size_t firstAt = base.smscField.size();
+  auto nibble = [](char c) { return c <= '9' ? unsigned(c - '0') : unsigned(c - 'A' + 10); };
+  const unsigned first = (nibble(head[firstAt]) << 4 | nibble(head[firstAt + 1])) | kSubmitUdhi;
+  head.replace(firstAt, 2, ByteToHex(first));
+  // The validity period (always relative) is the last octet, the DCS the
+  // one before it.
+  if (dcs >= 0) head.replace(head.size() - 4, 2, ByteToHex(static_cast<unsigned>(dcs)));
+  return head;
+}
+
+// The part `seq` of `total`: the shared head, the user-data length, the
+// header and the text after it.
+SubmitPart MakePart(const std::string& head, std::size_t firstAt, const tSMSmsg& b, unsigned udl, int seq,
+                    int total) {
+  SubmitPart part;
+  part.seq = seq;
+  part.total = total;
+  part.userDataLength = static_cast<int>(udl);
+  part.pduHex.reserve(head.size() + 2 + 2u * tSMSmsg::kCapacity);
+  part.pduHex.append(head).append(ByteToHex(udl)).append(b.ToHex());
+  part.cmgsLength = static_cast<int>((part.pduHex.size() - firstAt) / 2);
+  return part;
+}
+
+// False (with the journal line in r) when the message needs more parts than
+// allowed; otherwise takes the reference for the parts.
+bool TakeReference(ConcatSubmit& r, int total, const ConcatChoices& concat, std::uint16_t reference) {
+  r.partsNeeded = total;
+  const int maxParts = concat.maxParts < 1 ? 1 : (concat.maxParts > kMaxPartsLimit ? kMaxPartsLimit : concat.maxParts);
+  if (total > maxParts) {
+    r.tooManyParts = true;
+    r.errorLine = "Message too long: " + std::to_string(total) + " parts, MaxParts=" + std::to_string(maxParts) +
+                  ": not sent";
+    return false;
+  }
+  r.usesReference = true;
+  r.reference = concat.ref16 ? reference : static_cast<std::uint16_t>(reference & 0xFF);
+  return true;
+}
+
+// The message as the 7-bit parts of a plan with national tables: one
+// message with the shift elements, or concatenated parts with them.
+ConcatSubmit ShiftedSubmit(ConcatSubmit r, const ShiftPlan& plan, const ConcatChoices& concat,
+                           std::uint16_t reference) {
+  SubmitPdu& base = r.base;
+  const int total = static_cast<int>(plan.parts.size());
+  const bool concatenated = total > 1;
+  if (concatenated && !TakeReference(r, total, concat, reference)) return r;
+  const auto dcs = static_cast<std::uint8_t>(base.dataCoding & ~kDcsUcs2);
+  const std::string head = PartHead(base, dcs);
+  const std::size_t firstAt = base.smscField.size();
+  r.parts.reserve(plan.parts.size());
+  for (int seq = 1; seq <= total; ++seq) {
+    const ShiftedPart& p = plan.parts[static_cast<std::size_t>(seq - 1)];
+    tSMSmsg b;
+    PushHeader(b, UserDataHeader(concatenated, concat.ref16, r.reference, total, seq, p.tables));
+    const unsigned udl = AppendSeptetsAfterHeader(b, p.septets, true);
+    r.parts.push_back(MakePart(head, firstAt, b, udl, seq, total));
+  }
+  if (!concatenated) {
+    // The one message is the base message now.
+    base.pduHex = r.parts[0].pduHex;
+    base.cmgsLength = r.parts[0].cmgsLength;
+    base.userDataLength = r.parts[0].userDataLength;
+    base.dataCoding = dcs;
+  }
+  return r;
+}
+
+}  // namespace
+
 ConcatSubmit AssembleConcatSubmit(std::string_view number, std::string_view body, const SubmitChoices& choices,
                                   const ConcatChoices& concat, std::uint16_t reference) {
   ConcatSubmit r;
@@ -156,7 +255,8 @@ ConcatSubmit AssembleConcatSubmit(std::string_view number, std::string_view body
     if (r.base.ok) r.parts.push_back({r.base.pduHex, r.base.cmgsLength, r.base.userDataLength, 1, 1});
     return std::move(r);
   };
-  if (!concat.enabled || !base.ok) return single();
+  if (!base.ok) return single();
+  if (!concat.enabled && choices.shiftTables.empty()) return single();
 
   const bool ucs2 = (base.dataCoding & kDcsUcs2) != 0;
   // The body as the builder takes it; most bodies need no collapsing.
@@ -166,11 +266,18 @@ ConcatSubmit AssembleConcatSubmit(std::string_view number, std::string_view body
     collapsed = CollapseBlanks(text);
     text = collapsed;
   }
+  if (choices.utf8Body && !choices.shiftTables.empty()) {
+    // AssembleSubmit took the body, so it is well-formed.
+    const ShiftPlan plan = PlanShiftedText(DecodeUtf8(text).chars, choices.shiftTables, concat.ref16);
+    if (plan.shifted && (concat.enabled || plan.parts.size() == 1))
+      return ShiftedSubmit(std::move(r), plan, concat, reference);
+  }
+  if (!concat.enabled) return single();
+
   std::u16string units;
   std::string septets;  // a UTF-8 body in the 7-bit alphabet
   std::vector<std::size_t> cuts;
   if (choices.utf8Body) {
-    // AssembleSubmit took the body, so it is well-formed.
     OutgoingText chosen = ChooseCoding(text);
     units = std::move(chosen.units);
     septets = std::move(chosen.septets);
@@ -190,35 +297,16 @@ ConcatSubmit AssembleConcatSubmit(std::string_view number, std::string_view body
     cuts = CutSeptetText(text, SeptetsPerPart(concat.ref16));
   }
   const int total = static_cast<int>(cuts.size() - 1);
-  r.partsNeeded = total;
-  const int maxParts = concat.maxParts < 1 ? 1 : (concat.maxParts > kMaxPartsLimit ? kMaxPartsLimit : concat.maxParts);
-  if (total > maxParts) {
-    r.tooManyParts = true;
-    r.errorLine = "Message too long: " + std::to_string(total) + " parts, MaxParts=" + std::to_string(maxParts) +
-                  ": not sent";
-    return r;
-  }
+  if (!TakeReference(r, total, concat, reference)) return r;
 
-  r.usesReference = true;
-  r.reference = concat.ref16 ? reference : static_cast<std::uint16_t>(reference & 0xFF);
-
-  // Every part shares what AssembleSubmit wrote before the user-data length
-  // (service centre, first octet, destination, PID, DCS, validity period);
-  // only the first octet gains TP-UDHI.
-  const std::size_t headLength =
-      base.pduHex.size() - 2 - 2 * UserDataOctets(base.userDataLength, ucs2);
-  std::string head = base.pduHex.substr(0, headLength);
+  const std::string head = PartHead(base);
   const std::size_t firstAt = base.smscField.size();
-  auto nibble = [](char c) { return c <= '9' ? unsigned(c - '0') : unsigned(c - 'A' + 10); };
-  const unsigned first = (nibble(head[firstAt]) << 4 | nibble(head[firstAt + 1])) | kSubmitUdhi;
-  head.replace(firstAt, 2, ByteToHex(first));
-
   r.parts.reserve(static_cast<std::size_t>(total));
   for (int seq = 1; seq <= total; ++seq) {
     const std::size_t from = cuts[static_cast<std::size_t>(seq - 1)];
     const std::size_t to = cuts[static_cast<std::size_t>(seq)];
     tSMSmsg b;
-    PushConcatHeader(b, concat.ref16, r.reference, total, seq);
+    PushHeader(b, UserDataHeader(true, concat.ref16, r.reference, total, seq, {}));
     unsigned udl = 0;
     if (ucs2) {
       for (std::size_t i = from; i < to; ++i) {
@@ -230,33 +318,9 @@ ConcatSubmit AssembleConcatSubmit(std::string_view number, std::string_view body
       const bool utf8 = choices.utf8Body;
       const std::string_view partText = utf8 ? std::string_view(septets).substr(from, to - from)
                                              : text.substr(from, to - from);
-      auto add = [utf8](tSMSmsg& into, std::string_view part) {
-        return utf8 ? into.AddSeptets(part) : into.AddText(part);
-      };
-      const unsigned headerBits = b.Length * 8u;
-      const unsigned fill = (7u - headerBits % 7u) % 7u;
-      if (fill == 0) {
-        udl = headerBits / 7u + add(b, partText);
-      } else {
-        // The septets are packed from an octet boundary (the builder's fast
-        // way) and then moved up by the fill bits that follow the header.
-        tSMSmsg packed;
-        const unsigned partSeptets = add(packed, partText);
-        const unsigned bits = fill + partSeptets * 7u;
-        ShiftUp(packed.Buffer.data(), (bits + 7u) / 8u, fill, b.Buffer.data() + b.Length);
-        b.Length = static_cast<std::uint8_t>(b.Length + bits / 8u);
-        b.BitPos = static_cast<std::uint8_t>(bits % 8u);
-        udl = (headerBits + fill) / 7u + partSeptets;
-      }
+      udl = AppendSeptetsAfterHeader(b, partText, utf8);
     }
-    SubmitPart part;
-    part.seq = seq;
-    part.total = total;
-    part.userDataLength = static_cast<int>(udl);
-    part.pduHex.reserve(head.size() + 2 + 2u * tSMSmsg::kCapacity);
-    part.pduHex.append(head).append(ByteToHex(udl)).append(b.ToHex());
-    part.cmgsLength = static_cast<int>((part.pduHex.size() - firstAt) / 2);
-    r.parts.push_back(std::move(part));
+    r.parts.push_back(MakePart(head, firstAt, b, udl, seq, total));
   }
   return r;
 }

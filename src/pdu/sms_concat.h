@@ -76,6 +76,10 @@ unsigned SeptetCount(std::string_view text);
 // concatenation is off or the body fits, otherwise as concatenated parts
 // carrying `reference` (its low octet for an 8-bit element). The first
 // octet of each part has TP-UDHI set besides what AssembleSubmit sets.
+// With choices.shiftTables and a UTF-8 body, a text that goes in fewer
+// parts with a national language table goes so (see PlanShiftedText), the
+// shift elements in each part's header; with concatenation off only when
+// it then fits one message.
 ConcatSubmit AssembleConcatSubmit(std::string_view number, std::string_view body, const SubmitChoices& choices,
                                   const ConcatChoices& concat, std::uint16_t reference);
 
@@ -87,8 +91,10 @@ struct PartCount {
   bool ucs2 = false;
 };
 // utf8: the body is UTF-8 (Utf8Files): characters are code points, and the
-// coding is the one the send chooses for it.
-PartCount CountParts(std::string_view body, bool ref16, bool utf8 = false);
+// coding is the one the send chooses for it, with the national language
+// shift tables `shiftTables` (ShiftTables=) when there are any.
+PartCount CountParts(std::string_view body, bool ref16, bool utf8 = false,
+                     const std::vector<std::uint8_t>& shiftTables = {});
 
 // Concatenation references handed out per long message, kept in a small
 // state file so that a restart does not start over (a recipient would mix

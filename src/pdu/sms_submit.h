@@ -55,6 +55,10 @@ struct SubmitChoices {
   // when that holds every character (extension table included), otherwise
   // as UCS2 with every character (surrogate pairs above the basic plane).
   bool utf8Body = false;
+  // National language shift tables a UTF-8 body may go with (ShiftTables=,
+  // TS 23.038 6.2.1.2.4 identifiers); empty: none, every PDU as without it.
+  // AssembleConcatSubmit applies them.
+  std::vector<std::uint8_t> shiftTables;
   // The validity period when the body carries no "#vp" option, with the
   // journal line its reading wrote (inserted where that reading happens).
   StoredValidity stored;
