@@ -160,6 +160,8 @@ void Gateway::LoadConfiguration(const StartupOptions& options) {
   if (s.signalIntIgnored) journal_->WriteLog("Error SignalInt in INIFile (seconds): no signal check");
   if (s.maxPartsIgnored) journal_->WriteLog("Error MaxParts in INIFile (1 to 255): 6 used");
   if (s.joinTimeoutIgnored) journal_->WriteLog("Error JoinTimeout in INIFile (hours): 24 used");
+  if (!s.shiftTablesBad.empty())
+    journal_->WriteLog("Error ShiftTables in INIFile (unknown language " + s.shiftTablesBad + "): none used");
   StartHooks(ini);
   // 11.
   comport_->SetDTRState(ui.cb_dtr->isChecked());

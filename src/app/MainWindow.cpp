@@ -21,6 +21,7 @@
 #include "WindowLayout.h"
 #include "Wiring.h"
 #include "gsm_alphabet.h"
+#include "sms_concat.h"
 #include "utf8_text.h"
 
 TForm1::TForm1(const StartupOptions& options, QWidget* parent) : QMainWindow(parent) {
@@ -80,8 +81,10 @@ void TForm1::Ed_smsbodyChange() {
     return;
   }
   QString text = ui().Ed_smsbody->text();
-  const bool ucs2 =
-      state().Utf8Files ? pdulink::ChooseCoding(text.toStdString()).ucs2 : pdulink::NeedsUcs2(ToAnsi(text));
+  const bool ucs2 = !state().Utf8Files ? pdulink::NeedsUcs2(ToAnsi(text))
+                    : state().ShiftTables.empty()
+                        ? pdulink::ChooseCoding(text.toStdString()).ucs2
+                        : pdulink::CountParts(text.toStdString(), false, true, state().ShiftTables).ucs2;
   int limit = ucs2 ? 70 : 160;
   if (text.size() > limit) {
     ui().Ed_smsbody->setText(text.left(limit));  // runs this handler once more
@@ -93,12 +96,12 @@ void TForm1::Ed_smsbodyChange() {
 void TForm1::LongSmsBodyChange() {
   // Up to MaxParts parts instead of one message; the label counts them.
   const QString text = ui().Ed_smsbody->text();
-  const qsizetype fit = LongBodyFit(text, state().LongMessages, state().Utf8Files);
+  const qsizetype fit = LongBodyFit(text, state().LongMessages, state().Utf8Files, state().ShiftTables);
   if (fit < text.size()) {
     ui().Ed_smsbody->setText(text.left(fit));  // runs this handler once more
     return;
   }
-  ui().L_lenManualsms->setText(LongBodyCount(text, state().LongMessages, state().Utf8Files));
+  ui().L_lenManualsms->setText(LongBodyCount(text, state().LongMessages, state().Utf8Files, state().ShiftTables));
 }
 
 void TForm1::b_stop_sendcycleClick() { state().SendCycleStop = true; }

@@ -135,6 +135,7 @@ int Sending::SendSMS(const std::string& number, const std::string& body, const S
   // Matching reports asks for one with every message.
   choices.statusReport = ui.cb_SRR->isChecked() || ctx_.state.MatchReports;
   choices.utf8Body = ctx_.state.Utf8Files;
+  choices.shiftTables = ctx_.state.ShiftTables;
   // Read beforehand; its journal line (if any) is placed where the stored
   // value is taken, and only when no "#vp" option replaces it.
   choices.stored = ReadValidityFile(InBaseDir(ctx_.state, ServiceCentre::kValidityFile));

@@ -42,6 +42,8 @@ struct FormState {
   bool FastMode = false;
   // Long messages: concatenated sending and joined receiving (opt-in).
   LongMessageSettings LongMessages;
+  // ShiftTables=: national language shift tables a UTF-8 text may go with.
+  std::vector<std::uint8_t> ShiftTables;
   // Utf8Files=1 (off by default): outgoing files, manual sends and the
   // archive of received messages in UTF-8 instead of Windows-1251.
   bool Utf8Files = false;

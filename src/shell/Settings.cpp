@@ -2,6 +2,7 @@
 
 #include <charconv>
 
+#include "national_tables.h"
 #include "text_helpers.h"
 
 using pdulink::TrimBlanks;
@@ -110,6 +111,11 @@ StartupSettings ReadStartupSettings(const IniFile& ini) {
     if (n && *n >= 1) lm.joinTimeoutHours = *n;
     else s.joinTimeoutIgnored = true;
   }
+  if (std::string v = get("ShiftTables"); v != kMissing) {
+    pdulink::ShiftList list = pdulink::ParseShiftList(v);
+    s.shiftTables = std::move(list.languages);
+    s.shiftTablesBad = std::move(list.badName);
+  }
   s.utf8Files = get("Utf8Files") == "1";
   if (std::string v = get("Spool"); v != kMissing) s.spool = std::string(TrimBlanks(v));
   if (std::string v = get("GatewayName"); v != kMissing) s.gatewayName = std::string(TrimBlanks(v));
@@ -157,6 +163,7 @@ void WriteSettings(IniFile& ini, const SavedSettings& s) {
   optIn("LongSmsRef16", Flag(lm.ref16), "0");
   optIn("JoinParts", Flag(lm.joinParts), "0");
   optIn("JoinTimeout", std::to_string(lm.joinTimeoutHours), "24");
+  optIn("ShiftTables", pdulink::ShiftListText(s.shiftTables), "");
   optIn("Utf8Files", Flag(s.utf8Files), "0");
   optIn("MatchReports", Flag(s.matchReports), "0");
 }

@@ -54,6 +54,10 @@ struct StartupSettings {
   LongMessageSettings longMessages;
   bool maxPartsIgnored = false;     // MaxParts present but not 1..255
   bool joinTimeoutIgnored = false;  // JoinTimeout present but not hours >= 1
+  // ShiftTables=tr,es,...: national language tables (TS 23.038 language
+  // identifiers) a UTF-8 text may go with; empty: none.
+  std::vector<std::uint8_t> shiftTables;
+  std::string shiftTablesBad;       // ShiftTables names no such language: none used
   bool utf8Files = false;  // Utf8Files=1
   // The database spool (opt-in): Spool=sqlite:PATH or postgresql://...,
   // and the name this gateway goes by in it.
@@ -81,6 +85,7 @@ struct SavedSettings {
   bool matchReports = false;  // no control shows it: Save writes what start-up read
   // No control shows these: Save writes what start-up read.
   LongMessageSettings longMessages;
+  std::vector<std::uint8_t> shiftTables;
   bool utf8Files = false;
 };
 
@@ -98,7 +103,7 @@ bool ReadMatchReports(const IniFile& ini);
 
 // Writes the 19 keys in their fixed order, then the opt-in keys SimCheck,
 // Pin, SignalInt, FastMode, LongSms, MaxParts, LongSmsRef16, JoinParts,
-// JoinTimeout, Utf8Files and MatchReports, each only where the file already has it or its value differs
+// JoinTimeout, ShiftTables, Utf8Files and MatchReports, each only where the file already has it or its value differs
 // from the default (a default configuration gains no new key).
 void WriteSettings(IniFile& ini, const SavedSettings& s);
 // Indications=1: new-message indications (off for any other value or none).

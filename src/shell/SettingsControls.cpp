@@ -46,6 +46,7 @@ void ShowSettings(Controls& ui, FormState& state, const StartupSettings& s) {
   state.FastMode = s.fastMode;
   ui.cb_fastmode->setChecked(s.fastMode);
   state.LongMessages = s.longMessages;
+  state.ShiftTables = s.shiftTables;
   state.Utf8Files = s.utf8Files;
   state.Spool = s.spool;
   state.GatewayName = s.gatewayName;
@@ -94,6 +95,7 @@ void ed_signalIntExit(Controls& ui, FormState& state) {
 bool SaveSettingsFile(const Controls& ui, FormState& state) {
   SavedSettings s = CollectSettings(ui);
   s.longMessages = state.LongMessages;
+  s.shiftTables = state.ShiftTables;
   s.utf8Files = state.Utf8Files;
   s.matchReports = state.MatchReports;
 

@@ -87,7 +87,7 @@ example="$P/share/doc/pdulink/pdulink.ini.example"
 keys="ComPort BaudRate AutoConnect AutoRead PollingInt LogDir DOSCodepage RTS DTR
 AutoSend WatchInt WatchDir BatteryCheck SoundMode Append2FileSMSIN OffLineMode
 DetectSendOptions InCalls SaveCalls q_mode SimCheck Pin SignalInt FastMode
-LongSms MaxParts LongSmsRef16 JoinParts JoinTimeout Utf8Files MatchReports Indications
+LongSms MaxParts LongSmsRef16 JoinParts JoinTimeout ShiftTables Utf8Files MatchReports Indications
 OnReceived OnSent OnFailed OnCall OnReport HookTimeout
 Spool GatewayName"
 help="$("$P/bin/pdulink" --help)" || fail "pdulink --help failed"

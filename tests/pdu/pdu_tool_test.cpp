@@ -142,6 +142,22 @@ TEST(PduToolEncode, Utf8KeepsEveryCharacterBothWays) {
   EXPECT_NE(r.out.find("\"Text\":\"\xE2\x82\xAC\""), std::string::npos) << r.out;
 }
 
+// --shift takes a national language table as the gateway does with
+// ShiftTables=, and decode reads such a message back.
+TEST(PduToolEncode, ShiftTablesEncodeAndDecode) {
+  Result r = RunTool({"encode", "--shift", "tr,es", "+79270711545", "Teşekkürler,", "ığdır", "Şişli"});
+  ASSERT_EQ(kExitOk, r.status) << r.err;
+  EXPECT_EQ("0051000B919772701145F50000A72303240101A09637F3F27AED97B3CB72166893DE9CC99BB41CB499A63773761A\n"
+            "AT+CMGS=45\n",
+            r.out);
+  r = RunTool({"--utf8", "decode", "07919730071111F1" + Lines(r.out)[0].substr(2)});
+  EXPECT_NE(r.out.find("Teşekkürler, ığdır Şişli"), std::string::npos) << r.out;
+  r = RunTool({"encode", "--multipart", "--shift", "tr", "12345", std::string(200, 'a') + "ş"});
+  EXPECT_EQ(2u, Lines(r.out).size()) << r.out;
+  EXPECT_EQ(kExitUsage, RunTool({"encode", "--shift", "xx", "12345", "a"}).status);
+  EXPECT_EQ(kExitUsage, RunTool({"decode", "--shift", "tr", "00"}).status);
+}
+
 TEST(PduToolEncode, OptionsTextInUtf8AndWordsJoined) {
   // Cyrillic UTF-8 goes to UCS2; flash, validity period, status report and a
   // custom service centre land in their fields.

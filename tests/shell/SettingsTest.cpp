@@ -232,3 +232,23 @@ TEST(Utf8FilesKey, ReadAndSave) {
 }
 
 }  // namespace
+
+// ShiftTables: the languages in order, a bad name reported with none used,
+// saved only where present or not empty.
+TEST(ShiftTablesKey, ReadBadNameAndSave) {
+  EXPECT_TRUE(FromMain("").shiftTables.empty());
+  StartupSettings s = FromMain("ShiftTables=tr, pt,hindi\r\n");
+  EXPECT_EQ((std::vector<std::uint8_t>{1, 3, 6}), s.shiftTables);
+  EXPECT_EQ("", s.shiftTablesBad);
+  s = FromMain("ShiftTables=tr,xx\r\n");
+  EXPECT_TRUE(s.shiftTables.empty());
+  EXPECT_EQ("xx", s.shiftTablesBad);
+
+  IniFile plain = IniFile::FromText("[Main]\r\n");
+  WriteSettings(plain, SavedSettings{});
+  EXPECT_EQ(plain.Text().find("ShiftTables"), std::string::npos);
+  SavedSettings saved;
+  saved.shiftTables = {1, 2};
+  WriteSettings(plain, saved);
+  EXPECT_NE(plain.Text().find("ShiftTables=tr,es\r\n"), std::string::npos);
+}

@@ -6,6 +6,7 @@
 #include <ostream>
 
 #include "codepage.h"
+#include "national_tables.h"
 #include "sms_concat.h"
 #include "sms_submit.h"
 #include "text_helpers.h"
@@ -16,7 +17,7 @@ namespace {
 constexpr std::string_view kUsage =
     "Usage: pdulink-pdu [--json] [--utf8] decode [HEX...]\n"
     "       pdulink-pdu [--json] [--utf8] encode [--flash] [--vp N] [--smsc NUMBER] [--report]\n"
-    "                   [--multipart [--ref N] [--ref16]] NUMBER TEXT\n"
+    "                   [--multipart [--ref N] [--ref16]] [--shift LIST] NUMBER TEXT\n"
     "       pdulink-pdu --help | --version\n"
     "\n"
     "Commands:\n"
@@ -58,6 +59,10 @@ constexpr std::string_view kUsage =
     "  --ref N        encode --multipart: the concatenation reference\n"
     "                 (default 0; 0..255, with --ref16 0..65535)\n"
     "  --ref16        encode --multipart: a 16-bit reference element\n"
+    "  --shift LIST   encode: as the gateway with ShiftTables=LIST (implies\n"
+    "                 --utf8): national language shift tables, e.g. tr,es,pt\n"
+    "                 (also bn gu hi kn ml or pa ta te ur), taken when they\n"
+    "                 need fewer parts than the default alphabet or UCS2\n"
     "  -h, --help     show this help\n"
     "  -V, --version  show the version\n"
     "\n"
@@ -76,7 +81,8 @@ struct Options {
   bool multipart = false;
   bool ref16 = false;
   std::optional<std::string> ref;
-  bool EncodeOnly() const { return flash || report || vp || smsc || multipart || ref16 || ref; }
+  std::optional<std::string> shift;
+  bool EncodeOnly() const { return flash || report || vp || smsc || multipart || ref16 || ref || shift; }
 };
 
 using Command = int (*)(const Options&, const std::vector<std::string>&, std::istream&,
@@ -249,6 +255,17 @@ int Encode(const Options& opt, const std::vector<std::string>& args, std::istrea
     }
     ref = *v;
   }
+  std::vector<std::uint8_t> shiftTables;
+  if (opt.shift) {
+    ShiftList list = ParseShiftList(*opt.shift);
+    if (!list.badName.empty() || list.languages.empty()) {
+      err << "pdulink-pdu: --shift needs language codes (tr,es,pt,bn,gu,hi,kn,ml,or,pa,ta,te,ur), not '"
+          << *opt.shift << "'\n";
+      return kExitUsage;
+    }
+    shiftTables = std::move(list.languages);
+  }
+  const bool utf8 = opt.utf8 || opt.shift;
   std::string text;
   for (size_t i = 1; i < args.size(); ++i) {
     if (i > 1) text.push_back(' ');
@@ -257,14 +274,15 @@ int Encode(const Options& opt, const std::vector<std::string>& args, std::istrea
   // --utf8: the text as it is, every character kept (7-bit when the GSM
   // alphabet holds them all, UCS2 otherwise); without it, cp1251 as the
   // gateway's default.
-  if (!opt.utf8) text = Utf8ToAnsi(text);
+  if (!utf8) text = Utf8ToAnsi(text);
 
   // The choices travel as the send options the gateway reads from a body.
   // The validity period closes them whenever there are any, so a text that
   // itself begins with "#" stays text.
   SubmitChoices choices;
   choices.statusReport = opt.report;
-  choices.utf8Body = opt.utf8;
+  choices.utf8Body = utf8;
+  choices.shiftTables = shiftTables;
   std::string body;
   if (opt.flash || opt.smsc || opt.vp) {
     choices.sendOptions = true;
@@ -278,7 +296,9 @@ int Encode(const Options& opt, const std::vector<std::string>& args, std::istrea
     return kExitUsage;
   }
   if (opt.multipart) return EncodeParts(opt, Utf8ToAnsi(args[0]), body, choices, ref, out, err);
-  SubmitPdu pdu = AssembleSubmit(Utf8ToAnsi(args[0]), body, choices);
+  // One message, concatenation off: with --shift it may carry the shift
+  // elements; otherwise exactly what AssembleSubmit builds.
+  const SubmitPdu pdu = AssembleConcatSubmit(Utf8ToAnsi(args[0]), body, choices, {}, 0).base;
   if (!pdu.ok) {
     err << "pdulink-pdu: " << AnsiToUtf8(pdu.journal.empty() ? "invalid input" : pdu.journal.back()) << '\n';
     return kExitFailed;
@@ -540,7 +560,8 @@ int Run(const std::vector<std::string>& args, std::istream& in, std::ostream& ou
         opt.multipart = true;
       } else if (a == "--ref16") {
         opt.ref16 = true;
-      } else if (value("--vp", opt.vp) || value("--smsc", opt.smsc) || value("--ref", opt.ref)) {
+      } else if (value("--vp", opt.vp) || value("--smsc", opt.smsc) || value("--ref", opt.ref) ||
+                 value("--shift", opt.shift)) {
       } else {
         err << "pdulink-pdu: unknown option '" << a << "'\n"
             << "Try 'pdulink-pdu --help'.\n";
@@ -564,7 +585,8 @@ int Run(const std::vector<std::string>& args, std::istream& in, std::ostream& ou
     return kExitUsage;
   }
   if (opt.EncodeOnly() && command->run != &Encode) {
-    err << "pdulink-pdu: --flash, --vp, --smsc, --report, --multipart, --ref and --ref16 belong to encode\n";
+    err << "pdulink-pdu: --flash, --vp, --smsc, --report, --multipart, --ref, --ref16 and --shift belong to "
+           "encode\n";
     return kExitUsage;
   }
   return command->run(opt, operands, in, out, err);
