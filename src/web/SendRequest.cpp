@@ -127,7 +127,8 @@ ParsedSend ParseSendRequest(const QByteArray& body, const SendLimits& limits) {
   }
   r.text = text.toString();
   const QByteArray utf8 = r.text.toUtf8();
-  const PartCount count = CountParts(std::string_view(utf8.constData(), static_cast<size_t>(utf8.size())), limits.ref16, true);
+  const PartCount count = CountParts(std::string_view(utf8.constData(), static_cast<size_t>(utf8.size())), limits.ref16, true,
+                                     limits.shiftTables);
   r.characters = count.characters;
   r.parts = count.parts;
   r.ucs2 = count.ucs2;

@@ -8,7 +8,9 @@
 #include <QJsonObject>
 #include <QString>
 #include <QStringList>
+#include <cstdint>
 #include <optional>
+#include <vector>
 
 #include "ApiError.h"
 
@@ -28,6 +30,7 @@ inline constexpr int kMaxPriority = 1000;
 struct SendLimits {
   int maxParts = 1;
   bool ref16 = false;
+  std::vector<std::uint8_t> shiftTables{};  // their ShiftTables (with Utf8Files=1)
 };
 
 struct SendRequest {

@@ -15,12 +15,14 @@
 #include "SpoolTarget.h"
 #include "WebServer.h"
 #include "WebStore.h"
+#include "national_tables.h"
 #include "sms_concat.h"
 
 namespace {
 
 const char* const kUsage =
     "Usage: pdulink-web --spool URI [--listen HOST:PORT] [--max-parts N] [--ref16]\n"
+    "                   [--shift-tables LIST]\n"
     "       pdulink-web --spool URI --add-key NAME | --list-keys | --revoke-key NAME\n"
     "\n"
     "Serves the HTTP API (/api/v1) and the web page (/) over the spool the\n"
@@ -31,6 +33,7 @@ const char* const kUsage =
     "  --max-parts N       texts of up to N parts are taken, as the gateways' MaxParts\n"
     "                      with LongSms=1 (default 1: one message)\n"
     "  --ref16             the gateways use LongSmsRef16=1 (parts one character shorter)\n"
+    "  --shift-tables LIST the gateways' ShiftTables=LIST: texts counted with them\n"
     "  --add-key NAME      makes a key, prints it once, keeps only its hash\n"
     "  --list-keys         lists the names of the keys\n"
     "  --revoke-key NAME   removes a key\n"
@@ -93,6 +96,11 @@ int main(int argc, char** argv) {
       listKeys = true;
     } else if (a == "--ref16") {
       limits.ref16 = true;
+    } else if (a == "--shift-tables" && value(&v)) {
+      const pdulink::ShiftList list = pdulink::ParseShiftList(v.toStdString());
+      if (!list.badName.empty())
+        return Fail("--shift-tables: unknown language " + QString::fromStdString(list.badName), 2);
+      limits.shiftTables = list.languages;
     } else if (a == "--max-parts" && value(&v)) {
       bool ok = false;
       limits.maxParts = v.toInt(&ok);

@@ -49,6 +49,19 @@ TEST(SendRequestTest, EachBadInputNamesItsField) {
   }
 }
 
+// With the gateways' ShiftTables a Turkish text is counted in its 7-bit
+// parts: 155 "ş" fit one message with the locking shift table, not as UCS2.
+TEST(SendRequestTest, CountsWithTheGatewaysShiftTables) {
+  QByteArray body = "{\"to\":[\"+491511234567\"],\"text\":\"";
+  for (int i = 0; i < 155; ++i) body += "\xC5\x9F";
+  body += "\"}";
+  EXPECT_FALSE(ParseSendRequest(body, SendLimits{1, false}).error.ok());
+  const ParsedSend p = ParseSendRequest(body, SendLimits{1, false, {1}});
+  ASSERT_TRUE(p.error.ok()) << p.error.message.toStdString();
+  EXPECT_EQ(p.request.parts, 1);
+  EXPECT_FALSE(p.request.ucs2);
+}
+
 TEST(SendRequestTest, TakesEveryFieldAndNormalisesNumbers) {
   const ParsedSend p = Parse(
       R"({"to": ["+49 151 123-45-67", "(030) 1234"], "text": "Hallo", "flash": true, "validity": 167,
