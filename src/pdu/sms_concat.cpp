@@ -51,15 +51,52 @@ void ShiftUp(const std::uint8_t* from, unsigned octets, unsigned shift, std::uin
   }
 }
 
+// 0x80 in every byte of `x` that is zero, 0 in the others.
+std::uint64_t ZeroBytes(std::uint64_t x) {
+  constexpr std::uint64_t kLow7 = 0x7F7F7F7F7F7F7F7Full;
+  return ~(((x & kLow7) + kLow7) | x | kLow7);
+}
+
 // False when CollapseBlanks would return the text unchanged: no control
 // character and no two blanks in a row (the body is already trimmed).
+// Eight bytes at a time.
 bool NeedsCollapsing(std::string_view text) {
-  bool blank = false;
-  for (unsigned char c : text) {
+  const char* p = text.data();
+  const std::size_t n = text.size();
+  std::size_t i = 0;
+  bool blank = false;  // the byte before is a blank
+  for (; i + 8 <= n; i += 8) {
+    std::uint64_t w;
+    std::memcpy(&w, p + i, 8);
+    w = le64(w);
+    if (ZeroBytes(w & 0xE0E0E0E0E0E0E0E0ull)) return true;  // a byte below 0x20
+    const std::uint64_t blanks = ZeroBytes(w ^ 0x2020202020202020ull);
+    if (blanks & ((blanks << 8) | (blank ? 0x80u : 0u))) return true;
+    blank = (blanks >> 63) != 0;
+  }
+  for (; i < n; ++i) {
+    const auto c = static_cast<unsigned char>(p[i]);
     if (c < 0x20 || (c == 0x20 && blank)) return true;
     blank = c == 0x20;
   }
   return false;
+}
+
+// The septets of a collapsed cp1251 text, as AddText packs them (an
+// escape pair for a character of the extension table). One table look-up
+// a byte, no branch.
+std::string TextSeptets(std::string_view text) {
+  std::string out(2 * text.size(), '\0');
+  char* o = out.data();
+  std::size_t n = 0;
+  for (unsigned char c : text) {
+    const std::uint16_t code = GsmEncodeTable[c];
+    o[n] = static_cast<char>(kGsmEscape);
+    n += (code >> 8) != 0;
+    o[n++] = static_cast<char>(code & 0x7F);
+  }
+  out.resize(n);
+  return out;
 }
 
 // Octets of the user data AssembleSubmit wrote for `userDataLength`.
@@ -68,21 +105,17 @@ std::size_t UserDataOctets(int userDataLength, bool ucs2) {
   return ucs2 ? n : (n * 7 + 7) / 8;
 }
 
-// Appends the text of one part after the header octets already in `b`:
-// fill bits up to a septet boundary, then the septets (`septets`: already
-// in the 7-bit alphabet; otherwise a cp1251 text). Returns the user-data
-// length in septets, the header's included.
-unsigned AppendSeptetsAfterHeader(tSMSmsg& b, std::string_view part, bool septets) {
-  auto add = [septets](tSMSmsg& into, std::string_view text) {
-    return septets ? into.AddSeptets(text) : into.AddText(text);
-  };
+// Appends the septets of one part after the header octets already in `b`:
+// fill bits up to a septet boundary, then the septets. Returns the
+// user-data length in septets, the header's included.
+unsigned AppendSeptetsAfterHeader(tSMSmsg& b, std::string_view septets) {
   const unsigned headerBits = b.Length * 8u;
   const unsigned fill = (7u - headerBits % 7u) % 7u;
-  if (fill == 0) return headerBits / 7u + add(b, part);
+  if (fill == 0) return headerBits / 7u + b.AddSeptets(septets);
   // The septets are packed from an octet boundary (the builder's fast way)
   // and then moved up by the fill bits that follow the header.
   tSMSmsg packed;
-  const unsigned partSeptets = add(packed, part);
+  const unsigned partSeptets = packed.AddSeptets(septets);
   const unsigned bits = fill + partSeptets * 7u;
   ShiftUp(packed.Buffer.data(), (bits + 7u) / 8u, fill, b.Buffer.data() + b.Length);
   b.Length = static_cast<std::uint8_t>(b.Length + bits / 8u);
@@ -194,7 +227,8 @@ SubmitPart MakePart(const std::string& head, std::size_t firstAt, const tSMSmsg&
   part.total = total;
   part.userDataLength = static_cast<int>(udl);
   part.pduHex.reserve(head.size() + 2 + 2u * tSMSmsg::kCapacity);
-  part.pduHex.append(head).append(ByteToHex(udl)).append(b.ToHex());
+  part.pduHex.append(head).append(ByteToHex(udl));
+  b.AppendHex(part.pduHex);
   part.cmgsLength = static_cast<int>((part.pduHex.size() - firstAt) / 2);
   return part;
 }
@@ -231,7 +265,7 @@ ConcatSubmit ShiftedSubmit(ConcatSubmit r, const ShiftPlan& plan, const ConcatCh
     const ShiftedPart& p = plan.parts[static_cast<std::size_t>(seq - 1)];
     tSMSmsg b;
     PushHeader(b, UserDataHeader(concatenated, concat.ref16, r.reference, total, seq, p.tables));
-    const unsigned udl = AppendSeptetsAfterHeader(b, p.septets, true);
+    const unsigned udl = AppendSeptetsAfterHeader(b, p.septets);
     r.parts.push_back(MakePart(head, firstAt, b, udl, seq, total));
   }
   if (!concatenated) {
@@ -275,7 +309,7 @@ ConcatSubmit AssembleConcatSubmit(std::string_view number, std::string_view body
   if (!concat.enabled) return single();
 
   std::u16string units;
-  std::string septets;  // a UTF-8 body in the 7-bit alphabet
+  std::string septets;  // the body in the 7-bit alphabet
   std::vector<std::size_t> cuts;
   if (choices.utf8Body) {
     OutgoingText chosen = ChooseCoding(text);
@@ -293,8 +327,10 @@ ConcatSubmit AssembleConcatSubmit(std::string_view number, std::string_view body
     if (units.size() <= kSingleUcs2Units) return single();
     cuts = CutUnits(units, UnitsPerPart(concat.ref16));
   } else {
-    if (SeptetCount(text) <= kSingleSeptets) return single();
-    cuts = CutSeptetText(text, SeptetsPerPart(concat.ref16));
+    // Turned into septets once, then cut and packed as a UTF-8 body's.
+    septets = TextSeptets(text);
+    if (septets.size() <= kSingleSeptets) return single();
+    cuts = CutSeptets(septets, SeptetsPerPart(concat.ref16));
   }
   const int total = static_cast<int>(cuts.size() - 1);
   if (!TakeReference(r, total, concat, reference)) return r;
@@ -315,10 +351,7 @@ ConcatSubmit AssembleConcatSubmit(std::string_view number, std::string_view body
       }
       udl = b.Length;
     } else {
-      const bool utf8 = choices.utf8Body;
-      const std::string_view partText = utf8 ? std::string_view(septets).substr(from, to - from)
-                                             : text.substr(from, to - from);
-      udl = AppendSeptetsAfterHeader(b, partText, utf8);
+      udl = AppendSeptetsAfterHeader(b, std::string_view(septets).substr(from, to - from));
     }
     r.parts.push_back(MakePart(head, firstAt, b, udl, seq, total));
   }

@@ -1,5 +1,7 @@
 #include "sms_msg.h"
 
+#include <cstring>
+
 #include "codepage.h"
 #include "gsm_alphabet.h"
 
@@ -244,15 +246,34 @@ std::uint8_t tSMSmsg::AddUcs2Units(std::u16string_view units) {
   return static_cast<std::uint8_t>(count);
 }
 
-std::string tSMSmsg::ToHex() const {
-  static constexpr char kDigits[] = "0123456789ABCDEF";
+namespace {
+
+// The two hex digits of every octet, high digit first.
+constexpr std::array<char, 512> MakeHexPairs() {
+  constexpr char kDigits[] = "0123456789ABCDEF";
+  std::array<char, 512> t{};
+  for (unsigned b = 0; b < 256; ++b) {
+    t[2 * b] = kDigits[b >> 4];
+    t[2 * b + 1] = kDigits[b & 0xF];
+  }
+  return t;
+}
+constexpr std::array<char, 512> kHexPairs = MakeHexPairs();
+
+}  // namespace
+
+void tSMSmsg::AppendHex(std::string& out) const {
   std::size_t octets = Length + (BitPos != 0 ? 1u : 0u);
   if (octets > kCapacity) octets = kCapacity;
-  std::string out(octets * 2, '0');
-  for (std::size_t i = 0; i < octets; ++i) {
-    out[2 * i] = kDigits[Buffer[i] >> 4];
-    out[2 * i + 1] = kDigits[Buffer[i] & 0xF];
-  }
+  const std::size_t at = out.size();
+  out.resize(at + 2 * octets);
+  char* o = out.data() + at;
+  for (std::size_t i = 0; i < octets; ++i) std::memcpy(o + 2 * i, &kHexPairs[2u * Buffer[i]], 2);
+}
+
+std::string tSMSmsg::ToHex() const {
+  std::string out;
+  AppendHex(out);
   return out;
 }
 

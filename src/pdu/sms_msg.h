@@ -42,6 +42,8 @@ class tSMSmsg {
   std::uint8_t AddUcs2Units(std::u16string_view units);
   // The written octets as upper-case hex, the partly filled one included.
   std::string ToHex() const;
+  // The same appended to `out` (no allocation when `out` has the room).
+  void AppendHex(std::string& out) const;
 
  private:
   bool Full() const { return Length >= kCapacity; }

@@ -1,6 +1,7 @@
 #include "utf8_text.h"
 
 #include <array>
+#include <cstring>
 
 #include "gsm_alphabet.h"
 
@@ -257,7 +258,8 @@ std::vector<std::size_t> CutSeptets(std::string_view septets, unsigned perPart) 
     std::size_t end = start + perPart;
     // An escape septet last in the part goes to the next one with its
     // character. Only a real escape counts: one that ends a pair is not.
-    std::size_t k = start;
+    // Most parts hold no escape at all.
+    std::size_t k = std::memchr(septets.data() + start, kGsmEscape, perPart) == nullptr ? end : start;
     bool escapeLast = false;
     while (k < end) {
       if (static_cast<std::uint8_t>(septets[k]) == kGsmEscape) {
