@@ -98,12 +98,26 @@ int UnicodeToCp1251(char16_t unit) {
   return -1;
 }
 
+namespace {
+
+// Every cp1251 byte as its UTF-16 unit: one look-up, no branch.
+constexpr std::array<char16_t, 256> MakeCp1251Units() {
+  std::array<char16_t, 256> t{};
+  for (unsigned b = 0; b < 256; ++b) t[b] = b < 0x80 ? char16_t(b) : kCp1251High[b - 0x80];
+  return t;
+}
+constinit const std::array<char16_t, 256> kCp1251Units = MakeCp1251Units();
+
+}  // namespace
+
 std::u16string AnsiToWide(std::string_view text, int codePage) {
   std::u16string out;
   out.resize(text.size());
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    auto b = static_cast<unsigned char>(text[i]);
-    out[i] = codePage == kCp1251 ? Cp1251ToUnicode(b) : char16_t(b);
+  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+  if (codePage == kCp1251) {
+    for (std::size_t i = 0; i < text.size(); ++i) out[i] = kCp1251Units[p[i]];
+  } else {
+    for (std::size_t i = 0; i < text.size(); ++i) out[i] = char16_t(p[i]);
   }
   return out;
 }

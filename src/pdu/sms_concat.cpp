@@ -345,10 +345,7 @@ ConcatSubmit AssembleConcatSubmit(std::string_view number, std::string_view body
     PushHeader(b, UserDataHeader(true, concat.ref16, r.reference, total, seq, {}));
     unsigned udl = 0;
     if (ucs2) {
-      for (std::size_t i = from; i < to; ++i) {
-        b.PushByte(static_cast<std::uint8_t>(units[i] >> 8));
-        b.PushByte(static_cast<std::uint8_t>(units[i] & 0xFF));
-      }
+      b.AddUcs2Units(std::u16string_view(units).substr(from, to - from));
       udl = b.Length;
     } else {
       udl = AppendSeptetsAfterHeader(b, std::string_view(septets).substr(from, to - from));

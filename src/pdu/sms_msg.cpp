@@ -229,20 +229,26 @@ std::uint8_t tSMSmsg::AddSeptets(std::string_view septets) {
 }
 
 std::uint8_t tSMSmsg::AddUcs2Units(std::u16string_view units) {
-  unsigned count = 0;
+  if (BitPos != 0) return 0;
+  // The length in a local: writes to the octets could otherwise alias it.
+  unsigned len = Length;
+  std::uint8_t* out = Buffer.data();
   for (std::size_t i = 0; i < units.size(); ++i) {
     const char16_t c = units[i];
     const bool pair = c >= 0xD800 && c <= 0xDBFF && i + 1 < units.size();
     const unsigned need = pair ? 4u : 2u;
-    if (BitPos != 0 || Length + need > kCapacity) break;
-    for (unsigned k = 0; k < need / 2; ++k) {
-      const char16_t u = units[i + k];
-      Buffer[Length++] = static_cast<std::uint8_t>(u >> 8);
-      Buffer[Length++] = static_cast<std::uint8_t>(u & 0xFF);
+    if (len + need > kCapacity) break;
+    out[len] = static_cast<std::uint8_t>(c >> 8);
+    out[len + 1] = static_cast<std::uint8_t>(c & 0xFF);
+    if (pair) {
+      const char16_t low = units[++i];
+      out[len + 2] = static_cast<std::uint8_t>(low >> 8);
+      out[len + 3] = static_cast<std::uint8_t>(low & 0xFF);
     }
-    if (pair) ++i;
-    count += need;
+    len += need;
   }
+  const unsigned count = len - Length;
+  Length = static_cast<std::uint8_t>(len);
   return static_cast<std::uint8_t>(count);
 }
 
