@@ -1,5 +1,6 @@
 #include "sms_msg.h"
 
+#include <bit>
 #include <cstring>
 
 #include "codepage.h"
@@ -254,17 +255,19 @@ std::uint8_t tSMSmsg::AddUcs2Units(std::u16string_view units) {
 
 namespace {
 
-// The two hex digits of every octet, high digit first.
-constexpr std::array<char, 512> MakeHexPairs() {
-  constexpr char kDigits[] = "0123456789ABCDEF";
-  std::array<char, 512> t{};
-  for (unsigned b = 0; b < 256; ++b) {
-    t[2 * b] = kDigits[b >> 4];
-    t[2 * b + 1] = kDigits[b & 0xF];
-  }
-  return t;
+constexpr char kHexDigits[] = "0123456789ABCDEF";
+
+// Four octets (the first in the low byte) as eight upper-case hex digits
+// in memory order, all at once: each octet spread over two bytes, its high
+// semi-octet first, then "0" added to each, and 7 more to those above 9.
+std::uint64_t HexOfFour(std::uint32_t v) {
+  std::uint64_t t = v;
+  t = (t | t << 16) & 0x0000FFFF0000FFFFull;
+  t = (t | t << 8) & 0x00FF00FF00FF00FFull;
+  const std::uint64_t n = ((t >> 4) & 0x000F000F000F000Full) | ((t & 0x000F000F000F000Full) << 8);
+  const std::uint64_t above9 = ((n + 0x0606060606060606ull) >> 4) & 0x0101010101010101ull;
+  return n + 0x3030303030303030ull + above9 * 7;
 }
-constexpr std::array<char, 512> kHexPairs = MakeHexPairs();
 
 }  // namespace
 
@@ -274,7 +277,19 @@ void tSMSmsg::AppendHex(std::string& out) const {
   const std::size_t at = out.size();
   out.resize(at + 2 * octets);
   char* o = out.data() + at;
-  for (std::size_t i = 0; i < octets; ++i) std::memcpy(o + 2 * i, &kHexPairs[2u * Buffer[i]], 2);
+  std::size_t i = 0;
+  if constexpr (std::endian::native == std::endian::little) {
+    for (; i + 4 <= octets; i += 4) {
+      std::uint32_t v;
+      std::memcpy(&v, Buffer.data() + i, 4);
+      const std::uint64_t digits = HexOfFour(v);
+      std::memcpy(o + 2 * i, &digits, 8);
+    }
+  }
+  for (; i < octets; ++i) {
+    o[2 * i] = kHexDigits[Buffer[i] >> 4];
+    o[2 * i + 1] = kHexDigits[Buffer[i] & 0xF];
+  }
 }
 
 std::string tSMSmsg::ToHex() const {

@@ -138,6 +138,7 @@ void AppendSubmitFields(SubmitPdu& r, const std::string& type, const std::string
 
 SubmitPdu AssembleSubmit(std::string_view number, std::string_view bodyIn, const SubmitChoices& choices) {
   SubmitPdu r;
+  r.journal.reserve(6);
   std::string body(bodyIn);
   r.smscField = "00";
   SendOptions options;

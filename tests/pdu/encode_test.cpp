@@ -191,3 +191,35 @@ TEST(RoundTrip, SevenBitAfterAConcatenationHeader) {
 
 }  // namespace
 }  // namespace pdulink
+
+namespace pdulink {
+namespace {
+
+// The hex writer (four octets at a time) against the plain digit table, for
+// every octet value and every length up to the builder's capacity.
+TEST(BuilderHex, EveryOctetValueAndLength) {
+  static constexpr char kDigits[] = "0123456789ABCDEF";
+  for (unsigned start = 0; start < 256; start += 137) {
+    tSMSmsg m;
+    std::string expected;
+    for (unsigned i = 0; i < tSMSmsg::kCapacity; ++i) {
+      const auto octet = static_cast<std::uint8_t>((start + i * 7) & 0xFF);
+      ASSERT_TRUE(m.PushByte(octet));
+      expected.push_back(kDigits[octet >> 4]);
+      expected.push_back(kDigits[octet & 0xF]);
+      ASSERT_EQ(expected, m.ToHex());
+    }
+  }
+  for (unsigned v = 0; v < 256; ++v) {
+    tSMSmsg m;
+    for (int k = 0; k < 4; ++k) m.PushByte(static_cast<std::uint8_t>(v));
+    std::string appended = "x";
+    m.AppendHex(appended);
+    std::string expected = "x";
+    for (int k = 0; k < 4; ++k) expected += {kDigits[v >> 4], kDigits[v & 0xF]};
+    EXPECT_EQ(expected, appended);
+  }
+}
+
+}  // namespace
+}  // namespace pdulink
