@@ -1,6 +1,7 @@
 #include "sms_decode.h"
 
 #include <array>
+#include <bit>
 #include <cstring>
 #include <limits>
 
@@ -54,6 +55,31 @@ constexpr std::array<std::uint8_t, 256> MakeNibbles() {
 constexpr std::array<std::uint8_t, 256> kNibble = MakeNibbles();
 
 unsigned HexValue(char c) { return kNibble[static_cast<unsigned char>(c)]; }
+
+// `count` octets from their stored (swapped) hex digits at `h`: eight
+// digits, four octets, at a time. A digit's value is its low four bits,
+// plus 9 for a letter (bit 6 set); Hex holds upper-case digits only, and
+// anything else there gives some value but never a read outside `h`.
+void StoredHexToOctets(const char* h, std::size_t count, std::uint8_t* out) {
+  std::size_t j = 0;
+  if constexpr (std::endian::native == std::endian::little) {
+    for (; j + 4 <= count; j += 4) {
+      std::uint64_t w;
+      std::memcpy(&w, h + 2 * j, 8);
+      std::uint64_t n = (w & 0x0F0F0F0F0F0F0F0Full) + ((w >> 6) & 0x0101010101010101ull) * 9;
+      // Each stored pair is low digit, high digit: one octet a 16-bit lane.
+      n = (n & 0x000F000F000F000Full) | ((n >> 4) & 0x00F000F000F000F0ull);
+      n = (n | n >> 8) & 0x0000FFFF0000FFFFull;
+      n = (n | n >> 16) & 0x00000000FFFFFFFFull;
+      const auto four = static_cast<std::uint32_t>(n);
+      std::memcpy(out + j, &four, 4);
+    }
+  }
+  for (; j < count; ++j) {
+    out[j] = static_cast<std::uint8_t>(kNibble[static_cast<unsigned char>(h[2 * j + 1])] << 4 |
+                                       kNibble[static_cast<unsigned char>(h[2 * j])]);
+  }
+}
 
 // Octet written as two hex characters at `pos` of `hex` (high digit first).
 unsigned HexOctet(std::string_view hex, std::size_t pos) {
@@ -278,12 +304,7 @@ bool tSMSDecode::ReadSeptetText(unsigned count, std::string& out) {
     std::uint8_t oct[240];
     const unsigned first = static_cast<unsigned>(BitIndex);
     const unsigned need = (first + 7 * count + 7) / 8;
-    const char* h = Hex.data() + std::size_t(OctetIndex) * 2;
-#pragma GCC unroll 4
-    for (unsigned j = 0; j < need; ++j) {
-      oct[j] = static_cast<std::uint8_t>(kNibble[static_cast<unsigned char>(h[2 * j + 1])] << 4 |
-                                         kNibble[static_cast<unsigned char>(h[2 * j])]);
-    }
+    StoredHexToOctets(Hex.data() + std::size_t(OctetIndex) * 2, need, oct);
     std::memset(oct + need, 0, 8);
     char buf[256];
     std::size_t n = 0;
@@ -428,13 +449,9 @@ void tSMSDecode::ReadUserData() {
         std::int64_t(OctetCount) - OctetIndex >= std::int64_t(want) * 2) {
       // All there, no read can fail. Stored pairs are swapped, so the four
       // characters of a code unit read low, high, low, high semi-octet.
-      const char* h = Hex.data() + std::size_t(OctetIndex) * 2;
-      for (; n < want; ++n, h += 4) {
-        chars[n] = static_cast<char16_t>(kNibble[static_cast<unsigned char>(h[1])] << 12 |
-                                         kNibble[static_cast<unsigned char>(h[0])] << 8 |
-                                         kNibble[static_cast<unsigned char>(h[3])] << 4 |
-                                         kNibble[static_cast<unsigned char>(h[2])]);
-      }
+      std::uint8_t octets[256];
+      StoredHexToOctets(Hex.data() + std::size_t(OctetIndex) * 2, 2 * std::size_t(want), octets);
+      for (; n < want; ++n) chars[n] = static_cast<char16_t>(octets[2 * n] << 8 | octets[2 * n + 1]);
       OctetIndex += static_cast<std::int32_t>(2 * want);
       ClearError();
     }
