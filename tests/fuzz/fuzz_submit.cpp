@@ -7,8 +7,10 @@
 #include <string>
 
 #include "gsm_alphabet.h"
+#include "sms_concat.h"
 #include "sms_decode.h"
 #include "sms_submit.h"
+#include "text_helpers.h"
 
 namespace {
 
@@ -36,6 +38,27 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string number = rest.substr(0, blank);
   const std::string body = blank == std::string::npos ? std::string() : rest.substr(blank + 1);
 
+  if (flags & 4) {
+    // A UTF-8 body with national shift tables, in as many parts as it
+    // takes: every part decodes, and the parts read back give the body.
+    pdulink::SubmitChoices u;
+    u.utf8Body = true;
+    u.shiftTables = {1, 2, 3, 6, 13};
+    const pdulink::ConcatSubmit s =
+        pdulink::AssembleConcatSubmit(number, body, u, {true, 255, (flags & 8) != 0}, 0x1234);
+    if (!s.ok()) return 0;
+    std::string joined;
+    for (const pdulink::SubmitPart& part : s.parts) {
+      pdulink::tSMSDecode d;
+      d.Utf8 = true;
+      d.Decode("07919730071111F1" + part.pduHex.substr(s.base.smscField.size()));
+      Check(!d.HasError);
+      Check(part.userDataLength <= 160);
+      joined += d.Text;
+    }
+    Check(joined == pdulink::CollapseBlanks(s.base.body));
+    return 0;
+  }
   pdulink::SubmitChoices c;
   c.sendOptions = flags & 1;
   c.statusReport = flags & 2;
