@@ -142,6 +142,36 @@ TEST_F(LongMessagesTest, ManualSendCutsIntoPartsThatDecodeBackToTheText) {
   EXPECT_EQ(again.ConcatRef, *refs.begin() + 1);
 }
 
+// ShiftTables=tr with Utf8Files: a Turkish text that would take three UCS2
+// parts goes in two 7-bit parts with the Turkish shift element, counted so
+// beside the field, and reads back whole.
+TEST_F(LongMessagesTest, TurkishTextGoesWithTheShiftTableInFewerParts) {
+  Start("LongSms=1\r\nUtf8Files=1\r\nShiftTables=tr\r\n");
+  Connect();
+  std::string body;
+  while (body.size() < 200) body += "Güzel şişe ığdır ";
+  body += "son";
+  const QString text = QString::fromStdString(body);
+  form->ui().ed_totel->setText(QStringLiteral("12345678901"));
+  form->ui().Ed_smsbody->setText(text);
+  EXPECT_EQ(form->ui().L_lenManualsms->text(), QString::number(text.size()) + QStringLiteral(" chars, 2 parts"));
+  form->ui().sb_sendSMS->click();
+  ASSERT_TRUE(RunUntil([&] { return !form->ui().sb_sendSMS->isChecked(); })) << Journal();
+  const std::vector<std::string> pdus = phone->Submitted();
+  ASSERT_EQ(pdus.size(), 2u) << Journal();
+  std::string joined;
+  for (const std::string& pdu : pdus) {
+    pdulink::tSMSDecode d;
+    d.Utf8 = true;
+    d.Decode(WithCentre(pdu));
+    ASSERT_FALSE(d.HasError) << d.ErrorText;
+    EXPECT_EQ(d.Coding, pdulink::kCoding7Bit);
+    EXPECT_EQ(d.SingleShift + d.LockingShift, 1);
+    joined += d.Text;
+  }
+  EXPECT_EQ(joined, body);
+}
+
 // Watched files: a part refused in the middle ends its message (the last
 // part is not sent, the file goes .err, the journal names what went out);
 // a body of more parts than MaxParts sends nothing; a long file whose every
