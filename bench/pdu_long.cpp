@@ -29,9 +29,22 @@ std::string CyrillicSixParts() {
   return s;
 }
 
-void Split(benchmark::State& state, const std::string& body) {
+// A UTF-8 Turkish text that takes six parts with the Turkish shift tables
+// (ShiftTables=tr), twelve as UCS2.
+std::string TurkishSixParts() {
+  const std::string words = "Türkçe kısa mesaj için şişli ığdır özel ";
+  std::string s;
+  while (s.size() < 1020) s += words;
+  return s;
+}
+
+void Split(benchmark::State& state, const std::string& body, bool turkish = false) {
   BuildGsmTables();
   SubmitChoices choices;
+  if (turkish) {
+    choices.utf8Body = true;
+    choices.shiftTables = {1};
+  }
   ConcatChoices concat;
   concat.enabled = true;
   std::uint16_t ref = 0;
@@ -46,6 +59,7 @@ void Split(benchmark::State& state, const std::string& body) {
 
 void BM_LongSubmitLatin6(benchmark::State& state) { Split(state, LatinSixParts()); }
 void BM_LongSubmitCyrillic6(benchmark::State& state) { Split(state, CyrillicSixParts()); }
+void BM_LongSubmitTurkishShift6(benchmark::State& state) { Split(state, TurkishSixParts(), true); }
 
 ConcatPart Part(int message, std::uint8_t seq, std::uint8_t total, std::int64_t at) {
   ConcatPart p;
@@ -137,6 +151,7 @@ void BM_JoinStateLoad1000Pending(benchmark::State& state) {
 
 BENCHMARK(BM_LongSubmitLatin6);
 BENCHMARK(BM_LongSubmitCyrillic6);
+BENCHMARK(BM_LongSubmitTurkishShift6);
 BENCHMARK(BM_JoinWith1000Pending);
 BENCHMARK(BM_JoinStateSave1000Pending)->Iterations(200);
 BENCHMARK(BM_JoinStateLoad1000Pending);

@@ -291,18 +291,30 @@ constexpr Language kLanguages[kNationalLanguageCount] = {
     {"ur", "urdu", kUrduLocking, kUrduSingle},
 };
 
-// Character -> septet of one table, sorted by character for a binary
-// search; the lowest septet wins where a table holds a character twice.
-using ReverseTable = std::vector<std::pair<char16_t, std::uint8_t>>;
+// Character -> septet of one table: directly for the Latin letters below
+// U+0180 (the Turkish, Spanish and Portuguese ones among them), otherwise
+// sorted by character for a binary search; the lowest septet wins where a
+// table holds a character twice.
+constexpr char32_t kDirectBelow = 0x180;
+struct ReverseTable {
+  std::array<std::int8_t, kDirectBelow> direct;  // -1: none
+  std::vector<std::pair<char16_t, std::uint8_t>> sorted;
+};
 
 template <typename CharOf>
 ReverseTable MakeReverse(CharOf charOf) {
   ReverseTable t;
+  t.direct.fill(-1);
   for (unsigned s = 0; s < 128; ++s) {
     const char16_t c = charOf(s);
-    if (c != 0 && s != kGsmEscape) t.emplace_back(c, static_cast<std::uint8_t>(s));
+    if (c == 0 || s == kGsmEscape) continue;
+    if (c < kDirectBelow) {
+      if (t.direct[c] < 0) t.direct[c] = static_cast<std::int8_t>(s);
+    } else {
+      t.sorted.emplace_back(c, static_cast<std::uint8_t>(s));
+    }
   }
-  std::stable_sort(t.begin(), t.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+  std::stable_sort(t.sorted.begin(), t.sorted.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
   return t;
 }
 
@@ -325,10 +337,11 @@ const ReverseTables& Reverse() {
 }
 
 int Find(const ReverseTable& t, char32_t c) {
+  if (c < kDirectBelow) return t.direct[c];
   if (c > 0xFFFF) return -1;
-  auto it = std::lower_bound(t.begin(), t.end(), static_cast<char16_t>(c),
+  auto it = std::lower_bound(t.sorted.begin(), t.sorted.end(), static_cast<char16_t>(c),
                              [](const auto& e, char16_t v) { return e.first < v; });
-  return it != t.end() && it->first == c ? it->second : -1;
+  return it != t.sorted.end() && it->first == c ? it->second : -1;
 }
 
 }  // namespace

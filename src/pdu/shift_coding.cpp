@@ -1,5 +1,8 @@
 #include "shift_coding.h"
 
+#include <array>
+#include <utility>
+
 #include "gsm_alphabet.h"
 #include "sms_concat.h"
 #include "utf8_text.h"
@@ -31,19 +34,27 @@ struct Candidate {
   std::vector<std::uint8_t> cost;   // 1, 2, or 0
 };
 
+// The septet (or escape pair) of one character and what it costs, 0 when
+// the tables lack it.
+std::pair<std::uint16_t, std::uint8_t> CodeOf(ShiftTables t, char32_t ch) {
+  int s = LockingShiftSeptet(t.locking, ch);
+  if (s >= 0) return {static_cast<std::uint16_t>(s), 1};
+  s = SingleShiftSeptet(t.single, ch);
+  if (s >= 0) return {static_cast<std::uint16_t>(kGsmEscape << 8 | s), 2};
+  return {0, 0};
+}
+
 Candidate Cost(ShiftTables t, std::u32string_view chars) {
   Candidate c{t, {}, {}};
   c.code.resize(chars.size());
   c.cost.resize(chars.size());
+  // ASCII, most of most texts, from a small table of its own.
+  std::array<std::pair<std::uint16_t, std::uint8_t>, 128> ascii;
+  for (char32_t ch = 0; ch < 128; ++ch) ascii[ch] = CodeOf(t, ch);
   for (std::size_t i = 0; i < chars.size(); ++i) {
-    int s = LockingShiftSeptet(t.locking, chars[i]);
-    if (s >= 0) {
-      c.code[i] = static_cast<std::uint16_t>(s);
-      c.cost[i] = 1;
-    } else if ((s = SingleShiftSeptet(t.single, chars[i])) >= 0) {
-      c.code[i] = static_cast<std::uint16_t>(kGsmEscape << 8 | s);
-      c.cost[i] = 2;
-    }
+    const auto [code, cost] = chars[i] < 128 ? ascii[chars[i]] : CodeOf(t, chars[i]);
+    c.code[i] = code;
+    c.cost[i] = cost;
   }
   return c;
 }
