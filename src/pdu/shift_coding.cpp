@@ -82,11 +82,15 @@ ShiftedPart PartOf(const Candidate& c, std::size_t from, std::size_t to) {
 ShiftPlan PlanShiftedText(std::u32string_view chars, const std::vector<std::uint8_t>& languages, bool ref16) {
   // The codings in the order ties are settled: default, single shift,
   // locking shift (alone, then with the same language's single shift).
+  // Identifiers outside 1..13 name no table and are passed over.
+  auto known = [](std::uint8_t l) { return l != 0 && HasSingleShift(l); };
   std::vector<Candidate> codings;
   codings.push_back(Cost({}, chars));
-  for (std::uint8_t l : languages) codings.push_back(Cost({0, l}, chars));
   for (std::uint8_t l : languages) {
-    if (!HasLockingShift(l)) continue;
+    if (known(l)) codings.push_back(Cost({0, l}, chars));
+  }
+  for (std::uint8_t l : languages) {
+    if (!known(l) || !HasLockingShift(l)) continue;
     codings.push_back(Cost({l, 0}, chars));
     codings.push_back(Cost({l, l}, chars));
   }

@@ -115,8 +115,10 @@ TEST(ShiftSending, CodingChoiceAtTheBoundaries) {
   EXPECT_TRUE(p.ucs2);
   EXPECT_FALSE(p.shifted);
   EXPECT_EQ(1, p.partsNeeded);
-  // Listed but not helping (Spanish for a Turkish text): UCS2.
+  // Listed but not helping (Spanish for a Turkish text), or no language at
+  // all: UCS2.
   EXPECT_TRUE(plan(U"ş", {2}).ucs2);
+  EXPECT_TRUE(plan(U"ş", {0, 14, 200}).ucs2);
   // The window's counter says the same.
   EXPECT_EQ(1, CountParts("Teşekkürler", false, true, {kTr}).parts);
   EXPECT_FALSE(CountParts("Teşekkürler", false, true, {kTr}).ucs2);
