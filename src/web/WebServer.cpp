@@ -108,6 +108,7 @@ HttpResponse Messages(WebStore& store, const QByteArray& query) {
   if (!page) return SpoolDown();
   QJsonObject o{{"messages", page->rows}};
   o.insert("next_cursor", page->more ? QJsonValue(EncodeCursor(page->lastId)) : QJsonValue());
+  if (p.query.newest > 0) o.insert("older", page->older);
   return Json(o);
 }
 
@@ -127,6 +128,7 @@ HttpResponse Inbox(WebStore& store, const QByteArray& query) {
   const std::optional<Page> page = store.Inbox(p.query);
   if (!page) return SpoolDown();
   QJsonObject o{{"messages", page->rows}, {"more", page->more}};
+  if (p.query.newest > 0) o.insert("older", page->older);
   o.insert("last_id", page->lastId ? page->lastId : p.query.sinceId);
   return Json(o);
 }

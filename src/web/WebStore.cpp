@@ -361,8 +361,41 @@ std::optional<Page> RunPage(QSqlQuery& q, int limit, bool reversed, QJsonObject 
   if (reversed) std::reverse(rows.begin(), rows.end());
   for (QJsonObject& o : rows) page.rows.append(o);
   if (!rows.empty()) page.lastId = rows.back().value("id").toInteger();
-  if (reversed) page.more = false;
+  if (reversed) {
+    page.older = page.more;  // a newest page: rows before it remain
+    page.more = false;
+  }
   return page;
+}
+
+}  // namespace
+
+namespace {
+
+// A LIKE pattern that finds `text` anywhere, its own % and _ taken as such.
+QString Contains(const QString& text) {
+  QString t = text;
+  t.replace('\\', "\\\\").replace('%', "\\%").replace('_', "\\_");
+  return '%' + t + '%';
+}
+
+// The filters both listings share: older than a row, one correspondent
+// (with or without '+'), a piece of the text or the number.
+template <typename Query>
+void Filters(const Query& query, const QString& numberColumn, QStringList* where, QVariantList* binds) {
+  if (query.beforeId > 0) {
+    *where << "id < ?";
+    *binds << query.beforeId;
+  }
+  if (!query.number.isEmpty()) {
+    const QString bare = query.number.startsWith('+') ? query.number.mid(1) : query.number;
+    *where << QString("(%1 = ? OR %1 = ?)").arg(numberColumn);
+    *binds << bare << "+" + bare;
+  }
+  if (!query.search.isEmpty()) {
+    *where << QString("(text LIKE ? ESCAPE '\\' OR %1 LIKE ? ESCAPE '\\')").arg(numberColumn);
+    *binds << Contains(query.search) << Contains(query.search);
+  }
 }
 
 }  // namespace
@@ -382,12 +415,13 @@ std::optional<Page> WebStore::Messages(const OutboxQuery& query) {
     where << "created >= ?";
     binds << spool::TimeValue(db_, *query.since);
   }
+  Filters(query, "number", &where, &binds);
   const bool newest = query.newest > 0;
   const int limit = newest ? query.newest : query.limit;
   QString sql = QString("SELECT %1 FROM outbox").arg(kOutboxColumns);
   if (!where.isEmpty()) sql += " WHERE " + where.join(" AND ");
   sql += newest ? " ORDER BY id DESC LIMIT ?" : " ORDER BY id LIMIT ?";
-  binds << (newest ? limit : limit + 1);
+  binds << limit + 1;
   QSqlQuery& q = Prepared(sql);
   for (const QVariant& b : binds) q.addBindValue(b);
   std::optional<Page> page = RunPage(q, limit, newest, &OutboxJson);
@@ -396,16 +430,22 @@ std::optional<Page> WebStore::Messages(const OutboxQuery& query) {
 }
 
 std::optional<Page> WebStore::Inbox(const InboxQuery& query) {
+  QStringList where;
+  QVariantList binds;
   const bool newest = query.newest > 0;
-  QSqlQuery& q = Prepared(newest ? QString("SELECT %1 FROM inbox ORDER BY id DESC LIMIT ?").arg(kInboxColumns)
-                                  : QString("SELECT %1 FROM inbox WHERE id > ? ORDER BY id LIMIT ?").arg(kInboxColumns));
-  if (newest) {
-    q.addBindValue(query.newest);
-  } else {
-    q.addBindValue(query.sinceId);
-    q.addBindValue(query.limit + 1);
+  if (!newest) {
+    where << "id > ?";
+    binds << query.sinceId;
   }
-  std::optional<Page> page = RunPage(q, newest ? query.newest : query.limit, newest, &InboxJson);
+  Filters(query, "sender", &where, &binds);
+  const int limit = newest ? query.newest : query.limit;
+  QString sql = QString("SELECT %1 FROM inbox").arg(kInboxColumns);
+  if (!where.isEmpty()) sql += " WHERE " + where.join(" AND ");
+  sql += newest ? " ORDER BY id DESC LIMIT ?" : " ORDER BY id LIMIT ?";
+  binds << limit + 1;
+  QSqlQuery& q = Prepared(sql);
+  for (const QVariant& b : binds) q.addBindValue(b);
+  std::optional<Page> page = RunPage(q, limit, newest, &InboxJson);
   if (!page) Recover();
   return page;
 }

@@ -51,6 +51,7 @@ struct Page {
   QJsonArray rows;
   qint64 lastId = 0;  // id of the last row (0: none)
   bool more = false;  // rows after this page
+  bool older = false; // a newest page: rows before it
 };
 
 class WebStore {

@@ -227,6 +227,25 @@ TEST(WebApiTest, ListingsShowWhatTheGatewaysWrote) {
   EXPECT_EQ(m.value("pdus").toArray(), QJsonArray({"0791AA", "0791BB"}));
   EXPECT_TRUE(inbox.value("more").toBool());
 
+  // Older pages, one correspondent, a search over text and numbers (a
+  // pattern's own % and _ taken as such).
+  auto ids = [&](const std::string& path) {
+    std::vector<int> out;
+    for (const QJsonValue& v : Json(web.Get(path, key)).value("messages").toArray()) out.push_back(v.toObject().value("id").toInt());
+    return out;
+  };
+  EXPECT_EQ(ids("/api/v1/messages?newest=2&before_id=4"), (std::vector<int>{2, 3}));
+  EXPECT_TRUE(Json(web.Get("/api/v1/messages?newest=2&before_id=4", key)).value("older").toBool());
+  EXPECT_FALSE(Json(web.Get("/api/v1/inbox?newest=2&before_id=3", key)).value("older").toBool());
+  EXPECT_EQ(ids("/api/v1/inbox?newest=2&before_id=3"), (std::vector<int>{1, 2}));
+  EXPECT_EQ(ids("/api/v1/messages?newest=10&number=491513"), (std::vector<int>{4}));
+  EXPECT_EQ(ids("/api/v1/inbox?newest=10&number=4917"), (std::vector<int>{1, 2, 3}));
+  EXPECT_EQ(ids("/api/v1/inbox?newest=10&q=%D0%B5%D1%82%202"), (std::vector<int>{3}));
+  EXPECT_EQ(ids("/api/v1/messages?newest=10&q=m3"), (std::vector<int>{4}));
+  EXPECT_EQ(ids("/api/v1/messages?newest=10&q=4915"), (std::vector<int>{1, 2, 3, 4, 5}));
+  EXPECT_TRUE(ids("/api/v1/messages?newest=10&q=%25").empty());
+  EXPECT_EQ(web.Get("/api/v1/inbox?before_id=3", key).status, 400) << "before_id goes with newest";
+
   const QJsonArray gateways = Json(web.Get("/api/v1/gateways", key)).value("gateways").toArray();
   ASSERT_EQ(gateways.size(), 1);
   EXPECT_EQ(gateways[0].toObject().value("signal").toInt(), 21);
