@@ -178,6 +178,7 @@ int HttpServer::Handle(MHD_Connection* c, const char*, const char* method, const
     if (ex.response_) return Queue(c, *ex.response_);
     ex.suspended_ = true;
     MHD_suspend_connection(c);
+    Waiting(r->exchange);
     return MHD_YES;
   };
   auto startBody = [&](size_t maxBody) -> int {
@@ -226,6 +227,7 @@ int HttpServer::Handle(MHD_Connection* c, const char*, const char* method, const
       }
       ex.suspended_ = true;
       MHD_suspend_connection(c);
+      Waiting(r->exchange);
       return MHD_YES;
     }
     case ServerRequest::Body:
@@ -287,6 +289,19 @@ void HttpServer::Notify(void* cls, MHD_Connection* c, void** socketContext, int 
     *socketContext = nullptr;
     self->connections_.erase(c);
   }
+}
+
+void HttpServer::Waiting(const std::shared_ptr<HttpExchange>& exchange) {
+  std::lock_guard lock(waitingMutex_);
+  // Those answered (or gone) since are dropped as the list grows.
+  if (waiting_.size() >= 64)
+    std::erase_if(waiting_, [](const std::weak_ptr<HttpExchange>& w) {
+      const std::shared_ptr<HttpExchange> ex = w.lock();
+      if (!ex) return true;
+      std::lock_guard exLock(ex->mutex_);
+      return !ex->suspended_;
+    });
+  waiting_.push_back(exchange);
 }
 
 void HttpServer::Watch(const std::shared_ptr<HttpExchange>& exchange) {
@@ -385,6 +400,18 @@ void HttpServer::Stop() {
     sweeper_.join();
   }
   if (daemon_) {
+    MHD_quiesce_daemon(daemon_);
+    std::vector<std::weak_ptr<HttpExchange>> waiting;
+    {
+      std::lock_guard lock(waitingMutex_);
+      waiting.swap(waiting_);
+    }
+    HttpResponse closing;
+    closing.status = 503;
+    closing.body = R"({"error":{"status":503,"message":"the server is stopping"}})";
+    closing.Add("Connection", "close");
+    for (const std::weak_ptr<HttpExchange>& w : waiting)
+      if (const std::shared_ptr<HttpExchange> ex = w.lock()) ex->Answer(closing);
     MHD_stop_daemon(daemon_);
     daemon_ = nullptr;
   }

@@ -140,6 +140,11 @@ class HttpServer {
   std::condition_variable sweepWake_;
   bool stopping_ = false;
   std::vector<std::weak_ptr<HttpExchange>> deadlines_;  // under sweepMutex_
+  // Requests waiting for an answer from elsewhere, answered 503 on stopping
+  // (the library must not be stopped with a connection suspended).
+  std::mutex waitingMutex_;
+  std::vector<std::weak_ptr<HttpExchange>> waiting_;
+  void Waiting(const std::shared_ptr<HttpExchange>& exchange);
 };
 
 }  // namespace pdulink::web
