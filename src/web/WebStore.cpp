@@ -416,15 +416,19 @@ std::optional<Page> WebStore::Messages(const OutboxQuery& query) {
     binds << spool::TimeValue(db_, *query.since);
   }
   Filters(query, "number", &where, &binds);
-  const bool newest = query.newest > 0;
-  const int limit = newest ? query.newest : query.limit;
-  QString sql = QString("SELECT %1 FROM outbox").arg(kOutboxColumns);
+  return Listing(QString("SELECT %1 FROM outbox").arg(kOutboxColumns), where, binds, query.newest, query.limit,
+                 &OutboxJson);
+}
+
+std::optional<Page> WebStore::Listing(QString sql, const QStringList& where, QVariantList binds, int newest,
+                                      int limit, QJsonObject (*json)(const QVariantList&)) {
+  if (newest > 0) limit = newest;
   if (!where.isEmpty()) sql += " WHERE " + where.join(" AND ");
-  sql += newest ? " ORDER BY id DESC LIMIT ?" : " ORDER BY id LIMIT ?";
+  sql += newest > 0 ? " ORDER BY id DESC LIMIT ?" : " ORDER BY id LIMIT ?";
   binds << limit + 1;
   QSqlQuery& q = Prepared(sql);
   for (const QVariant& b : binds) q.addBindValue(b);
-  std::optional<Page> page = RunPage(q, limit, newest, &OutboxJson);
+  std::optional<Page> page = RunPage(q, limit, newest > 0, json);
   if (!page) Recover();
   return page;
 }
@@ -432,22 +436,13 @@ std::optional<Page> WebStore::Messages(const OutboxQuery& query) {
 std::optional<Page> WebStore::Inbox(const InboxQuery& query) {
   QStringList where;
   QVariantList binds;
-  const bool newest = query.newest > 0;
-  if (!newest) {
+  if (query.newest == 0) {
     where << "id > ?";
     binds << query.sinceId;
   }
   Filters(query, "sender", &where, &binds);
-  const int limit = newest ? query.newest : query.limit;
-  QString sql = QString("SELECT %1 FROM inbox").arg(kInboxColumns);
-  if (!where.isEmpty()) sql += " WHERE " + where.join(" AND ");
-  sql += newest ? " ORDER BY id DESC LIMIT ?" : " ORDER BY id LIMIT ?";
-  binds << limit + 1;
-  QSqlQuery& q = Prepared(sql);
-  for (const QVariant& b : binds) q.addBindValue(b);
-  std::optional<Page> page = RunPage(q, limit, newest, &InboxJson);
-  if (!page) Recover();
-  return page;
+  return Listing(QString("SELECT %1 FROM inbox").arg(kInboxColumns), where, binds, query.newest, query.limit,
+                 &InboxJson);
 }
 
 std::optional<QJsonArray> WebStore::Gateways() {

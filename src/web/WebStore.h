@@ -104,6 +104,10 @@ class WebStore {
   bool Commit();
   void Rollback();
   void PurgeIdempotencyKeys();
+  // A listing's query run: the newest rows (newest > 0) or a page of
+  // `limit` in id order, under these conditions.
+  std::optional<Page> Listing(QString sql, const QStringList& where, QVariantList binds, int newest, int limit,
+                              QJsonObject (*json)(const QVariantList&));
   // Reopens the connection after a failure that broke it.
   bool Recover();
   void SetUpConnection();

@@ -43,13 +43,7 @@ int Connect(int port, int fromLast = 1) {
   return fd;
 }
 
-void Send(int fd, const std::string& data) {
-  for (size_t off = 0; off < data.size();) {
-    const ssize_t n = ::send(fd, data.data() + off, data.size() - off, MSG_NOSIGNAL);
-    if (n <= 0) return;
-    off += static_cast<size_t>(n);
-  }
-}
+void Send(int fd, const std::string& data) { pdulink::test::SendAll(fd, data); }
 
 // Everything the server sends until it closes (or 5 s pass).
 std::string ReadToClose(int fd) {

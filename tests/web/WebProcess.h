@@ -30,6 +30,15 @@ struct HttpResponse {
   }
 };
 
+// Writes all of `data` unless the peer goes away.
+inline void SendAll(int fd, const std::string& data) {
+  for (size_t off = 0; off < data.size();) {
+    const ssize_t n = ::send(fd, data.data() + off, data.size() - off, MSG_NOSIGNAL);
+    if (n <= 0) return;
+    off += static_cast<size_t>(n);
+  }
+}
+
 inline HttpResponse Http(int port, const std::string& method, const std::string& path, const std::string& body = "",
                          const std::vector<std::string>& headers = {}) {
   HttpResponse r;
@@ -48,11 +57,7 @@ inline HttpResponse Http(int port, const std::string& method, const std::string&
   for (const std::string& h : headers) req += h + "\r\n";
   if (!body.empty() || method == "POST") req += "Content-Length: " + std::to_string(body.size()) + "\r\n";
   req += "\r\n" + body;
-  for (size_t off = 0; off < req.size();) {
-    const ssize_t n = ::send(fd, req.data() + off, req.size() - off, MSG_NOSIGNAL);
-    if (n <= 0) break;
-    off += static_cast<size_t>(n);
-  }
+  SendAll(fd, req);
   std::string raw;
   char buf[65536];
   for (;;) {

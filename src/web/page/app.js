@@ -338,13 +338,19 @@ async function send(event) {
   const gateway = document.getElementById("gateway").value;
   if (gateway) body.gateway = gateway;
   const button = document.getElementById("send");
+  await submit(body, button, result, document.getElementById("text"));
+}
+
+// Posts a message from a form: the outcome under it, the text emptied once
+// queued, the button usable again either way.
+async function submit(body, button, result, text) {
   button.disabled = true;
   result.className = "";
   result.textContent = "";
   try {
     const r = await post(body, result);
     result.textContent = "Queued: " + r.ids.map((id) => "#" + id).join(", ");
-    document.getElementById("text").value = "";
+    text.value = "";
     refresh();
   } catch (e) {
     result.className = "error";
@@ -355,14 +361,19 @@ async function send(event) {
   }
 }
 
+// Received and sent messages in one list, oldest first.
+function bothWays(inbox, outbox) {
+  return inbox.messages.map((m) => ({ kind: "in", at: m.received, m: m }))
+    .concat(outbox.messages.map((m) => ({ kind: "out", at: m.created, m: m })))
+    .sort((a, b) => String(a.at).localeCompare(String(b.at)));
+}
+
 async function loadConversation() {
   const number = conversation;
   const q = "newest=100&number=" + encodeURIComponent(number);
   const [inbox, outbox] = await Promise.all([api("/inbox?" + q), api("/messages?" + q)]);
   if (number !== conversation) return;
-  const rows = inbox.messages.map((m) => ({ kind: "in", at: m.received, m: m }))
-    .concat(outbox.messages.map((m) => ({ kind: "out", at: m.created, m: m })))
-    .sort((a, b) => String(a.at).localeCompare(String(b.at)));
+  const rows = bothWays(inbox, outbox);
   const list = document.getElementById("thread");
   const atEnd = list.scrollTop + list.clientHeight >= list.scrollHeight - 4;
   const sig = JSON.stringify(rows.map((r) => [r.kind, r.m.id, r.m.state]));
@@ -403,24 +414,8 @@ function closeConversation() {
 
 async function reply(event) {
   event.preventDefault();
-  const result = document.getElementById("reply-result");
-  const text = document.getElementById("reply");
-  const button = document.getElementById("reply-send");
-  button.disabled = true;
-  result.className = "";
-  result.textContent = "";
-  try {
-    const r = await post({ to: [conversation], text: text.value }, result);
-    result.textContent = "Queued: " + r.ids.map((id) => "#" + id).join(", ");
-    text.value = "";
-    refresh();
-  } catch (e) {
-    result.className = "error";
-    result.textContent = "Not sent: " + e.message;
-  } finally {
-    button.disabled = false;
-    updateCount();
-  }
+  await submit({ to: [conversation], text: document.getElementById("reply").value },
+    document.getElementById("reply-send"), document.getElementById("reply-result"), document.getElementById("reply"));
 }
 
 async function search(event) {
@@ -433,9 +428,7 @@ async function search(event) {
   try {
     const q = "newest=" + PAGE + "&q=" + encodeURIComponent(text);
     const [inbox, outbox] = await Promise.all([api("/inbox?" + q), api("/messages?" + q)]);
-    const rows = inbox.messages.map((m) => ({ kind: "in", at: m.received, m: m }))
-      .concat(outbox.messages.map((m) => ({ kind: "out", at: m.created, m: m })))
-      .sort((a, b) => String(b.at).localeCompare(String(a.at)));
+    const rows = bothWays(inbox, outbox).reverse();
     list.replaceChildren(...rows.map((r) => messageItem(r.kind, r.m, true)));
     none.hidden = rows.length > 0;
   } catch (e) {
