@@ -174,11 +174,11 @@ bool Run(const char* backend, const std::string& uri, int requests, int clients)
   }
   const std::string auth = "Authorization: Bearer " + key + "\r\n";
   auto post = [&](const std::string& body, const std::string& extra) {
-    return "POST /api/v1/messages HTTP/1.1\r\nHost: b\r\n" + auth + extra +
+    return "POST /api/v1/messages HTTP/1.1\r\nHost: 127.0.0.1\r\n" + auth + extra +
            "Content-Type: application/json\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
   };
   const std::string body = R"({"to": "+4915112345678", "text": "Your code is 123456", "priority": 1})";
-  auto get = [&](const std::string& path) { return "GET " + path + " HTTP/1.1\r\nHost: b\r\n" + auth + "\r\n"; };
+  auto get = [&](const std::string& path) { return "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\n" + auth + "\r\n"; };
   std::mt19937 rng(7);
   std::vector<int> sinceIds(requests);
   for (int& s : sinceIds) s = static_cast<int>(rng() % (kRows - 100));

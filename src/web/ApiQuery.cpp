@@ -47,6 +47,30 @@ ApiError ParseNewest(const QUrlQuery& q, const char* startParameter, int* newest
   return {};
 }
 
+// The filters both listings take: before_id (with newest, the rows older
+// than a row), number (one correspondent, '+' or not) and q (a piece of the
+// text or the number).
+template <typename Query>
+ApiError ParseFilters(const QUrlQuery& q, Query* query) {
+  if (q.hasQueryItem("before_id")) {
+    const std::optional<qint64> id = Digits(q.queryItemValue("before_id", QUrl::FullyDecoded), 1, Q_INT64_C(999999999999999999));
+    if (!id) return Refuse(400, "before_id", "a row id (an integer from 1) is expected");
+    if (query->newest == 0) return Refuse(400, "before_id", "goes with newest");
+    query->beforeId = *id;
+  }
+  if (q.hasQueryItem("number")) {
+    const QString n = q.queryItemValue("number", QUrl::FullyDecoded);
+    if (n.isEmpty() || n.size() > 32) return Refuse(400, "number", "a number of 1 to 32 characters is expected");
+    query->number = n;
+  }
+  if (q.hasQueryItem("q")) {
+    const QString text = q.queryItemValue("q", QUrl::FullyDecoded);
+    if (text.isEmpty() || text.size() > 200) return Refuse(400, "q", "1 to 200 characters are expected");
+    query->search = text;
+  }
+  return {};
+}
+
 }  // namespace
 
 bool ValidOutboxState(const QString& state) {
@@ -70,7 +94,8 @@ std::optional<qint64> DecodeCursor(const QString& cursor) {
 
 ParsedOutboxQuery ParseOutboxQuery(const QUrlQuery& q) {
   ParsedOutboxQuery p;
-  if ((p.error = CheckKnown(q, {"state", "since", "limit", "cursor", "newest"})).status) return p;
+  if ((p.error = CheckKnown(q, {"state", "since", "limit", "cursor", "newest", "before_id", "number", "q"})).status)
+    return p;
   if (q.hasQueryItem("state")) {
     const QString s = q.queryItemValue("state", QUrl::FullyDecoded);
     if (!ValidOutboxState(s)) {
@@ -96,13 +121,14 @@ ParsedOutboxQuery ParseOutboxQuery(const QUrlQuery& q) {
     }
     p.query.afterId = *id;
   }
-  p.error = ParseNewest(q, "cursor", &p.query.newest);
+  if ((p.error = ParseNewest(q, "cursor", &p.query.newest)).status) return p;
+  p.error = ParseFilters(q, &p.query);
   return p;
 }
 
 ParsedInboxQuery ParseInboxQuery(const QUrlQuery& q) {
   ParsedInboxQuery p;
-  if ((p.error = CheckKnown(q, {"since_id", "limit", "newest"})).status) return p;
+  if ((p.error = CheckKnown(q, {"since_id", "limit", "newest", "before_id", "number", "q"})).status) return p;
   if (q.hasQueryItem("since_id")) {
     const std::optional<qint64> id = Digits(q.queryItemValue("since_id", QUrl::FullyDecoded), 0, Q_INT64_C(999999999999999999));
     if (!id) {
@@ -112,7 +138,8 @@ ParsedInboxQuery ParseInboxQuery(const QUrlQuery& q) {
     p.query.sinceId = *id;
   }
   if ((p.error = ParseLimit(q, &p.query.limit)).status) return p;
-  p.error = ParseNewest(q, "since_id", &p.query.newest);
+  if ((p.error = ParseNewest(q, "since_id", &p.query.newest)).status) return p;
+  p.error = ParseFilters(q, &p.query);
   return p;
 }
 

@@ -25,12 +25,18 @@ struct OutboxQuery {
   qint64 afterId = 0;          // from the cursor: rows with a larger id
   int limit = kDefaultLimit;
   int newest = 0;              // > 0: the newest rows instead of a page
+  qint64 beforeId = 0;         // with newest: only rows with a smaller id (older)
+  QString number;              // only rows to this number (as stored)
+  QString search;              // only rows whose text or number contains this
 };
 // GET /inbox?since_id=&limit=
 struct InboxQuery {
   qint64 sinceId = 0;  // rows with a larger id
   int limit = kDefaultLimit;
   int newest = 0;      // > 0: the newest rows instead of a page
+  qint64 beforeId = 0; // with newest: only rows with a smaller id (older)
+  QString number;      // only rows from this number (as stored)
+  QString search;      // only rows whose text or number contains this
 };
 
 struct ParsedOutboxQuery {

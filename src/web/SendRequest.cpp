@@ -24,7 +24,147 @@ std::optional<int> IntegerIn(const QJsonValue& v, int lo, int hi) {
   return static_cast<int>(d);
 }
 
+// A walk over JSON text that stops quietly at anything malformed.
+class StrictJson {
+ public:
+  explicit StrictJson(const QByteArray& text) : p_(text.constData()), end_(p_ + text.size()) {}
+  ApiError Check() {
+    Value("body");
+    return error_;
+  }
+
+ private:
+  void Blank() {
+    while (p_ < end_ && (*p_ == ' ' || *p_ == '\t' || *p_ == '\n' || *p_ == '\r')) ++p_;
+  }
+  bool Fail(const QString& field, const QString& message) {
+    error_ = Refuse(400, field, message);
+    return false;
+  }
+  static int Hex4(const char* p) {
+    int v = 0;
+    for (int i = 0; i < 4; ++i) {
+      const char c = p[i];
+      v <<= 4;
+      if (c >= '0' && c <= '9') v |= c - '0';
+      else if (c >= 'a' && c <= 'f') v |= c - 'a' + 10;
+      else if (c >= 'A' && c <= 'F') v |= c - 'A' + 10;
+      else return -1;
+    }
+    return v;
+  }
+  // A string at p_ ('"'); its decoded text in *out. false: stop.
+  bool String(const QString& field, QString* out) {
+    ++p_;
+    QByteArray raw;
+    while (p_ < end_ && *p_ != '"') {
+      const unsigned char c = static_cast<unsigned char>(*p_);
+      if (c < 0x20) return Fail(field, "a control character must be escaped (\\n, \\u0000)");
+      if (c != '\\') {
+        raw.append(static_cast<char>(c));
+        ++p_;
+        continue;
+      }
+      if (end_ - p_ < 2) return false;
+      if (p_[1] != 'u') {
+        raw.append(p_, 2);
+        p_ += 2;
+        continue;
+      }
+      if (end_ - p_ < 6) return false;
+      const int unit = Hex4(p_ + 2);
+      if (unit < 0) return false;
+      p_ += 6;
+      char32_t code = static_cast<char32_t>(unit);
+      if (unit >= 0xDC00 && unit <= 0xDFFF) return Fail(field, "a \\u escape of half a character (unpaired surrogate)");
+      if (unit >= 0xD800 && unit <= 0xDBFF) {
+        const int low = (end_ - p_ >= 6 && p_[0] == '\\' && p_[1] == 'u') ? Hex4(p_ + 2) : -1;
+        if (low < 0xDC00 || low > 0xDFFF) return Fail(field, "a \\u escape of half a character (unpaired surrogate)");
+        p_ += 6;
+        code = 0x10000 + ((static_cast<char32_t>(unit) - 0xD800) << 10) + (static_cast<char32_t>(low) - 0xDC00);
+      }
+      raw.append(QString::fromUcs4(&code, 1).toUtf8());
+    }
+    if (p_ >= end_) return false;
+    ++p_;
+    if (out) *out = QString::fromUtf8(raw);
+    return true;
+  }
+  bool Value(const QString& field) {
+    if (++depth_ > 64) return false;
+    Blank();
+    if (p_ >= end_) return false;
+    bool ok = true;
+    if (*p_ == '"') {
+      ok = String(field, nullptr);
+    } else if (*p_ == '{') {
+      ++p_;
+      QStringList keys;
+      Blank();
+      if (p_ < end_ && *p_ == '}') {
+        ++p_;
+      } else {
+        for (;;) {
+          Blank();
+          QString key;
+          if (p_ >= end_ || *p_ != '"' || !String(field == "body" ? QString("body") : field, &key)) return false;
+          const QString inner = field == "body" ? key : field + "." + key;
+          if (keys.contains(key)) return Fail(inner, "given twice");
+          keys.append(key);
+          Blank();
+          if (p_ >= end_ || *p_ != ':') return false;
+          ++p_;
+          if (!Value(inner)) return false;
+          Blank();
+          if (p_ < end_ && *p_ == ',') {
+            ++p_;
+            continue;
+          }
+          if (p_ < end_ && *p_ == '}') {
+            ++p_;
+            break;
+          }
+          return false;
+        }
+      }
+    } else if (*p_ == '[') {
+      ++p_;
+      Blank();
+      if (p_ < end_ && *p_ == ']') {
+        ++p_;
+      } else {
+        for (int i = 0;; ++i) {
+          if (!Value(QString("%1[%2]").arg(field).arg(i))) return false;
+          Blank();
+          if (p_ < end_ && *p_ == ',') {
+            ++p_;
+            continue;
+          }
+          if (p_ < end_ && *p_ == ']') {
+            ++p_;
+            break;
+          }
+          return false;
+        }
+      }
+    } else {
+      while (p_ < end_ && *p_ != ',' && *p_ != '}' && *p_ != ']' && *p_ != ' ' && *p_ != '\n' && *p_ != '\r' &&
+             *p_ != '\t')
+        ++p_;
+    }
+    --depth_;
+    return ok;
+  }
+
+  const char* p_;
+  const char* end_;
+  int depth_ = 0;
+  ApiError error_;
+};
+
 }  // namespace
+
+ApiError CheckJsonStrictly(const QByteArray& body) { return StrictJson(body).Check(); }
 
 std::optional<QString> NormaliseNumber(const QString& text) {
   QString n;
@@ -59,6 +199,7 @@ ParsedSend ParseSendRequest(const QByteArray& body, const SendLimits& limits) {
     p.error = Refuse(413, "body", QString("larger than %1 bytes").arg(kMaxBodyBytes));
     return p;
   }
+  if (p.error = CheckJsonStrictly(body); !p.error.ok()) return p;
   QJsonParseError parseError{};
   const QJsonDocument doc = QJsonDocument::fromJson(body, &parseError);
   if (parseError.error != QJsonParseError::NoError) {

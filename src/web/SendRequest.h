@@ -59,6 +59,12 @@ struct ParsedSend {
 
 ParsedSend ParseSendRequest(const QByteArray& body, const SendLimits& limits);
 
+// What the JSON reader would let through but a request must not have: raw
+// control characters in a string, a key twice in one object, a \u escape
+// of half a surrogate pair. 400 naming the field ("text", "to[1]"); no
+// error for anything else (malformed JSON is the reader's to report).
+ApiError CheckJsonStrictly(const QByteArray& body);
+
 // The canonical hash used above, of any JSON object.
 QByteArray RequestHash(const QJsonObject& object);
 

@@ -1,10 +1,9 @@
 #include "WebServer.h"
 
 #include <QFile>
-#include <QTimer>
 #include <QJsonArray>
 #include <QJsonDocument>
-#include <QTextStream>
+#include <QUrlQuery>
 #include <cstdio>
 
 #include "ApiKeys.h"
@@ -15,61 +14,48 @@ namespace pdulink::web {
 
 namespace {
 
-using Method = QHttpServerRequest::Method;
-using Status = QHttpServerResponder::StatusCode;
-
-QHttpServerResponse Json(const QJsonObject& o, int status = 200) {
-  return QHttpServerResponse(o, static_cast<Status>(status));
-}
-
-QHttpServerResponse Error(const ApiError& e) {
-  QHttpServerResponse r = Json(e.ToJson(), e.status);
-  if (e.status == 401) r.addHeader("WWW-Authenticate", "Bearer");
-  return r;
-}
-
-QHttpServerResponse NotAllowed(const char* allow) {
-  QHttpServerResponse r = Error(Refuse(405, "", QString("method not allowed; allowed: %1").arg(allow)));
-  r.addHeader("Allow", allow);
-  return r;
-}
-
-// The headers every answer carries (routes that answer through a responder
-// do not pass the server's after-request step).
-QHttpServerResponse Finish(QHttpServerResponse&& r) {
-  r.addHeader("X-Content-Type-Options", "nosniff");
-  r.addHeader("Cache-Control", "no-store");
-  return std::move(r);
-}
-
 // Sends taken together in one transaction, at most.
 constexpr size_t kMaxBatch = 256;
 
-QHttpServerResponse SpoolDown() { return Error(Refuse(503, "", "the spool does not answer")); }
-
-QByteArray Header(const QHttpServerRequest& request, const QByteArray& name) {
-  for (const auto& [key, value] : request.headers())
-    if (key.compare(name, Qt::CaseInsensitive) == 0) return value;
-  return {};
+HttpResponse Json(const QJsonObject& o, int status = 200) {
+  HttpResponse r;
+  r.status = status;
+  r.body = QJsonDocument(o).toJson(QJsonDocument::Compact);
+  return r;
 }
 
-bool HasHeader(const QHttpServerRequest& request, const QByteArray& name) {
-  for (const auto& [key, value] : request.headers())
-    if (key.compare(name, Qt::CaseInsensitive) == 0) return true;
-  return false;
+HttpResponse Error(const ApiError& e) {
+  HttpResponse r = Json(e.ToJson(), e.status);
+  if (e.status == 401) r.Add("WWW-Authenticate", "Bearer");
+  return r;
 }
 
-const char* MethodName(Method m) {
-  switch (m) {
-    case Method::Get: return "GET";
-    case Method::Post: return "POST";
-    case Method::Put: return "PUT";
-    case Method::Delete: return "DELETE";
-    case Method::Head: return "HEAD";
-    case Method::Options: return "OPTIONS";
-    case Method::Patch: return "PATCH";
-    default: return "other";
+// HEAD goes with GET without being listed, as the answers always had it.
+HttpResponse NotAllowed(const char* allow) {
+  HttpResponse r = Error(Refuse(405, "", QString("method not allowed; allowed: %1").arg(allow)));
+  r.Add("Allow", allow);
+  return r;
+}
+
+HttpResponse KeyNeeded() { return Error(Refuse(401, "Authorization", "a valid bearer key is needed")); }
+
+HttpResponse SpoolDown() { return Error(Refuse(503, "", "the spool does not answer")); }
+
+// Control characters of anything a client sent, shown escaped: one log
+// line stays one line.
+QString Printable(const QString& text) {
+  QString out;
+  out.reserve(text.size());
+  for (QChar c : text) {
+    const char16_t u = c.unicode();
+    if (u < 0x20 || u == 0x7F || (u >= 0x80 && u < 0xA0) || u == 0x2028 || u == 0x2029)
+      out += QString("\\x%1").arg(static_cast<unsigned>(u), 2, 16, QChar('0'));
+    else if (u == '\\')
+      out += "\\\\";
+    else
+      out += c;
   }
+  return out;
 }
 
 void Log(const QString& line) {
@@ -77,212 +63,341 @@ void Log(const QString& line) {
   std::fflush(stderr);
 }
 
-QHttpServerResponse Resource(const QString& name, const QByteArray& type) {
+HttpResponse Resource(const QString& name, const QByteArray& type) {
   QFile f(":/pdulink-web/" + name);
   if (!f.open(QIODevice::ReadOnly)) return Error(Refuse(404, "", "not found"));
-  QHttpServerResponse r(type, f.readAll());
+  HttpResponse r;
+  r.contentType = type;
+  r.body = f.readAll();
   // Nothing from elsewhere: scripts, styles and requests stay on this origin.
-  r.addHeader("Content-Security-Policy",
-              "default-src 'self'; script-src 'self'; style-src 'self'; img-src 'self' data:; connect-src 'self'; "
-              "frame-ancestors 'none'; base-uri 'none'; form-action 'none'");
+  r.Add("Content-Security-Policy",
+        "default-src 'self'; script-src 'self'; style-src 'self'; img-src 'self' data:; connect-src 'self'; "
+        "frame-ancestors 'none'; base-uri 'none'; form-action 'none'");
   return r;
 }
 
-}  // namespace
+bool IsGet(const HttpRequest& r) { return r.method == "GET" || r.method == "HEAD"; }
 
-WebServer::WebServer(WebStore& store, SendLimits limits) : store_(store), limits_(limits) { Routes(); }
-
-quint16 WebServer::Listen(const QHostAddress& address, quint16 port) { return server_.listen(address, port); }
-
-std::optional<QString> WebServer::Authorised(const QHttpServerRequest& request) {
-  const std::optional<QByteArray> key = BearerKey(Header(request, "Authorization"));
-  std::optional<QString> name;
-  if (key) name = store_.Authenticate(*key);
-  if (!name)
-    Log(QString("refused %1 %2 from %3: %4")
-            .arg(MethodName(request.method()), request.url().path(), request.remoteAddress().toString(),
-                 key ? "unknown key" : "no bearer key"));
-  return name;
+// A proxy in front says so with one of these; a loopback client that sent
+// none of them is on this machine itself.
+bool Forwarded(const HttpRequest& r) {
+  for (const char* h : {"Forwarded", "X-Forwarded-For", "X-Forwarded-Host", "X-Forwarded-Proto", "X-Real-IP", "Via"})
+    if (r.HasHeader(h)) return true;
+  return false;
 }
 
-void WebServer::Routes() {
-  // The page.
-  server_.route("/", [](const QHttpServerRequest& req) {
-    if (req.method() != Method::Get) return NotAllowed("GET");
-    return Resource("index.html", "text/html; charset=utf-8");
-  });
-  server_.route("/app.js", [](const QHttpServerRequest& req) {
-    if (req.method() != Method::Get) return NotAllowed("GET");
-    return Resource("app.js", "text/javascript; charset=utf-8");
-  });
-  server_.route("/app.css", [](const QHttpServerRequest& req) {
-    if (req.method() != Method::Get) return NotAllowed("GET");
-    return Resource("app.css", "text/css; charset=utf-8");
-  });
+enum class Route { Page, Script, Style, Health, Metrics, Messages, Message, Inbox, Gateways, None };
 
-  // The API.
-  // Health and metrics also at the root, where load balancers and
-  // Prometheus look by default.
-  for (const char* path : {"/api/v1/healthz", "/healthz"}) {
-    server_.route(path, [this](const QHttpServerRequest& req) {
-      if (req.method() != Method::Get) return NotAllowed("GET");
-      return GetHealth();
-    });
-  }
-  for (const char* path : {"/api/v1/metrics", "/metrics"}) {
-    server_.route(path, [this](const QHttpServerRequest& req) {
-      if (req.method() != Method::Get) return NotAllowed("GET");
-      if (!req.remoteAddress().isLoopback() && !Authorised(req))
-        return Error(Refuse(401, "Authorization", "a valid bearer key is needed"));
-      return GetMetrics();
-    });
-  }
-  server_.route("/api/v1/messages", [this](const QHttpServerRequest& req, QHttpServerResponder&& responder) {
-    if (req.method() != Method::Get && req.method() != Method::Post)
-      return Finish(NotAllowed("GET, POST")).write(std::move(responder));
-    const std::optional<QString> key = Authorised(req);
-    if (!key) return Finish(Error(Refuse(401, "Authorization", "a valid bearer key is needed"))).write(std::move(responder));
-    if (req.method() == Method::Get) return Finish(GetMessages(req)).write(std::move(responder));
-    PostMessages(req, *key, std::move(responder));
-  });
-  server_.route("/api/v1/messages/<arg>", [this](const QString& id, const QHttpServerRequest& req) {
-    if (req.method() != Method::Get) return NotAllowed("GET");
-    if (!Authorised(req)) return Error(Refuse(401, "Authorization", "a valid bearer key is needed"));
-    return GetMessage(id);
-  });
-  server_.route("/api/v1/inbox", [this](const QHttpServerRequest& req) {
-    if (req.method() != Method::Get) return NotAllowed("GET");
-    if (!Authorised(req)) return Error(Refuse(401, "Authorization", "a valid bearer key is needed"));
-    return GetInbox(req);
-  });
-  server_.route("/api/v1/gateways", [this](const QHttpServerRequest& req) {
-    if (req.method() != Method::Get) return NotAllowed("GET");
-    if (!Authorised(req)) return Error(Refuse(401, "Authorization", "a valid bearer key is needed"));
-    return GetGateways();
-  });
-  server_.setMissingHandler([](const QHttpServerRequest& req, QHttpServerResponder&& responder) {
-    const ApiError e = Refuse(404, "", QString("no such resource: %1").arg(req.url().path()));
-    responder.write(QJsonDocument(e.ToJson()).toJson(QJsonDocument::Compact), "application/json", Status::NotFound);
-  });
-  server_.afterRequest([](QHttpServerResponse&& r) {
-    r.addHeader("X-Content-Type-Options", "nosniff");
-    r.addHeader("Cache-Control", "no-store");
-    return std::move(r);
-  });
+Route RouteOf(const QString& path) {
+  if (path == "/") return Route::Page;
+  if (path == "/app.js") return Route::Script;
+  if (path == "/app.css") return Route::Style;
+  if (path == "/healthz" || path == "/api/v1/healthz") return Route::Health;
+  if (path == "/metrics" || path == "/api/v1/metrics") return Route::Metrics;
+  if (path == "/api/v1/messages") return Route::Messages;
+  if (path.startsWith("/api/v1/messages/") && path.count('/') == 4) return Route::Message;
+  if (path == "/api/v1/inbox") return Route::Inbox;
+  if (path == "/api/v1/gateways") return Route::Gateways;
+  return Route::None;
 }
 
-void WebServer::PostMessages(const QHttpServerRequest& req, const QString& key, QHttpServerResponder&& responder) {
-  const QByteArray idempotencyKey = Header(req, "Idempotency-Key");
-  ApiError refused;
-  if (HasHeader(req, "Idempotency-Key") && idempotencyKey.isEmpty())
-    refused = Refuse(400, "Idempotency-Key", "empty");
-  else
-    refused = CheckIdempotencyKey(idempotencyKey);
-  ParsedSend parsed;
-  if (refused.ok()) {
-    parsed = ParseSendRequest(req.body(), limits_);
-    refused = parsed.error;
-  }
-  if (!refused.ok()) return Finish(Error(refused)).write(std::move(responder));
-  QTcpSocket* socket = responder.socket();
-  pending_.push_back(std::unique_ptr<PendingSend>(
-      new PendingSend{std::move(parsed), key, idempotencyKey, std::move(responder), QPointer<QTcpSocket>(socket)}));
-  if (pending_.size() >= kMaxBatch)
-    FlushSends();
-  else if (pending_.size() == 1)
-    QTimer::singleShot(0, &server_, [this] { FlushSends(); });
-}
-
-void WebServer::FlushSends() {
-  if (pending_.empty()) return;
-  std::vector<std::unique_ptr<PendingSend>> batch;
-  batch.swap(pending_);
-  std::vector<SendItem> items(batch.size());
-  std::vector<SendItem*> pointers;
-  for (size_t i = 0; i < batch.size(); ++i) {
-    items[i] = SendItem{&batch[i]->parsed.request, batch[i]->key, batch[i]->idempotencyKey, batch[i]->parsed.hash, {}};
-    pointers.push_back(&items[i]);
-  }
-  // A failed batch is tried again request by request, so that one
-  // request's trouble (or a lost race for an idempotency key) is its own.
-  if (!store_.EnqueueBatch(pointers) && batch.size() > 1)
-    for (SendItem& item : items)
-      item.outcome = store_.Enqueue(*item.request, item.apiKey, item.idempotencyKey, item.requestHash);
-
-  for (size_t i = 0; i < batch.size(); ++i) {
-    const EnqueueOutcome& out = items[i].outcome;
-    QHttpServerResponse r(QHttpServerResponse::StatusCode::Ok);
-    switch (out.kind) {
-      case EnqueueOutcome::Failed:
-        Log("the spool refused a message: " + out.why);
-        r = SpoolDown();
-        break;
-      case EnqueueOutcome::Conflict:
-        r = Error(Refuse(422, "Idempotency-Key", "used before with a different request body"));
-        break;
-      case EnqueueOutcome::UnknownGateway:
-        r = Error(Refuse(422, "gateway", "no gateway of that name in the spool"));
-        break;
-      case EnqueueOutcome::Created:
-      case EnqueueOutcome::Replayed: {
-        QJsonArray ids;
-        for (qint64 id : out.ids) ids.append(id);
-        r = Json(QJsonObject{{"ids", ids}, {"parts", batch[i]->parsed.request.parts}}, 201);
-        if (out.kind == EnqueueOutcome::Replayed) r.addHeader("Idempotent-Replayed", "true");
-        break;
-      }
-    }
-    if (batch[i]->socket) Finish(std::move(r)).write(std::move(batch[i]->responder));
-  }
-}
-
-QHttpServerResponse WebServer::GetMessages(const QHttpServerRequest& req) {
-  const ParsedOutboxQuery p = ParseOutboxQuery(req.query());
+HttpResponse Messages(WebStore& store, const QByteArray& query) {
+  const ParsedOutboxQuery p = ParseOutboxQuery(QUrlQuery(QString::fromUtf8(query)));
   if (!p.error.ok()) return Error(p.error);
-  const std::optional<Page> page = store_.Messages(p.query);
+  const std::optional<Page> page = store.Messages(p.query);
   if (!page) return SpoolDown();
   QJsonObject o{{"messages", page->rows}};
   o.insert("next_cursor", page->more ? QJsonValue(EncodeCursor(page->lastId)) : QJsonValue());
+  if (p.query.newest > 0) o.insert("older", page->older);
   return Json(o);
 }
 
-QHttpServerResponse WebServer::GetMessage(const QString& idText) {
+HttpResponse Message(WebStore& store, const QString& idText) {
   const std::optional<qint64> id = ParseRowId(idText);
   if (!id) return Error(Refuse(404, "id", "not a message id"));
   bool failed = false;
-  const std::optional<QJsonObject> row = store_.Message(*id, &failed);
+  const std::optional<QJsonObject> row = store.Message(*id, &failed);
   if (failed) return SpoolDown();
   if (!row) return Error(Refuse(404, "id", "no such message"));
   return Json(*row);
 }
 
-QHttpServerResponse WebServer::GetInbox(const QHttpServerRequest& req) {
-  const ParsedInboxQuery p = ParseInboxQuery(req.query());
+HttpResponse Inbox(WebStore& store, const QByteArray& query) {
+  const ParsedInboxQuery p = ParseInboxQuery(QUrlQuery(QString::fromUtf8(query)));
   if (!p.error.ok()) return Error(p.error);
-  const std::optional<Page> page = store_.Inbox(p.query);
+  const std::optional<Page> page = store.Inbox(p.query);
   if (!page) return SpoolDown();
   QJsonObject o{{"messages", page->rows}, {"more", page->more}};
+  if (p.query.newest > 0) o.insert("older", page->older);
   o.insert("last_id", page->lastId ? page->lastId : p.query.sinceId);
   return Json(o);
 }
 
-QHttpServerResponse WebServer::GetGateways() {
-  const std::optional<QJsonArray> rows = store_.Gateways();
+HttpResponse Gateways(WebStore& store, const SendLimits& limits) {
+  const std::optional<QJsonArray> rows = store.Gateways();
   if (!rows) return SpoolDown();
   // What the page's counter needs to know: the parts a text may take.
-  const QJsonObject sendLimits{{"max_parts", limits_.maxParts}, {"ref16", limits_.ref16}};
+  const QJsonObject sendLimits{{"max_parts", limits.maxParts}, {"ref16", limits.ref16}};
   return Json(QJsonObject{{"gateways", *rows}, {"send_limits", sendLimits}});
 }
 
-QHttpServerResponse WebServer::GetHealth() {
-  if (!store_.Reachable()) return Json(QJsonObject{{"status", "spool unreachable"}}, 503);
-  return Json(QJsonObject{{"status", "ok"}});
+HttpResponse MetricsText(WebStore& store) {
+  const SpoolFigures f = store.Figures();
+  HttpResponse r;
+  r.status = f.reachable ? 200 : 503;
+  r.contentType = "text/plain; version=0.0.4; charset=utf-8";
+  r.body = PrometheusText(f);
+  return r;
 }
 
-QHttpServerResponse WebServer::GetMetrics() {
-  const SpoolFigures f = store_.Figures();
-  return QHttpServerResponse("text/plain; version=0.0.4; charset=utf-8", PrometheusText(f),
-                             f.reachable ? Status::Ok : Status::ServiceUnavailable);
+}  // namespace
+
+struct WebServer::PendingSend {
+  ParsedSend parsed;
+  QString key;
+  QByteArray idempotencyKey;
+  std::shared_ptr<HttpExchange> exchange;
+};
+
+WebServer::WebServer(WebOptions options) : options_(std::move(options)) {}
+
+WebServer::~WebServer() { Stop(); }
+
+bool WebServer::Open(const spool::Target& target, QString* why) {
+  // Every second the keys are read again, so that a revoked key stops
+  // working within a second.
+  return worker_.Start(
+      target,
+      [this](WebStore& store) {
+        if (auto keys = store.ReadKeys(nullptr)) StoreKeys(std::move(*keys));
+      },
+      why);
+}
+
+quint16 WebServer::Listen(const QHostAddress& address, quint16 port, QString* why) {
+  listenAddress_ = address;
+  http_ = std::make_unique<HttpServer>(*this, options_.http);
+  return http_->Listen(address, port, why);
+}
+
+void WebServer::Stop() {
+  // The worker answers what it holds before the connections waiting for
+  // those answers are closed.
+  worker_.Stop();
+  if (http_) http_->Stop();
+}
+
+void WebServer::StoreKeys(std::vector<std::pair<QString, QByteArray>> keys) {
+  std::lock_guard lock(keysMutex_);
+  keys_ = std::move(keys);
+}
+
+std::optional<QString> WebServer::CachedKey(const QByteArray& hash) {
+  std::lock_guard lock(keysMutex_);
+  std::optional<QString> match;
+  // Every stored hash is compared, the match or not, so the time taken does
+  // not tell how far a guess got.
+  for (const auto& [name, stored] : keys_)
+    if (ConstantTimeEqual(hash, stored)) match = name;
+  return match;
+}
+
+bool WebServer::HostAllowed(const HttpRequest& request) const {
+  if (!request.HasHeader("Host")) return true;  // HTTP/1.0: no browser leaves it out
+  QString host = QString::fromLatin1(request.Header("Host")).trimmed().toLower();
+  if (host.startsWith('[')) {
+    host = host.mid(1, host.indexOf(']') - 1);
+  } else if (host.count(':') == 1) {
+    host = host.left(host.indexOf(':'));
+  }
+  if (options_.hostNames.contains(host, Qt::CaseInsensitive)) return true;
+  const QHostAddress literal(host);
+  if (!literal.isNull()) {
+    // An address typed into the browser is no rebinding: the listen
+    // address, or any address when listening on all of them.
+    return literal == listenAddress_ || listenAddress_ == QHostAddress::Any ||
+           listenAddress_ == QHostAddress::AnyIPv6 || listenAddress_ == QHostAddress::AnyIPv4;
+  }
+  return host == "localhost" && listenAddress_.isLoopback();
+}
+
+HeadVerdict WebServer::OnHead(const HttpRequest& request, const std::shared_ptr<HttpExchange>& exchange) {
+  auto answer = [](HttpResponse r) { return HeadVerdict{HeadVerdict::Answer, std::move(r), 0, {}}; };
+  const Route route = RouteOf(request.path);
+  const bool get = IsGet(request);
+  auto refused = [&](const char* why) {
+    Log(QString("refused %1 %2 from %3: %4")
+            .arg(Printable(QString::fromStdString(request.method)), Printable(request.path),
+                 request.peer.toString(), why));
+  };
+  switch (route) {
+    case Route::None:
+      return answer(Error(Refuse(404, "", QString("no such resource: %1").arg(request.path))));
+    case Route::Page:
+    case Route::Script:
+    case Route::Style:
+    case Route::Metrics:
+      if (!get) return answer(NotAllowed("GET"));
+      if (!HostAllowed(request)) {
+        refused("Host is not this server's name");
+        return answer(Error(Refuse(421, "Host", "not a name this server answers to")));
+      }
+      break;
+    case Route::Health:
+    case Route::Message:
+    case Route::Inbox:
+    case Route::Gateways:
+      if (!get) return answer(NotAllowed("GET"));
+      break;
+    case Route::Messages:
+      if (!get && request.method != "POST") return answer(NotAllowed("GET, POST"));
+      break;
+  }
+  if (route == Route::Page) return answer(Resource("index.html", "text/html; charset=utf-8"));
+  if (route == Route::Script) return answer(Resource("app.js", "text/javascript; charset=utf-8"));
+  if (route == Route::Style) return answer(Resource("app.css", "text/css; charset=utf-8"));
+  if (route == Route::Health) return HeadVerdict{HeadVerdict::ReadBody, {}, 0, {}};
+  if (route == Route::Metrics && request.peer.isLoopback() && !Forwarded(request))
+    return HeadVerdict{HeadVerdict::ReadBody, {}, 0, {}};
+
+  // Everything else needs a key, checked before the body is read.
+  const size_t maxBody = request.method == "POST" ? static_cast<size_t>(kMaxBodyBytes) : 0;
+  const std::optional<QByteArray> key = BearerKey(request.Header("Authorization"));
+  if (!key) {
+    refused("no bearer key");
+    return answer(KeyNeeded());
+  }
+  const QByteArray hash = HashKey(*key);
+  if (const std::optional<QString> name = CachedKey(hash))
+    return HeadVerdict{HeadVerdict::ReadBody, {}, maxBody, *name};
+  // Not among the keys read last: a key made since then works at once, so
+  // the keys are read again before the request is refused.
+  const QString method = Printable(QString::fromStdString(request.method)), path = Printable(request.path);
+  const QString peer = request.peer.toString();
+  worker_.Post(
+      [this, exchange, hash, maxBody, method, path, peer](WebStore& store) {
+        if (auto keys = store.ReadKeys(nullptr)) StoreKeys(std::move(*keys));
+        if (const std::optional<QString> name = CachedKey(hash)) return exchange->Continue(maxBody, *name);
+        Log(QString("refused %1 %2 from %3: unknown key").arg(method, path, peer));
+        exchange->Answer(KeyNeeded());
+      },
+      true);
+  return HeadVerdict{HeadVerdict::Deferred, {}, 0, {}};
+}
+
+void WebServer::OnRequest(const HttpRequest& request, const std::shared_ptr<HttpExchange>& exchange) {
+  const Route route = RouteOf(request.path);
+  if (route == Route::Health) return Health(exchange);
+  if (route == Route::Messages && request.method == "POST") return PostMessages(request, exchange);
+  const QByteArray query = request.query;
+  const QString path = request.path;
+  const SendLimits limits = options_.limits;
+  worker_.Post([route, query, path, limits, exchange](WebStore& store) {
+    switch (route) {
+      case Route::Metrics: exchange->Answer(MetricsText(store)); break;
+      case Route::Messages: exchange->Answer(Messages(store, query)); break;
+      case Route::Message: exchange->Answer(Message(store, path.section('/', 4))); break;
+      case Route::Inbox: exchange->Answer(Inbox(store, query)); break;
+      case Route::Gateways: exchange->Answer(Gateways(store, limits)); break;
+      default: exchange->Answer(SpoolDown()); break;
+    }
+  });
+}
+
+void WebServer::Health(const std::shared_ptr<HttpExchange>& exchange) {
+  // A database call that has not come back says enough: the spool is slow.
+  // Otherwise a cheap query, answered as slow if it takes too long.
+  const HttpResponse slow = Json(QJsonObject{{"status", "spool slow"}}, 503);
+  if (worker_.BusyMs() > options_.healthMs) {
+    exchange->Answer(slow);
+    return;
+  }
+  exchange->Deadline(options_.healthMs, slow);
+  worker_.Post(
+      [exchange](WebStore& store) {
+        exchange->Answer(store.Reachable() ? Json(QJsonObject{{"status", "ok"}})
+                                           : Json(QJsonObject{{"status", "spool unreachable"}}, 503));
+      },
+      true);
+}
+
+void WebServer::PostMessages(const HttpRequest& req, const std::shared_ptr<HttpExchange>& exchange) {
+  const QByteArray idempotencyKey = req.Header("Idempotency-Key");
+  ApiError refused;
+  if (req.HasHeader("Idempotency-Key") && idempotencyKey.isEmpty())
+    refused = Refuse(400, "Idempotency-Key", "empty");
+  else
+    refused = CheckIdempotencyKey(idempotencyKey);
+  ParsedSend parsed;
+  if (refused.ok()) {
+    parsed = ParseSendRequest(req.body, options_.limits);
+    refused = parsed.error;
+  }
+  if (!refused.ok()) {
+    exchange->Answer(Error(refused));
+    return;
+  }
+  // Sends that arrive while the worker is busy are committed together.
+  bool first = false;
+  {
+    std::lock_guard lock(sendsMutex_);
+    first = sends_.empty();
+    sends_.push_back(std::unique_ptr<PendingSend>(
+        new PendingSend{std::move(parsed), req.keyName, idempotencyKey, exchange}));
+  }
+  if (first) worker_.Post([this](WebStore& store) { FlushSends(store); });
+}
+
+void WebServer::FlushSends(WebStore& store) {
+  for (;;) {
+    std::vector<std::unique_ptr<PendingSend>> batch;
+    {
+      std::lock_guard lock(sendsMutex_);
+      if (sends_.empty()) return;
+      const size_t n = std::min(sends_.size(), kMaxBatch);
+      std::move(sends_.begin(), sends_.begin() + static_cast<std::ptrdiff_t>(n), std::back_inserter(batch));
+      sends_.erase(sends_.begin(), sends_.begin() + static_cast<std::ptrdiff_t>(n));
+    }
+    std::vector<SendItem> items(batch.size());
+    std::vector<SendItem*> pointers;
+    for (size_t i = 0; i < batch.size(); ++i) {
+      items[i] = SendItem{&batch[i]->parsed.request, batch[i]->key, batch[i]->idempotencyKey, batch[i]->parsed.hash, {}};
+      pointers.push_back(&items[i]);
+    }
+    // A failed batch is tried again request by request, so that one
+    // request's trouble (or a lost race for an idempotency key) is its own.
+    bool began = false;
+    if (!store.EnqueueBatch(pointers, &began) && began && batch.size() > 1)
+      for (SendItem& item : items)
+        item.outcome = store.Enqueue(*item.request, item.apiKey, item.idempotencyKey, item.requestHash);
+
+    for (size_t i = 0; i < batch.size(); ++i) {
+      const EnqueueOutcome& out = items[i].outcome;
+      HttpResponse r;
+      switch (out.kind) {
+        case EnqueueOutcome::Failed:
+          Log("the spool refused a message: " + (out.why.isEmpty() ? QString("no reason given") : out.why));
+          r = Error(Refuse(503, "", "the spool is busy or does not answer; try again"));
+          r.Add("Retry-After", "2");
+          break;
+        case EnqueueOutcome::Conflict:
+          r = Error(Refuse(422, "Idempotency-Key", "used before with a different request body"));
+          break;
+        case EnqueueOutcome::UnknownGateway:
+          r = Error(Refuse(422, "gateway", "no gateway of that name in the spool"));
+          break;
+        case EnqueueOutcome::Created:
+        case EnqueueOutcome::Replayed: {
+          QJsonArray ids;
+          for (qint64 id : out.ids) ids.append(id);
+          r = Json(QJsonObject{{"ids", ids}, {"parts", batch[i]->parsed.request.parts}}, 201);
+          if (out.kind == EnqueueOutcome::Replayed) r.Add("Idempotent-Replayed", "true");
+          break;
+        }
+      }
+      batch[i]->exchange->Answer(std::move(r));
+    }
+  }
 }
 
 }  // namespace pdulink::web

@@ -1,58 +1,65 @@
-// The HTTP side of pdulink-web: the routes of the API under /api/v1 and the
-// page at /, over one WebStore. Every API request but the health check
-// needs a key; /metrics also answers loopback clients without one.
+// The routes of pdulink-web: the API under /api/v1, health and metrics
+// (also at the root), the page at /. The HTTP thread checks each request's
+// head (route, method, Host, key) before its body is read; everything that
+// touches the database runs on the spool worker, and the connection waits
+// for it without holding up the others. Every API request but the health
+// check needs a key; metrics also answer a loopback client that came
+// without a proxy's forwarding headers.
 #pragma once
 
 #include <QHostAddress>
-#include <QHttpServer>
-#include <QHttpServerRequest>
-#include <QHttpServerResponse>
-#include <QObject>
-#include <QPointer>
-#include <QTcpSocket>
+#include <QStringList>
 #include <memory>
+#include <mutex>
 #include <vector>
 
+#include "HttpServer.h"
 #include "SendRequest.h"
-#include "WebStore.h"
+#include "SpoolWorker.h"
 
 namespace pdulink::web {
 
-class WebServer {
+struct WebOptions {
+  SendLimits limits;
+  HttpLimits http;
+  QStringList hostNames;  // Host names the page and metrics answer to
+  int healthMs = 800;     // a health check still waiting after this: "spool slow"
+};
+
+class WebServer : public HttpHandler {
  public:
-  WebServer(WebStore& store, SendLimits limits);
+  explicit WebServer(WebOptions options);
+  ~WebServer() override;
+
+  // Opens the spool in the worker; false (why set) when it fails.
+  bool Open(const spool::Target& target, QString* why);
   // The port listened on (the chosen one for port 0), 0 on failure.
-  quint16 Listen(const QHostAddress& address, quint16 port);
+  quint16 Listen(const QHostAddress& address, quint16 port, QString* why);
+  void Stop();
+
+  HeadVerdict OnHead(const HttpRequest& request, const std::shared_ptr<HttpExchange>& exchange) override;
+  void OnRequest(const HttpRequest& request, const std::shared_ptr<HttpExchange>& exchange) override;
 
  private:
-  void Routes();
-  // The key's name when the request carries a valid key; logs a refusal.
-  std::optional<QString> Authorised(const QHttpServerRequest& request);
+  struct PendingSend;
+  // A key's name from the cache, or nothing.
+  std::optional<QString> CachedKey(const QByteArray& hash);
+  void StoreKeys(std::vector<std::pair<QString, QByteArray>> keys);
+  bool HostAllowed(const HttpRequest& request) const;
+  void PostMessages(const HttpRequest& request, const std::shared_ptr<HttpExchange>& exchange);
+  void FlushSends(WebStore& store);
+  void Health(const std::shared_ptr<HttpExchange>& exchange);
 
-  // POST /messages: checked at once, then queued with the other sends that
-  // arrive before the event loop comes round, all committed in one
-  // transaction; each client is answered after that commit.
-  void PostMessages(const QHttpServerRequest& request, const QString& key, QHttpServerResponder&& responder);
-  void FlushSends();
-  QHttpServerResponse GetMessages(const QHttpServerRequest& request);
-  QHttpServerResponse GetMessage(const QString& id);
-  QHttpServerResponse GetInbox(const QHttpServerRequest& request);
-  QHttpServerResponse GetGateways();
-  QHttpServerResponse GetHealth();
-  QHttpServerResponse GetMetrics();
+  WebOptions options_;
+  QHostAddress listenAddress_;
+  SpoolWorker worker_;
+  std::unique_ptr<HttpServer> http_;
 
-  struct PendingSend {
-    ParsedSend parsed;
-    QString key;
-    QByteArray idempotencyKey;
-    QHttpServerResponder responder;
-    QPointer<QTcpSocket> socket;  // gone: the client left, nobody to answer
-  };
+  std::mutex keysMutex_;
+  std::vector<std::pair<QString, QByteArray>> keys_;  // name, hash
 
-  WebStore& store_;
-  std::vector<std::unique_ptr<PendingSend>> pending_;
-  SendLimits limits_;
-  QHttpServer server_;
+  std::mutex sendsMutex_;
+  std::vector<std::unique_ptr<PendingSend>> sends_;
 };
 
 }  // namespace pdulink::web

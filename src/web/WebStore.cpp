@@ -19,7 +19,9 @@ namespace {
 // Idempotency keys are kept for a day.
 constexpr qint64 kIdempotencySeconds = 24 * 3600;
 constexpr qint64 kPurgeEveryMs = 3600 * 1000;
-constexpr qint64 kKeysFreshMs = 1000;
+// Waits for another writer's lock, and for one statement (PostgreSQL).
+constexpr int kLockWaitMs = 2000;
+constexpr int kStatementMs = 5000;
 
 QString ErrorText(const QSqlQuery& q) { return q.lastError().text().simplified(); }
 
@@ -62,9 +64,11 @@ bool WebStore::Open(const spool::Target& target, QString* why) {
   return MigrateWeb(why);
 }
 
-bool WebStore::Begin() {
+bool WebStore::Begin(QString* why) {
   QSqlQuery q(db_);
-  return q.exec(postgres_ ? "BEGIN" : "BEGIN IMMEDIATE");
+  if (q.exec(postgres_ ? "BEGIN" : "BEGIN IMMEDIATE")) return true;
+  if (why) *why = ErrorText(q);
+  return false;
 }
 
 bool WebStore::Commit() {
@@ -78,10 +82,7 @@ void WebStore::Rollback() {
 }
 
 bool WebStore::MigrateWeb(QString* why) {
-  if (!Begin()) {
-    *why = db_.lastError().text().simplified();
-    return false;
-  }
+  if (!Begin(why)) return false;
   auto fail = [&](const QString& text) {
     Rollback();
     *why = text;
@@ -131,6 +132,15 @@ void WebStore::SetUpConnection() {
   // The statements stay prepared; planned for each execution's values, a
   // LIMIT or an id bound keeps its index scan instead of a generic plan.
   if (postgres_) QSqlQuery(db_).exec("SET plan_cache_mode = force_custom_plan");
+  // Short waits for locks: a request held up by another writer is answered
+  // 503 within seconds rather than keeping its client (and the requests
+  // behind it) waiting.
+  if (postgres_) {
+    QSqlQuery(db_).exec(QString("SET lock_timeout = %1").arg(kLockWaitMs));
+    QSqlQuery(db_).exec(QString("SET statement_timeout = %1").arg(kStatementMs));
+  } else {
+    QSqlQuery(db_).exec(QString("PRAGMA busy_timeout = %1").arg(kLockWaitMs));
+  }
 }
 
 bool WebStore::Recover() {
@@ -170,7 +180,6 @@ bool WebStore::AddKey(const QString& name, const QByteArray& hash, QString* why)
     *why = ErrorText(q);
     return false;
   }
-  keysRead_.invalidate();
   return true;
 }
 
@@ -188,10 +197,7 @@ std::optional<std::vector<KeyInfo>> WebStore::ListKeys(QString* why) {
 bool WebStore::RevokeKey(const QString& name, bool* found, QString* why) {
   *found = false;
   QSqlQuery q(db_);
-  if (!Begin()) {
-    *why = db_.lastError().text().simplified();
-    return false;
-  }
+  if (!Begin(why)) return false;
   q.prepare("DELETE FROM api_keys WHERE name = ?");
   q.addBindValue(name);
   if (!q.exec()) {
@@ -208,28 +214,20 @@ bool WebStore::RevokeKey(const QString& name, bool* found, QString* why) {
     Rollback();
     return false;
   }
-  keysRead_.invalidate();
   return *found;
 }
 
-std::optional<QString> WebStore::Authenticate(const QByteArray& key) {
-  if (!keysRead_.isValid() || keysRead_.elapsed() > kKeysFreshMs) {
-    QSqlQuery q(db_);
-    if (q.exec("SELECT name, key_hash FROM api_keys")) {
-      keys_.clear();
-      while (q.next()) keys_.emplace_back(q.value(0).toString(), q.value(1).toString().toLatin1());
-      keysRead_.start();
-    } else {
-      Recover();
-    }
+std::optional<std::vector<std::pair<QString, QByteArray>>> WebStore::ReadKeys(QString* why) {
+  QSqlQuery& q = Prepared("SELECT name, key_hash FROM api_keys");
+  if (!q.exec()) {
+    if (why) *why = ErrorText(q);
+    Recover();
+    return std::nullopt;
   }
-  const QByteArray hash = HashKey(key);
-  std::optional<QString> match;
-  // Every stored hash is compared, the match or not, so the time taken does
-  // not tell how far a guess got.
-  for (const auto& [name, stored] : keys_)
-    if (ConstantTimeEqual(hash, stored)) match = name;
-  return match;
+  std::vector<std::pair<QString, QByteArray>> keys;
+  while (q.next()) keys.emplace_back(q.value(0).toString(), q.value(1).toString().toLatin1());
+  q.finish();
+  return keys;
 }
 
 void WebStore::PurgeIdempotencyKeys() {
@@ -296,18 +294,22 @@ bool WebStore::EnqueueInTransaction(SendItem& item, QString* why) {
   return true;
 }
 
-bool WebStore::EnqueueBatch(const std::vector<SendItem*>& items) {
-  PurgeIdempotencyKeys();
+bool WebStore::EnqueueBatch(const std::vector<SendItem*>& items, bool* began) {
   QString why;
+  if (began) *began = false;
   auto fail = [&](const QString& text) {
     Rollback();
     for (SendItem* item : items) item->outcome = EnqueueOutcome{EnqueueOutcome::Failed, {}, text};
     return false;
   };
-  if (!Begin()) {
-    Recover();
-    if (!Begin()) return fail(db_.lastError().text().simplified());
+  if (!Begin(&why)) {
+    // A connection that broke is opened again; a lock held elsewhere is
+    // not waited for twice.
+    const bool alive = QSqlQuery(db_).exec("SELECT 1");
+    if (alive || !Recover() || !Begin(&why)) return fail(why);
   }
+  if (began) *began = true;
+  PurgeIdempotencyKeys();
   for (SendItem* item : items)
     if (!EnqueueInTransaction(*item, &why)) return fail(why);
   if (!Commit()) return fail(db_.lastError().text().simplified());
@@ -319,8 +321,9 @@ EnqueueOutcome WebStore::Enqueue(const SendRequest& request, const QString& apiK
   SendItem item{&request, apiKey, idempotencyKey, requestHash, {}};
   // A second attempt covers two requests with one idempotency key racing
   // in PostgreSQL: the loser's insert fails, and it then finds the winner's.
+  bool began = false;
   for (int attempt = 0; attempt < 2; ++attempt)
-    if (EnqueueBatch({&item})) break;
+    if (EnqueueBatch({&item}, &began) || !began) break;
   return item.outcome;
 }
 
@@ -358,8 +361,41 @@ std::optional<Page> RunPage(QSqlQuery& q, int limit, bool reversed, QJsonObject 
   if (reversed) std::reverse(rows.begin(), rows.end());
   for (QJsonObject& o : rows) page.rows.append(o);
   if (!rows.empty()) page.lastId = rows.back().value("id").toInteger();
-  if (reversed) page.more = false;
+  if (reversed) {
+    page.older = page.more;  // a newest page: rows before it remain
+    page.more = false;
+  }
   return page;
+}
+
+}  // namespace
+
+namespace {
+
+// A LIKE pattern that finds `text` anywhere, its own % and _ taken as such.
+QString Contains(const QString& text) {
+  QString t = text;
+  t.replace('\\', "\\\\").replace('%', "\\%").replace('_', "\\_");
+  return '%' + t + '%';
+}
+
+// The filters both listings share: older than a row, one correspondent
+// (with or without '+'), a piece of the text or the number.
+template <typename Query>
+void Filters(const Query& query, const QString& numberColumn, QStringList* where, QVariantList* binds) {
+  if (query.beforeId > 0) {
+    *where << "id < ?";
+    *binds << query.beforeId;
+  }
+  if (!query.number.isEmpty()) {
+    const QString bare = query.number.startsWith('+') ? query.number.mid(1) : query.number;
+    *where << QString("(%1 = ? OR %1 = ?)").arg(numberColumn);
+    *binds << bare << "+" + bare;
+  }
+  if (!query.search.isEmpty()) {
+    *where << QString("(text LIKE ? ESCAPE '\\' OR %1 LIKE ? ESCAPE '\\')").arg(numberColumn);
+    *binds << Contains(query.search) << Contains(query.search);
+  }
 }
 
 }  // namespace
@@ -379,32 +415,34 @@ std::optional<Page> WebStore::Messages(const OutboxQuery& query) {
     where << "created >= ?";
     binds << spool::TimeValue(db_, *query.since);
   }
-  const bool newest = query.newest > 0;
-  const int limit = newest ? query.newest : query.limit;
-  QString sql = QString("SELECT %1 FROM outbox").arg(kOutboxColumns);
+  Filters(query, "number", &where, &binds);
+  return Listing(QString("SELECT %1 FROM outbox").arg(kOutboxColumns), where, binds, query.newest, query.limit,
+                 &OutboxJson);
+}
+
+std::optional<Page> WebStore::Listing(QString sql, const QStringList& where, QVariantList binds, int newest,
+                                      int limit, QJsonObject (*json)(const QVariantList&)) {
+  if (newest > 0) limit = newest;
   if (!where.isEmpty()) sql += " WHERE " + where.join(" AND ");
-  sql += newest ? " ORDER BY id DESC LIMIT ?" : " ORDER BY id LIMIT ?";
-  binds << (newest ? limit : limit + 1);
+  sql += newest > 0 ? " ORDER BY id DESC LIMIT ?" : " ORDER BY id LIMIT ?";
+  binds << limit + 1;
   QSqlQuery& q = Prepared(sql);
   for (const QVariant& b : binds) q.addBindValue(b);
-  std::optional<Page> page = RunPage(q, limit, newest, &OutboxJson);
+  std::optional<Page> page = RunPage(q, limit, newest > 0, json);
   if (!page) Recover();
   return page;
 }
 
 std::optional<Page> WebStore::Inbox(const InboxQuery& query) {
-  const bool newest = query.newest > 0;
-  QSqlQuery& q = Prepared(newest ? QString("SELECT %1 FROM inbox ORDER BY id DESC LIMIT ?").arg(kInboxColumns)
-                                  : QString("SELECT %1 FROM inbox WHERE id > ? ORDER BY id LIMIT ?").arg(kInboxColumns));
-  if (newest) {
-    q.addBindValue(query.newest);
-  } else {
-    q.addBindValue(query.sinceId);
-    q.addBindValue(query.limit + 1);
+  QStringList where;
+  QVariantList binds;
+  if (query.newest == 0) {
+    where << "id > ?";
+    binds << query.sinceId;
   }
-  std::optional<Page> page = RunPage(q, newest ? query.newest : query.limit, newest, &InboxJson);
-  if (!page) Recover();
-  return page;
+  Filters(query, "sender", &where, &binds);
+  return Listing(QString("SELECT %1 FROM inbox").arg(kInboxColumns), where, binds, query.newest, query.limit,
+                 &InboxJson);
 }
 
 std::optional<QJsonArray> WebStore::Gateways() {

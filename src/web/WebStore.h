@@ -51,6 +51,7 @@ struct Page {
   QJsonArray rows;
   qint64 lastId = 0;  // id of the last row (0: none)
   bool more = false;  // rows after this page
+  bool older = false; // a newest page: rows before it
 };
 
 class WebStore {
@@ -71,10 +72,8 @@ class WebStore {
   std::optional<std::vector<KeyInfo>> ListKeys(QString* why);
   // false with *found false when there is no such key.
   bool RevokeKey(const QString& name, bool* found, QString* why);
-  // The name of the key whose hash matches, comparing with every stored
-  // hash in constant time; the hashes are re-read at most once a second so
-  // that a revoked key stops working at once.
-  std::optional<QString> Authenticate(const QByteArray& key);
+  // Every key's name and hash (the server compares them in memory).
+  std::optional<std::vector<std::pair<QString, QByteArray>>> ReadKeys(QString* why);
 
   // Queues one row per recipient in one transaction. With an idempotency
   // key, a request seen before under the same API key creates nothing and
@@ -84,8 +83,9 @@ class WebStore {
   // Several requests in one transaction (one commit, one sync to disk for
   // all of them), each as Enqueue would. On a database error nothing of
   // the batch is stored and false is returned (the outcomes say Failed);
-  // the caller may then try each alone.
-  bool EnqueueBatch(const std::vector<SendItem*>& items);
+  // the caller may then try each alone (*began false: no transaction could
+  // be opened, the spool is locked or gone, and trying again is no use).
+  bool EnqueueBatch(const std::vector<SendItem*>& items, bool* began = nullptr);
 
   // nullopt with *failed false: no such row.
   std::optional<QJsonObject> Message(qint64 id, bool* failed);
@@ -100,10 +100,14 @@ class WebStore {
   bool MigrateWeb(QString* why);
   // One request inside an open transaction; false on a database error.
   bool EnqueueInTransaction(SendItem& item, QString* why);
-  bool Begin();
+  bool Begin(QString* why = nullptr);
   bool Commit();
   void Rollback();
   void PurgeIdempotencyKeys();
+  // A listing's query run: the newest rows (newest > 0) or a page of
+  // `limit` in id order, under these conditions.
+  std::optional<Page> Listing(QString sql, const QStringList& where, QVariantList binds, int newest, int limit,
+                              QJsonObject (*json)(const QVariantList&));
   // Reopens the connection after a failure that broke it.
   bool Recover();
   void SetUpConnection();
@@ -115,8 +119,6 @@ class WebStore {
   spool::Target target_;
   QSqlDatabase db_;
   bool postgres_ = false;
-  std::vector<std::pair<QString, QByteArray>> keys_;  // name, hash
-  QElapsedTimer keysRead_;
   QElapsedTimer purged_;
   QHash<QString, QSqlQuery> prepared_;
 };

@@ -1,6 +1,8 @@
 // pdulink-web: the HTTP API and the web page over the spool.
 //
 //   pdulink-web --spool URI [--listen 127.0.0.1:8080] [--max-parts N] [--ref16]
+//               [--host-name NAME]... [--max-connections N] [--max-per-client N]
+//               [--header-timeout S]
 //   pdulink-web --spool URI --add-key NAME | --list-keys | --revoke-key NAME
 #include <QCoreApplication>
 #include <QHostAddress>
@@ -8,6 +10,7 @@
 #include <QStringList>
 #include <csignal>
 #include <cstdio>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "ApiKeys.h"
@@ -34,6 +37,11 @@ const char* const kUsage =
     "                      with LongSms=1 (default 1: one message)\n"
     "  --ref16             the gateways use LongSmsRef16=1 (parts one character shorter)\n"
     "  --shift-tables LIST the gateways' ShiftTables=LIST: texts counted with them\n"
+    "  --host-name NAME    a name the page and metrics answer to besides the listen\n"
+    "                      address (and localhost on loopback); repeatable\n"
+    "  --max-connections N connections at once (default 512, kept below the file limit)\n"
+    "  --max-per-client N  connections at once from one address (default 64)\n"
+    "  --header-timeout S  seconds a client has to send a request's head (default 10)\n"
     "  --add-key NAME      makes a key, prints it once, keeps only its hash\n"
     "  --list-keys         lists the names of the keys\n"
     "  --revoke-key NAME   removes a key\n"
@@ -73,7 +81,11 @@ int main(int argc, char** argv) {
   args.removeFirst();
   QString spoolText, listen = "127.0.0.1:8080", addKey, revokeKey;
   bool listKeys = false;
-  pdulink::web::SendLimits limits;
+  pdulink::web::WebOptions options;
+  pdulink::web::SendLimits& limits = options.limits;
+  // What this program creates (a new SQLite spool and its journal) is
+  // readable by its group at most: the spool holds every message.
+  ::umask(027);
   for (qsizetype i = 0; i < args.size(); ++i) {
     const QString& a = args[i];
     auto value = [&](QString* out) {
@@ -101,6 +113,15 @@ int main(int argc, char** argv) {
       if (!list.badName.empty())
         return Fail("--shift-tables: unknown language " + QString::fromStdString(list.badName), 2);
       limits.shiftTables = list.languages;
+    } else if (a == "--host-name" && value(&v)) {
+      options.hostNames.append(v.toLower());
+    } else if ((a == "--max-connections" || a == "--max-per-client" || a == "--header-timeout") && value(&v)) {
+      bool ok = false;
+      const int n = v.toInt(&ok);
+      if (!ok || n < 1 || n > 1000000) return Fail(a + " takes a positive number", 2);
+      if (a == "--max-connections") options.http.maxConnections = static_cast<size_t>(n);
+      if (a == "--max-per-client") options.http.maxPerClient = static_cast<size_t>(n);
+      if (a == "--header-timeout") options.http.headerSeconds = n;
     } else if (a == "--max-parts" && value(&v)) {
       bool ok = false;
       limits.maxParts = v.toInt(&ok);
@@ -127,34 +148,38 @@ int main(int argc, char** argv) {
   spool::Target target;
   QString why;
   if (!spool::ParseTarget(spoolText, &target, &why)) return Fail("--spool: " + why, 2);
-  pdulink::web::WebStore store;
-  if (!store.Open(target, &why)) return Fail(QString("spool %1: %2").arg(target.shown, why), 1);
+  if (!addKey.isEmpty() || listKeys || !revokeKey.isEmpty()) {
+    pdulink::web::WebStore store;
+    if (!store.Open(target, &why)) return Fail(QString("spool %1: %2").arg(target.shown, why), 1);
 
-  if (!addKey.isEmpty()) {
-    const QString key = pdulink::web::GenerateKey();
-    if (!store.AddKey(addKey, pdulink::web::HashKey(key.toLatin1()), &why)) return Fail(why, 1);
-    std::printf("%s\n", key.toLatin1().constData());
-    std::fprintf(stderr, "pdulink-web: key %s added; it is shown only this once\n", addKey.toUtf8().constData());
-    return 0;
-  }
-  if (listKeys) {
-    const auto keys = store.ListKeys(&why);
-    if (!keys) return Fail(why, 1);
-    for (const pdulink::web::KeyInfo& k : *keys)
-      std::printf("%s\t%s\n", k.name.toUtf8().constData(), k.created.toUtf8().constData());
-    return 0;
-  }
-  if (!revokeKey.isEmpty()) {
-    bool found = false;
-    if (!store.RevokeKey(revokeKey, &found, &why))
-      return found ? Fail(why, 1) : Fail(why.isEmpty() ? "no key named " + revokeKey : why, 1);
-    std::fprintf(stderr, "pdulink-web: key %s revoked\n", revokeKey.toUtf8().constData());
+    if (!addKey.isEmpty()) {
+      const QString key = pdulink::web::GenerateKey();
+      if (!store.AddKey(addKey, pdulink::web::HashKey(key.toLatin1()), &why)) return Fail(why, 1);
+      std::printf("%s\n", key.toLatin1().constData());
+      std::fprintf(stderr, "pdulink-web: key %s added; it is shown only this once\n", addKey.toUtf8().constData());
+      return 0;
+    }
+    if (listKeys) {
+      const auto keys = store.ListKeys(&why);
+      if (!keys) return Fail(why, 1);
+      for (const pdulink::web::KeyInfo& k : *keys)
+        std::printf("%s\t%s\n", k.name.toUtf8().constData(), k.created.toUtf8().constData());
+      return 0;
+    }
+    if (!revokeKey.isEmpty()) {
+      bool found = false;
+      if (!store.RevokeKey(revokeKey, &found, &why))
+        return found ? Fail(why, 1) : Fail(why.isEmpty() ? "no key named " + revokeKey : why, 1);
+      std::fprintf(stderr, "pdulink-web: key %s revoked\n", revokeKey.toUtf8().constData());
+      return 0;
+    }
     return 0;
   }
 
-  pdulink::web::WebServer server(store, limits);
-  const quint16 bound = server.Listen(address, port);
-  if (bound == 0) return Fail(QString("cannot listen on %1").arg(listen), 3);
+  pdulink::web::WebServer server(options);
+  if (!server.Open(target, &why)) return Fail(QString("spool %1: %2").arg(target.shown, why), 1);
+  const quint16 bound = server.Listen(address, port, &why);
+  if (bound == 0) return Fail(QString("cannot listen on %1: %2").arg(listen, why), 3);
 
   // SIGTERM and SIGINT end the event loop; the spool connection closes.
   if (::pipe(g_signalPipe) == 0) {
@@ -168,5 +193,7 @@ int main(int argc, char** argv) {
   std::printf("pdulink-web: listening on http://%s:%u/ (spool %s)\n", shown.toUtf8().constData(), bound,
               target.shown.toUtf8().constData());
   std::fflush(stdout);
-  return app.exec();
+  const int status = app.exec();
+  server.Stop();
+  return status;
 }

@@ -7,6 +7,8 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QSqlDatabase>
+#include <QSqlQuery>
 #include <sys/stat.h>
 
 #include <fstream>
@@ -14,6 +16,7 @@
 
 #include "PhoneProcess.h"
 #include "Spool.h"
+#include "SpoolDatabase.h"
 #include "SpoolTarget.h"
 #include "WebProcess.h"
 
@@ -224,6 +227,25 @@ TEST(WebApiTest, ListingsShowWhatTheGatewaysWrote) {
   EXPECT_EQ(m.value("pdus").toArray(), QJsonArray({"0791AA", "0791BB"}));
   EXPECT_TRUE(inbox.value("more").toBool());
 
+  // Older pages, one correspondent, a search over text and numbers (a
+  // pattern's own % and _ taken as such).
+  auto ids = [&](const std::string& path) {
+    std::vector<int> out;
+    for (const QJsonValue& v : Json(web.Get(path, key)).value("messages").toArray()) out.push_back(v.toObject().value("id").toInt());
+    return out;
+  };
+  EXPECT_EQ(ids("/api/v1/messages?newest=2&before_id=4"), (std::vector<int>{2, 3}));
+  EXPECT_TRUE(Json(web.Get("/api/v1/messages?newest=2&before_id=4", key)).value("older").toBool());
+  EXPECT_FALSE(Json(web.Get("/api/v1/inbox?newest=2&before_id=3", key)).value("older").toBool());
+  EXPECT_EQ(ids("/api/v1/inbox?newest=2&before_id=3"), (std::vector<int>{1, 2}));
+  EXPECT_EQ(ids("/api/v1/messages?newest=10&number=491513"), (std::vector<int>{4}));
+  EXPECT_EQ(ids("/api/v1/inbox?newest=10&number=4917"), (std::vector<int>{1, 2, 3}));
+  EXPECT_EQ(ids("/api/v1/inbox?newest=10&q=%D0%B5%D1%82%202"), (std::vector<int>{3}));
+  EXPECT_EQ(ids("/api/v1/messages?newest=10&q=m3"), (std::vector<int>{4}));
+  EXPECT_EQ(ids("/api/v1/messages?newest=10&q=4915"), (std::vector<int>{1, 2, 3, 4, 5}));
+  EXPECT_TRUE(ids("/api/v1/messages?newest=10&q=%25").empty());
+  EXPECT_EQ(web.Get("/api/v1/inbox?before_id=3", key).status, 400) << "before_id goes with newest";
+
   const QJsonArray gateways = Json(web.Get("/api/v1/gateways", key)).value("gateways").toArray();
   ASSERT_EQ(gateways.size(), 1);
   EXPECT_EQ(gateways[0].toObject().value("signal").toInt(), 21);
@@ -287,6 +309,47 @@ TEST(WebApiTest, SendAndReceiveThroughAGatewayOnTheSimulatedPhone) {
   const QJsonArray gateways = Json(web.Get("/api/v1/gateways", key)).value("gateways").toArray();
   ASSERT_EQ(gateways.size(), 1);
   EXPECT_EQ(gateways[0].toObject().value("name").toString(), "modem1");
+}
+
+}  // namespace
+
+namespace {
+
+// Idempotency keys are kept a day, across restarts of the server: a retry
+// within the day is answered from the first request, a key older than that
+// is forgotten (the hourly purge also runs at start).
+TEST(WebApiTest, IdempotencyKeysLastADayAcrossRestarts) {
+  WebProcess web;
+  const std::string key = web.AddKey("a");
+  ASSERT_TRUE(web.Start());
+  const std::string body = R"({"to": "+491511", "text": "Order 19"})";
+  const HttpResponse first = web.Post("/api/v1/messages", body, key, {"Idempotency-Key: fresh"});
+  ASSERT_EQ(first.status, 201);
+  {
+    // Aged by hand: the first request 23 hours ago, another 25 hours ago.
+    QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "ager");
+    db.setDatabaseName(QString::fromStdString(web.Directory() + "/spool.db"));
+    ASSERT_TRUE(db.open());
+    const QDateTime now = QDateTime::currentDateTimeUtc();
+    QSqlQuery q(db);
+    q.prepare("UPDATE idempotency_keys SET created = ? WHERE idem_key = 'fresh'");
+    q.addBindValue(spool::TimeValue(db, now.addSecs(-23 * 3600)));
+    ASSERT_TRUE(q.exec());
+    q.prepare("INSERT INTO idempotency_keys (api_key, idem_key, request_hash, ids, created) VALUES ('a', 'stale', 'x', '999', ?)");
+    q.addBindValue(spool::TimeValue(db, now.addSecs(-25 * 3600)));
+    ASSERT_TRUE(q.exec());
+    q = QSqlQuery();
+    db.close();
+  }
+  QSqlDatabase::removeDatabase("ager");
+  ASSERT_TRUE(web.Start());  // a restart
+  const HttpResponse stale = web.Post("/api/v1/messages", body, key, {"Idempotency-Key: stale"});
+  EXPECT_EQ(stale.status, 201) << stale.body << ": a day-old key is forgotten";
+  EXPECT_TRUE(stale.Header("idempotent-replayed").empty());
+  const HttpResponse retry = web.Post("/api/v1/messages", body, key, {"Idempotency-Key: fresh"});
+  EXPECT_EQ(retry.status, 201);
+  EXPECT_EQ(retry.Header("idempotent-replayed"), "true") << "a retry within the day sent the message again";
+  EXPECT_EQ(Json(retry).value("ids"), Json(first).value("ids"));
 }
 
 }  // namespace

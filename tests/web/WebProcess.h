@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdlib>
 #include <map>
 #include <memory>
 #include <string>
@@ -29,6 +30,15 @@ struct HttpResponse {
   }
 };
 
+// Writes all of `data` unless the peer goes away.
+inline void SendAll(int fd, const std::string& data) {
+  for (size_t off = 0; off < data.size();) {
+    const ssize_t n = ::send(fd, data.data() + off, data.size() - off, MSG_NOSIGNAL);
+    if (n <= 0) return;
+    off += static_cast<size_t>(n);
+  }
+}
+
 inline HttpResponse Http(int port, const std::string& method, const std::string& path, const std::string& body = "",
                          const std::vector<std::string>& headers = {}) {
   HttpResponse r;
@@ -47,11 +57,7 @@ inline HttpResponse Http(int port, const std::string& method, const std::string&
   for (const std::string& h : headers) req += h + "\r\n";
   if (!body.empty() || method == "POST") req += "Content-Length: " + std::to_string(body.size()) + "\r\n";
   req += "\r\n" + body;
-  for (size_t off = 0; off < req.size();) {
-    const ssize_t n = ::send(fd, req.data() + off, req.size() - off, MSG_NOSIGNAL);
-    if (n <= 0) break;
-    off += static_cast<size_t>(n);
-  }
+  SendAll(fd, req);
   std::string raw;
   char buf[65536];
   for (;;) {
@@ -86,6 +92,13 @@ inline HttpResponse Http(int port, const std::string& method, const std::string&
   return r;
 }
 
+// The program under test; PDULINK_WEB_BIN in the environment runs another
+// build of it (a benchmark's "before" figures).
+inline std::string WebBinary() {
+  const char* other = std::getenv("PDULINK_WEB_BIN");
+  return other && *other ? other : PDULINK_WEB_BIN;
+}
+
 class WebProcess {
  public:
   // spool: empty for a new SQLite file in the private directory.
@@ -98,7 +111,7 @@ class WebProcess {
   // Runs the program once with these arguments after --spool; its exit
   // status, standard output and error.
   int Run(const std::vector<std::string>& args, std::string* out = nullptr, std::string* err = nullptr) {
-    std::vector<std::string> argv = {PDULINK_WEB_BIN, "--spool", spool_};
+    std::vector<std::string> argv = {WebBinary(), "--spool", spool_};
     argv.insert(argv.end(), args.begin(), args.end());
     Child c(argv, dir_.Path());
     const int status = c.Wait(60);
@@ -114,7 +127,7 @@ class WebProcess {
   }
 
   bool Start() {
-    std::vector<std::string> argv = {PDULINK_WEB_BIN, "--spool", spool_, "--listen", "127.0.0.1:0"};
+    std::vector<std::string> argv = {WebBinary(), "--spool", spool_, "--listen", "127.0.0.1:0"};
     argv.insert(argv.end(), options_.begin(), options_.end());
     server_ = std::make_unique<Child>(argv, dir_.Path());
     if (!server_->WaitFor("/ (spool", 30)) return false;

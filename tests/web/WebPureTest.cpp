@@ -105,6 +105,55 @@ TEST(SendRequestTest, BodyOverTheLimitIsRefusedUnparsed) {
   EXPECT_EQ(Parse(QByteArray(kMaxBodyBytes + 1, '{')).error.status, 413);
 }
 
+// The limit in bytes as a client reads it in the documentation, not taken
+// from the code: 64 KiB is taken, one byte more is not.
+TEST(SendRequestTest, BodyLimitIsSixtyFourKibibytes) {
+  const QByteArray json = R"({"to":"+4915","text":"x"})";
+  const QByteArray fits = json + QByteArray(65536 - json.size(), ' ');
+  EXPECT_TRUE(Parse(fits).error.ok()) << Parse(fits).error.message.toStdString();
+  EXPECT_EQ(Parse(fits + ' ').error.status, 413);
+}
+
+// A 16-bit reference leaves a part one character shorter: 306 characters
+// are 2 parts of 153 with 8-bit references but 3 of 152 with 16-bit ones.
+TEST(SendRequestTest, SixteenBitReferencesCountInTheLengthCheck) {
+  const QByteArray body = "{\"to\":\"+4915\",\"text\":\"" + QByteArray(306, 'a') + "\"}";
+  const ParsedSend ref8 = ParseSendRequest(body, SendLimits{2, false});
+  EXPECT_TRUE(ref8.error.ok());
+  EXPECT_EQ(ref8.request.parts, 2);
+  const ParsedSend ref16 = ParseSendRequest(body, SendLimits{2, true});
+  EXPECT_EQ(ref16.error.status, 422);
+  EXPECT_EQ(ref16.error.field, "text");
+  EXPECT_EQ(ParseSendRequest(body, SendLimits{3, true}).request.parts, 3);
+}
+
+// What the JSON reader would take but a request must not carry: each
+// refused with 400 naming the field.
+TEST(SendRequestTest, ControlCharactersDuplicateKeysAndHalfCharactersAreRefused) {
+  struct Case {
+    QByteArray body;
+    QString field;
+  } cases[] = {
+      {"{\"to\":\"+4915\",\"text\":\"a\nb\"}", "text"},
+      {"{\"to\":[\"+4915\",\"+49\t16\"],\"text\":\"x\"}", "to[1]"},
+      {R"({"to":"+4915","text":"x","to":"+4916"})", "to"},
+      {R"({"to":"+4915","text":"x","\u0074ext":"y"})", "text"},
+      {R"({"to":"+4915","text":"a\ud800b"})", "text"},
+      {R"({"to":"+4915","text":"a\udc00"})", "text"},
+      {R"({"to":"+4915","text":"a\ud800\u0041"})", "text"},
+  };
+  for (const Case& c : cases) {
+    const ParsedSend p = Parse(c.body);
+    EXPECT_EQ(p.error.status, 400) << c.body.toStdString();
+    EXPECT_EQ(p.error.field, c.field) << c.body.toStdString();
+  }
+  // A pair is one character; escaped control characters are fine.
+  const ParsedSend ok = Parse(R"({"to":"+4915","text":"a\ud83d\ude00b\n"})");
+  ASSERT_TRUE(ok.error.ok()) << ok.error.message.toStdString();
+  EXPECT_EQ(ok.request.text, QString("a") + QString::fromUtf8("\xF0\x9F\x98\x80") + "b\n");
+  EXPECT_EQ(Parse("{\"to\":").error.status, 400) << "malformed JSON still reported";
+}
+
 TEST(SendRequestTest, HashIgnoresLayoutButNotContent) {
   const QByteArray a = Parse(R"({"to":"+4915","text":"hi","priority":1})").hash;
   EXPECT_EQ(a, Parse("{ \"priority\": 1,\n \"text\": \"hi\", \"to\": \"+4915\" }").hash);
@@ -126,6 +175,14 @@ TEST(ApiKeysTest, HashCompareAndHeader) {
   EXPECT_TRUE(ConstantTimeEqual("abcd", "abcd"));
   EXPECT_FALSE(ConstantTimeEqual("abcd", "abce"));
   EXPECT_FALSE(ConstantTimeEqual("abcd", "abc"));
+  // A difference anywhere counts, whatever the other bytes.
+  const QByteArray hash = HashKey("k");
+  for (qsizetype i = 0; i < hash.size(); ++i) {
+    QByteArray other = hash;
+    other[i] = other[i] == '0' ? '1' : '0';
+    EXPECT_FALSE(ConstantTimeEqual(hash, other)) << "byte " << i;
+    EXPECT_FALSE(ConstantTimeEqual(other, hash)) << "byte " << i;
+  }
   EXPECT_EQ(BearerKey("Bearer  k1 ").value_or(""), "k1");
   EXPECT_EQ(BearerKey("bearer k1").value_or(""), "k1");
   EXPECT_FALSE(BearerKey("Basic k1"));

@@ -2,10 +2,15 @@
 """The web page in a real browser: headless Chromium driven by Selenium.
 
 Starts the simulated phone, a headless gateway and pdulink-web on one SQLite
-spool, then in the page: enters the key, sends a message and watches it
-turn `sent` (the phone got its PDU), sees a message delivered to the phone
-appear in the inbox, checks the live count of characters and parts against
-the server's own count, and that the page fits a phone's screen.
+spool, then in the page, at 1280 px and at a phone's 390 px and with the
+keyboard alone: enters the key, sends a message and watches it turn `sent`
+(the phone got its PDU), sees a message delivered to the phone appear in the
+inbox with its sender's international number, checks the live count of
+characters and parts against the server's own count and the limit beside it,
+reads refusals in plain words that go once the form changes, opens a
+conversation and replies in it, searches, loads older messages, keeps a
+selection across refreshes, and says so when the server stops answering.
+Every step waits for what it checks, never for a fixed time.
 
 Exit status 77 (skipped) only when Chromium cannot be started.
 """
@@ -24,9 +29,16 @@ SKIP = 77
 
 
 def wait_for(predicate, seconds, what):
+    """Polls until the predicate holds; an element replaced or not there yet
+    (a refresh redraws a changed row) counts as not yet."""
     end = time.monotonic() + seconds
     while time.monotonic() < end:
-        value = predicate()
+        try:
+            value = predicate()
+        except Exception as e:  # selenium's stale or missing element
+            if type(e).__name__ not in ("StaleElementReferenceException", "NoSuchElementException"):
+                raise
+            value = None
         if value:
             return value
         time.sleep(0.2)
@@ -61,7 +73,8 @@ class Phone:
 def start_web(binary, spool, directory, extra):
     out = open(os.path.join(directory, "web.out"), "w+")
     err = open(os.path.join(directory, "web.err"), "w")
-    proc = subprocess.Popen([binary, "--spool", spool, "--listen", "127.0.0.1:0"] + extra,
+    listen = [] if "--listen" in extra else ["--listen", "127.0.0.1:0"]
+    proc = subprocess.Popen([binary, "--spool", spool] + listen + extra,
                             stdout=out, stderr=err)
 
     def port():
@@ -95,7 +108,7 @@ def browser(user_data):
     options.binary_location = "/usr/bin/chromium"
     for flag in ["--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
                  "--disable-background-networking", "--disable-component-update", "--disable-sync",
-                 "--no-proxy-server", "--window-size=1200,900", "--user-data-dir=" + user_data]:
+                 "--no-proxy-server", "--window-size=1280,900", "--user-data-dir=" + user_data]:
         options.add_argument(flag)
     try:
         return webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
@@ -148,9 +161,10 @@ def main():
 
         driver = browser(os.path.join(tmp, "chromium"))
         from selenium.webdriver.common.by import By
+        from selenium.webdriver.common.keys import Keys
         driver.get(base)
-        driver.find_element(By.ID, "key").send_keys(key)
-        driver.find_element(By.CSS_SELECTOR, "#key-form button").click()
+        # The keyboard alone: the key typed and Enter pressed.
+        driver.find_element(By.ID, "key").send_keys(key + Keys.ENTER)
         wait_for(lambda: driver.find_element(By.ID, "app").is_displayed(), 10, "the page after the key")
         # The key stays for the session: a reload goes straight to the page.
         driver.refresh()
@@ -162,6 +176,25 @@ def main():
         text = driver.find_element(By.ID, "text")
         text.send_keys("Привет")
         assert driver.find_element(By.ID, "count").text == "6 chars, 1 part (UCS2)", driver.find_element(By.ID, "count").text
+        wait_for(lambda: driver.find_element(By.ID, "count-limit").text == "(at most 6 parts)", 10, "the part limit")
+        # Too long: the reason is there to read, not only a disabled button.
+        text.clear()
+        text.send_keys("x" * 920)
+        wait_for(lambda: driver.find_element(By.ID, "too-long").is_displayed(), 5, "the too-long reason")
+        assert "at most 6" in driver.find_element(By.ID, "too-long").text
+        assert not driver.find_element(By.ID, "send").is_enabled()
+        text.clear()
+        wait_for(lambda: not driver.find_element(By.ID, "too-long").is_displayed(), 5, "the reason gone")
+        # A bad number is named in plain words; changing the form clears it.
+        to = driver.find_element(By.ID, "to")
+        to.send_keys("+49 abc")
+        text.send_keys("x")
+        to.send_keys(Keys.ENTER)
+        wait_for(lambda: "\u201C+49 abc\u201D is not a phone number" in driver.find_element(By.ID, "send-result").text,
+                 10, "the bad number named")
+        text.send_keys("y")
+        wait_for(lambda: driver.find_element(By.ID, "send-result").text == "", 5, "the old error cleared")
+        to.clear()
         text.clear()
         samples = ["a" * 160, "a" * 161, "€" * 80, "€" * 81, "a" * 159 + "€", "€" * 153, "Ж" * 70, "Ж" * 71,
                    "😀" * 35, "😀" * 36, "  a \n\t b  ", "x" * 306 + "😀", "{[~]}" * 40, "Ab" * 400]
@@ -174,11 +207,10 @@ def main():
             else:
                 assert body["error"]["field"] == "text" and js["parts"] > 6, (sample[:20], js, body)
 
-        # Send from the page; it turns sent once the phone has it.
-        driver.find_element(By.ID, "to").send_keys("+4915112345678")
+        # Send from the page, by keyboard; it turns sent once the phone has it.
         text.send_keys("Hello from the browser")
         assert driver.find_element(By.ID, "count").text == "22 chars, 1 part"
-        driver.find_element(By.ID, "send").click()
+        driver.find_element(By.ID, "to").send_keys("+4915112345678" + Keys.ENTER)
         result = wait_for(lambda: driver.find_element(By.ID, "send-result").text, 10, "the send result")
         assert result.startswith("Queued: #"), result
         msg_id = result.split("#")[1]
@@ -197,15 +229,72 @@ def main():
         wait_for(lambda: "Second reply" in driver.find_element(By.CSS_SELECTOR, "#inbox li:first-child").text, 90,
                  "the newest message first")
 
+        # The sender in its international form, with '+'.
+        sender = driver.find_element(By.CSS_SELECTOR, "#inbox li:first-child button.number")
+        assert sender.text == "+4917012345", sender.text
+
+        # Its conversation, opened and answered with the keyboard alone.
+        sender.send_keys(Keys.ENTER)
+        wait_for(lambda: driver.find_element(By.ID, "conversation").is_displayed(), 10, "the conversation")
+        thread = lambda: driver.find_element(By.ID, "thread").text
+        wait_for(lambda: "Reply from the phone" in thread() and "Second reply" in thread(), 10, "both messages")
+        assert thread().index("Reply from the phone") < thread().index("Second reply"), "newest last"
+        driver.find_element(By.ID, "reply").send_keys("Thanks" + Keys.TAB + Keys.ENTER)
+        wait_for(lambda: driver.find_element(By.ID, "reply-result").text.startswith("Queued: #"), 10, "the reply")
+        wait_for(lambda: "Thanks" in thread(), 15, "the reply in the conversation")
+        driver.find_element(By.ID, "conversation-close").send_keys(Keys.ENTER)
+        wait_for(lambda: not driver.find_element(By.ID, "conversation").is_displayed(), 5, "the conversation closed")
+
+        # Search over texts and numbers.
+        driver.find_element(By.ID, "search").send_keys("Second" + Keys.ENTER)
+        wait_for(lambda: "Second reply" in driver.find_element(By.ID, "results").text, 10, "the search result")
+        assert "Hello from the browser" not in driver.find_element(By.ID, "results").text
+        driver.find_element(By.ID, "search-clear").send_keys(Keys.ENTER)
+        driver.find_element(By.ID, "search").send_keys("4915112345678" + Keys.ENTER)
+        wait_for(lambda: "Hello from the browser" in driver.find_element(By.ID, "results").text, 10, "found by number")
+
+        # A selection in the outbox survives the refreshes that follow.
+        driver.execute_script("""
+            const body = document.querySelector('#outbox li[data-id="2"] .body');
+            const range = document.createRange(); range.selectNodeContents(body);
+            getSelection().removeAllRanges(); getSelection().addRange(range);""")
+        stamp = driver.find_element(By.ID, "status").text
+        wait_for(lambda: driver.find_element(By.ID, "status").text != stamp, 15, "a refresh")
+        stamp = driver.find_element(By.ID, "status").text
+        wait_for(lambda: driver.find_element(By.ID, "status").text != stamp, 15, "another refresh")
+        assert driver.execute_script("return getSelection().toString();") != "", "the selection was wiped"
+
+        # More than a page of the outbox: the older ones are a click away.
+        for i in range(50):
+            api(port, "POST", "/messages", key, {"to": "+4901", "text": "later %d" % i, "not_before": "2099-01-01T00:00:00Z"})
+        driver.refresh()  # a fresh page shows the newest 50
+        wait_for(lambda: driver.find_element(By.ID, "outbox-older").is_displayed(), 15, "the older-messages button")
+        assert len(driver.find_elements(By.CSS_SELECTOR, "#outbox li")) == 50
+        driver.find_element(By.ID, "outbox-older").send_keys(Keys.ENTER)
+        wait_for(lambda: len(driver.find_elements(By.CSS_SELECTOR, "#outbox li")) > 50, 10, "older messages")
+
         # A phone-sized screen: nothing wider than the screen.
         driver.set_window_size(390, 844)
-        time.sleep(0.5)
+        wait_for(lambda: driver.execute_script("return window.innerWidth;") <= 400, 10, "the narrow window")
         over = driver.execute_script("return document.documentElement.scrollWidth - window.innerWidth;")
         assert over <= 0, "the page is %dpx wider than a phone's screen" % over
+        sender = driver.find_element(By.CSS_SELECTOR, "#inbox li:first-child button.number")
+        sender.send_keys(Keys.ENTER)
+        wait_for(lambda: "Second reply" in driver.find_element(By.ID, "thread").text, 10, "the conversation at 390 px")
+        over = driver.execute_script("return document.documentElement.scrollWidth - window.innerWidth;")
+        assert over <= 0, "the conversation is %dpx wider than a phone's screen" % over
+
+        # The server stops: the page says so and keeps trying; back, it updates.
+        web.terminate()
+        web.wait(20)
+        wait_for(lambda: "does not answer" in driver.find_element(By.ID, "status").text, 15, "the server gone")
+        web, _ = start_web(args.web, spool, tmp, ["--max-parts", "6", "--listen", "127.0.0.1:%d" % port])
+        procs.append(web)
+        wait_for(lambda: driver.find_element(By.ID, "status").text.startswith("Updated"), 15, "the server back")
 
         # Forgetting the key returns to the key form and drops it.
         driver.find_element(By.ID, "forget").click()
-        assert driver.find_element(By.ID, "login").is_displayed()
+        wait_for(lambda: driver.find_element(By.ID, "login").is_displayed(), 5, "the key form")
         assert driver.execute_script("return sessionStorage.length;") == 0
         print("browser test passed")
         return 0
