@@ -54,6 +54,8 @@ TEST(Recipient, NationalAndInternationalFormsOfOneNumber) {
   EXPECT_TRUE(SameRecipient("00 49 151-1234 5678", "+49 (151) 12345678"));
   EXPECT_TRUE(SameRecipient("+3531234567", "+3531234567"));
 
+  EXPECT_TRUE(SameRecipient("+353871234567", "0871234567"));     // a three-digit country code
+  EXPECT_TRUE(SameRecipient("0871234567", "00353871234567"));
   EXPECT_FALSE(SameRecipient("+4915112345678", "+4315112345678"));  // two countries
   EXPECT_FALSE(SameRecipient("+4915112345678", "015112345679"));
   EXPECT_FALSE(SameRecipient("+49123456", "0123456"));   // too short to be sure
@@ -164,6 +166,35 @@ TEST_F(SentRecordTest, WrappedReferenceGoesToTheNewestAwaitedRecord) {
 
   EXPECT_FALSE(record.Match(Report(6, "+4915112345678", 0)).matched);
   EXPECT_FALSE(record.Match(Report(5, "+4915112345670", 0)).matched);
+}
+
+TEST_F(SentRecordTest, AReportListedAgainSettlesNothingElse) {
+  // Delivered to +4915112345678, reference 5, discharged 05-06-19 22:22:17.
+  const std::string hex = "07912143658709F1" "06" "05" "0D91945111325476F8" "50609122227121" "50609122227121" "00" "00";
+  tSMSDecode sms;
+  sms.Decode(hex);
+  auto facts = ReportFactsOf(sms);
+  ASSERT_TRUE(facts);
+  record.AddPart("/w/old.txt", "015112345678", 1, 1, 5, kNow);
+  record.Name("/w/old.txt", "SMSold.snd");
+  ReportMatch m = record.Match(*facts);
+  EXPECT_EQ("SMSold.dlv", m.reportFileName);
+  ASSERT_TRUE(record.Save());
+  // 256 messages later the reference comes round again; the old report is
+  // listed once more (its delete refused), also after a restart.
+  SentRecord again(path);
+  ASSERT_TRUE(again.Load(kNow + 60));
+  again.AddPart("/w/new.txt", "+4915112345678", 1, 1, 5, kNow + 60);
+  again.Name("/w/new.txt", "SMSnew.snd");
+  m = again.Match(*facts);
+  EXPECT_TRUE(m.repeated);
+  EXPECT_TRUE(m.reportFileName.empty());
+  EXPECT_EQ(-1, again.Parts()[1].status);
+  // Its own report (discharged a minute later) settles it.
+  sms.Decode("07912143658709F1" "06" "05" "0D91945111325476F8" "50609122237121" "50609122237121" "00" "00");
+  m = again.Match(*ReportFactsOf(sms));
+  EXPECT_FALSE(m.repeated);
+  EXPECT_EQ("SMSnew.dlv", m.reportFileName);
 }
 
 TEST_F(SentRecordTest, ThreePartsReportedInEveryOrder) {
