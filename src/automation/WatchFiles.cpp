@@ -14,13 +14,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "Battery.h"
-#include "ReceivedRecord.h"
-#include "ServiceCentre.h"
-#include "delivery_reports.h"
-#include "sms_archive.h"
-#include "sms_concat.h"
-#include "sms_join.h"
+#include "own_files.h"
 #include "text_helpers.h"
 #include "utf8_text.h"
 
@@ -320,52 +314,7 @@ bool IdentifyFile(const std::string& path, FileId& id) {
   return true;
 }
 
-namespace {
-
-// "<base>.<pid>-<n>.tmp": the temporary file of a durable write of base
-// (the archive writer's), left behind when a run was killed during it.
-bool IsTemporaryOf(std::string_view name, std::string_view base) {
-  if (name.size() <= base.size() + 5 || ::strncasecmp(name.data(), base.data(), base.size()) != 0) return false;
-  std::string_view rest = name.substr(base.size());
-  if (rest[0] != '.' || rest.substr(rest.size() - 4) != ".tmp") return false;
-  rest = rest.substr(1, rest.size() - 5);
-  size_t dash = rest.find('-');
-  if (dash == std::string_view::npos || dash == 0 || dash + 1 == rest.size()) return false;
-  for (size_t i = 0; i < rest.size(); ++i)
-    if (i != dash && (rest[i] < '0' || rest[i] > '9')) return false;
-  return true;
-}
-
-bool IsNameOrTemporaryOf(std::string_view name, std::string_view base) {
-  return (name.size() == base.size() && ::strncasecmp(name.data(), base.data(), base.size()) == 0) ||
-         IsTemporaryOf(name, base);
-}
-
-}  // namespace
-
-bool IsOwnName(std::string_view name) {
-  const std::string_view record(kInFlightFile);
-  if (name == record || (name.size() == record.size() + 4 && name.substr(0, record.size()) == record &&
-                         name.substr(record.size()) == ".tmp"))
-    return true;
-  // Files of the working and log directories that the program writes itself.
-  for (std::string_view own : {std::string_view(kReceivedRecordFile), std::string_view(ServiceCentre::kValidityFile),
-                               std::string_view(kLowBatteryFlagFile), std::string_view(pdulink::kCollectiveFileName),
-                               pdulink::kConcatRefFileName, pdulink::kJoinStateFileName,
-                               pdulink::kSentRecordFileName})
-    if (IsNameOrTemporaryOf(name, own)) return true;
-  constexpr size_t kStampEnd = 3 + 17;
-  if (name.size() <= kStampEnd || ::strncasecmp(name.data(), "SMS", 3) != 0) return false;
-  for (size_t i = 3; i < kStampEnd; ++i)
-    if (name[i] < '0' || name[i] > '9') return false;
-  // Sent, failed and unknown-outcome files, and the archive of received
-  // messages (a log directory shared with the watched one).
-  for (std::string_view own : {std::string_view(".snd"), std::string_view(".err"), std::string_view(kUnknownSuffix),
-                               std::string_view(".txt"), std::string_view(".xml"), std::string_view(".pdu"),
-                               pdulink::kDeliveredSuffix, pdulink::kUndeliverableSuffix})
-    if (IsNameOrTemporaryOf(name.substr(kStampEnd), own)) return true;
-  return false;
-}
+bool IsOwnName(std::string_view name) { return pdulink::IsOwnFileName(name); }
 
 namespace {
 

@@ -6,6 +6,8 @@
 #include <string_view>
 #include <vector>
 
+#include "own_files.h"
+
 namespace watch {
 
 // "out/smss*.txt" -> directory "out", pattern "smss*.txt". "/" and "\" both
@@ -99,21 +101,15 @@ bool SplitMessageLineUtf8(std::string_view line, std::string& number, std::strin
 bool MoveFile(const std::string& from, const std::string& to);
 
 // Names the program gives files itself, which no template may take for an
-// outgoing message: "SMS" + 17-digit stamp + ".snd", ".err" or ".unknown"
-// (case ignored, as templates match), the archive files of received
-// messages (".txt", ".xml", ".pdu"), the delivery reports (".dlv", ".und")
-// and the record of the parts sent, the in-flight and received records, the
-// validity-period file, the low-battery flag, the collective file and the
-// long-message state files, each
-// also as the temporary file of its durable write.
+// outgoing message (pdulink::IsOwnFileName, beside the names).
 bool IsOwnName(std::string_view name);
 
 // The record of the messages in flight, kept in the working directory: an
 // entry is made just before a file's PDU is written, gets the phone's answer
 // as soon as it is in, and goes once the file has been renamed. A file whose
 // entry has no answer may have gone out or not: it is never sent again.
-inline constexpr char kInFlightFile[] = ".pdulink-inflight";
-inline constexpr char kUnknownSuffix[] = ".unknown";
+inline constexpr const char* kInFlightFile = pdulink::kInFlightFileName.data();
+inline constexpr const char* kUnknownSuffix = pdulink::kUnknownSuffixName.data();
 struct InFlight {
   enum class Answer { None, Sent, Failed };
   std::string fsPath;  // as the file system opens it

@@ -376,7 +376,13 @@ TEST_F(WatchTest, TheProgramsOwnNamesNeverMatchATemplate) {
   for (const char* own : {"SMS20260101120000000.snd", "sms20260101120000001.ERR", "SMS20260101120000002.unknown",
                           ".pdulink-inflight", "SMS20260101120000003.txt", "SMS20260101120000003.txt.41-2.tmp",
                           "smsOwed.rec", "smsOwed.rec.41-3.tmp", "sms_vp.ini", "smsLowBat.f",
-                          "SMS20260101120000004.dlv", "SMS20260101120000005.und", "smsSent.rec"})
+                          "SMS20260101120000004.dlv", "SMS20260101120000005.und", "smsSent.rec",
+                          // the log directory watched too: joined messages, their state, the
+                          // collective file, the concatenation counter, raw PDUs
+                          "SMS20260101120000006_joined.txt", "SMS20260101120000006_joined.xml",
+                          "SMS20260101120000007_incomplete.txt", "SMS20260101120000007_joined.txt.41-4.tmp",
+                          "PDULINKJ.DAT", "PDULINKJ.DAT.41-5.tmp", "PDULINKL.TXT", "sms_concat.ref",
+                          "SMS20260101120000008.pdu", "SMS20260101120000009.snd.41-6.tmp"})
     WriteFile(tmp.Path() + "/" + own, "12345 own\n");
   WriteFile(tmp.Path() + "/SMS2026.snd", "12345 foreign\n");  // no stamp of this program's
   for (int i = 0; i < 3; ++i) turn->Run();
@@ -387,6 +393,8 @@ TEST_F(WatchTest, TheProgramsOwnNamesNeverMatchATemplate) {
   EXPECT_FALSE(watch::IsOwnName("SMS20260101120000000.snd.txt"));
   EXPECT_FALSE(watch::IsOwnName(".pdulink-inflight.old"));
   EXPECT_FALSE(watch::IsOwnName("smsOwed.rec.x-1.tmp"));
+  EXPECT_FALSE(watch::IsOwnName("SMS20260101120000006_joined2.txt"));
+  EXPECT_FALSE(watch::IsOwnName("SMS20260101120000006_other.txt"));
 }
 
 TEST_F(WatchTest, WithoutLeasesSizeAndStampDecideAndAFutureStampWaitsOneLook) {
