@@ -8,6 +8,7 @@
 #include <cctype>
 #include <fstream>
 
+#include "DeliveryReports.h"
 #include "GatewayFixture.h"
 #include "HookRunner.h"
 #include "TempDir.h"
@@ -93,6 +94,24 @@ TEST_F(HooksTest, SentFileAndFailedManualSendRunTheirHooks) {
   ASSERT_TRUE(RunUntil([&] { return std::filesystem::exists(hookCopy + ".report"); })) << Journal();
   EXPECT_EQ(pdulink::test::Slurp(hookCopy + ".report"), "file " + report + "\nfile " + sentFile +
                                                             "\nnumber=+4915112345678\ntext=Delivered\nreference=42\n");
+
+  // A sent file whose outcome stayed unknown (renamed .unknown) gets its
+  // final report: the hook is given that file as it is named.
+  form->state().MatchReports = true;
+  std::filesystem::remove(hookCopy + ".report");
+  const std::string source = spool.Path() + "/smss9.txt", unknown = phone->Directory() + "/SMS20260101120000000.unknown";
+  std::ofstream(unknown) << "+4915112345678 Lost answer\r\n";
+  form->gateway().reports().Sent(source, "+4915112345678", 1, 1, 9);
+  form->gateway().reports().Settled(source, "SMS20260101120000000.unknown");
+  // Reference 9 to +4915112345678: 46, given up.
+  form->gateway().reports().Report("07912143658709F1" "06" "09" "0D91945111325476F8" "50609122227121"
+                                   "50609122227121" "46" "00");
+  ASSERT_TRUE(RunUntil([&] { return std::filesystem::exists(hookCopy + ".report"); })) << Journal();
+  EXPECT_EQ(pdulink::test::Slurp(hookCopy + ".report").rfind("file " + phone->Directory() +
+                                                                 "/SMS20260101120000000.und\nfile " + unknown + "\n",
+                                                             0),
+            0u)
+      << pdulink::test::Slurp(hookCopy + ".report");
 }
 
 }  // namespace
