@@ -193,6 +193,8 @@ bool WatchTurn::SendOne(const Entry& entry) {
     if (OnSent) OnSent(entry.fsPath, number, s, t, reference);
   };
 
+  hooks.Text = [this](const std::string& text) { sending_.body = text; };
+
   sending_ = {"", "", number, body, ""};
   struct Sent {
     Settled& s;

@@ -1,6 +1,7 @@
 // Hook programs in the whole gateway against the simulated phone: each hook
 // finds its event's files on disk and gets the event's number, text and
 // reference.
+#include <QCheckBox>
 #include <QLineEdit>
 #include <QToolButton>
 #include <sys/stat.h>
@@ -78,6 +79,15 @@ TEST_F(HooksTest, SentFileAndFailedManualSendRunTheirHooks) {
   const size_t ref = sent.find("reference=") + 10;
   EXPECT_TRUE(ref < sent.size() && std::isdigit(static_cast<unsigned char>(sent[ref]))) << sent;
   EXPECT_TRUE(JournalHas("Rename smss1.txt OK") || JournalHas("Rename " + spool.Path() + "/smss1.txt OK")) << Journal();
+
+  // With send options the text sent is the body after them, not the line.
+  std::filesystem::remove(hookCopy + ".sent");
+  form->ui().cb_sendoptions->setChecked(true);
+  std::ofstream(spool.Path() + "/smss2.txt") << "+4915112345678 #vp167#Flash at 9\r\n";
+  ASSERT_TRUE(RunUntil([&] { return std::filesystem::exists(hookCopy + ".sent"); })) << Journal();
+  EXPECT_NE(pdulink::test::Slurp(hookCopy + ".sent").find("\ntext=Flash at 9\n"), std::string::npos)
+      << pdulink::test::Slurp(hookCopy + ".sent");
+  form->ui().cb_sendoptions->setChecked(false);
 
   // A message typed by hand that fails: OnFailed without a file.
   form->ui().ed_totel->setText(QStringLiteral("12x45"));
