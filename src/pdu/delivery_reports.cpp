@@ -5,6 +5,7 @@
 #include <map>
 
 #include "sms_decode.h"
+#include "sms_time.h"
 #include "state_file.h"
 #include "text_helpers.h"
 
@@ -96,8 +97,8 @@ std::optional<StatusReportFacts> ReportFactsOf(const tSMSDecode& sms) {
   r.recipient = (sms.AddrType == 0x91 ? "+" : "") + sms.Address;
   r.status = sms.Status;
   r.statusText = sms.StatusText;
-  r.centreTime = sms.TimeText;
-  r.dischargeTime = sms.DischargeTime;
+  r.centreTime = ExactTimeText(sms.TimeText, sms.TimeZoneQuarters);
+  r.dischargeTime = ExactTimeText(sms.DischargeTime, sms.DischargeZoneQuarters);
   return r;
 }
 

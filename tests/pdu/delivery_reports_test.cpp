@@ -11,6 +11,7 @@
 #include "TempDir.h"
 #include "delivery_reports.h"
 #include "sms_decode.h"
+#include "sms_time.h"
 
 namespace {
 
@@ -101,6 +102,35 @@ TEST(ReportFacts, FromADecodedStatusReport) {
   EXPECT_FALSE(ReportFactsOf(sms));
   sms.Decode("07912143658709F1040A8101896745230000506091222271210AE8329BFD4697D9EC37");
   EXPECT_FALSE(ReportFactsOf(sms));  // an SMS-DELIVER
+}
+
+TEST(ReportFacts, QuarterHourZonesAreKeptExactly) {
+  // Centre time +05:30 (22 quarters), discharge +05:45 (23).
+  tSMSDecode sms;
+  sms.Decode("07912143658709F1" "06" "05" "0D91945111325476F8" "50609122227122" "50609122227132" "00" "00");
+  auto facts = ReportFactsOf(sms);
+  ASSERT_TRUE(facts) << sms.ErrorText;
+  EXPECT_EQ("05-06-19 22:22:17 [+5:30]", facts->centreTime);
+  EXPECT_EQ("05-06-19 22:22:17 [+5:45]", facts->dischargeTime);
+  EXPECT_EQ("05-06-19 22:22:17 [+5]", sms.TimeText);  // the archive's form
+  EXPECT_EQ("2005-06-19T22:22:17+05:45", IsoTimeText(facts->dischargeTime));
+  SentPart p;
+  p.number = "+4915112345678";
+  EXPECT_NE(ReportFileText(p, *facts).find("time=05-06-19 22:22:17 [+5:30]\ndischarge=05-06-19 22:22:17 [+5:45]\n"),
+            std::string::npos);
+  // An SMS-DELIVER stamped -03:30 (14 quarters, west).
+  sms.Decode("07912143658709F1040A8101896745230000506091222271490AE8329BFD4697D9EC37");
+  ASSERT_FALSE(sms.HasError);
+  EXPECT_EQ("05-06-19 22:22:17 [-3]", sms.TimeText);
+  EXPECT_EQ("05-06-19 22:22:17 [-3:30]", ExactTimeText(sms.TimeText, sms.TimeZoneQuarters));
+  EXPECT_EQ("2005-06-19T22:22:17-03:30", IsoTimeText(ExactTimeText(sms.TimeText, sms.TimeZoneQuarters)));
+  // Whole hours as before; anything else is no time.
+  EXPECT_EQ("05-06-19 22:22:17 [+3]", ExactTimeText("05-06-19 22:22:17 [+3]", 12));
+  EXPECT_EQ("2005-06-19T22:22:17+03:00", IsoTimeText("05-06-19 22:22:17 [+3]"));
+  EXPECT_EQ("2005-06-19T22:22:17+11:00", IsoTimeText("05-06-19 22:22:17 [+11]"));
+  EXPECT_EQ("", IsoTimeText("05-06-19 22:22:17 [+5:3]"));
+  EXPECT_EQ("", IsoTimeText("05-06-19 22:22:17 [5]"));
+  EXPECT_EQ("", IsoTimeText("1 day"));
 }
 
 class SentRecordTest : public ::testing::Test {
