@@ -11,9 +11,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 
+#include "archive_files.h"
 #include "own_files.h"
 #include "text_helpers.h"
 #include "utf8_text.h"
@@ -260,12 +262,25 @@ bool SplitMessageLineUtf8(std::string_view raw, std::string& number, std::string
 
 namespace {
 
-bool CopyAcross(const std::string& from, const std::string& to) {
+// Across file systems: the copy is written under a temporary name beside
+// `to` (one the watch never takes), flushed, and renamed to `to` only when
+// complete; then the original goes. A kill in between leaves the original
+// and at most a stray temporary file or a complete copy, which the in-flight
+// record (told by beforeCopy) names.
+bool CopyAcross(const std::string& from, const std::string& to, const std::function<bool()>& beforeCopy) {
   Fd in(::open(from.c_str(), O_RDONLY | O_CLOEXEC));
   if (in.get() < 0) return false;
   struct stat st {};
   if (::fstat(in.get(), &st) != 0) return false;
-  Fd out(::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, st.st_mode & 0777));
+  struct stat taken {};
+  if (::lstat(to.c_str(), &taken) == 0) {
+    errno = EEXIST;
+    return false;
+  }
+  if (beforeCopy && !beforeCopy()) return false;
+  static std::atomic<unsigned> counter{0};
+  const std::string temp = to + "." + std::to_string(::getpid()) + "-" + std::to_string(counter.fetch_add(1)) + ".tmp";
+  Fd out(::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, st.st_mode & 0777));
   if (out.get() < 0) return false;
   bool ok = true;
   char buf[64 * 1024];
@@ -286,23 +301,34 @@ bool CopyAcross(const std::string& from, const std::string& to) {
   }
   ok = ok && ::fsync(out.get()) == 0;
   ok = (::close(out.release()) == 0) && ok;
-  // Only a complete copy may replace the original.
-  if (ok && ::unlink(from.c_str()) == 0) return true;
+  // Only a complete copy takes the name, and only a named copy replaces
+  // the original.
+  ok = ok && ::renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0;
+  if (!ok) {
+    const int code = errno;
+    ::unlink(temp.c_str());
+    errno = code;
+    return false;
+  }
+  pdulink::SyncParentDirectory(to);
+  if (::unlink(from.c_str()) == 0) return true;
+  const int code = errno;
   ::unlink(to.c_str());
+  errno = code;
   return false;
 }
 
 }  // namespace
 
-bool MoveFile(const std::string& from, const std::string& to) {
+bool MoveFile(const std::string& from, const std::string& to, const std::function<bool()>& beforeCopy) {
   if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
-  if (errno == EXDEV) return CopyAcross(from, to);
+  if (errno == EXDEV) return CopyAcross(from, to, beforeCopy);
   if (errno == EINVAL || errno == ENOSYS) {
     // A file system that cannot refuse to replace: ask first.
     struct stat st {};
     if (::lstat(to.c_str(), &st) == 0) return false;
     if (::rename(from.c_str(), to.c_str()) == 0) return true;
-    return errno == EXDEV && CopyAcross(from, to);
+    return errno == EXDEV && CopyAcross(from, to, beforeCopy);
   }
   return false;
 }
@@ -359,6 +385,7 @@ std::string FormatInFlight(const std::vector<InFlight>& records) {
             std::to_string(r.id.ino) + " " + std::to_string(r.id.size) + " " + std::to_string(r.id.mtimeNs) + " " +
             answer;
     if (r.total > 1) text += " part " + std::to_string(r.seq) + "/" + std::to_string(r.total);
+    if (!r.movedTo.empty()) text += " to " + Hex(r.movedTo);
     text += "\n";
   }
   return text + "end\n";
@@ -385,6 +412,11 @@ bool ParseInFlight(std::string_view text, std::vector<InFlight>& records) {
                     &mtime, answer, &used) != 7)
       return false;
     InFlight r;
+    // The copy across file systems under way: " to <path hex>" at the end.
+    if (const size_t to = line.rfind(" to "); to != std::string::npos && to >= static_cast<size_t>(used)) {
+      if (!Unhex(std::string_view(line).substr(to + 4), r.movedTo) || r.movedTo.empty()) return false;
+      line.resize(to);
+    }
     if (static_cast<size_t>(used) != line.size()) {
       // A part of a long message: " part seq/total".
       int seq = 0, total = 0, tail = 0;

@@ -2,6 +2,7 @@
 // The file-system side of the watched directory, without Qt: the template's
 // parts, the message line of an outgoing file, reading that line from a file
 // no other program is still writing, and moving a file to its new name.
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -96,9 +97,12 @@ Utf8Line FirstLineUtf8(std::string_view head);
 bool SplitMessageLineUtf8(std::string_view line, std::string& number, std::string& body);
 
 // Renames from to to without replacing an existing file; across file
-// systems the file is copied, flushed to disk and then removed. False when
-// the file is still at its old name (the copy, if any, removed again).
-bool MoveFile(const std::string& from, const std::string& to);
+// systems the file is copied to a temporary name beside to, flushed to
+// disk, renamed to to and then removed; beforeCopy runs first (false: no
+// copy), so that a record can name the copy a kill may leave next to the
+// original. False when the file is still at its old name (the copy, if
+// any, removed again); errno EEXIST when to was taken.
+bool MoveFile(const std::string& from, const std::string& to, const std::function<bool()>& beforeCopy = {});
 
 // Names the program gives files itself, which no template may take for an
 // outgoing message (pdulink::IsOwnFileName, beside the names).
@@ -120,6 +124,10 @@ struct InFlight {
   // is 1/1, and its entry is written as before long messages.
   int seq = 1;
   int total = 1;
+  // Set while the file is copied to another file system under this name
+  // (file-system path): a complete copy found there at start means the
+  // move only lacked removing the original.
+  std::string movedTo = {};
 };
 std::string FormatInFlight(const std::vector<InFlight>& records);
 // False when text is no record (cut short, foreign).

@@ -371,6 +371,56 @@ TEST_F(WatchTest, AStartAfterACrashSettlesWhatWasInFlightAndSendsNothingAgain) {
   EXPECT_EQ(sent.size(), 1u);
 }
 
+// A run killed while moving a sent file to another file system, after the
+// copy took its name and before the original was removed: the start only
+// removes the original, nothing is sent again nor named twice.
+TEST_F(WatchTest, AStartAfterAKillDuringACopyAcrossFileSystemsRemovesTheOriginal) {
+  Template("*.txt");
+  const std::string source = tmp.Path() + "/smss1.txt", copy = tmp.Path() + "/SMS20260101120000000.snd";
+  WriteFile(source, "12345 copied\n");
+  WriteFile(copy, "12345 copied\n");
+  watch::InFlight r{source, "smss1.txt", {}, watch::InFlight::Answer::Sent};
+  ASSERT_TRUE(watch::IdentifyFile(source, r.id));
+  r.movedTo = copy;
+  std::vector<watch::InFlight> parsed;
+  ASSERT_TRUE(watch::ParseInFlight(watch::FormatInFlight({r}), parsed));
+  ASSERT_EQ(parsed.size(), 1u);
+  EXPECT_EQ(parsed[0].movedTo, copy);
+  std::string error;
+  ASSERT_TRUE(pdulink::ReplaceFileDurably(tmp.Path() + "/.pdulink-inflight", watch::FormatInFlight({r}), &error)) << error;
+  turn->Run();
+  turn->Run();
+  EXPECT_TRUE(sent.empty());
+  EXPECT_FALSE(fs::exists(source));
+  EXPECT_EQ(Renamed(tmp.Path(), ".snd"), std::vector<std::string>{copy});
+  EXPECT_EQ(Journal(), std::vector<std::string>{"Rename smss1.txt OK"});
+  EXPECT_FALSE(fs::exists(tmp.Path() + "/.pdulink-inflight"));
+
+  // The move itself across file systems (/dev/shm is a file system of its own).
+  std::string shm = "/dev/shm/pdulink-watch-XXXXXX";
+  ASSERT_NE(::mkdtemp(shm.data()), nullptr);
+  struct Removed {
+    std::string dir;
+    ~Removed() { fs::remove_all(dir); }
+  } removed{shm};
+  const std::string away = shm + "/smss2.txt", target = tmp.Path() + "/moved.snd";
+  WriteFile(away, "12345 away\n");
+  struct stat a {}, b {};
+  ASSERT_EQ(::stat(shm.c_str(), &a), 0);
+  ASSERT_EQ(::stat(tmp.Path().c_str(), &b), 0);
+  bool told = false;
+  EXPECT_TRUE(watch::MoveFile(away, target, [&] { return told = true; }));
+  EXPECT_EQ(told, a.st_dev != b.st_dev);
+  EXPECT_FALSE(fs::exists(away));
+  EXPECT_EQ(Slurp(target), "12345 away\n");
+  WriteFile(away, "12345 again\n");
+  EXPECT_FALSE(watch::MoveFile(away, target));  // the name is taken: nothing replaced
+  EXPECT_EQ(errno, EEXIST);
+  EXPECT_EQ(Slurp(target), "12345 away\n");
+  EXPECT_TRUE(fs::exists(away));
+  for (auto& e : fs::directory_iterator(tmp.Path())) EXPECT_NE(e.path().extension(), ".tmp") << e.path();
+}
+
 TEST_F(WatchTest, TheProgramsOwnNamesNeverMatchATemplate) {
   Template("*");
   for (const char* own : {"SMS20260101120000000.snd", "sms20260101120000001.ERR", "SMS20260101120000002.unknown",
