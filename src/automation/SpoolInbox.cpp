@@ -68,7 +68,7 @@ spool::InboxRow InboxRowFromJoined(const pdulink::JoinedMessage& m, const std::s
   row.text = Q(utf8Texts ? m.text : pdulink::AnsiToUtf8(m.text));
   row.parts = m.received;
   row.coding = CodingName(m.first.coding);
-  row.scTime = Q(ScTimeIso(m.first.timeText));
+  row.scTime = Q(ScTimeIso(pdulink::ExactTimeText(m.first.timeText, m.first.zoneQuarters)));
   std::string xml = txtPath;
   if (xml.size() > 4 && xml.compare(xml.size() - 4, 4, ".txt") == 0) xml.replace(xml.size() - 4, 4, ".xml");
   row.files = Q(txtPath + "\n" + xml);

@@ -80,6 +80,7 @@ std::optional<ConcatPart> PartFromDecode(const tSMSDecode& d, std::string_view s
   p.seq = d.ConcatPart;
   p.text = d.Text;
   p.timeText = d.TimeText;
+  p.zoneQuarters = d.TimeZoneQuarters;
   p.stem = std::string(stem);
   p.arrived = now;
   return p;
@@ -280,6 +281,8 @@ std::string PartJoiner::Serialize() const {
       AppendEscaped(out, p->timeText);
       out += '\t';
       AppendEscaped(out, p->text);
+      // The zone's quarters only when not whole hours (older files lack it).
+      if (p->zoneQuarters % 4 != 0) out += '\t' + std::to_string(p->zoneQuarters);
       out += '\n';
     }
   }
@@ -304,13 +307,14 @@ bool PartJoiner::ParseLine(std::string_view line, std::optional<ConcatPart>& par
   if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
   const std::vector<std::string_view> f = SplitTabs(line);
   unsigned ref16 = 0;
-  if (f[0] == "P" && f.size() == 14) {
+  if (f[0] == "P" && (f.size() == 14 || f.size() == 15)) {
     ConcatPart p;
     unsigned addrType = 0, firstOctet = 0, coding = 0, total = 0, seq = 0;
     if (!Unescape(f[1], p.sender) || !ParseField(f[2], addrType) || !Unescape(f[3], p.smsc) ||
         !ParseField(f[4], firstOctet) || !ParseField(f[5], coding) || !ParseField(f[6], p.reference) || !ParseField(f[7], ref16) ||
         !ParseField(f[8], total) || !ParseField(f[9], seq) || !ParseField(f[10], p.arrived) || !Unescape(f[11], p.stem) ||
-        !Unescape(f[12], p.timeText) || !Unescape(f[13], p.text))
+        !Unescape(f[12], p.timeText) || !Unescape(f[13], p.text) ||
+        (f.size() == 15 && (!ParseField(f[14], p.zoneQuarters) || p.zoneQuarters < -79 || p.zoneQuarters > 79)))
       return false;
     if (addrType > 0xFF || firstOctet > 0xFF || coding > 0xFF || ref16 > 1 || total < 2 || total > 0xFF ||
         seq < 1 || seq > total)

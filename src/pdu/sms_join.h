@@ -47,6 +47,7 @@ struct ConcatPart {
   std::uint8_t seq = 0;          // 1..total
   std::string text;              // cp1251
   std::string timeText;          // service-centre time stamp, as decoded
+  int zoneQuarters = 0;          // its zone exactly (tSMSDecode::TimeZoneQuarters)
   std::string stem;              // archive name of the part, no extension
   std::int64_t arrived = 0;      // seconds since the epoch
 };

@@ -298,6 +298,24 @@ TEST_F(JoinTest, MessagesSharingAReferenceStayApart) {
   EXPECT_EQ(ready[0].first.timeText, "05-06-19 22:24:17 [+3]");
 }
 
+TEST_F(JoinTest, AQuarterHourZoneSurvivesTheState) {
+  // kA1 and kA3 stamped +05:30 (zone octet 22), written out by hand.
+  const std::string a1 = std::string(kA1).replace(48, 2, "22"), a3 = std::string(kA3).replace(48, 2, "22");
+  {
+    PartJoiner j(State(), 24);
+    EXPECT_TRUE(j.Add(FromHex(a1.c_str(), kT0)));
+    ASSERT_TRUE(j.Save());
+  }
+  PartJoiner j(State(), 24);
+  ASSERT_TRUE(j.Load());
+  EXPECT_EQ(j.DroppedLines(), 0);
+  EXPECT_TRUE(j.Add(FromHex(a3.c_str(), kT0 + 1)));
+  std::vector<JoinedMessage> ready = j.Ready(kT0 + kDay);
+  ASSERT_EQ(ready.size(), 1u);
+  EXPECT_EQ(ready[0].first.timeText, "05-06-19 22:22:17 [+5]");
+  EXPECT_EQ(ready[0].first.zoneQuarters, 22);
+}
+
 TEST_F(JoinTest, EveryWaitingMessageTimesOut) {
   // Two wait; the older is joined at its time-out, the younger at its own.
   PartJoiner j(State(), 24);
