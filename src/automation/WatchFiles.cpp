@@ -333,6 +333,17 @@ bool MoveFile(const std::string& from, const std::string& to, const std::functio
   return false;
 }
 
+void RemoveTemporariesOf(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  const std::string dir = slash == std::string::npos ? "." : path.substr(0, slash == 0 ? 1 : slash);
+  const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
+  DIR* d = ::opendir(dir.c_str());
+  if (!d) return;
+  while (dirent* e = ::readdir(d))
+    if (pdulink::IsTemporaryName(e->d_name, base)) ::unlinkat(::dirfd(d), e->d_name, 0);
+  ::closedir(d);
+}
+
 bool IdentifyFile(const std::string& path, FileId& id) {
   struct stat st {};
   if (::stat(path.c_str(), &st) != 0) return false;

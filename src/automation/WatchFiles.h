@@ -103,6 +103,8 @@ bool SplitMessageLineUtf8(std::string_view line, std::string& number, std::strin
 // original. False when the file is still at its old name (the copy, if
 // any, removed again); errno EEXIST when to was taken.
 bool MoveFile(const std::string& from, const std::string& to, const std::function<bool()>& beforeCopy = {});
+// Removes what a copy to path killed part way left: "<path>.<pid>-<n>.tmp".
+void RemoveTemporariesOf(const std::string& path);
 
 // Names the program gives files itself, which no template may take for an
 // outgoing message (pdulink::IsOwnFileName, beside the names).

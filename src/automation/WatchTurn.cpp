@@ -324,6 +324,8 @@ void WatchTurn::Recover() {
       continue;
     }
     const Entry e{r.path, r.fsPath};
+    // A copy killed part way left only its temporary file.
+    if (!r.movedTo.empty() && ::access(r.movedTo.c_str(), F_OK) != 0) watch::RemoveTemporariesOf(r.movedTo);
     if (!r.movedTo.empty() && ::access(r.movedTo.c_str(), F_OK) == 0) {
       // Copied whole to another file system before the run ended: only the
       // original is left to remove.

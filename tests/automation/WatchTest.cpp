@@ -376,24 +376,37 @@ TEST_F(WatchTest, AStartAfterACrashSettlesWhatWasInFlightAndSendsNothingAgain) {
 // removes the original, nothing is sent again nor named twice.
 TEST_F(WatchTest, AStartAfterAKillDuringACopyAcrossFileSystemsRemovesTheOriginal) {
   Template("*.txt");
+  // Killed after the copy took its name, and (another file) during the copy.
   const std::string source = tmp.Path() + "/smss1.txt", copy = tmp.Path() + "/SMS20260101120000000.snd";
+  const std::string other = tmp.Path() + "/smss3.txt", half = tmp.Path() + "/SMS20260101120000001.snd";
   WriteFile(source, "12345 copied\n");
   WriteFile(copy, "12345 copied\n");
+  WriteFile(other, "12345 half\n");
+  WriteFile(half + ".41-7.tmp", "12345 ha");
   watch::InFlight r{source, "smss1.txt", {}, watch::InFlight::Answer::Sent};
+  watch::InFlight h{other, "smss3.txt", {}, watch::InFlight::Answer::Sent};
   ASSERT_TRUE(watch::IdentifyFile(source, r.id));
+  ASSERT_TRUE(watch::IdentifyFile(other, h.id));
   r.movedTo = copy;
+  h.movedTo = half;
   std::vector<watch::InFlight> parsed;
-  ASSERT_TRUE(watch::ParseInFlight(watch::FormatInFlight({r}), parsed));
-  ASSERT_EQ(parsed.size(), 1u);
+  ASSERT_TRUE(watch::ParseInFlight(watch::FormatInFlight({r, h}), parsed));
+  ASSERT_EQ(parsed.size(), 2u);
   EXPECT_EQ(parsed[0].movedTo, copy);
   std::string error;
-  ASSERT_TRUE(pdulink::ReplaceFileDurably(tmp.Path() + "/.pdulink-inflight", watch::FormatInFlight({r}), &error)) << error;
+  ASSERT_TRUE(pdulink::ReplaceFileDurably(tmp.Path() + "/.pdulink-inflight", watch::FormatInFlight({r, h}), &error))
+      << error;
   turn->Run();
   turn->Run();
   EXPECT_TRUE(sent.empty());
   EXPECT_FALSE(fs::exists(source));
-  EXPECT_EQ(Renamed(tmp.Path(), ".snd"), std::vector<std::string>{copy});
-  EXPECT_EQ(Journal(), std::vector<std::string>{"Rename smss1.txt OK"});
+  EXPECT_FALSE(fs::exists(other));
+  EXPECT_FALSE(fs::exists(half + ".41-7.tmp"));
+  const std::vector<std::string> snd = Renamed(tmp.Path(), ".snd");
+  ASSERT_EQ(snd.size(), 2u);
+  EXPECT_EQ(snd[0], copy);
+  EXPECT_EQ(Journal(), (std::vector<std::string>{"Rename smss1.txt OK", "smss3.txt", "Auto Send SMS OK",
+                                                 "Rename smss3.txt OK"}));
   EXPECT_FALSE(fs::exists(tmp.Path() + "/.pdulink-inflight"));
 
   // The move itself across file systems (/dev/shm is a file system of its own).
