@@ -78,8 +78,9 @@ int Gateway::ManualSend(const std::string& number, const std::string& body) {
   const bool hooked = hooks_ && (hooks_->Has(HookKind::Sent) || hooks_->Has(HookKind::Failed));
   if (!hooked) return CountedSend(number, body, {});
   // A message typed by hand has no file: its hook gets no argument.
-  std::string references;
+  std::string references, sentText = body;
   SendHooks sendHooks;
+  sendHooks.Text = [&](const std::string& text) { sentText = text; };
   sendHooks.Reference = [&](int seq, int total, int mr) {
     reports_->Sent("", number, seq, total, mr);  // as CountedSend does for a message sent by hand
     if (!references.empty()) references += ' ';
@@ -88,7 +89,7 @@ int Gateway::ManualSend(const std::string& number, const std::string& body) {
   const int rc = CountedSend(number, body, sendHooks);
   const bool utf8 = state_.Utf8Files;
   auto text = [utf8](const std::string& t) { return utf8 ? t : pdulink::AnsiToUtf8(t); };
-  hooks_->Fire({rc >= 0 ? HookKind::Sent : HookKind::Failed, {}, text(number), text(body), references});
+  hooks_->Fire({rc >= 0 ? HookKind::Sent : HookKind::Failed, {}, text(number), text(sentText), references});
   return rc;
 }
 

@@ -109,9 +109,7 @@ void Gateway::FillDuties() {
                                QDateTime::fromString(QString::fromStdString(ScTimeIso(m.dischargeTime)), Qt::ISODate),
                                m.status);
     if (m.reportFile.empty()) return;
-    // The report file is the sent file's name with .dlv or .und for .snd.
-    const std::string sentFile = m.reportFile.substr(0, m.reportFile.rfind('.')) + ".snd";
-    RunReportHook(m.reportFile, sentFile, pdulink::AnsiToUtf8(m.number), pdulink::StatusReportText(m.status),
+    RunReportHook(m.reportFile, m.sentFile, pdulink::AnsiToUtf8(m.number), pdulink::StatusReportText(m.status),
                   std::to_string(m.reference));
   };
 }

@@ -5,6 +5,7 @@
 #include "codepage.h"
 #include "sms_decode.h"
 #include "sms_join.h"
+#include "sms_time.h"
 
 namespace {
 
@@ -34,21 +35,7 @@ std::optional<int> MessageClass(std::uint8_t dcs) {
 
 }  // namespace
 
-std::string ScTimeIso(const std::string& t) {
-  // "YY-MM-DD HH:MM:SS [+Z]"
-  if (t.size() < 21 || t[2] != '-' || t[5] != '-' || t[8] != ' ' || t[11] != ':' || t[14] != ':' || t[17] != ' ' ||
-      t[18] != '[' || t.back() != ']')
-    return {};
-  for (int i : {0, 1, 3, 4, 6, 7, 9, 10, 12, 13, 15, 16})
-    if (!std::isdigit(static_cast<unsigned char>(t[static_cast<size_t>(i)]))) return {};
-  const std::string zone = t.substr(20, t.size() - 21);
-  if (zone.empty() || zone.size() > 2) return {};
-  for (char c : zone)
-    if (!std::isdigit(static_cast<unsigned char>(c))) return {};
-  const std::string hours = zone.size() == 1 ? "0" + zone : zone;
-  return "20" + t.substr(0, 2) + "-" + t.substr(3, 2) + "-" + t.substr(6, 2) + "T" + t.substr(9, 8) + t[19] + hours +
-         ":00";
-}
+std::string ScTimeIso(const std::string& t) { return pdulink::IsoTimeText(t); }
 
 spool::InboxRow InboxRowFromPdu(const std::string& pduHex, const std::string& stem, const std::string& digest) {
   spool::InboxRow row;
@@ -70,7 +57,7 @@ spool::InboxRow InboxRowFromPdu(const std::string& pduHex, const std::string& st
   row.coding = CodingName(sms.Coding);
   row.msgClass = MessageClass(sms.Dcs);
   row.flash = row.msgClass == 0;
-  row.scTime = Q(ScTimeIso(sms.TimeText));
+  row.scTime = Q(ScTimeIso(pdulink::ExactTimeText(sms.TimeText, sms.TimeZoneQuarters)));
   return row;
 }
 
@@ -81,7 +68,7 @@ spool::InboxRow InboxRowFromJoined(const pdulink::JoinedMessage& m, const std::s
   row.text = Q(utf8Texts ? m.text : pdulink::AnsiToUtf8(m.text));
   row.parts = m.received;
   row.coding = CodingName(m.first.coding);
-  row.scTime = Q(ScTimeIso(m.first.timeText));
+  row.scTime = Q(ScTimeIso(pdulink::ExactTimeText(m.first.timeText, m.first.zoneQuarters)));
   std::string xml = txtPath;
   if (xml.size() > 4 && xml.compare(xml.size() - 4, 4, ".txt") == 0) xml.replace(xml.size() - 4, 4, ".xml");
   row.files = Q(txtPath + "\n" + xml);

@@ -11,16 +11,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 
-#include "Battery.h"
-#include "ReceivedRecord.h"
-#include "ServiceCentre.h"
-#include "delivery_reports.h"
-#include "sms_archive.h"
-#include "sms_concat.h"
-#include "sms_join.h"
+#include "archive_files.h"
+#include "own_files.h"
 #include "text_helpers.h"
 #include "utf8_text.h"
 
@@ -266,12 +262,25 @@ bool SplitMessageLineUtf8(std::string_view raw, std::string& number, std::string
 
 namespace {
 
-bool CopyAcross(const std::string& from, const std::string& to) {
+// Across file systems: the copy is written under a temporary name beside
+// `to` (one the watch never takes), flushed, and renamed to `to` only when
+// complete; then the original goes. A kill in between leaves the original
+// and at most a stray temporary file or a complete copy, which the in-flight
+// record (told by beforeCopy) names.
+bool CopyAcross(const std::string& from, const std::string& to, const std::function<bool()>& beforeCopy) {
   Fd in(::open(from.c_str(), O_RDONLY | O_CLOEXEC));
   if (in.get() < 0) return false;
   struct stat st {};
   if (::fstat(in.get(), &st) != 0) return false;
-  Fd out(::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, st.st_mode & 0777));
+  struct stat taken {};
+  if (::lstat(to.c_str(), &taken) == 0) {
+    errno = EEXIST;
+    return false;
+  }
+  if (beforeCopy && !beforeCopy()) return false;
+  static std::atomic<unsigned> counter{0};
+  const std::string temp = to + "." + std::to_string(::getpid()) + "-" + std::to_string(counter.fetch_add(1)) + ".tmp";
+  Fd out(::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, st.st_mode & 0777));
   if (out.get() < 0) return false;
   bool ok = true;
   char buf[64 * 1024];
@@ -292,25 +301,47 @@ bool CopyAcross(const std::string& from, const std::string& to) {
   }
   ok = ok && ::fsync(out.get()) == 0;
   ok = (::close(out.release()) == 0) && ok;
-  // Only a complete copy may replace the original.
-  if (ok && ::unlink(from.c_str()) == 0) return true;
+  // Only a complete copy takes the name, and only a named copy replaces
+  // the original.
+  ok = ok && ::renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0;
+  if (!ok) {
+    const int code = errno;
+    ::unlink(temp.c_str());
+    errno = code;
+    return false;
+  }
+  pdulink::SyncParentDirectory(to);
+  if (::unlink(from.c_str()) == 0) return true;
+  const int code = errno;
   ::unlink(to.c_str());
+  errno = code;
   return false;
 }
 
 }  // namespace
 
-bool MoveFile(const std::string& from, const std::string& to) {
+bool MoveFile(const std::string& from, const std::string& to, const std::function<bool()>& beforeCopy) {
   if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
-  if (errno == EXDEV) return CopyAcross(from, to);
+  if (errno == EXDEV) return CopyAcross(from, to, beforeCopy);
   if (errno == EINVAL || errno == ENOSYS) {
     // A file system that cannot refuse to replace: ask first.
     struct stat st {};
     if (::lstat(to.c_str(), &st) == 0) return false;
     if (::rename(from.c_str(), to.c_str()) == 0) return true;
-    return errno == EXDEV && CopyAcross(from, to);
+    return errno == EXDEV && CopyAcross(from, to, beforeCopy);
   }
   return false;
+}
+
+void RemoveTemporariesOf(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  const std::string dir = slash == std::string::npos ? "." : path.substr(0, slash == 0 ? 1 : slash);
+  const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
+  DIR* d = ::opendir(dir.c_str());
+  if (!d) return;
+  while (dirent* e = ::readdir(d))
+    if (pdulink::IsTemporaryName(e->d_name, base)) ::unlinkat(::dirfd(d), e->d_name, 0);
+  ::closedir(d);
 }
 
 bool IdentifyFile(const std::string& path, FileId& id) {
@@ -320,52 +351,7 @@ bool IdentifyFile(const std::string& path, FileId& id) {
   return true;
 }
 
-namespace {
-
-// "<base>.<pid>-<n>.tmp": the temporary file of a durable write of base
-// (the archive writer's), left behind when a run was killed during it.
-bool IsTemporaryOf(std::string_view name, std::string_view base) {
-  if (name.size() <= base.size() + 5 || ::strncasecmp(name.data(), base.data(), base.size()) != 0) return false;
-  std::string_view rest = name.substr(base.size());
-  if (rest[0] != '.' || rest.substr(rest.size() - 4) != ".tmp") return false;
-  rest = rest.substr(1, rest.size() - 5);
-  size_t dash = rest.find('-');
-  if (dash == std::string_view::npos || dash == 0 || dash + 1 == rest.size()) return false;
-  for (size_t i = 0; i < rest.size(); ++i)
-    if (i != dash && (rest[i] < '0' || rest[i] > '9')) return false;
-  return true;
-}
-
-bool IsNameOrTemporaryOf(std::string_view name, std::string_view base) {
-  return (name.size() == base.size() && ::strncasecmp(name.data(), base.data(), base.size()) == 0) ||
-         IsTemporaryOf(name, base);
-}
-
-}  // namespace
-
-bool IsOwnName(std::string_view name) {
-  const std::string_view record(kInFlightFile);
-  if (name == record || (name.size() == record.size() + 4 && name.substr(0, record.size()) == record &&
-                         name.substr(record.size()) == ".tmp"))
-    return true;
-  // Files of the working and log directories that the program writes itself.
-  for (std::string_view own : {std::string_view(kReceivedRecordFile), std::string_view(ServiceCentre::kValidityFile),
-                               std::string_view(kLowBatteryFlagFile), std::string_view(pdulink::kCollectiveFileName),
-                               pdulink::kConcatRefFileName, pdulink::kJoinStateFileName,
-                               pdulink::kSentRecordFileName})
-    if (IsNameOrTemporaryOf(name, own)) return true;
-  constexpr size_t kStampEnd = 3 + 17;
-  if (name.size() <= kStampEnd || ::strncasecmp(name.data(), "SMS", 3) != 0) return false;
-  for (size_t i = 3; i < kStampEnd; ++i)
-    if (name[i] < '0' || name[i] > '9') return false;
-  // Sent, failed and unknown-outcome files, and the archive of received
-  // messages (a log directory shared with the watched one).
-  for (std::string_view own : {std::string_view(".snd"), std::string_view(".err"), std::string_view(kUnknownSuffix),
-                               std::string_view(".txt"), std::string_view(".xml"), std::string_view(".pdu"),
-                               pdulink::kDeliveredSuffix, pdulink::kUndeliverableSuffix})
-    if (IsNameOrTemporaryOf(name.substr(kStampEnd), own)) return true;
-  return false;
-}
+bool IsOwnName(std::string_view name) { return pdulink::IsOwnFileName(name); }
 
 namespace {
 
@@ -410,6 +396,7 @@ std::string FormatInFlight(const std::vector<InFlight>& records) {
             std::to_string(r.id.ino) + " " + std::to_string(r.id.size) + " " + std::to_string(r.id.mtimeNs) + " " +
             answer;
     if (r.total > 1) text += " part " + std::to_string(r.seq) + "/" + std::to_string(r.total);
+    if (!r.movedTo.empty()) text += " to " + Hex(r.movedTo);
     text += "\n";
   }
   return text + "end\n";
@@ -436,6 +423,11 @@ bool ParseInFlight(std::string_view text, std::vector<InFlight>& records) {
                     &mtime, answer, &used) != 7)
       return false;
     InFlight r;
+    // The copy across file systems under way: " to <path hex>" at the end.
+    if (const size_t to = line.rfind(" to "); to != std::string::npos && to >= static_cast<size_t>(used)) {
+      if (!Unhex(std::string_view(line).substr(to + 4), r.movedTo) || r.movedTo.empty()) return false;
+      line.resize(to);
+    }
     if (static_cast<size_t>(used) != line.size()) {
       // A part of a long message: " part seq/total".
       int seq = 0, total = 0, tail = 0;

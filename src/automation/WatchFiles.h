@@ -2,9 +2,12 @@
 // The file-system side of the watched directory, without Qt: the template's
 // parts, the message line of an outgoing file, reading that line from a file
 // no other program is still writing, and moving a file to its new name.
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "own_files.h"
 
 namespace watch {
 
@@ -94,26 +97,25 @@ Utf8Line FirstLineUtf8(std::string_view head);
 bool SplitMessageLineUtf8(std::string_view line, std::string& number, std::string& body);
 
 // Renames from to to without replacing an existing file; across file
-// systems the file is copied, flushed to disk and then removed. False when
-// the file is still at its old name (the copy, if any, removed again).
-bool MoveFile(const std::string& from, const std::string& to);
+// systems the file is copied to a temporary name beside to, flushed to
+// disk, renamed to to and then removed; beforeCopy runs first (false: no
+// copy), so that a record can name the copy a kill may leave next to the
+// original. False when the file is still at its old name (the copy, if
+// any, removed again); errno EEXIST when to was taken.
+bool MoveFile(const std::string& from, const std::string& to, const std::function<bool()>& beforeCopy = {});
+// Removes what a copy to path killed part way left: "<path>.<pid>-<n>.tmp".
+void RemoveTemporariesOf(const std::string& path);
 
 // Names the program gives files itself, which no template may take for an
-// outgoing message: "SMS" + 17-digit stamp + ".snd", ".err" or ".unknown"
-// (case ignored, as templates match), the archive files of received
-// messages (".txt", ".xml", ".pdu"), the delivery reports (".dlv", ".und")
-// and the record of the parts sent, the in-flight and received records, the
-// validity-period file, the low-battery flag, the collective file and the
-// long-message state files, each
-// also as the temporary file of its durable write.
+// outgoing message (pdulink::IsOwnFileName, beside the names).
 bool IsOwnName(std::string_view name);
 
 // The record of the messages in flight, kept in the working directory: an
 // entry is made just before a file's PDU is written, gets the phone's answer
 // as soon as it is in, and goes once the file has been renamed. A file whose
 // entry has no answer may have gone out or not: it is never sent again.
-inline constexpr char kInFlightFile[] = ".pdulink-inflight";
-inline constexpr char kUnknownSuffix[] = ".unknown";
+inline constexpr const char* kInFlightFile = pdulink::kInFlightFileName.data();
+inline constexpr const char* kUnknownSuffix = pdulink::kUnknownSuffixName.data();
 struct InFlight {
   enum class Answer { None, Sent, Failed };
   std::string fsPath;  // as the file system opens it
@@ -124,6 +126,10 @@ struct InFlight {
   // is 1/1, and its entry is written as before long messages.
   int seq = 1;
   int total = 1;
+  // Set while the file is copied to another file system under this name
+  // (file-system path): a complete copy found there at start means the
+  // move only lacked removing the original.
+  std::string movedTo = {};
 };
 std::string FormatInFlight(const std::vector<InFlight>& records);
 // False when text is no record (cut short, foreign).

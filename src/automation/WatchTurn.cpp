@@ -6,6 +6,7 @@
 #include <QThread>
 #include <algorithm>
 #include <cerrno>
+#include <unistd.h>
 
 #include "AnsiText.h"
 #include "Controls.h"
@@ -193,6 +194,8 @@ bool WatchTurn::SendOne(const Entry& entry) {
     if (OnSent) OnSent(entry.fsPath, number, s, t, reference);
   };
 
+  hooks.Text = [this](const std::string& text) { sending_.body = text; };
+
   sending_ = {"", "", number, body, ""};
   struct Sent {
     Settled& s;
@@ -248,7 +251,16 @@ bool WatchTurn::Rename(const Entry& entry, const watch::FileId& id, const std::s
   for (int attempt = 0; attempt < 3 && !moved; ++attempt) {
     if (attempt > 0) QThread::msleep(2);
     name = "SMS" + pdulink::TimeStampName() + suffix;
-    moved = watch::MoveFile(entry.fsPath, InBaseDir(ctx_.state, AnsiToFs(name)));
+    const std::string target = InBaseDir(ctx_.state, AnsiToFs(name));
+    // A copy to another file system: the record names the copy first, so
+    // that a kill before the original is removed never sends it again.
+    auto beforeCopy = [&] {
+      auto it = records_.find(entry.fsPath);
+      if (it == records_.end()) return true;
+      it->second.movedTo = target;
+      return SaveRecord();
+    };
+    moved = watch::MoveFile(entry.fsPath, target, beforeCopy);
     if (!moved && errno != EEXIST) break;
   }
   if (suffix == watch::kUnknownSuffix)
@@ -312,6 +324,20 @@ void WatchTurn::Recover() {
       continue;
     }
     const Entry e{r.path, r.fsPath};
+    // A copy killed part way left only its temporary file.
+    if (!r.movedTo.empty() && ::access(r.movedTo.c_str(), F_OK) != 0) watch::RemoveTemporariesOf(r.movedTo);
+    if (!r.movedTo.empty() && ::access(r.movedTo.c_str(), F_OK) == 0) {
+      // Copied whole to another file system before the run ended: only the
+      // original is left to remove.
+      const bool removed = ::unlink(r.fsPath.c_str()) == 0;
+      const std::string name = NameToAnsi(r.movedTo.substr(r.movedTo.rfind('/') + 1));
+      ctx_.journal.WriteLog("Rename " + r.path + (removed ? " OK" : " ERROR"));
+      if (removed) {
+        if (OnSettled) OnSettled(r.fsPath, name);
+        records_.erase(r.fsPath);
+        continue;
+      }
+    }
     if (r.total > 1 && !(r.answer == watch::InFlight::Answer::Sent && r.seq == r.total)) {
       // A long message that ended part way: no part is sent again.
       ctx_.journal.WriteLog(PartsLine(r));

@@ -193,6 +193,14 @@ std::string EndLine(const Run& r, int status) {
   return line + TailText(r);
 }
 
+// The text cut to kHookTextBytes, never inside a UTF-8 character.
+std::string CutText(const std::string& text) {
+  if (text.size() <= kHookTextBytes) return text;
+  size_t end = kHookTextBytes;
+  while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
+  return text.substr(0, end);
+}
+
 bool Start(Run& r, const std::vector<std::string>& environment, std::string& why) {
   int fds[2];
   if (::pipe2(fds, O_CLOEXEC) != 0) {
@@ -226,7 +234,7 @@ bool Start(Run& r, const std::vector<std::string>& environment, std::string& why
   env.push_back(std::string("PDULINK_EVENT=") + HookEventName(e.kind));
   env.push_back("PDULINK_NUMBER=" + e.number);
   env.push_back("PDULINK_FILE=" + (e.files.empty() ? std::string() : e.files.front()));
-  env.push_back("PDULINK_TEXT=" + e.text);
+  env.push_back("PDULINK_TEXT=" + CutText(e.text));
   if (e.kind == HookKind::Sent || e.kind == HookKind::Failed || e.kind == HookKind::Report)
     env.push_back("PDULINK_REFERENCE=" + e.reference);
   std::vector<char*> envp, argv;

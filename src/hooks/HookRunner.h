@@ -27,6 +27,11 @@ const char* HookEventName(HookKind kind);
 
 inline constexpr int kHookTimeoutDefault = 30;  // seconds
 
+// The most of a text that PDULINK_TEXT carries (cut at a character): one
+// variable may not exceed the system's limit (128 KiB on Linux), and the
+// whole text is in the files the hook is given.
+inline constexpr size_t kHookTextBytes = 32 * 1024;
+
 struct HookSettings {
   // The program of each kind, by HookKind; empty: no hook. The value is the
   // program's path taken whole (blanks included, no arguments); a name
@@ -43,7 +48,7 @@ struct HookEvent {
   HookKind kind = HookKind::Received;
   std::vector<std::string> files;  // the arguments; the first is PDULINK_FILE
   std::string number;              // PDULINK_NUMBER
-  std::string text;                // PDULINK_TEXT, UTF-8
+  std::string text;                // PDULINK_TEXT, UTF-8, cut to kHookTextBytes
   std::string reference;           // PDULINK_REFERENCE ("+CMGS: <mr>"; blank-separated for several)
 };
 

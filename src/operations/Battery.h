@@ -5,11 +5,12 @@
 #include <string>
 
 #include "Context.h"
+#include "own_files.h"
 #include "text_helpers.h"
 
 class Transaction;
 
-inline constexpr const char* kLowBatteryFlagFile = "smsLowBat.f";
+inline constexpr const char* kLowBatteryFlagFile = pdulink::kLowBatteryFileName.data();
 
 // The flag file's one line: "dd.MM.yyyy hh:mm:ss Low Battary" and CR LF.
 std::string LowBatteryLine(const pdulink::LocalTime& t);

@@ -94,6 +94,7 @@ void DeliveryReports::Report(const std::string& pduHex) {
   out.total = m.part.total;
   out.messageDone = m.messageDelivered || m.messageFailed;
   out.reportFile = written;
+  if (!m.part.name.empty()) out.sentFile = InBaseDir(ctx_.state, m.part.name);
   out.dischargeTime = facts->dischargeTime;
   OnMatched(out);
 }

@@ -45,6 +45,7 @@ class DeliveryReports {
     int seq = 1, total = 1;  // the part (1/1 for a message of one PDU)
     bool messageDone = false;   // the whole message is settled by this report
     std::string reportFile;     // the .dlv or .und file written (file-system path), or empty
+    std::string sentFile;       // the sent file as it is named now (.snd, .err, .unknown; path), or empty
     std::string dischargeTime;  // as the decoder shows it ("26-12-08 10:20:30 [+3]")
   };
   // Called once for every report that matched a record and told something

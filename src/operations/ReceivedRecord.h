@@ -10,8 +10,10 @@
 #include <string_view>
 #include <vector>
 
+#include "own_files.h"
+
 // The record's file name, in the working directory.
-inline constexpr const char* kReceivedRecordFile = "smsOwed.rec";
+inline constexpr const char* kReceivedRecordFile = pdulink::kOwedRecordFileName.data();
 
 struct ArchivedEntry {
   std::string digest;  // PduDigest of the message

@@ -166,6 +166,7 @@ int Sending::SendSMS(const std::string& number, const std::string& body, const S
     journal.WriteLog(line);
   }
   if (!pdu.ok) return kInvalid;
+  if (hooks.Text) hooks.Text(pdu.body);
   if (message.tooManyParts) {
     journal.WriteLog(message.errorLine);
     return kInvalid;

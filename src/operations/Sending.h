@@ -30,6 +30,9 @@ struct SendHooks {
   // After Answered, for a PDU the phone confirmed with "+CMGS: <mr>": the
   // part, the parts of the message and the reference (TP-MR, 0..255).
   std::function<void(int seq, int total, int reference)> Reference;
+  // The text that goes out (send options cut off, trimmed), once the
+  // message is assembled.
+  std::function<void(const std::string& text)> Text;
   // A message that brings its own settings (the spool): the body is UTF-8
   // and never holds send options, and these replace the window's status
   // report box, validity period and service centre.

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "Context.h"
+#include "own_files.h"
 #include "sms_submit.h"
 
 class Transaction;
@@ -19,7 +20,7 @@ class ServiceCentre {
  public:
   ServiceCentre(Context& ctx, Transaction& dialogue);
 
-  static constexpr const char* kValidityFile = "sms_vp.ini";
+  static constexpr const char* kValidityFile = pdulink::kValidityFileName.data();
 
   // The stored validity period (167 when none is valid), with its journal
   // line; also shown in se_vp_rByte.

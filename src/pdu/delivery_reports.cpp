@@ -5,6 +5,7 @@
 #include <map>
 
 #include "sms_decode.h"
+#include "sms_time.h"
 #include "state_file.h"
 #include "text_helpers.h"
 
@@ -55,6 +56,9 @@ bool InternationalOf(const std::string& full, const std::string& national) {
   return false;
 }
 
+// What tells one final report from another for the same part.
+std::string SettledBy(const StatusReportFacts& r) { return r.recipient + '\t' + r.dischargeTime; }
+
 std::string Shown(const SentPart& p) { return p.name.empty() ? std::string("message") : p.name; }
 
 std::string PartTag(const SentPart& p, bool wholeMessage) {
@@ -93,8 +97,8 @@ std::optional<StatusReportFacts> ReportFactsOf(const tSMSDecode& sms) {
   r.recipient = (sms.AddrType == 0x91 ? "+" : "") + sms.Address;
   r.status = sms.Status;
   r.statusText = sms.StatusText;
-  r.centreTime = sms.TimeText;
-  r.dischargeTime = sms.DischargeTime;
+  r.centreTime = ExactTimeText(sms.TimeText, sms.TimeZoneQuarters);
+  r.dischargeTime = ExactTimeText(sms.DischargeTime, sms.DischargeZoneQuarters);
   return r;
 }
 
@@ -159,17 +163,26 @@ ReportMatch SentRecord::Match(const StatusReportFacts& report) {
   ReportMatch m;
   // The newest part still awaited; else the newest one settled (a report
   // repeated, or one for an older message after a newer one was settled).
+  // A final report that settled a part already is that part's, whatever
+  // came since with the same reference.
+  const std::string by = SettledBy(report);
   SentPart* found = nullptr;
   SentPart* settled = nullptr;
+  SentPart* same = nullptr;
   for (auto it = parts_.rbegin(); it != parts_.rend(); ++it) {
     if (it->reference != report.reference || !SameRecipient(it->number, report.recipient)) continue;
     if (it->status < 0) {
-      found = &*it;
+      if (!found) found = &*it;
+      continue;
+    }
+    if (it->status == report.status && it->settledBy == by) {
+      same = &*it;
       break;
     }
     if (!settled) settled = &*it;
   }
-  if (!found) found = settled;
+  if (same) found = same;
+  else if (!found) found = settled;
   if (!found) return m;
   m.matched = true;
   m.kind = ClassifyStatus(report.status);
@@ -190,6 +203,7 @@ ReportMatch SentRecord::Match(const StatusReportFacts& report) {
         ClassifyStatus(static_cast<std::uint8_t>(p.status)) == ReportKind::Failed)
       failedBefore = true;
   found->status = report.status;
+  found->settledBy = by;
   dirty_ = true;
   m.part = *found;
   if (m.kind == ReportKind::Delivered) {
@@ -251,6 +265,10 @@ std::string SentRecord::Serialize() const {
     AppendEscaped(out, p.name);
     out += '\t';
     AppendEscaped(out, p.source);
+    if (!p.settledBy.empty()) {
+      out += '\t';
+      AppendEscaped(out, p.settledBy);
+    }
     out += '\n';
   }
   return out;
@@ -259,11 +277,11 @@ std::string SentRecord::Serialize() const {
 bool SentRecord::ParseLine(std::string_view line) {
   if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
   const std::vector<std::string_view> f = SplitTabs(line);
-  if (f.size() != 10 || f[0] != "S") return false;
+  if ((f.size() != 10 && f.size() != 11) || f[0] != "S") return false;
   SentPart p;
   if (!ParseField(f[1], p.message) || !ParseField(f[2], p.seq) || !ParseField(f[3], p.total) || !ParseField(f[4], p.reference) ||
       !ParseField(f[5], p.sentAt) || !ParseField(f[6], p.status) || !Unescape(f[7], p.number) || !Unescape(f[8], p.name) ||
-      !Unescape(f[9], p.source))
+      !Unescape(f[9], p.source) || (f.size() == 11 && !Unescape(f[10], p.settledBy)))
     return false;
   if (p.message == 0 || p.total < 1 || p.total > 255 || p.seq < 1 || p.seq > p.total || p.reference < 0 ||
       p.reference > 255 || p.status < -1 || p.status > 255)

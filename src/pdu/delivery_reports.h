@@ -50,6 +50,7 @@ struct SentPart {
   std::string name;           // the outgoing file's new name; empty until renamed, or sent by hand
   std::string source;         // the outgoing file's path until it is renamed
   int status = -1;            // the final TP-Status reported, -1 while awaited
+  std::string settledBy;      // the report that gave it: recipient and discharge time as reported
 };
 
 // What a status report says, as the decoder gives it.
@@ -116,7 +117,9 @@ class SentRecord {
                std::int64_t now);
   // The outgoing file `source` was renamed to `name`: its parts take the name.
   void Name(const std::string& source, const std::string& name);
-  // Matches a report: the newest part still awaited with this reference and
+  // Matches a report: a report that settled a part already (same reference,
+  // recipient, discharge time and status: listed again) settles nothing
+  // else; otherwise the newest part still awaited with this reference and
   // recipient, else the newest one that has its final status. A final status
   // is kept in the part; a temporary one changes nothing.
   ReportMatch Match(const StatusReportFacts& report);

@@ -166,7 +166,7 @@ std::uint8_t tSMSDecode::Get7Bit() {
   return static_cast<std::uint8_t>(sum);
 }
 
-std::string tSMSDecode::GetTimeStamp() {
+std::string tSMSDecode::GetTimeStamp(int* zoneQuarters) {
   ClearError();
   char d[14];
   if (BitIndex == 0 && OctetIndex >= 0 && OctetCount - OctetIndex >= 7) {
@@ -188,6 +188,7 @@ std::string tSMSDecode::GetTimeStamp() {
   unsigned t = HexValue(d[12]);
   unsigned u = HexValue(d[13]);
   unsigned hours = ((t & 7) * 10 + u) / 4;
+  if (zoneQuarters) *zoneQuarters = (t < 8 ? 1 : -1) * int((t & 7) * 10 + u);
   // "YY-MM-DD HH:MM:SS [+Z]", built in place.
   char out[32];
   char* o = out;
@@ -245,6 +246,7 @@ void tSMSDecode::Reset() {
   ConcatTotal = ConcatPart = 0;
   ConcatRef = 0;
   SingleShift = LockingShift = 0;
+  TimeZoneQuarters = DischargeZoneQuarters = 0;
   Udhi = IsConcatenated = HasError = false;
   SmscNumber.clear();
   Address.clear();
@@ -591,7 +593,7 @@ void tSMSDecode::ReadDeliver() {
     return;
   }
   if (!ReadPidDcs()) return;
-  TimeText = GetTimeStamp();
+  TimeText = GetTimeStamp(&TimeZoneQuarters);
   if (HasError) return;
   ReadUserData();
 }
@@ -606,7 +608,7 @@ void tSMSDecode::ReadSubmit() {
   } else if (Vpf == 2) {
     if (GetByte(VpByte)) TimeText = ValidityPeriodText(VpByte);
   } else if (Vpf == 3) {
-    TimeText = GetTimeStamp();
+    TimeText = GetTimeStamp(&TimeZoneQuarters);
     if (HasError) return;
   }
   ReadUserData();
@@ -615,9 +617,9 @@ void tSMSDecode::ReadSubmit() {
 void tSMSDecode::ReadStatusReport() {
   if (!GetByte(MessageRef) || !GetByte(AddrLen) || !GetByte(AddrType)) return;
   if (!ReadAddressDigits()) return;
-  TimeText = GetTimeStamp();
+  TimeText = GetTimeStamp(&TimeZoneQuarters);
   if (HasError) return;
-  DischargeTime = GetTimeStamp();
+  DischargeTime = GetTimeStamp(&DischargeZoneQuarters);
   if (HasError) return;
   if (GetByte(Status)) StatusText = StatusReportText(Status);
   GetByte(ParamIndicator);

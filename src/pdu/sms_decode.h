@@ -58,6 +58,8 @@ class tSMSDecode {
   std::uint8_t Vpf = 0;        // (FirstOctet >> 3) & 3
   std::uint8_t VpByte = 0;
   std::string DischargeTime;
+  int TimeZoneQuarters = 0;       // zone of TimeText, signed quarters of an hour (the text: whole hours)
+  int DischargeZoneQuarters = 0;  // zone of DischargeTime
   std::uint8_t Status = 0;
   std::string StatusText;
   std::uint8_t ParamIndicator = 0;
@@ -97,7 +99,7 @@ class tSMSDecode {
   bool GetNibble(char& character, int& value);  // "0" and 0 on failure
   int Get1Bit();
   std::uint8_t Get7Bit();
-  std::string GetTimeStamp();
+  std::string GetTimeStamp(int* zoneQuarters = nullptr);
   // Looks for concatenation elements (IEI 00 and 08) and the national
   // language shift elements (IEI 24 and 25) in HeaderHex.
   void ParseHeader();

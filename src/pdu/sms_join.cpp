@@ -19,14 +19,30 @@ unsigned HexOctetAt(std::string_view h, std::size_t p) {
   return nibble(h[p]) << 4 | nibble(h[p + 1]);
 }
 
-// The digest a joined part is remembered by; never 0 (0 marks a gap).
-std::uint64_t PartDigest(std::uint8_t seq, std::string_view text) {
-  std::uint64_t h = 14695981039346656037ull ^ seq;
-  for (unsigned char c : text) {
-    h ^= c;
+// The digest a joined part is remembered by: its number, text and time
+// stamp (a copy delivered again has the same stamp, a new message with the
+// same text has its own); never 0 (0 marks a gap).
+std::uint64_t PartDigest(const ConcatPart& p) {
+  std::uint64_t h = 14695981039346656037ull ^ p.seq;
+  auto mix = [&h](std::string_view s) {
+    for (unsigned char c : s) {
+      h ^= c;
+      h *= 1099511628211ull;
+    }
+    h ^= 0xFF;  // keeps "ab"+"c" apart from "a"+"bc"
     h *= 1099511628211ull;
-  }
+  };
+  mix(p.text);
+  mix(p.timeText);
   return h == 0 ? 1 : h;
+}
+
+bool SamePart(const ConcatPart& a, const ConcatPart& b) {
+  return a.seq == b.seq && a.text == b.text && a.timeText == b.timeText;
+}
+
+std::size_t BytesOf(const ConcatPart& p) {
+  return p.text.size() + p.stem.size() + p.timeText.size() + p.sender.size() + p.smsc.size();
 }
 
 JoinKey KeyOf(const ConcatPart& p) { return {p.sender, p.reference, p.ref16, p.total}; }
@@ -64,6 +80,7 @@ std::optional<ConcatPart> PartFromDecode(const tSMSDecode& d, std::string_view s
   p.seq = d.ConcatPart;
   p.text = d.Text;
   p.timeText = d.TimeText;
+  p.zoneQuarters = d.TimeZoneQuarters;
   p.stem = std::string(stem);
   p.arrived = now;
   return p;
@@ -104,7 +121,8 @@ JoinedFiles BuildJoinedFiles(const JoinedMessage& m, bool dosCodepage, bool utf8
   f.xmlBytes = ArchiveXmlBytes(r, utf8);
   f.journalLine = "Joined Message:" + std::to_string(m.key.reference) + "  ";
   if (m.incomplete) {
-    f.journalLine += std::to_string(m.received) + " of " + std::to_string(m.key.total) + " parts, incomplete: ";
+    f.journalLine += std::to_string(m.received) + " of " + std::to_string(m.key.total) + " parts, incomplete" +
+                     (m.overflow ? " (too many waiting): " : ": ");
   } else {
     f.journalLine += std::to_string(m.key.total) + " parts: ";
   }
@@ -112,86 +130,120 @@ JoinedFiles BuildJoinedFiles(const JoinedMessage& m, bool dosCodepage, bool utf8
   return f;
 }
 
-PartJoiner::PartJoiner(std::string statePath, int timeoutHours)
-    : path_(std::move(statePath)), timeout_(std::int64_t(timeoutHours < 1 ? 1 : timeoutHours) * 3600) {}
+PartJoiner::PartJoiner(std::string statePath, int timeoutHours, JoinLimits limits)
+    : path_(std::move(statePath)),
+      timeout_(std::int64_t(timeoutHours < 1 ? 1 : timeoutHours) * 3600),
+      limits_(limits) {}
+
+bool PartJoiner::IsCopy(const ConcatPart& part) {
+  const JoinKey key = KeyOf(part);
+  for (auto [it, end] = done_.equal_range(key); it != end;) {
+    if (part.arrived - it->second.at >= timeout_) {
+      it = done_.erase(it);
+      dirty_ = true;
+      continue;
+    }
+    if (it->second.digests[part.seq - 1u] == PartDigest(part)) return true;
+    ++it;
+  }
+  for (auto it = pending_.lower_bound({key, 0}); it != pending_.end() && it->first.key == key; ++it) {
+    auto held = it->second.parts.find(part.seq);
+    if (held != it->second.parts.end() && SamePart(held->second, part)) return true;
+  }
+  return false;
+}
+
+void PartJoiner::Place(const WaitId& id, ConcatPart part) {
+  Waiting& w = pending_[id];
+  if (w.parts.empty()) {
+    w.since = part.arrived;
+  } else if (part.arrived < w.since) {
+    byAge_.erase({w.since, id});
+    w.since = part.arrived;
+  }
+  byAge_.insert({w.since, id});
+  const std::size_t size = BytesOf(part);
+  w.bytes += size;
+  bytes_ += size;
+  const std::uint8_t seq = part.seq;
+  w.parts.emplace(seq, std::move(part));
+  if (w.parts.size() == id.key.total) complete_.insert(id);
+  if (id.serial >= serial_) serial_ = id.serial + 1;
+  dirty_ = true;
+}
 
 bool PartJoiner::Add(ConcatPart part) {
   if (part.seq < 1 || part.seq > part.total) return false;
+  if (IsCopy(part)) return false;
   const JoinKey key = KeyOf(part);
-  const std::size_t index = part.seq - 1u;
-  auto done = done_.find(key);
-  if (done != done_.end()) {
-    if (part.arrived - done->second.at >= timeout_) {
-      done_.erase(done);
-      dirty_ = true;
-    } else if (done->second.digests[index] == PartDigest(part.seq, part.text)) {
-      return false;
-    }
-  }
-  Waiting& w = pending_[key];
-  if (w.parts.empty()) {
-    w.parts.resize(part.total);
-    w.since = part.arrived;
-  }
-  if (w.parts[index]) return false;
-  if (part.arrived < w.since) w.since = part.arrived;
-  if (w.since < earliest_) earliest_ = w.since;
-  w.parts[index] = std::move(part);
-  if (++w.count == key.total) complete_.insert(key);
-  dirty_ = true;
+  // The latest message of the key still lacking this part takes it.
+  WaitId target{key, serial_};
+  for (auto it = pending_.lower_bound({key, 0}); it != pending_.end() && it->first.key == key; ++it)
+    if (!it->second.parts.count(part.seq)) target = it->first;
+  Place(target, std::move(part));
   return true;
 }
 
-JoinedMessage PartJoiner::Build(const JoinKey& key, const Waiting& w) {
+JoinedMessage PartJoiner::Build(const WaitId& id, const Waiting& w) {
   JoinedMessage m;
-  m.key = key;
-  m.received = w.count;
-  m.incomplete = w.count != key.total;
+  m.key = id.key;
+  m.id = id.serial;
+  m.received = static_cast<int>(w.parts.size());
+  m.incomplete = m.received != id.key.total;
   const ConcatPart* latest = nullptr;
-  for (const auto& p : w.parts) {
-    if (!p) {
-      m.text += kMissingPartText;
-      continue;
-    }
-    if (m.first.seq == 0) m.first = *p;
-    m.text += p->text;
-    if (!latest || std::tie(p->arrived, p->stem) > std::tie(latest->arrived, latest->stem)) latest = &*p;
+  int next = 1;
+  for (const auto& [seq, p] : w.parts) {
+    for (; next < seq; ++next) m.text += kMissingPartText;
+    next = seq + 1;
+    if (m.first.seq == 0) m.first = p;
+    m.text += p.text;
+    if (!latest || std::tie(p.arrived, p.stem) > std::tie(latest->arrived, latest->stem)) latest = &p;
   }
+  for (; next <= id.key.total; ++next) m.text += kMissingPartText;
   m.first.text.clear();
   m.stem = latest ? latest->stem : std::string();
   return m;
 }
 
 std::vector<JoinedMessage> PartJoiner::Ready(std::int64_t now) const {
+  std::map<WaitId, bool> chosen;  // true: over the limits
+  for (const WaitId& id : complete_) chosen.emplace(id, false);
+  for (const auto& [since, id] : byAge_) {
+    if (now - since < timeout_) break;
+    chosen.emplace(id, false);
+  }
+  // Over the limits: the oldest of the rest go too.
+  std::size_t count = pending_.size() - chosen.size();
+  std::size_t bytes = bytes_;
+  for (const auto& [id, over] : chosen) bytes -= pending_.at(id).bytes;
+  for (auto it = byAge_.begin(); it != byAge_.end() && (count > limits_.messages || bytes > limits_.bytes); ++it) {
+    if (!chosen.emplace(it->second, true).second) continue;
+    --count;
+    bytes -= pending_.at(it->second).bytes;
+  }
   std::vector<JoinedMessage> out;
-  if (earliest_ != kNever && now - earliest_ >= timeout_) {
-    for (const auto& [key, w] : pending_)
-      if (w.count == key.total || now - w.since >= timeout_) out.push_back(Build(key, w));
-  } else {
-    // Nothing has waited long enough: only the complete ones.
-    for (const JoinKey& key : complete_) out.push_back(Build(key, pending_.at(key)));
+  out.reserve(chosen.size());
+  for (const auto& [id, over] : chosen) {
+    out.push_back(Build(id, pending_.at(id)));
+    out.back().overflow = over;
   }
   return out;
 }
 
 void PartJoiner::Joined(const JoinedMessage& m, std::int64_t now) {
-  auto it = pending_.find(m.key);
+  const WaitId id{m.key, m.id};
+  auto it = pending_.find(id);
   if (it == pending_.end()) return;
   Done d;
   d.at = now;
   d.digests.assign(m.key.total, 0);
-  for (const auto& p : it->second.parts)
-    if (p) d.digests[p->seq - 1u] = PartDigest(p->seq, p->text);
-  done_[m.key] = std::move(d);
+  for (const auto& [seq, p] : it->second.parts) d.digests[seq - 1u] = PartDigest(p);
+  done_.emplace(m.key, std::move(d));
   if (now < oldestDone_) oldestDone_ = now;
-  const std::int64_t since = it->second.since;
-  complete_.erase(m.key);
+  complete_.erase(id);
+  byAge_.erase({it->second.since, id});
+  bytes_ -= it->second.bytes;
   pending_.erase(it);
-  if (since == earliest_) {
-    earliest_ = kNever;
-    for (const auto& [key, w] : pending_)
-      if (w.since < earliest_) earliest_ = w.since;
-  }
   Prune(now);
   dirty_ = true;
 }
@@ -212,9 +264,11 @@ void PartJoiner::Prune(std::int64_t now) {
 std::string PartJoiner::Serialize() const {
   std::string out(kStateHeader);
   out.push_back('\n');
-  for (const auto& [key, w] : pending_) {
-    for (const auto& p : w.parts) {
-      if (!p) continue;
+  // A message's parts in rising order, one message after another: a part
+  // not above the one before it starts the next message (see Load).
+  for (const auto& [id, w] : pending_) {
+    for (const auto& [seq, part] : w.parts) {
+      const ConcatPart* p = &part;
       out += "P\t";
       AppendEscaped(out, p->sender);
       out += '\t' + std::to_string(p->addrType) + '\t';
@@ -227,6 +281,8 @@ std::string PartJoiner::Serialize() const {
       AppendEscaped(out, p->timeText);
       out += '\t';
       AppendEscaped(out, p->text);
+      // The zone's quarters only when not whole hours (older files lack it).
+      if (p->zoneQuarters % 4 != 0) out += '\t' + std::to_string(p->zoneQuarters);
       out += '\n';
     }
   }
@@ -247,17 +303,18 @@ std::string PartJoiner::Serialize() const {
   return out;
 }
 
-bool PartJoiner::ParseLine(std::string_view line) {
+bool PartJoiner::ParseLine(std::string_view line, std::optional<ConcatPart>& part) {
   if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
   const std::vector<std::string_view> f = SplitTabs(line);
   unsigned ref16 = 0;
-  if (f[0] == "P" && f.size() == 14) {
+  if (f[0] == "P" && (f.size() == 14 || f.size() == 15)) {
     ConcatPart p;
     unsigned addrType = 0, firstOctet = 0, coding = 0, total = 0, seq = 0;
     if (!Unescape(f[1], p.sender) || !ParseField(f[2], addrType) || !Unescape(f[3], p.smsc) ||
         !ParseField(f[4], firstOctet) || !ParseField(f[5], coding) || !ParseField(f[6], p.reference) || !ParseField(f[7], ref16) ||
         !ParseField(f[8], total) || !ParseField(f[9], seq) || !ParseField(f[10], p.arrived) || !Unescape(f[11], p.stem) ||
-        !Unescape(f[12], p.timeText) || !Unescape(f[13], p.text))
+        !Unescape(f[12], p.timeText) || !Unescape(f[13], p.text) ||
+        (f.size() == 15 && (!ParseField(f[14], p.zoneQuarters) || p.zoneQuarters < -79 || p.zoneQuarters > 79)))
       return false;
     if (addrType > 0xFF || firstOctet > 0xFF || coding > 0xFF || ref16 > 1 || total < 2 || total > 0xFF ||
         seq < 1 || seq > total)
@@ -268,7 +325,7 @@ bool PartJoiner::ParseLine(std::string_view line) {
     p.ref16 = ref16 == 1;
     p.total = static_cast<std::uint8_t>(total);
     p.seq = static_cast<std::uint8_t>(seq);
-    Add(std::move(p));
+    part = std::move(p);
     return true;
   }
   if (f[0] == "D" && f.size() == 7) {
@@ -291,7 +348,7 @@ bool PartJoiner::ParseLine(std::string_view line) {
     }
     if (d.digests.size() != total) return false;
     if (d.at < oldestDone_) oldestDone_ = d.at;
-    done_[key] = std::move(d);
+    done_.emplace(key, std::move(d));
     return true;
   }
   return false;
@@ -300,13 +357,28 @@ bool PartJoiner::ParseLine(std::string_view line) {
 bool PartJoiner::Load(std::string* error) {
   pending_.clear();
   complete_.clear();
-  earliest_ = kNever;
+  byAge_.clear();
+  bytes_ = 0;
+  serial_ = 0;
   done_.clear();
   oldestDone_ = kNever;
   dropped_ = 0;
   dirty_ = false;
-  const bool read = ReadRecordFile(path_, kStateHeader, [this](std::string_view line) {
-    if (!ParseLine(line)) ++dropped_;
+  // Parts are written message by message, each in rising order: a part of
+  // the same key above the last one read belongs to the same message.
+  std::optional<WaitId> current;
+  std::uint8_t lastSeq = 0;
+  const bool read = ReadRecordFile(path_, kStateHeader, [&](std::string_view line) {
+    std::optional<ConcatPart> part;
+    if (!ParseLine(line, part)) {
+      ++dropped_;
+      return;
+    }
+    if (!part) return;
+    const JoinKey key = KeyOf(*part);
+    if (!current || !(current->key == key) || part->seq <= lastSeq) current = WaitId{key, serial_};
+    lastSeq = part->seq;
+    Place(*current, std::move(*part));
   }, error);
   if (!read) return false;
   dirty_ = false;

@@ -47,6 +47,7 @@ struct ConcatPart {
   std::uint8_t seq = 0;          // 1..total
   std::string text;              // cp1251
   std::string timeText;          // service-centre time stamp, as decoded
+  int zoneQuarters = 0;          // its zone exactly (tSMSDecode::TimeZoneQuarters)
   std::string stem;              // archive name of the part, no extension
   std::int64_t arrived = 0;      // seconds since the epoch
 };
@@ -76,10 +77,12 @@ struct JoinKey {
 
 struct JoinedMessage {
   JoinKey key;
+  std::uint64_t id = 0;    // which of the messages waiting under key
   ConcatPart first;        // the lowest part present: time stamp, centre, coding
   std::string text;        // parts in order, kMissingPartText for a gap
   int received = 0;        // parts present
-  bool incomplete = false; // handed out by the time-out
+  bool incomplete = false; // handed out by the time-out or the cap
+  bool overflow = false;   // handed out early: too many messages waiting
   std::string stem;        // archive name of the latest part
 };
 
@@ -100,21 +103,32 @@ ArchiveReport BuildJoinedReport(const JoinedMessage& m);
 // not made then.
 JoinedFiles BuildJoinedFiles(const JoinedMessage& m, bool dosCodepage, bool utf8 = false);
 
+// How much may wait: beyond either, the oldest messages are joined as
+// incomplete at once, so that no sender can fill memory or the state file.
+struct JoinLimits {
+  std::size_t messages = 10000;
+  std::size_t bytes = 32u << 20;  // the texts, names and stamps of the parts held
+};
+
 class PartJoiner {
  public:
-  PartJoiner(std::string statePath, int timeoutHours);
+  PartJoiner(std::string statePath, int timeoutHours, JoinLimits limits = {});
 
   // Reads the state file (none: nothing waits). Lines that cannot be read
   // are dropped and counted; false when the file is there but unreadable.
   bool Load(std::string* error = nullptr);
   int DroppedLines() const { return dropped_; }
 
-  // Takes a part in; false for a part already there, or one of a message
-  // already joined (same part number and text).
+  // Takes a part in; false for a copy (same part number, text and time
+  // stamp) of a part held for a message still waiting, or of one joined
+  // within timeoutHours. A part goes to the latest waiting message of its
+  // key that lacks its number; when every one has it, it starts a new
+  // message (the sender reused the reference).
   bool Add(ConcatPart part);
 
-  // The messages complete, or whose first part came timeoutHours or more
-  // before `now`, in key order. They stay waiting until Joined.
+  // The messages complete, whose first part came timeoutHours or more
+  // before `now`, or the oldest beyond the limits, in key order. They stay
+  // waiting until Joined.
   std::vector<JoinedMessage> Ready(std::int64_t now) const;
 
   // The message's files are written: it waits no more, and its parts are
@@ -132,26 +146,36 @@ class PartJoiner {
   std::string Serialize() const;
 
  private:
+  struct WaitId {
+    JoinKey key;
+    std::uint64_t serial = 0;
+    bool operator<(const WaitId& o) const { return std::tie(key, serial) < std::tie(o.key, o.serial); }
+  };
   struct Waiting {
-    std::vector<std::optional<ConcatPart>> parts;  // index seq - 1
-    int count = 0;
+    std::map<std::uint8_t, ConcatPart> parts;  // only the parts that came, by number
     std::int64_t since = 0;  // earliest arrival
+    std::size_t bytes = 0;
   };
   struct Done {
     std::int64_t at = 0;
     std::vector<std::uint64_t> digests;  // index seq - 1; 0 for a gap
   };
-  bool ParseLine(std::string_view line);
+  bool ParseLine(std::string_view line, std::optional<ConcatPart>& part);
+  bool IsCopy(const ConcatPart& part);
+  void Place(const WaitId& id, ConcatPart part);
   void Prune(std::int64_t now);
-  static JoinedMessage Build(const JoinKey& key, const Waiting& w);
+  static JoinedMessage Build(const WaitId& id, const Waiting& w);
 
   static constexpr std::int64_t kNever = std::numeric_limits<std::int64_t>::max();
   std::string path_;
   std::int64_t timeout_;  // seconds
-  std::map<JoinKey, Waiting> pending_;
-  std::set<JoinKey> complete_;       // pending messages with every part
-  std::int64_t earliest_ = kNever;   // no pending message is older
-  std::map<JoinKey, Done> done_;
+  JoinLimits limits_;
+  std::map<WaitId, Waiting> pending_;
+  std::set<WaitId> complete_;                           // pending messages with every part
+  std::set<std::pair<std::int64_t, WaitId>> byAge_;     // pending messages by earliest arrival
+  std::size_t bytes_ = 0;                               // of every pending message
+  std::uint64_t serial_ = 0;
+  std::multimap<JoinKey, Done> done_;
   std::int64_t oldestDone_ = kNever; // no joined message is remembered longer
   bool dirty_ = false;
   int dropped_ = 0;

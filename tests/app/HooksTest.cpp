@@ -1,6 +1,7 @@
 // Hook programs in the whole gateway against the simulated phone: each hook
 // finds its event's files on disk and gets the event's number, text and
 // reference.
+#include <QCheckBox>
 #include <QLineEdit>
 #include <QToolButton>
 #include <sys/stat.h>
@@ -8,6 +9,7 @@
 #include <cctype>
 #include <fstream>
 
+#include "DeliveryReports.h"
 #include "GatewayFixture.h"
 #include "HookRunner.h"
 #include "TempDir.h"
@@ -78,6 +80,15 @@ TEST_F(HooksTest, SentFileAndFailedManualSendRunTheirHooks) {
   EXPECT_TRUE(ref < sent.size() && std::isdigit(static_cast<unsigned char>(sent[ref]))) << sent;
   EXPECT_TRUE(JournalHas("Rename smss1.txt OK") || JournalHas("Rename " + spool.Path() + "/smss1.txt OK")) << Journal();
 
+  // With send options the text sent is the body after them, not the line.
+  std::filesystem::remove(hookCopy + ".sent");
+  form->ui().cb_sendoptions->setChecked(true);
+  std::ofstream(spool.Path() + "/smss2.txt") << "+4915112345678 #vp167#Flash at 9\r\n";
+  ASSERT_TRUE(RunUntil([&] { return std::filesystem::exists(hookCopy + ".sent"); })) << Journal();
+  EXPECT_NE(pdulink::test::Slurp(hookCopy + ".sent").find("\ntext=Flash at 9\n"), std::string::npos)
+      << pdulink::test::Slurp(hookCopy + ".sent");
+  form->ui().cb_sendoptions->setChecked(false);
+
   // A message typed by hand that fails: OnFailed without a file.
   form->ui().ed_totel->setText(QStringLiteral("12x45"));
   form->ui().Ed_smsbody->setText(QStringLiteral("By hand"));
@@ -93,6 +104,24 @@ TEST_F(HooksTest, SentFileAndFailedManualSendRunTheirHooks) {
   ASSERT_TRUE(RunUntil([&] { return std::filesystem::exists(hookCopy + ".report"); })) << Journal();
   EXPECT_EQ(pdulink::test::Slurp(hookCopy + ".report"), "file " + report + "\nfile " + sentFile +
                                                             "\nnumber=+4915112345678\ntext=Delivered\nreference=42\n");
+
+  // A sent file whose outcome stayed unknown (renamed .unknown) gets its
+  // final report: the hook is given that file as it is named.
+  form->state().MatchReports = true;
+  std::filesystem::remove(hookCopy + ".report");
+  const std::string source = spool.Path() + "/smss9.txt", unknown = phone->Directory() + "/SMS20260101120000000.unknown";
+  std::ofstream(unknown) << "+4915112345678 Lost answer\r\n";
+  form->gateway().reports().Sent(source, "+4915112345678", 1, 1, 9);
+  form->gateway().reports().Settled(source, "SMS20260101120000000.unknown");
+  // Reference 9 to +4915112345678: 46, given up.
+  form->gateway().reports().Report("07912143658709F1" "06" "09" "0D91945111325476F8" "50609122227121"
+                                   "50609122227121" "46" "00");
+  ASSERT_TRUE(RunUntil([&] { return std::filesystem::exists(hookCopy + ".report"); })) << Journal();
+  EXPECT_EQ(pdulink::test::Slurp(hookCopy + ".report").rfind("file " + phone->Directory() +
+                                                                 "/SMS20260101120000000.und\nfile " + unknown + "\n",
+                                                             0),
+            0u)
+      << pdulink::test::Slurp(hookCopy + ".report");
 }
 
 }  // namespace

@@ -371,12 +371,81 @@ TEST_F(WatchTest, AStartAfterACrashSettlesWhatWasInFlightAndSendsNothingAgain) {
   EXPECT_EQ(sent.size(), 1u);
 }
 
+// A run killed while moving a sent file to another file system, after the
+// copy took its name and before the original was removed: the start only
+// removes the original, nothing is sent again nor named twice.
+TEST_F(WatchTest, AStartAfterAKillDuringACopyAcrossFileSystemsRemovesTheOriginal) {
+  Template("*.txt");
+  // Killed after the copy took its name, and (another file) during the copy.
+  const std::string source = tmp.Path() + "/smss1.txt", copy = tmp.Path() + "/SMS20260101120000000.snd";
+  const std::string other = tmp.Path() + "/smss3.txt", half = tmp.Path() + "/SMS20260101120000001.snd";
+  WriteFile(source, "12345 copied\n");
+  WriteFile(copy, "12345 copied\n");
+  WriteFile(other, "12345 half\n");
+  WriteFile(half + ".41-7.tmp", "12345 ha");
+  watch::InFlight r{source, "smss1.txt", {}, watch::InFlight::Answer::Sent};
+  watch::InFlight h{other, "smss3.txt", {}, watch::InFlight::Answer::Sent};
+  ASSERT_TRUE(watch::IdentifyFile(source, r.id));
+  ASSERT_TRUE(watch::IdentifyFile(other, h.id));
+  r.movedTo = copy;
+  h.movedTo = half;
+  std::vector<watch::InFlight> parsed;
+  ASSERT_TRUE(watch::ParseInFlight(watch::FormatInFlight({r, h}), parsed));
+  ASSERT_EQ(parsed.size(), 2u);
+  EXPECT_EQ(parsed[0].movedTo, copy);
+  std::string error;
+  ASSERT_TRUE(pdulink::ReplaceFileDurably(tmp.Path() + "/.pdulink-inflight", watch::FormatInFlight({r, h}), &error))
+      << error;
+  turn->Run();
+  turn->Run();
+  EXPECT_TRUE(sent.empty());
+  EXPECT_FALSE(fs::exists(source));
+  EXPECT_FALSE(fs::exists(other));
+  EXPECT_FALSE(fs::exists(half + ".41-7.tmp"));
+  const std::vector<std::string> snd = Renamed(tmp.Path(), ".snd");
+  ASSERT_EQ(snd.size(), 2u);
+  EXPECT_EQ(snd[0], copy);
+  EXPECT_EQ(Journal(), (std::vector<std::string>{"Rename smss1.txt OK", "smss3.txt", "Auto Send SMS OK",
+                                                 "Rename smss3.txt OK"}));
+  EXPECT_FALSE(fs::exists(tmp.Path() + "/.pdulink-inflight"));
+
+  // The move itself across file systems (/dev/shm is a file system of its own).
+  std::string shm = "/dev/shm/pdulink-watch-XXXXXX";
+  ASSERT_NE(::mkdtemp(shm.data()), nullptr);
+  struct Removed {
+    std::string dir;
+    ~Removed() { fs::remove_all(dir); }
+  } removed{shm};
+  const std::string away = shm + "/smss2.txt", target = tmp.Path() + "/moved.snd";
+  WriteFile(away, "12345 away\n");
+  struct stat a {}, b {};
+  ASSERT_EQ(::stat(shm.c_str(), &a), 0);
+  ASSERT_EQ(::stat(tmp.Path().c_str(), &b), 0);
+  bool told = false;
+  EXPECT_TRUE(watch::MoveFile(away, target, [&] { return told = true; }));
+  EXPECT_EQ(told, a.st_dev != b.st_dev);
+  EXPECT_FALSE(fs::exists(away));
+  EXPECT_EQ(Slurp(target), "12345 away\n");
+  WriteFile(away, "12345 again\n");
+  EXPECT_FALSE(watch::MoveFile(away, target));  // the name is taken: nothing replaced
+  EXPECT_EQ(errno, EEXIST);
+  EXPECT_EQ(Slurp(target), "12345 away\n");
+  EXPECT_TRUE(fs::exists(away));
+  for (auto& e : fs::directory_iterator(tmp.Path())) EXPECT_NE(e.path().extension(), ".tmp") << e.path();
+}
+
 TEST_F(WatchTest, TheProgramsOwnNamesNeverMatchATemplate) {
   Template("*");
   for (const char* own : {"SMS20260101120000000.snd", "sms20260101120000001.ERR", "SMS20260101120000002.unknown",
                           ".pdulink-inflight", "SMS20260101120000003.txt", "SMS20260101120000003.txt.41-2.tmp",
                           "smsOwed.rec", "smsOwed.rec.41-3.tmp", "sms_vp.ini", "smsLowBat.f",
-                          "SMS20260101120000004.dlv", "SMS20260101120000005.und", "smsSent.rec"})
+                          "SMS20260101120000004.dlv", "SMS20260101120000005.und", "smsSent.rec",
+                          // the log directory watched too: joined messages, their state, the
+                          // collective file, the concatenation counter, raw PDUs
+                          "SMS20260101120000006_joined.txt", "SMS20260101120000006_joined.xml",
+                          "SMS20260101120000007_incomplete.txt", "SMS20260101120000007_joined.txt.41-4.tmp",
+                          "PDULINKJ.DAT", "PDULINKJ.DAT.41-5.tmp", "PDULINKL.TXT", "sms_concat.ref",
+                          "SMS20260101120000008.pdu", "SMS20260101120000009.snd.41-6.tmp"})
     WriteFile(tmp.Path() + "/" + own, "12345 own\n");
   WriteFile(tmp.Path() + "/SMS2026.snd", "12345 foreign\n");  // no stamp of this program's
   for (int i = 0; i < 3; ++i) turn->Run();
@@ -387,6 +456,8 @@ TEST_F(WatchTest, TheProgramsOwnNamesNeverMatchATemplate) {
   EXPECT_FALSE(watch::IsOwnName("SMS20260101120000000.snd.txt"));
   EXPECT_FALSE(watch::IsOwnName(".pdulink-inflight.old"));
   EXPECT_FALSE(watch::IsOwnName("smsOwed.rec.x-1.tmp"));
+  EXPECT_FALSE(watch::IsOwnName("SMS20260101120000006_joined2.txt"));
+  EXPECT_FALSE(watch::IsOwnName("SMS20260101120000006_other.txt"));
 }
 
 TEST_F(WatchTest, WithoutLeasesSizeAndStampDecideAndAFutureStampWaitsOneLook) {

@@ -138,6 +138,35 @@ TEST_F(HookRunnerTest, HookPastItsLimitIsEndedWithItsWholeGroup) {
   ASSERT_GT(child, 0);
   EXPECT_TRUE(WaitFor([&] { return Gone(main) && Gone(child); }));
   if (!Gone(child)) ::kill(child, SIGKILL);
+
+  // The hook itself ends on SIGTERM, its child ignores it: the child still
+  // gets SIGKILL with the group, before the run is reported.
+  journal.clear();
+  const std::string quick = Script("quick", "(trap '' TERM; exec sleep 100) &\necho $! > \"$0.child\"\nwait\nwait");
+  auto second = Runner(HookKind::Call, quick, 500ms);
+  second->killGrace = 300ms;
+  second->Fire({HookKind::Call, {}, "123", "", ""});
+  ASSERT_TRUE(WaitFor([&] { return !journal.empty(); }));
+  EXPECT_EQ(journal[0], "Hook OnCall " + quick + ": ended at its time limit");
+  const pid_t orphan = PidIn(quick + ".child");
+  ASSERT_GT(orphan, 0);
+  EXPECT_TRUE(WaitFor([&] { return Gone(orphan); }));
+  if (!Gone(orphan)) ::kill(orphan, SIGKILL);
+}
+
+TEST_F(HookRunnerTest, ALongTextIsCutForTheEnvironment) {
+  // 200 KiB would exceed the limit of one variable: the hook would not start.
+  const std::string hook = Script("hook", "printf %s \"$PDULINK_TEXT\" | wc -c > \"$0.size\"\n"
+                                          "printf %s \"$PDULINK_TEXT\" | tail -c 4 > \"$0.tail\"");
+  auto runner = Runner(HookKind::Received, hook);
+  std::string text = "a";
+  while (text.size() < 200 * 1024) text += "\xC3\xA9";  // "é": the cut falls inside one
+  runner->Fire({HookKind::Received, {}, "1", text, ""});
+  ASSERT_TRUE(WaitFor([&] { return !journal.empty(); }));
+  runner->Shutdown();
+  EXPECT_EQ(journal[0], "Hook OnReceived " + hook + ": exit 0");
+  EXPECT_EQ(std::stoi(Slurp(hook + ".size")), 32767);
+  EXPECT_EQ(Slurp(hook + ".tail"), "\xC3\xA9\xC3\xA9");
 }
 
 TEST_F(HookRunnerTest, FloodOfOutputKeepsOnlyTheLastLines) {

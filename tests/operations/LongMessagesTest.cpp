@@ -140,6 +140,23 @@ TEST_F(LongMessagesTest, ManualSendCutsIntoPartsThatDecodeBackToTheText) {
   pdulink::tSMSDecode again;
   again.Decode(WithCentre(phone->Submitted()[0]));
   EXPECT_EQ(again.ConcatRef, *refs.begin() + 1);
+
+  // Two copies: each is a message of its own to the recipient's phone, with
+  // its own reference (one shared would merge or drop the second copy).
+  phone->Control("clear submitted");
+  form->ui().ed_Ncopies->setText(QStringLiteral("2"));
+  form->ui().sb_sendSMS->click();
+  ASSERT_TRUE(RunUntil([&] { return !form->ui().sb_sendSMS->isChecked(); })) << Journal();
+  const std::vector<std::string> copies = phone->Submitted();
+  ASSERT_EQ(copies.size(), 4u) << Journal();
+  std::vector<int> copyRefs;
+  for (const std::string& pdu : copies) {
+    pdulink::tSMSDecode d;
+    d.Decode(WithCentre(pdu));
+    copyRefs.push_back(d.ConcatRef);
+  }
+  EXPECT_EQ(copyRefs, (std::vector<int>{again.ConcatRef + 1, again.ConcatRef + 1, again.ConcatRef + 2,
+                                        again.ConcatRef + 2}));
 }
 
 // ShiftTables=tr with Utf8Files: a Turkish text that would take three UCS2

@@ -11,6 +11,7 @@
 #include "TempDir.h"
 #include "delivery_reports.h"
 #include "sms_decode.h"
+#include "sms_time.h"
 
 namespace {
 
@@ -54,6 +55,8 @@ TEST(Recipient, NationalAndInternationalFormsOfOneNumber) {
   EXPECT_TRUE(SameRecipient("00 49 151-1234 5678", "+49 (151) 12345678"));
   EXPECT_TRUE(SameRecipient("+3531234567", "+3531234567"));
 
+  EXPECT_TRUE(SameRecipient("+353871234567", "0871234567"));     // a three-digit country code
+  EXPECT_TRUE(SameRecipient("0871234567", "00353871234567"));
   EXPECT_FALSE(SameRecipient("+4915112345678", "+4315112345678"));  // two countries
   EXPECT_FALSE(SameRecipient("+4915112345678", "015112345679"));
   EXPECT_FALSE(SameRecipient("+49123456", "0123456"));   // too short to be sure
@@ -99,6 +102,35 @@ TEST(ReportFacts, FromADecodedStatusReport) {
   EXPECT_FALSE(ReportFactsOf(sms));
   sms.Decode("07912143658709F1040A8101896745230000506091222271210AE8329BFD4697D9EC37");
   EXPECT_FALSE(ReportFactsOf(sms));  // an SMS-DELIVER
+}
+
+TEST(ReportFacts, QuarterHourZonesAreKeptExactly) {
+  // Centre time +05:30 (22 quarters), discharge +05:45 (23).
+  tSMSDecode sms;
+  sms.Decode("07912143658709F1" "06" "05" "0D91945111325476F8" "50609122227122" "50609122227132" "00" "00");
+  auto facts = ReportFactsOf(sms);
+  ASSERT_TRUE(facts) << sms.ErrorText;
+  EXPECT_EQ("05-06-19 22:22:17 [+5:30]", facts->centreTime);
+  EXPECT_EQ("05-06-19 22:22:17 [+5:45]", facts->dischargeTime);
+  EXPECT_EQ("05-06-19 22:22:17 [+5]", sms.TimeText);  // the archive's form
+  EXPECT_EQ("2005-06-19T22:22:17+05:45", IsoTimeText(facts->dischargeTime));
+  SentPart p;
+  p.number = "+4915112345678";
+  EXPECT_NE(ReportFileText(p, *facts).find("time=05-06-19 22:22:17 [+5:30]\ndischarge=05-06-19 22:22:17 [+5:45]\n"),
+            std::string::npos);
+  // An SMS-DELIVER stamped -03:30 (14 quarters, west).
+  sms.Decode("07912143658709F1040A8101896745230000506091222271490AE8329BFD4697D9EC37");
+  ASSERT_FALSE(sms.HasError);
+  EXPECT_EQ("05-06-19 22:22:17 [-3]", sms.TimeText);
+  EXPECT_EQ("05-06-19 22:22:17 [-3:30]", ExactTimeText(sms.TimeText, sms.TimeZoneQuarters));
+  EXPECT_EQ("2005-06-19T22:22:17-03:30", IsoTimeText(ExactTimeText(sms.TimeText, sms.TimeZoneQuarters)));
+  // Whole hours as before; anything else is no time.
+  EXPECT_EQ("05-06-19 22:22:17 [+3]", ExactTimeText("05-06-19 22:22:17 [+3]", 12));
+  EXPECT_EQ("2005-06-19T22:22:17+03:00", IsoTimeText("05-06-19 22:22:17 [+3]"));
+  EXPECT_EQ("2005-06-19T22:22:17+11:00", IsoTimeText("05-06-19 22:22:17 [+11]"));
+  EXPECT_EQ("", IsoTimeText("05-06-19 22:22:17 [+5:3]"));
+  EXPECT_EQ("", IsoTimeText("05-06-19 22:22:17 [5]"));
+  EXPECT_EQ("", IsoTimeText("1 day"));
 }
 
 class SentRecordTest : public ::testing::Test {
@@ -164,6 +196,35 @@ TEST_F(SentRecordTest, WrappedReferenceGoesToTheNewestAwaitedRecord) {
 
   EXPECT_FALSE(record.Match(Report(6, "+4915112345678", 0)).matched);
   EXPECT_FALSE(record.Match(Report(5, "+4915112345670", 0)).matched);
+}
+
+TEST_F(SentRecordTest, AReportListedAgainSettlesNothingElse) {
+  // Delivered to +4915112345678, reference 5, discharged 05-06-19 22:22:17.
+  const std::string hex = "07912143658709F1" "06" "05" "0D91945111325476F8" "50609122227121" "50609122227121" "00" "00";
+  tSMSDecode sms;
+  sms.Decode(hex);
+  auto facts = ReportFactsOf(sms);
+  ASSERT_TRUE(facts);
+  record.AddPart("/w/old.txt", "015112345678", 1, 1, 5, kNow);
+  record.Name("/w/old.txt", "SMSold.snd");
+  ReportMatch m = record.Match(*facts);
+  EXPECT_EQ("SMSold.dlv", m.reportFileName);
+  ASSERT_TRUE(record.Save());
+  // 256 messages later the reference comes round again; the old report is
+  // listed once more (its delete refused), also after a restart.
+  SentRecord again(path);
+  ASSERT_TRUE(again.Load(kNow + 60));
+  again.AddPart("/w/new.txt", "+4915112345678", 1, 1, 5, kNow + 60);
+  again.Name("/w/new.txt", "SMSnew.snd");
+  m = again.Match(*facts);
+  EXPECT_TRUE(m.repeated);
+  EXPECT_TRUE(m.reportFileName.empty());
+  EXPECT_EQ(-1, again.Parts()[1].status);
+  // Its own report (discharged a minute later) settles it.
+  sms.Decode("07912143658709F1" "06" "05" "0D91945111325476F8" "50609122237121" "50609122237121" "00" "00");
+  m = again.Match(*ReportFactsOf(sms));
+  EXPECT_FALSE(m.repeated);
+  EXPECT_EQ("SMSnew.dlv", m.reportFileName);
 }
 
 TEST_F(SentRecordTest, ThreePartsReportedInEveryOrder) {

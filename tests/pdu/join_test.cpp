@@ -238,5 +238,136 @@ TEST_F(JoinTest, PartsFromDecodedMessages) {
   EXPECT_FALSE(HeaderHasRef16("0804AAAA02"));  // runs past the end: ignored
 }
 
+// Parts of an UCS2 SMS-DELIVER from 1098765432, 8-bit reference 0x2A, three
+// parts, written out by hand: the A parts stamped 22:22:17, the B parts
+// (a second message with the same reference) 22:23:17.
+constexpr const char* kA1 = "07912143658709F1440A810189674523000850609122227121" "0A0500032A030100410031";
+constexpr const char* kA3 = "07912143658709F1440A810189674523000850609122227121" "0A0500032A030300410033";
+constexpr const char* kB1 = "07912143658709F1440A810189674523000850609122327121" "0A0500032A030100420031";
+constexpr const char* kB2 = "07912143658709F1440A810189674523000850609122327121" "0A0500032A030200420032";
+constexpr const char* kB3 = "07912143658709F1440A810189674523000850609122327121" "0A0500032A030300420033";
+
+ConcatPart FromHex(const char* hex, std::int64_t arrived, std::string stem = "S") {
+  tSMSDecode d;
+  d.Decode(hex);
+  EXPECT_FALSE(d.HasError) << d.ErrorText;
+  std::optional<ConcatPart> p = PartFromDecode(d, stem, arrived);
+  EXPECT_TRUE(p);
+  return p ? *p : ConcatPart{};
+}
+
+TEST_F(JoinTest, MessagesSharingAReferenceStayApart) {
+  // A2 is lost; B comes whole with the same reference and count.
+  PartJoiner j(State(), 24);
+  EXPECT_TRUE(j.Add(FromHex(kA1, kT0)));
+  EXPECT_TRUE(j.Add(FromHex(kA3, kT0 + 1)));
+  EXPECT_TRUE(j.Add(FromHex(kB1, kT0 + 60)));
+  EXPECT_TRUE(j.Add(FromHex(kB2, kT0 + 61)));
+  EXPECT_TRUE(j.Add(FromHex(kB3, kT0 + 62)));
+  EXPECT_FALSE(j.Add(FromHex(kB2, kT0 + 63)));  // a copy of a part held
+  std::vector<JoinedMessage> ready = j.Ready(kT0 + 62);
+  ASSERT_EQ(ready.size(), 1u);
+  EXPECT_EQ(ready[0].text, "B1B2B3");
+  EXPECT_FALSE(ready[0].incomplete);
+  j.Joined(ready[0], kT0 + 62);
+  EXPECT_EQ(j.Pending(), 1u);
+  ASSERT_TRUE(j.Save());
+  // A waits across a restart, and ends with its gap.
+  PartJoiner k(State(), 24);
+  ASSERT_TRUE(k.Load());
+  EXPECT_TRUE(k.Ready(kT0 + 100).empty());
+  ready = k.Ready(kT0 + kDay);
+  ASSERT_EQ(ready.size(), 1u);
+  EXPECT_EQ(ready[0].text, "A1[...]A3");
+  EXPECT_TRUE(ready[0].incomplete);
+  k.Joined(ready[0], kT0 + kDay);
+
+  // After B was joined, the same message sent again (new time stamps, the
+  // same texts and reference) is a new message; a late copy of a joined
+  // part (its own time stamp) starts nothing.
+  EXPECT_FALSE(j.Add(FromHex(kB1, kT0 + 120)));
+  const std::string again1 = std::string(kB1).replace(44, 2, "42");  // 22:24:17
+  const std::string again2 = std::string(kB2).replace(44, 2, "42");
+  const std::string again3 = std::string(kB3).replace(44, 2, "42");
+  EXPECT_TRUE(j.Add(FromHex(again1.c_str(), kT0 + 180)));
+  EXPECT_TRUE(j.Add(FromHex(again2.c_str(), kT0 + 181)));
+  EXPECT_TRUE(j.Add(FromHex(again3.c_str(), kT0 + 182)));
+  ready = j.Ready(kT0 + 182);
+  ASSERT_EQ(ready.size(), 1u);
+  EXPECT_EQ(ready[0].text, "B1B2B3");
+  EXPECT_EQ(ready[0].first.timeText, "05-06-19 22:24:17 [+3]");
+}
+
+TEST_F(JoinTest, AQuarterHourZoneSurvivesTheState) {
+  // kA1 and kA3 stamped +05:30 (zone octet 22), written out by hand.
+  const std::string a1 = std::string(kA1).replace(48, 2, "22"), a3 = std::string(kA3).replace(48, 2, "22");
+  {
+    PartJoiner j(State(), 24);
+    EXPECT_TRUE(j.Add(FromHex(a1.c_str(), kT0)));
+    ASSERT_TRUE(j.Save());
+  }
+  PartJoiner j(State(), 24);
+  ASSERT_TRUE(j.Load());
+  EXPECT_EQ(j.DroppedLines(), 0);
+  EXPECT_TRUE(j.Add(FromHex(a3.c_str(), kT0 + 1)));
+  std::vector<JoinedMessage> ready = j.Ready(kT0 + kDay);
+  ASSERT_EQ(ready.size(), 1u);
+  EXPECT_EQ(ready[0].first.timeText, "05-06-19 22:22:17 [+5]");
+  EXPECT_EQ(ready[0].first.zoneQuarters, 22);
+}
+
+TEST_F(JoinTest, EveryWaitingMessageTimesOut) {
+  // Two wait; the older is joined at its time-out, the younger at its own.
+  PartJoiner j(State(), 24);
+  j.Add(Part(1, 2, "a", "100", 1, false, kT0));
+  j.Add(Part(1, 2, "b", "200", 2, false, kT0 + 100));
+  std::vector<JoinedMessage> ready = j.Ready(kT0 + kDay);
+  ASSERT_EQ(ready.size(), 1u);
+  EXPECT_EQ(ready[0].key.sender, "100");
+  j.Joined(ready[0], kT0 + kDay);
+  EXPECT_TRUE(j.Ready(kT0 + kDay + 99).empty());
+  ready = j.Ready(kT0 + kDay + 100);
+  ASSERT_EQ(ready.size(), 1u);
+  EXPECT_EQ(ready[0].key.sender, "200");
+  // A complete one joined in between changes nothing for the others.
+  PartJoiner k(State(), 24);
+  k.Add(Part(1, 2, "a", "100", 1, false, kT0));
+  k.Add(Part(1, 2, "c", "300", 3, false, kT0 + 50));
+  k.Add(Part(2, 2, "c", "300", 3, false, kT0 + 60));
+  ready = k.Ready(kT0 + 60);
+  ASSERT_EQ(ready.size(), 1u);
+  k.Joined(ready[0], kT0 + 60);
+  ready = k.Ready(kT0 + kDay);
+  ASSERT_EQ(ready.size(), 1u);
+  EXPECT_EQ(ready[0].key.sender, "100");
+}
+
+TEST_F(JoinTest, WaitingMessagesAreCapped) {
+  // Three messages at most, or 600 bytes: the oldest beyond either is
+  // joined as incomplete at once, with one line saying why.
+  PartJoiner j(State(), 24, JoinLimits{3, 600});
+  for (int m = 0; m < 5; ++m)
+    EXPECT_TRUE(j.Add(Part(1, 255, "first", "4917012345", std::uint16_t(m), false, kT0 + m)));
+  EXPECT_EQ(j.Pending(), 5u);
+  std::vector<JoinedMessage> ready = j.Ready(kT0 + 10);
+  ASSERT_EQ(ready.size(), 2u);
+  EXPECT_EQ(ready[0].key.reference, 0);
+  EXPECT_EQ(ready[1].key.reference, 1);
+  EXPECT_TRUE(ready[0].incomplete);
+  std::string gaps;
+  for (int i = 0; i < 254; ++i) gaps += kMissingPartText;
+  EXPECT_EQ(ready[0].text, "first" + gaps);
+  EXPECT_EQ(BuildJoinedFiles(ready[0], false).journalLine,
+            "Joined Message:0  1 of 255 parts, incomplete (too many waiting): SMS20240301100000000_incomplete.txt");
+  for (const JoinedMessage& m : ready) j.Joined(m, kT0 + 10);
+  EXPECT_EQ(j.Pending(), 3u);
+  EXPECT_TRUE(j.Ready(kT0 + 10).empty());
+  // Bytes: one long part outweighs the rest.
+  j.Add(Part(1, 2, std::string(500, 'x'), "999", 9, false, kT0 + 20));
+  ready = j.Ready(kT0 + 20);
+  ASSERT_EQ(ready.size(), 3u);  // 3 by count, then bytes: the oldest go
+  EXPECT_EQ(ready[0].key.reference, 2);
+}
+
 }  // namespace
 }  // namespace pdulink

@@ -59,6 +59,18 @@ TEST(PduTool, JsonTextsAreUtf8) {
   EXPECT_NE(std::string::npos, r.out.find("\"Text\":\"\xD0\x96z\\n\"")) << r.out;
 }
 
+TEST(PduTool, JsonKeepsQuarterHourZones) {
+  // A status report: centre time +05:30, discharge -03:30.
+  Result r = RunTool({"--json", "decode", "07912143658709F1" "06" "05" "0D91945111325476F8" "50609122227122"
+                                          "50609122227149" "00" "00"});
+  EXPECT_EQ(kExitOk, r.status) << r.out;
+  EXPECT_NE(std::string::npos, r.out.find("\"TimeText\":\"05-06-19 22:22:17 [+5:30]\",\"TimeZoneQuarters\":22,"))
+      << r.out;
+  EXPECT_NE(std::string::npos,
+            r.out.find("\"DischargeTime\":\"05-06-19 22:22:17 [-3:30]\",\"DischargeZoneQuarters\":-14,"))
+      << r.out;
+}
+
 TEST(PduTool, ReadsStandardInputAndSkipsDialogueLines) {
   std::string listing = "AT+CMGL=4\r\n+CMGL: 1,1,,30\r\n" + kHello + "\r\n\r\n" + kHello +
                         "\r\nOK\r\n";

@@ -9,6 +9,7 @@
 #include "national_tables.h"
 #include "sms_concat.h"
 #include "sms_submit.h"
+#include "sms_time.h"
 #include "text_helpers.h"
 
 namespace pdulink::pdutool {
@@ -420,11 +421,16 @@ std::string DecodeToJson(const tSMSDecode& d) {
   num("Dcs", d.Dcs);
   num("Mti", d.Mti);
   num("Coding", d.Coding);
-  text("TimeText", d.TimeText);
+  // Time stamps with their zones exact (a quarter-hour zone as "[+5:30]").
+  text("TimeText", d.Mti == static_cast<std::uint8_t>(MessageType::Submit) && d.Vpf == 2
+                       ? d.TimeText
+                       : ExactTimeText(d.TimeText, d.TimeZoneQuarters));
+  num("TimeZoneQuarters", d.TimeZoneQuarters);
   num("MessageRef", d.MessageRef);
   num("Vpf", d.Vpf);
   num("VpByte", d.VpByte);
-  text("DischargeTime", d.DischargeTime);
+  text("DischargeTime", ExactTimeText(d.DischargeTime, d.DischargeZoneQuarters));
+  num("DischargeZoneQuarters", d.DischargeZoneQuarters);
   num("Status", d.Status);
   text("StatusText", d.StatusText);
   num("ParamIndicator", d.ParamIndicator);
