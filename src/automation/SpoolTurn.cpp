@@ -88,34 +88,54 @@ bool SpoolTurn::Available() {
     Down(why);
     return false;
   }
+  if (!owner_ && !TakeName()) return false;
   auto held = spool_->Sending(&why);
   if (!held) {
     Down(why);
     return false;
   }
-  if (!everOpen_) {
-    // Left by an earlier run between the claim and the phone's answer: it
-    // may have gone out, so it is never sent again by itself.
-    if (!held->empty() && !spool_->SetUnknown(*held, QStringLiteral("the gateway stopped during the send"), &why)) {
-      Down(why);
-      return false;
-    }
-    for (qint64 id : *held) ctx_.journal.WriteLog("Send outcome unknown: outbox row " + std::to_string(id));
-    everOpen_ = true;
-  } else {
-    // Claimed by this run, whose claim was cut off before it heard of the
-    // commit: never sent, so it waits again. Rows whose outcome is owed, and
-    // the one in flight, are not among them.
-    std::vector<qint64> strays;
-    for (qint64 id : *held) {
-      const bool owed = std::any_of(owed_.begin(), owed_.end(), [id](const Outcome& o) { return o.id == id; });
-      if (!owed && inFlight_ != id) strays.push_back(id);
-    }
-    if (!strays.empty() && !spool_->Requeue(strays, &why)) {
-      Down(why);
-      return false;
-    }
+  // Claimed by this instance, whose claim was cut off before it heard of
+  // the commit: never sent, so it waits again. Rows whose outcome is owed,
+  // and the one in flight, are not among them.
+  std::vector<qint64> strays;
+  for (qint64 id : *held) {
+    const bool owed = std::any_of(owed_.begin(), owed_.end(), [id](const Outcome& o) { return o.id == id; });
+    if (!owed && inFlight_ != id) strays.push_back(id);
   }
+  if (!strays.empty() && !spool_->Requeue(strays, &why)) {
+    Down(why);
+    return false;
+  }
+  return true;
+}
+
+bool SpoolTurn::TakeName() {
+  QString why, holder;
+  std::vector<qint64> settled;
+  switch (spool_->TakeName(QStringLiteral("the gateway stopped during the send"), &settled, &holder, &why)) {
+    case spool::Spool::Take::Error:
+      Down(why);
+      return false;
+    case spool::Spool::Take::Live:
+      // Tried again later: a gateway killed and restarted elsewhere leaves
+      // a fresh row behind until its heartbeat lapses.
+      if (!refused_)
+        ctx_.journal.WriteLogUtf8("Spool refused: gateway name \"" + Utf8(gateway_) + "\" is in use by a running gateway" +
+                                  (holder.isEmpty() ? std::string() : " on " + Utf8(holder)) +
+                                  "; give each gateway its own GatewayName=");
+      refused_ = true;
+      spool_->Close();
+      lastTry_ = std::chrono::steady_clock::now();
+      return false;
+    case spool::Spool::Take::Taken: break;
+  }
+  // Left by an earlier run between the claim and the phone's answer: it
+  // may have gone out, so it is never sent again by itself.
+  for (qint64 id : settled) ctx_.journal.WriteLog("Send outcome unknown: outbox row " + std::to_string(id));
+  if (refused_) ctx_.journal.WriteLogUtf8("Spool: gateway name \"" + Utf8(gateway_) + "\" taken over");
+  refused_ = false;
+  owner_ = true;
+  everOpen_ = true;
   return true;
 }
 
@@ -177,8 +197,16 @@ void SpoolTurn::Tick() {
   s.network = QString::fromStdString(ctx_.state.NetworkState);
   QString why;
   s.queue = spool_->QueueLength(&why);
-  if (!s.queue || !spool_->WriteStatus(s, &why)) Down(why);
-  else Up();
+  bool lost = false;
+  if (!s.queue || !spool_->WriteStatus(s, &why, &lost)) {
+    Down(why);
+  } else if (lost) {
+    // Another instance took the name while this one's heartbeat lapsed.
+    owner_ = false;
+    TakeName();
+  } else {
+    Up();
+  }
 }
 
 bool SpoolTurn::Write(const Outcome& o) {

@@ -82,6 +82,7 @@ class SpoolTurn {
   bool Available();
   void Down(const QString& why);
   void Up();
+  bool TakeName();
   bool Write(const Outcome& o);
   bool FlushOwed();
   // One claimed row sent; false when the turn should end.
@@ -95,7 +96,9 @@ class SpoolTurn {
   std::unique_ptr<spool::Spool> spool_;
   QString badKey_;           // why the Spool= value is unusable
   bool down_ = false;        // the unreachable line was written, no work done since
-  bool everOpen_ = false;    // rows left by an earlier run settled
+  bool everOpen_ = false;    // opened once (a SQLite file is created only then)
+  bool owner_ = false;       // this instance holds the gateway's name
+  bool refused_ = false;     // the name-in-use line was written
   bool running_ = false;
   std::optional<std::chrono::steady_clock::time_point> lastTry_, lastStatus_;
   std::vector<Outcome> owed_;           // outcomes not yet written

@@ -93,6 +93,14 @@ QStringList SchemaV1(Backend backend) {
   return sql;
 }
 
+// Version 2: one owner per claim. Existing databases gain the columns in
+// place; rows claimed before have no instance and count as an earlier one's.
+QStringList SchemaV2() {
+  return {QStringLiteral("ALTER TABLE outbox ADD COLUMN claim TEXT"),
+          QStringLiteral("ALTER TABLE gateways ADD COLUMN instance TEXT"),
+          QStringLiteral("ALTER TABLE gateways ADD COLUMN pid INTEGER")};
+}
+
 bool Exec(QSqlDatabase& db, const QString& sql, QString* why) {
   QSqlQuery q(db);
   if (q.exec(sql)) return true;
@@ -219,6 +227,10 @@ bool Migrate(QSqlDatabase& db, QString* why) {
     return fail(QStringLiteral("the spool's schema is version %1, this program knows up to %2").arg(have).arg(kSchemaVersion));
   if (have < 1) {
     for (const QString& sql : SchemaV1(backend))
+      if (!Exec(db, sql, &error)) return fail(error);
+  }
+  if (have < 2) {
+    for (const QString& sql : SchemaV2())
       if (!Exec(db, sql, &error)) return fail(error);
   }
   if (have < kSchemaVersion && !SetComponentVersion(db, QString::fromLatin1(kComponent), kSchemaVersion, &error))
