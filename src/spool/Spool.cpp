@@ -22,11 +22,6 @@
 namespace spool {
 namespace {
 
-QString ErrorText(const QSqlError& error) {
-  QString text = error.text().simplified();
-  return text.isEmpty() ? QStringLiteral("unknown database error") : text;
-}
-
 QVariant NullText() { return QVariant(QMetaType(QMetaType::QString)); }
 QVariant NullInt() { return QVariant(QMetaType(QMetaType::Int)); }
 QVariant TextOrNull(const QString& s) { return s.isEmpty() ? NullText() : QVariant(s); }
@@ -94,7 +89,7 @@ class SqliteSpool final : public Spool {
     std::optional<Claimed> claimed;
     bool ok = q.exec();
     if (ok && q.next()) claimed = ClaimedFrom(q);
-    if (!ok) *why = ErrorText(q.lastError());
+    if (!ok) *why = ErrorText(q.lastError(), db_);
     q.finish();
     if (ok && claimed) {
       ok = Run(QStringLiteral("UPDATE outbox SET state = 'sending', claimed_by = ?, claim = ?, claimed_at = %1,"
@@ -155,7 +150,7 @@ class PostgresSpool final : public Spool {
     std::optional<Claimed> claimed;
     bool ok = q.exec();
     if (ok && q.next()) claimed = ClaimedFrom(q);
-    if (!ok) *why = ErrorText(q.lastError());
+    if (!ok) *why = ErrorText(q.lastError(), db_);
     q.finish();
     if (ok && claimed) {
       ok = Run(QStringLiteral("UPDATE outbox SET state = 'sending', claimed_by = ?, claim = ?, claimed_at = now(),"
@@ -225,7 +220,7 @@ bool Spool::Run(const QString& sql, const QVariantList& values, QString* why, in
     for (const QVariant& v : values) q.addBindValue(v);
     ok = ok && q.exec();
   }
-  if (!ok && why) *why = ErrorText(q.lastError());
+  if (!ok && why) *why = ErrorText(q.lastError(), db_);
   if (ok && rows) *rows = q.numRowsAffected();
   return ok;
 }
@@ -270,7 +265,7 @@ Spool::Take Spool::TakeName(const QString& error, std::vector<qint64>* settled, 
                 .arg(liveSince, pg ? QStringLiteral(" FOR UPDATE") : QString()));
   q.addBindValue(gateway_);
   if (!q.exec()) {
-    *why = ErrorText(q.lastError());
+    *why = ErrorText(q.lastError(), db_);
     return fail();
   }
   if (q.next()) {
@@ -303,7 +298,7 @@ Spool::Take Spool::TakeName(const QString& error, std::vector<qint64>* settled, 
   u.addBindValue(gateway_);
   u.addBindValue(instance_);
   if (!u.exec()) {
-    *why = ErrorText(u.lastError());
+    *why = ErrorText(u.lastError(), db_);
     return fail();
   }
   while (u.next()) settled->push_back(u.value(0).toLongLong());
@@ -318,7 +313,7 @@ std::optional<std::vector<qint64>> Spool::Sending(QString* why) {
   q.prepare(QStringLiteral("SELECT id FROM outbox WHERE state = 'sending' AND claim = ? ORDER BY id"));
   q.addBindValue(instance_);
   if (!q.exec()) {
-    *why = ErrorText(q.lastError());
+    *why = ErrorText(q.lastError(), db_);
     return std::nullopt;
   }
   std::vector<qint64> ids;
@@ -378,7 +373,7 @@ std::optional<int> Spool::QueueLength(QString* why) {
   q.prepare(QStringLiteral("SELECT count(*) FROM outbox WHERE state = 'queued' AND (gateway IS NULL OR gateway = ?)"));
   q.addBindValue(gateway_);
   if (!q.exec() || !q.next()) {
-    *why = ErrorText(q.lastError());
+    *why = ErrorText(q.lastError(), db_);
     return std::nullopt;
   }
   return q.value(0).toInt();
@@ -394,7 +389,7 @@ std::optional<qint64> Spool::RecordReport(const QString& number, int reference, 
   q.addBindValue(gateway_);
   q.addBindValue(QStringLiteral("%,%1,%").arg(reference));
   if (!q.exec()) {
-    *why = ErrorText(q.lastError());
+    *why = ErrorText(q.lastError(), db_);
     return std::nullopt;
   }
   std::optional<qint64> id;

@@ -46,6 +46,10 @@ void Close(const QString& connectionName);
 
 Backend BackendOf(const QSqlDatabase& db);
 
+// The driver's own text for a failed call (libpq's message when Qt has
+// none, as after a broken connection).
+QString ErrorText(const class QSqlError& error, const QSqlDatabase& db);
+
 // Creates or upgrades the spool's tables (and in PostgreSQL the trigger
 // that notifies kOutboxChannel), in one transaction; several gateways
 // starting at once are serialised. False (why set) on a database error or a
