@@ -89,7 +89,7 @@ class SqliteSpool final : public Spool {
     std::optional<Claimed> claimed;
     bool ok = q.exec();
     if (ok && q.next()) claimed = ClaimedFrom(q);
-    if (!ok) *why = ErrorText(q.lastError(), db_);
+    if (!ok) *why = Why(q.lastError());
     q.finish();
     if (ok && claimed) {
       ok = Run(QStringLiteral("UPDATE outbox SET state = 'sending', claimed_by = ?, claim = ?, claimed_at = %1,"
@@ -150,7 +150,7 @@ class PostgresSpool final : public Spool {
     std::optional<Claimed> claimed;
     bool ok = q.exec();
     if (ok && q.next()) claimed = ClaimedFrom(q);
-    if (!ok) *why = ErrorText(q.lastError(), db_);
+    if (!ok) *why = Why(q.lastError());
     q.finish();
     if (ok && claimed) {
       ok = Run(QStringLiteral("UPDATE outbox SET state = 'sending', claimed_by = ?, claim = ?, claimed_at = now(),"
@@ -210,6 +210,39 @@ void Spool::Close() {
 
 bool Spool::Check(QString*) { return open_; }
 
+QString Spool::Why(const QSqlError& error) {
+  lastCode_ = error.nativeErrorCode();
+  return ErrorText(error, db_);
+}
+
+bool Spool::GaveUpWaiting(const QString& why) const {
+  // SQLite: SQLITE_BUSY, SQLITE_LOCKED; PostgreSQL: lock_not_available
+  // (lock_timeout), query_canceled (statement_timeout).
+  for (const char* code : {"5", "6", "55P03", "57014"})
+    if (lastCode_ == QLatin1String(code)) return true;
+  return why.contains(QStringLiteral("database is locked")) || why.contains(QStringLiteral("database table is locked"));
+}
+
+bool Spool::LimitWaits(int lockMs, int statementMs, QString* why) {
+  if (target_.backend == Backend::Postgres)
+    return Run(QStringLiteral("SET lock_timeout = %1").arg(lockMs), {}, why) &&
+           Run(QStringLiteral("SET statement_timeout = %1").arg(statementMs), {}, why);
+  return Run(QStringLiteral("PRAGMA busy_timeout = %1").arg(lockMs), {}, why);
+}
+
+std::optional<bool> Spool::Due(QString* why) {
+  QSqlQuery q(db_);
+  q.prepare(QStringLiteral("SELECT 1 FROM outbox WHERE state = 'queued' AND (gateway IS NULL OR gateway = ?)"
+                           " AND (not_before IS NULL OR not_before <= %1) LIMIT 1")
+                .arg(NowSql(db_)));
+  q.addBindValue(gateway_);
+  if (!q.exec()) {
+    *why = Why(q.lastError());
+    return std::nullopt;
+  }
+  return q.next();
+}
+
 bool Spool::Run(const QString& sql, const QVariantList& values, QString* why, int* rows) {
   QSqlQuery q(db_);
   bool ok;
@@ -220,7 +253,10 @@ bool Spool::Run(const QString& sql, const QVariantList& values, QString* why, in
     for (const QVariant& v : values) q.addBindValue(v);
     ok = ok && q.exec();
   }
-  if (!ok && why) *why = ErrorText(q.lastError(), db_);
+  if (!ok) {
+    const QString text = Why(q.lastError());
+    if (why) *why = text;
+  }
   if (ok && rows) *rows = q.numRowsAffected();
   return ok;
 }
@@ -265,7 +301,7 @@ Spool::Take Spool::TakeName(const QString& error, std::vector<qint64>* settled, 
                 .arg(liveSince, pg ? QStringLiteral(" FOR UPDATE") : QString()));
   q.addBindValue(gateway_);
   if (!q.exec()) {
-    *why = ErrorText(q.lastError(), db_);
+    *why = Why(q.lastError());
     return fail();
   }
   if (q.next()) {
@@ -298,7 +334,7 @@ Spool::Take Spool::TakeName(const QString& error, std::vector<qint64>* settled, 
   u.addBindValue(gateway_);
   u.addBindValue(instance_);
   if (!u.exec()) {
-    *why = ErrorText(u.lastError(), db_);
+    *why = Why(u.lastError());
     return fail();
   }
   while (u.next()) settled->push_back(u.value(0).toLongLong());
@@ -313,7 +349,7 @@ std::optional<std::vector<qint64>> Spool::Sending(QString* why) {
   q.prepare(QStringLiteral("SELECT id FROM outbox WHERE state = 'sending' AND claim = ? ORDER BY id"));
   q.addBindValue(instance_);
   if (!q.exec()) {
-    *why = ErrorText(q.lastError(), db_);
+    *why = Why(q.lastError());
     return std::nullopt;
   }
   std::vector<qint64> ids;
@@ -373,7 +409,7 @@ std::optional<int> Spool::QueueLength(QString* why) {
   q.prepare(QStringLiteral("SELECT count(*) FROM outbox WHERE state = 'queued' AND (gateway IS NULL OR gateway = ?)"));
   q.addBindValue(gateway_);
   if (!q.exec() || !q.next()) {
-    *why = ErrorText(q.lastError(), db_);
+    *why = Why(q.lastError());
     return std::nullopt;
   }
   return q.value(0).toInt();
@@ -389,7 +425,7 @@ std::optional<qint64> Spool::RecordReport(const QString& number, int reference, 
   q.addBindValue(gateway_);
   q.addBindValue(QStringLiteral("%,%1,%").arg(reference));
   if (!q.exec()) {
-    *why = ErrorText(q.lastError(), db_);
+    *why = Why(q.lastError());
     return std::nullopt;
   }
   std::optional<qint64> id;

@@ -136,6 +136,15 @@ class Spool {
   std::optional<qint64> RecordReport(const QString& number, int reference, const QDateTime& discharge, int status,
                                      QString* why);
 
+  // Whether the last failed call gave up waiting for a lock or ran out of
+  // time (tried again soon) rather than lost its database.
+  bool GaveUpWaiting(const QString& why) const;
+  // Statements wait at most lockMs for a lock (SQLite: its busy timeout)
+  // and run at most statementMs (PostgreSQL).
+  bool LimitWaits(int lockMs, int statementMs, QString* why);
+  // Whether a queued row this gateway may send now is there.
+  std::optional<bool> Due(QString* why);
+
   // True once after a wake-up arrived (PostgreSQL: a row became queued);
   // always false for SQLite.
   bool TakeWake();
@@ -145,6 +154,7 @@ class Spool {
   virtual bool AfterOpen(QString* why) { (void)why; return true; }
   // Runs sql (parameterised by values) on the connection; false with why.
   bool Run(const QString& sql, const QVariantList& values, QString* why, int* rows = nullptr);
+  QString Why(const class QSqlError& error);
   bool Mark(const QString& set, const QVariantList& values, qint64 id, QString* why, bool* changed);
 
   Target target_;
@@ -153,6 +163,7 @@ class Spool {
   QString connectionName_;
   QSqlDatabase db_;
   bool open_ = false;
+  QString lastCode_;  // the driver's code of the last failed call
   std::shared_ptr<bool> woken_ = std::make_shared<bool>(false);
 };
 
