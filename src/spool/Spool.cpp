@@ -81,13 +81,13 @@ class SqliteSpool final : public Spool {
       return std::nullopt;
     }
     QSqlQuery q(db_);
-    q.prepare(QStringLiteral("SELECT %1 FROM outbox WHERE state = 'queued' AND (gateway IS NULL OR gateway = ?)"
+    const bool prepared = q.prepare(QStringLiteral("SELECT %1 FROM outbox WHERE state = 'queued' AND (gateway IS NULL OR gateway = ?)"
                              " AND (not_before IS NULL OR not_before <= %2)"
                              " ORDER BY priority DESC, id LIMIT 1")
                   .arg(QLatin1String(kClaimColumns), NowSql(db_)));
     q.addBindValue(gateway_);
     std::optional<Claimed> claimed;
-    bool ok = q.exec();
+    bool ok = prepared && q.exec();
     if (ok && q.next()) claimed = ClaimedFrom(q);
     if (!ok) *why = Why(q.lastError());
     q.finish();
@@ -142,13 +142,13 @@ class PostgresSpool final : public Spool {
       return std::nullopt;
     }
     QSqlQuery q(db_);
-    q.prepare(QStringLiteral("SELECT %1 FROM outbox WHERE state = 'queued' AND (gateway IS NULL OR gateway = ?)"
+    const bool prepared = q.prepare(QStringLiteral("SELECT %1 FROM outbox WHERE state = 'queued' AND (gateway IS NULL OR gateway = ?)"
                              " AND (not_before IS NULL OR not_before <= now())"
                              " ORDER BY priority DESC, id LIMIT 1 FOR UPDATE SKIP LOCKED")
                   .arg(QLatin1String(kClaimColumns)));
     q.addBindValue(gateway_);
     std::optional<Claimed> claimed;
-    bool ok = q.exec();
+    bool ok = prepared && q.exec();
     if (ok && q.next()) claimed = ClaimedFrom(q);
     if (!ok) *why = Why(q.lastError());
     q.finish();
@@ -232,11 +232,11 @@ bool Spool::LimitWaits(int lockMs, int statementMs, QString* why) {
 
 std::optional<bool> Spool::Due(QString* why) {
   QSqlQuery q(db_);
-  q.prepare(QStringLiteral("SELECT 1 FROM outbox WHERE state = 'queued' AND (gateway IS NULL OR gateway = ?)"
+  const bool prepared = q.prepare(QStringLiteral("SELECT 1 FROM outbox WHERE state = 'queued' AND (gateway IS NULL OR gateway = ?)"
                            " AND (not_before IS NULL OR not_before <= %1) LIMIT 1")
                 .arg(NowSql(db_)));
   q.addBindValue(gateway_);
-  if (!q.exec()) {
+  if (!prepared || !q.exec()) {
     *why = Why(q.lastError());
     return std::nullopt;
   }
@@ -297,10 +297,10 @@ Spool::Take Spool::TakeName(const QString& error, std::vector<qint64>* settled, 
     return Take::Error;
   };
   QSqlQuery q(db_);
-  q.prepare(QStringLiteral("SELECT instance, host, pid, last_seen > %1 FROM gateways WHERE name = ?%2")
+  const bool prepared = q.prepare(QStringLiteral("SELECT instance, host, pid, last_seen > %1 FROM gateways WHERE name = ?%2")
                 .arg(liveSince, pg ? QStringLiteral(" FOR UPDATE") : QString()));
   q.addBindValue(gateway_);
-  if (!q.exec()) {
+  if (!prepared || !q.exec()) {
     *why = Why(q.lastError());
     return fail();
   }
@@ -328,12 +328,12 @@ Spool::Take Spool::TakeName(const QString& error, std::vector<qint64>* settled, 
            {gateway_, host, instance_, static_cast<qint64>(::getpid())}, why))
     return fail();
   QSqlQuery u(db_);
-  u.prepare(QStringLiteral("UPDATE outbox SET state = 'unknown', error = ? WHERE state = 'sending' AND claimed_by = ?"
+  const bool uPrepared = u.prepare(QStringLiteral("UPDATE outbox SET state = 'unknown', error = ? WHERE state = 'sending' AND claimed_by = ?"
                            " AND (claim IS NULL OR claim <> ?) RETURNING id"));
   u.addBindValue(error);
   u.addBindValue(gateway_);
   u.addBindValue(instance_);
-  if (!u.exec()) {
+  if (!uPrepared || !u.exec()) {
     *why = Why(u.lastError());
     return fail();
   }
@@ -346,9 +346,9 @@ Spool::Take Spool::TakeName(const QString& error, std::vector<qint64>* settled, 
 
 std::optional<std::vector<qint64>> Spool::Sending(QString* why) {
   QSqlQuery q(db_);
-  q.prepare(QStringLiteral("SELECT id FROM outbox WHERE state = 'sending' AND claim = ? ORDER BY id"));
+  const bool prepared = q.prepare(QStringLiteral("SELECT id FROM outbox WHERE state = 'sending' AND claim = ? ORDER BY id"));
   q.addBindValue(instance_);
-  if (!q.exec()) {
+  if (!prepared || !q.exec()) {
     *why = Why(q.lastError());
     return std::nullopt;
   }
@@ -406,9 +406,9 @@ bool Spool::WriteStatus(const GatewayStatus& s, QString* why, bool* lost) {
 
 std::optional<int> Spool::QueueLength(QString* why) {
   QSqlQuery q(db_);
-  q.prepare(QStringLiteral("SELECT count(*) FROM outbox WHERE state = 'queued' AND (gateway IS NULL OR gateway = ?)"));
+  const bool prepared = q.prepare(QStringLiteral("SELECT count(*) FROM outbox WHERE state = 'queued' AND (gateway IS NULL OR gateway = ?)"));
   q.addBindValue(gateway_);
-  if (!q.exec() || !q.next()) {
+  if (!prepared || !q.exec() || !q.next()) {
     *why = Why(q.lastError());
     return std::nullopt;
   }
@@ -420,11 +420,11 @@ std::optional<qint64> Spool::RecordReport(const QString& number, int reference, 
   why->clear();
   QSqlQuery q(db_);
   // References wrap at 256 (or 65536): the newest row that used it is the one.
-  q.prepare(QStringLiteral("SELECT id, number FROM outbox WHERE claimed_by = ? AND state = 'sent'"
+  const bool prepared = q.prepare(QStringLiteral("SELECT id, number FROM outbox WHERE claimed_by = ? AND state = 'sent'"
                            " AND (',' || refs || ',') LIKE ? ORDER BY sent DESC, id DESC LIMIT 20"));
   q.addBindValue(gateway_);
   q.addBindValue(QStringLiteral("%,%1,%").arg(reference));
-  if (!q.exec()) {
+  if (!prepared || !q.exec()) {
     *why = Why(q.lastError());
     return std::nullopt;
   }
