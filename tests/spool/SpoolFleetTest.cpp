@@ -145,6 +145,20 @@ class SpoolFleetTest : public ::testing::Test {
     return rows;
   }
 
+  // The database at uri with `rows` queued, and a gateway (not launched yet)
+  // for each name, its phone answering after latencyMs.
+  void Prepare(const std::string& uri, int rows, const std::vector<std::string>& names, int latencyMs = 0) {
+    ASSERT_TRUE(OpenDb(uri));
+    QueueRows(rows);
+    for (const std::string& name : names)
+      AddMember(name, latencyMs > 0 ? std::vector<std::string>{"--latency", std::to_string(latencyMs)}
+                                    : std::vector<std::string>{});
+  }
+  // The slow database said once when it started and once when it ended.
+  static void ExpectSlowSaidOnceEachWay(const std::string& journal) {
+    EXPECT_EQ(Occurrences(journal, "Spool slow: "), 1u) << journal;
+    EXPECT_EQ(Occurrences(journal, "Spool answering again: "), 1u) << journal;
+  }
   int InboxCount() {
     QSqlQuery q(db);
     if (!q.exec(QStringLiteral("SELECT count(*) FROM inbox")) || !q.next()) return -1;
@@ -314,10 +328,8 @@ TEST_F(SpoolFleetTest, PostgresNotificationWakesAnIdleGateway) {
 TEST_F(SpoolFleetTest, SecondGatewayOfALiveNameIsRefused) {
   pdulink::test::PostgresServer server;
   if (!server.Started()) GTEST_SKIP() << "PostgreSQL cannot start here: " << server.Error();
-  ASSERT_TRUE(OpenDb(server.Uri()));
-  QueueRows(30);
-  AddMember("gw1");
-  AddMember("gw1");  // another host's copy of the same configuration
+  // The second: another host's copy of the same configuration.
+  Prepare(server.Uri(), 30, {"gw1", "gw1"});
   if (HasFatalFailure()) return;
   members[0].Launch(server.Uri());
   ASSERT_TRUE(Until([&] { return Count("state = 'sent'") >= 1; }, 20)) << Journals();
@@ -336,10 +348,7 @@ TEST_F(SpoolFleetTest, SecondGatewayOfALiveNameIsRefused) {
 TEST_F(SpoolFleetTest, ConnectionCutWhileTheOtherGatewayHoldsARow) {
   pdulink::test::PostgresServer server;
   if (!server.Started()) GTEST_SKIP() << "PostgreSQL cannot start here: " << server.Error();
-  ASSERT_TRUE(OpenDb(server.Uri()));
-  QueueRows(40);
-  AddMember("gw1", {"--latency", "20"});
-  AddMember("gw2", {"--latency", "20"});
+  Prepare(server.Uri(), 40, {"gw1", "gw2"}, 20);
   if (HasFatalFailure()) return;
   for (Member& m : members) m.Launch(server.Uri() + "&application_name=" + m.name);
   for (int cut = 0; cut < 3; ++cut) {
@@ -360,9 +369,7 @@ TEST_F(SpoolFleetTest, ConnectionCutWhileTheOtherGatewayHoldsARow) {
 TEST_F(SpoolFleetTest, LockedOutboxNeverStallsThePhone) {
   pdulink::test::PostgresServer server;
   if (!server.Started()) GTEST_SKIP() << "PostgreSQL cannot start here: " << server.Error();
-  ASSERT_TRUE(OpenDb(server.Uri()));
-  QueueRows(40);
-  AddMember("gw1", {"--latency", "30"});
+  Prepare(server.Uri(), 40, {"gw1"}, 30);
   if (HasFatalFailure()) return;
   Member& gw = members[0];
   pdulink::test::TempDir logs("fleetlogs");
@@ -381,9 +388,7 @@ TEST_F(SpoolFleetTest, LockedOutboxNeverStallsThePhone) {
   size_t texts = 0;
   for (const auto& e : std::filesystem::recursive_directory_iterator(logs.Path())) texts += e.path().extension() == ".txt";
   EXPECT_EQ(texts, 1u);
-  const std::string j = gw.Journal();
-  EXPECT_EQ(Occurrences(j, "Spool slow: "), 1u) << j;
-  EXPECT_EQ(Occurrences(j, "Spool answering again: "), 1u) << j;
+  ExpectSlowSaidOnceEachWay(gw.Journal());
   ExpectEveryRowSentOnce();
 }
 
@@ -392,9 +397,7 @@ TEST_F(SpoolFleetTest, LockedOutboxNeverStallsThePhone) {
 TEST_F(SpoolFleetTest, StoppedServerNeverStallsThePhone) {
   pdulink::test::PostgresServer server;
   if (!server.Started()) GTEST_SKIP() << "PostgreSQL cannot start here: " << server.Error();
-  ASSERT_TRUE(OpenDb(server.Uri()));
-  QueueRows(40);
-  AddMember("gw1", {"--latency", "30"});
+  Prepare(server.Uri(), 40, {"gw1"}, 30);
   if (HasFatalFailure()) return;
   Member& gw = members[0];
   gw.Launch(server.Uri(), "", "1", "SignalInt=1\r\n");
@@ -416,9 +419,7 @@ TEST_F(SpoolFleetTest, StoppedServerNeverStallsThePhone) {
 TEST_F(SpoolFleetTest, SqliteWriteLockOfAnotherProcessNeverStallsThePhone) {
   pdulink::test::TempDir dir("spoollock");
   const std::string path = dir.Path() + "/spool.db";
-  ASSERT_TRUE(OpenDb("sqlite:" + path));
-  QueueRows(40);
-  AddMember("gw1", {"--latency", "30"});
+  Prepare("sqlite:" + path, 40, {"gw1"}, 30);
   if (HasFatalFailure()) return;
   Member& gw = members[0];
   gw.Launch("sqlite:" + path, "", "1", "SignalInt=1\r\n");
@@ -434,9 +435,7 @@ TEST_F(SpoolFleetTest, SqliteWriteLockOfAnotherProcessNeverStallsThePhone) {
   holder.Wait(10);
   ASSERT_TRUE(Until([&] { return Count("state IN ('queued', 'sending')") == 0; }, 30)) << gw.Journal();
   ASSERT_TRUE(gw.process->WaitFor("Spool answering again", 10)) << gw.Journal();
-  const std::string j = gw.Journal();
-  EXPECT_EQ(Occurrences(j, "Spool slow: "), 1u) << j;
-  EXPECT_EQ(Occurrences(j, "Spool answering again: "), 1u) << j;
+  ExpectSlowSaidOnceEachWay(gw.Journal());
   ExpectEveryRowSentOnce();
 }
 
