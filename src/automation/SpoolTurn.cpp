@@ -2,6 +2,7 @@
 
 #include <QCheckBox>
 #include <QSysInfo>
+#include <algorithm>
 
 #include "Controls.h"
 #include "FormState.h"
@@ -106,7 +107,16 @@ void SpoolTurn::RecordReport(const std::string& recipient, int reference, const 
   if (worker_) worker_->Report(QString::fromStdString(recipient), reference, discharge, status);
 }
 
-bool SpoolTurn::Woken() { return Reachable() && worker_->WorkWaiting(); }
+bool SpoolTurn::Woken() {
+  // A row that did not go out (the phone not ready, a send stopped) waits
+  // for the next watch turn, not for the next moment.
+  if (heldAt_) {
+    const uint32_t since = (ctx_.clock.SecondsCounter + 86400u - *heldAt_) % 86400u;
+    if (since < static_cast<uint32_t>(std::max(1, ctx_.state.WatchInterval))) return false;
+    heldAt_.reset();
+  }
+  return Reachable() && worker_->WorkWaiting();
+}
 
 void SpoolTurn::Tick() {
   if (!worker_) return;
@@ -212,5 +222,6 @@ bool SpoolTurn::SendOne(const spool::Claimed& row) {
     }
   }
   worker_->Record(o);
+  if (!goOn) heldAt_ = ctx_.clock.SecondsCounter;
   return goOn;
 }

@@ -88,5 +88,6 @@ class SpoolTurn {
   std::unique_ptr<spool::SpoolWorker> worker_;
   QString badKey_;      // why the Spool= value is unusable
   bool slowSaid_ = false;  // the slow database's line was written
+  std::optional<uint32_t> heldAt_;  // the tick a turn ended on a row that did not go out
   bool running_ = false;
 };
