@@ -11,7 +11,8 @@
 //                   idle) to the last one recorded sent, beside the phones'
 //                   floor: one PDU round trip per row (from AT+CMGS to the
 //                   phone's +CMGS answer, the median in the phones'
-//                   transcripts), times N
+//                   transcripts), times N, and the median time from one
+//                   row's answer to the next row's AT+CMGS
 // Prints a table. Usage: bench_spool [rows]  (default 600).
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -123,28 +124,43 @@ double Inserts(const spool::Target& target, int rows) {
   return rows * 1000.0 / std::max<qint64>(1, timer.elapsed());
 }
 
-// The phone's time for one row: from AT+CMGS to its +CMGS answer, each
-// row of the transcript ("YYYY-MM-DD HH:MM:SS.mmm <- ..."), in ms.
-std::vector<double> RowRoundTrips(const std::string& transcript) {
-  std::vector<double> trips;
+// The phone's time for each row: from AT+CMGS to its +CMGS answer; and the
+// time between rows: from that answer to the next AT+CMGS (the gateway's
+// reply framing, its database work and its other duties). From the
+// transcript's lines "YYYY-MM-DD HH:MM:SS.mmm <- ...", in ms.
+struct Timings {
+  std::vector<double> trips, gaps;
+};
+
+void AddTimings(const std::string& transcript, Timings* t) {
   std::istringstream in(transcript);
-  std::optional<QDateTime> start;
+  std::optional<QDateTime> start, answered;
   for (std::string line; std::getline(in, line);) {
     if (line.size() < 27) continue;
     const QDateTime at = QDateTime::fromString(QString::fromStdString(line.substr(0, 23)), "yyyy-MM-dd HH:mm:ss.zzz");
     const std::string rest = line.substr(24);
-    if (rest.rfind("<- AT+CMGS=", 0) == 0) start = at;
-    else if (start && rest.rfind("-> \\r\\n+CMGS:", 0) == 0) {
-      trips.push_back(static_cast<double>(start->msecsTo(at)));
+    if (rest.rfind("<- AT+CMGS=", 0) == 0) {
+      if (answered) t->gaps.push_back(static_cast<double>(answered->msecsTo(at)));
+      start = at;
+      answered.reset();
+    } else if (start && rest.rfind("-> \\r\\n+CMGS:", 0) == 0) {
+      t->trips.push_back(static_cast<double>(start->msecsTo(at)));
       start.reset();
+      answered = at;
     }
   }
-  return trips;
+}
+
+double Median(std::vector<double> v) {
+  if (v.empty()) return 0;
+  std::nth_element(v.begin(), v.begin() + static_cast<long>(v.size() / 2), v.end());
+  return v[v.size() / 2];
 }
 
 struct Figures {
   double rate = 0;   // rows per second, all gateways
   double floor = 0;  // the phones' rows per second at one PDU round trip a row
+  double gap = 0;    // median ms from a row's answer to the next row's AT+CMGS
 };
 
 Figures EndToEnd(const std::string& uri, QSqlDatabase& admin, int gateways, int rows, bool fast) {
@@ -181,16 +197,14 @@ Figures EndToEnd(const std::string& uri, QSqlDatabase& admin, int gateways, int 
   }
   Figures f;
   f.rate = rows * 1000.0 / std::max<qint64>(1, timer.elapsed());
-  std::vector<double> trips;
+  Timings t;
   for (Member& m : members) {
     m.process->Type("/exit");
     m.process->Wait(10);
-    for (double t : RowRoundTrips(m.phone->Transcript())) trips.push_back(t);
+    AddTimings(m.phone->Transcript(), &t);
   }
-  if (!trips.empty()) {
-    std::nth_element(trips.begin(), trips.begin() + static_cast<long>(trips.size() / 2), trips.end());
-    f.floor = gateways * 1000.0 / std::max(1.0, trips[trips.size() / 2]);
-  }
+  f.floor = gateways * 1000.0 / std::max(1.0, Median(t.trips));
+  f.gap = Median(t.gaps);
   return f;
 }
 
@@ -227,8 +241,8 @@ int main(int argc, char** argv) {
         std::fflush(stdout);
         // The default mode's replies take longer: fewer rows keep it short.
         const Figures f = EndToEnd(b.uri, admin, n, fast ? rows / 2 : rows / 10, fast);
-        std::printf("%-12s end to end, %d gw., %-7s %9.1f rows/s (phones' floor %.0f rows/s)\n", b.name, n,
-                    fast ? "fast" : "default", f.rate, f.floor);
+        std::printf("%-12s end to end, %d gw., %-7s %9.1f rows/s (phones' floor %.0f rows/s; %.0f ms between rows)\n",
+                    b.name, n, fast ? "fast" : "default", f.rate, f.floor, f.gap);
       }
     std::fflush(stdout);
     admin = QSqlDatabase();
