@@ -4,6 +4,7 @@
 #include <QComboBox>
 #include <QLineEdit>
 #include <QThread>
+#include <QTimer>
 #include <QToolButton>
 
 #include "AnsiText.h"
@@ -66,6 +67,7 @@ void PollingCycle::DutyPass() {
   Busy busy(busy_);
   clock_.PendingCommand = kNoCommand;
   const uint32_t snapshot = clock_.SecondsCounter;
+  lastPassAt_ = snapshot;
 
   if (!comport_.Active() && !dialogue_.OfflineSession) {
     tray_.SetTrayState(3, "Connection Lost");
@@ -113,9 +115,32 @@ void PollingCycle::DutyPass() {
     // this one and has not been carried out yet: posting over it would lose
     // the operator's request.
     if (!clock_.StopPosted() && clock_.PendingCommand != kConnect) clock_.PendingCommand = kDutyPass;
+    ScheduleSpoolBurst();
   }
   if (ui_.cb_offline->isChecked() && dialogue_.OfflineSession && comport_.Active())
     clock_.PendingCommand = kDisconnect;
+}
+
+void PollingCycle::ScheduleSpoolBurst() {
+  if (!duties.SpoolTurn || !duties.SpoolWoken || !ui_.cb_autosend->isChecked()) return;
+  if (clock_.PendingCommand != kDutyPass || !duties.SpoolWoken()) return;
+  QTimer::singleShot(0, &burstContext_, [this] { SpoolBurst(); });
+}
+
+void PollingCycle::SpoolBurst() {
+  if (busy_ || clock_.PendingCommand != kDutyPass) return;
+  // A tick that came while the last turn ran found the cycle busy: its
+  // pass now, which schedules the next turn itself.
+  if (clock_.SecondsCounter != lastPassAt_) {
+    DutyPass();
+    return;
+  }
+  if (!comport_.Active() && !dialogue_.OfflineSession) return;
+  {
+    Busy busy(busy_);
+    duties.SpoolTurn();
+  }
+  ScheduleSpoolBurst();
 }
 
 bool PollingCycle::RunBetweenPasses(const std::function<void()>& step) {

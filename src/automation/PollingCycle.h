@@ -2,6 +2,7 @@
 // The one-second tick: advance the clock, then act on the posted command:
 // connect (at multiples of 3), a duty pass, disconnect, or disconnect and
 // end the program. While connected every pass reposts the next one.
+#include <QObject>
 #include <functional>
 #include <string>
 
@@ -31,7 +32,8 @@ class PollingCycle {
     std::function<void()> CheckSignal;  // every SignalInt seconds when > 0
     std::function<void()> ReadIndicated;  // every pass, before automatic reading
     // The spool's send turn: with the watch turn, and at once when it was
-    // woken (a row queued) since the last pass.
+    // woken (a row queued) since the last pass. While rows wait, turns of
+    // their own follow each pass back to back, up to the next tick.
     std::function<void()> SpoolTurn;
     std::function<bool()> SpoolWoken;
     // Every tick, before the posted command (the spool's status row).
@@ -61,10 +63,16 @@ class PollingCycle {
   };
 
   void ConnectStep();
+  // The spool's turns between passes while rows wait: each runs until the
+  // next tick; a tick that came meanwhile gets its pass at once after it.
+  void ScheduleSpoolBurst();
+  void SpoolBurst();
   void DisconnectStep(int command);
 
   bool busy_ = false;           // a connect step or duty pass is running
   bool manualSending_ = false;  // the manual send of a pass is running
+  uint32_t lastPassAt_ = 0;     // the clock's second of the last duty pass
+  QObject burstContext_;        // ends the spool's scheduled turns with the cycle
 
   Controls& ui_;
   FormState& state_;

@@ -50,121 +50,77 @@ SpoolTurn::SpoolTurn(Context& ctx, Transaction& dialogue, SendFunction send, con
     badKey_ = why;
     return;
   }
-  spool_ = spool::Spool::Make(target, gateway_, QStringLiteral("pdulink-spool"));
+  worker_ = std::make_unique<spool::SpoolWorker>(target, gateway_, QStringLiteral("pdulink-spool"));
 }
 
-SpoolTurn::~SpoolTurn() = default;
+SpoolTurn::~SpoolTurn() {
+  // A worker stuck in a statement (a stopped server) is left to itself
+  // rather than holding the program's end.
+  if (worker_ && !worker_->Finish(std::chrono::milliseconds(3000))) (void)worker_.release();
+}
 
 void SpoolTurn::Start() {
-  if (!spool_) {
+  if (!worker_) {
     // Never as if the spool were off: received messages stay on the phone.
     ctx_.journal.WriteLog("Error Spool in INIFile (" + Utf8(badKey_) + "): messages stay on the phone");
     return;
   }
-  Available();
+  worker_->start();
 }
 
-void SpoolTurn::Down(const QString& why) {
-  if (spool_) spool_->Close();
-  if (!down_) ctx_.journal.WriteLogUtf8("Spool unreachable: " + Utf8(spool_->target().shown) + " (" + Utf8(why) + ")");
-  down_ = true;
-  lastTry_ = std::chrono::steady_clock::now();
-}
-
-bool SpoolTurn::Available() {
-  if (!spool_) return false;
+void SpoolTurn::SayWorkerLines() {
+  if (!worker_) return;
+  for (const std::string& line : worker_->TakeJournal()) ctx_.journal.WriteLogUtf8(line);
+  // A database that answers slowly (a lock held, a stopped server): once
+  // when it starts and once when it ends.
   QString why;
-  if (spool_->IsOpen()) {
-    if (spool_->Check(&why)) return true;
-    Down(why);
-    return false;
-  }
-  const auto now = std::chrono::steady_clock::now();
-  if (lastTry_ && now - *lastTry_ < kRetryEvery) return false;
-  lastTry_ = now;
-  // A SQLite file is created at the first start only; one that went away
-  // later is missing, not new.
-  if (!spool_->Open(&why, !everOpen_)) {
-    Down(why);
-    return false;
-  }
-  auto held = spool_->Sending(&why);
-  if (!held) {
-    Down(why);
-    return false;
-  }
-  if (!everOpen_) {
-    // Left by an earlier run between the claim and the phone's answer: it
-    // may have gone out, so it is never sent again by itself.
-    if (!held->empty() && !spool_->SetUnknown(*held, QStringLiteral("the gateway stopped during the send"), &why)) {
-      Down(why);
-      return false;
-    }
-    for (qint64 id : *held) ctx_.journal.WriteLog("Send outcome unknown: outbox row " + std::to_string(id));
-    everOpen_ = true;
-  } else {
-    // Claimed by this run, whose claim was cut off before it heard of the
-    // commit: never sent, so it waits again. Rows whose outcome is owed, and
-    // the one in flight, are not among them.
-    std::vector<qint64> strays;
-    for (qint64 id : *held) {
-      const bool owed = std::any_of(owed_.begin(), owed_.end(), [id](const Outcome& o) { return o.id == id; });
-      if (!owed && inFlight_ != id) strays.push_back(id);
-    }
-    if (!strays.empty() && !spool_->Requeue(strays, &why)) {
-      Down(why);
-      return false;
-    }
-  }
-  return true;
+  const bool slow = worker_->Slow(&why);
+  if (slow && !slowSaid_)
+    ctx_.journal.WriteLogUtf8("Spool slow: " + Utf8(worker_->target().shown) + " (" + Utf8(why) +
+                              "); messages stay on the phone, the other work goes on");
+  else if (!slow && slowSaid_)
+    ctx_.journal.WriteLogUtf8("Spool answering again: " + Utf8(worker_->target().shown));
+  slowSaid_ = slow;
 }
 
-void SpoolTurn::Up() {
-  // Said once work succeeds again, not at a mere connect: a database that
-  // takes the connection but refuses the work is still down.
-  if (down_) ctx_.journal.WriteLogUtf8("Spool reachable again: " + Utf8(spool_->target().shown));
-  down_ = false;
+bool SpoolTurn::MayList() {
+  SayWorkerLines();
+  return Reachable();
 }
 
-bool SpoolTurn::MayList() { return Available(); }
+bool SpoolTurn::Insert(const spool::InboxRow& row) {
+  if (!Reachable()) return false;
+  const bool done = worker_->Insert(row, kMoment);
+  SayWorkerLines();
+  return done;
+}
 
 bool SpoolTurn::Kept(const std::string& pduHex, const std::string& stem, const std::string& digest) {
-  if (!Available()) return false;
-  QString why;
-  if (spool_->InsertInbox(InboxRowFromPdu(pduHex, stem, digest), &why)) {
-    Up();
-    return true;
-  }
-  Down(why);
-  return false;
+  return Insert(InboxRowFromPdu(pduHex, stem, digest));
 }
 
 bool SpoolTurn::JoinedKept(const pdulink::JoinedMessage& m, const std::string& txtPath) {
-  if (!Available()) return false;
-  QString why;
-  if (spool_->InsertInbox(InboxRowFromJoined(m, txtPath, ctx_.state.Utf8Files), &why)) {
-    Up();
-    return true;
+  return Insert(InboxRowFromJoined(m, txtPath, ctx_.state.Utf8Files));
+}
+
+void SpoolTurn::RecordReport(const std::string& recipient, int reference, const QDateTime& discharge, int status) {
+  if (worker_) worker_->Report(QString::fromStdString(recipient), reference, discharge, status);
+}
+
+bool SpoolTurn::Woken() {
+  // A row that did not go out (the phone not ready, a send stopped) waits
+  // for the next watch turn, not for the next moment.
+  if (heldAt_) {
+    const uint32_t since = (ctx_.clock.SecondsCounter + 86400u - *heldAt_) % 86400u;
+    if (since < static_cast<uint32_t>(std::max(1, ctx_.state.WatchInterval))) return false;
+    heldAt_.reset();
   }
-  Down(why);
-  return false;
+  return Reachable() && worker_->WorkWaiting();
 }
-
-bool SpoolTurn::RecordReport(const std::string& recipient, int reference, const QDateTime& discharge, int status) {
-  if (!Available()) return false;
-  QString why;
-  auto id = spool_->RecordReport(QString::fromStdString(recipient), reference, discharge, status, &why);
-  if (!id && !why.isEmpty()) Down(why);
-  return id.has_value();
-}
-
-bool SpoolTurn::Woken() { return spool_ && spool_->IsOpen() && spool_->TakeWake(); }
 
 void SpoolTurn::Tick() {
-  const auto now = std::chrono::steady_clock::now();
-  if (lastStatus_ && now - *lastStatus_ < kStatusEvery) return;
-  if (!Available()) return;
-  lastStatus_ = now;
+  if (!worker_) return;
+  SayWorkerLines();
   spool::GatewayStatus s;
   s.host = QSysInfo::machineHostName();
   if (ctx_.comport.Active()) s.connection = QStringLiteral("connected");
@@ -175,32 +131,7 @@ void SpoolTurn::Tick() {
   if (ctx_.state.BatteryLevel >= 0) s.battery = ctx_.state.BatteryLevel;
   s.sim = QString::fromStdString(ctx_.state.SimState);
   s.network = QString::fromStdString(ctx_.state.NetworkState);
-  QString why;
-  s.queue = spool_->QueueLength(&why);
-  if (!s.queue || !spool_->WriteStatus(s, &why)) Down(why);
-  else Up();
-}
-
-bool SpoolTurn::Write(const Outcome& o) {
-  QString why;
-  bool ok = false;
-  switch (o.kind) {
-    case Outcome::Sent: ok = spool_->MarkSent(o.id, o.refs, &why); break;
-    case Outcome::Failed: ok = spool_->MarkFailed(o.id, o.error, &why); break;
-    case Outcome::Unknown: ok = spool_->MarkUnknown(o.id, o.error, &why); break;
-    case Outcome::Requeue: ok = spool_->Requeue({o.id}, &why); break;
-  }
-  if (ok) Up();
-  else Down(why);
-  return ok;
-}
-
-bool SpoolTurn::FlushOwed() {
-  while (!owed_.empty()) {
-    if (!Available() || !Write(owed_.front())) return false;
-    owed_.erase(owed_.begin());
-  }
-  return true;
+  worker_->SetStatus(s);
 }
 
 bool SpoolTurn::MayContinue() const {
@@ -210,35 +141,30 @@ bool SpoolTurn::MayContinue() const {
 }
 
 void SpoolTurn::Run() {
-  if (running_) return;
+  if (running_ || !worker_) return;
   running_ = true;
   struct Done {
     bool& flag;
     ~Done() { flag = false; }
   } done{running_};
-  if (!Available() || !FlushOwed()) return;
-  const int limit = ctx_.state.FastMode ? kBatchLimit : 1;
+  SayWorkerLines();
   const unsigned stops = ctx_.state.StopClicks;
-  for (int n = 0; n < limit; ++n) {
-    if (n > 0 && (!MayContinue() || ctx_.state.StopClicks != stops)) break;
-    if (!Available()) break;
-    bool error = false;
-    QString why;
-    std::optional<spool::Claimed> row = spool_->Claim(&error, &why);
-    if (error) {
-      Down(why);
-      break;
-    }
-    Up();
+  const uint32_t tick = ctx_.clock.SecondsCounter;
+  for (int n = 0;; ++n) {
+    // Back to back until the tick comes round: then the cycle's other
+    // duties (receiving, calls, battery) have their turn first.
+    if (n > 0 && (!MayContinue() || ctx_.state.StopClicks != stops || ctx_.clock.SecondsCounter != tick)) break;
+    if (!Reachable()) break;
+    std::optional<spool::Claimed> row = worker_->Claim(kMoment);
     if (!row) break;
     if (!SendOne(*row)) break;
   }
+  SayWorkerLines();
 }
 
 bool SpoolTurn::SendOne(const spool::Claimed& row) {
   Journal& journal = ctx_.journal;
   journal.WriteLog("Outbox row " + std::to_string(row.id));
-  inFlight_ = row.id;
   const uint32_t disconnects = ctx_.clock.DisconnectsRun;
   int written = 0, answered = 0;
   QStringList refs;
@@ -265,7 +191,8 @@ bool SpoolTurn::SendOne(const spool::Claimed& row) {
   hooks.own = own;
 
   const int rc = send_ ? send_(Utf8(row.number), Utf8(row.text), hooks) : -1;
-  Outcome o;
+  spool::SpoolWorker::Outcome o;
+  using Outcome = spool::SpoolWorker::Outcome;
   o.id = row.id;
   o.refs = refs.join(u',');
   bool goOn = true;
@@ -294,7 +221,7 @@ bool SpoolTurn::SendOne(const spool::Claimed& row) {
       if (written > 1) o.error += QStringLiteral(" (part %1 of the message)").arg(answered);
     }
   }
-  if (!Available() || !Write(o)) owed_.push_back(o);
-  inFlight_.reset();
+  worker_->Record(o);
+  if (!goOn) heldAt_ = ctx_.clock.SecondsCounter;
   return goOn;
 }

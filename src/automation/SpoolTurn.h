@@ -8,9 +8,11 @@
 // the claim and the answer) becomes "unknown" at its next start and is
 // never sent again by itself.
 //
-// The database may go away at any time: one journal line when it does, one
-// when it is back; meanwhile received messages stay on the phone, nothing is
-// claimed, and outcomes not yet written are kept to be written then.
+// The database work runs on a worker thread (spool::SpoolWorker); the tick
+// waits for it a moment at most. The database may go away or stall at any
+// time: one journal line when it does, one when it is back; meanwhile
+// received messages stay on the phone, nothing is claimed, outcomes not yet
+// written are kept to be written then, and the other duties go on.
 #include <QString>
 #include <chrono>
 #include <functional>
@@ -22,6 +24,7 @@
 #include "Context.h"
 #include "Sending.h"
 #include "Spool.h"
+#include "SpoolWorker.h"
 
 class Transaction;
 namespace pdulink {
@@ -37,53 +40,43 @@ class SpoolTurn {
             const std::string& gateway);
   ~SpoolTurn();
 
-  // Rows one turn sends at most in fast mode (one otherwise).
-  static constexpr int kBatchLimit = 20;
-  // The status row is written at most this often.
-  static constexpr std::chrono::seconds kStatusEvery{10};
-  // A database that went away is tried again at most this often.
-  static constexpr std::chrono::seconds kRetryEvery{5};
+  // The longest the tick waits for the database: a claim's or an inbox
+  // row's answer. Slower, and the tick goes on without it.
+  static constexpr std::chrono::milliseconds kMoment{250};
 
-  // Connects at start; rows left "sending" by an earlier run become
-  // "unknown". A failure is journaled and tried again later.
+  // Starts the database worker (it connects; rows left "sending" by an
+  // earlier run become "unknown"). A failure is journaled and tried again.
   void Start();
-  // One send turn: outcomes still owed are written, then rows are claimed
-  // and sent. A turn inside a running turn does nothing.
+  // One send turn: rows are claimed and sent back to back while any are
+  // queued and the phone is free, until the tick comes round (the cycle's
+  // other duties then have their turn). A turn inside a running turn does
+  // nothing.
   void Run();
-  // Every tick: the status row when it is due.
+  // Every tick: the worker's journal lines, the slow database's lines, and
+  // the status the heartbeat writes.
   void Tick();
-  // A row was queued for this gateway since the last call (PostgreSQL).
+  // Rows may be waiting for this gateway (queued since the last turn, or
+  // left by a turn that ended at the tick).
   bool Woken();
 
-  // Receiving's hooks: whether a listing may run (the database is there),
-  // and the inbox row of a kept message, committed before it is deleted.
+  // Receiving's hooks: whether a listing may run (the database is there and
+  // answers), and the inbox row of a kept message, committed before it is
+  // deleted (false when not committed within a moment: the message stays).
   bool MayList();
   bool Kept(const std::string& pduHex, const std::string& stem, const std::string& digest);
   bool JoinedKept(const pdulink::JoinedMessage& m, const std::string& txtPath);
 
   // A delivery report for a message this gateway sent (see
-  // spool::Spool::RecordReport); false when it matched no row or could not
-  // be written.
-  bool RecordReport(const std::string& recipient, int reference, const QDateTime& discharge, int status);
+  // spool::Spool::RecordReport), handed to the worker.
+  void RecordReport(const std::string& recipient, int reference, const QDateTime& discharge, int status);
 
   const QString& Gateway() const { return gateway_; }
-  // Whether the database is there now (without trying to reach it).
-  bool Reachable() const { return spool_ && spool_->IsOpen(); }
+  // Whether the database is there now (without waiting for it).
+  bool Reachable() const { return worker_ && worker_->Usable(); }
 
  private:
-  struct Outcome {
-    qint64 id = 0;
-    enum Kind { Sent, Failed, Unknown, Requeue } kind = Sent;
-    QString refs;
-    QString error;
-  };
-
-  // Open (trying again when it went away and the retry time has come).
-  bool Available();
-  void Down(const QString& why);
-  void Up();
-  bool Write(const Outcome& o);
-  bool FlushOwed();
+  void SayWorkerLines();
+  bool Insert(const spool::InboxRow& row);
   // One claimed row sent; false when the turn should end.
   bool SendOne(const spool::Claimed& row);
   bool MayContinue() const;
@@ -92,12 +85,9 @@ class SpoolTurn {
   Transaction& dialogue_;
   SendFunction send_;
   QString gateway_;
-  std::unique_ptr<spool::Spool> spool_;
-  QString badKey_;           // why the Spool= value is unusable
-  bool down_ = false;        // the unreachable line was written, no work done since
-  bool everOpen_ = false;    // rows left by an earlier run settled
+  std::unique_ptr<spool::SpoolWorker> worker_;
+  QString badKey_;      // why the Spool= value is unusable
+  bool slowSaid_ = false;  // the slow database's line was written
+  std::optional<uint32_t> heldAt_;  // the tick a turn ended on a row that did not go out
   bool running_ = false;
-  std::optional<std::chrono::steady_clock::time_point> lastTry_, lastStatus_;
-  std::vector<Outcome> owed_;           // outcomes not yet written
-  std::optional<qint64> inFlight_;      // the row being sent
 };

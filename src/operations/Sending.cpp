@@ -70,16 +70,16 @@ void Sending::ShowCopies(int count, bool sending) {
   }
 }
 
-bool Sending::ModesConfirmed() const {
+bool Sending::ModesConfirmed(bool ownRow) const {
   // Off-line mode runs its own connect before each command and closes the
   // port after the pass: nothing is taken for granted there.
-  return modesConfirmed_ && ctx_.state.FastMode && !ctx_.ui.cb_offline->isChecked() && ctx_.comport.Active() &&
+  return modesConfirmed_ && (ctx_.state.FastMode || ownRow) && !ctx_.ui.cb_offline->isChecked() && ctx_.comport.Active() &&
          ctx_.comport.OpenCount() == modesOpenCount_;
 }
 
-bool Sending::Prepare() {
+bool Sending::Prepare(bool ownRow) {
   Journal& journal = ctx_.journal;
-  if (ModesConfirmed()) {
+  if (ModesConfirmed(ownRow)) {
     journal.WriteLog("set pdu mode ok");
     journal.WriteLog("SMS service supported ok");
     return true;
@@ -98,8 +98,9 @@ bool Sending::Prepare() {
   journal.WriteLog("set pdu mode ok");
   if (!confirmed("AT+CSMS=0\r")) return false;
   journal.WriteLog("SMS service supported ok");
-  // Remembered only where it can be used: fast mode on a port that stays open.
-  if (ctx_.state.FastMode && !ctx_.ui.cb_offline->isChecked() && ctx_.comport.Active()) {
+  // Remembered only where it can be used: fast mode, or a spool row, on a port
+  // that stays open.
+  if ((ctx_.state.FastMode || ownRow) && !ctx_.ui.cb_offline->isChecked() && ctx_.comport.Active()) {
     modesConfirmed_ = true;
     modesOpenCount_ = ctx_.comport.OpenCount();
   }
@@ -172,7 +173,7 @@ int Sending::SendSMS(const std::string& number, const std::string& body, const S
     return kInvalid;
   }
 
-  if (!Prepare()) return kNotPrepared;
+  if (!Prepare(hooks.own.has_value())) return kNotPrepared;
 
   int result = kInvalid;
   for (const pdulink::SubmitPart& part : message.parts) {

@@ -68,17 +68,18 @@ class Sending {
 
   // Fast mode: after ATE0, AT+CMGF=0 and AT+CSMS=0 were all confirmed, later
   // sends on the same open port skip them (their journal lines are still
-  // written). Anything that may have changed the phone's modes forgets it:
+  // written). Messages with their own settings (the spool's rows) do so in
+  // either mode: a burst of rows goes at the phone's pace. Anything that may have changed the phone's modes forgets it:
   // the port closed or reopened, a connect, a command typed by the operator,
   // off-line mode, a failed command of a send, or the fast mode switched.
   void ForgetModes() { modesConfirmed_ = false; }
-  bool ModesConfirmed() const;
+  bool ModesConfirmed(bool ownRow = false) const;
 
  private:
   void ShowCopies(int count, bool sending);
   // The three preparation commands, or nothing when fast mode may skip them;
   // false when one was not confirmed.
-  bool Prepare();
+  bool Prepare(bool ownRow);
   // Disconnect or Exit asked for, or carried out, since the send began.
   bool StopAsked(uint32_t disconnectsAtStart) const;
   // After a PDU written at tick `written` with a first reply (or none, when

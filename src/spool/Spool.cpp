@@ -2,23 +2,25 @@
 
 #include <QFile>
 #include <QObject>
+#include <QRandomGenerator>
+#include <QSysInfo>
 #include <QSqlDriver>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QStringList>
 #include <QVariant>
+#include <algorithm>
+#include <signal.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 #include "SpoolDatabase.h"
 #include "delivery_reports.h"
 
 namespace spool {
 namespace {
-
-QString ErrorText(const QSqlError& error) {
-  QString text = error.text().simplified();
-  return text.isEmpty() ? QStringLiteral("unknown database error") : text;
-}
 
 QVariant NullText() { return QVariant(QMetaType(QMetaType::QString)); }
 QVariant NullInt() { return QVariant(QMetaType(QMetaType::Int)); }
@@ -79,21 +81,21 @@ class SqliteSpool final : public Spool {
       return std::nullopt;
     }
     QSqlQuery q(db_);
-    q.prepare(QStringLiteral("SELECT %1 FROM outbox WHERE state = 'queued' AND (gateway IS NULL OR gateway = ?)"
+    const bool prepared = q.prepare(QStringLiteral("SELECT %1 FROM outbox WHERE state = 'queued' AND (gateway IS NULL OR gateway = ?)"
                              " AND (not_before IS NULL OR not_before <= %2)"
                              " ORDER BY priority DESC, id LIMIT 1")
                   .arg(QLatin1String(kClaimColumns), NowSql(db_)));
     q.addBindValue(gateway_);
     std::optional<Claimed> claimed;
-    bool ok = q.exec();
+    bool ok = prepared && q.exec();
     if (ok && q.next()) claimed = ClaimedFrom(q);
-    if (!ok) *why = ErrorText(q.lastError());
+    if (!ok) *why = Why(q.lastError());
     q.finish();
     if (ok && claimed) {
-      ok = Run(QStringLiteral("UPDATE outbox SET state = 'sending', claimed_by = ?, claimed_at = %1,"
+      ok = Run(QStringLiteral("UPDATE outbox SET state = 'sending', claimed_by = ?, claim = ?, claimed_at = %1,"
                               " attempts = attempts + 1 WHERE id = ?")
                    .arg(NowSql(db_)),
-               {gateway_, claimed->id}, why);
+               {gateway_, instance_, claimed->id}, why);
       ++claimed->attempts;
     }
     if (ok && !Run(QStringLiteral("COMMIT"), {}, why)) ok = false;
@@ -140,20 +142,20 @@ class PostgresSpool final : public Spool {
       return std::nullopt;
     }
     QSqlQuery q(db_);
-    q.prepare(QStringLiteral("SELECT %1 FROM outbox WHERE state = 'queued' AND (gateway IS NULL OR gateway = ?)"
+    const bool prepared = q.prepare(QStringLiteral("SELECT %1 FROM outbox WHERE state = 'queued' AND (gateway IS NULL OR gateway = ?)"
                              " AND (not_before IS NULL OR not_before <= now())"
                              " ORDER BY priority DESC, id LIMIT 1 FOR UPDATE SKIP LOCKED")
                   .arg(QLatin1String(kClaimColumns)));
     q.addBindValue(gateway_);
     std::optional<Claimed> claimed;
-    bool ok = q.exec();
+    bool ok = prepared && q.exec();
     if (ok && q.next()) claimed = ClaimedFrom(q);
-    if (!ok) *why = ErrorText(q.lastError());
+    if (!ok) *why = Why(q.lastError());
     q.finish();
     if (ok && claimed) {
-      ok = Run(QStringLiteral("UPDATE outbox SET state = 'sending', claimed_by = ?, claimed_at = now(),"
+      ok = Run(QStringLiteral("UPDATE outbox SET state = 'sending', claimed_by = ?, claim = ?, claimed_at = now(),"
                               " attempts = attempts + 1 WHERE id = ?"),
-               {gateway_, claimed->id}, why);
+               {gateway_, instance_, claimed->id}, why);
       ++claimed->attempts;
     }
     if (ok && !Run(QStringLiteral("COMMIT"), {}, why)) ok = false;
@@ -169,14 +171,21 @@ class PostgresSpool final : public Spool {
 
 }  // namespace
 
-std::unique_ptr<Spool> Spool::Make(const Target& target, const QString& gateway, const QString& connectionName) {
+std::unique_ptr<Spool> Spool::Make(const Target& target, const QString& gateway, const QString& connectionName,
+                                   const QString& instance) {
+  const QString id = instance.isEmpty() ? NewInstance() : instance;
   if (target.backend == Backend::Postgres)
-    return std::unique_ptr<Spool>(new PostgresSpool(target, gateway, connectionName));
-  return std::unique_ptr<Spool>(new SqliteSpool(target, gateway, connectionName));
+    return std::unique_ptr<Spool>(new PostgresSpool(target, gateway, connectionName, id));
+  return std::unique_ptr<Spool>(new SqliteSpool(target, gateway, connectionName, id));
 }
 
-Spool::Spool(const Target& target, const QString& gateway, const QString& connectionName)
-    : target_(target), gateway_(gateway), connectionName_(connectionName) {}
+QString Spool::NewInstance() {
+  const quint64 a = QRandomGenerator::system()->generate64();
+  return QString::number(a, 16).rightJustified(16, u'0');
+}
+
+Spool::Spool(const Target& target, const QString& gateway, const QString& connectionName, const QString& instance)
+    : target_(target), gateway_(gateway), instance_(instance), connectionName_(connectionName) {}
 
 Spool::~Spool() { Close(); }
 
@@ -201,7 +210,40 @@ void Spool::Close() {
 
 bool Spool::Check(QString*) { return open_; }
 
-bool Spool::Run(const QString& sql, const QVariantList& values, QString* why) {
+QString Spool::Why(const QSqlError& error) {
+  lastCode_ = error.nativeErrorCode();
+  return ErrorText(error, db_);
+}
+
+bool Spool::GaveUpWaiting(const QString& why) const {
+  // SQLite: SQLITE_BUSY, SQLITE_LOCKED; PostgreSQL: lock_not_available
+  // (lock_timeout), query_canceled (statement_timeout).
+  for (const char* code : {"5", "6", "55P03", "57014"})
+    if (lastCode_ == QLatin1String(code)) return true;
+  return why.contains(QStringLiteral("database is locked")) || why.contains(QStringLiteral("database table is locked"));
+}
+
+bool Spool::LimitWaits(int lockMs, int statementMs, QString* why) {
+  if (target_.backend == Backend::Postgres)
+    return Run(QStringLiteral("SET lock_timeout = %1").arg(lockMs), {}, why) &&
+           Run(QStringLiteral("SET statement_timeout = %1").arg(statementMs), {}, why);
+  return Run(QStringLiteral("PRAGMA busy_timeout = %1").arg(lockMs), {}, why);
+}
+
+std::optional<bool> Spool::Due(QString* why) {
+  QSqlQuery q(db_);
+  const bool prepared = q.prepare(QStringLiteral("SELECT 1 FROM outbox WHERE state = 'queued' AND (gateway IS NULL OR gateway = ?)"
+                           " AND (not_before IS NULL OR not_before <= %1) LIMIT 1")
+                .arg(NowSql(db_)));
+  q.addBindValue(gateway_);
+  if (!prepared || !q.exec()) {
+    *why = Why(q.lastError());
+    return std::nullopt;
+  }
+  return q.next();
+}
+
+bool Spool::Run(const QString& sql, const QVariantList& values, QString* why, int* rows) {
   QSqlQuery q(db_);
   bool ok;
   if (values.isEmpty()) {
@@ -211,30 +253,103 @@ bool Spool::Run(const QString& sql, const QVariantList& values, QString* why) {
     for (const QVariant& v : values) q.addBindValue(v);
     ok = ok && q.exec();
   }
-  if (!ok && why) *why = ErrorText(q.lastError());
+  if (!ok) {
+    const QString text = Why(q.lastError());
+    if (why) *why = text;
+  }
+  if (ok && rows) *rows = q.numRowsAffected();
   return ok;
 }
 
-bool Spool::MarkSent(qint64 id, const QString& references, QString* why) {
-  return Run(QStringLiteral("UPDATE outbox SET state = 'sent', refs = ?, sent = %1, error = NULL WHERE id = ?")
-                 .arg(NowSql(db_)),
-             {TextOrNull(references), id}, why);
+bool Spool::Mark(const QString& set, const QVariantList& values, qint64 id, QString* why, bool* changed) {
+  int rows = 0;
+  QVariantList all = values;
+  all << id << instance_;
+  const bool ok =
+      Run(QStringLiteral("UPDATE outbox SET %1 WHERE id = ? AND state = 'sending' AND claim = ?").arg(set), all, why, &rows);
+  if (changed) *changed = ok && rows > 0;
+  return ok;
 }
 
-bool Spool::MarkFailed(qint64 id, const QString& error, QString* why) {
-  return Run(QStringLiteral("UPDATE outbox SET state = 'failed', error = ? WHERE id = ?"), {error, id}, why);
+bool Spool::MarkSent(qint64 id, const QString& references, QString* why, bool* changed) {
+  return Mark(QStringLiteral("state = 'sent', refs = ?, sent = %1, error = NULL").arg(NowSql(db_)),
+              {TextOrNull(references)}, id, why, changed);
 }
 
-bool Spool::MarkUnknown(qint64 id, const QString& error, QString* why) {
-  return Run(QStringLiteral("UPDATE outbox SET state = 'unknown', error = ? WHERE id = ?"), {error, id}, why);
+bool Spool::MarkFailed(qint64 id, const QString& error, QString* why, bool* changed) {
+  return Mark(QStringLiteral("state = 'failed', error = ?"), {error}, id, why, changed);
+}
+
+bool Spool::MarkUnknown(qint64 id, const QString& error, QString* why, bool* changed) {
+  return Mark(QStringLiteral("state = 'unknown', error = ?"), {error}, id, why, changed);
+}
+
+Spool::Take Spool::TakeName(const QString& error, std::vector<qint64>* settled, QString* holder, QString* why) {
+  settled->clear();
+  const bool pg = target_.backend == Backend::Postgres;
+  const QString host = QSysInfo::machineHostName();
+  const QString liveSince = pg ? QStringLiteral("now() - interval '%1 seconds'").arg(kLiveSeconds)
+                               : QStringLiteral("strftime('%Y-%m-%dT%H:%M:%fZ','now','-%1 seconds')").arg(kLiveSeconds);
+  if (!Run(pg ? QStringLiteral("BEGIN") : QStringLiteral("BEGIN IMMEDIATE"), {}, why)) return Take::Error;
+  auto fail = [&] {
+    QString ignored;
+    Run(QStringLiteral("ROLLBACK"), {}, &ignored);
+    return Take::Error;
+  };
+  QSqlQuery q(db_);
+  const bool prepared = q.prepare(QStringLiteral("SELECT instance, host, pid, last_seen > %1 FROM gateways WHERE name = ?%2")
+                .arg(liveSince, pg ? QStringLiteral(" FOR UPDATE") : QString()));
+  q.addBindValue(gateway_);
+  if (!prepared || !q.exec()) {
+    *why = Why(q.lastError());
+    return fail();
+  }
+  if (q.next()) {
+    const QString other = q.value(0).toString();
+    const QString otherHost = q.value(1).toString();
+    const qint64 pid = q.value(2).toLongLong();
+    bool live = !other.isEmpty() && other != instance_ && q.value(3).toBool();
+    // On this host a process that is gone is dead however fresh its row.
+    if (live && otherHost == host && pid > 0 && ::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH)
+      live = false;
+    if (live) {
+      *holder = otherHost;
+      q.finish();
+      QString ignored;
+      Run(QStringLiteral("ROLLBACK"), {}, &ignored);
+      return Take::Live;
+    }
+  }
+  q.finish();
+  if (!Run(QStringLiteral("INSERT INTO gateways (name, host, last_seen, instance, pid) VALUES (?, ?, %1, ?, ?)"
+                          " ON CONFLICT (name) DO UPDATE SET host = excluded.host, last_seen = excluded.last_seen,"
+                          " instance = excluded.instance, pid = excluded.pid")
+               .arg(NowSql(db_)),
+           {gateway_, host, instance_, static_cast<qint64>(::getpid())}, why))
+    return fail();
+  QSqlQuery u(db_);
+  const bool uPrepared = u.prepare(QStringLiteral("UPDATE outbox SET state = 'unknown', error = ? WHERE state = 'sending' AND claimed_by = ?"
+                           " AND (claim IS NULL OR claim <> ?) RETURNING id"));
+  u.addBindValue(error);
+  u.addBindValue(gateway_);
+  u.addBindValue(instance_);
+  if (!uPrepared || !u.exec()) {
+    *why = Why(u.lastError());
+    return fail();
+  }
+  while (u.next()) settled->push_back(u.value(0).toLongLong());
+  u.finish();
+  std::sort(settled->begin(), settled->end());
+  if (!Run(QStringLiteral("COMMIT"), {}, why)) return fail();
+  return Take::Taken;
 }
 
 std::optional<std::vector<qint64>> Spool::Sending(QString* why) {
   QSqlQuery q(db_);
-  q.prepare(QStringLiteral("SELECT id FROM outbox WHERE state = 'sending' AND claimed_by = ? ORDER BY id"));
-  q.addBindValue(gateway_);
-  if (!q.exec()) {
-    *why = ErrorText(q.lastError());
+  const bool prepared = q.prepare(QStringLiteral("SELECT id FROM outbox WHERE state = 'sending' AND claim = ? ORDER BY id"));
+  q.addBindValue(instance_);
+  if (!prepared || !q.exec()) {
+    *why = Why(q.lastError());
     return std::nullopt;
   }
   std::vector<qint64> ids;
@@ -245,17 +360,17 @@ std::optional<std::vector<qint64>> Spool::Sending(QString* why) {
 bool Spool::SetUnknown(const std::vector<qint64>& ids, const QString& error, QString* why) {
   for (qint64 id : ids)
     if (!Run(QStringLiteral("UPDATE outbox SET state = 'unknown', error = ? WHERE id = ? AND state = 'sending'"
-                            " AND claimed_by = ?"),
-             {error, id, gateway_}, why))
+                            " AND claim = ?"),
+             {error, id, instance_}, why))
       return false;
   return true;
 }
 
 bool Spool::Requeue(const std::vector<qint64>& ids, QString* why) {
   for (qint64 id : ids)
-    if (!Run(QStringLiteral("UPDATE outbox SET state = 'queued', claimed_by = NULL, claimed_at = NULL"
-                            " WHERE id = ? AND state = 'sending' AND claimed_by = ?"),
-             {id, gateway_}, why))
+    if (!Run(QStringLiteral("UPDATE outbox SET state = 'queued', claimed_by = NULL, claim = NULL, claimed_at = NULL"
+                            " WHERE id = ? AND state = 'sending' AND claim = ?"),
+             {id, instance_}, why))
       return false;
   return true;
 }
@@ -270,25 +385,31 @@ bool Spool::InsertInbox(const InboxRow& r, QString* why) {
              why);
 }
 
-bool Spool::WriteStatus(const GatewayStatus& s, QString* why) {
-  return Run(QStringLiteral("INSERT INTO gateways (name, host, last_seen, connection, signal, battery, sim, network,"
-                            " queue) VALUES (?, ?, %1, ?, ?, ?, ?, ?, ?)"
-                            " ON CONFLICT (name) DO UPDATE SET host = excluded.host, last_seen = excluded.last_seen,"
-                            " connection = excluded.connection, signal = excluded.signal,"
-                            " battery = excluded.battery, sim = excluded.sim, network = excluded.network,"
-                            " queue = excluded.queue")
-                 .arg(NowSql(db_)),
-             {gateway_, TextOrNull(s.host), TextOrNull(s.connection), IntOrNull(s.signal), IntOrNull(s.battery),
-              TextOrNull(s.sim), TextOrNull(s.network), IntOrNull(s.queue)},
-             why);
+bool Spool::WriteStatus(const GatewayStatus& s, QString* why, bool* lost) {
+  int rows = 0;
+  const bool ok =
+      Run(QStringLiteral("INSERT INTO gateways (name, host, last_seen, connection, signal, battery, sim, network,"
+                         " queue, instance, pid) VALUES (?, ?, %1, ?, ?, ?, ?, ?, ?, ?, ?)"
+                         " ON CONFLICT (name) DO UPDATE SET host = excluded.host, last_seen = excluded.last_seen,"
+                         " connection = excluded.connection, signal = excluded.signal,"
+                         " battery = excluded.battery, sim = excluded.sim, network = excluded.network,"
+                         " queue = excluded.queue, instance = excluded.instance, pid = excluded.pid"
+                         " WHERE gateways.instance IS NULL OR gateways.instance = excluded.instance")
+              .arg(NowSql(db_)),
+          {gateway_, TextOrNull(s.host), TextOrNull(s.connection), IntOrNull(s.signal), IntOrNull(s.battery),
+           TextOrNull(s.sim), TextOrNull(s.network), IntOrNull(s.queue), instance_,
+           static_cast<qint64>(::getpid())},
+          why, &rows);
+  if (lost) *lost = ok && rows == 0;
+  return ok;
 }
 
 std::optional<int> Spool::QueueLength(QString* why) {
   QSqlQuery q(db_);
-  q.prepare(QStringLiteral("SELECT count(*) FROM outbox WHERE state = 'queued' AND (gateway IS NULL OR gateway = ?)"));
+  const bool prepared = q.prepare(QStringLiteral("SELECT count(*) FROM outbox WHERE state = 'queued' AND (gateway IS NULL OR gateway = ?)"));
   q.addBindValue(gateway_);
-  if (!q.exec() || !q.next()) {
-    *why = ErrorText(q.lastError());
+  if (!prepared || !q.exec() || !q.next()) {
+    *why = Why(q.lastError());
     return std::nullopt;
   }
   return q.value(0).toInt();
@@ -299,12 +420,12 @@ std::optional<qint64> Spool::RecordReport(const QString& number, int reference, 
   why->clear();
   QSqlQuery q(db_);
   // References wrap at 256 (or 65536): the newest row that used it is the one.
-  q.prepare(QStringLiteral("SELECT id, number FROM outbox WHERE claimed_by = ? AND state = 'sent'"
+  const bool prepared = q.prepare(QStringLiteral("SELECT id, number FROM outbox WHERE claimed_by = ? AND state = 'sent'"
                            " AND (',' || refs || ',') LIKE ? ORDER BY sent DESC, id DESC LIMIT 20"));
   q.addBindValue(gateway_);
   q.addBindValue(QStringLiteral("%,%1,%").arg(reference));
-  if (!q.exec()) {
-    *why = ErrorText(q.lastError());
+  if (!prepared || !q.exec()) {
+    *why = Why(q.lastError());
     return std::nullopt;
   }
   std::optional<qint64> id;

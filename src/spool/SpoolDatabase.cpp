@@ -7,13 +7,30 @@
 #include <QStringList>
 #include <QVariant>
 
-namespace spool {
-namespace {
+#ifdef PDULINK_HAVE_LIBPQ
+#include <libpq-fe.h>
+#endif
 
-QString ErrorText(const QSqlError& error) {
-  QString text = error.text().trimmed();
-  return text.isEmpty() ? QStringLiteral("unknown database error") : text.simplified();
+namespace spool {
+
+QString ErrorText(const QSqlError& error, const QSqlDatabase& db) {
+  QString text = error.text().simplified();
+  if (text.isEmpty()) text = error.nativeErrorCode();
+#ifdef PDULINK_HAVE_LIBPQ
+  // A connection that broke leaves the reason with libpq, not with Qt.
+  if (text.isEmpty() && db.isValid() && db.driverName() == QStringLiteral("QPSQL")) {
+    const QVariant handle = db.driver()->handle();
+    if (handle.isValid() && qstrcmp(handle.typeName(), "PGconn*") == 0)
+      if (PGconn* conn = *static_cast<PGconn* const*>(handle.data()))
+        text = QString::fromUtf8(PQerrorMessage(conn)).simplified();
+  }
+#else
+  (void)db;
+#endif
+  return text.isEmpty() ? QStringLiteral("the database gave no reason") : text;
 }
+
+namespace {
 
 // The tables of version 1, as the SQL of each backend.
 QStringList SchemaV1(Backend backend) {
@@ -93,10 +110,18 @@ QStringList SchemaV1(Backend backend) {
   return sql;
 }
 
+// Version 2: one owner per claim. Existing databases gain the columns in
+// place; rows claimed before have no instance and count as an earlier one's.
+QStringList SchemaV2() {
+  return {QStringLiteral("ALTER TABLE outbox ADD COLUMN claim TEXT"),
+          QStringLiteral("ALTER TABLE gateways ADD COLUMN instance TEXT"),
+          QStringLiteral("ALTER TABLE gateways ADD COLUMN pid INTEGER")};
+}
+
 bool Exec(QSqlDatabase& db, const QString& sql, QString* why) {
   QSqlQuery q(db);
   if (q.exec(sql)) return true;
-  if (why) *why = ErrorText(q.lastError());
+  if (why) *why = ErrorText(q.lastError(), db);
   return false;
 }
 
@@ -123,7 +148,6 @@ QSqlDatabase Open(const Target& target, const QString& connectionName, QString* 
     if (target.port > 0) db.setPort(target.port);
     if (!target.dbname.isEmpty()) db.setDatabaseName(target.dbname);
     if (!target.user.isEmpty()) db.setUserName(target.user);
-    if (!target.password.isEmpty()) db.setPassword(target.password);
     if (!target.options.isEmpty()) db.setConnectOptions(target.options);
   }
   if (!db.isValid()) {
@@ -133,9 +157,7 @@ QSqlDatabase Open(const Target& target, const QString& connectionName, QString* 
     return QSqlDatabase();
   }
   if (!db.open()) {
-    QString text = ErrorText(db.lastError());
-    if (!target.password.isEmpty()) text.replace(target.password, QStringLiteral("***"));
-    if (why) *why = text;
+    if (why) *why = ErrorText(db.lastError(), db);
     db = QSqlDatabase();
     QSqlDatabase::removeDatabase(connectionName);
     return QSqlDatabase();
@@ -172,7 +194,7 @@ std::optional<int> ComponentVersion(QSqlDatabase& db, const QString& component, 
   q.prepare(QStringLiteral("SELECT version FROM schema_version WHERE component = ?"));
   q.addBindValue(component);
   if (!q.exec()) {
-    if (why) *why = ErrorText(q.lastError());
+    if (why) *why = ErrorText(q.lastError(), db);
     return std::nullopt;
   }
   if (!q.next()) return std::nullopt;
@@ -187,7 +209,7 @@ bool SetComponentVersion(QSqlDatabase& db, const QString& component, int version
   q.addBindValue(component);
   q.addBindValue(version);
   if (q.exec()) return true;
-  if (why) *why = ErrorText(q.lastError());
+  if (why) *why = ErrorText(q.lastError(), db);
   return false;
 }
 
@@ -219,6 +241,10 @@ bool Migrate(QSqlDatabase& db, QString* why) {
     return fail(QStringLiteral("the spool's schema is version %1, this program knows up to %2").arg(have).arg(kSchemaVersion));
   if (have < 1) {
     for (const QString& sql : SchemaV1(backend))
+      if (!Exec(db, sql, &error)) return fail(error);
+  }
+  if (have < 2) {
+    for (const QString& sql : SchemaV2())
       if (!Exec(db, sql, &error)) return fail(error);
   }
   if (have < kSchemaVersion && !SetComponentVersion(db, QString::fromLatin1(kComponent), kSchemaVersion, &error))
@@ -258,7 +284,7 @@ std::optional<qint64> Enqueue(QSqlDatabase& db, const OutboxMessage& m, QString*
   q.addBindValue(TimeValue(db, m.notBefore));
   q.addBindValue(m.priority);
   if (!q.exec() || !q.next()) {
-    if (why) *why = ErrorText(q.lastError());
+    if (why) *why = ErrorText(q.lastError(), db);
     return std::nullopt;
   }
   return q.value(0).toLongLong();

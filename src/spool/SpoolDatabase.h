@@ -9,6 +9,9 @@
 //             phone's answer
 //   inbox     messages received, one row per message the archive keeps
 //   gateways  one row per gateway, its last status
+// Version 2 adds the running instance: outbox.claim (the instance that
+// claimed the row) and gateways.instance, gateways.pid (the instance that
+// holds the name and its process on that host).
 // Times are timestamptz in PostgreSQL and UTC text
 // "YYYY-MM-DDTHH:MM:SS.sssZ" in SQLite.
 #include <QDateTime>
@@ -20,7 +23,7 @@
 
 namespace spool {
 
-inline constexpr int kSchemaVersion = 1;
+inline constexpr int kSchemaVersion = 2;
 inline constexpr const char* kComponent = "spool";
 // The PostgreSQL notification a trigger raises when a row becomes queued;
 // its payload is the row's gateway (empty for any).
@@ -42,6 +45,10 @@ QSqlDatabase Open(const Target& target, const QString& connectionName, QString* 
 void Close(const QString& connectionName);
 
 Backend BackendOf(const QSqlDatabase& db);
+
+// The driver's own text for a failed call (libpq's message when Qt has
+// none, as after a broken connection).
+QString ErrorText(const class QSqlError& error, const QSqlDatabase& db);
 
 // Creates or upgrades the spool's tables (and in PostgreSQL the trigger
 // that notifies kOutboxChannel), in one transaction; several gateways

@@ -9,6 +9,9 @@ namespace {
 
 QString Decode(const QString& text) { return QUrl::fromPercentEncoding(text.toUtf8()); }
 
+const QString kPasswordRefused = QStringLiteral(
+    "a password in the URI is refused; put it in the passfile (passfile=PATH in the URI, or PGPASSFILE)");
+
 bool ParsePostgres(const QString& text, qsizetype schemeEnd, Target* t, QString* why) {
   t->backend = Backend::Postgres;
   QString rest = text.mid(schemeEnd);
@@ -22,18 +25,20 @@ bool ParsePostgres(const QString& text, qsizetype schemeEnd, Target* t, QString*
     authority = rest.left(slash);
     t->dbname = Decode(rest.mid(slash + 1));
   }
-  QString shownAuthority = authority;
+  // An '@' past the host is a user-info that a '/' or '?' in it cut short:
+  // most likely a password, so nothing of it is repeated.
+  if (rest.mid(authority.size()).contains(u'@')) {
+    *why = QStringLiteral("malformed URI ('@' after the host); ") + kPasswordRefused;
+    return false;
+  }
   if (qsizetype at = authority.lastIndexOf(u'@'); at >= 0) {
     const QString userInfo = authority.left(at);
-    const QString hostPart = authority.mid(at + 1);
-    if (qsizetype colon = userInfo.indexOf(u':'); colon >= 0) {
-      t->user = Decode(userInfo.left(colon));
-      t->password = Decode(userInfo.mid(colon + 1));
-      shownAuthority = userInfo.left(colon) + QStringLiteral(":***@") + hostPart;
-    } else {
-      t->user = Decode(userInfo);
+    if (userInfo.contains(u':')) {
+      *why = kPasswordRefused;
+      return false;
     }
-    authority = hostPart;
+    t->user = Decode(userInfo);
+    authority = authority.mid(at + 1);
   }
   if (authority.contains(u',')) {
     *why = QStringLiteral("several hosts are not supported");
@@ -61,23 +66,20 @@ bool ParsePostgres(const QString& text, qsizetype schemeEnd, Target* t, QString*
     portText = authority.mid(colon + 1);
   }
   t->host = Decode(hostText);
-  QStringList shownQuery;
   QStringList options;
   bool hasTimeout = false;
   for (const QString& pair : query.split(u'&', Qt::SkipEmptyParts)) {
     qsizetype eq = pair.indexOf(u'=');
     if (eq <= 0) {
-      *why = QStringLiteral("malformed parameter \"%1\"").arg(pair.left(40));
+      *why = QStringLiteral("malformed parameter (no '=')");
       return false;
     }
     const QString key = Decode(pair.left(eq));
     const QString value = Decode(pair.mid(eq + 1));
     if (key == u"password") {
-      t->password = value;
-      shownQuery << QStringLiteral("password=***");
-      continue;
+      *why = kPasswordRefused;
+      return false;
     }
-    shownQuery << pair;
     if (key == u"host") {
       t->host = value;
     } else if (key == u"port") {
@@ -99,7 +101,7 @@ bool ParsePostgres(const QString& text, qsizetype schemeEnd, Target* t, QString*
     bool ok = false;
     t->port = portText.toInt(&ok);
     if (!ok || t->port <= 0 || t->port > 65535) {
-      *why = QStringLiteral("bad port \"%1\"").arg(portText.left(20));
+      *why = QStringLiteral("bad port");
       return false;
     }
   }
@@ -107,9 +109,8 @@ bool ParsePostgres(const QString& text, qsizetype schemeEnd, Target* t, QString*
   // (no limit); the caller may set its own.
   if (!hasTimeout) options << QStringLiteral("connect_timeout=5");
   t->options = options.join(u';');
-  t->shown = text.left(schemeEnd) + shownAuthority;
-  if (rest.indexOf(u'/') >= 0) t->shown += rest.mid(rest.indexOf(u'/'));
-  if (!shownQuery.isEmpty()) t->shown += u'?' + shownQuery.join(u'&');
+  // Nothing secret is left in it.
+  t->shown = text;
   return true;
 }
 

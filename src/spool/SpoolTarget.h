@@ -2,9 +2,10 @@
 // Where the spool lives, from the Spool= key: "sqlite:PATH" or a libpq
 // connection URI "postgresql://[user[:password]@][host][:port][/dbname][?k=v&...]"
 // ("postgres://" too). A host that is a directory (percent-encoded, or the
-// host= parameter) is a Unix socket. The password is best left to libpq:
-// the passfile= parameter or PGPASSFILE names the file it reads; a password
-// written in the URI is used but never shown.
+// host= parameter) is a Unix socket. The password comes only from the file
+// libpq reads (the passfile= parameter, PGPASSFILE or ~/.pgpass): a URI
+// holding one (user:password@ or password=) is refused, and no error says
+// what it held.
 #include <QString>
 
 namespace spool {
@@ -18,16 +19,15 @@ struct Target {
   int port = -1;     // -1: libpq's default
   QString dbname;
   QString user;
-  QString password;  // never journaled
   // Further libpq keywords as "key=value" pairs joined by ';' (Qt's form),
   // for example "passfile=/etc/pdulink/pgpass;sslmode=require".
   QString options;
-  // The key's text with any password replaced by "***": what the journal shows.
+  // The key's text as the journal shows it.
   QString shown;
 };
 
-// Parses the key's value; false (why set) for an unknown scheme or a
-// malformed URI.
+// Parses the key's value; false (why set) for an unknown scheme, a
+// malformed URI or a password in it. why never quotes the value.
 bool ParseTarget(const QString& text, Target* target, QString* why);
 
 }  // namespace spool

@@ -15,6 +15,8 @@
 #include <map>
 #include <memory>
 #include <set>
+#include <sstream>
+#include <signal.h>
 #include <thread>
 
 #include "ChildProcess.h"
@@ -37,17 +39,20 @@ struct Member {
   std::unique_ptr<Child> process;
   std::string journal;  // of the runs that ended
 
-  void Launch(const std::string& spoolUri, const std::string& crashPoint = "", const std::string& watchInt = "1") {
+  // extra: more [Main] lines ("Key=value\r\n"); fastMode "0" for the
+  // default mode; tickMs 1000 is the shipped program's tick.
+  void Launch(const std::string& spoolUri, const std::string& crashPoint = "", const std::string& watchInt = "1",
+              const std::string& extra = "", const std::string& fastMode = "1", const std::string& tickMs = "100") {
     if (process) journal += process->outText;
     const std::string ini = work->Path() + "/" + name + ".ini";
     std::ofstream(ini, std::ios::binary) << "[Main]\r\nAutoConnect=1\r\nAutoSend=1\r\nWatchInt=" << watchInt
-                                         << "\r\nFastMode=1\r\n"
+                                         << "\r\nFastMode=" << fastMode << "\r\n" << extra
                                          << "BatteryCheck=0\r\nSpool=" << spoolUri << "\r\n[Ports]\r\nCOM1="
                                          << phone->LinkPath() << "\r\n";
     std::vector<std::string> env;
     if (!crashPoint.empty()) env.push_back("PDULINK_CRASH_POINT=" + crashPoint);
     else env.push_back("PDULINK_CRASH_POINT");
-    process = std::make_unique<Child>(std::vector<std::string>{PDULINK_CRASH_GATEWAY_BIN, "100", ini}, work->Path(),
+    process = std::make_unique<Child>(std::vector<std::string>{PDULINK_CRASH_GATEWAY_BIN, tickMs, ini}, work->Path(),
                                       env);
   }
   std::string Journal() const { return journal + (process ? process->outText : ""); }
@@ -85,10 +90,10 @@ class SpoolFleetTest : public ::testing::Test {
     EXPECT_TRUE(spool::Migrate(db, &why)) << why.toStdString();
     return db.isOpen();
   }
-  void AddMember(const std::string& name) {
+  void AddMember(const std::string& name, std::vector<std::string> phoneArgs = {}) {
     Member m;
     m.name = name;
-    m.phone = std::make_unique<PhoneProcess>();
+    m.phone = std::make_unique<PhoneProcess>(std::move(phoneArgs));
     ASSERT_TRUE(m.phone->Started()) << m.phone->Error();
     m.work = std::make_unique<pdulink::test::TempDir>("fleet");
     members.push_back(std::move(m));
@@ -140,9 +145,79 @@ class SpoolFleetTest : public ::testing::Test {
     return rows;
   }
 
+  // The database at uri with `rows` queued, and a gateway (not launched yet)
+  // for each name, its phone answering after latencyMs.
+  void Prepare(const std::string& uri, int rows, const std::vector<std::string>& names, int latencyMs = 0) {
+    ASSERT_TRUE(OpenDb(uri));
+    QueueRows(rows);
+    for (const std::string& name : names)
+      AddMember(name, latencyMs > 0 ? std::vector<std::string>{"--latency", std::to_string(latencyMs)}
+                                    : std::vector<std::string>{});
+  }
+  // The slow database said once when it started and once when it ended.
+  static void ExpectSlowSaidOnceEachWay(const std::string& journal) {
+    EXPECT_EQ(Occurrences(journal, "Spool slow: "), 1u) << journal;
+    EXPECT_EQ(Occurrences(journal, "Spool answering again: "), 1u) << journal;
+  }
+  int InboxCount() {
+    QSqlQuery q(db);
+    if (!q.exec(QStringLiteral("SELECT count(*) FROM inbox")) || !q.next()) return -1;
+    return q.value(0).toInt();
+  }
+  // Every row sent, each taken once by the phone of the gateway that
+  // claimed it.
+  void ExpectEveryRowSentOnce() {
+    std::map<std::string, int> taken;
+    std::map<std::string, std::string> takenBy;
+    for (Member& m : members)
+      for (const std::string& t : m.Taken()) {
+        ++taken[t];
+        takenBy[t] = m.name;
+      }
+    for (const auto& [text, row] : Rows()) {
+      EXPECT_EQ(row.first, "sent") << text;
+      EXPECT_EQ(taken[text], 1) << text;
+      EXPECT_EQ(takenBy[text], row.second) << text;
+    }
+  }
+  // Runs for `seconds` and says how many signal queries the phone answered
+  // meanwhile (the gateway's other duties going on).
+  size_t SignalQueriesDuring(const Member& m, int seconds) {
+    const size_t before = Occurrences(m.phone->Transcript(), "AT+CSQ");
+    Until([] { return false; }, seconds);
+    return Occurrences(m.phone->Transcript(), "AT+CSQ") - before;
+  }
+  static size_t Occurrences(const std::string& text, const std::string& needle) {
+    size_t n = 0;
+    for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++n;
+    return n;
+  }
+
   std::vector<Member> members;
   QSqlDatabase db;
 };
+
+// The server's processes: the postmaster (first line of postmaster.pid) and
+// its children.
+std::vector<pid_t> ServerProcesses(const pdulink::test::PostgresServer& server) {
+  std::vector<pid_t> pids;
+  std::ifstream pidFile(server.Directory() + "/data/postmaster.pid");
+  pid_t master = 0;
+  if (!(pidFile >> master) || master <= 0) return pids;
+  pids.push_back(master);
+  for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+    std::ifstream stat(entry.path() / "stat");
+    std::string line;
+    if (!std::getline(stat, line)) continue;
+    const size_t close = line.rfind(')');
+    if (close == std::string::npos) continue;
+    std::istringstream rest(line.substr(close + 2));
+    char state = 0;
+    pid_t parent = 0;
+    if (rest >> state >> parent && parent == master) pids.push_back(static_cast<pid_t>(std::stoi(entry.path().filename())));
+  }
+  return pids;
+}
 
 // Killed right after the second PDU reached the phone: at the next start
 // that row is "unknown" with one journal line and is not sent again; the
@@ -245,6 +320,171 @@ TEST_F(SpoolFleetTest, PostgresNotificationWakesAnIdleGateway) {
   QueueRows(1);
   ASSERT_TRUE(Until([&] { return Count("state = 'sent'") == 1; }, 15)) << gw.Journal();
   EXPECT_EQ(gw.Taken(), std::vector<std::string>{"fleet row 0000"});
+}
+
+
+// Two gateways started with the same name: the second is refused with one
+// journal line and sends nothing; every row goes out once, by the first.
+TEST_F(SpoolFleetTest, SecondGatewayOfALiveNameIsRefused) {
+  pdulink::test::PostgresServer server;
+  if (!server.Started()) GTEST_SKIP() << "PostgreSQL cannot start here: " << server.Error();
+  // The second: another host's copy of the same configuration.
+  Prepare(server.Uri(), 30, {"gw1", "gw1"});
+  if (HasFatalFailure()) return;
+  members[0].Launch(server.Uri());
+  ASSERT_TRUE(Until([&] { return Count("state = 'sent'") >= 1; }, 20)) << Journals();
+  members[1].Launch(server.Uri());
+  ASSERT_TRUE(Until([&] { return Count("state = 'sent'") == 30; }, 30)) << Journals();
+  ASSERT_TRUE(members[1].process->WaitFor("Spool refused", 10)) << Journals();
+  EXPECT_EQ(Occurrences(members[1].Journal(), "Spool refused: gateway name \"gw1\" is in use by a running gateway"), 1u)
+      << members[1].Journal();
+  EXPECT_TRUE(members[1].Taken().empty());
+  ExpectEveryRowSentOnce();
+}
+
+// One gateway's connection cut again and again while the other has rows in
+// flight: the reconnecting gateway touches only its own claims, so every
+// row goes out once, by the gateway that claimed it.
+TEST_F(SpoolFleetTest, ConnectionCutWhileTheOtherGatewayHoldsARow) {
+  pdulink::test::PostgresServer server;
+  if (!server.Started()) GTEST_SKIP() << "PostgreSQL cannot start here: " << server.Error();
+  Prepare(server.Uri(), 40, {"gw1", "gw2"}, 20);
+  if (HasFatalFailure()) return;
+  for (Member& m : members) m.Launch(server.Uri() + "&application_name=" + m.name);
+  for (int cut = 0; cut < 3; ++cut) {
+    ASSERT_TRUE(Until([&] { return Count("state = 'sending' AND claimed_by = 'gw2'") >= 1; }, 20)) << Journals();
+    ASSERT_TRUE(server.Psql("SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE application_name = 'gw1'"));
+    Until([] { return false; }, 1);
+  }
+  ASSERT_TRUE(Until([&] { return Count("state IN ('queued', 'sending')") == 0; }, 40)) << Journals();
+  ExpectEveryRowSentOnce();
+  EXPECT_NE(members[0].Journal().find("Spool unreachable"), std::string::npos);
+  EXPECT_EQ(members[0].Journal().find("unknown database error"), std::string::npos) << members[0].Journal();
+}
+
+// Another connection holds LOCK TABLE outbox: the phone keeps getting its
+// commands, the slow database is journaled once when it starts and once
+// when it ends, and a message delivered meanwhile is archived once (its
+// inbox row is not held up by the lock on the outbox).
+TEST_F(SpoolFleetTest, LockedOutboxNeverStallsThePhone) {
+  pdulink::test::PostgresServer server;
+  if (!server.Started()) GTEST_SKIP() << "PostgreSQL cannot start here: " << server.Error();
+  Prepare(server.Uri(), 40, {"gw1"}, 30);
+  if (HasFatalFailure()) return;
+  Member& gw = members[0];
+  pdulink::test::TempDir logs("fleetlogs");
+  gw.Launch(server.Uri(), "", "1", "AutoRead=1\r\nPollingInt=1\r\nSignalInt=1\r\nLogDir=" + logs.Path() + "\r\n");
+  ASSERT_TRUE(Until([&] { return Count("state = 'sent'") >= 3; }, 20)) << gw.Journal();
+  ASSERT_TRUE(db.transaction());
+  QSqlQuery lock(db);
+  ASSERT_TRUE(lock.exec(QStringLiteral("LOCK TABLE outbox IN ACCESS EXCLUSIVE MODE")));
+  gw.phone->Control("deliver +4915199999 Meanwhile");
+  EXPECT_GE(SignalQueriesDuring(gw, 4), 5u) << gw.Journal();
+  ASSERT_TRUE(db.commit());
+  ASSERT_TRUE(Until([&] { return InboxCount() == 1 && Count("state = 'sent'") == 40; }, 30)) << gw.Journal();
+  ASSERT_TRUE(gw.process->WaitFor("Spool answering again", 10)) << gw.Journal();
+  Until([] { return false; }, 2);
+  EXPECT_EQ(InboxCount(), 1);
+  size_t texts = 0;
+  for (const auto& e : std::filesystem::recursive_directory_iterator(logs.Path())) texts += e.path().extension() == ".txt";
+  EXPECT_EQ(texts, 1u);
+  ExpectSlowSaidOnceEachWay(gw.Journal());
+  ExpectEveryRowSentOnce();
+}
+
+// The server's processes stopped (SIGSTOP) for a few seconds: the phone
+// keeps getting its commands; once they go on, every row goes out once.
+TEST_F(SpoolFleetTest, StoppedServerNeverStallsThePhone) {
+  pdulink::test::PostgresServer server;
+  if (!server.Started()) GTEST_SKIP() << "PostgreSQL cannot start here: " << server.Error();
+  Prepare(server.Uri(), 40, {"gw1"}, 30);
+  if (HasFatalFailure()) return;
+  Member& gw = members[0];
+  gw.Launch(server.Uri(), "", "1", "SignalInt=1\r\n");
+  ASSERT_TRUE(Until([&] { return Count("state = 'sent'") >= 3; }, 20)) << gw.Journal();
+  const std::vector<pid_t> pids = ServerProcesses(server);
+  ASSERT_FALSE(pids.empty());
+  for (pid_t pid : pids) ::kill(pid, SIGSTOP);
+  const size_t queries = SignalQueriesDuring(gw, 4);
+  for (pid_t pid : pids) ::kill(pid, SIGCONT);
+  EXPECT_GE(queries, 5u) << gw.Journal();
+  ASSERT_TRUE(Until([&] { return Count("state IN ('queued', 'sending')") == 0; }, 30)) << gw.Journal();
+  EXPECT_NE(gw.Journal().find("Spool slow: "), std::string::npos) << gw.Journal();
+  ExpectEveryRowSentOnce();
+}
+
+// Another process holds SQLite's write lock for a few seconds: the phone
+// keeps getting its commands, the slow database is journaled once each way,
+// every row goes out once.
+TEST_F(SpoolFleetTest, SqliteWriteLockOfAnotherProcessNeverStallsThePhone) {
+  pdulink::test::TempDir dir("spoollock");
+  const std::string path = dir.Path() + "/spool.db";
+  Prepare("sqlite:" + path, 40, {"gw1"}, 30);
+  if (HasFatalFailure()) return;
+  Member& gw = members[0];
+  gw.Launch("sqlite:" + path, "", "1", "SignalInt=1\r\n");
+  ASSERT_TRUE(Until([&] { return Count("state = 'sent'") >= 3; }, 20)) << gw.Journal();
+  Child holder({"/usr/bin/python3", "-c",
+                "import sqlite3, sys, time\n"
+                "c = sqlite3.connect(sys.argv[1], isolation_level=None)\n"
+                "c.execute('BEGIN IMMEDIATE'); print('held', flush=True); time.sleep(4); c.execute('COMMIT')\n",
+                path},
+               dir.Path());
+  ASSERT_TRUE(holder.WaitFor("held", 10)) << holder.errText;
+  EXPECT_GE(SignalQueriesDuring(gw, 3), 5u) << gw.Journal();
+  holder.Wait(10);
+  ASSERT_TRUE(Until([&] { return Count("state IN ('queued', 'sending')") == 0; }, 30)) << gw.Journal();
+  ASSERT_TRUE(gw.process->WaitFor("Spool answering again", 10)) << gw.Journal();
+  ExpectSlowSaidOnceEachWay(gw.Journal());
+  ExpectEveryRowSentOnce();
+}
+
+// The shipped program's tick, the default mode, a burst of 30 rows queued
+// at once while the gateway idles: all sent promptly, not one a watch turn.
+TEST_F(SpoolFleetTest, BurstDrainsPromptlyInTheDefaultMode) {
+  pdulink::test::TempDir dir("spoolburst");
+  const std::string uri = "sqlite:" + dir.Path() + "/spool.db";
+  ASSERT_TRUE(OpenDb(uri));
+  AddMember("gw1");
+  if (HasFatalFailure()) return;
+  Member& gw = members[0];
+  gw.Launch(uri, "", "20", "", "0", "1000");
+  ASSERT_TRUE(gw.process->WaitFor("SMS Memory Select:", 20)) << gw.Journal();
+  QueueRows(30);
+  const auto start = std::chrono::steady_clock::now();
+  ASSERT_TRUE(Until([&] { return Count("state = 'sent'") == 30; }, 30)) << gw.Journal();
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  std::printf("30 rows in %.1f s\n", seconds);
+  ExpectEveryRowSentOnce();
+}
+
+// A password in the URI is refused with one line naming the passfile, and
+// appears in no output: not the journal, not standard error, no file.
+TEST_F(SpoolFleetTest, PasswordInTheUriRefusedAndNeverShown) {
+  AddMember("gw1");
+  if (HasFatalFailure()) return;
+  Member& gw = members[0];
+  for (const std::string uri : {"postgresql://gw:TopSecret9@/postgres?host=/nonexistent",
+                                "postgresql:///postgres?host=/nonexistent&password=TopSecret9",
+                                "postgresql://gw:TopSecret9/x@/postgres"}) {
+    gw.Launch(uri);
+    ASSERT_TRUE(gw.process->WaitFor("Error Spool in INIFile", 20)) << gw.Journal();
+    EXPECT_TRUE(gw.process->WaitFor("SMS Memory Select:", 20)) << gw.Journal();
+    EXPECT_EQ(Occurrences(gw.process->outText, "Error Spool in INIFile ("), 1u);
+    EXPECT_EQ(Occurrences(gw.process->outText, "a password in the URI is refused; put it in the passfile"), 1u)
+        << gw.process->outText;
+    gw.process->Type("/exit");
+    gw.process->Wait(10);
+    EXPECT_EQ(gw.process->outText.find("TopSecret9"), std::string::npos) << gw.process->outText;
+    EXPECT_EQ(gw.process->errText.find("TopSecret9"), std::string::npos) << gw.process->errText;
+    for (const auto& e : std::filesystem::recursive_directory_iterator(gw.work->Path())) {
+      if (!e.is_regular_file() || e.path().extension() == ".ini") continue;
+      std::ifstream in(e.path(), std::ios::binary);
+      std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+      EXPECT_EQ(content.find("TopSecret9"), std::string::npos) << e.path();
+    }
+    gw.process.reset();  // ended; nothing more to tell it
+  }
 }
 
 }  // namespace

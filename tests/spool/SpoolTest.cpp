@@ -172,6 +172,73 @@ TEST_P(SpoolTest, OutcomesAndRowsLeftSending) {
   EXPECT_EQ(again->attempts, 2);
 }
 
+// One owner per claim: a second instance under a live name is refused and
+// touches nothing; once the first is gone (its heartbeat lapsed) the next
+// instance settles only the rows that earlier instances left sending, and a
+// late outcome from the old instance no longer changes them.
+TEST_P(SpoolTest, OneInstanceOwnsTheNameAndItsClaims) {
+  Spool* first = Make(QStringLiteral("gw1"));
+  std::vector<qint64> settled;
+  QString holder;
+  ASSERT_EQ(first->TakeName(QStringLiteral("stopped"), &settled, &holder, &why), Spool::Take::Taken) << why.toStdString();
+  const qint64 a = Queue(QStringLiteral("a")), b = Queue(QStringLiteral("b"));
+  bool error = false;
+  ASSERT_EQ(first->Claim(&error, &why)->id, a);
+  Spool* other = Make(QStringLiteral("gw2"));
+  ASSERT_EQ(other->Claim(&error, &why)->id, b);
+
+  Spool* second = Make(QStringLiteral("gw1"));
+  EXPECT_NE(second->instance(), first->instance());
+  EXPECT_EQ(second->TakeName(QStringLiteral("stopped"), &settled, &holder, &why), Spool::Take::Live);
+  EXPECT_FALSE(holder.isEmpty());
+  EXPECT_EQ(State(a), QStringLiteral("sending"));
+  bool lost = false;
+  GatewayStatus status;
+  ASSERT_TRUE(second->WriteStatus(status, &why, &lost));
+  EXPECT_TRUE(lost);
+  ASSERT_TRUE(first->WriteStatus(status, &why, &lost));
+  EXPECT_FALSE(lost);
+
+  // The first instance's heartbeat lapses (as if it died on another host).
+  QSqlQuery q(admin->db());
+  ASSERT_TRUE(q.exec(QStringLiteral("UPDATE gateways SET last_seen = %1, pid = NULL")
+                         .arg(GetParam() == Backend::Postgres ? QStringLiteral("now() - interval '1 hour'")
+                                                              : QStringLiteral("'2000-01-01T00:00:00.000Z'"))));
+  ASSERT_EQ(second->TakeName(QStringLiteral("stopped"), &settled, &holder, &why), Spool::Take::Taken);
+  EXPECT_EQ(settled, std::vector<qint64>{a});
+  EXPECT_EQ(State(a), QStringLiteral("unknown"));
+  EXPECT_EQ(State(b), QStringLiteral("sending"));  // the other gateway's, untouched
+  bool changed = true;
+  ASSERT_TRUE(first->MarkSent(a, QStringLiteral("5"), &why, &changed));
+  EXPECT_FALSE(changed);
+  EXPECT_EQ(State(a), QStringLiteral("unknown"));
+  ASSERT_TRUE(first->WriteStatus(status, &why, &lost));
+  EXPECT_TRUE(lost);
+  // An outcome under the right claim still lands.
+  ASSERT_TRUE(other->MarkSent(b, QStringLiteral("6"), &why, &changed));
+  EXPECT_TRUE(changed);
+  EXPECT_EQ(State(b), QStringLiteral("sent"));
+}
+
+// A database of the first schema is brought up to date in place: its rows
+// stay, a row it left sending counts as an earlier instance's.
+TEST_P(SpoolTest, FirstSchemaMigratedInPlace) {
+  QSqlQuery q(admin->db());
+  const qint64 a = Queue(QStringLiteral("old"));
+  ASSERT_TRUE(q.exec(QStringLiteral("UPDATE outbox SET state = 'sending', claimed_by = 'gw1', claim = NULL")));
+  for (const char* sql : {"ALTER TABLE outbox DROP COLUMN claim", "ALTER TABLE gateways DROP COLUMN instance",
+                          "ALTER TABLE gateways DROP COLUMN pid", "UPDATE schema_version SET version = 1"})
+    ASSERT_TRUE(q.exec(QString::fromLatin1(sql))) << sql;
+  Spool* gw = Make(QStringLiteral("gw1"));
+  ASSERT_TRUE(gw->IsOpen());
+  ASSERT_TRUE(q.exec(QStringLiteral("SELECT version FROM schema_version WHERE component = 'spool'")) && q.next());
+  EXPECT_EQ(q.value(0).toInt(), kSchemaVersion);
+  std::vector<qint64> settled;
+  QString holder;
+  ASSERT_EQ(gw->TakeName(QStringLiteral("stopped"), &settled, &holder, &why), Spool::Take::Taken) << why.toStdString();
+  EXPECT_EQ(settled, std::vector<qint64>{a});
+}
+
 TEST_P(SpoolTest, InboxKeepsOneRowPerMessageKeyAndGateway) {
   Spool* gw1 = Make(QStringLiteral("gw1"));
   Spool* gw2 = Make(QStringLiteral("gw2"));
