@@ -81,10 +81,17 @@ void Receiving::TakePart(const std::string& pduHex, const std::string& stemPath)
   // was written: its part is taken in again (once, as a part never joins twice).
   if (!ctx_.state.LongMessages.joinParts) return;
   pdulink::tSMSDecode sms;
-  sms.Decode(pduHex);
+  Decode(pduHex, sms);
   if (sms.HasError) return;
   const size_t slash = stemPath.rfind('/');
   TakePart(sms, slash == std::string::npos ? stemPath : stemPath.substr(slash + 1));
+}
+
+void Receiving::Decode(const std::string& pduHex, pdulink::tSMSDecode& sms) const {
+  // One decode for a message however it comes (listed, read by index,
+  // picked up again): the same text, so the same part digest for the joiner.
+  sms.Utf8 = ctx_.state.Utf8Files;  // the full text in UTF-8
+  sms.Decode(pduHex);
 }
 
 bool Receiving::SaveJoiner() {
@@ -205,8 +212,7 @@ bool Receiving::Archive(const std::string& pduHex, bool save, std::string* prese
   };
 
   pdulink::tSMSDecode sms;
-  sms.Utf8 = ctx_.state.Utf8Files;  // the full text in UTF-8
-  sms.Decode(pduHex);
+  Decode(pduHex, sms);
   if (sms.HasError) {
     journal.WriteLog("Parse Error:" + sms.ErrorText);
     // The raw PDU on a line of its own, so the message survives in the

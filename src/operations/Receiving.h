@@ -116,6 +116,8 @@ class Receiving {
   pdulink::PartJoiner* Joiner();
   void TakePart(const pdulink::tSMSDecode& sms, const std::string& name);
   void TakePart(const std::string& pduHex, const std::string& stemPath);
+  // Decodes a received PDU as every path here does (UTF-8 with Utf8Files).
+  void Decode(const std::string& pduHex, pdulink::tSMSDecode& sms) const;
   // False when the state could not be written, or a part could not be taken in.
   bool SaveJoiner();
   void WriteJoined();

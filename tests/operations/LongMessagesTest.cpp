@@ -296,4 +296,31 @@ TEST_F(JoinTest, TimeOutJoinsOnAnEmptyTurnAndAnUnwritableStateDeletesNothing) {
   EXPECT_TRUE(Sent("AT+CMGD=").empty());
 }
 
+// Parts archived by a run that could not write the join state are taken in
+// again after a restart: with Utf8Files they decode as the listing decodes
+// them (UTF-8, the emoji kept), and the message is joined once.
+TEST_F(JoinTest, PartsPickedUpAfterARestartDecodeAsListedAndJoinOnce) {
+  StartJoining("Utf8Files=1\r\n");
+  const std::string text = "Привет \xF0\x9F\x98\x80 " + Words(90);
+  const std::vector<std::string> p = DeliveredParts("+4915112345678", text);
+  ASSERT_EQ(p.size(), 2u);
+  fs::create_directory(logs.Path() + "/PDULINKJ.DAT");
+  for (const std::string& pdu : p) ASSERT_TRUE(phone->Ok(phone->Control("deliver-pdu " + pdu)));
+  Connect();
+  ASSERT_TRUE(RunUntil([this] { return JournalHas("Kept on the phone N Msg = 2: join state not written"); }))
+      << Journal();
+  EXPECT_TRUE(Sent("AT+CMGD=").empty());
+  Restart();
+  fs::remove(logs.Path() + "/PDULINKJ.DAT");
+  Connect();
+  ASSERT_TRUE(RunUntil([this] { return JournalHas("Joined Message:") && Sent("AT+CMGD=").size() >= 2; }))
+      << Journal();
+  ASSERT_EQ(Joined().size(), 1u);
+  EXPECT_NE(Slurp(Joined()[0]).find(text), std::string::npos) << Slurp(Joined()[0]);
+  EXPECT_EQ(Named(logs.Path(), R"(SMS\d{17}\.txt)").size(), 2u);
+  EXPECT_TRUE(RunUntil([this] { return JournalHas("TotalReaded=0"); }));
+  EXPECT_EQ(JournalCount("Joined Message:"), 1u);
+  EXPECT_TRUE(Named(logs.Path(), R"(SMS\d{17}_incomplete\.txt)").empty());
+}
+
 }  // namespace
