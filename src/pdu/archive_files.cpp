@@ -1,6 +1,8 @@
 #include "archive_files.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -153,6 +155,35 @@ bool AppendDurably(const std::string& path, std::string_view bytes, bool& create
     return Fail(error, "append", code);
   }
   return true;
+}
+
+int RemoveDeadTemporaries(const std::string& dir, bool (*ours)(std::string_view name)) {
+  DIR* d = ::opendir(dir.c_str());
+  if (!d) return 0;
+  int removed = 0;
+  while (const dirent* e = ::readdir(d)) {
+    const std::string_view file(e->d_name);
+    constexpr std::string_view kTmp = ".tmp";
+    if (file.size() <= kTmp.size() || file.substr(file.size() - kTmp.size()) != kTmp) continue;
+    const std::string_view rest = file.substr(0, file.size() - kTmp.size());
+    // "<name>.<pid>-<counter>"
+    const size_t dot = rest.rfind('.');
+    const size_t dash = rest.rfind('-');
+    if (dot == std::string_view::npos || dash == std::string_view::npos || dash < dot + 2 || dash + 1 >= rest.size())
+      continue;
+    const std::string_view pidText = rest.substr(dot + 1, dash - dot - 1);
+    const std::string_view counter = rest.substr(dash + 1);
+    auto digits = [](std::string_view t) {
+      return !t.empty() && t.size() < 10 && t.find_first_not_of("0123456789") == std::string_view::npos;
+    };
+    if (!digits(pidText) || !digits(counter) || !ours(rest.substr(0, dot))) continue;
+    const pid_t pid = static_cast<pid_t>(std::stol(std::string(pidText)));
+    // A writer still running (another gateway on the same directory) keeps its file.
+    if (pid == ::getpid() || ::kill(pid, 0) == 0 || errno == EPERM) continue;
+    if (::unlink((dir + "/" + std::string(file)).c_str()) == 0) ++removed;
+  }
+  ::closedir(d);
+  return removed;
 }
 
 bool SyncParentDirectory(const std::string& path) {

@@ -37,4 +37,9 @@ bool AppendDurably(const std::string& path, std::string_view bytes, bool& create
 // the directory cannot be opened or its sync fails otherwise.
 bool SyncParentDirectory(const std::string& path);
 
+// Removes from dir the temporary files (see WriteFileDurably) that a
+// killed writer left behind: "<name>.<pid>-<n>.tmp" for a name that ours
+// accepts and a process that no longer runs. Returns how many went.
+int RemoveDeadTemporaries(const std::string& dir, bool (*ours)(std::string_view name));
+
 }  // namespace pdulink
