@@ -604,8 +604,9 @@ bool Receiving::Settle(const std::vector<ListedMessage>& listed, bool complete, 
       const bool kept = Archive(m.pdu, false, record ? &names[i] : nullptr, record ? &steps : nullptr);
       nameTaken_ = nullptr;
       why = kept ? "" : LastFailure;
-      // Every report is matched, whatever the reading settings.
-      if (kept && OnKeptPdu) OnKeptPdu(m.pdu);
+      // Every report is matched, whatever the reading settings (one that
+      // does not decode is saved only while reading automatically).
+      if ((kept || !LastDecoded) && OnKeptPdu) OnKeptPdu(m.pdu);
       journal.WriteLog(kAsterisks);
       // Counted for /status: a message read, or one that could not be kept
       // or decoded.
