@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <chrono>
 #include <ctime>
+#include <optional>
 #include <thread>
 #include <utility>
 
@@ -574,6 +575,7 @@ bool Receiving::Settle(const std::vector<ListedMessage>& listed, bool complete, 
     }
     std::string why = "empty PDU line";
     std::string stem;
+    std::string pdu = m.pdu;
     sayKey_ = digests[i];
     if (!before[i].empty()) {
       journal.WriteLog("Archived before: " + before[i]);
@@ -588,7 +590,19 @@ bool Receiving::Settle(const std::vector<ListedMessage>& listed, bool complete, 
       TakePart(m.pdu, before[i]);
       if (why.empty() && OnKeptPdu) OnKeptPdu(m.pdu);
       journal.WriteLog(kAsterisks);
+    } else if (!m.pdu.empty() && !ReadAgainIfGarbled(m, pdu, why)) {
+      // Read differently twice: the phone keeps it for the next listing.
+      if (record)
+        if (const ArchivedEntry* e = entryOf(OnDisk(names[i])); e && !e->done.Any()) forget(e->stem);
+      ++ctx_.state.Counters.errors;
+      journal.WriteLog(kAsterisks);
     } else if (!m.pdu.empty()) {
+      if (pdu != m.pdu && record) {
+        // The message as read again is the one archived and recorded.
+        for (ArchivedEntry& e : record->archived)
+          if (e.stem == OnDisk(names[i])) e.digest = PduDigest(pdu);
+        digests[i] = PduDigest(pdu);
+      }
       ArchiveSteps steps;
       if (record) {
         stem = OnDisk(names[i]);
@@ -601,12 +615,12 @@ bool Receiving::Settle(const std::vector<ListedMessage>& listed, bool complete, 
           return SaveRecord(*record);
         };
       }
-      const bool kept = Archive(m.pdu, false, record ? &names[i] : nullptr, record ? &steps : nullptr);
+      const bool kept = Archive(pdu, false, record ? &names[i] : nullptr, record ? &steps : nullptr);
       nameTaken_ = nullptr;
       why = kept ? "" : LastFailure;
       // Every report is matched, whatever the reading settings (one that
       // does not decode is saved only while reading automatically).
-      if ((kept || !LastDecoded) && OnKeptPdu) OnKeptPdu(m.pdu);
+      if ((kept || !LastDecoded) && OnKeptPdu) OnKeptPdu(pdu);
       journal.WriteLog(kAsterisks);
       // Counted for /status: a message read, or one that could not be kept
       // or decoded.
@@ -706,6 +720,36 @@ bool Receiving::Settle(const std::vector<ListedMessage>& listed, bool complete, 
             a.end());
   }
   return settled;
+}
+
+bool Receiving::ReadAgainIfGarbled(const ListedMessage& m, std::string& pdu, std::string& why) {
+  // A PDU garbled once on the serial line is not given up as raw hex: it is
+  // read once more by its index, and only one that reads the same way twice
+  // is kept as a .pdu file (and deleted).
+  // (A message just read by its index was read that way already.)
+  if (m.index < 0 || readByIndex_ || !ctx_.ui.cb_autoread->isChecked()) return true;
+  pdulink::tSMSDecode sms;
+  Decode(m.pdu, sms);
+  if (!sms.HasError) return true;
+  ctx_.journal.WriteLog("Parse Error:" + sms.ErrorText + ", reading again: AT+CMGR=" + std::to_string(m.index));
+  std::optional<std::string> again;
+  if (AskWhole(dialogue_, "AT+CMGR=" + std::to_string(m.index) + "\r")) again = ParseCmgrPdu(dialogue_.CaptureText);
+  if (again && PduDigest(*again) == PduDigest(m.pdu)) return true;
+  if (again) {
+    pdulink::tSMSDecode second;
+    Decode(*again, second);
+    if (!second.HasError) {
+      pdu = *again;
+      return true;
+    }
+  }
+  // The first reading stays in the journal, as for any PDU that fails.
+  std::string raw;
+  for (char c : m.pdu)
+    if (c != '\r' && c != '\n') raw.push_back(c);
+  ctx_.journal.WriteLog(raw);
+  why = again ? "not decoded, read differently again" : "not decoded, not read again";
+  return false;
 }
 
 void Receiving::ReportArchived() {

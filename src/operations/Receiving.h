@@ -115,6 +115,11 @@ class Receiving {
   // (sayKey_, its digest) and every time otherwise.
   void SayFailure(const std::string& line);
   bool SaveRecord(const ReceivedRecord& record);
+  // For a listed message whose PDU does not decode while reading
+  // automatically: reads it again with AT+CMGR. True to archive pdu (the
+  // same PDU read twice, kept raw, or the one read again, which decodes);
+  // false, with why, to keep it on the phone for the next listing.
+  bool ReadAgainIfGarbled(const ListedMessage& m, std::string& pdu, std::string& why);
   // "SMS" + a time stamp that differs from the previous message's.
   std::string NextFileName();
   // NextFileName, skipping a name whose archive files exist already.
@@ -153,6 +158,7 @@ class Receiving {
   // Messages of the running listing kept but not yet synced; for OnArchived.
   std::vector<ArchivedMessage> archivedPending_;
   bool reportArchived_ = true;  // false inside ArchiveMessage
+  bool readByIndex_ = false;    // true while ArchiveRead settles what it read
   // Removes the temporary files a killed run left in the log directory and
   // beside the record, once per directory.
   void SweepTemporaries();

@@ -199,6 +199,44 @@ TEST_F(ListingTest, RecordedMessageWithOnlyItsTxtIsArchivedWholeBeforeItsDelete)
   EXPECT_NE(pdulink::test::Slurp(txt[0].string()).find("hellohello"), std::string::npos);
 }
 
+// A PDU garbled on the line is read once more before it is given up: read
+// well the second time, it is archived as a message; read garbled the same
+// way twice (a PDU the decoder cannot take), it is kept raw and deleted.
+TEST_F(ListingTest, PduGarbledOnceIsReadAgainAndOnlyOneFailingTwiceIsKeptRaw) {
+  pdulink::test::TempDir logs;
+  Start("LogDir=" + logs.Path() + "\r\n", {"--memories", "SM"});
+  ASSERT_EQ(IndexOf(phone->Control("deliver-pdu " + kStranded)), "1");
+  ASSERT_EQ(IndexOf(phone->Control("status-report 7 +4915112345678 0")), "2");
+  const std::string stored = Stored();
+  const size_t at = stored.find("stored SM 2 ");
+  const std::string report = stored.substr(stored.rfind(' ', stored.find('\n', at)) + 1,
+                                           stored.find('\n', at) - stored.rfind(' ', stored.find('\n', at)) - 1);
+  const std::string garbled = kStranded.substr(0, kStranded.size() - 12);
+  ASSERT_EQ(phone->Control("fail times=1 +CMGL=4 reply " +
+                           pdulink::test::EscapeReply("\r\n+CMGL: 1,0,,30\r\n" + garbled + "\r\n+CMGL: 2,0,,30\r\n" +
+                                                      report + "\r\n\r\nOK\r\n")),
+            "OK\n");
+  Connect();
+  form->ui().cb_autoread->setChecked(true);
+  form->ui().cb_smstype->setCurrentIndex(4);
+  form->ui().cb_deletesms->setChecked(true);
+  FastTicks();
+  form->clock().PendingCommand = kNoCommand;
+  form->gateway().receiving().listSMS();
+  EXPECT_EQ(Sent("AT+CMGR="), (std::vector<std::string>{"AT+CMGR=1\\r", "AT+CMGR=2\\r"}));
+  EXPECT_TRUE(JournalHas("hellohello"));
+  EXPECT_EQ(Sent("AT+CMGD="), (std::vector<std::string>{"AT+CMGD=1\\r", "AT+CMGD=2\\r"}));
+  std::vector<std::string> kinds;
+  for (auto& e : fs::directory_iterator(logs.Path())) kinds.push_back(e.path().extension().string());
+  std::sort(kinds.begin(), kinds.end());
+  EXPECT_EQ(kinds, (std::vector<std::string>{".pdu", ".txt", ".xml"}));
+  for (auto& e : fs::directory_iterator(logs.Path())) {
+    if (e.path().extension() == ".pdu") {
+      EXPECT_EQ(pdulink::test::Slurp(e.path().string()), report + "\r\n");
+    }
+  }
+}
+
 // A record whose bytes a crash lost (the turn's record reaches the disk by
 // its name first) still owes the listing of the read messages.
 TEST_F(ListingTest, EmptyRecordFileOwesAListingOfTheReadMessages) {
