@@ -406,9 +406,11 @@ std::string ParentOf(const std::string& path) {
 
 }  // namespace
 
+std::string Receiving::LogDirPath() const { return ParentOf(OnDisk("x")); }
+
 void Receiving::SweepTemporaries() {
   // Once per directory in a run: what a killed run left half written.
-  const std::string logDir = ParentOf(OnDisk("x"));
+  const std::string logDir = LogDirPath();
   const std::string baseDir = ParentOf(InBaseDir(ctx_.state, kReceivedRecordFile));
   if (logDir == sweptLogDir_ && baseDir == sweptBaseDir_) return;
   int removed = 0;

@@ -48,6 +48,8 @@ class Receiving {
   // PDU that cannot be decoded is kept as a .pdu file of its raw text when
   // saving is due). Otherwise LastFailure says why.
   bool ArchiveMessage(const std::string& pduHex, bool save);
+  // The log directory as the file system names it.
+  std::string LogDirPath() const;
   // The Test page's Parse button: decodes the text of Memo1.
   void b_parseClick();
 

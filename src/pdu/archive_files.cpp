@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -199,6 +200,35 @@ bool SyncParentDirectory(const std::string& path) {
   ::close(fd);
   errno = code;
   return ok;
+}
+
+DirectoryLock::Result DirectoryLock::Hold(const std::string& dir) {
+  if (fd_ >= 0 && dir == dir_) return Result::Held;
+  if (fd_ >= 0 && Holds(dir)) return Result::Held;
+  Release();
+  const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return Result::Unusable;
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    const int code = errno;
+    ::close(fd);
+    return code == EWOULDBLOCK ? Result::Taken : Result::Unusable;
+  }
+  fd_ = fd;
+  dir_ = dir;
+  return Result::Held;
+}
+
+void DirectoryLock::Release() {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+  dir_.clear();
+}
+
+bool DirectoryLock::Holds(const std::string& dir) const {
+  if (fd_ < 0) return false;
+  struct stat held {}, other {};
+  return ::fstat(fd_, &held) == 0 && ::stat(dir.c_str(), &other) == 0 && held.st_dev == other.st_dev &&
+         held.st_ino == other.st_ino;
 }
 
 }  // namespace pdulink
