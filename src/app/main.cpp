@@ -1,6 +1,7 @@
 // pdulink: an SMS gateway for a GSM phone on a serial port.
 #include <QApplication>
 #include <QDialog>
+#include <QDir>
 #include <QSocketNotifier>
 #include <csignal>
 #include <fcntl.h>
@@ -13,6 +14,8 @@
 #include "Console.h"
 #include "MainWindow.h"
 #include "MessageBox.h"
+#include "Receiving.h"
+#include "archive_files.h"
 #include "codepage.h"
 #include "gsm_alphabet.h"
 
@@ -163,6 +166,23 @@ bool HasDisplay() {
   return (x && *x) || (w && *w);
 }
 
+// One gateway per directory of state files: the working directory (the
+// in-flight, receiving and sent records) and, with JoinParts, the log
+// directory (the join state). The lock is on the directory itself and lasts
+// as long as the process. Empty when held; otherwise the line that refuses.
+std::string HoldDirectories(TForm1& window, pdulink::DirectoryLock& state, pdulink::DirectoryLock& logs) {
+  const std::string& base = window.state().BaseDir;
+  const std::string work = base.empty() ? QDir::currentPath().toLocal8Bit().toStdString() : base;
+  if (state.Hold(work) == pdulink::DirectoryLock::Result::Taken)
+    return "Another pdulink gateway works in " + LocalToAnsi(work) + ": this one does not start";
+  if (!window.state().LongMessages.joinParts) return {};
+  const std::string logDir = window.gateway().receiving().LogDirPath();
+  if (state.Holds(logDir)) return {};
+  if (logs.Hold(logDir) == pdulink::DirectoryLock::Result::Taken)
+    return "Another pdulink gateway joins long messages in " + LocalToAnsi(logDir) + ": this one does not start";
+  return {};
+}
+
 }  // namespace
 
 int main(int argc, char* argv[]) {
@@ -253,6 +273,12 @@ int main(int argc, char* argv[]) {
 
   TForm1 window(options);
   target = &window;
+  pdulink::DirectoryLock stateLock, logLock;
+  if (const std::string refused = HoldDirectories(window, stateLock, logLock); !refused.empty()) {
+    window.WriteLog(refused);
+    if (!options.headless) std::fprintf(stderr, "pdulink: %s\n", pdulink::AnsiToUtf8(refused).c_str());
+    return 3;
+  }
   if (exitRequested) window.b_exitClick();
   // Headless, standard input stands in for the buttons (see --help).
   std::unique_ptr<Console> console;

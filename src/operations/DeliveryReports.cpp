@@ -53,6 +53,29 @@ void DeliveryReports::Settled(const std::string& source, const std::string& name
   if (!record) return;
   record->Name(source, name);
   Save();
+  for (auto it = owed_.begin(); it != owed_.end();) {
+    if (it->source != source) {
+      ++it;
+      continue;
+    }
+    Owed owed = std::move(*it);
+    it = owed_.erase(it);
+    if (!name.empty()) {
+      owed.matched.name = name;
+      owed.matched.reportFile = WriteReportFile(pdulink::ReportFileName(name, owed.suffix), owed.text);
+    }
+    if (OnMatched) OnMatched(owed.matched);
+  }
+}
+
+std::string DeliveryReports::WriteReportFile(const std::string& fileName, const std::string& text) {
+  // Written before the record keeps the status: a run that ends between
+  // the two matches the report again and writes the file once more.
+  const std::string path = InBaseDir(ctx_.state, fileName);
+  std::string why;
+  if (pdulink::ReplaceFileDurably(path, text, &why)) return path;
+  ctx_.journal.WriteLog("Report file not written: " + fileName + " (" + why + ")");
+  return {};
 }
 
 void DeliveryReports::Report(const std::string& pduHex) {
@@ -73,16 +96,8 @@ void DeliveryReports::Report(const std::string& pduHex) {
   if (m.repeated) return;
   ctx_.journal.WriteLog(m.journalLine);
   std::string written;
-  if (!m.reportFileName.empty()) {
-    // Written before the record keeps the status: a run that ends between
-    // the two matches the report again and writes the file once more.
-    const std::string path = InBaseDir(ctx_.state, m.reportFileName);
-    std::string why;
-    if (pdulink::ReplaceFileDurably(path, m.reportFileText, &why)) written = path;
-    else ctx_.journal.WriteLog("Report file not written: " + m.reportFileName + " (" + why + ")");
-  }
+  if (!m.reportFileName.empty()) written = WriteReportFile(m.reportFileName, m.reportFileText);
   Save();
-  if (!OnMatched) return;
   Matched out;
   out.name = m.part.name;
   out.number = m.part.number;
@@ -96,7 +111,15 @@ void DeliveryReports::Report(const std::string& pduHex) {
   out.reportFile = written;
   if (!m.part.name.empty()) out.sentFile = InBaseDir(ctx_.state, m.part.name);
   out.dischargeTime = facts->dischargeTime;
-  OnMatched(out);
+  // The outgoing file's rename failed and waits for a retry: its report
+  // file follows once it has its final name.
+  if (out.messageDone && m.part.name.empty() && !m.part.source.empty()) {
+    owed_.push_back({m.part.source,
+                     std::string(m.messageDelivered ? pdulink::kDeliveredSuffix : pdulink::kUndeliverableSuffix),
+                     pdulink::ReportFileText(m.part, *facts), out});
+    return;
+  }
+  if (OnMatched) OnMatched(out);
 }
 
 pdulink::ReportCounts DeliveryReports::Counts() {

@@ -9,6 +9,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "Context.h"
 #include "delivery_reports.h"
@@ -25,7 +26,8 @@ class DeliveryReports {
   void Sent(const std::string& source, const std::string& number, int seq, int total, int reference);
   // The outgoing file at source was renamed to name (in the working
   // directory); an empty name: it will never be renamed (changed or taken
-  // away meanwhile).
+  // away meanwhile). A final report that came before the rename gets its
+  // report file now (and OnMatched is told now).
   void Settled(const std::string& source, const std::string& name);
   // A message the listing archived (now, or in an earlier run), as its PDU:
   // a status report is matched, anything else is left alone.
@@ -62,7 +64,17 @@ class DeliveryReports {
   pdulink::SentRecord* Record();
   void Save();
 
+  // Writes the report file name takes; its path, or empty when it failed.
+  std::string WriteReportFile(const std::string& fileName, const std::string& text);
+
   Context& ctx_;
   std::unique_ptr<pdulink::SentRecord> record_;
+  struct Owed {
+    std::string source;  // the outgoing file, not renamed yet
+    std::string suffix;  // .dlv or .und
+    std::string text;    // the report file's text
+    Matched matched;
+  };
+  std::vector<Owed> owed_;
   std::string unreadableSaid_;
 };

@@ -27,7 +27,9 @@ void Receiving::ArchiveRead(const std::function<std::vector<ListedMessage>(bool&
   bool settled = complete;
   if (!messages.empty()) {
     const std::vector<int> listed = ListedIndexes;
+    readByIndex_ = true;
     settled = Settle(messages, complete, &record, false, false) && settled;
+    readByIndex_ = false;
     ListedIndexes = listed;
   }
   // An earlier listing's debt stays for the next listing to pay.

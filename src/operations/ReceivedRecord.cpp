@@ -27,7 +27,16 @@ bool Exists(const std::string& path) {
 std::string FormatReceivedRecord(const ReceivedRecord& record) {
   std::string out;
   if (record.listing) out.append(kListingLine).push_back('\n');
-  for (const ArchivedEntry& e : record.archived) out.append(e.digest).append(" ").append(e.stem).push_back('\n');
+  for (const ArchivedEntry& e : record.archived) {
+    out.append(e.digest);
+    if (e.done.Any()) {
+      out.push_back('/');
+      if (e.done.files) out.push_back('f');
+      if (e.done.line) out.push_back('c');
+      if (e.done.told) out.push_back('h');
+    }
+    out.append(" ").append(e.stem).push_back('\n');
+  }
   return out;
 }
 
@@ -44,7 +53,16 @@ ReceivedRecord ParseReceivedRecord(std::string_view text) {
     }
     size_t blank = line.find(' ');
     if (blank == std::string_view::npos || blank == 0 || blank + 1 >= line.size()) continue;
-    record.archived.push_back({std::string(line.substr(0, blank)), std::string(line.substr(blank + 1))});
+    std::string_view digest = line.substr(0, blank);
+    ArchiveSteps done;
+    if (size_t slash = digest.find('/'); slash != std::string_view::npos) {
+      const std::string_view steps = digest.substr(slash + 1);
+      done.files = steps.find('f') != std::string_view::npos;
+      done.line = steps.find('c') != std::string_view::npos;
+      done.told = steps.find('h') != std::string_view::npos;
+      digest = digest.substr(0, slash);
+    }
+    record.archived.push_back({std::string(digest), std::string(line.substr(blank + 1)), done});
   }
   return record;
 }

@@ -15,9 +15,20 @@
 // The record's file name, in the working directory.
 inline constexpr const char* kReceivedRecordFile = pdulink::kOwedRecordFileName.data();
 
+// What has been done for an archived message, kept until the phone confirms
+// its delete, so that a pass after a failure retries only what failed.
+struct ArchiveSteps {
+  bool files = false;  // its .txt and .xml (or its .pdu) written and synced
+  bool line = false;   // its collective line appended, or none due
+  bool told = false;   // the Received hook told of it
+  bool Any() const { return files || line || told; }
+  bool All() const { return files && line && told; }
+};
+
 struct ArchivedEntry {
   std::string digest;  // PduDigest of the message
   std::string stem;    // the archive files without extension, as a path
+  ArchiveSteps done;   // nothing: reserved, or recorded before steps were kept
 };
 
 struct ReceivedRecord {
@@ -31,7 +42,8 @@ struct ReceivedRecord {
 };
 
 // The file's text: "listing" on a line of its own when owed, then one line
-// per archived message: digest, blank, stem.
+// per archived message: digest, blank, stem. Steps done follow the digest
+// after a "/" ("f" files, "c" collective line, "h" hook told).
 std::string FormatReceivedRecord(const ReceivedRecord& record);
 // Reads that text back; lines it does not know are skipped.
 ReceivedRecord ParseReceivedRecord(std::string_view text);

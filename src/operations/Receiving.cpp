@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <chrono>
 #include <ctime>
+#include <optional>
 #include <thread>
 #include <utility>
 
@@ -81,10 +82,17 @@ void Receiving::TakePart(const std::string& pduHex, const std::string& stemPath)
   // was written: its part is taken in again (once, as a part never joins twice).
   if (!ctx_.state.LongMessages.joinParts) return;
   pdulink::tSMSDecode sms;
-  sms.Decode(pduHex);
+  Decode(pduHex, sms);
   if (sms.HasError) return;
   const size_t slash = stemPath.rfind('/');
   TakePart(sms, slash == std::string::npos ? stemPath : stemPath.substr(slash + 1));
+}
+
+void Receiving::Decode(const std::string& pduHex, pdulink::tSMSDecode& sms) const {
+  // One decode for a message however it comes (listed, read by index,
+  // picked up again): the same text, so the same part digest for the joiner.
+  sms.Utf8 = ctx_.state.Utf8Files;  // the full text in UTF-8
+  sms.Decode(pduHex);
 }
 
 bool Receiving::SaveJoiner() {
@@ -186,7 +194,7 @@ bool Receiving::ArchiveMessage(const std::string& pduHex, bool save) {
   return kept;
 }
 
-bool Receiving::Archive(const std::string& pduHex, bool save, std::string* presetName) {
+bool Receiving::Archive(const std::string& pduHex, bool save, std::string* presetName, ArchiveSteps* steps) {
   Controls& ui = ctx_.ui;
   Journal& journal = ctx_.journal;
   LastFailure.clear();
@@ -205,8 +213,7 @@ bool Receiving::Archive(const std::string& pduHex, bool save, std::string* prese
   };
 
   pdulink::tSMSDecode sms;
-  sms.Utf8 = ctx_.state.Utf8Files;  // the full text in UTF-8
-  sms.Decode(pduHex);
+  Decode(pduHex, sms);
   if (sms.HasError) {
     journal.WriteLog("Parse Error:" + sms.ErrorText);
     // The raw PDU on a line of its own, so the message survives in the
@@ -236,11 +243,12 @@ bool Receiving::Archive(const std::string& pduHex, bool save, std::string* prese
       why = "log directory not synced to disk";
     }
     if (!written) {
-      journal.WriteLog("Save .pdu Error");
+      SayFailure("Save .pdu Error");
       LastFailure += ", Save .pdu Error (" + why + ")";
       return false;
     }
     if (deferDirectorySync_) pendingDirectorySync_ = OnDisk(name + ".pdu");
+    if (steps) *steps = {true, true, true};  // no collective line and no hook for a raw PDU
     LastFailure.clear();
     return true;
   }
@@ -252,17 +260,13 @@ bool Receiving::Archive(const std::string& pduHex, bool save, std::string* prese
   if (!save && !ui.cb_autoread->isChecked()) return true;
 
   const std::string xml = pdulink::ArchiveXmlBytes(report, sms.Utf8);
-  // UTF-8 files hold every character: no DOS code page for them.
-  if (ui.cb_dos->isChecked() && !sms.Utf8 && report.view.size() > 2) {
-    pdulink::ApplyDosCodepage(report.view);
-    ShowView(report.view);
-  }
+  if (DosView(report, sms)) ShowView(report.view);
   if (name.empty()) name = NextFreeName();
   if (presetName) *presetName = name;
 
   bool kept = true;
   auto fail = [&](const std::string& line, const std::string& why) {
-    journal.WriteLog(line);
+    SayFailure(line);
     if (kept) LastFailure = line + (why.empty() ? "" : " (" + why + ")");
     kept = false;
   };
@@ -287,6 +291,10 @@ bool Receiving::Archive(const std::string& pduHex, bool save, std::string* prese
     }
     break;
   }
+  // One file of the pair (a full disk, say) is no archive: it goes, and the
+  // next attempt writes both under the same name.
+  if (txtOk && !xmlOk) ::unlink(OnDisk(name + ".txt").c_str());
+  if (xmlOk && !txtOk) ::unlink(OnDisk(name + ".xml").c_str());
   if (!txtOk) fail("Save .txt Error", whyTxt);
   if (!xmlOk) fail("Save .xml Error", whyXml);
   // The renames above reach the disk with their directory; a listing syncs
@@ -299,35 +307,119 @@ bool Receiving::Archive(const std::string& pduHex, bool save, std::string* prese
       fail("Log directory not synced to disk: " + dir, "");
     }
   }
+  if (steps) steps->files = kept;
 
-  if (ui.cb_appendfile->isChecked()) {
-    const std::string path = dir + std::string(pdulink::kCollectiveFileName);
-    const std::string line = pdulink::CollectiveLine(ToAnsi(Journal::Prefix()), report.view);
-    bool created = false;
-    std::string why;
-    bool ok = pdulink::AppendDurably(OnDisk(std::string(pdulink::kCollectiveFileName)), line, created, &why);
-    const std::string what = created ? "Create SMS file " : "Append SMS to file ";
-    if (ok) {
-      journal.WriteLog("OK " + what + path);
-    } else {
-      fail("ERROR " + what + path, why);
-    }
+  if (ui.cb_appendfile->isChecked() && !(steps && steps->line)) {
+    std::string line, why;
+    if (!AppendCollective(report.view, line, why)) fail(line, why);
+    else if (steps) steps->line = true;
+  } else if (steps) {
+    steps->line = true;
   }
   if (kept) {
-    const auto utf8 = [&](const std::string& t) { return sms.Utf8 ? t : pdulink::AnsiToUtf8(t); };
-    // An international number with its "+", as a reply would need it.
-    const bool plus = sms.AddrType == 0x91 && !sms.Address.empty() && sms.Address[0] != '+';
-    LastArchived = {(plus ? "+" : "") + utf8(sms.Address), utf8(sms.Text), OnDisk(name + ".txt"),
-                    OnDisk(name + ".xml")};
-    if (OnArchived && reportArchived_) {
+    LastArchived = ArchivedOf(sms, OnDisk(name));
+    if (OnArchived && reportArchived_ && !(steps && steps->told)) {
       if (deferDirectorySync_) archivedPending_.push_back(LastArchived);
       else OnArchived(LastArchived);  // its directory is synced already
     }
+    if (steps) steps->told = true;
     TakePart(sms, name);
     // A listing writes the join state once, before its deletes.
     if (!deferDirectorySync_ && SaveJoiner()) WriteJoined();
   }
   return kept;
+}
+
+bool Receiving::DosView(pdulink::ArchiveReport& report, const pdulink::tSMSDecode& sms) const {
+  // UTF-8 files hold every character: no DOS code page for them.
+  if (!ctx_.ui.cb_dos->isChecked() || sms.Utf8 || report.view.size() <= 2) return false;
+  pdulink::ApplyDosCodepage(report.view);
+  return true;
+}
+
+bool Receiving::AppendCollective(const std::vector<std::string>& view, std::string& failLine, std::string& why) {
+  const std::string path = LogDirShown() + std::string(pdulink::kCollectiveFileName);
+  const std::string line = pdulink::CollectiveLine(ToAnsi(Journal::Prefix()), view);
+  bool created = false;
+  const bool ok = pdulink::AppendDurably(OnDisk(std::string(pdulink::kCollectiveFileName)), line, created, &why);
+  const std::string what = created ? "Create SMS file " : "Append SMS to file ";
+  if (ok) ctx_.journal.WriteLog("OK " + what + path);
+  else failLine = "ERROR " + what + path;
+  return ok;
+}
+
+ArchivedMessage Receiving::ArchivedOf(const pdulink::tSMSDecode& sms, const std::string& stemPath) const {
+  const auto utf8 = [&](const std::string& t) { return sms.Utf8 ? t : pdulink::AnsiToUtf8(t); };
+  // An international number with its "+", as a reply would need it.
+  const bool plus = sms.AddrType == 0x91 && !sms.Address.empty() && sms.Address[0] != '+';
+  return {(plus ? "+" : "") + utf8(sms.Address), utf8(sms.Text), stemPath + ".txt", stemPath + ".xml"};
+}
+
+void Receiving::SayFailure(const std::string& line) {
+  // A message kept on the phone by a failure is retried every pass; its
+  // failure is said once.
+  if (sayKey_.empty() || said_.insert(sayKey_ + '\n' + line).second) ctx_.journal.WriteLog(line);
+}
+
+bool Receiving::Resume(const std::string& pduHex, ArchiveSteps& steps, const std::string& stemPath, std::string& why) {
+  // Files written by an earlier pass (and perhaps moved away by a hook since):
+  // only the collective line and the hook, if still owed.
+  pdulink::tSMSDecode sms;
+  Decode(pduHex, sms);
+  if (sms.HasError) return true;  // a raw PDU owes neither
+  if (!steps.line) {
+    pdulink::ArchiveReport report = pdulink::BuildArchiveReport(sms);
+    DosView(report, sms);
+    std::string line, reason;
+    if (!ctx_.ui.cb_appendfile->isChecked() || AppendCollective(report.view, line, reason)) {
+      steps.line = true;
+    } else {
+      SayFailure(line);
+      why = line + " (" + reason + ")";
+      return false;
+    }
+  }
+  if (!steps.told) {
+    if (OnArchived && reportArchived_) archivedPending_.push_back(ArchivedOf(sms, stemPath));
+    steps.told = true;
+  }
+  return true;
+}
+
+namespace {
+
+// The archive files and the join state in the log directory.
+bool LogDirFile(std::string_view name) {
+  const auto endsWith = [&](std::string_view tail) {
+    return name.size() > tail.size() && name.substr(name.size() - tail.size()) == tail;
+  };
+  if (name == pdulink::kJoinStateFileName) return true;
+  return name.substr(0, 3) == "SMS" && (endsWith(".txt") || endsWith(".xml") || endsWith(".pdu"));
+}
+
+bool RecordFile(std::string_view name) { return name == kReceivedRecordFile; }
+
+std::string ParentOf(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  return slash == std::string::npos ? "." : path.substr(0, slash == 0 ? 1 : slash);
+}
+
+}  // namespace
+
+std::string Receiving::LogDirPath() const { return ParentOf(OnDisk("x")); }
+
+void Receiving::SweepTemporaries() {
+  // Once per directory in a run: what a killed run left half written.
+  const std::string logDir = LogDirPath();
+  const std::string baseDir = ParentOf(InBaseDir(ctx_.state, kReceivedRecordFile));
+  if (logDir == sweptLogDir_ && baseDir == sweptBaseDir_) return;
+  int removed = 0;
+  if (logDir != sweptLogDir_) removed += pdulink::RemoveDeadTemporaries(logDir, LogDirFile);
+  if (baseDir != sweptBaseDir_) removed += pdulink::RemoveDeadTemporaries(baseDir, RecordFile);
+  sweptLogDir_ = logDir;
+  sweptBaseDir_ = baseDir;
+  if (removed > 0)
+    ctx_.journal.WriteLog("Removed " + std::to_string(removed) + " temporary files left by an earlier run");
 }
 
 bool Receiving::SaveRecord(const ReceivedRecord& record) {
@@ -409,39 +501,52 @@ bool Receiving::RunListing(const std::string& digit, bool echoOff, ReceivedRecor
 bool Receiving::Settle(const std::vector<ListedMessage>& listed, bool complete, ReceivedRecord* record, bool pickUp,
                        bool countLine) {
   Journal& journal = ctx_.journal;
-  // With a record: each message archived before (its digest recorded and its
-  // files there) is only deleted; every other one gets its name reserved in
-  // the record before any file is written.
+  // With a record: a message whose files an earlier pass wrote (its steps
+  // recorded, or, recorded without steps, its files there) is not archived
+  // again, only what it still owes is done; every other one gets its name
+  // reserved in the record before any file is written.
   std::vector<std::string> names(listed.size()), before(listed.size()), digests(listed.size());
   std::vector<std::string> touched;  // stems of record entries this listing accounts for
+  auto entryOf = [&](const std::string& stem) -> ArchivedEntry* {
+    for (ArchivedEntry& e : record->archived)
+      if (e.stem == stem) return &e;
+    return nullptr;
+  };
   if (record) {
+    SweepTemporaries();
     std::vector<bool> matched(record->archived.size(), false);
     bool reserved = false;
     for (size_t i = 0; i < listed.size(); ++i) {
       if (listed[i].pdu.empty()) continue;
       digests[i] = PduDigest(listed[i].pdu);
       for (size_t j = 0; j < record->archived.size(); ++j) {
-        if (matched[j] || record->archived[j].digest != digests[i]) continue;
-        const std::string stem = record->archived[j].stem;
-        if (StemArchived(stem)) {
-          matched[j] = true;
-          before[i] = stem;
-          touched.push_back(stem);
+        ArchivedEntry& e = record->archived[j];
+        if (matched[j] || e.digest != digests[i]) continue;
+        matched[j] = true;
+        touched.push_back(e.stem);
+        if (e.done.files) {
+          before[i] = e.stem;
+        } else if (!e.done.Any() && StemArchived(e.stem)) {
+          e.done = {true, true, true};  // archived before steps were recorded
+          before[i] = e.stem;
         } else {
-          // Cut short by a kill or a failure: whatever it left goes, and the
-          // message is archived afresh.
-          RemoveStemFiles(stem);
-          record->archived.erase(record->archived.begin() + static_cast<std::ptrdiff_t>(j));
-          matched.erase(matched.begin() + static_cast<std::ptrdiff_t>(j));
-          reserved = true;
+          // Cut short by a kill or a failure: whatever it left of the files
+          // goes, and they are written again under the same name.
+          RemoveStemFiles(e.stem);
+          names[i] = e.stem.substr(e.stem.rfind('/') + 1);
+          if (e.stem != OnDisk(names[i])) {
+            e.stem = OnDisk(names[i]);  // the log directory changed meanwhile
+            touched.push_back(e.stem);
+            reserved = true;
+          }
         }
         break;
       }
     }
     for (size_t i = 0; i < listed.size(); ++i) {
-      if (listed[i].pdu.empty() || !before[i].empty()) continue;
+      if (listed[i].pdu.empty() || !before[i].empty() || !names[i].empty()) continue;
       names[i] = NextFreeName();
-      record->archived.push_back({digests[i], OnDisk(names[i])});
+      record->archived.push_back({digests[i], OnDisk(names[i]), {}});
       touched.push_back(OnDisk(names[i]));
       reserved = true;
     }
@@ -460,6 +565,7 @@ bool Receiving::Settle(const std::vector<ListedMessage>& listed, bool complete, 
   std::vector<std::string> notKept, stems;
   std::vector<size_t> listedAt;  // the listed message of each of them
   bool allKept = true;
+  bool stepsDone = false;  // the record learnt of steps done
   deferDirectorySync_ = true;
   pendingDirectorySync_.clear();
   for (size_t i = 0; i < listed.size(); ++i) {
@@ -471,16 +577,38 @@ bool Receiving::Settle(const std::vector<ListedMessage>& listed, bool complete, 
     }
     std::string why = "empty PDU line";
     std::string stem;
+    std::string pdu = m.pdu;
+    sayKey_ = digests[i];
     if (!before[i].empty()) {
       journal.WriteLog("Archived before: " + before[i]);
-      TakePart(m.pdu, before[i]);
-      if (OnKeptPdu) OnKeptPdu(m.pdu);
-      journal.WriteLog(kAsterisks);
-      why.clear();
       stem = before[i];
+      ArchivedEntry* e = entryOf(stem);
+      why.clear();
+      if (e && !e->done.All()) {
+        const ArchiveSteps was = e->done;
+        Resume(m.pdu, e->done, stem, why);
+        stepsDone = stepsDone || e->done.line != was.line || e->done.told != was.told;
+      }
+      TakePart(m.pdu, before[i]);
+      if (why.empty() && OnKeptPdu) OnKeptPdu(m.pdu);
+      journal.WriteLog(kAsterisks);
+    } else if (!m.pdu.empty() && !ReadAgainIfGarbled(m, pdu, why)) {
+      // Read differently twice: the phone keeps it for the next listing.
+      if (record)
+        if (const ArchivedEntry* e = entryOf(OnDisk(names[i])); e && !e->done.Any()) forget(e->stem);
+      ++ctx_.state.Counters.errors;
+      journal.WriteLog(kAsterisks);
     } else if (!m.pdu.empty()) {
+      if (pdu != m.pdu && record) {
+        // The message as read again is the one archived and recorded.
+        for (ArchivedEntry& e : record->archived)
+          if (e.stem == OnDisk(names[i])) e.digest = PduDigest(pdu);
+        digests[i] = PduDigest(pdu);
+      }
+      ArchiveSteps steps;
       if (record) {
         stem = OnDisk(names[i]);
+        if (ArchivedEntry* e = entryOf(stem)) steps = e->done;
         nameTaken_ = [&](const std::string& fresh) {
           for (ArchivedEntry& e : record->archived)
             if (e.stem == stem) e.stem = OnDisk(fresh);
@@ -489,18 +617,28 @@ bool Receiving::Settle(const std::vector<ListedMessage>& listed, bool complete, 
           return SaveRecord(*record);
         };
       }
-      const bool kept = Archive(m.pdu, false, record ? &names[i] : nullptr);
+      const bool kept = Archive(pdu, false, record ? &names[i] : nullptr, record ? &steps : nullptr);
       nameTaken_ = nullptr;
       why = kept ? "" : LastFailure;
-      if (kept && OnKeptPdu && ctx_.ui.cb_autoread->isChecked()) OnKeptPdu(m.pdu);
+      // Every report is matched, whatever the reading settings (one that
+      // does not decode is saved only while reading automatically).
+      if ((kept || !LastDecoded) && OnKeptPdu) OnKeptPdu(pdu);
       journal.WriteLog(kAsterisks);
       // Counted for /status: a message read, or one that could not be kept
       // or decoded.
       if (kept && LastDecoded) ++ctx_.state.Counters.received;
       else ++ctx_.state.Counters.errors;
-      // Not kept: a later listing archives it again in full.
-      if (!kept && record) forget(stem);
+      if (record) {
+        if (ArchivedEntry* e = entryOf(stem)) {
+          // What was done stays recorded; a message with nothing done is
+          // archived again in full by a later listing.
+          if (steps.Any()) e->done = steps;
+          else forget(stem);
+          stepsDone = stepsDone || steps.Any();
+        }
+      }
     }
+    sayKey_.clear();
     if (!why.empty()) allKept = false;
     if (m.index >= 0) {
       notKept.push_back(why);
@@ -509,11 +647,25 @@ bool Receiving::Settle(const std::vector<ListedMessage>& listed, bool complete, 
     }
   }
   deferDirectorySync_ = false;
+  bool unsafe = false;
+  std::string unsafeWhy;
   if (!pendingDirectorySync_.empty() && !pdulink::SyncParentDirectory(pendingDirectorySync_)) {
-    // The files may not survive a crash yet: none of them is deleted.
+    unsafe = true;
+    unsafeWhy = "log directory not synced to disk";
+  } else if (record && stepsDone && !SaveRecord(*record)) {
+    // The hooks wait until the record knows they ran.
+    unsafe = true;
+    unsafeWhy = "receiving record not written";
+  }
+  if (unsafe) {
+    // The files may not survive a crash yet, or their steps are not
+    // recorded: none of them is deleted, and no hook is told yet.
     for (std::string& why : notKept)
-      if (why.empty()) why = "log directory not synced to disk";
+      if (why.empty()) why = unsafeWhy;
     allKept = false;
+    if (record)
+      for (const ArchivedMessage& a : archivedPending_)
+        if (ArchivedEntry* e = entryOf(a.txtPath.substr(0, a.txtPath.size() - 4))) e->done.told = false;
     archivedPending_.clear();
   }
   ReportArchived();
@@ -542,7 +694,9 @@ bool Receiving::Settle(const std::vector<ListedMessage>& listed, bool complete, 
       const int n = ListedIndexes[i];
       if (!notKept[i].empty()) {
         // Not decoded or not on disk: the phone keeps it for another try.
-        journal.WriteLog("Kept on the phone N Msg = " + std::to_string(n) + ": " + notKept[i]);
+        sayKey_ = digests[listedAt[i]];
+        SayFailure("Kept on the phone N Msg = " + std::to_string(n) + ": " + notKept[i]);
+        sayKey_.clear();
         continue;
       }
       journal.WriteLog("Delete N Msg = " + std::to_string(n));
@@ -568,6 +722,36 @@ bool Receiving::Settle(const std::vector<ListedMessage>& listed, bool complete, 
             a.end());
   }
   return settled;
+}
+
+bool Receiving::ReadAgainIfGarbled(const ListedMessage& m, std::string& pdu, std::string& why) {
+  // A PDU garbled once on the serial line is not given up as raw hex: it is
+  // read once more by its index, and only one that reads the same way twice
+  // is kept as a .pdu file (and deleted).
+  // (A message just read by its index was read that way already.)
+  if (m.index < 0 || readByIndex_ || !ctx_.ui.cb_autoread->isChecked()) return true;
+  pdulink::tSMSDecode sms;
+  Decode(m.pdu, sms);
+  if (!sms.HasError) return true;
+  ctx_.journal.WriteLog("Parse Error:" + sms.ErrorText + ", reading again: AT+CMGR=" + std::to_string(m.index));
+  std::optional<std::string> again;
+  if (AskWhole(dialogue_, "AT+CMGR=" + std::to_string(m.index) + "\r")) again = ParseCmgrPdu(dialogue_.CaptureText);
+  if (again && PduDigest(*again) == PduDigest(m.pdu)) return true;
+  if (again) {
+    pdulink::tSMSDecode second;
+    Decode(*again, second);
+    if (!second.HasError) {
+      pdu = *again;
+      return true;
+    }
+  }
+  // The first reading stays in the journal, as for any PDU that fails.
+  std::string raw;
+  for (char c : m.pdu)
+    if (c != '\r' && c != '\n') raw.push_back(c);
+  ctx_.journal.WriteLog(raw);
+  why = again ? "not decoded, read differently again" : "not decoded, not read again";
+  return false;
 }
 
 void Receiving::ReportArchived() {

@@ -5,6 +5,7 @@
 // Test page's Parse.
 #include <functional>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -14,6 +15,7 @@
 
 class Transaction;
 namespace pdulink {
+struct ArchiveReport;
 class PartJoiner;
 struct JoinedMessage;
 class tSMSDecode;
@@ -46,6 +48,8 @@ class Receiving {
   // PDU that cannot be decoded is kept as a .pdu file of its raw text when
   // saving is due). Otherwise LastFailure says why.
   bool ArchiveMessage(const std::string& pduHex, bool save);
+  // The log directory as the file system names it.
+  std::string LogDirPath() const;
   // The Test page's Parse button: decodes the text of Memo1.
   void b_parseClick();
 
@@ -97,8 +101,27 @@ class Receiving {
   // journal's TotalReaded line.
   bool Settle(const std::vector<ListedMessage>& listed, bool complete, ReceivedRecord* record, bool pickUp,
               bool countLine);
-  bool Archive(const std::string& pduHex, bool save, std::string* presetName);
+  // With steps (a listing's record): what is done already is skipped, and
+  // steps tells what is done now.
+  bool Archive(const std::string& pduHex, bool save, std::string* presetName, ArchiveSteps* steps = nullptr);
+  // The steps an earlier pass left owed for a message whose files are
+  // written (the collective line, the hook); why tells what failed.
+  bool Resume(const std::string& pduHex, ArchiveSteps& steps, const std::string& stemPath, std::string& why);
+  // With the DOS option, the view's message line in cp866; true when changed.
+  bool DosView(pdulink::ArchiveReport& report, const pdulink::tSMSDecode& sms) const;
+  // Appends the view's line to the collective file, with the journal's OK
+  // line; otherwise failLine and why tell what failed.
+  bool AppendCollective(const std::vector<std::string>& view, std::string& failLine, std::string& why);
+  ArchivedMessage ArchivedOf(const pdulink::tSMSDecode& sms, const std::string& stemPath) const;
+  // A failure's journal line, said once per message of a listing's record
+  // (sayKey_, its digest) and every time otherwise.
+  void SayFailure(const std::string& line);
   bool SaveRecord(const ReceivedRecord& record);
+  // For a listed message whose PDU does not decode while reading
+  // automatically: reads it again with AT+CMGR. True to archive pdu (the
+  // same PDU read twice, kept raw, or the one read again, which decodes);
+  // false, with why, to keep it on the phone for the next listing.
+  bool ReadAgainIfGarbled(const ListedMessage& m, std::string& pdu, std::string& why);
   // "SMS" + a time stamp that differs from the previous message's.
   std::string NextFileName();
   // NextFileName, skipping a name whose archive files exist already.
@@ -116,6 +139,8 @@ class Receiving {
   pdulink::PartJoiner* Joiner();
   void TakePart(const pdulink::tSMSDecode& sms, const std::string& name);
   void TakePart(const std::string& pduHex, const std::string& stemPath);
+  // Decodes a received PDU as every path here does (UTF-8 with Utf8Files).
+  void Decode(const std::string& pduHex, pdulink::tSMSDecode& sms) const;
   // False when the state could not be written, or a part could not be taken in.
   bool SaveJoiner();
   void WriteJoined();
@@ -135,5 +160,12 @@ class Receiving {
   // Messages of the running listing kept but not yet synced; for OnArchived.
   std::vector<ArchivedMessage> archivedPending_;
   bool reportArchived_ = true;  // false inside ArchiveMessage
+  bool readByIndex_ = false;    // true while ArchiveRead settles what it read
+  // Removes the temporary files a killed run left in the log directory and
+  // beside the record, once per directory.
+  void SweepTemporaries();
+  std::string sweptLogDir_, sweptBaseDir_;
+  std::string sayKey_;
+  std::set<std::string> said_;
   void ReportArchived();
 };

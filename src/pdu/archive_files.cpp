@@ -1,6 +1,9 @@
 #include "archive_files.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -155,6 +158,35 @@ bool AppendDurably(const std::string& path, std::string_view bytes, bool& create
   return true;
 }
 
+int RemoveDeadTemporaries(const std::string& dir, bool (*ours)(std::string_view name)) {
+  DIR* d = ::opendir(dir.c_str());
+  if (!d) return 0;
+  int removed = 0;
+  while (const dirent* e = ::readdir(d)) {
+    const std::string_view file(e->d_name);
+    constexpr std::string_view kTmp = ".tmp";
+    if (file.size() <= kTmp.size() || file.substr(file.size() - kTmp.size()) != kTmp) continue;
+    const std::string_view rest = file.substr(0, file.size() - kTmp.size());
+    // "<name>.<pid>-<counter>"
+    const size_t dot = rest.rfind('.');
+    const size_t dash = rest.rfind('-');
+    if (dot == std::string_view::npos || dash == std::string_view::npos || dash < dot + 2 || dash + 1 >= rest.size())
+      continue;
+    const std::string_view pidText = rest.substr(dot + 1, dash - dot - 1);
+    const std::string_view counter = rest.substr(dash + 1);
+    auto digits = [](std::string_view t) {
+      return !t.empty() && t.size() < 10 && t.find_first_not_of("0123456789") == std::string_view::npos;
+    };
+    if (!digits(pidText) || !digits(counter) || !ours(rest.substr(0, dot))) continue;
+    const pid_t pid = static_cast<pid_t>(std::stol(std::string(pidText)));
+    // A writer still running (another gateway on the same directory) keeps its file.
+    if (pid == ::getpid() || ::kill(pid, 0) == 0 || errno == EPERM) continue;
+    if (::unlink((dir + "/" + std::string(file)).c_str()) == 0) ++removed;
+  }
+  ::closedir(d);
+  return removed;
+}
+
 bool SyncParentDirectory(const std::string& path) {
   size_t slash = path.rfind('/');
   std::string dir = slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
@@ -168,6 +200,35 @@ bool SyncParentDirectory(const std::string& path) {
   ::close(fd);
   errno = code;
   return ok;
+}
+
+DirectoryLock::Result DirectoryLock::Hold(const std::string& dir) {
+  if (fd_ >= 0 && dir == dir_) return Result::Held;
+  if (fd_ >= 0 && Holds(dir)) return Result::Held;
+  Release();
+  const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return Result::Unusable;
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    const int code = errno;
+    ::close(fd);
+    return code == EWOULDBLOCK ? Result::Taken : Result::Unusable;
+  }
+  fd_ = fd;
+  dir_ = dir;
+  return Result::Held;
+}
+
+void DirectoryLock::Release() {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+  dir_.clear();
+}
+
+bool DirectoryLock::Holds(const std::string& dir) const {
+  if (fd_ < 0) return false;
+  struct stat held {}, other {};
+  return ::fstat(fd_, &held) == 0 && ::stat(dir.c_str(), &other) == 0 && held.st_dev == other.st_dev &&
+         held.st_ino == other.st_ino;
 }
 
 }  // namespace pdulink

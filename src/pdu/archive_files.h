@@ -37,4 +37,31 @@ bool AppendDurably(const std::string& path, std::string_view bytes, bool& create
 // the directory cannot be opened or its sync fails otherwise.
 bool SyncParentDirectory(const std::string& path);
 
+// Removes from dir the temporary files (see WriteFileDurably) that a
+// killed writer left behind: "<name>.<pid>-<n>.tmp" for a name that ours
+// accepts and a process that no longer runs. Returns how many went.
+int RemoveDeadTemporaries(const std::string& dir, bool (*ours)(std::string_view name));
+
+// An exclusive lock on a directory (flock on the directory itself, so no
+// file is added to it), held until Release or destruction: one gateway per
+// directory of state files.
+class DirectoryLock {
+ public:
+  enum class Result { Held, Taken, Unusable };
+  DirectoryLock() = default;
+  DirectoryLock(const DirectoryLock&) = delete;
+  DirectoryLock& operator=(const DirectoryLock&) = delete;
+  ~DirectoryLock() { Release(); }
+  // Holds dir (releasing another directory held before): Taken when another
+  // process holds it, Unusable when it cannot be opened.
+  Result Hold(const std::string& dir);
+  void Release();
+  // Whether dir is the directory held (the same file, whatever the path).
+  bool Holds(const std::string& dir) const;
+
+ private:
+  int fd_ = -1;
+  std::string dir_;
+};
+
 }  // namespace pdulink

@@ -3,6 +3,8 @@
 // watched files (one across the reference wrap, a long one) get their .dlv
 // files; a report that comes after a restart is still matched; a temporary
 // state, a final failure and a report that matches nothing.
+#include <QCheckBox>
+#include <QComboBox>
 #include <QLineEdit>
 #include <QToolButton>
 
@@ -10,6 +12,7 @@
 
 #include "DeliveryReports.h"
 #include "GatewayFixture.h"
+#include "Receiving.h"
 #include "TempDir.h"
 #include "sms_decode.h"
 
@@ -140,6 +143,48 @@ TEST_F(DeliveryReportsTest, ReportsAfterARestartEachClassAndOneThatMatchesNothin
     if (e.path().extension() == ".pdu" && Slurp(e.path().string()).find("064D0A91") != std::string::npos)
       archived = true;
   EXPECT_TRUE(archived);
+}
+
+// Reports read by a listing by hand, with automatic reading off, are
+// matched too; a report that comes before the sent file's rename (which
+// failed and waits for a retry) gets its report file, and OnMatched, once
+// the file has its final name.
+TEST_F(DeliveryReportsTest, ReportsMatchedWithoutAutomaticReadingAndAfterALateRename) {
+  Start("MatchReports=1\r\nLogDir=" + logs.Path() + "\r\n", {"--memories", "SM"});
+  DeliveryReports& reports = form->gateway().reports();
+  std::vector<DeliveryReports::Matched> matched;
+  reports.OnMatched = [&](const DeliveryReports::Matched& m) { matched.push_back(m); };
+  const std::string first = outbox.Path() + "/smss1.txt", second = outbox.Path() + "/smss2.txt";
+  reports.Sent(first, "+4915112345678", 1, 1, 7);
+  reports.Settled(first, "SMS20261208100000001.snd");
+  reports.Sent(second, "+4915112345678", 1, 1, 8);  // its rename failed
+  ASSERT_TRUE(phone->Ok(phone->Control("status-report 7 +4915112345678 0")));
+  ASSERT_TRUE(phone->Ok(phone->Control("status-report 8 +4915112345678 0")));
+  Connect();
+  form->ui().cb_autoread->setChecked(false);
+  form->ui().cb_smstype->setCurrentIndex(4);
+  form->clock().PendingCommand = kNoCommand;
+  form->gateway().receiving().listSMS();
+  EXPECT_TRUE(JournalHas("TotalReaded=2")) << Journal();
+  EXPECT_TRUE(fs::exists(phone->Directory() + "/SMS20261208100000001.dlv")) << Journal();
+  EXPECT_TRUE(JournalHas("Delivered SMS20261208100000001.snd to +4915112345678 at "));
+  ASSERT_EQ(1u, matched.size());
+  EXPECT_TRUE(Named(R"(SMS\d{17}\.dlv)").size() == 1u);
+
+  reports.Settled(second, "SMS20261208100000002.snd");
+  const std::string dlv = phone->Directory() + "/SMS20261208100000002.dlv";
+  ASSERT_TRUE(fs::exists(dlv)) << Journal();
+  EXPECT_EQ(0u, Slurp(dlv).rfind("status=00\n", 0)) << Slurp(dlv);
+  EXPECT_NE(Slurp(dlv).find("\nreference=8\n"), std::string::npos) << Slurp(dlv);
+  ASSERT_EQ(2u, matched.size());
+  EXPECT_EQ("SMS20261208100000002.snd", matched[1].name);
+  EXPECT_EQ(dlv, matched[1].reportFile);
+  EXPECT_TRUE(matched[1].messageDone);
+
+  // Listed again: nothing new.
+  form->gateway().receiving().listSMS();
+  EXPECT_EQ(2u, matched.size());
+  EXPECT_EQ(2u, Named(R"(SMS\d{17}\.dlv)").size());
 }
 
 }  // namespace

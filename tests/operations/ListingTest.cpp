@@ -120,6 +120,123 @@ TEST_F(ListingTest, MessagesLeftByAKilledRunArePickedUpOnceNoneArchivedTwice) {
   EXPECT_FALSE(fs::exists(phone->Directory() + "/" + kReceivedRecordFile));
 }
 
+// A message is archived once, whatever fails after its files: with the
+// collective file unwritable it keeps its one pair of files pass after pass,
+// the failure is said once, and once the file can be written the line is
+// added, the message deleted, nothing archived again.
+TEST_F(ListingTest, UnwritableCollectiveFileArchivesTheMessageOnceAndSaysSoOnce) {
+  pdulink::test::TempDir logs;
+  Start("AutoConnect=1\r\nAutoRead=1\r\nPollingInt=1\r\nAppend2FileSMSIN=1\r\nLogDir=" + logs.Path() + "\r\n",
+        {"--memories", "SM"});
+  fs::create_directory(logs.Path() + "/PDULINKL.TXT");
+  // What a killed writer left half written goes at the first listing.
+  std::ofstream(logs.Path() + "/SMS20050619222217045.txt.999999999-3.tmp") << "half";
+  ASSERT_EQ(IndexOf(phone->Control("deliver +4915112345678 Once only")), "1");
+  Connect();
+  ASSERT_TRUE(RunUntil([this] { return Sent("AT+CMGL=1").size() >= 3; })) << Journal();
+  EXPECT_EQ(FileCount(logs.Path()), 3u);  // one .txt, one .xml, the directory
+  EXPECT_FALSE(fs::exists(logs.Path() + "/SMS20050619222217045.txt.999999999-3.tmp"));
+  EXPECT_EQ(JournalCount("ERROR Append SMS to file"), 2u) << Journal();  // the failure and the kept line
+  EXPECT_EQ(JournalCount("Kept on the phone N Msg = 1: ERROR Append SMS to file"), 1u) << Journal();
+  EXPECT_EQ(JournalCount("File:"), 1u);
+  EXPECT_TRUE(Sent("AT+CMGD=").empty());
+
+  fs::remove(logs.Path() + "/PDULINKL.TXT");
+  ASSERT_TRUE(RunUntil([this] { return !Sent("AT+CMGD=").empty(); })) << Journal();
+  EXPECT_TRUE(JournalHas("OK Create SMS file "));
+  EXPECT_EQ(FileCount(logs.Path()), 3u);  // the pair and the collective file
+  const std::string collective = pdulink::test::Slurp(logs.Path() + "/PDULINKL.TXT");
+  EXPECT_EQ(std::count(collective.begin(), collective.end(), '\n'), 1);
+  EXPECT_EQ(Stored().find("stored SM"), std::string::npos) << Stored();
+}
+
+// A hook that moves the archive files away, and a delete the phone refuses
+// once: the next pass deletes the message without archiving it again or
+// running the hook again.
+TEST_F(ListingTest, FilesMovedByTheHookAndARefusedDeleteArchiveAndHookOnce) {
+  pdulink::test::TempDir logs, moved;
+  const std::string hook = moved.Path() + "/hook.sh";
+  std::ofstream(hook) << "#!/bin/sh\nmv \"$1\" \"$2\" " << moved.Path() << "/\necho run >> " << moved.Path()
+                      << "/runs\n";
+  fs::permissions(hook, fs::perms::owner_all);
+  Start("AutoConnect=1\r\nAutoRead=1\r\nPollingInt=1\r\nOnReceived=" + hook + "\r\nLogDir=" + logs.Path() + "\r\n",
+        {"--memories", "SM"});
+  ASSERT_EQ(IndexOf(phone->Control("deliver +4915112345678 Move me")), "1");
+  ASSERT_EQ(phone->Control("fail times=1 +CMGD=1 error"), "OK\n");
+  Connect();
+  ASSERT_TRUE(RunUntil([this] { return Sent("AT+CMGD=").size() >= 2; })) << Journal();
+  ASSERT_TRUE(RunUntil([this] { return JournalCount("TotalReaded=0") >= 2; })) << Journal();
+  ASSERT_TRUE(RunUntil([this] { return JournalHas("Hook OnReceived "); })) << Journal();
+  EXPECT_EQ(JournalCount("Hook OnReceived "), 1u) << Journal();
+  EXPECT_EQ(pdulink::test::Slurp(moved.Path() + "/runs"), "run\n");
+  EXPECT_EQ(FileCount(logs.Path()), 0u);
+  EXPECT_EQ(FileCount(moved.Path()), 4u);  // the hook, its runs, one .txt, one .xml
+  EXPECT_EQ(JournalCount("File:"), 1u) << Journal();
+  EXPECT_EQ(Stored().find("stored SM"), std::string::npos) << Stored();
+  EXPECT_FALSE(fs::exists(phone->Directory() + "/" + kReceivedRecordFile));
+}
+
+// A record whose message has only its .txt on disk (a kill between the two
+// renames) is not archived: the pair is written whole before the delete.
+TEST_F(ListingTest, RecordedMessageWithOnlyItsTxtIsArchivedWholeBeforeItsDelete) {
+  pdulink::test::TempDir logs;
+  Start("AutoConnect=1\r\nAutoRead=1\r\nPollingInt=1\r\nLogDir=" + logs.Path() + "\r\n", {"--memories", "SM"});
+  ASSERT_EQ(IndexOf(phone->Control("deliver-pdu state=1 " + kStranded)), "1");
+  const std::string stem = logs.Path() + "/SMS20050619222217046";
+  std::ofstream(stem + ".txt") << "half";
+  std::ofstream(phone->Directory() + "/" + kReceivedRecordFile) << "listing\n"
+                                                                << PduDigest(kStranded) << " " << stem << "\n";
+  Connect();
+  ASSERT_TRUE(RunUntil([this] { return !Sent("AT+CMGD=").empty(); })) << Journal();
+  EXPECT_TRUE(JournalHas("hellohello"));
+  EXPECT_FALSE(JournalHas("Archived before"));
+  std::vector<fs::path> txt, xml;
+  for (auto& e : fs::directory_iterator(logs.Path()))
+    (e.path().extension() == ".txt" ? txt : xml).push_back(e.path());
+  ASSERT_EQ(txt.size(), 1u);
+  ASSERT_EQ(xml.size(), 1u);
+  EXPECT_EQ(xml[0].stem(), txt[0].stem());
+  EXPECT_NE(pdulink::test::Slurp(txt[0].string()).find("hellohello"), std::string::npos);
+}
+
+// A PDU garbled on the line is read once more before it is given up: read
+// well the second time, it is archived as a message; read garbled the same
+// way twice (a PDU the decoder cannot take), it is kept raw and deleted.
+TEST_F(ListingTest, PduGarbledOnceIsReadAgainAndOnlyOneFailingTwiceIsKeptRaw) {
+  pdulink::test::TempDir logs;
+  Start("LogDir=" + logs.Path() + "\r\n", {"--memories", "SM"});
+  ASSERT_EQ(IndexOf(phone->Control("deliver-pdu " + kStranded)), "1");
+  ASSERT_EQ(IndexOf(phone->Control("status-report 7 +4915112345678 0")), "2");
+  const std::string stored = Stored();
+  const size_t at = stored.find("stored SM 2 ");
+  const std::string report = stored.substr(stored.rfind(' ', stored.find('\n', at)) + 1,
+                                           stored.find('\n', at) - stored.rfind(' ', stored.find('\n', at)) - 1);
+  const std::string garbled = kStranded.substr(0, kStranded.size() - 12);
+  ASSERT_EQ(phone->Control("fail times=1 +CMGL=4 reply " +
+                           pdulink::test::EscapeReply("\r\n+CMGL: 1,0,,30\r\n" + garbled + "\r\n+CMGL: 2,0,,30\r\n" +
+                                                      report + "\r\n\r\nOK\r\n")),
+            "OK\n");
+  Connect();
+  form->ui().cb_autoread->setChecked(true);
+  form->ui().cb_smstype->setCurrentIndex(4);
+  form->ui().cb_deletesms->setChecked(true);
+  FastTicks();
+  form->clock().PendingCommand = kNoCommand;
+  form->gateway().receiving().listSMS();
+  EXPECT_EQ(Sent("AT+CMGR="), (std::vector<std::string>{"AT+CMGR=1\\r", "AT+CMGR=2\\r"}));
+  EXPECT_TRUE(JournalHas("hellohello"));
+  EXPECT_EQ(Sent("AT+CMGD="), (std::vector<std::string>{"AT+CMGD=1\\r", "AT+CMGD=2\\r"}));
+  std::vector<std::string> kinds;
+  for (auto& e : fs::directory_iterator(logs.Path())) kinds.push_back(e.path().extension().string());
+  std::sort(kinds.begin(), kinds.end());
+  EXPECT_EQ(kinds, (std::vector<std::string>{".pdu", ".txt", ".xml"}));
+  for (auto& e : fs::directory_iterator(logs.Path())) {
+    if (e.path().extension() == ".pdu") {
+      EXPECT_EQ(pdulink::test::Slurp(e.path().string()), report + "\r\n");
+    }
+  }
+}
+
 // A record whose bytes a crash lost (the turn's record reaches the disk by
 // its name first) still owes the listing of the read messages.
 TEST_F(ListingTest, EmptyRecordFileOwesAListingOfTheReadMessages) {

@@ -14,6 +14,7 @@
 #include "Sending.h"
 #include "TempDir.h"
 #include "WatchFiles.h"
+#include "WatchTurn.h"
 #include "sms_decode.h"
 #include "sms_join.h"
 
@@ -251,6 +252,43 @@ TEST_F(LongMessagesTest, RestartWithALongMessagePartlySentSendsNothingAgain) {
   EXPECT_TRUE(Sent("AT+CMGS").empty()) << phone->Transcript();
 }
 
+// A long message whose every part was answered before a kill: the record
+// the sending path leaves says so (part 2/2 sent), and a restart that finds
+// that record renames the file .snd, as the run would have, sending nothing.
+TEST_F(LongMessagesTest, LongMessageFullyAnsweredBeforeAKillIsSentAfterTheRestart) {
+  pdulink::test::TempDir dir("pdulink-long-answered");
+  Start("AutoConnect=1\r\nAutoSend=1\r\nWatchInt=1\r\nLongSms=1\r\nWatchDir=" + dir.Path() + "/smss*.txt\r\n");
+  form->state().BaseDir = dir.Path();
+  // The record as it stands when the file is renamed: what a kill just
+  // before the rename would leave.
+  std::string atRename;
+  WatchTurn& turn = form->gateway().watchTurn();
+  auto settled = turn.OnSettled;
+  turn.OnSettled = [&](const std::string& fsPath, const std::string& name) {
+    pdulink::test::Slurp(dir.Path() + "/.pdulink-inflight").swap(atRename);
+    if (settled) settled(fsPath, name);
+  };
+  std::ofstream(dir.Path() + "/smss1.txt") << "12345 " << Words(200) << "\r\n";
+  ASSERT_TRUE(RunUntil([&] { return Named(dir.Path(), "smss.*").empty(); }, 30)) << Journal();
+  EXPECT_NE(atRename.find(" sent part 2/2\n"), std::string::npos) << atRename;
+  const size_t sends = Sent("AT+CMGS").size();
+
+  const std::string path = dir.Path() + "/smss2.txt";
+  std::ofstream(path) << "12345 " << Words(200) << "\r\n";
+  watch::InFlight r{path, path, {}, watch::InFlight::Answer::Sent, 2, 2};
+  ASSERT_TRUE(watch::IdentifyFile(path, r.id));
+  form.reset();
+  std::ofstream(dir.Path() + "/.pdulink-inflight") << watch::FormatInFlight({r});
+  Restart();
+  form->state().BaseDir = dir.Path();
+  ASSERT_TRUE(RunUntil([&] { return Named(dir.Path(), "smss.*").empty(); }, 30)) << Journal();
+  EXPECT_EQ(Named(dir.Path(), R"(SMS\d{17}\.snd)").size(), 2u);
+  EXPECT_TRUE(Named(dir.Path(), R"(SMS\d{17}\.unknown)").empty());
+  EXPECT_FALSE(JournalHas("Long message " + path));
+  EXPECT_TRUE(JournalHas("Auto Send SMS OK"));
+  EXPECT_EQ(Sent("AT+CMGS").size(), sends) << phone->Transcript();
+}
+
 class JoinTest : public LongMessagesTest {
  protected:
   void StartJoining(const std::string& extra = "") {
@@ -341,6 +379,33 @@ TEST_F(JoinTest, TimeOutJoinsOnAnEmptyTurnAndAnUnwritableStateDeletesNothing) {
       << Journal();
   EXPECT_TRUE(JournalHas("Join state not written: "));
   EXPECT_TRUE(Sent("AT+CMGD=").empty());
+}
+
+// Parts archived by a run that could not write the join state are taken in
+// again after a restart: with Utf8Files they decode as the listing decodes
+// them (UTF-8, the emoji kept), and the message is joined once.
+TEST_F(JoinTest, PartsPickedUpAfterARestartDecodeAsListedAndJoinOnce) {
+  StartJoining("Utf8Files=1\r\n");
+  const std::string text = "Привет \xF0\x9F\x98\x80 " + Words(90);
+  const std::vector<std::string> p = DeliveredParts("+4915112345678", text);
+  ASSERT_EQ(p.size(), 2u);
+  fs::create_directory(logs.Path() + "/PDULINKJ.DAT");
+  for (const std::string& pdu : p) ASSERT_TRUE(phone->Ok(phone->Control("deliver-pdu " + pdu)));
+  Connect();
+  ASSERT_TRUE(RunUntil([this] { return JournalHas("Kept on the phone N Msg = 2: join state not written"); }))
+      << Journal();
+  EXPECT_TRUE(Sent("AT+CMGD=").empty());
+  Restart();
+  fs::remove(logs.Path() + "/PDULINKJ.DAT");
+  Connect();
+  ASSERT_TRUE(RunUntil([this] { return JournalHas("Joined Message:") && Sent("AT+CMGD=").size() >= 2; }))
+      << Journal();
+  ASSERT_EQ(Joined().size(), 1u);
+  EXPECT_NE(Slurp(Joined()[0]).find(text), std::string::npos) << Slurp(Joined()[0]);
+  EXPECT_EQ(Named(logs.Path(), R"(SMS\d{17}\.txt)").size(), 2u);
+  EXPECT_TRUE(RunUntil([this] { return JournalHas("TotalReaded=0"); }));
+  EXPECT_EQ(JournalCount("Joined Message:"), 1u);
+  EXPECT_TRUE(Named(logs.Path(), R"(SMS\d{17}_incomplete\.txt)").empty());
 }
 
 }  // namespace

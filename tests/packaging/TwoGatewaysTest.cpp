@@ -73,4 +73,39 @@ TEST(TwoGateways, EachTalksToItsOwnPhoneAndOutlivesTheOther) {
   EXPECT_EQ(gw2.Stop(0), 0) << gw2.Text();
 }
 
+// Two gateways started from one working directory would share its records
+// of messages in flight, owed and sent: the second refuses with one line and
+// ends (status 3); so does a second one joining parts in the same log
+// directory. Once the first ends, a gateway starts there again.
+TEST(TwoGateways, SecondGatewayInTheSameDirectoryRefusesToStart) {
+  pdulink::test::TempDir tmp("pdulink-two-same");
+  const std::string dir = tmp.Path() + "/modem", other = tmp.Path() + "/other", logs = tmp.Path() + "/logs";
+  for (const std::string& d : {dir, other, logs}) ASSERT_EQ(::mkdir(d.c_str(), 0700), 0);
+  std::ofstream(dir + "/gw.ini") << "[Main]\nComPort=1\nJoinParts=1\nLogDir=" << logs << "\n";
+  std::ofstream(other + "/gw.ini") << "[Main]\nComPort=1\nJoinParts=1\nLogDir=" << logs << "\n";
+  Gateway first(dir);
+  ASSERT_GT(first.pid, 0);
+  first.Type("/help");
+  ASSERT_TRUE(first.WaitFor("/list")) << first.Text();
+
+  Gateway second(dir);
+  EXPECT_EQ(second.Stop(0), 3) << second.Text();
+  EXPECT_NE(second.Text().find("Another pdulink gateway works in " + dir + ": this one does not start"),
+            std::string::npos)
+      << second.Text();
+  Gateway joining(other);
+  EXPECT_EQ(joining.Stop(0), 3) << joining.Text();
+  EXPECT_NE(joining.Text().find("Another pdulink gateway joins long messages in " + logs + ": this one does not start"),
+            std::string::npos)
+      << joining.Text();
+
+  first.Type("/exit");
+  EXPECT_EQ(first.Stop(0), 0) << first.Text();
+  Gateway again(dir);
+  again.Type("/help");
+  EXPECT_TRUE(again.WaitFor("/list")) << again.Text();
+  again.Type("/exit");
+  EXPECT_EQ(again.Stop(0), 0) << again.Text();
+}
+
 }  // namespace
