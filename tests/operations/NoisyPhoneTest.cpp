@@ -58,6 +58,22 @@ TEST_F(NoisyPhoneTest, IndicationBetweenSendsInFastMode) {
   EXPECT_TRUE(JournalHas("+CDSI: \"SM\","));
 }
 
+// Calls taken in fast mode, no indications: a RING and vendor lines held by
+// the phone come between a command and its reply; they are no reply, and the
+// files go out.
+TEST_F(NoisyPhoneTest, LinesBetweenACommandAndItsReplyWithCallsTaken) {
+  Start("AutoConnect=1\r\nFastMode=1\r\nInCalls=1\r\nAutoSend=1\r\nWatchInt=1\r\nWatchDir=" + outbox.Path() +
+        "/smss*.txt\r\n");
+  Connect();
+  Noise("place=between rate=100 seed=3 on");
+  ASSERT_TRUE(phone->Ok(phone->Control("ring +4930123")));
+  for (int i = 1; i <= 3; ++i) Drop("smss" + std::to_string(i) + ".txt", "+4915112345678 call " + std::to_string(i));
+  ASSERT_TRUE(RunUntil([&] { return Files(phone->Directory(), R"(SMS\d{17}\.snd)").size() == 3; }, 30)) << Journal();
+  EXPECT_EQ(phone->Submitted().size(), 3u);
+  EXPECT_TRUE(Files(phone->Directory(), R"(.*\.err)").empty());
+  EXPECT_TRUE(JournalHas("RING"));
+}
+
 // A message arrives while the gateway reads another one: its +CMTI lands
 // inside the AT+CMGR reply, first before the PDU line, then after it. Each
 // message is archived once and deleted only once archived.
