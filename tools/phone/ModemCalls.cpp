@@ -116,7 +116,9 @@ Millis Modem::NextDue() const {
   Millis due = ringing ? nextRing_ : -1;
   for (const PendingReport& r : reports_)
     if (due < 0 || r.due < due) due = r.due;
-  if (!noiseHeld_.empty() && (due < 0 || noiseHeldSince_ + noise_.holdMs < due)) due = noiseHeldSince_ + noise_.holdMs;
+  // Held noise waits while the prompt is open (it goes out after the PDU).
+  if (!noiseHeld_.empty() && !inPrompt_ && (due < 0 || noiseHeldSince_ + noise_.holdMs < due))
+    due = noiseHeldSince_ + noise_.holdMs;
   return due;
 }
 
