@@ -180,8 +180,10 @@ void Transaction::comportRxClusterEvent() {
   // With a phone that speaks on its own, the reply is the burst without its
   // unsolicited lines; otherwise the whole burst.
   const bool filter = Filtering();
-  if (filter != filtering_) unsolicited_.Reset();
+  // A line held back from before the port was reopened ends nowhere.
+  if (filter != filtering_ || comport_.OpenCount() != filterOpenCount_) unsolicited_.Reset();
   filtering_ = filter;
+  filterOpenCount_ = comport_.OpenCount();
   UnsolicitedFilter::Split split;
   if (filter) {
     split = unsolicited_.Take(text);

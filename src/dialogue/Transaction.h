@@ -87,6 +87,7 @@ class Transaction {
   bool fastWaits_ = false;
   UnsolicitedFilter unsolicited_;
   bool filtering_ = false;         // the last burst went through the filter
+  uint64_t filterOpenCount_ = 0;   // the port's OpenCount at the last burst
   bool cancelPrompt_ = false;
   uint64_t powerOnLines_ = 0;
   uint64_t clusterCount_ = 0;       // clusters handled so far
