@@ -186,6 +186,13 @@ void Gateway::WireControls() {
 }
 
 void Gateway::WireIndications() {
+  // The features that make the phone speak on its own: indications (with
+  // matched reports read by them), and calls taken in fast mode; their lines
+  // are then never taken for replies. Calls taken without any opt-in key keep
+  // the plain rule (every burst a reply), as the gateway always had it.
+  dialogue_->SpeaksOnItsOwn = [this] {
+    return state_.Indications || (state_.FastMode && ui_.cb_calls->isChecked());
+  };
   dialogue_->ClusterTaken = [this](const std::string& text) {
     if (!state_.Indications) return;
     indications_->Seen(text);

@@ -203,7 +203,9 @@ bool SpoolTurn::SendOne(const spool::Claimed& row) {
     journal.WriteLog("Auto Send SMS ERROR");
     const PollClock& clock = ctx_.clock;
     const bool stopped = clock.StopPosted() || dialogue_.ExitUnderway || clock.DisconnectsRun != disconnects;
-    if (written == 0 && (stopped || (rc == -2 && ctx_.ui.cb_offline->isChecked() && dialogue_.OfflineSession))) {
+    // No prompt came (a phone that speaks on its own): nothing went out either.
+    if (written == 0 && (stopped || rc == Sending::kNotSent ||
+                         (rc == -2 && ctx_.ui.cb_offline->isChecked() && dialogue_.OfflineSession))) {
       // Nothing went out: the row waits for a later turn.
       if (rc == -2 && !stopped) journal.WriteLog("Send ERROR at Offline mode. Try after...");
       else journal.WriteLog("Send stopped, outbox row kept: " + std::to_string(row.id));

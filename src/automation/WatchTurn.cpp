@@ -207,6 +207,12 @@ bool WatchTurn::SendOne(const Entry& entry) {
     Settle(entry, look.id, ".snd");
     return true;
   }
+  if (rc == Sending::kNotSent && !pduWritten) {
+    // The phone never asked for the PDU: the file is not failed, a later
+    // turn sends it.
+    journal.WriteLog("No message prompt, file kept: " + entry.path);
+    return false;
+  }
   journal.WriteLog("Auto Send SMS ERROR");
   if (rc == -2 && ctx_.ui.cb_offline->isChecked() && dialogue_.OfflineSession) {
     journal.WriteLog("Send ERROR at Offline mode. Try after...");

@@ -72,13 +72,14 @@ void Connection::b_open() {
   dialogue_.SendCommand("AT+CPMS=?\r");
   dialogue_.ReplyCapture("stop");
   SmsMemory = ChooseSmsMemory(dialogue_.CaptureText);
+  const std::string offered = dialogue_.CaptureText;
   journal_.WriteLog("SMS Memory Select:" + SmsMemory);
 
   dialogue_.OkFlag = false;
   if (dialogue_.SendCommand("AT+CPMS=" + SmsMemory + "\r") && dialogue_.OkFlag) {
     if (state_.Indications) {
       // The memory's OK stays the connect's last word (AutoReading Mode.).
-      IndicationsOn = indicationSetup_.Run(SmsMemory);
+      IndicationsOn = indicationSetup_.Run(SmsMemory, offered);
       dialogue_.OkFlag = true;
     }
     ui_.led_connect->SetColor(LampColor::Lime);

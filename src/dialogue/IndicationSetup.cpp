@@ -6,18 +6,31 @@
 
 IndicationSetup::IndicationSetup(Context& ctx, Transaction& dialogue) : journal_(ctx.journal), dialogue_(dialogue) {}
 
-bool IndicationSetup::Run(const std::string& memory) {
-  // Messages received go into the memory that is read; a phone that keeps
-  // them elsewhere still indicates them, and those are left to the listing.
+bool IndicationSetup::Run(const std::string& memory, const std::string& offered) {
+  ReceiveMemory.clear();
+  // Messages received go into the memory that is read. A phone that refuses
+  // it for them keeps them in another memory it offers; they are read from
+  // there by their indications.
   if (!memory.empty()) {
-    const bool answered = AskWhole(dialogue_, "AT+CPMS=" + memory + "," + memory + "," + memory + "\r");
-    (void)answered;
+    const bool taken = AskWhole(dialogue_, "AT+CPMS=" + memory + "," + memory + "," + memory + "\r") &&
+                       ReplyHoldsOk(dialogue_.CaptureText);
+    if (!taken) {
+      const std::string other = ChooseReceiveMemory(offered, memory);
+      if (other.empty() || !AskWhole(dialogue_, "AT+CPMS=" + memory + "," + memory + "," + other + "\r") ||
+          !ReplyHoldsOk(dialogue_.CaptureText)) {
+        journal_.WriteLog("New-message indications off: the phone stores new messages in no memory it offers (AT+CPMS "
+                          "refused): reading on the polling interval only");
+        return false;
+      }
+      ReceiveMemory = other;
+    }
   }
   std::vector<std::string> settings;
   if (AskWhole(dialogue_, "AT+CNMI=?\r")) settings = CnmiSettings(dialogue_.CaptureText);
   for (const std::string& setting : settings) {
     if (AskWhole(dialogue_, "AT+CNMI=" + setting + "\r") && ReplyHoldsOk(dialogue_.CaptureText)) {
-      journal_.WriteLog("New-message indications: AT+CNMI=" + setting);
+      journal_.WriteLog("New-message indications: AT+CNMI=" + setting +
+                        (ReceiveMemory.empty() ? "" : ", new messages in " + ReceiveMemory));
       return true;
     }
   }

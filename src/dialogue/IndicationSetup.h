@@ -15,7 +15,14 @@ class IndicationSetup {
 
   // Asks the phone; one journal line names the setting taken, or says that
   // the phone took none (the gateway then polls only). True when one was taken.
-  bool Run(const std::string& memory);
+  // offered is the phone's AT+CPMS=? reply: a phone that refuses memory for
+  // received messages keeps them in another one it offers (ReceiveMemory),
+  // which the indicated messages are then read from.
+  bool Run(const std::string& memory, const std::string& offered);
+
+  // Where the phone stores new messages when it is not the memory read;
+  // empty otherwise.
+  std::string ReceiveMemory;
 
  private:
   Journal& journal_;

@@ -24,6 +24,26 @@ std::string ChooseSmsMemory(const std::string& reply) {
   return memory;
 }
 
+std::string ChooseReceiveMemory(const std::string& reply, const std::string& refused) {
+  const size_t head = reply.find("+CPMS:");
+  if (head == std::string::npos) return {};
+  // The third parenthesised list; a reply without one offers its only list.
+  std::string_view lists = std::string_view(reply).substr(head);
+  lists = lists.substr(0, lists.find_first_of("\r\n"));
+  std::string_view third = lists;
+  size_t open = 0;
+  for (int n = 0; n < 3; ++n) {
+    open = lists.find('(', n == 0 ? 0 : open + 1);
+    if (open == std::string_view::npos) break;
+    if (n == 2) third = lists.substr(open, lists.find(')', open) - open);
+  }
+  for (const char* memory : {"MT", "ME", "SM"}) {
+    if (pdulink::EqualNoCase(memory, refused)) continue;
+    if (third.find(std::string("\"") + memory + "\"") != std::string_view::npos) return memory;
+  }
+  return {};
+}
+
 std::string ParseSmscReply(std::string& text) {
   // +CSCA: "+12345678901",145
   if (!CutThrough(text, "+CSCA:")) return {};
@@ -556,4 +576,121 @@ bool EndsWithReplyEndOrIndication(std::string_view bytes) {
   const size_t open = body.find_last_of("\r\n");
   const std::string_view line = open == std::string_view::npos ? body : body.substr(open + 1);
   return ParseIndicationLine(line).has_value();
+}
+
+// ---- Unsolicited result codes ----
+
+namespace {
+
+// The lines a phone sends on its own. A "+NAME:" head is compared with its
+// colon, so "+CMT:" is not "+CMTI:" and neither is "+CMGS:".
+constexpr std::string_view kUnsolicitedHeads[] = {"+CMTI:", "+CDSI:", "+CDS:",   "+CMT:",  "+CRING:", "+CLIP:",
+                                                  "+CREG:", "+CGREG:", "+CIEV:", "+CUSD:", "RING"};
+// A phone that started again says so with one of these.
+constexpr std::string_view kPowerOnLines[] = {"RDY", "+CPIN: READY", "+CFUN: 1"};
+
+bool StartsWithNoCase(std::string_view text, std::string_view head) {
+  return text.size() >= head.size() && pdulink::EqualNoCase(text.substr(0, head.size()), head);
+}
+
+// The line answers the command asked: its "+NAME" appears in that command.
+bool NamedByCommand(std::string_view line, std::string_view asked) {
+  if (line.empty() || line.front() != '+' || asked.empty()) return false;
+  const size_t colon = line.find(':');
+  if (colon == std::string_view::npos) return false;
+  return pdulink::FindNoCase(asked, line.substr(0, colon)) != std::string::npos;
+}
+
+// Line ends and blanks around a line.
+std::string_view TrimLine(std::string_view line) { return pdulink::TrimBlanks(line); }
+
+// The longest line held back while its end is awaited; a longer one is no
+// unsolicited line (a PDU line after +CMT is at most 2 * 176 digits).
+constexpr size_t kLongestHeld = 1024;
+
+}  // namespace
+
+LineKind ClassifyLine(std::string_view raw, std::string_view asked) {
+  const std::string_view line = TrimLine(raw);
+  if (line.empty()) return LineKind::Reply;
+  if (NamedByCommand(line, asked)) return LineKind::Reply;
+  const std::string canonical = Canonical(std::string(line));
+  for (std::string_view power : kPowerOnLines)
+    if (canonical == power) return LineKind::PowerOn;
+  if (line.front() == '^') return LineKind::Unsolicited;
+  for (std::string_view head : kUnsolicitedHeads) {
+    if (head == "RING" ? canonical == head : StartsWithNoCase(line, head)) return LineKind::Unsolicited;
+  }
+  return LineKind::Reply;
+}
+
+bool MayBeUnsolicited(std::string_view start) {
+  start = TrimLine(start);
+  if (start.empty()) return false;
+  if (start.front() == '^') return true;
+  auto matches = [&](std::string_view head) {
+    return start.size() < head.size() ? StartsWithNoCase(head, start) : StartsWithNoCase(start, head);
+  };
+  for (std::string_view head : kUnsolicitedHeads)
+    if (matches(head)) return true;
+  for (std::string_view power : kPowerOnLines)
+    if (matches(power)) return true;
+  return false;
+}
+
+bool UnsolicitedFilter::Split::Replied() const { return reply.find_first_not_of("\r\n") != std::string::npos; }
+
+void UnsolicitedFilter::Reset() {
+  held_.clear();
+  pduNext_ = false;
+}
+
+UnsolicitedFilter::Split UnsolicitedFilter::Take(std::string_view burst) {
+  std::string data = held_ + std::string(burst);
+  held_.clear();
+  Split out;
+  size_t pos = 0;
+  while (pos < data.size()) {
+    const size_t lf = data.find('\n', pos);
+    if (lf == std::string::npos) {
+      // A line without its end yet: held when it may still turn out to be
+      // unsolicited, so that no part of it counts as a reply.
+      const std::string_view tail = std::string_view(data).substr(pos);
+      const std::string_view start = TrimLine(tail);
+      const bool hold = !start.empty() && tail.size() <= kLongestHeld && (pduNext_ || MayBeUnsolicited(start));
+      out.held = hold;
+      if (hold) held_ = std::string(tail);
+      else out.reply += tail;
+      break;
+    }
+    const std::string_view segment = std::string_view(data).substr(pos, lf + 1 - pos);
+    pos = lf + 1;
+    const std::string_view line = TrimLine(segment);
+    if (line.empty()) {
+      out.reply += segment;
+      continue;
+    }
+    LineKind kind = LineKind::Unsolicited;
+    if (pduNext_) {
+      pduNext_ = false;  // the PDU of a +CMT or +CDS header
+    } else {
+      kind = ClassifyLine(line, asked_);
+      if (kind == LineKind::Reply) {
+        out.reply += segment;
+        continue;
+      }
+      pduNext_ = StartsWithNoCase(line, "+CMT:") || StartsWithNoCase(line, "+CDS:");
+    }
+    if (kind == LineKind::PowerOn) ++out.powerOn;
+    out.unsolicited.emplace_back(segment);
+  }
+  return out;
+}
+
+bool HoldsPrompt(std::string_view reply) {
+  for (size_t at = reply.find('>'); at != std::string_view::npos; at = reply.find('>', at + 1)) {
+    const bool lineStart = at == 0 || reply[at - 1] == '\n' || reply[at - 1] == '\r';
+    if (lineStart && (at + 1 == reply.size() || reply[at + 1] == ' ')) return true;
+  }
+  return false;
 }

@@ -15,6 +15,12 @@ bool CutThrough(std::string& text, const std::string& marker);
 // empty when the reply has no "+CPMS:".
 std::string ChooseSmsMemory(const std::string& cpmsReply);
 
+// The memory for received messages from an AT+CPMS=? reply when the phone
+// refused `refused` for them: the third list of the reply (the memories
+// offered for received messages), MT before ME before SM, without the one
+// refused; empty when none is left.
+std::string ChooseReceiveMemory(const std::string& cpmsReply, const std::string& refused);
+
 // The service-centre digits (without "+") from an AT+CSCA? reply; empty for
 // a number stored without "+" or a reply without "+CSCA:". The reply is cut
 // in place up to the number.
@@ -191,3 +197,56 @@ std::optional<std::string> ParseCmgrPdu(std::string_view reply);
 // EndsWithReplyEnd says, or a complete +CMTI / +CDSI line at the very end, so
 // that an indication is handed over without the quarter-second pause.
 bool EndsWithReplyEndOrIndication(std::string_view bytes);
+
+// ---- Unsolicited result codes (TS 27.007 and TS 27.005) ----
+// A phone with indications, call or registration reports on speaks on its
+// own at any moment: between commands, inside another command's reply, or
+// split over two bursts. Such a line is never part of a reply.
+
+enum class LineKind {
+  Reply,        // part of the answer to the command asked
+  Unsolicited,  // +CMTI, +CDSI, +CDS, +CMT, RING, +CRING, +CLIP, +CREG,
+                // +CGREG, +CIEV, +CUSD, or a vendor line starting with "^"
+  PowerOn,      // RDY, "+CPIN: READY" or "+CFUN: 1" unasked: the phone
+                // started again and has lost its settings
+};
+
+// One complete line, without its line end. asked is the command the
+// gateway waits on (may be empty): a "+NAME" line whose name the command
+// holds is its answer ("+CREG: 0,1" to AT+CREG?, "+CPIN: READY" to AT+CPIN?).
+LineKind ClassifyLine(std::string_view line, std::string_view asked);
+
+// Whether a line that starts like this may still grow into an unsolicited
+// line, or already is the start of one: such a tail is held until its line
+// end comes.
+bool MayBeUnsolicited(std::string_view start);
+
+// Takes the phone's bursts apart into the reply and the unsolicited lines,
+// with the state that spans bursts: a line cut between two bursts, and the
+// PDU line that follows a "+CMT:" or "+CDS:" header. Pure, no port.
+class UnsolicitedFilter {
+ public:
+  struct Split {
+    std::string reply;                     // the burst without its unsolicited lines
+    std::vector<std::string> unsolicited;  // each line with its line end
+    int powerOn = 0;                       // power-on lines among them
+    bool held = false;                     // the burst ends in a line held back
+    bool Replied() const;                  // the reply holds more than line ends
+    // Whether the burst is a reply at all: not when it held nothing but
+    // unsolicited lines (or the start of one) and line ends.
+    bool AnyReply() const { return Replied() || (unsolicited.empty() && !held && !reply.empty()); }
+  };
+  // A command was written: its own answer may use its name.
+  void Asked(std::string_view command) { asked_ = std::string(command); }
+  Split Take(std::string_view burst);
+  // The port was closed or the filter switched off: nothing is held.
+  void Reset();
+
+ private:
+  std::string asked_;
+  std::string held_;     // the start of a line that may be unsolicited
+  bool pduNext_ = false;  // the next line is the PDU of a +CMT / +CDS
+};
+
+// Whether a reply holds the message prompt: "> " at the start of a line.
+bool HoldsPrompt(std::string_view reply);

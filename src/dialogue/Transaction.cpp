@@ -129,6 +129,13 @@ bool Transaction::SendCommand(const std::string& command, const std::string& mod
   }
   ReplyTimeout = 180;
   ReplyFlag = false;
+  if (cancelPrompt_ && comport_.Active()) {
+    // A prompt given up on may still be open on the phone: it would take
+    // this command for a message body.
+    comport_.SendText("\x1B");
+    journal_.WriteLog("Message prompt cancelled (ESC)");
+  }
+  unsolicited_.Asked(command);
   comport_.SendText(command);
   if (!comport_.Active()) {
     // Nothing was written (the port reports it in the journal) and no reply
@@ -170,7 +177,20 @@ void Transaction::comportRxClusterEvent() {
   if (size < 0) return;
   if (comport_.PeekClusterError() != 0) journal_.WriteLog("Rx Error (BaudRate Tune)");
   std::string text = comport_.TakeClusterText();
-  if (CaptureOn) CaptureText += text;
+  // With a phone that speaks on its own, the reply is the burst without its
+  // unsolicited lines; otherwise the whole burst.
+  const bool filter = Filtering();
+  // A line held back from before the port was reopened ends nowhere.
+  if (filter != filtering_ || comport_.OpenCount() != filterOpenCount_) unsolicited_.Reset();
+  filtering_ = filter;
+  filterOpenCount_ = comport_.OpenCount();
+  UnsolicitedFilter::Split split;
+  if (filter) {
+    split = unsolicited_.Take(text);
+  } else {
+    split.reply = text;
+  }
+  if (CaptureOn) CaptureText += split.reply;
   if (ClusterTaken) ClusterTaken(text);
   journal_.WriteLog(text);
 
@@ -186,11 +206,28 @@ void Transaction::comportRxClusterEvent() {
     tray_.SetTrayState(1, "Ok");
   }
 
-  OkFlag = text.find("\r\nOK\r\n") != std::string::npos;
   RingFlag = text.find("RING\r\n") != std::string::npos;
-  PromptFlag = text.find('>') != std::string::npos;
-  ReplyFlag = true;
   ++clusterCount_;
+  if (split.powerOn > 0) {
+    powerOnLines_ += static_cast<uint64_t>(split.powerOn);
+    if (PowerOn) PowerOn();
+  }
+  // Unsolicited lines alone are no reply: the flags stay as they were.
+  if (filter && !split.AnyReply()) return;
+  const std::string& reply = split.reply;
+  OkFlag = reply.find("\r\nOK\r\n") != std::string::npos;
+  PromptFlag = reply.find('>') != std::string::npos;
+  ReplyFlag = true;
+  if (filter && cancelPrompt_) {
+    if (HoldsPrompt(reply)) {
+      // The prompt given up on came after all: nothing goes into it.
+      comport_.SendText("\x1B");
+      journal_.WriteLog("Late message prompt cancelled (ESC)");
+      cancelPrompt_ = false;
+    } else if (HasFinalResult(reply)) {
+      cancelPrompt_ = false;  // the phone answers commands: no prompt is open
+    }
+  }
 }
 
 void Transaction::b_sendClick() {

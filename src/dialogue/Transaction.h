@@ -49,6 +49,23 @@ class Transaction {
   void b_sendClick();
   void b_abortClick();
 
+  // Whether the phone may speak on its own (indications, call or
+  // registration reports on): unsolicited lines are then taken out of every
+  // burst before the flags and the capture look at it, so they never pass
+  // for a reply. Empty or false: every burst is a reply, as without those
+  // features. The journal and ClusterTaken always see the whole burst.
+  std::function<bool()> SpeaksOnItsOwn;
+  bool Filtering() const { return SpeaksOnItsOwn && SpeaksOnItsOwn(); }
+  // Told when the phone announced that it started again (RDY, an unasked
+  // "+CPIN: READY", "+CFUN: 1"); it has lost its settings. May be empty.
+  std::function<void()> PowerOn;
+  uint64_t PowerOnLines() const { return powerOnLines_; }
+  // The gateway gave up waiting for the message prompt: a prompt that
+  // still comes is cancelled with ESC, and so is one that may be pending
+  // when the next command goes out.
+  void CancelLatePrompt() { cancelPrompt_ = true; }
+  bool LatePromptOwed() const { return cancelPrompt_; }
+
   // How a wait lets the window work and then pauses; tests and the headless
   // mode keep the defaults (process Qt events, then sleep 50 ms, or in fast
   // mode wait until a cluster, a tick, Abort or the exit comes).
@@ -68,6 +85,11 @@ class Transaction {
   void WaitForCluster(int ms);
 
   bool fastWaits_ = false;
+  UnsolicitedFilter unsolicited_;
+  bool filtering_ = false;         // the last burst went through the filter
+  uint64_t filterOpenCount_ = 0;   // the port's OpenCount at the last burst
+  bool cancelPrompt_ = false;
+  uint64_t powerOnLines_ = 0;
   uint64_t clusterCount_ = 0;       // clusters handled so far
   uint64_t pauseMark_ = 0;           // clusterCount_ when the current wait last looked
   std::unique_ptr<QTimer> pauseTimer_;  // bounds a fast pause

@@ -1,6 +1,7 @@
 #include "Indications.h"
 
 #include <algorithm>
+#include <utility>
 
 #include "Journal.h"
 #include "Receiving.h"
@@ -69,16 +70,28 @@ void Indications::Listed(const std::vector<ListedMessage>& listed) {
 
 void Indications::ReadNoted(const std::string& memory) {
   std::vector<Indication> notes = TakeNotes();
-  std::vector<int> indexes;
+  // The notes by memory: the memory read first, then each other one, which
+  // is selected for the reading and its deletes and then left again.
+  std::vector<std::pair<std::string, std::vector<int>>> byMemory;
   for (const Indication& n : notes) {
-    if (!memory.empty() && n.memory != memory) {
-      ctx_.journal.WriteLog("Indicated message " + n.memory + " " + std::to_string(n.index) +
-                            " is not in the memory read (" + memory + "): left to the listing");
+    const std::string from = memory.empty() ? std::string() : n.memory;
+    auto it = std::find_if(byMemory.begin(), byMemory.end(), [&](const auto& m) { return m.first == from; });
+    if (it == byMemory.end()) it = byMemory.insert(from == memory ? byMemory.begin() : byMemory.end(), {from, {}});
+    it->second.push_back(n.index);
+  }
+  for (const auto& [from, indexes] : byMemory) {
+    const bool other = from != memory;
+    if (other && !(AskWhole(dialogue_, "AT+CPMS=" + from + "\r") && ReplyHoldsOk(dialogue_.CaptureText))) {
+      ctx_.journal.WriteLog("Indicated messages in " + from + " not read (memory not selected): left to the listing");
       continue;
     }
-    indexes.push_back(n.index);
+    ReadIndexes(indexes);
+    if (other && !(AskWhole(dialogue_, "AT+CPMS=" + memory + "\r") && ReplyHoldsOk(dialogue_.CaptureText)))
+      ctx_.journal.WriteLog("Memory " + memory + " not selected again after reading " + from);
   }
-  if (indexes.empty()) return;
+}
+
+void Indications::ReadIndexes(const std::vector<int>& indexes) {
   receiving_.ArchiveRead([&](bool& complete) {
     std::vector<ListedMessage> read;
     for (int index : indexes) {

@@ -29,9 +29,11 @@ class Indications {
   // Whether a note waits. Safe to call from any thread.
   bool Pending() const { return pending_.load() > 0; }
 
-  // Reads, archives and deletes every noted message of memory (the memory
-  // the gateway reads; empty: any). A note of another memory is left to the
-  // listing with one journal line, and so is a message already gone.
+  // Reads, archives and deletes every noted message. Those of memory (the
+  // memory the gateway reads; empty: any) at once; those of another memory
+  // (a phone that keeps new messages elsewhere) with that memory selected
+  // for the reading and memory selected again after it. A message already
+  // gone is left to the listing with one journal line.
   void ReadNoted(const std::string& memory);
   // Automatic reading is off: the notes are dropped (a listing finds them).
   void Forget();
@@ -40,6 +42,8 @@ class Indications {
 
  private:
   std::vector<Indication> TakeNotes();
+  // AT+CMGR for each index of the memory selected; archived and deleted.
+  void ReadIndexes(const std::vector<int>& indexes);
 
   Context& ctx_;
   Transaction& dialogue_;

@@ -58,6 +58,19 @@ bool Sending::AwaitAnswer(bool& replied, uint32_t written) {
   return whole;
 }
 
+bool Sending::AskPrompt(const std::string& command, bool& answered) {
+  dialogue_.ReplyCapture("start");
+  answered = dialogue_.SendCommand(command);
+  while (answered && !HoldsPrompt(dialogue_.CaptureText) && !HasFinalResult(dialogue_.CaptureText)) {
+    dialogue_.ReplyFlag = false;
+    answered = dialogue_.WaitReply("rx");
+  }
+  dialogue_.ReplyCapture("stop");
+  answered = answered && (HoldsPrompt(dialogue_.CaptureText) || HasFinalResult(dialogue_.CaptureText));
+  if (!answered) dialogue_.CancelLatePrompt();
+  return answered && HoldsPrompt(dialogue_.CaptureText);
+}
+
 void Sending::ShowCopies(int count, bool sending) {
   QLineEdit* field = ctx_.ui.ed_Ncopies;
   field->setText(QString::number(count));
@@ -213,11 +226,21 @@ int Sending::SendSMS(const std::string& number, const std::string& body, const S
         return kInvalid;
       };
       journal.WriteLog("Executing Send SMS Command:");
-      if (!dialogue_.SendCommand("AT+CMGS=" + std::to_string(part.cmgsLength) + "\r")) {
+      const std::string cmgs = "AT+CMGS=" + std::to_string(part.cmgsLength) + "\r";
+      if (dialogue_.Filtering()) {
+        // Unsolicited lines are no answer: the prompt is looked for in the
+        // phone's own reply. Without one, nothing of this message went out
+        // when this was its first PDU.
+        bool answered = false;
+        if (!AskPrompt(cmgs, answered)) {
+          journal.WriteLog(answered ? "No SMS body prompt -error" : "error sending command");
+          const int rc = endPartWay(false);
+          return !answered && firstCopy && part.seq == 1 && rc == kInvalid ? kNotSent : rc;
+        }
+      } else if (!dialogue_.SendCommand(cmgs)) {
         journal.WriteLog("error sending command");
         return endPartWay(false);
-      }
-      if (!dialogue_.PromptFlag) {
+      } else if (!dialogue_.PromptFlag) {
         journal.WriteLog("No SMS body prompt -error");
         return endPartWay(false);
       }

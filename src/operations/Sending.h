@@ -50,6 +50,9 @@ class Sending {
   // Results besides the user-data length of a confirmed send.
   static constexpr int kInvalid = -1;      // bad option or number, no copy confirmed, a part refused
   static constexpr int kNotPrepared = -2;  // ATE0, AT+CMGF=0 or AT+CSMS=0 not confirmed
+  // With a phone that speaks on its own: no message prompt came (the wait
+  // ended by timeout or abort) and no PDU of the message reached the phone.
+  static constexpr int kNotSent = -3;
 
   Sending(Context& ctx, Transaction& dialogue);
   ~Sending();
@@ -88,6 +91,10 @@ class Sending {
   // counted from the PDU, Abort alone and a lost port do. False when the
   // answer is not complete.
   bool AwaitAnswer(bool& replied, uint32_t written);
+  // AT+CMGS judged on the phone's own answer, unsolicited lines aside: the
+  // wait ends at the prompt or a final result. Answered: false when neither
+  // came; the prompt is then cancelled should it still come.
+  bool AskPrompt(const std::string& command, bool& answered);
 
   // The concatenation references, from their file in the working directory
   // at the first long message; false when the file was unreadable.

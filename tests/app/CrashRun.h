@@ -28,6 +28,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <chrono>
 #include <cstdio>
@@ -70,6 +71,10 @@ inline const char* KillName(Kill k) {
 struct Options {
   unsigned seed = 19;
   bool fastMode = false;
+  // Every opt-in key at once (fast mode, indications, long messages and
+  // joining, matched reports, UTF-8 files, the hooks, the SQLite spool)
+  // against the noisy phone, whose reports come 20 ms after each send.
+  bool everything = false;
   int kills = 6;
   int received = 10;  // messages delivered to the phone over the run
   int outgoing = 6;   // files dropped into the watched directory
@@ -93,6 +98,7 @@ struct Counts {
   int unfinished = 0;      // outgoing texts under no final name (or still waiting)
   int snd = 0, err = 0, unknown = 0;
   bool cleanRunEnded = false;  // the gateway ended on /exit after the clean run
+  long longestQuietMs = 0;     // longest stretch of the clean run without a command
   std::string trace;           // one line per life, for failure messages
 
   bool Clean() const {
@@ -104,7 +110,8 @@ struct Counts {
     s << "delivered " << delivered << ", files " << dropped << ", kills " << kills << " (missed " << killsMissed
       << "): lost " << lost << ", archived twice " << archivedTwice << ", left on phone " << leftOnPhone
       << ", sent twice " << sentTwice << " (extra sends " << extraSends << ")" << ", .snd not sent " << sndNotSent << ", unfinished " << unfinished
-      << "; .snd " << snd << ", .err " << err << ", unknown " << unknown;
+      << "; .snd " << snd << ", .err " << err << ", unknown " << unknown << "; longest quiet " << longestQuietMs
+      << " ms";
     return s.str();
   }
 };
@@ -141,8 +148,12 @@ class Run {
     std::ofstream(work_ + "/gw.ini", std::ios::binary)
         << "[Main]\r\nComPort=1\r\nBaudRate=115200\r\nAutoConnect=1\r\nAutoRead=1\r\nPollingInt=1\r\n"
         << "AutoSend=1\r\nWatchInt=1\r\nBatteryCheck=0\r\nLogDir=" << in_ << "\r\nWatchDir=" << out_
-        << "/smss*.txt\r\nFastMode=" << (o_.fastMode ? 1 : 0) << "\r\n[Ports]\r\nCOM1=" << phone.LinkPath()
-        << "\r\n";
+        << "/smss*.txt\r\nFastMode=" << (o_.fastMode || o_.everything ? 1 : 0) << "\r\n" << EverythingKeys()
+        << "[Ports]\r\nCOM1=" << phone.LinkPath() << "\r\n";
+    if (o_.everything) {
+      phone.Control("noise rate=20 seed=" + std::to_string(o_.seed) + " hold=300 on");
+      phone.Control("reports delay=20 on");
+    }
 
     for (int life = 0; life < o_.kills; ++life) {
       const int livesLeft = o_.kills - life;
@@ -160,6 +171,33 @@ class Run {
   }
 
  private:
+  std::string EverythingKeys() const {
+    if (!o_.everything) return "";
+    std::string keys = "Indications=1\r\nLongSms=1\r\nJoinParts=1\r\nMatchReports=1\r\nUtf8Files=1\r\n";
+    for (const char* hook : {"OnReceived", "OnSent", "OnFailed", "OnReport"}) keys += std::string(hook) + "=/bin/true\r\n";
+    return keys + "Spool=sqlite:" + work_ + "/spool.db\r\n";
+  }
+  // Milliseconds of the day of a transcript line ("YYYY-MM-DD hh:mm:ss.mmm ...").
+  static long LineMs(const std::string& line) {
+    if (line.size() < 23) return -1;
+    return ((std::stol(line.substr(11, 2)) * 60 + std::stol(line.substr(14, 2))) * 60 + std::stol(line.substr(17, 2))) *
+               1000 +
+           std::stol(line.substr(20, 3));
+  }
+  // The longest gap between two commands the phone received after offset.
+  long LongestQuiet(size_t offset) const {
+    const std::string t = phone_->Transcript();
+    long last = -1, longest = 0;
+    for (size_t at = t.find(" <- ", offset); at != std::string::npos; at = t.find(" <- ", at + 1)) {
+      const size_t start = t.rfind('\n', at);
+      const long ms = LineMs(t.substr(start == std::string::npos ? 0 : start + 1, 23));
+      if (ms < 0) continue;
+      if (last >= 0 && ms >= last) longest = std::max(longest, ms - last);
+      last = ms;
+    }
+    return longest;
+  }
+
   int Pick(int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng_); }
   // Some of what is left, so that every life has new work and some is left
   // for the clean run.
@@ -288,6 +326,7 @@ class Run {
   std::string Stored() const { return phone_->Control("dump stored"); }
 
   void CleanRun() {
+    const size_t transcriptAt = phone_->Transcript().size();
     pdulink::test::Child gw({o_.gatewayBin, std::to_string(o_.tickMs), "gw.ini"}, work_);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(o_.cleanSeconds);
     std::string last;
@@ -310,6 +349,7 @@ class Run {
     gw.Type("/exit");
     counts_.cleanRunEnded = gw.Wait(30) == 0;
     cleanJournal_ = gw.outText + gw.errText;
+    counts_.longestQuietMs = LongestQuiet(transcriptAt);
     counts_.trace += "clean run: " + std::string(counts_.cleanRunEnded ? "ended on /exit" : "did not end") + "\n";
   }
 

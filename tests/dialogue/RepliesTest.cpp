@@ -434,3 +434,79 @@ TEST(IndicationReplies, FastFramingEndsAtAnIndicationLine) {
 }
 
 }  // namespace
+
+// ---- Unsolicited lines told from replies ----
+
+TEST(UnsolicitedLines, EachKindAndWhatIsAReply) {
+  for (const char* line : {"+CMTI: \"SM\",3", "+CDSI: \"ME\",1", "+CDS: 25", "+CMT: ,23", "RING", "+CRING: VOICE",
+                           "+CLIP: \"+4930123\",145", "+CREG: 1", "+CGREG: 5", "+CIEV: 2,3", "+CUSD: 0,\"x\",15",
+                           "^RSSI: 17", "^BOOT:1,0"})
+    EXPECT_EQ(ClassifyLine(line, "AT+CMGS=23\r"), LineKind::Unsolicited) << line;
+  for (const char* line : {"RDY", "+CPIN: READY", "+cfun: 1"})
+    EXPECT_EQ(ClassifyLine(line, "AT+CMGR=1\r"), LineKind::PowerOn) << line;
+  for (const char* line : {"OK", "+CMGS: 4", "+CMGR: 0,,23", "07912143658709F1", "> ", "+CMS ERROR: 500", "RINGS"})
+    EXPECT_EQ(ClassifyLine(line, "AT+CMGR=1\r"), LineKind::Reply) << line;
+  // Asked for, the same lines are the answer.
+  EXPECT_EQ(ClassifyLine("+CPIN: READY", "AT+CPIN?\r"), LineKind::Reply);
+  EXPECT_EQ(ClassifyLine("+CREG: 0,1", "AT+CREG?\r"), LineKind::Reply);
+  EXPECT_EQ(ClassifyLine("+CLIP: 1,1", "AT+CLIP?\r"), LineKind::Reply);
+}
+
+TEST(UnsolicitedLines, FilterTakesThemOutOfRepliesAndAcrossBursts) {
+  UnsolicitedFilter f;
+  // Alone between commands: no reply at all.
+  f.Asked("AT+CMGS=23\r");
+  auto alone = f.Take("\r\n+CDSI: \"SM\",4\r\n");
+  EXPECT_FALSE(alone.Replied());
+  ASSERT_EQ(alone.unsolicited.size(), 1u);
+  EXPECT_EQ(alone.unsolicited[0], "+CDSI: \"SM\",4\r\n");
+  EXPECT_TRUE(HoldsPrompt(f.Take("\r\n> ").reply));
+
+  // Inside a reading's reply, before and after the PDU line.
+  f.Asked("AT+CMGR=1\r");
+  auto read = f.Take("\r\n+CMGR: 0,,23\r\n+CMTI: \"SM\",2\r\n0791AB\r\n+CMTI: \"SM\",3\r\n\r\nOK\r\n");
+  EXPECT_EQ(ParseCmgrPdu(read.reply), "0791AB");
+  EXPECT_TRUE(HasFinalResult(read.reply));
+  EXPECT_EQ(read.unsolicited.size(), 2u);
+
+  // Split mid-line: the start is held, no part of it is a reply.
+  auto first = f.Take("\r\n+CM");
+  EXPECT_FALSE(first.Replied());
+  auto rest = f.Take("TI: \"SM\",7\r\n\r\n+CMGR: 0,,23\r\n");
+  ASSERT_EQ(rest.unsolicited.size(), 1u);
+  EXPECT_EQ(rest.unsolicited[0], "+CMTI: \"SM\",7\r\n");
+  EXPECT_NE(rest.reply.find("+CMGR: 0,,23\r\n"), std::string::npos);
+  // A reply line cut short is not held.
+  EXPECT_EQ(f.Take("\r\n+CMGS: 1").reply, "\r\n+CMGS: 1");
+  f.Reset();
+
+  // A +CMT header takes its PDU line with it; power-on lines are counted.
+  auto routed = f.Take("\r\n+CMT: ,23\r\n0791AB\r\n\r\nRDY\r\n\r\nOK\r\n");
+  EXPECT_EQ(routed.unsolicited.size(), 3u);
+  EXPECT_EQ(routed.powerOn, 1);
+  EXPECT_EQ(routed.reply.find("0791AB"), std::string::npos);
+  EXPECT_TRUE(ReplyHoldsOk(routed.reply));
+}
+
+// Two indications between a listing header and its PDU: neither is the PDU,
+// read raw or through the filter.
+TEST(UnsolicitedLines, TwoIndicationsBetweenAListingHeaderAndItsPdu) {
+  const std::string reply =
+      "\r\n+CMGL: 1,0,,23\r\n+CMTI: \"SM\",2\r\n\r\n+CMTI: \"SM\",3\r\n0791AB\r\n+CMGL: 2,0,,23\r\n0791CD\r\n\r\nOK\r\n";
+  for (const std::string& text : {reply, UnsolicitedFilter().Take(reply).reply}) {
+    auto listed = ParseCmglListing(text);
+    ASSERT_EQ(listed.size(), 2u);
+    EXPECT_EQ(listed[0].index, 1);
+    EXPECT_EQ(listed[0].pdu, "0791AB");
+    EXPECT_EQ(listed[1].pdu, "0791CD");
+  }
+}
+
+// A burst of line ends alone (the end of a reply sent in pieces) is still a
+// reply; one that only finishes an unsolicited line is not.
+TEST(UnsolicitedLines, LineEndsAloneAreAReplyPiece) {
+  UnsolicitedFilter f;
+  EXPECT_TRUE(f.Take("\r\n").AnyReply());
+  EXPECT_FALSE(f.Take("\r\nRI").AnyReply());
+  EXPECT_FALSE(f.Take("NG\r\n").AnyReply());
+}

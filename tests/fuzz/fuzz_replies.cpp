@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <string>
+#include <string_view>
 
 #include "Replies.h"
 
@@ -43,5 +44,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::string cut = reply;
   std::string smsc = ParseSmscReply(cut);
   Check(smsc.size() <= reply.size());
+
+  const std::string receive = ChooseReceiveMemory(reply, "MT");
+  Check(receive.empty() || receive == "SM" || receive == "ME");
+
+  // The burst cut in two anywhere: nothing is lost or made up, the reply and
+  // the unsolicited lines together are the bytes given (less what is held).
+  UnsolicitedFilter filter;
+  filter.Asked("AT+CMGR=1\r");
+  const size_t half = size / 2;
+  size_t out = 0;
+  for (std::string_view piece : {std::string_view(reply).substr(0, half), std::string_view(reply).substr(half)}) {
+    UnsolicitedFilter::Split split = filter.Take(piece);
+    out += split.reply.size();
+    for (const std::string& line : split.unsolicited) out += line.size();
+    Check(split.powerOn >= 0 && static_cast<size_t>(split.powerOn) <= split.unsolicited.size());
+  }
+  Check(out <= reply.size());
   return 0;
 }

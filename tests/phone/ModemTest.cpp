@@ -446,3 +446,44 @@ TEST_F(ModemTest, SendsAnsweredWithTimedStatusReportsAndReferencesWrap) {
 }
 
 }  // namespace
+
+namespace {
+
+// The noisy phone: an indication held for the next command and written
+// where the place says; the indication modes and receive memories offered.
+TEST_F(ModemTest, NoisyPhonePlacesUnsolicitedLinesWhereTheyHurt) {
+  Quiet();
+  At("AT+CNMI=2,1,0,2");
+  EXPECT_EQ("OK\n", Ctl("noise place=between on"));
+  Ctl("deliver +1 first");
+  EXPECT_EQ("", urc);  // held for the next command
+  EXPECT_EQ("\r\n+CMGS: 0\r\n\r\nOK\r\n", [&] {
+    At(std::string("AT+CMGS=17"));
+    EXPECT_EQ("\r\n+CMTI: \"SM\",1\r\n", urc);  // between the command and its prompt
+    out.clear();
+    modem.Receive(std::string(kSubmitAbc) + "\x1A");
+    return out;
+  }());
+  urc.clear();
+
+  Ctl("noise place=before-pdu on");
+  Ctl("deliver during=+CMGR +1 second");
+  EXPECT_NE(At("AT+CMGR=1").find("+CMGR: 0,,"), std::string::npos);
+  EXPECT_NE(out.find("\r\n+CMTI: \"SM\",2\r\n07"), std::string::npos) << out;
+
+  Ctl("noise place=split on");
+  Ctl("deliver +1 third");
+  At("AT");
+  EXPECT_EQ(urc.find("+CMTI: \"SM\",3"), std::string::npos) << urc;  // only its start
+  EXPECT_NE((urc + out).find("+CMTI: \"SM\",3\r\n"), std::string::npos) << urc << out;
+
+  EXPECT_EQ("OK\n", Ctl("noise modes=1,3 receive=SM,ME off"));
+  EXPECT_EQ("\r\n+CNMI: (1,3),(0-3),(0,2),(0-2),(0,1)\r\n\r\nOK\r\n", At("AT+CNMI=?"));
+  EXPECT_EQ("\r\n+CMS ERROR: 303\r\n", At("AT+CNMI=2,1"));
+  EXPECT_NE(At("AT+CPMS=?").find(",(\"SM\",\"ME\")\r\n"), std::string::npos) << out;
+  EXPECT_NE(At("AT+CPMS=MT,MT,MT").find("ERROR"), std::string::npos);
+  EXPECT_NE(At("AT+CPMS=MT,MT,ME").find("OK"), std::string::npos);
+  EXPECT_NE(Ctl("noise place=nowhere on").find("ERROR"), std::string::npos);
+}
+
+}  // namespace

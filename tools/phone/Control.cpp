@@ -293,6 +293,63 @@ void Reports(Request& c) {
   m.settings.autoReports = state == "on";
 }
 
+// The memories of a list "SM,ME".
+std::vector<Memory> MemoryList(const std::string& list) {
+  std::vector<Memory> memories;
+  std::string token;
+  for (std::size_t i = 0; i <= list.size(); ++i) {
+    if (i == list.size() || list[i] == ',' || list[i] == ' ') {
+      if (!token.empty()) {
+        auto mem = ParseMemory(token);
+        if (!mem) throw Failure("unknown memory " + token + " (SM, ME or MT)");
+        if (std::find(memories.begin(), memories.end(), *mem) == memories.end()) memories.push_back(*mem);
+      }
+      token.clear();
+    } else {
+      token.push_back(list[i]);
+    }
+  }
+  if (memories.empty()) throw Failure("missing memories");
+  return memories;
+}
+
+void NoiseCommand(Request& c) {
+  Words& w = c.w;
+  Modem& m = c.m;
+  auto opt = w.Options({"place", "rate", "seed", "gap", "hold", "modes", "receive"});
+  std::string state = Lower(w.Next("on or off"));
+  w.End();
+  if (state != "on" && state != "off") throw Failure("say on or off");
+  Noise noise = m.NoiseSettings();
+  if (opt.count("place")) {
+    static const std::map<std::string, Noise::Place> kPlaces = {{"between", Noise::Place::Between},
+                                                                {"before-pdu", Noise::Place::BeforePdu},
+                                                                {"after-pdu", Noise::Place::AfterPdu},
+                                                                {"split", Noise::Place::Split},
+                                                                {"random", Noise::Place::Random}};
+    auto it = kPlaces.find(Lower(opt["place"]));
+    if (it == kPlaces.end()) throw Failure("place: between, before-pdu, after-pdu, split or random");
+    noise.place = it->second;
+  }
+  if (opt.count("rate")) noise.rate = static_cast<int>(Number(opt["rate"], "rate", 0, 100));
+  if (opt.count("seed")) noise.seed = static_cast<std::uint32_t>(Number(opt["seed"], "seed", 0, 0xFFFFFFFF));
+  if (opt.count("gap")) noise.gapMs = Number(opt["gap"], "gap", 0, 60000);
+  if (opt.count("hold")) noise.holdMs = Number(opt["hold"], "hold", 0, 600000);
+  if (opt.count("modes")) {
+    std::vector<int> modes;
+    for (char ch : opt["modes"]) {
+      if (ch == ',') continue;
+      if (ch < '0' || ch > '3') throw Failure("modes: digits 0 to 3, e.g. 1,3");
+      modes.push_back(ch - '0');
+    }
+    if (modes.empty()) throw Failure("missing modes");
+    m.settings.indicationModes = modes;
+  }
+  if (opt.count("receive")) m.settings.receiveMemories = MemoryList(opt["receive"]);
+  noise.on = state == "on";
+  m.SetNoise(noise);
+}
+
 void NextMr(Request& c) {
   Words& w = c.w;
   Modem& m = c.m;
@@ -470,23 +527,7 @@ void Smsc(Request& c) {
 void Memories(Request& c) {
   Words& w = c.w;
   Modem& m = c.m;
-  std::string list = w.Rest();
-  std::vector<Memory> memories;
-  std::string token;
-  for (std::size_t i = 0; i <= list.size(); ++i) {
-    if (i == list.size() || list[i] == ',' || list[i] == ' ') {
-      if (!token.empty()) {
-        auto mem = ParseMemory(token);
-        if (!mem) throw Failure("unknown memory " + token + " (SM, ME or MT)");
-        if (std::find(memories.begin(), memories.end(), *mem) == memories.end()) memories.push_back(*mem);
-      }
-      token.clear();
-    } else {
-      token.push_back(list[i]);
-    }
-  }
-  if (memories.empty()) throw Failure("missing memories");
-  m.settings.memories = memories;
+  m.settings.memories = MemoryList(w.Rest());
   m.MemoriesChanged();
 }
 
@@ -575,6 +616,9 @@ const Command kCommands[] = {
     {"status-report", "[mem=M] [smsc=NUMBER] [time=...] [pi=N] MR RECIPIENT STATUS", StatusReport, false},
     {"reports", "[delay=MS] [status=N[,N...]] on|off", Reports, false},
     {"next-mr", "N", NextMr, true},
+    {"noise", "[place=between|before-pdu|after-pdu|split|random] [rate=PERCENT] [seed=N] [gap=MS] [hold=MS] "
+              "[modes=1,3] [receive=SM,ME] on|off",
+     NoiseCommand, false},
     {"ring", "[NUMBER]", Ring, false},
     {"ring-stop", "", RingStop, true},
     {"ring-interval", "MS", RingInterval, true},

@@ -111,12 +111,26 @@ void Modem::Emit(OutputKind kind, std::string text) {
 }
 
 void Modem::Unsolicited(std::string text) {
-  if (inReply_)
-    info_ += text;
-  else if (inPrompt_)
-    heldUnsolicited_.push_back(std::move(text));
-  else
+  const bool noisy = noise_.on;
+  if (inReply_ && noisy && noise_.place == Noise::Place::Between) {
+    // Written at once: it reaches the host before the reply being built.
     Emit(OutputKind::Unsolicited, std::move(text));
+  } else if (inReply_) {
+    const bool beforePdu = noisy && (noise_.place == Noise::Place::BeforePdu ||
+                                     (noise_.place == Noise::Place::Random && noiseRng_() % 2 == 0));
+    if (beforePdu)
+      noiseInside_.push_back(InsideLine{std::move(text), true});
+    else
+      info_ += text;
+  } else if (inPrompt_) {
+    heldUnsolicited_.push_back(std::move(text));
+  } else if (noisy) {
+    // Held for the next command, or until it has waited long enough.
+    if (noiseHeld_.empty()) noiseHeldSince_ = clock ? clock() : lastTick_;
+    noiseHeld_.push_back(std::move(text));
+  } else {
+    Emit(OutputKind::Unsolicited, std::move(text));
+  }
 }
 
 void Modem::Receive(std::string_view bytes) {
@@ -174,6 +188,9 @@ void Modem::HostClosed() {
   pduText_.clear();
   pduOverflow_ = false;
   heldUnsolicited_.clear();
+  noiseHeld_.clear();
+  noiseHeldSince_ = -1;
+  noiseInside_.clear();
 }
 
 std::optional<Fault> Modem::MatchFault(const std::string& text) {
@@ -194,8 +211,11 @@ Modem::Result Modem::CmeError(int code) const {
 
 void Modem::ExecuteLine(const std::string& raw) {
   std::string line = Trim(raw);
+  // An ESC outside a message prompt is ignored, as handsets do.
+  line.erase(std::remove(line.begin(), line.end(), kEsc), line.end());
   if (line.empty()) return;  // an empty line gets no answer
   info_.clear();
+  PlaceNoise();
   auto finalText = [](Result r) -> std::string {
     switch (r.final) {
       case Final::Ok: return "\r\nOK\r\n";
@@ -210,7 +230,7 @@ void Modem::ExecuteLine(const std::string& raw) {
   };
   std::vector<Command> commands;
   if (line.size() < 2 || Upper(line.substr(0, 2)) != "AT" || !ParseCommands(std::string_view(line).substr(2), commands)) {
-    Emit(OutputKind::Reply, "\r\nERROR\r\n");
+    Emit(OutputKind::Reply, WithNoiseInside("\r\nERROR\r\n"));
     return;
   }
   if (commands.empty()) commands.emplace_back();  // a bare "AT"
@@ -222,8 +242,8 @@ void Modem::ExecuteLine(const std::string& raw) {
         case Fault::Kind::Error: result = {Final::Error, 0}; break;
         case Fault::Kind::CmsError: result = {Final::Cms, fault->code}; break;
         case Fault::Kind::CmeError: result = {Final::Cme, fault->code}; break;
-        case Fault::Kind::Reply: Emit(OutputKind::Reply, fault->reply); return;
-        case Fault::Kind::Silent: return;
+        case Fault::Kind::Reply: Emit(OutputKind::Reply, WithNoiseInside(fault->reply)); return;
+        case Fault::Kind::Silent: Emit(OutputKind::Unsolicited, WithNoiseInside("")); return;
       }
       break;
     }
@@ -240,7 +260,7 @@ void Modem::ExecuteLine(const std::string& raw) {
     }
     if (result.final != Final::Ok) break;
   }
-  Emit(OutputKind::Reply, info_ + finalText(result));
+  Emit(OutputKind::Reply, WithNoiseInside(info_ + finalText(result)));
 }
 
 Modem::Result Modem::Execute(const Command& cmd) {

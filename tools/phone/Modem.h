@@ -12,6 +12,7 @@
 #include <functional>
 #include <map>
 #include <optional>
+#include <random>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -88,6 +89,29 @@ struct PhoneSettings {
   bool autoReports = false;
   Millis reportDelayMs = 1000;
   std::vector<int> reportStatuses = {0};
+  // The indication modes (+CNMI <mode>) AT+CNMI=? offers and AT+CNMI takes.
+  std::vector<int> indicationModes = {0, 1, 2};
+  // The memories offered for received messages (the third AT+CPMS
+  // parameter); empty: the same as for reading.
+  std::vector<Memory> receiveMemories;
+};
+
+// The noisy phone: unsolicited lines at awkward moments, as real handsets
+// send them. Off by default.
+struct Noise {
+  enum class Place {
+    Between,    // held until the next command, written before its reply
+    BeforePdu,  // inside the next reply, after a +CMGR/+CMGL header line
+    AfterPdu,   // inside the next reply, before its final result
+    Split,      // cut mid-line: the start before the next reply, the rest with it
+    Random,     // any of these, drawn for each line
+  };
+  bool on = false;
+  Place place = Place::Random;
+  int rate = 0;  // percent of commands that also bring a line of noise (^RSSI, +CIEV)
+  std::uint32_t seed = 1;
+  Millis gapMs = 300;     // pause between an unsolicited write and the reply after it
+  Millis holdMs = 1500;   // a held line goes out by itself after this long
 };
 
 class Modem {
@@ -109,6 +133,9 @@ class Modem {
   std::size_t PendingReports() const { return reports_.size(); }
 
   PhoneSettings settings;
+  // The noisy phone; SetNoise seeds its draws.
+  void SetNoise(const Noise& noise);
+  const Noise& NoiseSettings() const { return noise_; }
   MessageStore& Store() { return store_; }
   const std::vector<Submission>& Submissions() const { return submissions_; }
   void ClearSubmissions() { submissions_.clear(); }
@@ -172,6 +199,10 @@ class Modem {
   static const std::vector<CommandRow>& CallCommands();     // ModemCalls.cpp
 
   void ExecuteLine(const std::string& line);
+  // The noisy phone's lines for the command just received: written before
+  // its reply now, or kept in noiseInside_ for the reply itself.
+  void PlaceNoise();
+  std::string WithNoiseInside(std::string reply);
   Result Execute(const Command& cmd);  // through the table
   void FinishPdu(bool cancelled);
   void Emit(OutputKind kind, std::string text);
@@ -264,6 +295,15 @@ class Modem {
   };
   std::vector<HeldDelivery> heldDeliveries_;
   bool inReply_ = false;  // unsolicited text joins the reply being built
+  Noise noise_;
+  std::mt19937 noiseRng_;
+  std::vector<std::string> noiseHeld_;  // lines waiting for the next command
+  Millis noiseHeldSince_ = -1;
+  struct InsideLine {
+    std::string text;  // the line without line ends
+    bool beforePdu = false;
+  };
+  std::vector<InsideLine> noiseInside_;  // lines for the reply being built
 
   // Per-line reply assembly.
   std::string info_;

@@ -116,6 +116,9 @@ Millis Modem::NextDue() const {
   Millis due = ringing ? nextRing_ : -1;
   for (const PendingReport& r : reports_)
     if (due < 0 || r.due < due) due = r.due;
+  // Held noise waits while the prompt is open (it goes out after the PDU).
+  if (!noiseHeld_.empty() && !inPrompt_ && (due < 0 || noiseHeldSince_ + noise_.holdMs < due))
+    due = noiseHeldSince_ + noise_.holdMs;
   return due;
 }
 
@@ -140,6 +143,12 @@ void Modem::ScheduleReports(const Bytes& tpdu, int reference) {
 
 void Modem::Tick(Millis now) {
   lastTick_ = now;
+  if (!noiseHeld_.empty() && now >= noiseHeldSince_ + noise_.holdMs && !inPrompt_) {
+    auto held = std::move(noiseHeld_);
+    noiseHeld_.clear();
+    noiseHeldSince_ = -1;
+    for (auto& text : held) Emit(OutputKind::Unsolicited, std::move(text));
+  }
   for (auto it = reports_.begin(); it != reports_.end();) {
     if (it->due > now) {
       ++it;

@@ -92,7 +92,12 @@ Modem::Result Modem::Csca(const Command& cmd) {
 Modem::Result Modem::Cnmi(const Command& cmd) {
   using F = Command::Form;
   switch (cmd.form) {
-    case F::Test: Info("+CNMI: (0-2),(0-3),(0,2),(0-2),(0,1)"); return {};
+    case F::Test: {
+      std::string modes;
+      for (int mode : settings.indicationModes) modes += (modes.empty() ? "" : ",") + std::to_string(mode);
+      Info("+CNMI: (" + modes + "),(0-3),(0,2),(0-2),(0,1)");
+      return {};
+    }
     case F::Read: {
       std::string s = "+CNMI: ";
       for (int i = 0; i < 5; ++i) {
@@ -112,6 +117,9 @@ Modem::Result Modem::Cnmi(const Command& cmd) {
         if (!ps[i].present) continue;
         if (!ToInt(ps[i], next[i], 0, kMax[i]) || (i == 2 && next[i] == 1)) return {Final::Cms, kCmsNotSupported};
       }
+      const auto& modes = settings.indicationModes;
+      if (next[0] != 0 && std::find(modes.begin(), modes.end(), next[0]) == modes.end())
+        return {Final::Cms, kCmsNotSupported};
       std::copy(std::begin(next), std::end(next), cnmi_);
       return {};
     }
@@ -129,7 +137,15 @@ Modem::Result Modem::Cpms(const Command& cmd) {
       for (std::size_t i = 0; i < settings.memories.size(); ++i)
         list += std::string(i ? "," : "") + "\"" + MemoryName(settings.memories[i]) + "\"";
       list += ")";
-      Info("+CPMS: " + list + "," + list + "," + list);
+      // Received messages may be offered fewer memories than reading.
+      std::string receive = list;
+      if (!settings.receiveMemories.empty()) {
+        receive = "(";
+        for (std::size_t i = 0; i < settings.receiveMemories.size(); ++i)
+          receive += std::string(i ? "," : "") + "\"" + MemoryName(settings.receiveMemories[i]) + "\"";
+        receive += ")";
+      }
+      Info("+CPMS: " + list + "," + list + "," + receive);
       return {};
     }
     case F::Read: {
@@ -147,6 +163,9 @@ Modem::Result Modem::Cpms(const Command& cmd) {
         if (!ps[i].present) continue;
         auto m = ParseMemory(ps[i].value);
         if (!m || std::find(settings.memories.begin(), settings.memories.end(), *m) == settings.memories.end())
+          return {Final::Cms, kCmsNotAllowed};
+        const auto& receive = settings.receiveMemories;
+        if (i == 2 && !receive.empty() && std::find(receive.begin(), receive.end(), *m) == receive.end())
           return {Final::Cms, kCmsNotAllowed};
         chosen[i] = *m;
       }

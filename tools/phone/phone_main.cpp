@@ -128,6 +128,7 @@ class Phone {
   bool hostOpen_ = false;
   Millis nextProbe_ = 0;
   std::deque<Pending> output_;
+  OutputKind lastKind_ = OutputKind::Reply;
   std::string rxLog_;
 
   int listen_ = -1;
@@ -307,6 +308,11 @@ void Phone::Queue(OutputKind kind, std::string text) {
   Millis tail = output_.empty() ? now : std::max(now, output_.back().due);
   const PhoneSettings& s = modem_.settings;
   Millis due = std::max(tail, kind == OutputKind::Reply ? now + s.latencyMs : now);
+  // The noisy phone: a reply after an unsolicited write comes a pause later,
+  // so the two reach the host as bursts of their own.
+  const Noise& noise = modem_.NoiseSettings();
+  if (noise.on && kind == OutputKind::Reply && lastKind_ == OutputKind::Unsolicited) due += noise.gapMs;
+  lastKind_ = kind;
   if (kind == OutputKind::Echo || s.chunkSize <= 0 || text.size() <= static_cast<std::size_t>(s.chunkSize)) {
     output_.push_back({due, std::move(text)});
     return;
