@@ -89,6 +89,12 @@ class Gateway {
   // auto-connect, the timer, and the stored validity period.
   void Start(const StartupOptions& options);
 
+  // Headless only: the configuration file is missing, unreadable or holds a
+  // value start-up would ignore; the reason is on standard error and the
+  // program ends with kExitConfig instead of running.
+  bool ConfigFailed() const { return configFailed_; }
+  static constexpr int kExitConfig = 78;  // EX_CONFIG of sysexits.h
+
   // Save: the controls' settings into the configuration file, other lines
   // kept; a message box says how it went.
   void SaveSettings();
@@ -133,6 +139,7 @@ class Gateway {
   void LoadConfiguration(const StartupOptions& options);
 
   QMainWindow* window_;
+  bool configFailed_ = false;
   Controls ui_;
   FormState state_;
   PollClock clock_;

@@ -138,7 +138,8 @@ void PrintHelp() {
       "Signals: SIGTERM and SIGINT act as the Exit button.\n"
       "\n"
       "Exit status: 0 ended by Exit (button, /exit, SIGTERM, SIGINT) or --help,\n"
-      "--version shown; 2 unknown option.\n"
+      "--version shown; 2 unknown option; 78 (headless) configuration file missing,\n"
+      "unreadable or with a value out of range (named on standard error).\n"
       "\n"
       "See pdulink(1) and the example configuration in /usr/share/doc/pdulink/.\n",
       stdout);
@@ -249,6 +250,7 @@ int main(int argc, char* argv[]) {
   }
 
   TForm1 window(options);
+  if (window.gateway().ConfigFailed()) return Gateway::kExitConfig;
   target = &window;
   if (exitRequested) window.b_exitClick();
   // Headless, standard input stands in for the buttons (see --help).

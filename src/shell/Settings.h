@@ -111,6 +111,13 @@ void WriteIndicationsKey(IniFile& ini, bool on);
 // opt-in keys: only where the file has the key or the value is not empty.
 void WriteSpoolKeys(IniFile& ini, const std::string& spool, const std::string& gatewayName);
 
+// What makes a configuration unusable for a service, each entry naming the
+// key, its value and what it should be ("ComPort=12: out of range (1 to
+// 10)"): a port number that is not one (or out of range), a speed not
+// offered, and every key whose value start-up would ignore. Empty when the
+// file is sound. Headless start-up ends on the first one.
+std::vector<std::string> ConfigProblems(const IniFile& ini);
+
 // A SIM PIN as the configuration accepts it: 4 to 8 digits.
 bool IsValidPin(std::string_view pin);
 
