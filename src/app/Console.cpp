@@ -150,7 +150,7 @@ void Console::Act(const std::string& line) {
       ui.sb_delete->setChecked(true);
       break;
     }
-    case ConsoleAction::Status: window_.WriteLog(StatusBlock(GatherStatus())); break;
+    case ConsoleAction::Status: window_.WriteLog(StatusBlock(GatherStatus(window_.gateway(), sendQueue_.size()))); break;
     case ConsoleAction::Help:
       window_.WriteLog("Commands: /connect /disconnect /abort /exit /status /list [type] /delete N[,M...] "
                        "/send NUMBER TEXT, or an AT command to send");
@@ -196,32 +196,32 @@ std::string StatusBlock(const StatusFacts& f) {
   return block;
 }
 
-StatusFacts Console::GatherStatus() const {
+StatusFacts GatherStatus(Gateway& gateway, size_t sendQueue) {
   StatusFacts f;
-  TSerialPort& port = window_.comport();
+  TSerialPort& port = gateway.comport();
   // The port the next connect opens while disconnected, else the open one.
-  f.port = port.Active() ? port.CommPort() : ToAnsi(window_.ui().cb_comport->currentText());
+  f.port = port.Active() ? port.CommPort() : ToAnsi(gateway.ui().cb_comport->currentText());
   f.device = port.Active() ? port.DevicePath() : ResolvePortName(f.port, port.PortMap());
-  f.baud = port.Active() ? port.BaudRate() : window_.ui().cb_speed->currentText().toUInt();
-  switch (window_.ui().led_connect->Color()) {
+  f.baud = port.Active() ? port.BaudRate() : gateway.ui().cb_speed->currentText().toUInt();
+  switch (gateway.ui().led_connect->Color()) {
     case LampColor::Lime:
     case LampColor::Green: f.connection = "connected"; break;
     case LampColor::Yellow: f.connection = "connecting"; break;
     case LampColor::Red:
     case LampColor::Grey: f.connection = "not connected"; break;
   }
-  f.offline = window_.ui().cb_offline->isChecked();
-  const FormState& state = window_.state();
+  f.offline = gateway.ui().cb_offline->isChecked();
+  const FormState& state = gateway.state();
   f.sim = state.SimState;
   f.network = state.NetworkState;
   f.signal = state.SignalState;
-  f.memory = window_.connection().SmsMemory;
+  f.memory = gateway.connection().SmsMemory;
   f.received = state.Counters.received;
   f.sent = state.Counters.sent;
   f.errors = state.Counters.errors;
-  f.sendQueue = sendQueue_.size();
+  f.sendQueue = sendQueue;
   if (state.MatchReports) {
-    const pdulink::ReportCounts counts = window_.gateway().reports().Counts();
+    const pdulink::ReportCounts counts = gateway.reports().Counts();
     f.reports = true;
     f.delivered = counts.delivered;
     f.undeliverable = counts.undeliverable;

@@ -181,6 +181,10 @@ void Gateway::LoadConfiguration(const StartupOptions& options) {
   if (s.signalIntIgnored) journal_->WriteLog("Error SignalInt in INIFile (seconds): no signal check");
   if (s.maxPartsIgnored) journal_->WriteLog("Error MaxParts in INIFile (1 to 255): 6 used");
   if (s.joinTimeoutIgnored) journal_->WriteLog("Error JoinTimeout in INIFile (hours): 24 used");
+  if (s.replyTimeoutIgnored) journal_->WriteLog("Error ReplyTimeout in INIFile (seconds): 180 used");
+  if (s.storeAlarmIgnored) journal_->WriteLog("Error StoreAlarm in INIFile (percent, 0 to 100): off");
+  dialogue_->CommandTimeout = s.replyTimeout;
+  state_.StoreAlarm = s.storeAlarm;
   StartHooks(ini);
   // 11.
   comport_->SetDTRState(ui.cb_dtr->isChecked());

@@ -13,6 +13,10 @@
 #include "Console.h"
 #include "MainWindow.h"
 #include "MessageBox.h"
+#include "PollClock.h"
+#include "PollingCycle.h"
+#include "ServiceNotify.h"
+#include "Transaction.h"
 #include "codepage.h"
 #include "gsm_alphabet.h"
 
@@ -257,5 +261,20 @@ int main(int argc, char* argv[]) {
   std::unique_ptr<Console> console;
   if (options.headless) console = std::make_unique<Console>(window, 0);
   if (!options.headless) window.show();
-  return app.exec();
+  // Under systemd (Type=notify): ready now that the configuration is read
+  // and the cycle runs; then status and watchdog from every tick.
+  ServiceNotify notify;
+  if (notify.Active()) {
+    auto status = [&window, &console] {
+      return ServiceStatusLine(GatherStatus(window.gateway(), console ? console->SendQueueLength() : 0));
+    };
+    window.cycle().Heartbeat = [&window, &notify, status] {
+      if (window.clock().PendingCommand == kExit) notify.Stopping();
+      notify.Tick(!window.dialogue().Stuck(), status());
+    };
+    notify.Ready(status());
+  }
+  const int rc = app.exec();
+  notify.Stopping();
+  return rc;
 }

@@ -31,6 +31,7 @@ PollingCycle::PollingCycle(Context& ctx, Transaction& dialogue, Connection& conn
 
 void PollingCycle::timer1Timer() {
   clock_.Advance();
+  if (Heartbeat) Heartbeat();
   if (duties.Tick) duties.Tick();
   // Ticks also come nested inside a running connect or pass (its waits let
   // the window work). A connect or pass posted meanwhile stays pending until

@@ -42,6 +42,9 @@ class PollingCycle {
   // no connect or pass is running; false otherwise (the next pass serves it).
   bool RunBetweenPasses(const std::function<void()>& step);
 
+  // Every tick, first: the service manager's watchdog and status.
+  std::function<void()> Heartbeat;
+
   // Ending the program: stop the timer, pause, close the window.
   std::function<void()> StopTimer;
   std::function<void()> ExitPause;

@@ -290,6 +290,7 @@ SimReply ParseCpinReply(const std::string& reply) {
     if (code == "SIM PIN2") return {SimCode::SimPin2, code};
     if (code == "SIM PUK2") return {SimCode::SimPuk2, code};
     if (code == "NO SIM" || code == "NOT INSERTED" || code == "SIM NOT INSERTED") return {SimCode::NoSim, code};
+    if (code == "NOT READY") return {SimCode::Busy, "+CPIN: NOT READY"};
     if (code.empty()) return {SimCode::Other, "+CPIN: (empty)"};
     return {SimCode::Other, code};
   }
@@ -310,6 +311,17 @@ SimReply ParseCpinReply(const std::string& reply) {
   for (const std::string& line : ReplyLines(reply))
     if (Canonical(line) == "ERROR") return {SimCode::Other, "ERROR"};
   return {SimCode::NoAnswer, ""};
+}
+
+std::string SimStartingLine(const std::string& reply) {
+  if (auto field = LastField(reply, "+CMS ERROR:")) {
+    auto n = SmallNumber(*field);
+    if (n && *n >= 310 && *n <= 315) return "+CMS ERROR: " + std::to_string(*n);
+    return {};
+  }
+  const SimReply sim = ParseCpinReply(reply);
+  if (sim.code == SimCode::Busy) return sim.text;
+  return {};
 }
 
 int ParseCregReply(const std::string& reply) {

@@ -110,7 +110,14 @@ struct SimReply {
 };
 
 // An AT+CPIN? reply. Blanks, case and quotes around the code do not matter.
+// "+CPIN: NOT READY" (a SIM still starting up) counts as busy.
 SimReply ParseCpinReply(const std::string& reply);
+
+// The line of a reply that says the SIM is still starting up, as phones
+// answer for seconds after power-on: "+CME ERROR: 14" (or its text "SIM
+// busy"), "+CPIN: NOT READY", or "+CMS ERROR: 310" to 315 (TS 27.005 3.2.5:
+// SIM not inserted, PIN, PH-SIM PIN, failure, busy, wrong). Empty otherwise.
+std::string SimStartingLine(const std::string& reply);
 
 // The registration state <stat> of an AT+CREG? reply ("+CREG: n,stat[,...]")
 // or of an unsolicited "+CREG: stat[,lac,ci]" line; the last +CREG line

@@ -66,6 +66,10 @@ bool Transaction::WaitReply(const std::string& kind) {
       AbortFlag = true;
     }
   } while (!AbortFlag && !met);
+  // An abort (Abort, Disconnect, Exit, a closed port) is not the phone
+  // falling silent; only a timeout keeps the command counted unanswered.
+  if (AbortFlag && PollClock::Elapsed(start, clock_.SecondsCounter) <= static_cast<uint32_t>(ReplyTimeout))
+    unanswered_ = false;
   bool result = !AbortFlag;
   AbortFlag = false;
   ui_.b_abort->setEnabled(false);
@@ -127,8 +131,13 @@ bool Transaction::SendCommand(const std::string& command, const std::string& mod
       tray_.SetTrayState(4, "Not Connected");
     }
   }
-  ReplyTimeout = 180;
+  ReplyTimeout = CommandTimeout;
   ReplyFlag = false;
+  if (!unanswered_) {
+    unanswered_ = true;
+    unansweredSince_ = clock_.SecondsCounter;
+  }
+  inFlight_ = command;
   comport_.SendText(command);
   if (!comport_.Active()) {
     // Nothing was written (the port reports it in the journal) and no reply
@@ -170,6 +179,12 @@ void Transaction::comportRxClusterEvent() {
   if (size < 0) return;
   if (comport_.PeekClusterError() != 0) journal_.WriteLog("Rx Error (BaudRate Tune)");
   std::string text = comport_.TakeClusterText();
+  if (unanswered_) {
+    unanswered_ = false;
+    answeredOnce_ = true;
+    lastAnswerAt_ = clock_.SecondsCounter;
+    lastAnswered_ = inFlight_.substr(0, inFlight_.find('\r'));
+  }
   if (CaptureOn) CaptureText += text;
   if (ClusterTaken) ClusterTaken(text);
   journal_.WriteLog(text);
@@ -191,6 +206,25 @@ void Transaction::comportRxClusterEvent() {
   PromptFlag = text.find('>') != std::string::npos;
   ReplyFlag = true;
   ++clusterCount_;
+}
+
+bool Transaction::Rest(int ticks) {
+  const uint32_t start = clock_.SecondsCounter;
+  while (PollClock::Elapsed(start, clock_.SecondsCounter) < static_cast<uint32_t>(ticks)) {
+    if (AbortFlag || ExitUnderway || !comport_.Active()) return false;
+    ProcessEvents();
+    Pause();
+  }
+  return true;
+}
+
+bool Transaction::Stuck() const {
+  return unanswered_ && comport_.Active() &&
+         PollClock::Elapsed(unansweredSince_, clock_.SecondsCounter) > static_cast<uint32_t>(ReplyTimeout);
+}
+
+long Transaction::SinceLastAnswer() const {
+  return answeredOnce_ ? static_cast<long>(PollClock::Elapsed(lastAnswerAt_, clock_.SecondsCounter)) : -1;
 }
 
 void Transaction::b_sendClick() {

@@ -56,6 +56,14 @@ struct FormState {
   std::string GatewayName;
   // The spool replaces the watched directory: Spool set and WatchDir absent.
   bool SpoolOnly = false;
+  // StoreAlarm=PERCENT (0: off): the store's use is read at each listing.
+  int StoreAlarm = 0;
+  // The message store as last seen: used and total slots (-1: not read), and
+  // full (a listing at capacity, +CIEV "smsfull" or +CMS ERROR: 322).
+  int StoreUsed = -1, StoreTotal = -1;
+  bool StoreFull = false;
+  // Restarts of the phone seen (reopened device, power-on echo) since start.
+  unsigned PhoneRestarts = 0;
   // The battery charge the last check read, percent; -1 before one did.
   int BatteryLevel = -1;
 };

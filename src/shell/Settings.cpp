@@ -113,6 +113,16 @@ StartupSettings ReadStartupSettings(const IniFile& ini) {
   s.utf8Files = get("Utf8Files") == "1";
   if (std::string v = get("Spool"); v != kMissing) s.spool = std::string(TrimBlanks(v));
   if (std::string v = get("GatewayName"); v != kMissing) s.gatewayName = std::string(TrimBlanks(v));
+  if (std::string v = get("ReplyTimeout"); v != kMissing) {
+    auto n = ParseInt(TrimBlanks(v));
+    if (n && *n >= 1) s.replyTimeout = *n;
+    else s.replyTimeoutIgnored = true;
+  }
+  if (std::string v = get("StoreAlarm"); v != kMissing) {
+    auto n = ParseInt(TrimBlanks(v));
+    if (n && *n >= 0 && *n <= 100) s.storeAlarm = *n;
+    else s.storeAlarmIgnored = true;
+  }
   return s;
 }
 

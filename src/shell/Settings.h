@@ -12,6 +12,8 @@
 inline constexpr const char* kMainSection = "Main";
 inline constexpr const char* kPortsSection = "Ports";
 
+inline constexpr int kReplyTimeoutDefault = 180;  // seconds
+
 // Speeds offered by the speed list, in list order.
 inline const std::vector<std::string>& SpeedItems() {
   static const std::vector<std::string> items = {"9600", "19200", "38400", "57600", "115200"};
@@ -59,6 +61,13 @@ struct StartupSettings {
   // and the name this gateway goes by in it.
   std::string spool;
   std::string gatewayName;
+  // How long a command waits for its reply, seconds (ReplyTimeout=).
+  int replyTimeout = kReplyTimeoutDefault;
+  bool replyTimeoutIgnored = false;
+  // StoreAlarm=PERCENT: how full the message store may get before the
+  // journal says so; 0 (the default) reads nothing.
+  int storeAlarm = 0;
+  bool storeAlarmIgnored = false;
 };
 
 // What the controls show when Save is pressed.

@@ -434,3 +434,23 @@ TEST(IndicationReplies, FastFramingEndsAtAnIndicationLine) {
 }
 
 }  // namespace
+
+TEST(Replies, SimStartingLineNamesTheWordsOfASimStillStartingUp) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"\r\n+CMS ERROR: 314\r\n", "+CMS ERROR: 314"},
+      {"\r\n+CMS ERROR: 310\r\n", "+CMS ERROR: 310"},
+      {"\r\n+CMS ERROR: 315\r\n", "+CMS ERROR: 315"},
+      {"\r\n+CME ERROR: 14\r\n", "+CME ERROR: 14"},
+      {"\r\n+CME ERROR: SIM busy\r\n", "+CME ERROR: SIM busy"},
+      {"\r\n+CPIN: NOT READY\r\n\r\nOK\r\n", "+CPIN: NOT READY"},
+      // Anything else is an answer of its own.
+      {"\r\n+CMS ERROR: 316\r\n", ""},
+      {"\r\n+CMS ERROR: 322\r\n", ""},
+      {"\r\n+CME ERROR: 10\r\n", ""},
+      {"\r\n+CPIN: READY\r\n\r\nOK\r\n", ""},
+      {"\r\n+CSCA: \"+12345678901\",145\r\n\r\nOK\r\n", ""},
+      {"\r\nERROR\r\n", ""},
+  };
+  for (const auto& [reply, line] : cases) EXPECT_EQ(SimStartingLine(reply), line) << reply;
+  EXPECT_EQ(ParseCpinReply("\r\n+CPIN: NOT READY\r\n").code, SimCode::Busy);
+}

@@ -1,0 +1,156 @@
+// The program under a service manager: readiness, status and watchdog pings
+// over a notify socket the test binds, as systemd does for Type=notify.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "ChildProcess.h"
+#include "PhoneProcess.h"
+#include "TempDir.h"
+
+namespace {
+
+using pdulink::test::Child;
+using Clock = std::chrono::steady_clock;
+
+// The service manager's end: a datagram socket that collects notifications.
+class NotifySocket {
+ public:
+  explicit NotifySocket(const std::string& path) : path_(path) {
+    fd_ = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    path.copy(addr.sun_path, sizeof addr.sun_path - 1);
+    bound_ = fd_ >= 0 && ::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+  }
+  ~NotifySocket() {
+    if (fd_ >= 0) ::close(fd_);
+    ::unlink(path_.c_str());
+  }
+  bool Bound() const { return bound_; }
+  // Every notification received so far (one datagram each).
+  const std::vector<std::string>& Read() {
+    char buf[4096];
+    ssize_t n;
+    while ((n = ::recv(fd_, buf, sizeof buf, 0)) > 0) got_.emplace_back(buf, static_cast<size_t>(n));
+    return got_;
+  }
+  size_t Count(const std::string& field) {
+    size_t count = 0;
+    for (const std::string& d : Read())
+      if (("\n" + d + "\n").find("\n" + field + "\n") != std::string::npos) ++count;
+    return count;
+  }
+
+ private:
+  std::string path_;
+  int fd_ = -1;
+  bool bound_ = false;
+  std::vector<std::string> got_;
+};
+
+// Pumps the child's output until pred holds or seconds pass.
+template <typename Pred>
+bool PumpUntil(Child& p, Pred pred, int seconds) {
+  const auto end = Clock::now() + std::chrono::seconds(seconds);
+  while (!pred()) {
+    if (Clock::now() > end) return false;
+    p.Pump(100);
+  }
+  return true;
+}
+
+TEST(ServiceTest, ReadyThenWatchdogPingsThatStopWhileThePhoneIsSilent) {
+  pdulink::test::TempDir tmp("pdulink-service");
+  const std::string dir = tmp.Path();
+  pdulink::test::PhoneProcess phone;
+  ASSERT_TRUE(phone.Started()) << phone.Error();
+  NotifySocket notify(dir + "/notify");
+  ASSERT_TRUE(notify.Bound());
+  std::ofstream(dir + "/gw.ini") << "[Main]\r\nAutoConnect=1\r\nAutoRead=1\r\nPollingInt=1\r\nBatteryCheck=0\r\n"
+                                    "ReplyTimeout=2\r\n[Ports]\r\nCOM1=" << phone.LinkPath() << "\r\n";
+  Child p({PDULINK_BIN, "--headless", "gw.ini"}, dir,
+          {"NOTIFY_SOCKET=" + dir + "/notify", "WATCHDOG_USEC=4000000", "WATCHDOG_PID"});
+  ASSERT_GT(p.pid, 0);
+  ASSERT_TRUE(PumpUntil(p, [&] { return !notify.Read().empty(); }, 10)) << p.outText << p.errText;
+  EXPECT_EQ(notify.Read()[0].rfind("READY=1\nSTATUS=", 0), 0u) << notify.Read()[0];
+  ASSERT_TRUE(p.WaitFor("AutoReading Mode.", 30)) << p.outText;
+  // The status names the connection once it is up; pings come every tick
+  // while the phone answers (at least every half of the 4 s).
+  auto connected = [&] {
+    for (const std::string& d : notify.Read())
+      if (d.find("STATUS=Connected to COM1 (" + phone.LinkPath() + ")") != std::string::npos) return true;
+    return false;
+  };
+  ASSERT_TRUE(PumpUntil(p, connected, 5));
+  const size_t before = notify.Count("WATCHDOG=1");
+  ASSERT_TRUE(PumpUntil(p, [&] { return notify.Count("WATCHDOG=1") >= before + 2; }, 4));
+
+  // The phone falls silent mid-command: once the 2-second reply timeout has
+  // passed, no more pings.
+  ASSERT_TRUE(pdulink::test::PhoneProcess::Ok(phone.Control("fail + silent")));
+  ASSERT_TRUE(pdulink::test::PhoneProcess::Ok(phone.Control("fail E silent")));
+  ASSERT_TRUE(p.WaitFor("TimeOut Rx Done", 10)) << p.outText;
+  p.Pump(200);
+  const size_t pings = notify.Count("WATCHDOG=1");
+  const auto quiet = Clock::now() + std::chrono::seconds(3);
+  while (Clock::now() < quiet) p.Pump(100);
+  EXPECT_EQ(notify.Count("WATCHDOG=1"), pings) << p.outText.substr(p.outText.find("TimeOut Rx Done") - 300);
+
+  // It answers again: the pings come back.
+  ASSERT_TRUE(pdulink::test::PhoneProcess::Ok(phone.Control("unfail")));
+  EXPECT_TRUE(PumpUntil(p, [&] { return notify.Count("WATCHDOG=1") > pings; }, 10)) << p.outText;
+
+  ::kill(p.pid, SIGTERM);
+  EXPECT_EQ(p.Wait(30), 0) << p.errText;
+  bool stopping = false;
+  for (const std::string& d : notify.Read()) stopping = stopping || d.rfind("STOPPING=1", 0) == 0;
+  EXPECT_TRUE(stopping);
+}
+
+TEST(ServiceTest, WithoutNotifySocketNothingIsSent) {
+  // Not under systemd: the program runs as before (the socket stays empty).
+  pdulink::test::TempDir tmp("pdulink-service");
+  const std::string dir = tmp.Path();
+  NotifySocket notify(dir + "/notify");
+  std::ofstream(dir + "/gw.ini") << "[Main]\r\n";
+  Child p({PDULINK_BIN, "--headless", "gw.ini"}, dir, {"NOTIFY_SOCKET", "WATCHDOG_USEC=4000000"});
+  for (int i = 0; i < 20; ++i) p.Pump(100);
+  p.Type("/exit");
+  EXPECT_EQ(p.Wait(30), 0);
+  EXPECT_TRUE(notify.Read().empty());
+}
+
+}  // namespace
+
+namespace {
+
+TEST(ServiceTest, SimBusyAtPowerOnIsAskedAgainUntilReady) {
+  pdulink::test::TempDir tmp("pdulink-service");
+  const std::string dir = tmp.Path();
+  pdulink::test::PhoneProcess phone;
+  ASSERT_TRUE(phone.Started()) << phone.Error();
+  std::ofstream(dir + "/gw.ini") << "[Main]\r\nAutoConnect=1\r\nAutoRead=1\r\nBatteryCheck=0\r\n[Ports]\r\nCOM1="
+                                 << phone.LinkPath() << "\r\n";
+  Child p({PDULINK_BIN, "--headless", "gw.ini"}, dir);
+  // Powered on as the connect starts: the SIM answers "busy" for 5 seconds.
+  ASSERT_TRUE(p.WaitFor("COM1 19200", 30)) << p.outText << p.errText;
+  ASSERT_TRUE(pdulink::test::PhoneProcess::Ok(phone.Control("sim busy=5000")));
+  ASSERT_TRUE(p.WaitFor("AutoReading Mode.", 30)) << p.outText << p.errText;
+  EXPECT_NE(p.outText.find(" SIM not ready (+CMS ERROR: 314): asking again in 1 s\n"), std::string::npos) << p.outText;
+  EXPECT_NE(p.outText.find(" SIM not ready (+CMS ERROR: 314): asking again in 2 s\n"), std::string::npos) << p.outText;
+  // Connected once ready, with the service centre read from the SIM.
+  EXPECT_NE(p.outText.find("+CSCA: \"+12345678901\",145"), std::string::npos) << p.outText;
+  EXPECT_NE(p.outText.find(" SMS Memory Select:MT\n"), std::string::npos);
+  p.Type("/exit");
+  EXPECT_EQ(p.Wait(30), 0);
+}
+
+}  // namespace
