@@ -16,6 +16,7 @@
 #include <QTimer>
 #include <QToolButton>
 #include <initializer_list>
+#include <unistd.h>
 #include <memory>
 #include <vector>
 
@@ -78,6 +79,13 @@ void Gateway::WirePort() {
       default: return;
     }
     journal_->WriteLog(PortReportLine(comport_->CommPort(), comport_->DevicePath(), place, code, msg));
+    // The device went away under the open port: reopened once it is back.
+    if (place == 9907) state_.DeviceLost = true;
+  };
+  // Back means openable again (a /dev/serial/by-id/ link resolves anew).
+  cycle_->DeviceBack = [this] {
+    const std::string path = comport_->DevicePath();
+    return !path.empty() && ::access(path.c_str(), R_OK | W_OK) == 0;
   };
 }
 

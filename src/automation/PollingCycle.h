@@ -42,6 +42,9 @@ class PollingCycle {
   // no connect or pass is running; false otherwise (the next pass serves it).
   bool RunBetweenPasses(const std::function<void()>& step);
 
+  // Whether the device of a port that vanished is there again.
+  std::function<bool()> DeviceBack;
+
   // Every tick, first: the service manager's watchdog and status.
   std::function<void()> Heartbeat;
 
@@ -64,6 +67,9 @@ class PollingCycle {
   };
 
   void ConnectStep();
+  // A phone that restarted or came back: the connect sequence once more,
+  // with one journal line.
+  void ConnectAgain(const std::string& why);
   void DisconnectStep(int command);
 
   bool busy_ = false;           // a connect step or duty pass is running

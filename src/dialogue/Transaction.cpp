@@ -138,6 +138,11 @@ bool Transaction::SendCommand(const std::string& command, const std::string& mod
     unansweredSince_ = clock_.SecondsCounter;
   }
   inFlight_ = command;
+  firstCluster_ = true;
+  // Commands that switch the echo back on (or reset the phone) make an echo
+  // expected again.
+  for (const char* reset : {"ATZ", "AT&F", "ATE1"})
+    if (pdulink::EqualNoCase(command.substr(0, std::string_view(reset).size()), reset)) echoOff_ = false;
   comport_.SendText(command);
   if (!comport_.Active()) {
     // Nothing was written (the port reports it in the journal) and no reply
@@ -148,6 +153,7 @@ bool Transaction::SendCommand(const std::string& command, const std::string& mod
   }
   bool result = WaitReply("rx");
   OfflineSession = ui_.cb_offline->isChecked();
+  if (command == "ATE0\r" && result && OkFlag) echoOff_ = true;
   return result;
 }
 
@@ -185,6 +191,15 @@ void Transaction::comportRxClusterEvent() {
     lastAnswerAt_ = clock_.SecondsCounter;
     lastAnswered_ = inFlight_.substr(0, inFlight_.find('\r'));
   }
+  // A phone that restarted echoes again: the first cluster after a command
+  // holds the command itself at the start of a line (behind what the phone
+  // still had to say, perhaps).
+  if (firstCluster_ && echoOff_ && !inFlight_.empty() &&
+      (text.compare(0, inFlight_.size(), inFlight_) == 0 || text.find("\n" + inFlight_) != std::string::npos)) {
+    echoOff_ = false;
+    EchoBack = true;
+  }
+  firstCluster_ = false;
   if (CaptureOn) CaptureText += text;
   if (ClusterTaken) ClusterTaken(text);
   journal_.WriteLog(text);

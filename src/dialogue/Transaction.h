@@ -45,6 +45,11 @@ class Transaction {
   bool WaitReply(const std::string& kind);
   std::string ReplyCapture(const std::string& word);
 
+  // The phone echoed a command although ATE0 had been confirmed: it has
+  // restarted (or been reset) and lost its settings. The cycle connects
+  // again and clears the flag.
+  bool EchoBack = false;
+
   // Waits ticks seconds while the window works. False as soon as Abort,
   // Disconnect or Exit comes or the port closes (the caller stops asking).
   bool Rest(int ticks);
@@ -89,6 +94,8 @@ class Transaction {
   bool unanswered_ = false;         // a command waits for the phone's first word
   uint32_t unansweredSince_ = 0;    // SecondsCounter when it was sent
   std::string inFlight_;            // the command whose reply is awaited
+  bool echoOff_ = false;            // ATE0 answered OK, not undone since
+  bool firstCluster_ = false;       // the next cluster is the first after a command
   std::string lastAnswered_;
   bool answeredOnce_ = false;
   uint32_t lastAnswerAt_ = 0;

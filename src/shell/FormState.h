@@ -62,6 +62,9 @@ struct FormState {
   // full (a listing at capacity, +CIEV "smsfull" or +CMS ERROR: 322).
   int StoreUsed = -1, StoreTotal = -1;
   bool StoreFull = false;
+  // The device vanished under an open port (USB reset, unplugged): the
+  // cycle reopens it as soon as it is back.
+  bool DeviceLost = false;
   // Restarts of the phone seen (reopened device, power-on echo) since start.
   unsigned PhoneRestarts = 0;
   // The battery charge the last check read, percent; -1 before one did.

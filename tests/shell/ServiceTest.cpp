@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -151,6 +152,64 @@ TEST(ServiceTest, SimBusyAtPowerOnIsAskedAgainUntilReady) {
   EXPECT_NE(p.outText.find(" SMS Memory Select:MT\n"), std::string::npos);
   p.Type("/exit");
   EXPECT_EQ(p.Wait(30), 0);
+}
+
+}  // namespace
+
+namespace {
+
+// A gateway that reads every second from the simulated phone.
+struct ReadingGateway {
+  pdulink::test::TempDir tmp{"pdulink-service"};
+  const std::string dir = tmp.Path();
+  pdulink::test::PhoneProcess phone;
+  std::unique_ptr<Child> p;
+
+  bool Start() {
+    if (!phone.Started()) return false;
+    std::ofstream(dir + "/gw.ini") << "[Main]\r\nAutoConnect=1\r\nAutoRead=1\r\nPollingInt=1\r\nBatteryCheck=0\r\n"
+                                      "LogDir=" << dir << "\r\n[Ports]\r\nCOM1=" << phone.LinkPath() << "\r\n";
+    p = std::make_unique<Child>(std::vector<std::string>{PDULINK_BIN, "--headless", "gw.ini"}, dir);
+    return p->WaitFor("AutoReading Mode.", 30);
+  }
+  // A message delivered now is listed and archived by the next turn.
+  bool Receives(const std::string& text) {
+    if (!pdulink::test::PhoneProcess::Ok(phone.Control("deliver +4915112345678 " + text))) return false;
+    return p->WaitFor(text, 15);
+  }
+};
+
+TEST(ServiceTest, DeviceThatGoesAndComesBackUnderItsLinkIsReopened) {
+  ReadingGateway g;
+  ASSERT_TRUE(g.Start()) << g.phone.Error() << (g.p ? g.p->outText + g.p->errText : "");
+  // A USB reset: the device node goes, then a new one comes behind the same
+  // link (as /dev/serial/by-id/ names it).
+  ASSERT_TRUE(pdulink::test::PhoneProcess::Ok(g.phone.Control("hangup-line")));
+  ASSERT_TRUE(g.p->WaitFor("Error calling WaitCommEvent", 15)) << g.p->outText;
+  for (int i = 0; i < 20; ++i) g.p->Pump(100);  // gone for a while: nothing to reopen
+  EXPECT_EQ(g.p->outText.find("connecting again"), std::string::npos);
+  ASSERT_TRUE(pdulink::test::PhoneProcess::Ok(g.phone.Control("replug")));
+  ASSERT_TRUE(g.p->WaitFor("Port COM1 (" + g.phone.LinkPath() + "): device back, connecting again\n", 10))
+      << g.p->outText;
+  const size_t back = g.p->outText.find("device back");
+  ASSERT_TRUE(g.p->WaitFor("AutoReading Mode.", 15, back)) << g.p->outText.substr(back);
+  EXPECT_TRUE(g.Receives("after-the-reset")) << g.p->outText.substr(back);
+  g.p->Type("/exit");
+  EXPECT_EQ(g.p->Wait(30), 0);
+}
+
+TEST(ServiceTest, PhoneThatEchoesAgainIsSetUpAgain) {
+  ReadingGateway g;
+  ASSERT_TRUE(g.Start()) << g.phone.Error() << (g.p ? g.p->outText + g.p->errText : "");
+  // Its echo back at the power-on value, as after a restart.
+  g.p->Type("ATE1");
+  ASSERT_TRUE(g.p->WaitFor("phone echoes again (restarted), connecting again\n", 10)) << g.p->outText;
+  const size_t again = g.p->outText.find("connecting again");
+  ASSERT_TRUE(g.p->WaitFor("AutoReading Mode.", 15, again)) << g.p->outText.substr(again);
+  EXPECT_EQ(g.p->outText.find("connecting again", again + 1), std::string::npos) << g.p->outText.substr(again);
+  EXPECT_TRUE(g.Receives("after-the-restart"));
+  g.p->Type("/exit");
+  EXPECT_EQ(g.p->Wait(30), 0);
 }
 
 }  // namespace
