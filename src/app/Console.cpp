@@ -1,5 +1,8 @@
 #include "Console.h"
 
+#include "StoreAlarm.h"
+#include "Transaction.h"
+
 #include <unistd.h>
 
 #include <QCheckBox>
@@ -189,6 +192,10 @@ std::string StatusBlock(const StatusFacts& f) {
   block += "Memory: " + or_(f.memory, "none") + "\n";
   block += "Since start: received " + std::to_string(f.received) + ", sent " + std::to_string(f.sent) + ", errors " +
            std::to_string(f.errors) + "\n";
+  if (!f.lastAnswered.empty())
+    block += "Last answer: " + f.lastAnswered + ", " + std::to_string(f.sinceAnswer) + " s ago\n";
+  if (f.restarts > 0) block += "Phone restarts seen: " + std::to_string(f.restarts) + "\n";
+  if (!f.store.empty()) block += "Store: " + f.store + "\n";
   block += "Send queue: " + std::to_string(f.sendQueue);
   if (f.reports)
     block += "\nReports: delivered " + std::to_string(f.delivered) + ", undeliverable " +
@@ -216,6 +223,10 @@ StatusFacts GatherStatus(Gateway& gateway, size_t sendQueue) {
   f.network = state.NetworkState;
   f.signal = state.SignalState;
   f.memory = gateway.connection().SmsMemory;
+  f.store = gateway.storeAlarm().StatusText();
+  f.lastAnswered = gateway.dialogue().LastAnswered();
+  f.sinceAnswer = gateway.dialogue().SinceLastAnswer();
+  f.restarts = state.PhoneRestarts;
   f.received = state.Counters.received;
   f.sent = state.Counters.sent;
   f.errors = state.Counters.errors;

@@ -29,6 +29,11 @@ struct StatusFacts {
   std::string store;   // "9 of 10 used (90 %)" (StoreAlarm only), "full"; empty: not read
   unsigned received = 0, sent = 0, errors = 0;
   size_t sendQueue = 0;  // /send requests waiting for the Send page
+  // The last command the phone answered and how many seconds ago (-1: none
+  // yet), and the restarts of the phone seen since start.
+  std::string lastAnswered;
+  long sinceAnswer = -1;
+  unsigned restarts = 0;
   // Messages of the sent record by their delivery report (MatchReports only).
   bool reports = false;
   unsigned delivered = 0, undeliverable = 0, awaiting = 0;

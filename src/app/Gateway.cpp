@@ -33,6 +33,7 @@
 #include "Receiving.h"
 #include "SerialPort.h"
 #include "Signal.h"
+#include "StoreAlarm.h"
 #include "SpoolTurn.h"
 #include "Sending.h"
 #include "ServiceCentre.h"
@@ -81,6 +82,7 @@ Gateway::Gateway(QMainWindow* window) : window_(window) {
       });
   reports_ = std::make_unique<DeliveryReports>(*ctx_);
   indications_ = std::make_unique<Indications>(*ctx_, *dialogue_, *receiving_);
+  storeAlarm_ = std::make_unique<StoreAlarm>(*ctx_, *dialogue_);
   Wire();
 }
 

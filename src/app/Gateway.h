@@ -37,6 +37,7 @@ class HookRunner;
 class IniFile;
 class Indications;
 class SpoolTurn;
+class StoreAlarm;
 
 // The journal line for a report of the serial port (Windows-1251):
 // "Port COM5 (/dev/ttyS4): Error reopening Port (112, No such file or directory)".
@@ -78,6 +79,7 @@ class Gateway {
   WatchTurn& watchTurn() { return *watchTurn_; }
   DeliveryReports& reports() { return *reports_; }
   Indications& indications() { return *indications_; }
+  StoreAlarm& storeAlarm() { return *storeAlarm_; }
   // The database spool's turn; null when Spool= is absent.
   SpoolTurn* spoolTurn() { return spoolTurn_.get(); }
   Context& context() { return *ctx_; }
@@ -163,5 +165,6 @@ class Gateway {
   // Last, so that it ends (and reports its hooks) while the journal is there.
   std::unique_ptr<HookRunner> hooks_;
   std::unique_ptr<Indications> indications_;
+  std::unique_ptr<StoreAlarm> storeAlarm_;
   std::unique_ptr<SpoolTurn> spoolTurn_;
 };

@@ -36,6 +36,7 @@
 #include "SettingsControls.h"
 #include "SpoolInbox.h"
 #include "Signal.h"
+#include "StoreAlarm.h"
 #include "SpoolTurn.h"
 #include "Transaction.h"
 #include "TrayState.h"
@@ -92,7 +93,11 @@ void Gateway::WirePort() {
 void Gateway::FillDuties() {
   PollingCycle::Duties& d = cycle_->duties;
   d.CheckIncomingCall = [this] { return CheckIncomingCall(); };
-  d.listSMS = [this] { receiving_->listSMS(); };
+  // StoreAlarm: how full the store got, before each listing empties it.
+  d.listSMS = [this] {
+    storeAlarm_->Check();
+    receiving_->listSMS();
+  };
   d.SaveSmsc = [this] { serviceCentre_->SaveSmsc(); };
   d.SendSMS = [this](const std::string& number, const std::string& body) { return ManualSend(number, body); };
   d.DeleteByNumbers = [this] { receiving_->DeleteByNumbers(); };
@@ -197,6 +202,7 @@ void Gateway::WireControls() {
 
 void Gateway::WireIndications() {
   dialogue_->ClusterTaken = [this](const std::string& text) {
+    storeAlarm_->Seen(text);
     if (!state_.Indications) return;
     indications_->Seen(text);
     // Fast mode reads at once when no pass is running; otherwise the next

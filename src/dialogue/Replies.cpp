@@ -324,6 +324,45 @@ std::string SimStartingLine(const std::string& reply) {
   return {};
 }
 
+std::optional<StoreUse> ParseCpmsRead(const std::string& reply) {
+  auto field = LastField(reply, "+CPMS:");
+  if (!field) return std::nullopt;
+  std::vector<std::string> parts;
+  std::string part;
+  for (char c : *field + ",") {
+    if (c == ',') {
+      parts.emplace_back(pdulink::TrimBlanks(part));
+      part.clear();
+    } else if (c != '"') {
+      part.push_back(c);
+    }
+  }
+  if (parts.size() < 3 || parts[0].empty()) return std::nullopt;
+  auto count = [](const std::string& text) -> std::optional<int> {
+    int value = 0;
+    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (text.empty() || ec != std::errc() || end != text.data() + text.size() || value < 0) return std::nullopt;
+    return value;
+  };
+  auto used = count(parts[1]);
+  auto total = count(parts[2]);
+  if (!used || !total || *total == 0) return std::nullopt;
+  return StoreUse{parts[0], *used, *total};
+}
+
+std::string StoreFullLine(std::string_view text) {
+  for (const std::string& line : ReplyLines(std::string(text))) {
+    const std::string canonical = Canonical(line);
+    if (canonical == "+CMS ERROR: 322") return line;
+    if (canonical.rfind("+CIEV:", 0) == 0 && canonical.find("SMSFULL") != std::string::npos) {
+      const size_t comma = canonical.rfind(',');
+      if (comma != std::string::npos && pdulink::TrimBlanks(std::string_view(canonical).substr(comma + 1)) == "1")
+        return line;
+    }
+  }
+  return {};
+}
+
 int ParseCregReply(const std::string& reply) {
   auto field = LastField(reply, "+CREG:");
   if (!field) return kNoCregLine;

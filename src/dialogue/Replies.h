@@ -119,6 +119,20 @@ SimReply ParseCpinReply(const std::string& reply);
 // SIM not inserted, PIN, PH-SIM PIN, failure, busy, wrong). Empty otherwise.
 std::string SimStartingLine(const std::string& reply);
 
+// How full the message store is, from an AT+CPMS? reply
+// ("+CPMS: "SM",9,10,"SM",9,10,"SM",9,10"): the first memory (the one
+// listed, read and deleted), its used and total slots.
+struct StoreUse {
+  std::string memory;
+  int used = 0, total = 0;
+};
+std::optional<StoreUse> ParseCpmsRead(const std::string& reply);
+
+// The line of text that says the message store is full: "+CMS ERROR: 322"
+// (TS 27.005 3.2.5, memory full) or an indicator event naming "smsfull" set
+// to 1 ("+CIEV: "SMSFULL",1"). Empty otherwise.
+std::string StoreFullLine(std::string_view text);
+
 // The registration state <stat> of an AT+CREG? reply ("+CREG: n,stat[,...]")
 // or of an unsolicited "+CREG: stat[,lac,ci]" line; the last +CREG line
 // counts. kNoCregLine when there is none, kUnreadableCreg when it is

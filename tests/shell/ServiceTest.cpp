@@ -7,7 +7,9 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
@@ -210,6 +212,56 @@ TEST(ServiceTest, PhoneThatEchoesAgainIsSetUpAgain) {
   EXPECT_TRUE(g.Receives("after-the-restart"));
   g.p->Type("/exit");
   EXPECT_EQ(g.p->Wait(30), 0);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(ServiceTest, StoreAlarmSaysOnceWhenTheStoreFillsAndAtOnceWhenFull) {
+  pdulink::test::TempDir tmp("pdulink-service");
+  const std::string dir = tmp.Path();
+  pdulink::test::PhoneProcess phone({"--memories", "SM", "--sm-capacity", "10"});
+  ASSERT_TRUE(phone.Started()) << phone.Error();
+  for (int i = 0; i < 9; ++i)
+    ASSERT_TRUE(pdulink::test::PhoneProcess::Ok(phone.Control("deliver +4915112345678 m" + std::to_string(i))));
+  std::ofstream(dir + "/alarm.sh") << "#!/bin/sh\necho \"$1 $2\" >> " << dir << "/alarms\n";
+  std::filesystem::permissions(dir + "/alarm.sh", std::filesystem::perms::owner_all);
+  std::ofstream(dir + "/gw.ini") << "[Main]\r\nAutoConnect=1\r\nBatteryCheck=0\r\nStoreAlarm=80\r\nOnAlarm=" << dir
+                                 << "/alarm.sh\r\n[Ports]\r\nCOM1=" << phone.LinkPath() << "\r\n";
+  Child p({PDULINK_BIN, "--headless", "gw.ini"}, dir);
+  ASSERT_TRUE(p.WaitFor("SMS Memory Select:SM", 30)) << p.outText << p.errText;
+  // Two listings at 9 of 10: one line.
+  for (int turn = 1; turn <= 2; ++turn) {
+    p.Type("/list 4");
+    size_t from = 0;
+    for (int seen = 0; seen < turn; ++seen) {
+      ASSERT_TRUE(p.WaitFor("N Msg = 9\n", 15, from)) << p.outText;
+      from = p.outText.find("N Msg = 9\n", from) + 1;
+    }
+  }
+  const std::string reached = " Message store SM: 9 of 10 used (90 %), StoreAlarm=80 reached\n";
+  ASSERT_NE(p.outText.find(reached), std::string::npos) << p.outText;
+  EXPECT_EQ(p.outText.find(reached, p.outText.find(reached) + 1), std::string::npos);
+  p.Type("/status");
+  ASSERT_TRUE(p.WaitFor("Store: SM 9 of 10 used (90 %)\n", 10)) << p.outText;
+  EXPECT_NE(p.outText.find("Last answer: AT+CMGL=4, "), std::string::npos) << p.outText;
+
+  // The tenth message fills it: said at once, with its hook.
+  ASSERT_TRUE(pdulink::test::PhoneProcess::Ok(phone.Control("deliver +4915112345678 m9")));
+  p.Type("/list 4");
+  ASSERT_TRUE(p.WaitFor(" Message store full (10 of 10 used): no message can arrive until it is emptied\n", 15))
+      << p.outText;
+  const auto end = Clock::now() + std::chrono::seconds(10);
+  std::string alarms;
+  while (alarms.find("store-full") == std::string::npos && Clock::now() < end) {
+    p.Pump(100);
+    std::ifstream in(dir + "/alarms");
+    alarms.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
+  EXPECT_EQ(alarms, "store 90\nstore-full 10 of 10 used\n");
+  p.Type("/exit");
+  EXPECT_EQ(p.Wait(30), 0);
 }
 
 }  // namespace
