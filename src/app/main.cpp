@@ -125,7 +125,7 @@ void PrintHelp() {
       "  OnAlarm=PROGRAM          run PROGRAM for each alarm; arguments: the alarm's\n"
       "                           name (store, store-ok, store-full) and value [none]\n"
       "  StoreAlarm=PERCENT       before each listing read the store's use (AT+CPMS?);\n"
-      "                           journal reaching PERCENT, falling below, full [0: off]\n"
+      "                           journal reaching PERCENT, falling below, full [0]\n"
       "  ReplyTimeout=SECONDS     wait for a reply this long; the systemd watchdog\n"
       "                           stops when commands go unanswered this long [180]\n"
       "  HookTimeout=SECONDS      end a hook's process group after SECONDS [30]\n"

@@ -42,6 +42,11 @@ class PollingCycle {
   // no connect or pass is running; false otherwise (the next pass serves it).
   bool RunBetweenPasses(const std::function<void()>& step);
 
+  // A phone that restarted or came back: the connect sequence once more
+  // (posted), with one journal line "Port COM1 (...): <why>, connecting
+  // again", counted as a restart seen.
+  void ConnectAgain(const std::string& why);
+
   // Whether the device of a port that vanished is there again.
   std::function<bool()> DeviceBack;
 
@@ -67,9 +72,6 @@ class PollingCycle {
   };
 
   void ConnectStep();
-  // A phone that restarted or came back: the connect sequence once more,
-  // with one journal line.
-  void ConnectAgain(const std::string& why);
   void DisconnectStep(int command);
 
   bool busy_ = false;           // a connect step or duty pass is running
