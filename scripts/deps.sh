@@ -5,7 +5,7 @@ qt6-base-dev qt6-base-dev-tools libgl-dev libgtest-dev libgmock-dev \
 libbenchmark-dev xvfb xauth x11-utils xdotool imagemagick fonts-dejavu-core \
 desktop-file-utils man-db groff-base dpkg-dev systemd \
 libqt6sql6-sqlite libqt6sql6-psql libpq-dev postgresql libmicrohttpd-dev \
-chromium chromium-driver python3-selenium"
+chromium chromium-driver python3-selenium libsystemd-dev"
 
 pdulink_install_deps() {
   local missing=""

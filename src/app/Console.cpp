@@ -1,5 +1,8 @@
 #include "Console.h"
 
+#include "StoreAlarm.h"
+#include "Transaction.h"
+
 #include <unistd.h>
 
 #include <QCheckBox>
@@ -150,7 +153,7 @@ void Console::Act(const std::string& line) {
       ui.sb_delete->setChecked(true);
       break;
     }
-    case ConsoleAction::Status: window_.WriteLog(StatusBlock(GatherStatus())); break;
+    case ConsoleAction::Status: window_.WriteLog(StatusBlock(GatherStatus(window_.gateway(), sendQueue_.size()))); break;
     case ConsoleAction::Help:
       window_.WriteLog("Commands: /connect /disconnect /abort /exit /status /list [type] /delete N[,M...] "
                        "/send NUMBER TEXT, or an AT command to send");
@@ -189,6 +192,10 @@ std::string StatusBlock(const StatusFacts& f) {
   block += "Memory: " + or_(f.memory, "none") + "\n";
   block += "Since start: received " + std::to_string(f.received) + ", sent " + std::to_string(f.sent) + ", errors " +
            std::to_string(f.errors) + "\n";
+  if (!f.lastAnswered.empty())
+    block += "Last answer: " + f.lastAnswered + ", " + std::to_string(f.sinceAnswer) + " s ago\n";
+  if (f.restarts > 0) block += "Phone restarts seen: " + std::to_string(f.restarts) + "\n";
+  if (!f.store.empty()) block += "Store: " + f.store + "\n";
   block += "Send queue: " + std::to_string(f.sendQueue);
   if (f.reports)
     block += "\nReports: delivered " + std::to_string(f.delivered) + ", undeliverable " +
@@ -196,32 +203,36 @@ std::string StatusBlock(const StatusFacts& f) {
   return block;
 }
 
-StatusFacts Console::GatherStatus() const {
+StatusFacts GatherStatus(Gateway& gateway, size_t sendQueue) {
   StatusFacts f;
-  TSerialPort& port = window_.comport();
+  TSerialPort& port = gateway.comport();
   // The port the next connect opens while disconnected, else the open one.
-  f.port = port.Active() ? port.CommPort() : ToAnsi(window_.ui().cb_comport->currentText());
+  f.port = port.Active() ? port.CommPort() : ToAnsi(gateway.ui().cb_comport->currentText());
   f.device = port.Active() ? port.DevicePath() : ResolvePortName(f.port, port.PortMap());
-  f.baud = port.Active() ? port.BaudRate() : window_.ui().cb_speed->currentText().toUInt();
-  switch (window_.ui().led_connect->Color()) {
+  f.baud = port.Active() ? port.BaudRate() : gateway.ui().cb_speed->currentText().toUInt();
+  switch (gateway.ui().led_connect->Color()) {
     case LampColor::Lime:
     case LampColor::Green: f.connection = "connected"; break;
     case LampColor::Yellow: f.connection = "connecting"; break;
     case LampColor::Red:
     case LampColor::Grey: f.connection = "not connected"; break;
   }
-  f.offline = window_.ui().cb_offline->isChecked();
-  const FormState& state = window_.state();
+  f.offline = gateway.ui().cb_offline->isChecked();
+  const FormState& state = gateway.state();
   f.sim = state.SimState;
   f.network = state.NetworkState;
   f.signal = state.SignalState;
-  f.memory = window_.connection().SmsMemory;
+  f.memory = gateway.connection().SmsMemory;
+  f.store = gateway.storeAlarm().StatusText();
+  f.lastAnswered = gateway.dialogue().LastAnswered();
+  f.sinceAnswer = gateway.dialogue().SinceLastAnswer();
+  f.restarts = state.PhoneRestarts;
   f.received = state.Counters.received;
   f.sent = state.Counters.sent;
   f.errors = state.Counters.errors;
-  f.sendQueue = sendQueue_.size();
+  f.sendQueue = sendQueue;
   if (state.MatchReports) {
-    const pdulink::ReportCounts counts = window_.gateway().reports().Counts();
+    const pdulink::ReportCounts counts = gateway.reports().Counts();
     f.reports = true;
     f.delivered = counts.delivered;
     f.undeliverable = counts.undeliverable;

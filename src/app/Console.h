@@ -26,8 +26,14 @@ struct StatusFacts {
   bool offline = false;
   std::string sim, network, signal;
   std::string memory;  // the memory chosen at connect
+  std::string store;   // "9 of 10 used (90 %)" (StoreAlarm only), "full"; empty: not read
   unsigned received = 0, sent = 0, errors = 0;
   size_t sendQueue = 0;  // /send requests waiting for the Send page
+  // The last command the phone answered and how many seconds ago (-1: none
+  // yet), and the restarts of the phone seen since start.
+  std::string lastAnswered;
+  long sinceAnswer = -1;
+  unsigned restarts = 0;
   // Messages of the sent record by their delivery report (MatchReports only).
   bool reports = false;
   unsigned delivered = 0, undeliverable = 0, awaiting = 0;
@@ -35,6 +41,10 @@ struct StatusFacts {
 
 // The /status block, one fact a line.
 std::string StatusBlock(const StatusFacts& facts);
+
+class Gateway;
+// The facts of the running gateway; sendQueue: /send requests waiting.
+StatusFacts GatherStatus(Gateway& gateway, size_t sendQueue);
 
 // The number and text of "/send NUMBER TEXT" (UTF-8 as typed): the first
 // word after the command, then the rest, trimmed. False when either is
@@ -70,7 +80,6 @@ class Console : public QObject {
   // Hands the first waiting /send to the Send page once the one before has
   // been served (its button released): one message per pass, in order.
   void FeedSendPage();
-  StatusFacts GatherStatus() const;
 
   TForm1& window_;
   int fd_;

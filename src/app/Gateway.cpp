@@ -10,6 +10,7 @@
 #include <QTimer>
 #include <QToolButton>
 #include <cerrno>
+#include <cstdio>
 #include <map>
 #include <sys/stat.h>
 #include <system_error>
@@ -32,6 +33,7 @@
 #include "Receiving.h"
 #include "SerialPort.h"
 #include "Signal.h"
+#include "StoreAlarm.h"
 #include "SpoolTurn.h"
 #include "Sending.h"
 #include "ServiceCentre.h"
@@ -41,6 +43,7 @@
 #include "TrayState.h"
 #include "WatchTurn.h"
 #include "WindowLayout.h"
+#include "codepage.h"
 
 Gateway::Gateway(QMainWindow* window) : window_(window) {
   BuildControls(window, ui_);
@@ -79,6 +82,7 @@ Gateway::Gateway(QMainWindow* window) : window_(window) {
       });
   reports_ = std::make_unique<DeliveryReports>(*ctx_);
   indications_ = std::make_unique<Indications>(*ctx_, *dialogue_, *receiving_);
+  storeAlarm_ = std::make_unique<StoreAlarm>(*ctx_, *dialogue_);
   Wire();
 }
 
@@ -113,6 +117,7 @@ void Gateway::Start(const StartupOptions& options) {
   ui.led_connect->SetColor(comport_->Active() ? LampColor::Lime : LampColor::Red);
   // 8. to 14.
   LoadConfiguration(options);
+  if (configFailed_) return;  // headless: the program ends with status 78
   if (!state_.Spool.empty()) WireSpool();
   // 15.
   if (ui.cb_autoconnect->isChecked()) {
@@ -142,10 +147,28 @@ void Gateway::LoadConfiguration(const StartupOptions& options) {
   if (::stat(state_.ConfigPath.c_str(), &st) != 0) {
     // 9.
     ShowMessage("INI file not exist:" + LocalToAnsi(state_.ConfigPath));
+    configFailed_ = options.headless;
     return;
   }
   IniFile ini;
-  ini.Load(state_.ConfigPath);
+  if (S_ISDIR(st.st_mode) || !ini.Load(state_.ConfigPath)) {
+    // A file that is there but cannot be read would otherwise run the
+    // gateway on defaults without a word.
+    ShowMessage("INI file not readable:" + LocalToAnsi(state_.ConfigPath));
+    configFailed_ = options.headless;
+    return;
+  }
+  if (options.headless) {
+    // A service must not idle on a configuration it cannot use: the first
+    // problem goes to standard error and start-up ends (status 78).
+    const std::vector<std::string> problems = ConfigProblems(ini);
+    if (!problems.empty()) {
+      std::fprintf(stderr, "pdulink: %s: %s\n", state_.ConfigPath.c_str(), pdulink::AnsiToUtf8(problems[0]).c_str());
+      std::fflush(stderr);
+      configFailed_ = true;
+      return;
+    }
+  }
   StartupSettings s = ReadStartupSettings(ini);
   std::map<std::string, std::string> ports;
   for (auto& [key, value] : ini.ReadSection(kPortsSection)) ports[key] = value;
@@ -162,6 +185,10 @@ void Gateway::LoadConfiguration(const StartupOptions& options) {
   if (s.joinTimeoutIgnored) journal_->WriteLog("Error JoinTimeout in INIFile (hours): 24 used");
   if (!s.shiftTablesBad.empty())
     journal_->WriteLog("Error ShiftTables in INIFile (unknown language " + s.shiftTablesBad + "): none used");
+  if (s.replyTimeoutIgnored) journal_->WriteLog("Error ReplyTimeout in INIFile (seconds): 180 used");
+  if (s.storeAlarmIgnored) journal_->WriteLog("Error StoreAlarm in INIFile (percent, 0 to 100): off");
+  dialogue_->CommandTimeout = s.replyTimeout;
+  state_.StoreAlarm = s.storeAlarm;
   StartHooks(ini);
   // 11.
   comport_->SetDTRState(ui.cb_dtr->isChecked());

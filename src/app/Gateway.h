@@ -37,6 +37,7 @@ class HookRunner;
 class IniFile;
 class Indications;
 class SpoolTurn;
+class StoreAlarm;
 
 // The journal line for a report of the serial port (Windows-1251):
 // "Port COM5 (/dev/ttyS4): Error reopening Port (112, No such file or directory)".
@@ -78,6 +79,7 @@ class Gateway {
   WatchTurn& watchTurn() { return *watchTurn_; }
   DeliveryReports& reports() { return *reports_; }
   Indications& indications() { return *indications_; }
+  StoreAlarm& storeAlarm() { return *storeAlarm_; }
   // The database spool's turn; null when Spool= is absent.
   SpoolTurn* spoolTurn() { return spoolTurn_.get(); }
   Context& context() { return *ctx_; }
@@ -88,6 +90,12 @@ class Gateway {
   // was out of range, the port map and line states, locked mode,
   // auto-connect, the timer, and the stored validity period.
   void Start(const StartupOptions& options);
+
+  // Headless only: the configuration file is missing, unreadable or holds a
+  // value start-up would ignore; the reason is on standard error and the
+  // program ends with kExitConfig instead of running.
+  bool ConfigFailed() const { return configFailed_; }
+  static constexpr int kExitConfig = 78;  // EX_CONFIG of sysexits.h
 
   // Save: the controls' settings into the configuration file, other lines
   // kept; a message box says how it went.
@@ -133,6 +141,7 @@ class Gateway {
   void LoadConfiguration(const StartupOptions& options);
 
   QMainWindow* window_;
+  bool configFailed_ = false;
   Controls ui_;
   FormState state_;
   PollClock clock_;
@@ -156,5 +165,6 @@ class Gateway {
   // Last, so that it ends (and reports its hooks) while the journal is there.
   std::unique_ptr<HookRunner> hooks_;
   std::unique_ptr<Indications> indications_;
+  std::unique_ptr<StoreAlarm> storeAlarm_;
   std::unique_ptr<SpoolTurn> spoolTurn_;
 };

@@ -17,6 +17,7 @@
 #include "Replies.h"
 #include "Sending.h"
 #include "Settings.h"
+#include "StoreAlarm.h"
 #include "Transaction.h"
 #include "WatchTurn.h"
 #include "archive_files.h"
@@ -50,6 +51,7 @@ void Gateway::StartHooks(const IniFile& ini) {
   }
   hooks_.reset();
   receiving_->OnArchived = nullptr;
+  storeAlarm_->OnAlarm = nullptr;
   watchTurn_->OnRenamed = nullptr;
   if (!settings.Any()) return;
   QtUiDispatcher* ui = dispatcher_.get();
@@ -60,6 +62,11 @@ void Gateway::StartHooks(const IniFile& ini) {
   if (hooks_->Has(HookKind::Received)) {
     receiving_->OnArchived = [this](const ArchivedMessage& m) {
       hooks_->Fire({HookKind::Received, {Absolute(m.txtPath), Absolute(m.xmlPath)}, m.number, m.text, ""});
+    };
+  }
+  if (hooks_->Has(HookKind::Alarm)) {
+    storeAlarm_->OnAlarm = [this](const std::string& name, const std::string& value) {
+      hooks_->Fire({HookKind::Alarm, {name, pdulink::AnsiToUtf8(value)}, "", "", ""});
     };
   }
   if (hooks_->Has(HookKind::Sent) || hooks_->Has(HookKind::Failed)) {

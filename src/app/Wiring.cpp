@@ -16,6 +16,7 @@
 #include <QTimer>
 #include <QToolButton>
 #include <initializer_list>
+#include <unistd.h>
 #include <memory>
 #include <vector>
 
@@ -35,6 +36,7 @@
 #include "SettingsControls.h"
 #include "SpoolInbox.h"
 #include "Signal.h"
+#include "StoreAlarm.h"
 #include "SpoolTurn.h"
 #include "Transaction.h"
 #include "TrayState.h"
@@ -78,13 +80,24 @@ void Gateway::WirePort() {
       default: return;
     }
     journal_->WriteLog(PortReportLine(comport_->CommPort(), comport_->DevicePath(), place, code, msg));
+    // The device went away under the open port: reopened once it is back.
+    if (place == 9907) state_.DeviceLost = true;
+  };
+  // Back means openable again (a /dev/serial/by-id/ link resolves anew).
+  cycle_->DeviceBack = [this] {
+    const std::string path = comport_->DevicePath();
+    return !path.empty() && ::access(path.c_str(), R_OK | W_OK) == 0;
   };
 }
 
 void Gateway::FillDuties() {
   PollingCycle::Duties& d = cycle_->duties;
   d.CheckIncomingCall = [this] { return CheckIncomingCall(); };
-  d.listSMS = [this] { receiving_->listSMS(); };
+  // StoreAlarm: how full the store got, before each listing empties it.
+  d.listSMS = [this] {
+    storeAlarm_->Check();
+    receiving_->listSMS();
+  };
   d.SaveSmsc = [this] { serviceCentre_->SaveSmsc(); };
   d.SendSMS = [this](const std::string& number, const std::string& body) { return ManualSend(number, body); };
   d.DeleteByNumbers = [this] { receiving_->DeleteByNumbers(); };
@@ -194,6 +207,7 @@ void Gateway::WireIndications() {
     return state_.Indications || (state_.FastMode && ui_.cb_calls->isChecked());
   };
   dialogue_->ClusterTaken = [this](const std::string& text) {
+    storeAlarm_->Seen(text);
     if (!state_.Indications) return;
     indications_->Seen(text);
     // Fast mode reads at once when no pass is running; otherwise the next

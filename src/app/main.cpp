@@ -16,6 +16,10 @@
 #include "MessageBox.h"
 #include "Receiving.h"
 #include "archive_files.h"
+#include "PollClock.h"
+#include "PollingCycle.h"
+#include "ServiceNotify.h"
+#include "Transaction.h"
 #include "codepage.h"
 #include "gsm_alphabet.h"
 
@@ -124,6 +128,12 @@ void PrintHelp() {
       "                           call's .txt and .xml files when it was saved [none]\n"
       "  OnReport=PROGRAM         run PROGRAM for each status report matched to a\n"
       "                           sent file; arguments: report file, sent file [none]\n"
+      "  OnAlarm=PROGRAM          run PROGRAM for each alarm; arguments: the alarm's\n"
+      "                           name (store, store-ok, store-full) and value [none]\n"
+      "  StoreAlarm=PERCENT       before each listing read the store's use (AT+CPMS?);\n"
+      "                           journal reaching PERCENT, falling below, full [0]\n"
+      "  ReplyTimeout=SECONDS     wait for a reply this long; the systemd watchdog\n"
+      "                           stops when commands go unanswered this long [180]\n"
       "  HookTimeout=SECONDS      end a hook's process group after SECONDS [30]\n"
       "                           Hooks run without a shell, in the background, at\n"
       "                           most 4 at once, with PDULINK_EVENT, PDULINK_NUMBER,\n"
@@ -144,7 +154,8 @@ void PrintHelp() {
       "Signals: SIGTERM and SIGINT act as the Exit button.\n"
       "\n"
       "Exit status: 0 ended by Exit (button, /exit, SIGTERM, SIGINT) or --help,\n"
-      "--version shown; 2 unknown option.\n"
+      "--version shown; 2 unknown option; 78 (headless) configuration file missing,\n"
+      "unreadable or with a value out of range (named on standard error).\n"
       "\n"
       "See pdulink(1) and the example configuration in /usr/share/doc/pdulink/.\n",
       stdout);
@@ -272,6 +283,7 @@ int main(int argc, char* argv[]) {
   }
 
   TForm1 window(options);
+  if (window.gateway().ConfigFailed()) return Gateway::kExitConfig;
   target = &window;
   pdulink::DirectoryLock stateLock, logLock;
   if (const std::string refused = HoldDirectories(window, stateLock, logLock); !refused.empty()) {
@@ -284,5 +296,20 @@ int main(int argc, char* argv[]) {
   std::unique_ptr<Console> console;
   if (options.headless) console = std::make_unique<Console>(window, 0);
   if (!options.headless) window.show();
-  return app.exec();
+  // Under systemd (Type=notify): ready now that the configuration is read
+  // and the cycle runs; then status and watchdog from every tick.
+  ServiceNotify notify;
+  if (notify.Active()) {
+    auto status = [&window, &console] {
+      return ServiceStatusLine(GatherStatus(window.gateway(), console ? console->SendQueueLength() : 0));
+    };
+    window.cycle().Heartbeat = [&window, &notify, status] {
+      if (window.clock().PendingCommand == kExit) notify.Stopping();
+      notify.Tick(!window.dialogue().Stuck(), status());
+    };
+    notify.Ready(status());
+  }
+  const int rc = app.exec();
+  notify.Stopping();
+  return rc;
 }

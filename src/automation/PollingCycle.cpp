@@ -32,7 +32,10 @@ PollingCycle::PollingCycle(Context& ctx, Transaction& dialogue, Connection& conn
 
 void PollingCycle::timer1Timer() {
   clock_.Advance();
+  if (Heartbeat) Heartbeat();
   if (duties.Tick) duties.Tick();
+  if (state_.DeviceLost && clock_.PendingCommand == kNoCommand && !busy_ && DeviceBack && DeviceBack())
+    ConnectAgain("device back");
   // Ticks also come nested inside a running connect or pass (its waits let
   // the window work). A connect or pass posted meanwhile stays pending until
   // that one has ended: a nested one would talk to the phone in the middle
@@ -53,8 +56,20 @@ void PollingCycle::timer1Timer() {
   }
 }
 
+void PollingCycle::ConnectAgain(const std::string& why) {
+  state_.DeviceLost = false;
+  dialogue_.EchoBack = false;
+  dialogue_.PowerOnSeen = false;
+  ++state_.PhoneRestarts;
+  std::string port = comport_.CommPort();
+  if (!comport_.DevicePath().empty() && comport_.DevicePath() != port) port += " (" + LocalToAnsi(comport_.DevicePath()) + ")";
+  journal_.WriteLog("Port " + port + ": " + why + ", connecting again");
+  clock_.PendingCommand = kConnect;
+}
+
 void PollingCycle::ConnectStep() {
   if (clock_.SecondsCounter % 3 != 0) return;
+  state_.DeviceLost = false;
   clock_.PendingCommand = kNoCommand;
   Busy busy(busy_);
   connection_.b_open();
@@ -116,6 +131,9 @@ void PollingCycle::DutyPass() {
     // the operator's request.
     if (!clock_.StopPosted() && clock_.PendingCommand != kConnect) clock_.PendingCommand = kDutyPass;
     ScheduleSpoolBurst();
+    // A phone that echoes again has restarted with its power-on settings.
+    if (dialogue_.EchoBack && !clock_.StopPosted()) ConnectAgain("phone echoes again (restarted)");
+    else if (dialogue_.PowerOnSeen && !clock_.StopPosted()) ConnectAgain("phone restarted (power-on line)");
   }
   if (ui_.cb_offline->isChecked() && dialogue_.OfflineSession && comport_.Active())
     clock_.PendingCommand = kDisconnect;
@@ -152,6 +170,7 @@ bool PollingCycle::RunBetweenPasses(const std::function<void()>& step) {
 
 void PollingCycle::DisconnectStep(int command) {
   ++clock_.DisconnectsRun;
+  state_.DeviceLost = false;
   ui_.led_connect->SetColor(LampColor::Yellow);
   if (comport_.Active()) comport_.SetActive(false);
   if (!comport_.Active()) {

@@ -44,6 +44,17 @@ class PollingCycle {
   // no connect or pass is running; false otherwise (the next pass serves it).
   bool RunBetweenPasses(const std::function<void()>& step);
 
+  // A phone that restarted or came back: the connect sequence once more
+  // (posted), with one journal line "Port COM1 (...): <why>, connecting
+  // again", counted as a restart seen.
+  void ConnectAgain(const std::string& why);
+
+  // Whether the device of a port that vanished is there again.
+  std::function<bool()> DeviceBack;
+
+  // Every tick, first: the service manager's watchdog and status.
+  std::function<void()> Heartbeat;
+
   // Ending the program: stop the timer, pause, close the window.
   std::function<void()> StopTimer;
   std::function<void()> ExitPause;

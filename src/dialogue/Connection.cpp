@@ -31,7 +31,21 @@ std::string Connection::QuerySmsc() {
   dialogue_.ReplyCapture("start");
   dialogue_.SendCommand("AT+CSCA?\r");
   dialogue_.ReplyCapture("stop");
-  return ParseSmscReply(dialogue_.CaptureText);
+  // A copy: the capture stays whole for a look at a SIM that is not ready.
+  std::string reply = dialogue_.CaptureText;
+  return ParseSmscReply(reply);
+}
+
+bool Connection::UntilSimReady(const std::function<void()>& ask) {
+  ask();
+  for (int wait = 1;; wait *= 2) {
+    const std::string busy = SimStartingLine(dialogue_.CaptureText);
+    if (busy.empty()) return true;
+    if (wait > kSimWaitTop) return false;
+    journal_.WriteLog("SIM not ready (" + busy + "): asking again in " + std::to_string(wait) + " s");
+    if (!dialogue_.Rest(wait)) return false;
+    ask();
+  }
 }
 
 void Connection::b_open() {
@@ -65,7 +79,11 @@ void Connection::b_open() {
   if (simCheck_.Wanted() && !simCheck_.Run()) return;
   if (!dialogue_.SendCommand("AT+CGMI\r")) return;
   if (!dialogue_.SendCommand("AT+CGMM\r")) return;
-  ui_.ed_smsc->setText(FromAnsi(QuerySmsc()));
+  // A SIM that is still starting up (power-on) is asked again after a
+  // while instead of ending the connect.
+  std::string smsc;
+  UntilSimReady([&] { smsc = QuerySmsc(); });
+  ui_.ed_smsc->setText(FromAnsi(smsc));
   if (ui_.cb_sound_silent->isChecked()) dialogue_.SendCommand("AT+CALM=1\r");
 
   dialogue_.ReplyCapture("start");
@@ -75,8 +93,14 @@ void Connection::b_open() {
   const std::string offered = dialogue_.CaptureText;
   journal_.WriteLog("SMS Memory Select:" + SmsMemory);
 
-  dialogue_.OkFlag = false;
-  if (dialogue_.SendCommand("AT+CPMS=" + SmsMemory + "\r") && dialogue_.OkFlag) {
+  bool selected = false;
+  UntilSimReady([&] {
+    dialogue_.OkFlag = false;
+    dialogue_.ReplyCapture("start");
+    selected = dialogue_.SendCommand("AT+CPMS=" + SmsMemory + "\r") && dialogue_.OkFlag;
+    dialogue_.ReplyCapture("stop");
+  });
+  if (selected) {
     if (state_.Indications) {
       // The memory's OK stays the connect's last word (AutoReading Mode.).
       IndicationsOn = indicationSetup_.Run(SmsMemory, offered);

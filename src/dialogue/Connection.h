@@ -2,6 +2,7 @@
 // Connecting: open the port, check that a phone answers, identify it, read
 // its service-centre number, optionally silence it and choose the message
 // memory. Disconnecting only posts the request; the polling cycle closes.
+#include <functional>
 #include <string>
 
 #include "Context.h"
@@ -20,11 +21,19 @@ class Connection {
   bool IndicationsOn = false;
 
   void b_open();
+  // The longest pause between two questions to a SIM that is still starting
+  // up; the pauses grow 1, 2, 4, 8, 16 seconds, then the connect gives up.
+  static constexpr int kSimWaitTop = 16;
   std::string QuerySmsc();
   void sb_connectClick();
   void b_closeClick();
 
  private:
+  // After a question the SIM must answer: while the reply (the capture) says
+  // the SIM is still starting up, journals it, rests a growing while and
+  // asks again. True when the last reply is no such word.
+  bool UntilSimReady(const std::function<void()>& ask);
+
   Controls& ui_;
   Journal& journal_;
   TrayState& tray_;

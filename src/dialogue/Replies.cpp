@@ -310,6 +310,7 @@ SimReply ParseCpinReply(const std::string& reply) {
     if (code == "SIM PIN2") return {SimCode::SimPin2, code};
     if (code == "SIM PUK2") return {SimCode::SimPuk2, code};
     if (code == "NO SIM" || code == "NOT INSERTED" || code == "SIM NOT INSERTED") return {SimCode::NoSim, code};
+    if (code == "NOT READY") return {SimCode::Busy, "+CPIN: NOT READY"};
     if (code.empty()) return {SimCode::Other, "+CPIN: (empty)"};
     return {SimCode::Other, code};
   }
@@ -330,6 +331,56 @@ SimReply ParseCpinReply(const std::string& reply) {
   for (const std::string& line : ReplyLines(reply))
     if (Canonical(line) == "ERROR") return {SimCode::Other, "ERROR"};
   return {SimCode::NoAnswer, ""};
+}
+
+std::string SimStartingLine(const std::string& reply) {
+  if (auto field = LastField(reply, "+CMS ERROR:")) {
+    auto n = SmallNumber(*field);
+    if (n && *n >= 310 && *n <= 315) return "+CMS ERROR: " + std::to_string(*n);
+    return {};
+  }
+  const SimReply sim = ParseCpinReply(reply);
+  if (sim.code == SimCode::Busy) return sim.text;
+  return {};
+}
+
+std::optional<StoreUse> ParseCpmsRead(const std::string& reply) {
+  auto field = LastField(reply, "+CPMS:");
+  if (!field) return std::nullopt;
+  std::vector<std::string> parts;
+  std::string part;
+  for (char c : *field + ",") {
+    if (c == ',') {
+      parts.emplace_back(pdulink::TrimBlanks(part));
+      part.clear();
+    } else if (c != '"') {
+      part.push_back(c);
+    }
+  }
+  if (parts.size() < 3 || parts[0].empty()) return std::nullopt;
+  auto count = [](const std::string& text) -> std::optional<int> {
+    int value = 0;
+    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (text.empty() || ec != std::errc() || end != text.data() + text.size() || value < 0) return std::nullopt;
+    return value;
+  };
+  auto used = count(parts[1]);
+  auto total = count(parts[2]);
+  if (!used || !total || *total == 0) return std::nullopt;
+  return StoreUse{parts[0], *used, *total};
+}
+
+std::string StoreFullLine(std::string_view text) {
+  for (const std::string& line : ReplyLines(std::string(text))) {
+    const std::string canonical = Canonical(line);
+    if (canonical == "+CMS ERROR: 322") return line;
+    if (canonical.rfind("+CIEV:", 0) == 0 && canonical.find("SMSFULL") != std::string::npos) {
+      const size_t comma = canonical.rfind(',');
+      if (comma != std::string::npos && pdulink::TrimBlanks(std::string_view(canonical).substr(comma + 1)) == "1")
+        return line;
+    }
+  }
+  return {};
 }
 
 int ParseCregReply(const std::string& reply) {

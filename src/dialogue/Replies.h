@@ -116,7 +116,28 @@ struct SimReply {
 };
 
 // An AT+CPIN? reply. Blanks, case and quotes around the code do not matter.
+// "+CPIN: NOT READY" (a SIM still starting up) counts as busy.
 SimReply ParseCpinReply(const std::string& reply);
+
+// The line of a reply that says the SIM is still starting up, as phones
+// answer for seconds after power-on: "+CME ERROR: 14" (or its text "SIM
+// busy"), "+CPIN: NOT READY", or "+CMS ERROR: 310" to 315 (TS 27.005 3.2.5:
+// SIM not inserted, PIN, PH-SIM PIN, failure, busy, wrong). Empty otherwise.
+std::string SimStartingLine(const std::string& reply);
+
+// How full the message store is, from an AT+CPMS? reply
+// ("+CPMS: "SM",9,10,"SM",9,10,"SM",9,10"): the first memory (the one
+// listed, read and deleted), its used and total slots.
+struct StoreUse {
+  std::string memory;
+  int used = 0, total = 0;
+};
+std::optional<StoreUse> ParseCpmsRead(const std::string& reply);
+
+// The line of text that says the message store is full: "+CMS ERROR: 322"
+// (TS 27.005 3.2.5, memory full) or an indicator event naming "smsfull" set
+// to 1 ("+CIEV: "SMSFULL",1"). Empty otherwise.
+std::string StoreFullLine(std::string_view text);
 
 // The registration state <stat> of an AT+CREG? reply ("+CREG: n,stat[,...]")
 // or of an unsolicited "+CREG: stat[,lac,ci]" line; the last +CREG line

@@ -142,12 +142,6 @@ void SimCheck::CheckNetwork() {
 }
 
 bool SimCheck::PauseOneTick() {
-  const uint32_t start = clock_.SecondsCounter;
-  while (PollClock::Elapsed(start, clock_.SecondsCounter) < 1) {
-    // Disconnect or Exit: the next wait ends at once, so stop asking.
-    if (dialogue_.AbortFlag || dialogue_.ExitUnderway) return false;
-    dialogue_.ProcessEvents();
-    dialogue_.Pause();
-  }
-  return true;
+  // Disconnect or Exit: the next wait ends at once, so stop asking.
+  return dialogue_.Rest(1);
 }

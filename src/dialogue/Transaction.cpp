@@ -66,6 +66,10 @@ bool Transaction::WaitReply(const std::string& kind) {
       AbortFlag = true;
     }
   } while (!AbortFlag && !met);
+  // An abort (Abort, Disconnect, Exit, a closed port) is not the phone
+  // falling silent; only a timeout keeps the command counted unanswered.
+  if (AbortFlag && PollClock::Elapsed(start, clock_.SecondsCounter) <= static_cast<uint32_t>(ReplyTimeout))
+    unanswered_ = false;
   bool result = !AbortFlag;
   AbortFlag = false;
   ui_.b_abort->setEnabled(false);
@@ -127,7 +131,7 @@ bool Transaction::SendCommand(const std::string& command, const std::string& mod
       tray_.SetTrayState(4, "Not Connected");
     }
   }
-  ReplyTimeout = 180;
+  ReplyTimeout = CommandTimeout;
   ReplyFlag = false;
   if (cancelPrompt_ && comport_.Active()) {
     // A prompt given up on may still be open on the phone: it would take
@@ -136,6 +140,16 @@ bool Transaction::SendCommand(const std::string& command, const std::string& mod
     journal_.WriteLog("Message prompt cancelled (ESC)");
   }
   unsolicited_.Asked(command);
+  if (!unanswered_) {
+    unanswered_ = true;
+    unansweredSince_ = clock_.SecondsCounter;
+  }
+  inFlight_ = command;
+  firstCluster_ = true;
+  // Commands that switch the echo back on (or reset the phone) make an echo
+  // expected again.
+  for (const char* reset : {"ATZ", "AT&F", "ATE1"})
+    if (pdulink::EqualNoCase(command.substr(0, std::string_view(reset).size()), reset)) echoOff_ = false;
   comport_.SendText(command);
   if (!comport_.Active()) {
     // Nothing was written (the port reports it in the journal) and no reply
@@ -146,6 +160,7 @@ bool Transaction::SendCommand(const std::string& command, const std::string& mod
   }
   bool result = WaitReply("rx");
   OfflineSession = ui_.cb_offline->isChecked();
+  if (command == "ATE0\r" && result && OkFlag) echoOff_ = true;
   return result;
 }
 
@@ -190,6 +205,22 @@ void Transaction::comportRxClusterEvent() {
   } else {
     split.reply = text;
   }
+  // Unsolicited lines alone answer no command.
+  if (unanswered_ && (!filter || split.AnyReply())) {
+    unanswered_ = false;
+    answeredOnce_ = true;
+    lastAnswerAt_ = clock_.SecondsCounter;
+    lastAnswered_ = inFlight_.substr(0, inFlight_.find('\r'));
+  }
+  // A phone that restarted echoes again: the first cluster after a command
+  // holds the command itself at the start of a line (behind what the phone
+  // still had to say, perhaps).
+  if (firstCluster_ && echoOff_ && !inFlight_.empty() &&
+      (text.compare(0, inFlight_.size(), inFlight_) == 0 || text.find("\n" + inFlight_) != std::string::npos)) {
+    echoOff_ = false;
+    EchoBack = true;
+  }
+  firstCluster_ = false;
   if (CaptureOn) CaptureText += split.reply;
   if (ClusterTaken) ClusterTaken(text);
   journal_.WriteLog(text);
@@ -210,6 +241,7 @@ void Transaction::comportRxClusterEvent() {
   ++clusterCount_;
   if (split.powerOn > 0) {
     powerOnLines_ += static_cast<uint64_t>(split.powerOn);
+    PowerOnSeen = true;
     if (PowerOn) PowerOn();
   }
   // Unsolicited lines alone are no reply: the flags stay as they were.
@@ -228,6 +260,25 @@ void Transaction::comportRxClusterEvent() {
       cancelPrompt_ = false;  // the phone answers commands: no prompt is open
     }
   }
+}
+
+bool Transaction::Rest(int ticks) {
+  const uint32_t start = clock_.SecondsCounter;
+  while (PollClock::Elapsed(start, clock_.SecondsCounter) < static_cast<uint32_t>(ticks)) {
+    if (AbortFlag || ExitUnderway || !comport_.Active()) return false;
+    ProcessEvents();
+    Pause();
+  }
+  return true;
+}
+
+bool Transaction::Stuck() const {
+  return unanswered_ && comport_.Active() &&
+         PollClock::Elapsed(unansweredSince_, clock_.SecondsCounter) > static_cast<uint32_t>(ReplyTimeout);
+}
+
+long Transaction::SinceLastAnswer() const {
+  return answeredOnce_ ? static_cast<long>(PollClock::Elapsed(lastAnswerAt_, clock_.SecondsCounter)) : -1;
 }
 
 void Transaction::b_sendClick() {

@@ -27,6 +27,9 @@ class Transaction {
   bool CaptureOn = false;
   std::string CaptureText;
   int ReplyTimeout = 180;   // ticks of SecondsCounter
+  // What SendCommand sets ReplyTimeout to (ReplyTimeout= in the
+  // configuration; 180 by default).
+  int CommandTimeout = 180;
   bool OfflineSession = false;
 
   // Set once the program is ending: every wait ends at once with false, so
@@ -41,6 +44,28 @@ class Transaction {
   // timeout or an abort.
   bool WaitReply(const std::string& kind);
   std::string ReplyCapture(const std::string& word);
+
+  // The phone echoed a command although ATE0 had been confirmed: it has
+  // restarted (or been reset) and lost its settings. The cycle connects
+  // again and clears the flag.
+  bool EchoBack = false;
+  // A power-on line (RDY, an unasked "+CPIN: READY" or "+CFUN: 1") came.
+  bool PowerOnSeen = false;
+
+  // Waits ticks seconds while the window works. False as soon as Abort,
+  // Disconnect or Exit comes or the port closes (the caller stops asking).
+  bool Rest(int ticks);
+
+  // True while commands have gone unanswered for longer than a reply may
+  // take: the phone said nothing since a command was sent more than
+  // ReplyTimeout ticks ago, on a port that is still open. A service's
+  // watchdog stops on it. Any cluster from the phone, an abort or a closed
+  // port clears it.
+  bool Stuck() const;
+  // Seconds (ticks) since the phone last answered a command; -1 before it did.
+  long SinceLastAnswer() const;
+  // The last command the phone answered (without its "\r"); empty before.
+  const std::string& LastAnswered() const { return lastAnswered_; }
 
   // OnRxClusterEvent of the serial port.
   void comportRxClusterEvent();
@@ -90,6 +115,14 @@ class Transaction {
   uint64_t filterOpenCount_ = 0;   // the port's OpenCount at the last burst
   bool cancelPrompt_ = false;
   uint64_t powerOnLines_ = 0;
+  bool unanswered_ = false;         // a command waits for the phone's first word
+  uint32_t unansweredSince_ = 0;    // SecondsCounter when it was sent
+  std::string inFlight_;            // the command whose reply is awaited
+  bool echoOff_ = false;            // ATE0 answered OK, not undone since
+  bool firstCluster_ = false;       // the next cluster is the first after a command
+  std::string lastAnswered_;
+  bool answeredOnce_ = false;
+  uint32_t lastAnswerAt_ = 0;
   uint64_t clusterCount_ = 0;       // clusters handled so far
   uint64_t pauseMark_ = 0;           // clusterCount_ when the current wait last looked
   std::unique_ptr<QTimer> pauseTimer_;  // bounds a fast pause

@@ -21,8 +21,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr const char* kKeys[kHookKinds] = {"OnReceived", "OnSent", "OnFailed", "OnCall", "OnReport"};
-constexpr const char* kEvents[kHookKinds] = {"received", "sent", "failed", "call", "report"};
+constexpr const char* kKeys[kHookKinds] = {"OnReceived", "OnSent", "OnFailed", "OnCall", "OnReport", "OnAlarm"};
+constexpr const char* kEvents[kHookKinds] = {"received", "sent", "failed", "call", "report", "alarm"};
 constexpr const char* kOwnVariables[] = {"PDULINK_EVENT=", "PDULINK_NUMBER=", "PDULINK_FILE=", "PDULINK_TEXT=",
                                          "PDULINK_REFERENCE="};
 

@@ -17,8 +17,10 @@
 #include <string>
 #include <vector>
 
-enum class HookKind { Received, Sent, Failed, Call, Report };
-inline constexpr size_t kHookKinds = 5;
+// Alarm: an alarm of the gateway (StoreAlarm); its arguments are the
+// alarm's name and value.
+enum class HookKind { Received, Sent, Failed, Call, Report, Alarm };
+inline constexpr size_t kHookKinds = 6;
 
 // The configuration key ("OnReceived") and the value of PDULINK_EVENT
 // ("received") of a kind.

@@ -58,6 +58,17 @@ struct FormState {
   std::string GatewayName;
   // The spool replaces the watched directory: Spool set and WatchDir absent.
   bool SpoolOnly = false;
+  // StoreAlarm=PERCENT (0: off): the store's use is read at each listing.
+  int StoreAlarm = 0;
+  // The message store as last seen: used and total slots (-1: not read), and
+  // full (a listing at capacity, +CIEV "smsfull" or +CMS ERROR: 322).
+  int StoreUsed = -1, StoreTotal = -1;
+  bool StoreFull = false;
+  // The device vanished under an open port (USB reset, unplugged): the
+  // cycle reopens it as soon as it is back.
+  bool DeviceLost = false;
+  // Restarts of the phone seen (reopened device, power-on echo) since start.
+  unsigned PhoneRestarts = 0;
   // The battery charge the last check read, percent; -1 before one did.
   int BatteryLevel = -1;
 };

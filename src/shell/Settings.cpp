@@ -119,6 +119,16 @@ StartupSettings ReadStartupSettings(const IniFile& ini) {
   s.utf8Files = get("Utf8Files") == "1";
   if (std::string v = get("Spool"); v != kMissing) s.spool = std::string(TrimBlanks(v));
   if (std::string v = get("GatewayName"); v != kMissing) s.gatewayName = std::string(TrimBlanks(v));
+  if (std::string v = get("ReplyTimeout"); v != kMissing) {
+    auto n = ParseInt(TrimBlanks(v));
+    if (n && *n >= 1) s.replyTimeout = *n;
+    else s.replyTimeoutIgnored = true;
+  }
+  if (std::string v = get("StoreAlarm"); v != kMissing) {
+    auto n = ParseInt(TrimBlanks(v));
+    if (n && *n >= 0 && *n <= 100) s.storeAlarm = *n;
+    else s.storeAlarmIgnored = true;
+  }
   return s;
 }
 
@@ -178,6 +188,40 @@ void WriteSpoolKeys(IniFile& ini, const std::string& spool, const std::string& g
   for (const auto& [key, value] : {std::pair<const char*, const std::string&>{"Spool", spool},
                                    std::pair<const char*, const std::string&>{"GatewayName", gatewayName}})
     if (!value.empty() || HasKey(ini, key)) ini.Write(kMainSection, key, value);
+}
+
+std::vector<std::string> ConfigProblems(const IniFile& ini) {
+  std::vector<std::string> problems;
+  auto check = [&](const char* key, bool ok, const char* want) {
+    const std::string value = ini.Read(kMainSection, key, kMissing);
+    if (value == kMissing || ok) return;
+    problems.push_back(std::string(key) + "=" + value + ": " + want);
+  };
+  auto number = [&](const char* key) { return ParseInt(TrimBlanks(ini.Read(kMainSection, key, kMissing))); };
+  auto atLeast = [&](const char* key, int low) {
+    auto n = number(key);
+    return n && *n >= low;
+  };
+  auto within = [&](const char* key, int low, int high) {
+    auto n = number(key);
+    return n && *n >= low && *n <= high;
+  };
+  check("ComPort", number("ComPort").has_value(), "unknown port (a number 1 to 10)");
+  if (number("ComPort")) check("ComPort", within("ComPort", 1, 10), "out of range (1 to 10)");
+  bool speedOffered = false;
+  if (auto baud = number("BaudRate"))
+    for (const std::string& item : SpeedItems()) speedOffered = speedOffered || std::to_string(*baud) == item;
+  check("BaudRate", speedOffered, "not offered (9600, 19200, 38400, 57600 or 115200)");
+  const std::string pin = ini.Read(kMainSection, "Pin", "");
+  check("Pin", pin.empty() || IsValidPin(pin), "not 4 to 8 digits");
+  check("SignalInt", atLeast("SignalInt", 0), "not seconds (0 or more)");
+  check("MaxParts", within("MaxParts", 1, kMaxPartsTop), "out of range (1 to 255)");
+  check("JoinTimeout", atLeast("JoinTimeout", 1), "not hours (1 or more)");
+  if (!TrimBlanks(ini.Read(kMainSection, "HookTimeout", "")).empty())
+    check("HookTimeout", atLeast("HookTimeout", 1), "not seconds (1 or more)");
+  check("StoreAlarm", within("StoreAlarm", 0, 100), "out of range (percent, 0 to 100)");
+  check("ReplyTimeout", atLeast("ReplyTimeout", 1), "not seconds (1 or more)");
+  return problems;
 }
 
 bool IsValidPin(std::string_view pin) {

@@ -12,6 +12,8 @@
 inline constexpr const char* kMainSection = "Main";
 inline constexpr const char* kPortsSection = "Ports";
 
+inline constexpr int kReplyTimeoutDefault = 180;  // seconds
+
 // Speeds offered by the speed list, in list order.
 inline const std::vector<std::string>& SpeedItems() {
   static const std::vector<std::string> items = {"9600", "19200", "38400", "57600", "115200"};
@@ -63,6 +65,13 @@ struct StartupSettings {
   // and the name this gateway goes by in it.
   std::string spool;
   std::string gatewayName;
+  // How long a command waits for its reply, seconds (ReplyTimeout=).
+  int replyTimeout = kReplyTimeoutDefault;
+  bool replyTimeoutIgnored = false;
+  // StoreAlarm=PERCENT: how full the message store may get before the
+  // journal says so; 0 (the default) reads nothing.
+  int storeAlarm = 0;
+  bool storeAlarmIgnored = false;
 };
 
 // What the controls show when Save is pressed.
@@ -115,6 +124,13 @@ void WriteIndicationsKey(IniFile& ini, bool on);
 // The spool's keys Spool and GatewayName, after WriteSettings and like its
 // opt-in keys: only where the file has the key or the value is not empty.
 void WriteSpoolKeys(IniFile& ini, const std::string& spool, const std::string& gatewayName);
+
+// What makes a configuration unusable for a service, each entry naming the
+// key, its value and what it should be ("ComPort=12: out of range (1 to
+// 10)"): a port number that is not one (or out of range), a speed not
+// offered, and every key whose value start-up would ignore. Empty when the
+// file is sound. Headless start-up ends on the first one.
+std::vector<std::string> ConfigProblems(const IniFile& ini);
 
 // A SIM PIN as the configuration accepts it: 4 to 8 digits.
 bool IsValidPin(std::string_view pin);

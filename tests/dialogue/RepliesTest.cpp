@@ -510,3 +510,44 @@ TEST(UnsolicitedLines, LineEndsAloneAreAReplyPiece) {
   EXPECT_FALSE(f.Take("\r\nRI").AnyReply());
   EXPECT_FALSE(f.Take("NG\r\n").AnyReply());
 }
+
+TEST(Replies, SimStartingLineNamesTheWordsOfASimStillStartingUp) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"\r\n+CMS ERROR: 314\r\n", "+CMS ERROR: 314"},
+      {"\r\n+CMS ERROR: 310\r\n", "+CMS ERROR: 310"},
+      {"\r\n+CMS ERROR: 315\r\n", "+CMS ERROR: 315"},
+      {"\r\n+CME ERROR: 14\r\n", "+CME ERROR: 14"},
+      {"\r\n+CME ERROR: SIM busy\r\n", "+CME ERROR: SIM busy"},
+      {"\r\n+CPIN: NOT READY\r\n\r\nOK\r\n", "+CPIN: NOT READY"},
+      // Anything else is an answer of its own.
+      {"\r\n+CMS ERROR: 316\r\n", ""},
+      {"\r\n+CMS ERROR: 322\r\n", ""},
+      {"\r\n+CME ERROR: 10\r\n", ""},
+      {"\r\n+CPIN: READY\r\n\r\nOK\r\n", ""},
+      {"\r\n+CSCA: \"+12345678901\",145\r\n\r\nOK\r\n", ""},
+      {"\r\nERROR\r\n", ""},
+  };
+  for (const auto& [reply, line] : cases) EXPECT_EQ(SimStartingLine(reply), line) << reply;
+  EXPECT_EQ(ParseCpinReply("\r\n+CPIN: NOT READY\r\n").code, SimCode::Busy);
+}
+
+TEST(Replies, StoreUseAndFullStoreAsPhonesSayThem) {
+  auto use = ParseCpmsRead("\r\n+CPMS: \"SM\",9,10,\"SM\",9,10,\"SM\",9,10\r\n\r\nOK\r\n");
+  ASSERT_TRUE(use.has_value());
+  EXPECT_EQ(use->memory, "SM");
+  EXPECT_EQ(use->used, 9);
+  EXPECT_EQ(use->total, 10);
+  use = ParseCpmsRead("\r\n+CPMS: ME, 0, 1000, ME, 0, 1000\r\n\r\nOK\r\n");  // unquoted, blanks
+  ASSERT_TRUE(use.has_value());
+  EXPECT_EQ(use->memory, "ME");
+  EXPECT_EQ(use->total, 1000);
+  EXPECT_FALSE(ParseCpmsRead("\r\n+CPMS: 0,130,0,30,0,30\r\n\r\nOK\r\n").has_value());  // the answer to a choice
+  EXPECT_FALSE(ParseCpmsRead("\r\n+CPMS: \"SM\",1,0\r\n").has_value());
+  EXPECT_FALSE(ParseCpmsRead("\r\nERROR\r\n").has_value());
+
+  EXPECT_EQ(StoreFullLine("\r\n+CMS ERROR: 322\r\n"), "+CMS ERROR: 322");
+  EXPECT_EQ(StoreFullLine("\r\n+CIEV: \"SMSFULL\",1\r\n"), "+CIEV: \"SMSFULL\",1");
+  EXPECT_EQ(StoreFullLine("\r\n+CIEV: smsfull, 0\r\n"), "");
+  EXPECT_EQ(StoreFullLine("\r\n+CIEV: 2,1\r\n"), "");
+  EXPECT_EQ(StoreFullLine("\r\n+CMS ERROR: 321\r\n"), "");
+}

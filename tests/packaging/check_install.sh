@@ -88,7 +88,7 @@ keys="ComPort BaudRate AutoConnect AutoRead PollingInt LogDir DOSCodepage RTS DT
 AutoSend WatchInt WatchDir BatteryCheck SoundMode Append2FileSMSIN OffLineMode
 DetectSendOptions InCalls SaveCalls q_mode SimCheck Pin SignalInt FastMode
 LongSms MaxParts LongSmsRef16 JoinParts JoinTimeout ShiftTables Utf8Files MatchReports Indications
-OnReceived OnSent OnFailed OnCall OnReport HookTimeout
+OnReceived OnSent OnFailed OnCall OnReport OnAlarm HookTimeout StoreAlarm ReplyTimeout
 Spool GatewayName"
 help="$("$P/bin/pdulink" --help)" || fail "pdulink --help failed"
 zcat "$P/share/man/man1/pdulink.1.gz" >"$TMP/pdulink.1"

@@ -37,6 +37,13 @@ cat "$TMP/verifyweb"
 [ -s "$TMP/verifyweb" ] && fail "systemd-analyze verify complains about pdulink-web.service"
 ok "systemd-analyze verify"
 
+# --- readiness and watchdog: the gateway notifies, a hang or a stuck
+# dialogue gets the unit restarted, a bad configuration (78) does not.
+for line in Type=notify WatchdogSec= Restart=on-failure RestartPreventExitStatus=78; do
+  grep -q "^$line" "$unit" || fail "pdulink@.service lacks $line"
+done
+ok "Type=notify with a watchdog"
+
 # --- the sandbox
 systemd-analyze security --offline=true --threshold=20 "$unit" >"$TMP/security" 2>&1
 status=$?

@@ -404,7 +404,7 @@ void Signal(Request& c) {
 void Sim(Request& c) {
   Words& w = c.w;
   Modem& m = c.m;
-  auto opt = w.Options({"pin", "puk", "delay"});
+  auto opt = w.Options({"pin", "puk", "delay", "busy"});
   auto code = [&](const char* name) {
     const std::string& v = opt[name];
     if (v.size() < 4 || v.size() > 8 || v.find_first_not_of("0123456789") != std::string::npos)
@@ -425,6 +425,7 @@ void Sim(Request& c) {
     if (it == std::end(kStates)) throw Failure("state must be ready, pin, puk, pin2 or absent");
     m.SetSim(it->second);
   }
+  if (opt.count("busy")) m.SimBusyFor(Number(opt["busy"], "busy", 0, 600000));
   w.End();
 }
 
@@ -624,7 +625,7 @@ const Command kCommands[] = {
     {"ring-interval", "MS", RingInterval, true},
     {"battery", "LEVEL [STATUS]", Battery, false},
     {"signal", "RSSI [BER]", Signal, true},
-    {"sim", "[pin=CODE] [puk=CODE] [delay=MS] [ready|pin|puk|pin2|absent]", Sim, false},
+    {"sim", "[pin=CODE] [puk=CODE] [delay=MS] [busy=MS] [ready|pin|puk|pin2|absent]", Sim, false},
     {"creg", "STAT", Creg, true},
     {"latency", "MS", Latency, false},
     {"chunks", "SIZE PAUSE_MS | chunks off", Chunks, true},

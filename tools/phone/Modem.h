@@ -173,6 +173,9 @@ class Modem {
 
   // The SIM's state; asking for the PIN again gives it three attempts.
   void SetSim(SimState state);
+  // The SIM busy from now for ms, as after power-on: AT+CPIN? answers
+  // +CME ERROR: 14 and the message commands +CMS ERROR: 314 meanwhile.
+  void SimBusyFor(Millis ms) { simReadyAt_ = (clock ? clock() : lastTick_) + ms; }
   // The network registration <stat>; announced with +CREG when AT+CREG=1/2.
   void SetRegistration(int stat);
   // The time for the SIM's start-up delay; unset: the last Tick().
