@@ -132,8 +132,8 @@ void PollingCycle::DutyPass() {
     if (!clock_.StopPosted() && clock_.PendingCommand != kConnect) clock_.PendingCommand = kDutyPass;
     ScheduleSpoolBurst();
     // A phone that echoes again has restarted with its power-on settings.
-    if (dialogue_.EchoBack && !clock_.StopPosted()) ConnectAgain("phone echoes again (restarted)");
-    else if (dialogue_.PowerOnSeen && !clock_.StopPosted()) ConnectAgain("phone restarted (power-on line)");
+    if (dialogue_.PowerOnSeen && !clock_.StopPosted()) ConnectAgain("phone restarted (power-on line)");
+    else if (dialogue_.EchoBack && !clock_.StopPosted()) ConnectAgain("phone echoes again (restarted)");
   }
   if (ui_.cb_offline->isChecked() && dialogue_.OfflineSession && comport_.Active())
     clock_.PendingCommand = kDisconnect;

@@ -167,10 +167,10 @@ struct ReadingGateway {
   pdulink::test::PhoneProcess phone;
   std::unique_ptr<Child> p;
 
-  bool Start() {
+  bool Start(const std::string& extra = "") {
     if (!phone.Started()) return false;
-    std::ofstream(dir + "/gw.ini") << "[Main]\r\nAutoConnect=1\r\nAutoRead=1\r\nPollingInt=1\r\nBatteryCheck=0\r\n"
-                                      "LogDir=" << dir << "\r\n[Ports]\r\nCOM1=" << phone.LinkPath() << "\r\n";
+    std::ofstream(dir + "/gw.ini") << "[Main]\r\nAutoConnect=1\r\nAutoRead=1\r\nPollingInt=1\r\nBatteryCheck=0\r\n" << extra
+                                      << "LogDir=" << dir << "\r\n[Ports]\r\nCOM1=" << phone.LinkPath() << "\r\n";
     p = std::make_unique<Child>(std::vector<std::string>{PDULINK_BIN, "--headless", "gw.ini"}, dir);
     return p->WaitFor("AutoReading Mode.", 30);
   }
@@ -196,6 +196,21 @@ TEST(ServiceTest, DeviceThatGoesAndComesBackUnderItsLinkIsReopened) {
   const size_t back = g.p->outText.find("device back");
   ASSERT_TRUE(g.p->WaitFor("AutoReading Mode.", 15, back)) << g.p->outText.substr(back);
   EXPECT_TRUE(g.Receives("after-the-reset")) << g.p->outText.substr(back);
+  g.p->Type("/exit");
+  EXPECT_EQ(g.p->Wait(30), 0);
+}
+
+// A phone that restarts says so (RDY) and forgets its settings: with
+// indications on, it is set up again and an indicated message is archived.
+TEST(ServiceTest, PhoneThatSaysRdyIsSetUpAgain) {
+  ReadingGateway g;
+  ASSERT_TRUE(g.Start("Indications=1\r\n")) << g.phone.Error() << (g.p ? g.p->outText + g.p->errText : "");
+  ASSERT_TRUE(pdulink::test::PhoneProcess::Ok(g.phone.Control("restart")));
+  ASSERT_TRUE(g.p->WaitFor("phone restarted (power-on line), connecting again\n", 10)) << g.p->outText;
+  const size_t again = g.p->outText.find("connecting again");
+  ASSERT_TRUE(g.p->WaitFor("New-message indications: AT+CNMI=", 15, again)) << g.p->outText.substr(again);
+  EXPECT_TRUE(g.Receives("after-the-power-cycle")) << g.p->outText.substr(again);
+  EXPECT_EQ(g.p->outText.find("connecting again", again + 1), std::string::npos) << g.p->outText.substr(again);
   g.p->Type("/exit");
   EXPECT_EQ(g.p->Wait(30), 0);
 }

@@ -588,6 +588,12 @@ void HangupLine(Request& c) {
   c.actions.hangupLine = true;
 }
 
+void Restart(Request& c) {
+  Words& w = c.w;
+  w.End();
+  c.m.PowerCycle();
+}
+
 void Replug(Request& c) {
   Words& w = c.w;
   w.End();
@@ -641,6 +647,7 @@ const Command kCommands[] = {
     {"status", "", Status, true},
     {"hangup-line", "", HangupLine, false},
     {"replug", "", Replug, true},
+    {"restart", "", Restart, true},
     {"vanish", "", Vanish, true},
     {"help", "", Help, true},
 };

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include "Modem.h"
 
 #include <cstring>
@@ -108,6 +109,18 @@ Modem::Modem(OutputSink sink) : sink_(std::move(sink)) {}
 
 void Modem::Emit(OutputKind kind, std::string text) {
   if (!text.empty()) sink_(kind, std::move(text));
+}
+
+void Modem::PowerCycle() {
+  echo_ = true;
+  cmgf_ = 0;
+  cscs_ = "IRA";
+  std::fill(std::begin(cnmi_), std::end(cnmi_), 0);
+  clip_ = cmee_ = creg_ = calm_ = csms_ = 0;
+  sRegisters_.clear();
+  mem1_ = mem2_ = mem3_ = Memory::SM;
+  MemoriesChanged();
+  Unsolicited("\r\nRDY\r\n");
 }
 
 void Modem::Unsolicited(std::string text) {

@@ -176,6 +176,9 @@ class Modem {
   // The SIM busy from now for ms, as after power-on: AT+CPIN? answers
   // +CME ERROR: 14 and the message commands +CMS ERROR: 314 meanwhile.
   void SimBusyFor(Millis ms) { simReadyAt_ = (clock ? clock() : lastTick_) + ms; }
+  // A restart (power dip, firmware watchdog): the profile and memories back
+  // at their power-on values, then "RDY" unasked, as many modules say it.
+  void PowerCycle();
   // The network registration <stat>; announced with +CREG when AT+CREG=1/2.
   void SetRegistration(int stat);
   // The time for the SIM's start-up delay; unset: the last Tick().
