@@ -193,30 +193,56 @@ QByteArray RequestHash(const QJsonObject& object) {
       .toHex();
 }
 
-ParsedSend ParseSendRequest(const QByteArray& body, const SendLimits& limits) {
-  ParsedSend p;
-  if (body.size() > kMaxBodyBytes) {
-    p.error = Refuse(413, "body", QString("larger than %1 bytes").arg(kMaxBodyBytes));
-    return p;
-  }
-  if (p.error = CheckJsonStrictly(body); !p.error.ok()) return p;
+namespace {
+
+// A request body as a JSON object whose keys are all among `fields`; the
+// error (413, 400, 422 naming the field) otherwise.
+ApiError ReadBody(const QByteArray& body, const QStringList& fields, QJsonObject* object) {
+  if (body.size() > kMaxBodyBytes) return Refuse(413, "body", QString("larger than %1 bytes").arg(kMaxBodyBytes));
+  if (ApiError e = CheckJsonStrictly(body); !e.ok()) return e;
   QJsonParseError parseError{};
   const QJsonDocument doc = QJsonDocument::fromJson(body, &parseError);
-  if (parseError.error != QJsonParseError::NoError) {
-    p.error = Refuse(400, "body", QString("malformed JSON at offset %1: %2").arg(parseError.offset).arg(parseError.errorString()));
-    return p;
-  }
-  if (!doc.isObject()) {
-    p.error = Refuse(400, "body", "a JSON object is expected");
-    return p;
-  }
-  const QJsonObject o = doc.object();
-  for (auto it = o.begin(); it != o.end(); ++it) {
-    if (!kFields.contains(it.key())) {
-      p.error = Bad(it.key(), "unknown field");
-      return p;
-    }
-  }
+  if (parseError.error != QJsonParseError::NoError)
+    return Refuse(400, "body", QString("malformed JSON at offset %1: %2").arg(parseError.offset).arg(parseError.errorString()));
+  if (!doc.isObject()) return Refuse(400, "body", "a JSON object is expected");
+  *object = doc.object();
+  for (auto it = object->begin(); it != object->end(); ++it)
+    if (!fields.contains(it.key())) return Bad(it.key(), "unknown field");
+  return {};
+}
+
+// The text field: present and a string.
+ApiError ReadText(const QJsonObject& o, QString* text) {
+  const QJsonValue v = o.value("text");
+  if (v.isUndefined() || v.isNull()) return Bad("text", "missing");
+  if (!v.isString()) return Bad("text", "a string is expected");
+  *text = v.toString();
+  return {};
+}
+
+}  // namespace
+
+TextCount CountText(const QString& text, const SendLimits& limits) {
+  const QByteArray utf8 = text.toUtf8();
+  const PartCount c = CountParts(std::string_view(utf8.constData(), static_cast<size_t>(utf8.size())), limits.ref16,
+                                 true, limits.shiftTables);
+  return TextCount{c.characters, c.parts, c.ucs2};
+}
+
+ParsedCount ParseCountRequest(const QByteArray& body, const SendLimits& limits) {
+  ParsedCount p;
+  QJsonObject o;
+  QString text;
+  if (p.error = ReadBody(body, {"text"}, &o); !p.error.ok()) return p;
+  if (p.error = ReadText(o, &text); !p.error.ok()) return p;
+  p.count = CountText(text, limits);
+  return p;
+}
+
+ParsedSend ParseSendRequest(const QByteArray& body, const SendLimits& limits) {
+  ParsedSend p;
+  QJsonObject o;
+  if (p.error = ReadBody(body, kFields, &o); !p.error.ok()) return p;
   SendRequest& r = p.request;
 
   // to: one number or a list of them.
@@ -257,19 +283,8 @@ ParsedSend ParseSendRequest(const QByteArray& body, const SendLimits& limits) {
   }
 
   // text: must fit what the gateways can send.
-  const QJsonValue text = o.value("text");
-  if (text.isUndefined() || text.isNull()) {
-    p.error = Bad("text", "missing");
-    return p;
-  }
-  if (!text.isString()) {
-    p.error = Bad("text", "a string is expected");
-    return p;
-  }
-  r.text = text.toString();
-  const QByteArray utf8 = r.text.toUtf8();
-  const PartCount count = CountParts(std::string_view(utf8.constData(), static_cast<size_t>(utf8.size())), limits.ref16, true,
-                                     limits.shiftTables);
+  if (p.error = ReadText(o, &r.text); !p.error.ok()) return p;
+  const TextCount count = CountText(r.text, limits);
   r.characters = count.characters;
   r.parts = count.parts;
   r.ucs2 = count.ucs2;

@@ -59,6 +59,24 @@ struct ParsedSend {
 
 ParsedSend ParseSendRequest(const QByteArray& body, const SendLimits& limits);
 
+// What a text needs as the gateways send it (their ShiftTables included):
+// the same count the length check of a send uses.
+struct TextCount {
+  int characters = 0;
+  int parts = 1;
+  bool ucs2 = false;
+};
+TextCount CountText(const QString& text, const SendLimits& limits);
+
+// The body of POST /api/v1/count, {"text": "..."}: read as a send's body
+// is (size limit, strict JSON), then counted. An empty text counts 0
+// characters, a long one its parts: the page decides what to make of them.
+struct ParsedCount {
+  ApiError error;
+  TextCount count;
+};
+ParsedCount ParseCountRequest(const QByteArray& body, const SendLimits& limits);
+
 // What the JSON reader would let through but a request must not have: raw
 // control characters in a string, a key twice in one object, a \u escape
 // of half a surrogate pair. 400 naming the field ("text", "to[1]"); no

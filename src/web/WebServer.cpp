@@ -9,6 +9,7 @@
 #include "ApiKeys.h"
 #include "ApiQuery.h"
 #include "Metrics.h"
+#include "national_tables.h"
 
 namespace pdulink::web {
 
@@ -86,7 +87,7 @@ bool Forwarded(const HttpRequest& r) {
   return false;
 }
 
-enum class Route { Page, Script, Style, Health, Metrics, Messages, Message, Inbox, Gateways, None };
+enum class Route { Page, Script, Style, Health, Metrics, Messages, Message, Inbox, Gateways, Count, None };
 
 Route RouteOf(const QString& path) {
   if (path == "/") return Route::Page;
@@ -98,6 +99,7 @@ Route RouteOf(const QString& path) {
   if (path.startsWith("/api/v1/messages/") && path.count('/') == 4) return Route::Message;
   if (path == "/api/v1/inbox") return Route::Inbox;
   if (path == "/api/v1/gateways") return Route::Gateways;
+  if (path == "/api/v1/count") return Route::Count;
   return Route::None;
 }
 
@@ -136,8 +138,12 @@ HttpResponse Inbox(WebStore& store, const QByteArray& query) {
 HttpResponse Gateways(WebStore& store, const SendLimits& limits) {
   const std::optional<QJsonArray> rows = store.Gateways();
   if (!rows) return SpoolDown();
-  // What the page's counter needs to know: the parts a text may take.
-  const QJsonObject sendLimits{{"max_parts", limits.maxParts}, {"ref16", limits.ref16}};
+  // What the page's counter needs to know: the parts a text may take, and
+  // the shift tables the gateways count with (the page then asks /count).
+  QJsonArray shiftTables;
+  for (std::uint8_t language : limits.shiftTables)
+    shiftTables.append(QString::fromUtf8(NationalLanguageCode(language)));
+  const QJsonObject sendLimits{{"max_parts", limits.maxParts}, {"ref16", limits.ref16}, {"shift_tables", shiftTables}};
   return Json(QJsonObject{{"gateways", *rows}, {"send_limits", sendLimits}});
 }
 
@@ -252,6 +258,9 @@ HeadVerdict WebServer::OnHead(const HttpRequest& request, const std::shared_ptr<
     case Route::Messages:
       if (!get && request.method != "POST") return answer(NotAllowed("GET, POST"));
       break;
+    case Route::Count:
+      if (request.method != "POST") return answer(NotAllowed("POST"));
+      break;
   }
   if (route == Route::Page) return answer(Resource("index.html", "text/html; charset=utf-8"));
   if (route == Route::Script) return answer(Resource("app.js", "text/javascript; charset=utf-8"));
@@ -289,6 +298,15 @@ void WebServer::OnRequest(const HttpRequest& request, const std::shared_ptr<Http
   const Route route = RouteOf(request.path);
   if (route == Route::Health) return Health(exchange);
   if (route == Route::Messages && request.method == "POST") return PostMessages(request, exchange);
+  if (route == Route::Count) {
+    // Counted here: no database, the same count a send's length check uses.
+    const ParsedCount parsed = ParseCountRequest(request.body, options_.limits);
+    exchange->Answer(parsed.error.ok() ? Json(QJsonObject{{"characters", parsed.count.characters},
+                                                          {"parts", parsed.count.parts},
+                                                          {"coding", parsed.count.ucs2 ? "ucs2" : "gsm7"}})
+                                       : Error(parsed.error));
+    return;
+  }
   const QByteArray query = request.query;
   const QString path = request.path;
   const SendLimits limits = options_.limits;

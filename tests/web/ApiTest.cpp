@@ -125,6 +125,42 @@ TEST(WebApiTest, BadInputGetsAnErrorNamingTheFieldAndStoresNothing) {
   EXPECT_EQ(Field(web.Get("/api/v1/inbox?sort=id", key)), "sort");
 }
 
+// The page's counter asks /api/v1/count when the gateways have shift
+// tables: a Turkish text counts as UCS2 without them, as one 7-bit part
+// with them, and the send limits name the tables.
+TEST(WebApiTest, CountAnswersThePartsTheGatewaysWillSend) {
+  std::string turkish;
+  for (int i = 0; i < 155; ++i) turkish += "\xC5\x9F";  // "ş"
+  const std::string body = R"({"text": ")" + turkish + "\"}";
+  struct Case {
+    std::vector<std::string> args;
+    int parts;
+    const char* coding;
+    QJsonArray tables;
+  } cases[] = {
+      {{"--max-parts", "3"}, 3, "ucs2", {}},
+      {{"--max-parts", "3", "--shift-tables", "es,tr"}, 1, "gsm7", {"es", "tr"}},
+  };
+  for (const Case& c : cases) {
+    WebProcess web("", c.args);
+    const std::string key = web.AddKey("page");
+    ASSERT_TRUE(web.Start());
+    const HttpResponse r = web.Post("/api/v1/count", body, key);
+    ASSERT_EQ(r.status, 200) << r.body;
+    EXPECT_EQ(Json(r).value("characters").toInt(), 155);
+    EXPECT_EQ(Json(r).value("parts").toInt(), c.parts);
+    EXPECT_EQ(Json(r).value("coding").toString(), c.coding);
+    EXPECT_EQ(Json(web.Get("/api/v1/gateways", key)).value("send_limits").toObject().value("shift_tables").toArray(),
+              c.tables);
+    // Under the same key check, body limit and JSON reader as a send.
+    EXPECT_EQ(web.Post("/api/v1/count", body, "wrong").status, 401);
+    EXPECT_EQ(Field(web.Post("/api/v1/count", R"({"text": 5})", key)), "text");
+    EXPECT_EQ(web.Post("/api/v1/count", R"({"text": ")" + std::string(64 * 1024, 'a') + "\"}", key).status, 413);
+    EXPECT_EQ(web.Get("/api/v1/count", key).status, 405);
+    EXPECT_EQ(Rows(web, key), 0);
+  }
+}
+
 TEST(WebApiTest, RetriedRequestWithTheSameIdempotencyKeyCreatesNothingNew) {
   WebProcess web;
   const std::string key = web.AddKey("a"), key2 = web.AddKey("b");

@@ -62,6 +62,49 @@ TEST(SendRequestTest, CountsWithTheGatewaysShiftTables) {
   EXPECT_FALSE(p.request.ucs2);
 }
 
+// POST /api/v1/count reads its body as a send does and gives the send's
+// count: the page shows what the length check will say.
+TEST(SendRequestTest, CountRequestCountsAsTheSendDoes) {
+  QByteArray text;
+  for (int i = 0; i < 155; ++i) text += "\xC5\x9F";  // "ş"
+  const QByteArray body = "{\"text\":\"" + text + "\"}";
+  const ParsedCount plain = ParseCountRequest(body, SendLimits{3, false});
+  ASSERT_TRUE(plain.error.ok());
+  EXPECT_EQ(plain.count.characters, 155);
+  EXPECT_EQ(plain.count.parts, 3);  // UCS2, 67 a part
+  EXPECT_TRUE(plain.count.ucs2);
+  const SendLimits turkish{3, false, {1}};
+  const ParsedCount shifted = ParseCountRequest(body, turkish);
+  ASSERT_TRUE(shifted.error.ok());
+  EXPECT_EQ(shifted.count.parts, 1);
+  EXPECT_FALSE(shifted.count.ucs2);
+  const ParsedSend send = ParseSendRequest("{\"to\":\"+4915\",\"text\":\"" + text + "\"}", turkish);
+  EXPECT_EQ(send.request.parts, shifted.count.parts);
+  EXPECT_EQ(send.request.characters, shifted.count.characters);
+
+  // An empty or long text is counted, not refused; a bad body is.
+  EXPECT_EQ(ParseCountRequest("{\"text\":\"  \"}", turkish).count.characters, 0);
+  EXPECT_EQ(ParseCountRequest("{\"text\":\"" + QByteArray(1000, 'a') + "\"}", turkish).count.parts, 7);
+  struct Case {
+    QByteArray body;
+    int status;
+    const char* field;
+  } cases[] = {
+      {"{\"text\": \"hi\"", 400, "body"},
+      {"\"hi\"", 400, "body"},
+      {"{\"text\": \"a\", \"text\": \"b\"}", 400, "text"},
+      {"{}", 422, "text"},
+      {"{\"text\": 5}", 422, "text"},
+      {"{\"text\": \"hi\", \"to\": \"+4915\"}", 422, "to"},
+      {"{\"text\": \"" + QByteArray(kMaxBodyBytes, 'a') + "\"}", 413, "body"},
+  };
+  for (const Case& c : cases) {
+    const ParsedCount p = ParseCountRequest(c.body, turkish);
+    EXPECT_EQ(p.error.status, c.status) << c.body.left(40).toStdString();
+    EXPECT_EQ(p.error.field, c.field) << c.body.left(40).toStdString();
+  }
+}
+
 TEST(SendRequestTest, TakesEveryFieldAndNormalisesNumbers) {
   const ParsedSend p = Parse(
       R"({"to": ["+49 151 123-45-67", "(030) 1234"], "text": "Hallo", "flash": true, "validity": 167,
