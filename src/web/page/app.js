@@ -19,7 +19,8 @@ const GSM_EXTENSION = "\f^{}\\[~]|€";
 
 const PAGE = 50;
 
-let limits = { max_parts: 1, ref16: false };
+let limits = { max_parts: 1, ref16: false, shift_tables: [] };
+const COUNT_DELAY_MS = 250;  // typing pauses this long before the server is asked
 let inboxLastId = 0;    // newest inbox row shown
 let inboxOldest = 0;    // oldest inbox row shown
 let outboxOldest = 0;   // oldest outbox row shown
@@ -39,10 +40,11 @@ function countParts(raw, ref16) {
   const chars = Array.from(text);
   let widths = [];
   let ucs2 = false;
+  let basic = true;  // the default alphabet alone: no shift table does better
   for (const c of chars) {
     if (GSM_BASIC.includes(c)) widths.push(1);
-    else if (GSM_EXTENSION.includes(c)) widths.push(2);
-    else { ucs2 = true; break; }
+    else if (GSM_EXTENSION.includes(c)) { widths.push(2); basic = false; }
+    else { ucs2 = true; basic = false; break; }
   }
   if (ucs2) widths = chars.map((c) => c.length);  // UTF-16 units
   const total = widths.reduce((a, b) => a + b, 0);
@@ -56,7 +58,48 @@ function countParts(raw, ref16) {
       used += w;
     }
   }
-  return { characters: chars.length, parts: parts, ucs2: ucs2 };
+  return { characters: chars.length, parts: parts, ucs2: ucs2, basic: basic };
+}
+
+// With the gateways' shift tables (ShiftTables=) a text with a character
+// outside the default alphabet's basic table (an extension character such
+// as "€" too) may go in fewer 7-bit parts; the server counts it as the send
+// will, asked once typing pauses. Per text box: the text last asked about,
+// the latest request (an older answer is dropped) and the answer with its
+// text. The local count shows until the answer for this very text is in.
+const served = { text: { asked: null, seq: 0, timer: null, answered: null, count: null },
+  reply: { asked: null, seq: 0, timer: null, answered: null, count: null } };
+
+function countOf(id) {
+  const raw = document.getElementById(id).value;
+  const local = countParts(raw, limits.ref16);
+  if (local.basic || !(limits.shift_tables && limits.shift_tables.length)) return local;
+  const s = served[id];
+  if (s.answered === raw) return s.count;
+  if (s.asked !== raw) {
+    s.asked = raw;
+    clearTimeout(s.timer);
+    s.timer = setTimeout(() => askCount(id, raw), COUNT_DELAY_MS);
+  }
+  return local;
+}
+
+async function askCount(id, raw) {
+  const s = served[id];
+  const seq = ++s.seq;
+  try {
+    const r = await api("/count", {
+      method: "POST",
+      headers: { "Content-Type": "application/json" },
+      body: JSON.stringify({ text: raw }),
+    });
+    if (seq !== s.seq) return;
+    s.answered = raw;
+    s.count = { characters: r.characters, parts: r.parts, ucs2: r.coding === "ucs2" };
+    updateCount();
+  } catch (e) {
+    if (seq === s.seq) s.asked = null;  // asked again on the next change or refresh
+  }
 }
 
 function key() { return sessionStorage.getItem(KEY_NAME) || ""; }
@@ -288,7 +331,7 @@ async function older(kind) {
 // The part limit, next to the count, and a visible reason when a text is
 // too long (not only a disabled button).
 function updateCount() {
-  const c = countParts(document.getElementById("text").value, limits.ref16);
+  const c = countOf("text");
   const count = document.getElementById("count");
   count.textContent = c.characters + " chars, " + c.parts + (c.parts === 1 ? " part" : " parts") + (c.ucs2 ? " (UCS2)" : "");
   document.getElementById("count-limit").textContent =
@@ -300,7 +343,7 @@ function updateCount() {
   tooLong.textContent = over ? "Too long: this text needs " + c.parts + " parts, the gateways send at most " +
     limits.max_parts + ". Shorten it to send it." : "";
   document.getElementById("send").disabled = over;
-  const reply = countParts(document.getElementById("reply").value, limits.ref16);
+  const reply = countOf("reply");
   document.getElementById("reply-count").textContent = reply.characters + " chars, " + reply.parts +
     (reply.parts === 1 ? " part" : " parts") + " (at most " + limits.max_parts + ")";
   document.getElementById("reply-send").disabled = reply.parts > limits.max_parts;
