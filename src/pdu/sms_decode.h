@@ -115,6 +115,8 @@ class tSMSDecode {
   // Reads `count` septets and appends them, as cp1251 text, to `out`;
   // false when one of them ran past the end.
   bool ReadSeptetText(unsigned count, std::string& out);
+  // Its fast path, when every septet is there.
+  void ReadWholeSeptetText(unsigned count, std::string& out);
   // The same in UTF-8 (Utf8 set).
   bool ReadSeptetUtf8(unsigned count, std::string& out);
   // The septets themselves, one a byte; false when one ran past the end.
@@ -122,6 +124,12 @@ class tSMSDecode {
   // Text with the national tables of the header.
   bool ReadShiftedText(unsigned count, std::string& out);
   void ReadUserData();
+  // The steps of ReadUserData: the header (returns its size in bits, with
+  // the length octet), then the text in the message's coding.
+  unsigned ReadUserDataHeader();
+  void Read7BitText(unsigned headerBits);
+  void ReadUcs2Text();
+  void Read8BitHex();  // 8-bit data as hex (Utf8 set)
   unsigned OctetAt(std::int32_t index) const;
   // The steps of Decode: the input's hex digits stored as octets (false when
   // there are none or their count is odd), the service centre, and the
