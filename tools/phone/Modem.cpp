@@ -11,93 +11,121 @@ namespace {
 
 using Command = Modem::Command;
 
+// An extended command at `i` ("+CMGS=...", "*X?", "^Y=?"); moves `i` past
+// it. False when it is malformed.
+bool ParseExtended(std::string_view body, std::size_t& i, Command& cmd) {
+  const std::size_t n = body.size();
+  std::size_t j = i + 1;
+  while (j < n && (std::isalnum(static_cast<unsigned char>(body[j])) || std::strchr("!%-./:_", body[j]))) ++j;
+  if (j == i + 1) return false;
+  cmd.name = Upper(body.substr(i, j - i));
+  if (j + 1 < n && body[j] == '=' && body[j + 1] == '?') {
+    cmd.form = Command::Form::Test;
+    j += 2;
+  } else if (j < n && body[j] == '=') {
+    cmd.form = Command::Form::Set;
+    std::size_t k = j + 1;
+    bool quote = false;
+    while (k < n && (quote || body[k] != ';')) {
+      if (body[k] == '"') quote = !quote;
+      ++k;
+    }
+    if (quote) return false;
+    cmd.args = std::string(body.substr(j + 1, k - j - 1));
+    j = k;
+  } else if (j < n && body[j] == '?') {
+    cmd.form = Command::Form::Read;
+    ++j;
+  }
+  while (j < n && body[j] == ' ') ++j;
+  if (j < n && body[j] != ';') return false;
+  i = j;
+  return true;
+}
+
+// An "&" command with its digits ("&F", "&W0").
+bool ParseAmpersand(std::string_view body, std::size_t& i, Command& cmd) {
+  const std::size_t n = body.size();
+  if (i + 1 >= n || !std::isalpha(static_cast<unsigned char>(body[i + 1]))) return false;
+  cmd.name = std::string("&") + static_cast<char>(std::toupper(static_cast<unsigned char>(body[i + 1])));
+  std::size_t j = i + 2;
+  while (j < n && std::isdigit(static_cast<unsigned char>(body[j]))) ++j;
+  cmd.args = std::string(body.substr(i + 2, j - i - 2));
+  i = j;
+  return true;
+}
+
+// The rest of an S-register command at `j`, after its number: "?" or
+// "=value".
+bool ParseSRegister(std::string_view body, std::size_t& j, Command& cmd) {
+  const std::size_t n = body.size();
+  if (cmd.args.empty() || j >= n) return false;
+  if (body[j] == '?') {
+    cmd.form = Command::Form::Read;
+    ++j;
+    return true;
+  }
+  if (body[j] != '=') return false;
+  std::size_t k = j + 1;
+  while (k < n && std::isdigit(static_cast<unsigned char>(body[k]))) ++k;
+  cmd.form = Command::Form::Set;
+  cmd.args += '=';
+  cmd.args.append(body.substr(j + 1, k - j - 1));
+  j = k;
+  return true;
+}
+
+// A basic command: one letter and its digits ("E0", "V1", "S0=2"), or "D"
+// with its dial string, which runs to the end of the line.
+bool ParseBasic(std::string_view body, std::size_t& i, Command& cmd) {
+  const std::size_t n = body.size();
+  char letter = static_cast<char>(std::toupper(static_cast<unsigned char>(body[i])));
+  cmd.name = std::string(1, letter);
+  if (letter == 'D') {
+    cmd.args = Trim(body.substr(i + 1));
+    i = n;
+    return true;
+  }
+  std::size_t j = i + 1;
+  while (j < n && std::isdigit(static_cast<unsigned char>(body[j]))) ++j;
+  cmd.args = std::string(body.substr(i + 1, j - i - 1));
+  if (letter == 'S' && !ParseSRegister(body, j, cmd)) return false;
+  i = j;
+  return true;
+}
+
+// The command's text as the fault patterns and held deliveries match it.
+void SetCommandText(Command& cmd) {
+  switch (cmd.form) {
+    case Command::Form::Action: cmd.text = cmd.name + Upper(cmd.args); break;
+    case Command::Form::Set:
+      // Appended piece by piece: "=" + Upper(...) makes GCC 12 at -O3 warn
+      // about an overlapping copy that cannot happen (-Wrestrict).
+      cmd.text = cmd.name;
+      if (cmd.name != "S") cmd.text += '=';
+      cmd.text += Upper(cmd.args);
+      break;
+    case Command::Form::Read: cmd.text = cmd.name + (cmd.name == "S" ? cmd.args : "") + "?"; break;
+    case Command::Form::Test: cmd.text = cmd.name + "=?"; break;
+  }
+}
+
 bool ParseCommands(std::string_view body, std::vector<Command>& out) {
   out.clear();
-  std::size_t i = 0, n = body.size();
-  auto upperAt = [&](std::size_t k) { return static_cast<char>(std::toupper(static_cast<unsigned char>(body[k]))); };
-  while (i < n) {
+  std::size_t i = 0;
+  while (i < body.size()) {
     char c = body[i];
     if (c == ' ' || c == ';') {
       ++i;
       continue;
     }
     Command cmd;
-    if (std::strchr("+*^%$", c) != nullptr) {
-      std::size_t j = i + 1;
-      while (j < n && (std::isalnum(static_cast<unsigned char>(body[j])) || std::strchr("!%-./:_", body[j]))) ++j;
-      if (j == i + 1) return false;
-      cmd.name = Upper(body.substr(i, j - i));
-      if (j + 1 < n && body[j] == '=' && body[j + 1] == '?') {
-        cmd.form = Command::Form::Test;
-        j += 2;
-      } else if (j < n && body[j] == '=') {
-        cmd.form = Command::Form::Set;
-        std::size_t k = j + 1;
-        bool quote = false;
-        while (k < n && (quote || body[k] != ';')) {
-          if (body[k] == '"') quote = !quote;
-          ++k;
-        }
-        if (quote) return false;
-        cmd.args = std::string(body.substr(j + 1, k - j - 1));
-        j = k;
-      } else if (j < n && body[j] == '?') {
-        cmd.form = Command::Form::Read;
-        ++j;
-      }
-      while (j < n && body[j] == ' ') ++j;
-      if (j < n && body[j] != ';') return false;
-      i = j;
-    } else if (c == '&') {
-      if (i + 1 >= n || !std::isalpha(static_cast<unsigned char>(body[i + 1]))) return false;
-      cmd.name = std::string("&") + upperAt(i + 1);
-      std::size_t j = i + 2;
-      while (j < n && std::isdigit(static_cast<unsigned char>(body[j]))) ++j;
-      cmd.args = std::string(body.substr(i + 2, j - i - 2));
-      i = j;
-    } else if (std::isalpha(static_cast<unsigned char>(c))) {
-      char letter = upperAt(i);
-      cmd.name = std::string(1, letter);
-      if (letter == 'D') {  // the dial string runs to the end of the line
-        cmd.args = Trim(body.substr(i + 1));
-        i = n;
-      } else {
-        std::size_t j = i + 1;
-        while (j < n && std::isdigit(static_cast<unsigned char>(body[j]))) ++j;
-        cmd.args = std::string(body.substr(i + 1, j - i - 1));
-        if (letter == 'S') {  // S-registers: Sn? or Sn=v
-          if (cmd.args.empty() || j >= n) return false;
-          if (body[j] == '?') {
-            cmd.form = Command::Form::Read;
-            ++j;
-          } else if (body[j] == '=') {
-            std::size_t k = j + 1;
-            while (k < n && std::isdigit(static_cast<unsigned char>(body[k]))) ++k;
-            cmd.form = Command::Form::Set;
-            cmd.args += '=';
-            cmd.args.append(body.substr(j + 1, k - j - 1));
-            j = k;
-          } else {
-            return false;
-          }
-        }
-        i = j;
-      }
-    } else {
-      return false;
-    }
-    switch (cmd.form) {
-      case Command::Form::Action: cmd.text = cmd.name + Upper(cmd.args); break;
-      case Command::Form::Set:
-        // Appended piece by piece: "=" + Upper(...) makes GCC 12 at -O3 warn
-        // about an overlapping copy that cannot happen (-Wrestrict).
-        cmd.text = cmd.name;
-        if (cmd.name != "S") cmd.text += '=';
-        cmd.text += Upper(cmd.args);
-        break;
-      case Command::Form::Read: cmd.text = cmd.name + (cmd.name == "S" ? cmd.args : "") + "?"; break;
-      case Command::Form::Test: cmd.text = cmd.name + "=?"; break;
-    }
+    bool ok = false;
+    if (std::strchr("+*^%$", c) != nullptr) ok = ParseExtended(body, i, cmd);
+    else if (c == '&') ok = ParseAmpersand(body, i, cmd);
+    else if (std::isalpha(static_cast<unsigned char>(c))) ok = ParseBasic(body, i, cmd);
+    if (!ok) return false;
+    SetCommandText(cmd);
     out.push_back(std::move(cmd));
   }
   return true;
