@@ -159,30 +159,56 @@ void SentRecord::Name(const std::string& source, const std::string& name) {
   }
 }
 
-ReportMatch SentRecord::Match(const StatusReportFacts& report) {
-  ReportMatch m;
+SentPart* SentRecord::FindPart(const StatusReportFacts& report, const std::string& by) {
   // The newest part still awaited; else the newest one settled (a report
   // repeated, or one for an older message after a newer one was settled).
   // A final report that settled a part already is that part's, whatever
   // came since with the same reference.
-  const std::string by = SettledBy(report);
   SentPart* found = nullptr;
   SentPart* settled = nullptr;
-  SentPart* same = nullptr;
   for (auto it = parts_.rbegin(); it != parts_.rend(); ++it) {
     if (it->reference != report.reference || !SameRecipient(it->number, report.recipient)) continue;
     if (it->status < 0) {
       if (!found) found = &*it;
       continue;
     }
-    if (it->status == report.status && it->settledBy == by) {
-      same = &*it;
-      break;
-    }
+    if (it->status == report.status && it->settledBy == by) return &*it;
     if (!settled) settled = &*it;
   }
-  if (same) found = same;
-  else if (!found) found = settled;
+  return found ? found : settled;
+}
+
+int SentRecord::CountSettled(std::uint64_t message, ReportKind kind, const SentPart* except) const {
+  int count = 0;
+  for (const SentPart& p : parts_)
+    if (p.message == message && &p != except && p.status >= 0 &&
+        ClassifyStatus(static_cast<std::uint8_t>(p.status)) == kind)
+      ++count;
+  return count;
+}
+
+void SentRecord::Settle(SentPart& found, const StatusReportFacts& report, const std::string& by, ReportMatch& m) {
+  // Whether another part of the message failed before this report.
+  const bool failedBefore = CountSettled(found.message, ReportKind::Failed, &found) > 0;
+  found.status = report.status;
+  found.settledBy = by;
+  dirty_ = true;
+  m.part = found;
+  if (m.kind == ReportKind::Delivered)
+    m.messageDelivered = !failedBefore && CountSettled(found.message, ReportKind::Delivered, nullptr) == found.total;
+  else
+    m.messageFailed = !failedBefore;
+  m.journalLine = ReportJournalLine(found, m.kind, report, m.messageDelivered);
+  if (!found.name.empty() && (m.messageDelivered || m.messageFailed)) {
+    m.reportFileName = ReportFileName(found.name, m.messageDelivered ? kDeliveredSuffix : kUndeliverableSuffix);
+    m.reportFileText = ReportFileText(found, report);
+  }
+}
+
+ReportMatch SentRecord::Match(const StatusReportFacts& report) {
+  ReportMatch m;
+  const std::string by = SettledBy(report);
+  SentPart* found = FindPart(report, by);
   if (!found) return m;
   m.matched = true;
   m.kind = ClassifyStatus(report.status);
@@ -196,31 +222,7 @@ ReportMatch SentRecord::Match(const StatusReportFacts& report) {
     m.repeated = true;
     return m;
   }
-  // Whether another part of the message failed before this report.
-  bool failedBefore = false;
-  for (const SentPart& p : parts_)
-    if (p.message == found->message && &p != found && p.status >= 0 &&
-        ClassifyStatus(static_cast<std::uint8_t>(p.status)) == ReportKind::Failed)
-      failedBefore = true;
-  found->status = report.status;
-  found->settledBy = by;
-  dirty_ = true;
-  m.part = *found;
-  if (m.kind == ReportKind::Delivered) {
-    int delivered = 0;
-    for (const SentPart& p : parts_)
-      if (p.message == found->message && p.status >= 0 &&
-          ClassifyStatus(static_cast<std::uint8_t>(p.status)) == ReportKind::Delivered)
-        ++delivered;
-    m.messageDelivered = !failedBefore && delivered == found->total;
-  } else {
-    m.messageFailed = !failedBefore;
-  }
-  m.journalLine = ReportJournalLine(*found, m.kind, report, m.messageDelivered);
-  if (!found->name.empty() && (m.messageDelivered || m.messageFailed)) {
-    m.reportFileName = ReportFileName(found->name, m.messageDelivered ? kDeliveredSuffix : kUndeliverableSuffix);
-    m.reportFileText = ReportFileText(*found, report);
-  }
+  Settle(*found, report, by, m);
   return m;
 }
 

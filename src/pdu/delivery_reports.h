@@ -134,6 +134,12 @@ class SentRecord {
 
  private:
   bool ParseLine(std::string_view line);
+  // The steps of Match: the part a report is for (nullptr when none), the
+  // count of a message's parts whose final status is of `kind` (leaving
+  // out `except`), and the settling of a final status in `found`.
+  SentPart* FindPart(const StatusReportFacts& report, const std::string& by);
+  int CountSettled(std::uint64_t message, ReportKind kind, const SentPart* except) const;
+  void Settle(SentPart& found, const StatusReportFacts& report, const std::string& by, ReportMatch& m);
 
   std::string path_;
   std::vector<SentPart> parts_;  // in the order sent

@@ -278,13 +278,71 @@ ConcatSubmit ShiftedSubmit(ConcatSubmit r, const ShiftPlan& plan, const ConcatCh
   return r;
 }
 
+// The body as the builder takes it; most bodies need no collapsing.
+std::string_view BuilderText(std::string_view body, std::string& collapsed) {
+  if (!NeedsCollapsing(body)) return body;
+  collapsed = CollapseBlanks(body);
+  return collapsed;
+}
+
+// A text in its coding and where its parts begin and end (cuts[0] = 0,
+// cuts.back() = its length).
+struct CutText {
+  std::u16string units;  // UCS2
+  std::string septets;   // the 7-bit alphabet
+  std::vector<std::size_t> cuts;
+};
+
+// Cuts the text into parts; false when it fits into one message.
+bool CutIntoParts(std::string_view text, bool utf8Body, bool ucs2, bool ref16, CutText& out) {
+  if (utf8Body) {
+    OutgoingText chosen = ChooseCoding(text);
+    out.units = std::move(chosen.units);
+    out.septets = std::move(chosen.septets);
+  } else if (ucs2) {
+    out.units = AnsiToWide(text);
+  } else {
+    // Turned into septets once, then cut and packed as a UTF-8 body's.
+    out.septets = TextSeptets(text);
+  }
+  if (ucs2) {
+    if (out.units.size() <= kSingleUcs2Units) return false;
+    out.cuts = CutUnits(out.units, UnitsPerPart(ref16));
+  } else {
+    if (out.septets.size() <= kSingleSeptets) return false;
+    out.cuts = CutSeptets(out.septets, SeptetsPerPart(ref16));
+  }
+  return true;
+}
+
+// One PDU a part, each with its concatenation header.
+void BuildParts(ConcatSubmit& r, const CutText& text, bool ucs2, bool ref16, int total) {
+  const std::string head = PartHead(r.base);
+  const std::size_t firstAt = r.base.smscField.size();
+  r.parts.reserve(static_cast<std::size_t>(total));
+  for (int seq = 1; seq <= total; ++seq) {
+    const std::size_t from = text.cuts[static_cast<std::size_t>(seq - 1)];
+    const std::size_t to = text.cuts[static_cast<std::size_t>(seq)];
+    tSMSmsg b;
+    PushHeader(b, UserDataHeader(true, ref16, r.reference, total, seq, {}));
+    unsigned udl = 0;
+    if (ucs2) {
+      b.AddUcs2Units(std::u16string_view(text.units).substr(from, to - from));
+      udl = b.Length;
+    } else {
+      udl = AppendSeptetsAfterHeader(b, std::string_view(text.septets).substr(from, to - from));
+    }
+    r.parts.push_back(MakePart(head, firstAt, b, udl, seq, total));
+  }
+}
+
 }  // namespace
 
 ConcatSubmit AssembleConcatSubmit(std::string_view number, std::string_view body, const SubmitChoices& choices,
                                   const ConcatChoices& concat, std::uint16_t reference) {
   ConcatSubmit r;
   r.base = AssembleSubmit(number, body, choices);
-  SubmitPdu& base = r.base;
+  const SubmitPdu& base = r.base;
   auto single = [&r]() {
     if (r.base.ok) r.parts.push_back({r.base.pduHex, r.base.cmgsLength, r.base.userDataLength, 1, 1});
     return std::move(r);
@@ -293,13 +351,8 @@ ConcatSubmit AssembleConcatSubmit(std::string_view number, std::string_view body
   if (!concat.enabled && choices.shiftTables.empty()) return single();
 
   const bool ucs2 = (base.dataCoding & kDcsUcs2) != 0;
-  // The body as the builder takes it; most bodies need no collapsing.
   std::string collapsed;
-  std::string_view text = base.body;
-  if (NeedsCollapsing(text)) {
-    collapsed = CollapseBlanks(text);
-    text = collapsed;
-  }
+  const std::string_view text = BuilderText(base.body, collapsed);
   if (choices.utf8Body && !choices.shiftTables.empty()) {
     // AssembleSubmit took the body, so it is well-formed.
     const ShiftPlan plan = PlanShiftedText(DecodeUtf8(text).chars, choices.shiftTables, concat.ref16);
@@ -308,50 +361,11 @@ ConcatSubmit AssembleConcatSubmit(std::string_view number, std::string_view body
   }
   if (!concat.enabled) return single();
 
-  std::u16string units;
-  std::string septets;  // the body in the 7-bit alphabet
-  std::vector<std::size_t> cuts;
-  if (choices.utf8Body) {
-    OutgoingText chosen = ChooseCoding(text);
-    units = std::move(chosen.units);
-    septets = std::move(chosen.septets);
-    if (ucs2) {
-      if (units.size() <= kSingleUcs2Units) return single();
-      cuts = CutUnits(units, UnitsPerPart(concat.ref16));
-    } else {
-      if (septets.size() <= kSingleSeptets) return single();
-      cuts = CutSeptets(septets, SeptetsPerPart(concat.ref16));
-    }
-  } else if (ucs2) {
-    units = AnsiToWide(text);
-    if (units.size() <= kSingleUcs2Units) return single();
-    cuts = CutUnits(units, UnitsPerPart(concat.ref16));
-  } else {
-    // Turned into septets once, then cut and packed as a UTF-8 body's.
-    septets = TextSeptets(text);
-    if (septets.size() <= kSingleSeptets) return single();
-    cuts = CutSeptets(septets, SeptetsPerPart(concat.ref16));
-  }
-  const int total = static_cast<int>(cuts.size() - 1);
+  CutText cut;
+  if (!CutIntoParts(text, choices.utf8Body, ucs2, concat.ref16, cut)) return single();
+  const int total = static_cast<int>(cut.cuts.size() - 1);
   if (!TakeReference(r, total, concat, reference)) return r;
-
-  const std::string head = PartHead(base);
-  const std::size_t firstAt = base.smscField.size();
-  r.parts.reserve(static_cast<std::size_t>(total));
-  for (int seq = 1; seq <= total; ++seq) {
-    const std::size_t from = cuts[static_cast<std::size_t>(seq - 1)];
-    const std::size_t to = cuts[static_cast<std::size_t>(seq)];
-    tSMSmsg b;
-    PushHeader(b, UserDataHeader(true, concat.ref16, r.reference, total, seq, {}));
-    unsigned udl = 0;
-    if (ucs2) {
-      b.AddUcs2Units(std::u16string_view(units).substr(from, to - from));
-      udl = b.Length;
-    } else {
-      udl = AppendSeptetsAfterHeader(b, std::string_view(septets).substr(from, to - from));
-    }
-    r.parts.push_back(MakePart(head, firstAt, b, udl, seq, total));
-  }
+  BuildParts(r, cut, ucs2, concat.ref16, total);
   return r;
 }
 
