@@ -95,7 +95,8 @@ class HookRunner {
   void Shutdown(std::chrono::milliseconds grace = kExitGrace);
 
  private:
-  struct Shared;
+  struct Shared;  // HookShared.h
+  class Worker;   // the worker thread's loop (HookWorker.cpp)
   void Work();
 
   HookSettings settings_;
