@@ -1,6 +1,7 @@
 #include "Settings.h"
 
 #include <charconv>
+#include <limits>
 
 #include "national_tables.h"
 #include "text_helpers.h"
@@ -35,100 +36,122 @@ int IntervalOrDefault(std::string_view text, int def) {
   return (value && *value >= 1) ? *value : def;
 }
 
-StartupSettings ReadStartupSettings(const IniFile& ini) {
-  auto get = [&](const char* key) { return ini.Read(kMainSection, key, kMissing); };
-  StartupSettings s;
+namespace {
 
-  if (auto port = ParseInt(get("ComPort"))) {
+// The keys of [Main] as start-up reads them: a missing key reads as
+// kMissing.
+class MainKeys {
+ public:
+  explicit MainKeys(const IniFile& ini) : ini_(ini) {}
+  std::string Get(const char* key) const { return ini_.Read(kMainSection, key, kMissing); }
+  bool On(const char* key) const { return Get(key) == "1"; }
+  // A whole number low..high into `into`; a present key with any other
+  // value sets `ignored` and leaves `into` as it is.
+  void Number(const char* key, int low, int high, int& into, bool& ignored) const {
+    const std::string v = Get(key);
+    if (v == kMissing) return;
+    auto n = ParseInt(TrimBlanks(v));
+    if (n && *n >= low && *n <= high) into = *n;
+    else ignored = true;
+  }
+
+ private:
+  const IniFile& ini_;
+};
+
+constexpr int kNoTop = std::numeric_limits<int>::max();
+
+void ReadLine(const MainKeys& keys, StartupSettings& s) {
+  if (auto port = ParseInt(keys.Get("ComPort"))) {
     if (*port >= 1 && *port <= 10) {
       s.comPortIndex = *port - 1;
     } else {
       s.comPortOutOfRange = true;
     }
   }
-  if (auto baud = ParseInt(get("BaudRate"))) {
+  if (auto baud = ParseInt(keys.Get("BaudRate"))) {
     const auto& items = SpeedItems();
     for (size_t i = 0; i < items.size(); ++i)
       if (std::to_string(*baud) == items[i]) s.speedIndex = static_cast<int>(i);
   }
+  s.rts = keys.On("RTS");
+  s.dtr = keys.On("DTR");
+}
 
-  s.autoConnect = get("AutoConnect") == "1";
-  s.autoRead = get("AutoRead") == "1";
-  s.autoSend = get("AutoSend") == "1";
-  s.dosCodepage = get("DOSCodepage") == "1";
-  s.rts = get("RTS") == "1";
-  s.dtr = get("DTR") == "1";
-  s.offLine = get("OffLineMode") == "1";
-  s.sendOptions = get("DetectSendOptions") == "1";
-  s.batteryCheck = get("BatteryCheck") != "0";
-  s.soundSilent = get("SoundMode") == "1";
-  s.appendFile = get("Append2FileSMSIN") == "1";
-  s.inCalls = get("InCalls") == "1";
-  s.saveCalls = get("SaveCalls") == "1";
+void ReadModes(const MainKeys& keys, StartupSettings& s) {
+  s.autoConnect = keys.On("AutoConnect");
+  s.autoRead = keys.On("AutoRead");
+  s.autoSend = keys.On("AutoSend");
+  s.dosCodepage = keys.On("DOSCodepage");
+  s.offLine = keys.On("OffLineMode");
+  s.sendOptions = keys.On("DetectSendOptions");
+  s.batteryCheck = keys.Get("BatteryCheck") != "0";
+  s.soundSilent = keys.On("SoundMode");
+  s.appendFile = keys.On("Append2FileSMSIN");
+  s.inCalls = keys.On("InCalls");
+  s.saveCalls = keys.On("SaveCalls");
+  s.lockedMode = keys.On("q_mode");
+  s.fastMode = keys.On("FastMode");
+  s.utf8Files = keys.On("Utf8Files");
 
   // The automatic modes only run together with auto-connect.
   s.autoRead = s.autoRead && s.autoConnect;
   s.autoSend = s.autoSend && s.autoConnect;
   s.offLine = s.offLine && s.autoConnect;
+}
 
-  s.pollingInterval = IntervalOrDefault(get("PollingInt"), 10);
-  s.watchInterval = IntervalOrDefault(get("WatchInt"), 20);
-
-  std::string logDir = get("LogDir");
+void ReadIntervalsAndPlaces(const MainKeys& keys, StartupSettings& s) {
+  s.pollingInterval = IntervalOrDefault(keys.Get("PollingInt"), 10);
+  s.watchInterval = IntervalOrDefault(keys.Get("WatchInt"), 20);
+  std::string logDir = keys.Get("LogDir");
   if (logDir != kMissing) s.logDir = logDir;
-  std::string watchDir = get("WatchDir");
+  std::string watchDir = keys.Get("WatchDir");
   if (watchDir != kMissing) s.watchDir = watchDir;
+  if (std::string v = keys.Get("Spool"); v != kMissing) s.spool = std::string(TrimBlanks(v));
+  if (std::string v = keys.Get("GatewayName"); v != kMissing) s.gatewayName = std::string(TrimBlanks(v));
+}
 
-  s.lockedMode = get("q_mode") == "1";
-
-  s.simCheck = get("SimCheck") == "1";
-  std::string pin = get("Pin");
+void ReadSimAndSignal(const MainKeys& keys, StartupSettings& s) {
+  s.simCheck = keys.On("SimCheck");
+  std::string pin = keys.Get("Pin");
   if (pin != kMissing && !pin.empty()) {
     if (IsValidPin(pin)) s.pin = pin;
     else s.pinIgnored = true;
   }
-  std::string signal = get("SignalInt");
+  std::string signal = keys.Get("SignalInt");
   if (signal != kMissing) {
     auto seconds = SignalIntervalFrom(signal);
     if (seconds) s.signalInterval = *seconds;
     else s.signalIntIgnored = true;
   }
-  s.fastMode = get("FastMode") == "1";
+}
 
+void ReadLongMessages(const MainKeys& keys, StartupSettings& s) {
   LongMessageSettings& lm = s.longMessages;
-  lm.longSms = get("LongSms") == "1";
-  lm.ref16 = get("LongSmsRef16") == "1";
-  lm.joinParts = get("JoinParts") == "1";
-  std::string maxParts = get("MaxParts");
-  if (maxParts != kMissing) {
-    auto n = ParseInt(TrimBlanks(maxParts));
-    if (n && *n >= 1 && *n <= kMaxPartsTop) lm.maxParts = *n;
-    else s.maxPartsIgnored = true;
-  }
-  std::string timeout = get("JoinTimeout");
-  if (timeout != kMissing) {
-    auto n = ParseInt(TrimBlanks(timeout));
-    if (n && *n >= 1) lm.joinTimeoutHours = *n;
-    else s.joinTimeoutIgnored = true;
-  }
-  if (std::string v = get("ShiftTables"); v != kMissing) {
+  lm.longSms = keys.On("LongSms");
+  lm.ref16 = keys.On("LongSmsRef16");
+  lm.joinParts = keys.On("JoinParts");
+  keys.Number("MaxParts", 1, kMaxPartsTop, lm.maxParts, s.maxPartsIgnored);
+  keys.Number("JoinTimeout", 1, kNoTop, lm.joinTimeoutHours, s.joinTimeoutIgnored);
+  if (std::string v = keys.Get("ShiftTables"); v != kMissing) {
     pdulink::ShiftList list = pdulink::ParseShiftList(v);
     s.shiftTables = std::move(list.languages);
     s.shiftTablesBad = std::move(list.badName);
   }
-  s.utf8Files = get("Utf8Files") == "1";
-  if (std::string v = get("Spool"); v != kMissing) s.spool = std::string(TrimBlanks(v));
-  if (std::string v = get("GatewayName"); v != kMissing) s.gatewayName = std::string(TrimBlanks(v));
-  if (std::string v = get("ReplyTimeout"); v != kMissing) {
-    auto n = ParseInt(TrimBlanks(v));
-    if (n && *n >= 1) s.replyTimeout = *n;
-    else s.replyTimeoutIgnored = true;
-  }
-  if (std::string v = get("StoreAlarm"); v != kMissing) {
-    auto n = ParseInt(TrimBlanks(v));
-    if (n && *n >= 0 && *n <= 100) s.storeAlarm = *n;
-    else s.storeAlarmIgnored = true;
-  }
+}
+
+}  // namespace
+
+StartupSettings ReadStartupSettings(const IniFile& ini) {
+  const MainKeys keys(ini);
+  StartupSettings s;
+  ReadLine(keys, s);
+  ReadModes(keys, s);
+  ReadIntervalsAndPlaces(keys, s);
+  ReadSimAndSignal(keys, s);
+  ReadLongMessages(keys, s);
+  keys.Number("ReplyTimeout", 1, kNoTop, s.replyTimeout, s.replyTimeoutIgnored);
+  keys.Number("StoreAlarm", 0, 100, s.storeAlarm, s.storeAlarmIgnored);
   return s;
 }
 
