@@ -145,9 +145,8 @@ int BuildSimFields(QWidget* page, QGridLayout* grid, int r, Controls& ui) {
   return r;
 }
 
-void BuildSetup(QWidget* page, Controls& ui) {
-  auto* grid = new QGridLayout(page);
-  grid->setVerticalSpacing(2);
+// The port, the polling interval, the archive directory and the INI file.
+void CreatePortFields(QWidget* page, Controls& ui) {
   ui.Label5 = Label(page, "Label5", "Com Port:");
   ui.cb_comport = Make<QComboBox>(page, "cb_comport", QString::fromUtf8("Выберите COM-порт"));
   for (int i = 1; i <= 10; ++i) ui.cb_comport->addItem(QStringLiteral("COM%1").arg(i));
@@ -166,6 +165,10 @@ void BuildSetup(QWidget* page, Controls& ui) {
   ui.l_iniFile->setWordWrap(true);
   ui.l_iniFile->setTextInteractionFlags(Qt::TextSelectableByMouse);
   ui.b_save_iniFile = Button(page, "b_save_iniFile", "Save", "Сохранить в INI-файл");
+}
+
+// Connecting and reading at start, the archive's options, the port's lines.
+void CreateReadingChecks(QWidget* page, Controls& ui) {
   ui.cb_autoconnect = Check(page, "cb_autoconnect", "Auto Connect", "Подключаться к телефону при запуске");
   Emphasise(ui.cb_autoconnect);
   ui.cb_autoread = Check(page, "cb_autoread", "Auto Read, Log and Delete New SMS",
@@ -176,6 +179,10 @@ void BuildSetup(QWidget* page, Controls& ui) {
                            "Дополнительно дописывать входящие сообщения в один файл");
   ui.cb_dtr = Check(page, "cb_dtr", "DTR", "Установить выходной сигнал COM-порта");
   ui.cb_rts = Check(page, "cb_rts", "RTS", "Установить выходной сигнал COM-порта");
+}
+
+// The watched directory and the other modes.
+void CreateWatchAndModes(QWidget* page, Controls& ui) {
   ui.cb_autosend = Check(page, "cb_autosend", "Watch and AutoSend SMS",
                          "Следить за файлами и отправлять их как сообщения");
   Emphasise(ui.cb_autosend, "red");
@@ -193,10 +200,12 @@ void BuildSetup(QWidget* page, Controls& ui) {
   Emphasise(ui.cb_offline, "blue");
   ui.cb_sendoptions = Check(page, "cb_sendoptions", "Detect send options in SMS body",
                             "Обрабатывать параметры, записанные в тексте отправляемого сообщения");
-
   ui.cb_fastmode = Check(page, "cb_fastmode", "Fast Mode",
                          "Быстрый режим: не ждать паузы после ответа телефона и отправлять файлы пачкой");
+}
 
+// Places the controls above on the grid; returns the next free row.
+int PlaceSetup(QGridLayout* grid, Controls& ui) {
   int r = 0;
   grid->addWidget(ui.Label5, r, 0);
   grid->addWidget(ui.cb_comport, r, 1);
@@ -222,6 +231,17 @@ void BuildSetup(QWidget* page, Controls& ui) {
   grid->addWidget(ui.cb_sound_silent, r++, 0, 1, 3);
   grid->addWidget(ui.cb_offline, r++, 0, 1, 3);
   grid->addWidget(ui.cb_sendoptions, r++, 0, 1, 3);
+  return r;
+}
+
+void BuildSetup(QWidget* page, Controls& ui) {
+  auto* grid = new QGridLayout(page);
+  grid->setVerticalSpacing(2);
+  // Created in this order, which is also the order of the focus chain.
+  CreatePortFields(page, ui);
+  CreateReadingChecks(page, ui);
+  CreateWatchAndModes(page, ui);
+  int r = PlaceSetup(grid, ui);
   r = BuildSimFields(page, grid, r, ui);
   grid->addWidget(ui.cb_fastmode, r++, 0, 1, 3);
   grid->setRowStretch(r, 1);
