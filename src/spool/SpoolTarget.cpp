@@ -12,21 +12,10 @@ QString Decode(const QString& text) { return QUrl::fromPercentEncoding(text.toUt
 const QString kPasswordRefused = QStringLiteral(
     "a password in the URI is refused; put it in the passfile (passfile=PATH in the URI, or PGPASSFILE)");
 
-bool ParsePostgres(const QString& text, qsizetype schemeEnd, Target* t, QString* why) {
-  t->backend = Backend::Postgres;
-  QString rest = text.mid(schemeEnd);
-  QString query;
-  if (qsizetype q = rest.indexOf(u'?'); q >= 0) {
-    query = rest.mid(q + 1);
-    rest = rest.left(q);
-  }
-  QString authority = rest;
-  if (qsizetype slash = rest.indexOf(u'/'); slash >= 0) {
-    authority = rest.left(slash);
-    t->dbname = Decode(rest.mid(slash + 1));
-  }
-  // An '@' past the host is a user-info that a '/' or '?' in it cut short:
-  // most likely a password, so nothing of it is repeated.
+// The user of "user@host..." into t, `authority` left with the host part.
+// An '@' past the host is a user-info that a '/' or '?' in it cut short:
+// most likely a password, so nothing of it is repeated.
+bool ReadUserInfo(const QString& rest, QString& authority, Target* t, QString* why) {
   if (rest.mid(authority.size()).contains(u'@')) {
     *why = QStringLiteral("malformed URI ('@' after the host); ") + kPasswordRefused;
     return false;
@@ -40,13 +29,16 @@ bool ParsePostgres(const QString& text, qsizetype schemeEnd, Target* t, QString*
     t->user = Decode(userInfo);
     authority = authority.mid(at + 1);
   }
+  return true;
+}
+
+// host[:port]; an IPv6 address is bracketed.
+bool SplitHostPort(const QString& authority, QString& hostText, QString& portText, QString* why) {
   if (authority.contains(u',')) {
     *why = QStringLiteral("several hosts are not supported");
     return false;
   }
-  // host[:port]; an IPv6 address is bracketed.
-  QString hostText = authority;
-  QString portText;
+  hostText = authority;
   if (authority.startsWith(u'[')) {
     qsizetype close = authority.indexOf(u']');
     if (close < 0) {
@@ -65,7 +57,14 @@ bool ParsePostgres(const QString& text, qsizetype schemeEnd, Target* t, QString*
     hostText = authority.left(colon);
     portText = authority.mid(colon + 1);
   }
-  t->host = Decode(hostText);
+  return true;
+}
+
+// The query's key=value pairs: host, port, dbname and user into t (port
+// into portText), the others into t->options, with connect_timeout=5 when
+// it names none: an unreachable server must not hold the gateway for
+// libpq's default (no limit).
+bool ReadParameters(const QString& query, Target* t, QString& portText, QString* why) {
   QStringList options;
   bool hasTimeout = false;
   for (const QString& pair : query.split(u'&', Qt::SkipEmptyParts)) {
@@ -97,18 +96,39 @@ bool ParsePostgres(const QString& text, qsizetype schemeEnd, Target* t, QString*
       options << key + u'=' + value;
     }
   }
-  if (!portText.isEmpty()) {
-    bool ok = false;
-    t->port = portText.toInt(&ok);
-    if (!ok || t->port <= 0 || t->port > 65535) {
-      *why = QStringLiteral("bad port");
-      return false;
-    }
-  }
-  // An unreachable server must not hold the gateway for libpq's default
-  // (no limit); the caller may set its own.
   if (!hasTimeout) options << QStringLiteral("connect_timeout=5");
   t->options = options.join(u';');
+  return true;
+}
+
+bool ReadPort(const QString& portText, Target* t, QString* why) {
+  if (portText.isEmpty()) return true;
+  bool ok = false;
+  t->port = portText.toInt(&ok);
+  if (!ok || t->port <= 0 || t->port > 65535) {
+    *why = QStringLiteral("bad port");
+    return false;
+  }
+  return true;
+}
+
+bool ParsePostgres(const QString& text, qsizetype schemeEnd, Target* t, QString* why) {
+  t->backend = Backend::Postgres;
+  QString rest = text.mid(schemeEnd);
+  QString query;
+  if (qsizetype q = rest.indexOf(u'?'); q >= 0) {
+    query = rest.mid(q + 1);
+    rest = rest.left(q);
+  }
+  QString authority = rest;
+  if (qsizetype slash = rest.indexOf(u'/'); slash >= 0) {
+    authority = rest.left(slash);
+    t->dbname = Decode(rest.mid(slash + 1));
+  }
+  QString hostText, portText;
+  if (!ReadUserInfo(rest, authority, t, why) || !SplitHostPort(authority, hostText, portText, why)) return false;
+  t->host = Decode(hostText);
+  if (!ReadParameters(query, t, portText, why) || !ReadPort(portText, t, why)) return false;
   // Nothing secret is left in it.
   t->shown = text;
   return true;
