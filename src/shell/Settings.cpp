@@ -78,21 +78,24 @@ void ReadLine(const MainKeys& keys, StartupSettings& s) {
   s.dtr = keys.On("DTR");
 }
 
+// The flags that are on only when their key is "1".
+struct FlagKey {
+  const char* key;
+  bool StartupSettings::*field;
+};
+constexpr FlagKey kFlagKeys[] = {
+    {"AutoConnect", &StartupSettings::autoConnect},   {"AutoRead", &StartupSettings::autoRead},
+    {"AutoSend", &StartupSettings::autoSend},         {"DOSCodepage", &StartupSettings::dosCodepage},
+    {"OffLineMode", &StartupSettings::offLine},       {"DetectSendOptions", &StartupSettings::sendOptions},
+    {"SoundMode", &StartupSettings::soundSilent},     {"Append2FileSMSIN", &StartupSettings::appendFile},
+    {"InCalls", &StartupSettings::inCalls},           {"SaveCalls", &StartupSettings::saveCalls},
+    {"q_mode", &StartupSettings::lockedMode},         {"FastMode", &StartupSettings::fastMode},
+    {"Utf8Files", &StartupSettings::utf8Files},
+};
+
 void ReadModes(const MainKeys& keys, StartupSettings& s) {
-  s.autoConnect = keys.On("AutoConnect");
-  s.autoRead = keys.On("AutoRead");
-  s.autoSend = keys.On("AutoSend");
-  s.dosCodepage = keys.On("DOSCodepage");
-  s.offLine = keys.On("OffLineMode");
-  s.sendOptions = keys.On("DetectSendOptions");
-  s.batteryCheck = keys.Get("BatteryCheck") != "0";
-  s.soundSilent = keys.On("SoundMode");
-  s.appendFile = keys.On("Append2FileSMSIN");
-  s.inCalls = keys.On("InCalls");
-  s.saveCalls = keys.On("SaveCalls");
-  s.lockedMode = keys.On("q_mode");
-  s.fastMode = keys.On("FastMode");
-  s.utf8Files = keys.On("Utf8Files");
+  for (const FlagKey& flag : kFlagKeys) s.*flag.field = keys.On(flag.key);
+  s.batteryCheck = keys.Get("BatteryCheck") != "0";  // on unless "0"
 
   // The automatic modes only run together with auto-connect.
   s.autoRead = s.autoRead && s.autoConnect;

@@ -19,29 +19,24 @@ Millis Now() {
       .count();
 }
 
+bool Phone::ApplyAsControl(const std::string& option, const std::string& command, std::string& error) {
+  ControlActions ignored;
+  std::string reply = control_.Execute(command, ignored);
+  if (reply.rfind("OK", 0) == 0) return true;
+  error = option + ": " + reply.substr(6, reply.size() - 7);
+  return false;
+}
+
 bool Phone::ApplyOptions(std::string& error) {
   PhoneSettings& s = modem_.settings;
-  if (!options_.memories.empty()) {
-    ControlActions ignored;
-    std::string reply = control_.Execute("memories " + options_.memories, ignored);
-    if (reply.rfind("OK", 0) != 0) {
-      error = "--memories: " + reply.substr(6, reply.size() - 7);
-      return false;
-    }
-  }
+  if (!options_.memories.empty() && !ApplyAsControl("--memories", "memories " + options_.memories, error))
+    return false;
   if (!modem_.Store().SetCapacity(Memory::SM, options_.smCapacity) ||
       !modem_.Store().SetCapacity(Memory::ME, options_.meCapacity)) {
     error = "capacities must be 0..1000";
     return false;
   }
-  if (!options_.smsc.empty()) {
-    ControlActions ignored;
-    std::string reply = control_.Execute("smsc " + options_.smsc, ignored);
-    if (reply.rfind("OK", 0) != 0) {
-      error = "--smsc: " + reply.substr(6, reply.size() - 7);
-      return false;
-    }
-  }
+  if (!options_.smsc.empty() && !ApplyAsControl("--smsc", "smsc " + options_.smsc, error)) return false;
   s.ringIntervalMs = options_.ringInterval;
   s.latencyMs = options_.latency;
   s.chunkSize = options_.chunkSize;

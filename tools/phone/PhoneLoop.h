@@ -59,6 +59,9 @@ class Phone {
   };
 
   bool ApplyOptions(std::string& error);
+  // A start-up option that is a control command ("memories SM,ME"); its
+  // error, if any, becomes the option's.
+  bool ApplyAsControl(const std::string& option, const std::string& command, std::string& error);
   bool BlockStopSignals(std::string& error);
   void ProbeClosedDevice(Millis now);
   Millis NextWake() const;
