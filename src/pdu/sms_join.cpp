@@ -3,21 +3,14 @@
 #include <charconv>
 
 #include "state_file.h"
+#include "stored_hex.h"
 
 namespace pdulink {
 namespace {
 
 constexpr std::string_view kStateHeader = "PDULINKJ 1";
 
-unsigned HexOctetAt(std::string_view h, std::size_t p) {
-  auto nibble = [](char c) -> unsigned {
-    if (c >= '0' && c <= '9') return unsigned(c - '0');
-    if (c >= 'A' && c <= 'F') return unsigned(c - 'A' + 10);
-    if (c >= 'a' && c <= 'f') return unsigned(c - 'a' + 10);
-    return 0;
-  };
-  return nibble(h[p]) << 4 | nibble(h[p + 1]);
-}
+using stored_hex::HexOctet;
 
 // The digest a joined part is remembered by: its number, text and time
 // stamp (a copy delivered again has the same stamp, a new message with the
@@ -53,8 +46,8 @@ bool HeaderHasRef16(std::string_view h) {
   bool ref16 = false;
   std::size_t p = 0;
   while (p + 4 <= h.size()) {
-    unsigned id = HexOctetAt(h, p);
-    unsigned len = HexOctetAt(h, p + 2);
+    unsigned id = HexOctet(h, p);
+    unsigned len = HexOctet(h, p + 2);
     std::size_t end = p + 4 + 2 * std::size_t(len);
     if (end > h.size()) break;
     if (id == 0x00 && len == 3) ref16 = false;
