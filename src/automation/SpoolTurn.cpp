@@ -17,17 +17,6 @@ namespace {
 
 std::string Utf8(const QString& s) { return s.toStdString(); }
 
-// The phone's error line in a reply ("+CMS ERROR: 500", "ERROR").
-QString ErrorLine(const std::string& reply) {
-  for (const char* mark : {"+CMS ERROR", "+CME ERROR", "ERROR"}) {
-    const size_t at = reply.find(mark);
-    if (at == std::string::npos) continue;
-    size_t end = reply.find_first_of("\r\n", at);
-    return QString::fromStdString(reply.substr(at, end == std::string::npos ? std::string::npos : end - at));
-  }
-  return QStringLiteral("no confirmation from the phone");
-}
-
 // "-73 dBm (21/31), BER 0" -> -73.
 std::optional<int> SignalDbm(const std::string& text) {
   const size_t at = text.find(" dBm");
@@ -179,7 +168,8 @@ bool SpoolTurn::SendOne(const spool::Claimed& row) {
     if (confirmed) {
       if (auto mr = ParseCmgsReference(dialogue_.CaptureText)) refs << QString::number(*mr);
     } else if (refused.isEmpty()) {
-      refused = ErrorLine(dialogue_.CaptureText);
+      const std::string line = ErrorLine(dialogue_.CaptureText);
+      refused = line.empty() ? QStringLiteral("no confirmation from the phone") : QString::fromStdString(line);
     }
   };
   SendHooks::OwnSettings own;

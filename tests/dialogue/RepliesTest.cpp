@@ -211,6 +211,17 @@ TEST(ReplyParsers, CmgsReferenceOnlyFromItsOwnLineAndInRange) {
   EXPECT_EQ(std::nullopt, ParseCmgsReference("\r\nOK\r\n"));
 }
 
+TEST(ReplyParsers, ErrorLineIsThePhonesOwnReportToItsLineEnd) {
+  // A refused send as the spool records it: the message error before the
+  // equipment error before a bare ERROR, wherever each stands.
+  EXPECT_EQ("+CMS ERROR: 500", ErrorLine("0011000B91...\x1a\r\n+CMS ERROR: 500\r\n"));
+  EXPECT_EQ("+CMS ERROR: 38", ErrorLine("\r\nERROR\r\n+CME ERROR: 3\r\n+CMS ERROR: 38"));
+  EXPECT_EQ("+CME ERROR: SIM busy", ErrorLine("\r\nERROR\r\n+CME ERROR: SIM busy\r\n"));
+  EXPECT_EQ("ERROR", ErrorLine("AT+CMGS=23\r\r\nERROR\r\n"));
+  EXPECT_EQ("", ErrorLine("\r\n+CMGS: 7\r\n\r\nOK\r\n"));
+  EXPECT_EQ("", ErrorLine(""));
+}
+
 TEST(ReplyParsers, CpinCodesInAnySpellingAndErrorsThatMeanNoSim) {
   struct Case {
     std::string reply;
