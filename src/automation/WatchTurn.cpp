@@ -126,10 +126,34 @@ bool WatchTurn::MayContinue() const {
 }
 
 bool WatchTurn::SendOne(const Entry& entry) {
-  Journal& journal = ctx_.journal;
-  journal.WriteLog(entry.path);
-  std::string line;
+  ctx_.journal.WriteLog(entry.path);
   watch::Look look;
+  std::string number, body;
+  switch (ReadMessage(entry, look, number, body)) {
+    case FileRead::Message: break;
+    case FileRead::Stays: return false;
+    case FileRead::Failed:
+      // It can never be sent as it is: failed, and nothing goes out.
+      Settle(entry, look.id, ".err");
+      return true;
+  }
+
+  const uint32_t disconnects = ctx_.clock.DisconnectsRun;
+  Progress progress;
+  const SendHooks hooks = RecordingHooks(entry, look, number, progress);
+  sending_ = {"", "", number, body, ""};
+  struct Sent {
+    Settled& s;
+    ~Sent() { s = {}; }
+  } sent{sending_};
+  const int rc = send_ ? send_(number, body, hooks) : -1;
+  return Conclude(entry, look, rc, progress, disconnects);
+}
+
+WatchTurn::FileRead WatchTurn::ReadMessage(const Entry& entry, watch::Look& look, std::string& number,
+                                           std::string& body) {
+  Journal& journal = ctx_.journal;
+  std::string line;
   auto previous = looks_.find(entry.fsPath);
   const bool utf8 = ctx_.state.Utf8Files;
   watch::ReadResult read = (utf8 ? watch::ReadFileHead : watch::ReadFirstLine)(
@@ -139,75 +163,69 @@ bool WatchTurn::SendOne(const Entry& entry) {
     journal.WriteLog("Time stamp in the future: " + entry.path);
   if (read != watch::ReadResult::Ok) {
     journal.WriteLog("Read error:" + entry.path);
-    return false;
+    return FileRead::Stays;
   }
-  std::string number, body;
   if (utf8) {
     watch::Utf8Line text = watch::FirstLineUtf8(line);
     if (!text.ok) {
-      // It can never be sent as it is: failed, and nothing goes out.
       journal.WriteLog("Malformed UTF-8: " + entry.path + " at byte " + std::to_string(text.badOffset));
-      Settle(entry, look.id, ".err");
-      return true;
+      return FileRead::Failed;
     }
-    if (!watch::SplitMessageLineUtf8(text.line, number, body)) return false;
-  } else if (!watch::SplitMessageLine(line, number, body)) {
-    return false;
+    return watch::SplitMessageLineUtf8(text.line, number, body) ? FileRead::Message : FileRead::Stays;
   }
+  return watch::SplitMessageLine(line, number, body) ? FileRead::Message : FileRead::Stays;
+}
 
+SendHooks WatchTurn::RecordingHooks(const Entry& entry, const watch::Look& look, const std::string& number,
+                                    Progress& progress) {
   // The record: an entry just before the PDU goes out, the answer as soon
   // as it is in; the entry goes with the rename.
-  const uint32_t disconnects = ctx_.clock.DisconnectsRun;
-  bool pduWritten = false, keptBack = false;
-  int seq = 1, total = 1;
   SendHooks hooks;
-  hooks.Part = [&](int s, int t) {
-    seq = s;
-    total = t;
+  hooks.Part = [&progress](int s, int t) {
+    progress.seq = s;
+    progress.total = t;
   };
-  hooks.BeforePdu = [&] {
+  hooks.BeforePdu = [this, &entry, &look, &progress] {
     auto it = records_.find(entry.fsPath);
     // A further copy of a message already confirmed: it counts as sent
     // whatever becomes of this one. Each part of a long message has its own
     // entry, as its answer says nothing of the parts after it.
-    if (total > 1 || it == records_.end() || it->second.answer != watch::InFlight::Answer::Sent) {
-      records_[entry.fsPath] =
-          watch::InFlight{entry.fsPath, entry.path, look.id, watch::InFlight::Answer::None, seq, total};
+    if (progress.total > 1 || it == records_.end() || it->second.answer != watch::InFlight::Answer::Sent) {
+      records_[entry.fsPath] = watch::InFlight{entry.fsPath, entry.path, look.id, watch::InFlight::Answer::None,
+                                               progress.seq, progress.total};
       if (!SaveRecord()) {
         records_.erase(entry.fsPath);
-        keptBack = true;
+        progress.keptBack = true;
         return false;
       }
     }
-    pduWritten = true;
+    progress.pduWritten = true;
     return true;
   };
-  hooks.Answered = [&](bool confirmed) {
+  hooks.Answered = [this, &entry](bool confirmed) {
     auto it = records_.find(entry.fsPath);
     if (it == records_.end() || it->second.answer == watch::InFlight::Answer::Sent) return;
     it->second.answer = confirmed ? watch::InFlight::Answer::Sent : watch::InFlight::Answer::Failed;
     SaveRecord();
   };
-  hooks.Reference = [&](int s, int t, int reference) {
+  hooks.Reference = [this, &entry, &number](int s, int t, int reference) {
     if (!sending_.references.empty()) sending_.references += ' ';
     sending_.references += std::to_string(reference);
     if (OnSent) OnSent(entry.fsPath, number, s, t, reference);
   };
-
   hooks.Text = [this](const std::string& text) { sending_.body = text; };
+  return hooks;
+}
 
-  sending_ = {"", "", number, body, ""};
-  struct Sent {
-    Settled& s;
-    ~Sent() { s = {}; }
-  } sent{sending_};
-  int rc = send_ ? send_(number, body, hooks) : -1;
+bool WatchTurn::Conclude(const Entry& entry, const watch::Look& look, int rc, const Progress& progress,
+                         uint32_t disconnects) {
+  Journal& journal = ctx_.journal;
   if (rc >= 0) {
     journal.WriteLog("Auto Send SMS OK");
     Settle(entry, look.id, ".snd");
     return true;
   }
-  if (rc == Sending::kNotSent && !pduWritten) {
+  if (rc == Sending::kNotSent && !progress.pduWritten) {
     // The phone never asked for the PDU: the file is not failed, a later
     // turn sends it.
     journal.WriteLog("No message prompt, file kept: " + entry.path);
@@ -218,12 +236,12 @@ bool WatchTurn::SendOne(const Entry& entry) {
     journal.WriteLog("Send ERROR at Offline mode. Try after...");
     return false;
   }
-  if (!pduWritten) {
+  if (!progress.pduWritten) {
     // Nothing went out: a file whose entry could not be recorded, or whose
     // send Disconnect or Exit ended, waits for a later turn.
     const PollClock& clock = ctx_.clock;
     const bool stopped = clock.StopPosted() || dialogue_.ExitUnderway || clock.DisconnectsRun != disconnects;
-    if (keptBack) return false;
+    if (progress.keptBack) return false;
     if (stopped) {
       journal.WriteLog("Send stopped, file kept: " + entry.path);
       return false;
