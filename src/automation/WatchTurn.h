@@ -117,6 +117,10 @@ class WatchTurn {
   // Whether the batch of a fast turn may take the next file.
   bool MayContinue() const;
 
+  // File names are UTF-8 on the file system and cp1251 inside the program.
+  static std::string NameToAnsi(const std::string& fsName);
+  static std::string AnsiToFs(const std::string& cp1251);
+
   Context& ctx_;
   Transaction& dialogue_;
   SendFunction send_;

@@ -280,7 +280,11 @@ ArchivedMessage Receiving::ArchivedOf(const pdulink::tSMSDecode& sms, const std:
   const auto utf8 = [&](const std::string& t) { return sms.Utf8 ? t : pdulink::AnsiToUtf8(t); };
   // An international number with its "+", as a reply would need it.
   const bool plus = sms.AddrType == 0x91 && !sms.Address.empty() && sms.Address[0] != '+';
-  return {(plus ? "+" : "") + utf8(sms.Address), utf8(sms.Text), stemPath + ".txt", stemPath + ".xml"};
+  // Appended, not "+" + ...: GCC 12 warns of an overlapping copy that
+  // cannot happen (-Wrestrict).
+  std::string number = utf8(sms.Address);
+  if (plus) number.insert(number.begin(), '+');
+  return {number, utf8(sms.Text), stemPath + ".txt", stemPath + ".xml"};
 }
 
 void Receiving::SayFailure(const std::string& line) {
