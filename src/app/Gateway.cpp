@@ -134,40 +134,73 @@ void Gateway::Start(const StartupOptions& options) {
   serviceCentre_->ReadValidityPeriod();
 }
 
-void Gateway::LoadConfiguration(const StartupOptions& options) {
-  Controls& ui = ui_;
-  // 8. The configuration file: the argument, or pdulink.ini; a bare name
-  // lives in the working directory.
+namespace {
+
+// The configuration file: the argument, or pdulink.ini; a bare name lives
+// in the working directory.
+std::string ConfigPathOf(const StartupOptions& options) {
   std::string name = options.configArg.value_or("pdulink.ini");
   if (name.find('/') == std::string::npos) name = QDir::currentPath().toLocal8Bit().toStdString() + "/" + name;
-  state_.ConfigPath = name;
-  ui.l_iniFile->setText(QString::fromLocal8Bit(name.c_str()));
+  return name;
+}
 
+// Loads the file into ini; false, with its message shown, when it is not
+// there or cannot be read.
+bool LoadIniFile(const std::string& path, IniFile& ini) {
   struct stat st {};
-  if (::stat(state_.ConfigPath.c_str(), &st) != 0) {
+  if (::stat(path.c_str(), &st) != 0) {
     // 9.
-    ShowMessage("INI file not exist:" + LocalToAnsi(state_.ConfigPath));
-    configFailed_ = options.headless;
-    return;
+    ShowMessage("INI file not exist:" + LocalToAnsi(path));
+    return false;
   }
-  IniFile ini;
-  if (S_ISDIR(st.st_mode) || !ini.Load(state_.ConfigPath)) {
+  if (S_ISDIR(st.st_mode) || !ini.Load(path)) {
     // A file that is there but cannot be read would otherwise run the
     // gateway on defaults without a word.
-    ShowMessage("INI file not readable:" + LocalToAnsi(state_.ConfigPath));
+    ShowMessage("INI file not readable:" + LocalToAnsi(path));
+    return false;
+  }
+  return true;
+}
+
+// A service must not idle on a configuration it cannot use: the first
+// problem goes to standard error and start-up ends (status 78). True when
+// there is none.
+bool ConfigUsable(const IniFile& ini, const std::string& path) {
+  const std::vector<std::string> problems = ConfigProblems(ini);
+  if (problems.empty()) return true;
+  std::fprintf(stderr, "pdulink: %s: %s\n", path.c_str(), pdulink::AnsiToUtf8(problems[0]).c_str());
+  std::fflush(stderr);
+  return false;
+}
+
+// The journal lines of the keys whose values are not used.
+void JournalIgnoredKeys(Journal& journal, const StartupSettings& s) {
+  if (s.comPortOutOfRange) journal.WriteLog("Error ComPort Number in INIFile");
+  if (s.pinIgnored) journal.WriteLog("Error Pin in INIFile (4 to 8 digits): ignored");
+  if (s.signalIntIgnored) journal.WriteLog("Error SignalInt in INIFile (seconds): no signal check");
+  if (s.maxPartsIgnored) journal.WriteLog("Error MaxParts in INIFile (1 to 255): 6 used");
+  if (s.joinTimeoutIgnored) journal.WriteLog("Error JoinTimeout in INIFile (hours): 24 used");
+  if (!s.shiftTablesBad.empty())
+    journal.WriteLog("Error ShiftTables in INIFile (unknown language " + s.shiftTablesBad + "): none used");
+  if (s.replyTimeoutIgnored) journal.WriteLog("Error ReplyTimeout in INIFile (seconds): 180 used");
+  if (s.storeAlarmIgnored) journal.WriteLog("Error StoreAlarm in INIFile (percent, 0 to 100): off");
+}
+
+}  // namespace
+
+void Gateway::LoadConfiguration(const StartupOptions& options) {
+  Controls& ui = ui_;
+  // 8.
+  state_.ConfigPath = ConfigPathOf(options);
+  ui.l_iniFile->setText(QString::fromLocal8Bit(state_.ConfigPath.c_str()));
+  IniFile ini;
+  if (!LoadIniFile(state_.ConfigPath, ini)) {
     configFailed_ = options.headless;
     return;
   }
-  if (options.headless) {
-    // A service must not idle on a configuration it cannot use: the first
-    // problem goes to standard error and start-up ends (status 78).
-    const std::vector<std::string> problems = ConfigProblems(ini);
-    if (!problems.empty()) {
-      std::fprintf(stderr, "pdulink: %s: %s\n", state_.ConfigPath.c_str(), pdulink::AnsiToUtf8(problems[0]).c_str());
-      std::fflush(stderr);
-      configFailed_ = true;
-      return;
-    }
+  if (options.headless && !ConfigUsable(ini, state_.ConfigPath)) {
+    configFailed_ = true;
+    return;
   }
   StartupSettings s = ReadStartupSettings(ini);
   std::map<std::string, std::string> ports;
@@ -178,15 +211,7 @@ void Gateway::LoadConfiguration(const StartupOptions& options) {
   // 10. to 14.
   ShowSettings(ui, state_, s);
   state_.MatchReports = ReadMatchReports(ini);
-  if (s.comPortOutOfRange) journal_->WriteLog("Error ComPort Number in INIFile");
-  if (s.pinIgnored) journal_->WriteLog("Error Pin in INIFile (4 to 8 digits): ignored");
-  if (s.signalIntIgnored) journal_->WriteLog("Error SignalInt in INIFile (seconds): no signal check");
-  if (s.maxPartsIgnored) journal_->WriteLog("Error MaxParts in INIFile (1 to 255): 6 used");
-  if (s.joinTimeoutIgnored) journal_->WriteLog("Error JoinTimeout in INIFile (hours): 24 used");
-  if (!s.shiftTablesBad.empty())
-    journal_->WriteLog("Error ShiftTables in INIFile (unknown language " + s.shiftTablesBad + "): none used");
-  if (s.replyTimeoutIgnored) journal_->WriteLog("Error ReplyTimeout in INIFile (seconds): 180 used");
-  if (s.storeAlarmIgnored) journal_->WriteLog("Error StoreAlarm in INIFile (percent, 0 to 100): off");
+  JournalIgnoredKeys(*journal_, s);
   dialogue_->CommandTimeout = s.replyTimeout;
   state_.StoreAlarm = s.storeAlarm;
   StartHooks(ini);

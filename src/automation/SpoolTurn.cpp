@@ -17,17 +17,6 @@ namespace {
 
 std::string Utf8(const QString& s) { return s.toStdString(); }
 
-// The phone's error line in a reply ("+CMS ERROR: 500", "ERROR").
-QString ErrorLine(const std::string& reply) {
-  for (const char* mark : {"+CMS ERROR", "+CME ERROR", "ERROR"}) {
-    const size_t at = reply.find(mark);
-    if (at == std::string::npos) continue;
-    size_t end = reply.find_first_of("\r\n", at);
-    return QString::fromStdString(reply.substr(at, end == std::string::npos ? std::string::npos : end - at));
-  }
-  return QStringLiteral("no confirmation from the phone");
-}
-
 // "-73 dBm (21/31), BER 0" -> -73.
 std::optional<int> SignalDbm(const std::string& text) {
   const size_t at = text.find(" dBm");
@@ -163,23 +152,33 @@ void SpoolTurn::Run() {
 }
 
 bool SpoolTurn::SendOne(const spool::Claimed& row) {
-  Journal& journal = ctx_.journal;
-  journal.WriteLog("Outbox row " + std::to_string(row.id));
+  ctx_.journal.WriteLog("Outbox row " + std::to_string(row.id));
   const uint32_t disconnects = ctx_.clock.DisconnectsRun;
-  int written = 0, answered = 0;
-  QStringList refs;
-  QString refused;
+  RowProgress progress;
+  const SendHooks hooks = RowHooks(row, progress);
+  const int rc = send_ ? send_(Utf8(row.number), Utf8(row.text), hooks) : -1;
+  const spool::SpoolWorker::Outcome o = OutcomeOf(row, rc, progress, disconnects);
+  worker_->Record(o);
+  // A row kept for later, or one that may have gone out, ends the turn.
+  using Outcome = spool::SpoolWorker::Outcome;
+  const bool goOn = o.kind != Outcome::Requeue && o.kind != Outcome::Unknown;
+  if (!goOn) heldAt_ = ctx_.clock.SecondsCounter;
+  return goOn;
+}
+
+SendHooks SpoolTurn::RowHooks(const spool::Claimed& row, RowProgress& progress) {
   SendHooks hooks;
-  hooks.BeforePdu = [&] {
-    ++written;
+  hooks.BeforePdu = [&progress] {
+    ++progress.written;
     return true;
   };
-  hooks.Answered = [&](bool confirmed) {
-    ++answered;
+  hooks.Answered = [this, &progress](bool confirmed) {
+    ++progress.answered;
     if (confirmed) {
-      if (auto mr = ParseCmgsReference(dialogue_.CaptureText)) refs << QString::number(*mr);
-    } else if (refused.isEmpty()) {
-      refused = ErrorLine(dialogue_.CaptureText);
+      if (auto mr = ParseCmgsReference(dialogue_.CaptureText)) progress.refs << QString::number(*mr);
+    } else if (progress.refused.isEmpty()) {
+      const std::string line = ErrorLine(dialogue_.CaptureText);
+      progress.refused = line.empty() ? QStringLiteral("no confirmation from the phone") : QString::fromStdString(line);
     }
   };
   SendHooks::OwnSettings own;
@@ -189,41 +188,41 @@ bool SpoolTurn::SendOne(const spool::Claimed& row) {
   // With MatchReports every message asks for its report, as a file's does.
   own.statusReport = row.report || ctx_.state.MatchReports;
   hooks.own = own;
+  return hooks;
+}
 
-  const int rc = send_ ? send_(Utf8(row.number), Utf8(row.text), hooks) : -1;
-  spool::SpoolWorker::Outcome o;
+spool::SpoolWorker::Outcome SpoolTurn::OutcomeOf(const spool::Claimed& row, int rc, const RowProgress& progress,
+                                                 uint32_t disconnects) {
+  Journal& journal = ctx_.journal;
   using Outcome = spool::SpoolWorker::Outcome;
+  Outcome o;
   o.id = row.id;
-  o.refs = refs.join(u',');
-  bool goOn = true;
+  o.refs = progress.refs.join(u',');
   if (rc >= 0) {
     journal.WriteLog("Auto Send SMS OK");
     o.kind = Outcome::Sent;
-  } else {
-    journal.WriteLog("Auto Send SMS ERROR");
-    const PollClock& clock = ctx_.clock;
-    const bool stopped = clock.StopPosted() || dialogue_.ExitUnderway || clock.DisconnectsRun != disconnects;
-    // No prompt came (a phone that speaks on its own): nothing went out either.
-    if (written == 0 && (stopped || rc == Sending::kNotSent ||
-                         (rc == -2 && ctx_.ui.cb_offline->isChecked() && dialogue_.OfflineSession))) {
-      // Nothing went out: the row waits for a later turn.
-      if (rc == -2 && !stopped) journal.WriteLog("Send ERROR at Offline mode. Try after...");
-      else journal.WriteLog("Send stopped, outbox row kept: " + std::to_string(row.id));
-      o.kind = Outcome::Requeue;
-      goOn = false;
-    } else if (written > answered) {
-      // A PDU whose answer never came may have gone out.
-      o.kind = Outcome::Unknown;
-      o.error = QStringLiteral("no answer from the phone");
-      goOn = false;
-    } else {
-      o.kind = Outcome::Failed;
-      o.error = written == 0 ? QStringLiteral("not sent: invalid number or text, or the phone not ready")
-                             : (refused.isEmpty() ? QStringLiteral("refused by the phone") : refused);
-      if (written > 1) o.error += QStringLiteral(" (part %1 of the message)").arg(answered);
-    }
+    return o;
   }
-  worker_->Record(o);
-  if (!goOn) heldAt_ = ctx_.clock.SecondsCounter;
-  return goOn;
+  journal.WriteLog("Auto Send SMS ERROR");
+  const PollClock& clock = ctx_.clock;
+  const bool stopped = clock.StopPosted() || dialogue_.ExitUnderway || clock.DisconnectsRun != disconnects;
+  const int written = progress.written;
+  // No prompt came (a phone that speaks on its own): nothing went out either.
+  if (written == 0 && (stopped || rc == Sending::kNotSent ||
+                       (rc == -2 && ctx_.ui.cb_offline->isChecked() && dialogue_.OfflineSession))) {
+    // Nothing went out: the row waits for a later turn.
+    if (rc == -2 && !stopped) journal.WriteLog("Send ERROR at Offline mode. Try after...");
+    else journal.WriteLog("Send stopped, outbox row kept: " + std::to_string(row.id));
+    o.kind = Outcome::Requeue;
+  } else if (written > progress.answered) {
+    // A PDU whose answer never came may have gone out.
+    o.kind = Outcome::Unknown;
+    o.error = QStringLiteral("no answer from the phone");
+  } else {
+    o.kind = Outcome::Failed;
+    o.error = written == 0 ? QStringLiteral("not sent: invalid number or text, or the phone not ready")
+                           : (progress.refused.isEmpty() ? QStringLiteral("refused by the phone") : progress.refused);
+    if (written > 1) o.error += QStringLiteral(" (part %1 of the message)").arg(progress.answered);
+  }
+  return o;
 }

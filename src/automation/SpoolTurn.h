@@ -14,6 +14,7 @@
 // received messages stay on the phone, nothing is claimed, outcomes not yet
 // written are kept to be written then, and the other duties go on.
 #include <QString>
+#include <QStringList>
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -79,6 +80,19 @@ class SpoolTurn {
   bool Insert(const spool::InboxRow& row);
   // One claimed row sent; false when the turn should end.
   bool SendOne(const spool::Claimed& row);
+  // What the hooks of a row's send learnt: PDUs written and answered, the
+  // references confirmed, the phone's first refusal.
+  struct RowProgress {
+    int written = 0, answered = 0;
+    QStringList refs;
+    QString refused;
+  };
+  // The hooks of a row's send: its own settings, and what its PDUs came to.
+  SendHooks RowHooks(const spool::Claimed& row, RowProgress& progress);
+  // The outcome to record for a row whose send ended with rc, with its
+  // journal lines.
+  spool::SpoolWorker::Outcome OutcomeOf(const spool::Claimed& row, int rc, const RowProgress& progress,
+                                        uint32_t disconnects);
   bool MayContinue() const;
 
   Context& ctx_;

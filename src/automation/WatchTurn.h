@@ -80,6 +80,24 @@ class WatchTurn {
     std::string suffix;  // ".snd", ".err" or ".unknown"
   };
 
+  // SendOne's steps. The file's message: read, or the file stays for a
+  // later turn, or it can never be sent (failed).
+  enum class FileRead { Message, Stays, Failed };
+  FileRead ReadMessage(const Entry& entry, watch::Look& look, std::string& number, std::string& body);
+  // What the hooks of a send learnt of its PDUs.
+  struct Progress {
+    bool pduWritten = false;  // a PDU went to the phone
+    bool keptBack = false;    // its record entry could not be written
+    int seq = 1, total = 1;   // the part in hand
+  };
+  // The hooks that keep the record of what is in flight (they refer to
+  // their arguments, which must outlive the send).
+  SendHooks RecordingHooks(const Entry& entry, const watch::Look& look, const std::string& number,
+                           Progress& progress);
+  // After the send: the journal lines and the rename its result calls for;
+  // SendOne's result.
+  bool Conclude(const Entry& entry, const watch::Look& look, int rc, const Progress& progress, uint32_t disconnects);
+
   // Settles the files of the record that an earlier run left: renamed as
   // the recorded answer says, or to the unknown-outcome name.
   void Recover();
@@ -98,6 +116,10 @@ class WatchTurn {
   std::string FsDirectory(const std::string& dir) const;
   // Whether the batch of a fast turn may take the next file.
   bool MayContinue() const;
+
+  // File names are UTF-8 on the file system and cp1251 inside the program.
+  static std::string NameToAnsi(const std::string& fsName);
+  static std::string AnsiToFs(const std::string& cp1251);
 
   Context& ctx_;
   Transaction& dialogue_;

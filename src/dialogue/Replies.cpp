@@ -8,12 +8,9 @@
 
 #include "text_helpers.h"
 
-bool CutThrough(std::string& text, const std::string& marker) {
-  size_t at = pdulink::FindNoCase(text, marker);
-  if (at == std::string::npos) return false;
-  text.erase(0, at + marker.size());
-  return true;
-}
+using namespace reply_grammar;
+
+// ---- Message memories and the service centre ----
 
 std::string ChooseSmsMemory(const std::string& reply) {
   std::string memory;
@@ -54,36 +51,6 @@ std::string ParseSmscReply(std::string& text) {
 }
 
 // --- Battery and call list ---------------------------------------------
-
-namespace {
-
-// A decimal integer with an optional sign, blanks around it allowed.
-bool ReadInt(std::string_view text, int& value) {
-  text = pdulink::TrimBlanks(text);
-  bool negative = false;
-  if (!text.empty() && (text.front() == '+' || text.front() == '-')) {
-    negative = text.front() == '-';
-    text.remove_prefix(1);
-  }
-  if (text.empty() || text.size() > 9) return false;
-  int v = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return false;
-    v = v * 10 + (c - '0');
-  }
-  value = negative ? -v : v;
-  return true;
-}
-
-}  // namespace
-
-std::string CutField(std::string& text, const std::string& marker) {
-  size_t at = pdulink::FindNoCase(text, marker);
-  if (at == std::string::npos) return {};
-  std::string field(pdulink::TrimBlanks(std::string_view(text).substr(0, at)));
-  text.erase(0, at + marker.size());
-  return field;
-}
 
 BatteryReading ReadBatteryReply(std::string text) {
   // +CBC: 0,80
@@ -146,145 +113,7 @@ CallListScan ScanCallList(const std::string& reply, const std::function<void()>&
   return scan;
 }
 
-// ---- SIM, network registration and signal quality (3GPP TS 27.007) ----
-
-namespace {
-
-// The reply's lines, blanks around each removed, empty ones dropped.
-std::vector<std::string> ReplyLines(const std::string& reply) {
-  std::vector<std::string> lines;
-  size_t start = 0;
-  while (start <= reply.size()) {
-    size_t end = reply.find_first_of("\r\n", start);
-    if (end == std::string::npos) end = reply.size();
-    std::string line(pdulink::TrimBlanks(std::string_view(reply).substr(start, end - start)));
-    if (!line.empty()) lines.push_back(std::move(line));
-    start = end + 1;
-  }
-  return lines;
-}
-
-bool StartsNoCase(const std::string& text, const std::string& prefix) {
-  return text.size() >= prefix.size() && pdulink::EqualNoCase(text.substr(0, prefix.size()), prefix);
-}
-
-// The text after "prefix:" of the last line that starts with it, blanks
-// trimmed; nothing when no line does.
-std::optional<std::string> LastField(const std::string& reply, const std::string& prefix) {
-  std::optional<std::string> found;
-  for (const std::string& line : ReplyLines(reply))
-    if (StartsNoCase(line, prefix)) found = std::string(pdulink::TrimBlanks(std::string_view(line).substr(prefix.size())));
-  return found;
-}
-
-// Upper case, quotes dropped, runs of blanks as one blank.
-std::string Canonical(const std::string& text) {
-  std::string out;
-  for (char c : text) {
-    if (c == '"') continue;
-    if (c == ' ' || c == '\t') {
-      if (!out.empty() && out.back() != ' ') out.push_back(' ');
-      continue;
-    }
-    out.push_back(static_cast<char>(std::toupper(static_cast<unsigned char>(c))));
-  }
-  while (!out.empty() && out.back() == ' ') out.pop_back();
-  return out;
-}
-
-// A small non-negative decimal number (at most three digits), nothing else.
-std::optional<int> SmallNumber(std::string_view text) {
-  text = pdulink::TrimBlanks(text);
-  if (text.empty() || text.size() > 3) return std::nullopt;
-  int value = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return std::nullopt;
-    value = value * 10 + (c - '0');
-  }
-  return value;
-}
-
-std::vector<std::string> SplitFields(const std::string& text) {
-  std::vector<std::string> fields;
-  size_t start = 0;
-  while (true) {
-    size_t comma = text.find(',', start);
-    fields.emplace_back(pdulink::TrimBlanks(std::string_view(text).substr(start, comma - start)));
-    if (comma == std::string::npos) break;
-    start = comma + 1;
-  }
-  return fields;
-}
-
-}  // namespace
-
-// ---- Final result codes ----
-
-namespace {
-
-// The final result codes that make up a whole line, and the error reports
-// that carry an <err> after them.
-constexpr std::string_view kFinalResults[] = {"OK", "ERROR", "NO CARRIER"};
-constexpr std::string_view kErrorReports[] = {"+CME ERROR:", "+CMS ERROR:"};
-
-// A line (without its CR LF) spelt as a phone frames a final result: the
-// code exactly; an error report with one blank and an <err> that is not
-// empty and holds no control character.
-bool IsExactFinalResult(std::string_view line) {
-  for (std::string_view code : kFinalResults)
-    if (line == code) return true;
-  for (std::string_view head : kErrorReports) {
-    if (line.size() <= head.size() + 1 || line.substr(0, head.size()) != head || line[head.size()] != ' ')
-      continue;
-    for (char c : line.substr(head.size() + 1))
-      if (static_cast<unsigned char>(c) < 0x20) return false;
-    return true;
-  }
-  return false;
-}
-
-// A line already in Canonical form that is a final result: the code, or an
-// error report with anything after its colon.
-bool IsCanonicalFinalResult(std::string_view upper) {
-  for (std::string_view code : kFinalResults)
-    if (upper == code) return true;
-  for (std::string_view head : kErrorReports)
-    if (upper.substr(0, head.size()) == head) return true;
-  return false;
-}
-
-bool EndsWith(std::string_view s, std::string_view tail) {
-  return s.size() >= tail.size() && s.substr(s.size() - tail.size()) == tail;
-}
-
-}  // namespace
-
-bool EndsWithReplyEnd(std::string_view bytes) {
-  // The message prompt: "> " opening a line.
-  if (EndsWith(bytes, "> ")) {
-    const std::string_view before = bytes.substr(0, bytes.size() - 2);
-    return before.empty() || before.back() == '\n' || before.back() == '\r';
-  }
-  // A final result line: "\r\n" <line> "\r\n" at the very end.
-  if (!EndsWith(bytes, "\r\n")) return false;
-  const std::string_view body = bytes.substr(0, bytes.size() - 2);
-  const size_t open = body.rfind("\r\n");
-  if (open == std::string_view::npos) return false;
-  return IsExactFinalResult(body.substr(open + 2));
-}
-
-bool HasFinalResult(const std::string& reply) {
-  // Only complete lines count: "+CME ERROR: 1" may still grow into "16".
-  size_t end = reply.find_last_of("\r\n");
-  if (end == std::string::npos) return false;
-  for (const std::string& line : ReplyLines(reply.substr(0, end)))
-    if (IsCanonicalFinalResult(Canonical(line))) return true;
-  return false;
-}
-
-bool ReplyHoldsOk(const std::string& reply) {
-  return reply.find("\r\nOK\r\n") != std::string::npos || reply.rfind("OK\r\n", 0) == 0;
-}
+// ---- The answer to a send ----
 
 std::optional<int> ParseCmgsReference(std::string_view reply) {
   // The marker's case and the blanks before the number vary between phones.
@@ -300,6 +129,8 @@ std::optional<int> ParseCmgsReference(std::string_view reply) {
   }
   return std::nullopt;
 }
+
+// ---- SIM, network registration and signal quality (3GPP TS 27.007) ----
 
 SimReply ParseCpinReply(const std::string& reply) {
   if (auto field = LastField(reply, "+CPIN:")) {
@@ -449,18 +280,6 @@ std::string SignalShortText(const SignalQuality& q) {
 
 // ---- Message listing ----
 
-namespace {
-
-// A decimal integer with an optional sign that fits 32 bits, and nothing else.
-bool ReadIndex(std::string_view text, int& value) {
-  if (!text.empty() && text.front() == '+') text.remove_prefix(1);
-  if (text.empty()) return false;
-  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-  return ec == std::errc() && end == text.data() + text.size();
-}
-
-}  // namespace
-
 std::vector<ListedMessage> ParseCmglListing(std::string_view text) {
   // +CMGL: 3,1,,23\r\n07912143658709F1040A81...\r\n
   static constexpr std::string_view kHeader = "+CMGL:";
@@ -501,34 +320,6 @@ std::vector<ListedMessage> ParseCmglListing(std::string_view text) {
 }
 
 // ---- New-message indications and reading by index ----
-
-std::optional<Indication> ParseIndicationLine(std::string_view line) {
-  line = pdulink::TrimBlanks(line);
-  Indication ind;
-  if (line.size() < 6) return std::nullopt;
-  const std::string head(line.substr(0, 6));
-  if (pdulink::EqualNoCase(head, "+CMTI:")) {
-    ind.report = false;
-  } else if (pdulink::EqualNoCase(head, "+CDSI:")) {
-    ind.report = true;
-  } else {
-    return std::nullopt;
-  }
-  line.remove_prefix(6);
-  const size_t comma = line.rfind(',');
-  if (comma == std::string_view::npos) return std::nullopt;
-  std::string_view memory = pdulink::TrimBlanks(line.substr(0, comma));
-  if (memory.size() >= 2 && memory.front() == '"' && memory.back() == '"') memory = memory.substr(1, memory.size() - 2);
-  if (memory.empty() || memory.size() > 8) return std::nullopt;
-  for (char c : memory) {
-    if (!std::isalnum(static_cast<unsigned char>(c))) return std::nullopt;
-    ind.memory.push_back(static_cast<char>(std::toupper(static_cast<unsigned char>(c))));
-  }
-  int index = 0;
-  if (!ReadIndex(pdulink::TrimBlanks(line.substr(comma + 1)), index) || index < 0) return std::nullopt;
-  ind.index = index;
-  return ind;
-}
 
 namespace {
 
@@ -620,128 +411,3 @@ std::optional<std::string> ParseCmgrPdu(std::string_view reply) {
   return pdu;
 }
 
-bool EndsWithReplyEndOrIndication(std::string_view bytes) {
-  if (EndsWithReplyEnd(bytes)) return true;
-  if (!EndsWith(bytes, "\r\n")) return false;
-  const std::string_view body = bytes.substr(0, bytes.size() - 2);
-  const size_t open = body.find_last_of("\r\n");
-  const std::string_view line = open == std::string_view::npos ? body : body.substr(open + 1);
-  return ParseIndicationLine(line).has_value();
-}
-
-// ---- Unsolicited result codes ----
-
-namespace {
-
-// The lines a phone sends on its own. A "+NAME:" head is compared with its
-// colon, so "+CMT:" is not "+CMTI:" and neither is "+CMGS:".
-constexpr std::string_view kUnsolicitedHeads[] = {"+CMTI:", "+CDSI:", "+CDS:",   "+CMT:",  "+CRING:", "+CLIP:",
-                                                  "+CREG:", "+CGREG:", "+CIEV:", "+CUSD:", "RING"};
-// A phone that started again says so with one of these.
-constexpr std::string_view kPowerOnLines[] = {"RDY", "+CPIN: READY", "+CFUN: 1"};
-
-bool StartsWithNoCase(std::string_view text, std::string_view head) {
-  return text.size() >= head.size() && pdulink::EqualNoCase(text.substr(0, head.size()), head);
-}
-
-// The line answers the command asked: its "+NAME" appears in that command.
-bool NamedByCommand(std::string_view line, std::string_view asked) {
-  if (line.empty() || line.front() != '+' || asked.empty()) return false;
-  const size_t colon = line.find(':');
-  if (colon == std::string_view::npos) return false;
-  return pdulink::FindNoCase(asked, line.substr(0, colon)) != std::string::npos;
-}
-
-// Line ends and blanks around a line.
-std::string_view TrimLine(std::string_view line) { return pdulink::TrimBlanks(line); }
-
-// The longest line held back while its end is awaited; a longer one is no
-// unsolicited line (a PDU line after +CMT is at most 2 * 176 digits).
-constexpr size_t kLongestHeld = 1024;
-
-}  // namespace
-
-LineKind ClassifyLine(std::string_view raw, std::string_view asked) {
-  const std::string_view line = TrimLine(raw);
-  if (line.empty()) return LineKind::Reply;
-  if (NamedByCommand(line, asked)) return LineKind::Reply;
-  const std::string canonical = Canonical(std::string(line));
-  for (std::string_view power : kPowerOnLines)
-    if (canonical == power) return LineKind::PowerOn;
-  if (line.front() == '^') return LineKind::Unsolicited;
-  for (std::string_view head : kUnsolicitedHeads) {
-    if (head == "RING" ? canonical == head : StartsWithNoCase(line, head)) return LineKind::Unsolicited;
-  }
-  return LineKind::Reply;
-}
-
-bool MayBeUnsolicited(std::string_view start) {
-  start = TrimLine(start);
-  if (start.empty()) return false;
-  if (start.front() == '^') return true;
-  auto matches = [&](std::string_view head) {
-    return start.size() < head.size() ? StartsWithNoCase(head, start) : StartsWithNoCase(start, head);
-  };
-  for (std::string_view head : kUnsolicitedHeads)
-    if (matches(head)) return true;
-  for (std::string_view power : kPowerOnLines)
-    if (matches(power)) return true;
-  return false;
-}
-
-bool UnsolicitedFilter::Split::Replied() const { return reply.find_first_not_of("\r\n") != std::string::npos; }
-
-void UnsolicitedFilter::Reset() {
-  held_.clear();
-  pduNext_ = false;
-}
-
-UnsolicitedFilter::Split UnsolicitedFilter::Take(std::string_view burst) {
-  std::string data = held_ + std::string(burst);
-  held_.clear();
-  Split out;
-  size_t pos = 0;
-  while (pos < data.size()) {
-    const size_t lf = data.find('\n', pos);
-    if (lf == std::string::npos) {
-      // A line without its end yet: held when it may still turn out to be
-      // unsolicited, so that no part of it counts as a reply.
-      const std::string_view tail = std::string_view(data).substr(pos);
-      const std::string_view start = TrimLine(tail);
-      const bool hold = !start.empty() && tail.size() <= kLongestHeld && (pduNext_ || MayBeUnsolicited(start));
-      out.held = hold;
-      if (hold) held_ = std::string(tail);
-      else out.reply += tail;
-      break;
-    }
-    const std::string_view segment = std::string_view(data).substr(pos, lf + 1 - pos);
-    pos = lf + 1;
-    const std::string_view line = TrimLine(segment);
-    if (line.empty()) {
-      out.reply += segment;
-      continue;
-    }
-    LineKind kind = LineKind::Unsolicited;
-    if (pduNext_) {
-      pduNext_ = false;  // the PDU of a +CMT or +CDS header
-    } else {
-      kind = ClassifyLine(line, asked_);
-      if (kind == LineKind::Reply) {
-        out.reply += segment;
-        continue;
-      }
-      pduNext_ = StartsWithNoCase(line, "+CMT:") || StartsWithNoCase(line, "+CDS:");
-    }
-    if (kind == LineKind::PowerOn) ++out.powerOn;
-    out.unsolicited.emplace_back(segment);
-  }
-  return out;
-}
-
-bool HoldsPrompt(std::string_view reply) {
-  for (size_t at = reply.find('>'); at != std::string_view::npos; at = reply.find('>', at + 1)) {
-    const bool lineStart = at == 0 || reply[at - 1] == '\n' || reply[at - 1] == '\r';
-    if (lineStart && (at + 1 == reply.size() || reply[at + 1] == ' ')) return true;
-  }
-  return false;
-}

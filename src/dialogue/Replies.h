@@ -1,15 +1,16 @@
 #pragma once
-// Pure parsers for the phone's replies: text in, values out. No widget, no
-// port; each is tested on captured and hand-made replies.
+// Pure parsers for the phone's replies, one or a few per command: text in,
+// values out. No widget, no port; each is tested on captured and hand-made
+// replies. The grammar they share (lines, final results, the prompt, the
+// error line) and the lines a phone sends on its own come with them.
 #include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
-// Removes everything up to and including the first case-insensitive
-// occurrence of marker; false (text unchanged) when there is none.
-bool CutThrough(std::string& text, const std::string& marker);
+#include "ReplyGrammar.h"
+#include "UnsolicitedLines.h"
 
 // The memory to select from an AT+CPMS=? reply: MT before ME before SM;
 // empty when the reply has no "+CPMS:".
@@ -27,11 +28,6 @@ std::string ChooseReceiveMemory(const std::string& cpmsReply, const std::string&
 std::string ParseSmscReply(std::string& reply);
 
 // --- Battery and call list ---------------------------------------------
-
-// Takes the field before the first case-insensitive occurrence of marker,
-// trimmed of blanks and control characters at both ends, and cuts the text
-// up to and including the marker. Not found: "" and the text unchanged.
-std::string CutField(std::string& text, const std::string& marker);
 
 // The charge level from an AT+CBC reply (TS 27.007 "+CBC: <bcs>,<bcl>"):
 // 0..100, or -1 when the reply has no "+CBC:", a connection status that is
@@ -63,33 +59,7 @@ struct CallListScan {
 // next one. eachTurn (may be empty) runs after every entry.
 CallListScan ScanCallList(const std::string& reply, const std::function<void()>& eachTurn = {});
 
-// ---- Final result codes (V.250, TS 27.007 9.2, TS 27.005 3.2.5) ----
-// What ends the phone's reply to a command: a line of its own that reads
-// "OK", "ERROR", "NO CARRIER", "+CME ERROR: <err>" or "+CMS ERROR: <err>"
-// (<err> a number, or a verbose text after AT+CMEE=2). The message prompt of
-// AT+CMGS (TS 27.005 3.5.1), "> " at the start of a line, ends the first
-// half of a send. Read in two ways below: strictly on the bytes of one
-// burst, and leniently on a captured reply.
-
-// The serial port's framing rule in fast mode: whether the bytes received so
-// far end with a final result line framed by CR LF on both sides and spelt
-// exactly as above, or with the prompt ("\r\n> ", or "> " right after an
-// echo's CR). A result without its leading CR LF (for example "AT\rOK\r\n"
-// from a phone that drops it after the echo) does not count: the receive
-// handler only recognises the framed "\r\nOK\r\n", so such a reply keeps
-// the normal cluster rule and nothing it reports changes. Anything else
-// (RING, +CMTI, an information line, a reply cut short) is not an end
-// either. Pure, so the port's worker thread may call it.
-bool EndsWithReplyEnd(std::string_view bytes);
-
-// Whether a captured reply already holds its final result code on a
-// complete line of its own; case, blanks and quotes do not matter. A reply
-// that arrives in several bursts is complete only with it.
-bool HasFinalResult(const std::string& reply);
-
-// Whether a captured reply (which may have come in several bursts) holds the
-// final "OK": "\r\nOK\r\n" anywhere, or "OK\r\n" at its start.
-bool ReplyHoldsOk(const std::string& reply);
+// ---- The answer to a send ----
 
 // The message reference of a send's reply, "+CMGS: <mr>[,<scts>]" (TS 27.005
 // 3.5.1), 0..255; nothing when no such line holds a number in range.
@@ -186,19 +156,7 @@ struct ListedMessage {
 // its closing CR LF ends the listing (a reply cut short).
 std::vector<ListedMessage> ParseCmglListing(std::string_view reply);
 
-// ---- New-message indications (TS 27.005 3.4.1) and reading by index ----
-
-// One "+CMTI: <mem>,<index>" (a message stored) or "+CDSI: <mem>,<index>"
-// (a status report stored) line.
-struct Indication {
-  bool report = false;  // +CDSI
-  std::string memory;   // as the phone named it, quotes removed, upper case
-  int index = -1;
-};
-
-// Reads one line (without its line end, blanks around it allowed); nothing
-// when it is not a well-formed +CMTI or +CDSI line.
-std::optional<Indication> ParseIndicationLine(std::string_view line);
+// ---- Setting up indications (TS 27.005 3.4.1) and reading by index ----
 
 // The AT+CNMI settings to try, best first, from the phone's AT+CNMI=? reply
 // ("+CNMI: (0-2),(0-3),(0,2),(0-2),(0,1)"): new messages stored and
@@ -214,60 +172,3 @@ std::vector<std::string> CnmiSettings(const std::string& testReply);
 // by a non-empty line (an error, or an empty slot answered with OK alone).
 std::optional<std::string> ParseCmgrPdu(std::string_view reply);
 
-// The fast mode's framing rule with indications on: a reply end as
-// EndsWithReplyEnd says, or a complete +CMTI / +CDSI line at the very end, so
-// that an indication is handed over without the quarter-second pause.
-bool EndsWithReplyEndOrIndication(std::string_view bytes);
-
-// ---- Unsolicited result codes (TS 27.007 and TS 27.005) ----
-// A phone with indications, call or registration reports on speaks on its
-// own at any moment: between commands, inside another command's reply, or
-// split over two bursts. Such a line is never part of a reply.
-
-enum class LineKind {
-  Reply,        // part of the answer to the command asked
-  Unsolicited,  // +CMTI, +CDSI, +CDS, +CMT, RING, +CRING, +CLIP, +CREG,
-                // +CGREG, +CIEV, +CUSD, or a vendor line starting with "^"
-  PowerOn,      // RDY, "+CPIN: READY" or "+CFUN: 1" unasked: the phone
-                // started again and has lost its settings
-};
-
-// One complete line, without its line end. asked is the command the
-// gateway waits on (may be empty): a "+NAME" line whose name the command
-// holds is its answer ("+CREG: 0,1" to AT+CREG?, "+CPIN: READY" to AT+CPIN?).
-LineKind ClassifyLine(std::string_view line, std::string_view asked);
-
-// Whether a line that starts like this may still grow into an unsolicited
-// line, or already is the start of one: such a tail is held until its line
-// end comes.
-bool MayBeUnsolicited(std::string_view start);
-
-// Takes the phone's bursts apart into the reply and the unsolicited lines,
-// with the state that spans bursts: a line cut between two bursts, and the
-// PDU line that follows a "+CMT:" or "+CDS:" header. Pure, no port.
-class UnsolicitedFilter {
- public:
-  struct Split {
-    std::string reply;                     // the burst without its unsolicited lines
-    std::vector<std::string> unsolicited;  // each line with its line end
-    int powerOn = 0;                       // power-on lines among them
-    bool held = false;                     // the burst ends in a line held back
-    bool Replied() const;                  // the reply holds more than line ends
-    // Whether the burst is a reply at all: not when it held nothing but
-    // unsolicited lines (or the start of one) and line ends.
-    bool AnyReply() const { return Replied() || (unsolicited.empty() && !held && !reply.empty()); }
-  };
-  // A command was written: its own answer may use its name.
-  void Asked(std::string_view command) { asked_ = std::string(command); }
-  Split Take(std::string_view burst);
-  // The port was closed or the filter switched off: nothing is held.
-  void Reset();
-
- private:
-  std::string asked_;
-  std::string held_;     // the start of a line that may be unsolicited
-  bool pduNext_ = false;  // the next line is the PDU of a +CMT / +CDS
-};
-
-// Whether a reply holds the message prompt: "> " at the start of a line.
-bool HoldsPrompt(std::string_view reply);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <utility>
 
+#include "FinalReply.h"
 #include "Journal.h"
 #include "Receiving.h"
 #include "Transaction.h"
@@ -81,12 +82,12 @@ void Indications::ReadNoted(const std::string& memory) {
   }
   for (const auto& [from, indexes] : byMemory) {
     const bool other = from != memory;
-    if (other && !(AskWhole(dialogue_, "AT+CPMS=" + from + "\r") && ReplyHoldsOk(dialogue_.CaptureText))) {
+    if (other && !CommandWithFinalReply(dialogue_, "AT+CPMS=" + from + "\r")) {
       ctx_.journal.WriteLog("Indicated messages in " + from + " not read (memory not selected): left to the listing");
       continue;
     }
     ReadIndexes(indexes);
-    if (other && !(AskWhole(dialogue_, "AT+CPMS=" + memory + "\r") && ReplyHoldsOk(dialogue_.CaptureText)))
+    if (other && !CommandWithFinalReply(dialogue_, "AT+CPMS=" + memory + "\r"))
       ctx_.journal.WriteLog("Memory " + memory + " not selected again after reading " + from);
   }
 }

@@ -98,12 +98,59 @@ class Receiving {
   // was kept and, where due, deleted with the phone's OK.
   bool RunListing(const std::string& digit, bool echoOff, ReceivedRecord* record, bool pickUp);
   // The listed messages archived and, where due, deleted; with countLine the
-  // journal's TotalReaded line.
+  // journal's TotalReaded line (Listing.cpp).
   bool Settle(const std::vector<ListedMessage>& listed, bool complete, ReceivedRecord* record, bool pickUp,
               bool countLine);
+  // What one Settle works through, step by step (Listing.h).
+  struct Settling;
+  // One listed message: archived (or what an earlier pass left owed done),
+  // or left on the phone; its outcome noted in s.
+  void SettleListed(Settling& s, size_t i);
+  // Its steps: a message whose files an earlier pass wrote; one that reads
+  // differently twice; one archived now. Each returns why the message is
+  // not safely kept (empty when it is).
+  std::string ResumeListed(Settling& s, size_t i, std::string& stem);
+  void LeaveGarbled(Settling& s, size_t i);
+  std::string ArchiveListed(Settling& s, size_t i, const std::string& pdu, std::string& stem);
+  // Once every message is archived: the directory synced, the record, the
+  // join state and the store's rows written; what is not yet safe is kept
+  // on the phone.
+  void ConfirmKept(Settling& s);
+  void WithholdArchived(Settling& s, const std::string& why);
+  void CommitToStore(Settling& s);
+  // Deletes every listed message that is safely kept; false when a delete
+  // the record needs did not get the phone's OK.
+  bool DeleteKept(Settling& s);
+  // With a record (PickUp.cpp): the entries of earlier passes matched to
+  // the listed messages, then a name reserved for every other one; false
+  // when the record could not learn them.
+  bool ReserveNames(Settling& s);
+  bool MatchRecorded(Settling& s);
+  // A whole listing of the read messages: entries of messages no longer on
+  // the phone go.
+  void ForgetVanished(Settling& s);
+
   // With steps (a listing's record): what is done already is skipped, and
   // steps tells what is done now.
   bool Archive(const std::string& pduHex, bool save, std::string* presetName, ArchiveSteps* steps = nullptr);
+  // Archive's steps: an undecodable PDU kept as its .pdu file; the .txt and
+  // .xml pair written under name (a fresh one when it is taken); the
+  // collective line; the message announced once its files are kept. kept
+  // turns false at the first failure, which LastFailure then names.
+  bool KeepRawPdu(const std::string& pduHex, const pdulink::tSMSDecode& sms, bool save, std::string& name,
+                  std::string* presetName, ArchiveSteps* steps);
+  void WritePair(const std::string& txt, const std::string& xml, std::string& name, std::string* presetName,
+                 bool& kept);
+  void AppendStep(const std::vector<std::string>& view, ArchiveSteps* steps, bool& kept);
+  void Announce(const pdulink::tSMSDecode& sms, const std::string& name, ArchiveSteps* steps);
+  // A failure of the message being archived: said, and the first one kept
+  // in LastFailure.
+  void Fail(bool& kept, const std::string& line, const std::string& why);
+  // A PDU as the journal shows it on a line of its own: line ends dropped.
+  static std::string RawPdu(const std::string& pduHex);
+  // A name found taken when its file is written: a fresh stamp, which a
+  // listing's record learns before anything is written under it.
+  bool TakeFreshName(std::string& name, std::string* presetName);
   // The steps an earlier pass left owed for a message whose files are
   // written (the collective line, the hook); why tells what failed.
   bool Resume(const std::string& pduHex, ArchiveSteps& steps, const std::string& stemPath, std::string& why);

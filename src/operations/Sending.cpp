@@ -138,12 +138,8 @@ bool Sending::LoadReferences() {
   return false;
 }
 
-int Sending::SendSMS(const std::string& number, const std::string& body, const SendHooks& hooks) {
+pdulink::SubmitChoices Sending::Choices(const SendHooks& hooks) const {
   Controls& ui = ctx_.ui;
-  Journal& journal = ctx_.journal;
-  const uint32_t disconnects = ctx_.clock.DisconnectsRun;
-  const LongMessageSettings& lm = ctx_.state.LongMessages;
-
   pdulink::SubmitChoices choices;
   choices.sendOptions = ui.cb_sendoptions->isChecked();
   // Matching reports asks for one with every message.
@@ -161,26 +157,37 @@ int Sending::SendSMS(const std::string& number, const std::string& body, const S
     choices.validity = hooks.own->validity;
     choices.smsc = hooks.own->smsc;
   }
+  return choices;
+}
 
-  const pdulink::ConcatChoices concat{lm.longSms, lm.maxParts, lm.ref16};
-  if (concat.enabled) LoadReferences();
-  auto assemble = [&] {
-    return pdulink::AssembleConcatSubmit(number, body, choices, concat, refs_ ? refs_->Peek() : 0);
-  };
-  pdulink::ConcatSubmit message = assemble();
-  const pdulink::SubmitPdu& pdu = message.base;
+void Sending::JournalAssembly(const pdulink::SubmitPdu& pdu) {
   bool vpShown = false;
   for (const std::string& line : pdu.journal) {
     // The spin edit takes the period before "Start sending to:", as the
     // stored value is read before the number is looked at.
     if (!vpShown && line.rfind("Start sending to: ", 0) == 0) {
-      ui.se_vp_rByte->setValue(pdu.validityPeriod);
+      ctx_.ui.se_vp_rByte->setValue(pdu.validityPeriod);
       vpShown = true;
     }
-    journal.WriteLog(line);
+    ctx_.journal.WriteLog(line);
   }
-  if (!pdu.ok) return kInvalid;
-  if (hooks.Text) hooks.Text(pdu.body);
+}
+
+int Sending::SendSMS(const std::string& number, const std::string& body, const SendHooks& hooks) {
+  Journal& journal = ctx_.journal;
+  const uint32_t disconnects = ctx_.clock.DisconnectsRun;
+  const LongMessageSettings& lm = ctx_.state.LongMessages;
+
+  const pdulink::SubmitChoices choices = Choices(hooks);
+  const pdulink::ConcatChoices concat{lm.longSms, lm.maxParts, lm.ref16};
+  if (concat.enabled) LoadReferences();
+  const Assemble assemble = [&] {
+    return pdulink::AssembleConcatSubmit(number, body, choices, concat, refs_ ? refs_->Peek() : 0);
+  };
+  pdulink::ConcatSubmit message = assemble();
+  JournalAssembly(message.base);
+  if (!message.base.ok) return kInvalid;
+  if (hooks.Text) hooks.Text(message.base.body);
   if (message.tooManyParts) {
     journal.WriteLog(message.errorLine);
     return kInvalid;
@@ -188,14 +195,19 @@ int Sending::SendSMS(const std::string& number, const std::string& body, const S
 
   if (!Prepare(hooks.own.has_value())) return kNotPrepared;
 
-  int result = kInvalid;
   for (const pdulink::SubmitPart& part : message.parts) {
     if (part.pduHex.size() % 2 != 0) {
       journal.WriteLog("sms length error");
-      return result;
+      return kInvalid;
     }
   }
+  return SendCopies(message, assemble, hooks, disconnects);
+}
 
+int Sending::SendCopies(pdulink::ConcatSubmit& message, const Assemble& assemble, const SendHooks& hooks,
+                        uint32_t disconnects) {
+  Controls& ui = ctx_.ui;
+  Journal& journal = ctx_.journal;
   const int total = static_cast<int>(message.parts.size());
   const bool longMessage = total > 1;
   // A message with its own settings (a spool row) is one message to one
@@ -203,6 +215,7 @@ int Sending::SendSMS(const std::string& number, const std::string& body, const S
   int count = hooks.own ? 1 : pdulink::ParseDecimal(pdulink::TrimBlanks(ToAnsi(ui.ed_Ncopies->text()))).value_or(1);
   ShowCopies(count, true);
   ctx_.state.SendCycleStop = false;
+  int result = kInvalid;
   for (bool firstCopy = true;; firstCopy = false) {
     if (longMessage) {
       // Every copy of a long message is a message of its own to the
@@ -213,58 +226,13 @@ int Sending::SendSMS(const std::string& number, const std::string& body, const S
     }
     int bytes = 0;
     for (const pdulink::SubmitPart& part : message.parts) {
-      const std::string partTag = longMessage ? " part " + std::to_string(part.seq) + "/" + std::to_string(total) : "";
-      // A long message ended part way: the journal says what the recipient has.
-      auto endPartWay = [&](bool mayHaveGone) {
-        ForgetModes();
-        if (!longMessage) return result;
-        std::string line = "Long message ended at part " + std::to_string(part.seq) + "/" + std::to_string(total) +
-                           ": " + PartsBefore(part.seq) + " sent";
-        if (mayHaveGone) line += ", part " + std::to_string(part.seq) + " unknown";
-        journal.WriteLog(line);
-        ShowCopies(count, false);
-        return kInvalid;
-      };
-      journal.WriteLog("Executing Send SMS Command:");
-      const std::string cmgs = "AT+CMGS=" + std::to_string(part.cmgsLength) + "\r";
-      if (dialogue_.Filtering()) {
-        // Unsolicited lines are no answer: the prompt is looked for in the
-        // phone's own reply. Without one, nothing of this message went out
-        // when this was its first PDU.
-        bool answered = false;
-        if (!AskPrompt(cmgs, answered)) {
-          journal.WriteLog(answered ? "No SMS body prompt -error" : "error sending command");
-          const int rc = endPartWay(false);
-          return !answered && firstCopy && part.seq == 1 && rc == kInvalid ? kNotSent : rc;
-        }
-      } else if (!dialogue_.SendCommand(cmgs)) {
-        journal.WriteLog("error sending command");
-        return endPartWay(false);
-      } else if (!dialogue_.PromptFlag) {
-        journal.WriteLog("No SMS body prompt -error");
-        return endPartWay(false);
+      const PartEnd end = SendPart(part, total, hooks, disconnects);
+      if (end != PartEnd::Confirmed && end != PartEnd::Refused) {
+        const int rc = EndPartWay(longMessage, part.seq, total, end == PartEnd::Unanswered, count, result);
+        // Without any answer to the first prompt nothing of this message went out.
+        return end == PartEnd::NoPrompt && firstCopy && part.seq == 1 && rc == kInvalid ? kNotSent : rc;
       }
-      if (hooks.Part) hooks.Part(part.seq, total);
-      // Disconnect or Exit asked for meanwhile, or the caller keeps the PDU
-      // back: the phone's entry is cancelled and nothing goes out.
-      if (StopAsked(disconnects) || (hooks.BeforePdu && !hooks.BeforePdu())) {
-        if (ctx_.comport.Active()) ctx_.comport.SendText("\x1B");
-        return endPartWay(false);
-      }
-      // From the PDU on, Disconnect and Exit wait for its answer.
-      ctx_.clock.AnswerOwed = true;
-      const uint32_t written = ctx_.clock.SecondsCounter;
-      dialogue_.ReplyCapture("start");
-      bool replied = dialogue_.SendCommand(part.pduHex + "\x1A", "noAT");
-      const bool whole = AwaitAnswer(replied, written);
-      ctx_.clock.AnswerOwed = false;
-      dialogue_.ReplyCapture("stop");
-      const bool confirmed = dialogue_.OkFlag || ReplyHoldsOk(dialogue_.CaptureText);
-      if (hooks.Answered && replied && (whole || confirmed)) hooks.Answered(confirmed);
-      if (hooks.Reference && replied && confirmed)
-        if (auto mr = ParseCmgsReference(dialogue_.CaptureText)) hooks.Reference(part.seq, total, *mr);
-      if (!replied) return endPartWay(true);
-      journal.WriteLog("Sending string done");
+      const bool confirmed = end == PartEnd::Confirmed;
       if (!longMessage) {
         if (confirmed) {
           journal.WriteLog("Send SMS Command ok");
@@ -277,9 +245,10 @@ int Sending::SendSMS(const std::string& number, const std::string& body, const S
         break;
       }
       if (confirmed) journal.WriteLog("Send SMS Command ok");
-      journal.WriteLog("Send errorlevel(bytes):" + std::to_string(confirmed ? part.userDataLength : kInvalid) + partTag);
+      journal.WriteLog("Send errorlevel(bytes):" + std::to_string(confirmed ? part.userDataLength : kInvalid) +
+                       " part " + std::to_string(part.seq) + "/" + std::to_string(total));
       // A refused part ends the message: the parts after it are not sent.
-      if (!confirmed) return endPartWay(false);
+      if (!confirmed) return EndPartWay(longMessage, part.seq, total, false, count, result);
       bytes += part.userDataLength;
     }
     if (longMessage) result = bytes;
@@ -290,4 +259,69 @@ int Sending::SendSMS(const std::string& number, const std::string& body, const S
   }
   ShowCopies(ctx_.state.SendCycleStop || StopAsked(disconnects) ? count : 1, false);
   return result;
+}
+
+Sending::PartEnd Sending::SendPart(const pdulink::SubmitPart& part, int total, const SendHooks& hooks,
+                                   uint32_t disconnects) {
+  ctx_.journal.WriteLog("Executing Send SMS Command:");
+  if (auto refused = AskForPdu("AT+CMGS=" + std::to_string(part.cmgsLength) + "\r")) return *refused;
+  if (hooks.Part) hooks.Part(part.seq, total);
+  // Disconnect or Exit asked for meanwhile, or the caller keeps the PDU
+  // back: the phone's entry is cancelled and nothing goes out.
+  if (StopAsked(disconnects) || (hooks.BeforePdu && !hooks.BeforePdu())) {
+    if (ctx_.comport.Active()) ctx_.comport.SendText("\x1B");
+    return PartEnd::NotWritten;
+  }
+  return WritePdu(part, total, hooks);
+}
+
+std::optional<Sending::PartEnd> Sending::AskForPdu(const std::string& cmgs) {
+  Journal& journal = ctx_.journal;
+  if (dialogue_.Filtering()) {
+    // Unsolicited lines are no answer: the prompt is looked for in the
+    // phone's own reply.
+    bool answered = false;
+    if (AskPrompt(cmgs, answered)) return std::nullopt;
+    journal.WriteLog(answered ? "No SMS body prompt -error" : "error sending command");
+    return answered ? PartEnd::NotWritten : PartEnd::NoPrompt;
+  }
+  if (!dialogue_.SendCommand(cmgs)) {
+    journal.WriteLog("error sending command");
+    return PartEnd::NotWritten;
+  }
+  if (!dialogue_.PromptFlag) {
+    journal.WriteLog("No SMS body prompt -error");
+    return PartEnd::NotWritten;
+  }
+  return std::nullopt;
+}
+
+Sending::PartEnd Sending::WritePdu(const pdulink::SubmitPart& part, int total, const SendHooks& hooks) {
+  // From the PDU on, Disconnect and Exit wait for its answer.
+  ctx_.clock.AnswerOwed = true;
+  const uint32_t written = ctx_.clock.SecondsCounter;
+  dialogue_.ReplyCapture("start");
+  bool replied = dialogue_.SendCommand(part.pduHex + "\x1A", "noAT");
+  const bool whole = AwaitAnswer(replied, written);
+  ctx_.clock.AnswerOwed = false;
+  dialogue_.ReplyCapture("stop");
+  const bool confirmed = dialogue_.OkFlag || ReplyHoldsOk(dialogue_.CaptureText);
+  if (hooks.Answered && replied && (whole || confirmed)) hooks.Answered(confirmed);
+  if (hooks.Reference && replied && confirmed)
+    if (auto mr = ParseCmgsReference(dialogue_.CaptureText)) hooks.Reference(part.seq, total, *mr);
+  if (!replied) return PartEnd::Unanswered;
+  ctx_.journal.WriteLog("Sending string done");
+  return confirmed ? PartEnd::Confirmed : PartEnd::Refused;
+}
+
+int Sending::EndPartWay(bool longMessage, int seq, int total, bool mayHaveGone, int count, int result) {
+  ForgetModes();
+  if (!longMessage) return result;
+  // A long message ended part way: the journal says what the recipient has.
+  std::string line = "Long message ended at part " + std::to_string(seq) + "/" + std::to_string(total) + ": " +
+                     PartsBefore(seq) + " sent";
+  if (mayHaveGone) line += ", part " + std::to_string(seq) + " unknown";
+  ctx_.journal.WriteLog(line);
+  ShowCopies(count, false);
+  return kInvalid;
 }

@@ -13,6 +13,10 @@
 class Transaction;
 namespace pdulink {
 class ConcatReferenceCounter;
+struct ConcatSubmit;
+struct SubmitChoices;
+struct SubmitPart;
+struct SubmitPdu;
 }
 
 // What a caller learns of the PDUs of a send, to keep its own record of a
@@ -95,6 +99,32 @@ class Sending {
   // wait ends at the prompt or a final result. Answered: false when neither
   // came; the prompt is then cancelled should it still come.
   bool AskPrompt(const std::string& command, bool& answered);
+
+  // SendSMS's steps: the choices of the PDU (the window's, or a spool
+  // row's own); the assembly's journal lines; the copies, each PDU by PDU.
+  using Assemble = std::function<pdulink::ConcatSubmit()>;
+  pdulink::SubmitChoices Choices(const SendHooks& hooks) const;
+  void JournalAssembly(const pdulink::SubmitPdu& pdu);
+  int SendCopies(pdulink::ConcatSubmit& message, const Assemble& assemble, const SendHooks& hooks,
+                 uint32_t disconnects);
+  // How one PDU of a copy ended.
+  enum class PartEnd {
+    Confirmed,   // the phone's OK
+    Refused,     // answered without OK
+    NoPrompt,    // no answer at all to AT+CMGS (a phone that speaks on its own)
+    NotWritten,  // the command failed, no prompt, or stopped before the PDU
+    Unanswered,  // the PDU written, no answer: it may have gone out
+  };
+  PartEnd SendPart(const pdulink::SubmitPart& part, int total, const SendHooks& hooks, uint32_t disconnects);
+  // AT+CMGS until its prompt: nothing when the prompt came, otherwise how
+  // the part ended (its journal line written).
+  std::optional<PartEnd> AskForPdu(const std::string& cmgs);
+  // The PDU written and its whole answer awaited; the hooks told.
+  PartEnd WritePdu(const pdulink::SubmitPart& part, int total, const SendHooks& hooks);
+  // A copy ended before its last part: the modes forgotten and, for a long
+  // message, the journal line of the parts the recipient has; the send's
+  // result.
+  int EndPartWay(bool longMessage, int seq, int total, bool mayHaveGone, int count, int result);
 
   // The concatenation references, from their file in the working directory
   // at the first long message; false when the file was unreadable.

@@ -211,6 +211,23 @@ TEST(ReplyParsers, CmgsReferenceOnlyFromItsOwnLineAndInRange) {
   EXPECT_EQ(std::nullopt, ParseCmgsReference("\r\nOK\r\n"));
 }
 
+TEST(ReplyParsers, ErrorLineIsThePhonesOwnReportToItsLineEnd) {
+  // A refused send as the spool records it: the message error before the
+  // equipment error before a bare ERROR, wherever each stands.
+  struct Case {
+    const char* reply;
+    const char* line;
+  } cases[] = {
+      {"0011000B91...\x1a\r\n+CMS ERROR: 500\r\n", "+CMS ERROR: 500"},
+      {"\r\nERROR\r\n+CME ERROR: 3\r\n+CMS ERROR: 38", "+CMS ERROR: 38"},
+      {"\r\nERROR\r\n+CME ERROR: SIM busy\r\n", "+CME ERROR: SIM busy"},
+      {"AT+CMGS=23\r\r\nERROR\r\n", "ERROR"},
+      {"\r\n+CMGS: 7\r\n\r\nOK\r\n", ""},
+      {"", ""},
+  };
+  for (const Case& c : cases) EXPECT_EQ(c.line, ErrorLine(c.reply)) << c.reply;
+}
+
 TEST(ReplyParsers, CpinCodesInAnySpellingAndErrorsThatMeanNoSim) {
   struct Case {
     std::string reply;
