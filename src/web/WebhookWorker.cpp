@@ -1,0 +1,199 @@
+#include "WebhookWorker.h"
+
+#include <QElapsedTimer>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QSet>
+#include <QTimer>
+#include <cstdio>
+#include <future>
+#include <map>
+
+#include "WebStore.h"
+#include "WebhookStore.h"
+
+namespace pdulink::web {
+
+namespace {
+
+constexpr int kTickMs = 250;
+constexpr int kScanned = 200;  // pending deliveries looked at per webhook and turn
+constexpr int kKeepDays = 7;   // finished deliveries are listed this long
+constexpr qint64 kPurgeEveryMs = 3600 * 1000;
+
+void Log(const QString& line) {
+  std::fprintf(stderr, "pdulink-web: %s\n", line.toUtf8().constData());
+  std::fflush(stderr);
+}
+
+AttemptOutcome OutcomeOf(QNetworkReply* reply, int timeoutMs) {
+  AttemptOutcome o;
+  o.status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+  o.delivered = o.status >= 200 && o.status < 300;
+  if (o.delivered) return o;
+  if (o.status > 0)
+    o.error = QString("HTTP %1").arg(o.status);
+  else if (reply->error() == QNetworkReply::OperationCanceledError)
+    o.error = QString("no answer within %1 s").arg(timeoutMs / 1000.0);
+  else
+    o.error = reply->errorString();
+  return o;
+}
+
+}  // namespace
+
+class WebhookWorker::Engine : public QObject {
+ public:
+  explicit Engine(const WebhookOptions& options) : options_(options), store_("pdulink-web-webhooks") {}
+  ~Engine() override { stopping_ = true; }
+
+  bool Open(const spool::Target& target, QString* why) {
+    if (!store_.Open(target, why)) return false;
+    connect(&timer_, &QTimer::timeout, this, &Engine::Tick);
+    timer_.start(kTickMs);
+    return true;
+  }
+
+ private:
+  struct InFlight {
+    int count = 0;
+    QSet<QString> subjects;
+    QSet<qint64> events;
+    bool failing = false;
+  };
+
+  void Tick();
+  void StartDue(WebhookStore& ws, const Webhook& hook);
+  void Deliver(WebhookStore& ws, const Webhook& hook, const DueDelivery& d);
+  void Finished(QNetworkReply* reply, const Webhook& hook, const DueDelivery& d, const QString& key);
+
+  WebhookOptions options_;
+  WebStore store_;
+  QTimer timer_;
+  QElapsedTimer gatewaysChecked_, purged_;
+  std::map<qint64, InFlight> flight_;
+  bool stopping_ = false;
+  // Last: destroyed first, its replies aborted while the rest still stands.
+  QNetworkAccessManager nam_;
+};
+
+void WebhookWorker::Engine::Tick() {
+  WebhookStore ws(store_.Db());
+  const std::optional<std::vector<Webhook>> hooks = ws.Webhooks();
+  if (!hooks) {
+    store_.Reachable();  // reconnects a connection that broke
+    return;
+  }
+  if (hooks->empty()) return;
+  if (!gatewaysChecked_.isValid() || gatewaysChecked_.elapsed() >= 1000) {
+    gatewaysChecked_.start();
+    ws.CheckGateways(options_.gatewayDownS);
+  }
+  if (!ws.FanOut()) return;
+  for (const Webhook& hook : *hooks) StartDue(ws, hook);
+  if (!purged_.isValid() || purged_.elapsed() >= kPurgeEveryMs) {
+    purged_.start();
+    ws.Purge(kKeepDays);
+  }
+}
+
+void WebhookWorker::Engine::StartDue(WebhookStore& ws, const Webhook& hook) {
+  InFlight& f = flight_[hook.id];
+  if (f.count >= options_.perWebhook) return;
+  const std::optional<std::vector<DueDelivery>> pending = ws.Pending(hook.id, kScanned);
+  if (!pending) return;
+  // A number's events go one at a time, in order: one that waits (in
+  // flight, or for its retry) holds back the later ones of its number.
+  QSet<QString> held = f.subjects;
+  const QDateTime now = QDateTime::currentDateTimeUtc();
+  for (const DueDelivery& d : *pending) {
+    if (f.count >= options_.perWebhook) break;
+    const bool free = d.subject.isEmpty() || !held.contains(d.subject);
+    if (!d.subject.isEmpty()) held.insert(d.subject);
+    if (!free || f.events.contains(d.eventId) || d.nextAttempt > now) continue;
+    Deliver(ws, hook, d);
+  }
+}
+
+void WebhookWorker::Engine::Deliver(WebhookStore& ws, const Webhook& hook, const DueDelivery& d) {
+  QString key;
+  const std::optional<QByteArray> body = ws.Body(d.eventId, &key);
+  if (!body) return;
+  QNetworkRequest request{QUrl(hook.url)};
+  request.setHeader(QNetworkRequest::ContentTypeHeader, "application/json");
+  request.setHeader(QNetworkRequest::UserAgentHeader, "pdulink-web/" PDULINK_VERSION_TEXT);
+  request.setRawHeader("X-Pdulink-Signature", SignatureHeader(hook.secret, QDateTime::currentSecsSinceEpoch(), *body));
+  request.setRawHeader("X-Pdulink-Event", key.toUtf8());
+  request.setTransferTimeout(options_.timeoutMs);
+  // A redirect is an answer other than 2xx: tried again later, not followed.
+  request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
+  QNetworkReply* reply = nam_.post(request, *body);
+  InFlight& f = flight_[hook.id];
+  ++f.count;
+  if (!d.subject.isEmpty()) f.subjects.insert(d.subject);
+  f.events.insert(d.eventId);
+  connect(reply, &QNetworkReply::finished, this, [this, reply, hook, d, key] { Finished(reply, hook, d, key); });
+}
+
+void WebhookWorker::Engine::Finished(QNetworkReply* reply, const Webhook& hook, const DueDelivery& d,
+                                     const QString& key) {
+  reply->deleteLater();
+  if (stopping_) return;
+  const AttemptOutcome outcome = OutcomeOf(reply, options_.timeoutMs);
+  WebhookStore ws(store_.Db());
+  // Not recorded (the spool is away): the delivery stays pending and is
+  // sent again, at least once holds.
+  ws.Record(d, outcome, options_.retryBaseMs);
+  InFlight& f = flight_[hook.id];
+  --f.count;
+  f.subjects.remove(d.subject);
+  f.events.remove(d.eventId);
+  if (outcome.delivered == f.failing) {
+    f.failing = !outcome.delivered;
+    Log(outcome.delivered ? QString("webhook %1 takes events again").arg(hook.id)
+                          : QString("webhook %1 did not take event %2 (%3); it is tried again with growing waits")
+                                .arg(hook.id)
+                                .arg(key, outcome.error));
+  }
+  StartDue(ws, hook);
+}
+
+WebhookWorker::~WebhookWorker() { Stop(); }
+
+bool WebhookWorker::Start(const spool::Target& target, QString* why) {
+  // Shared: the thread may still be leaving set_value when Start returns.
+  auto opened = std::make_shared<std::promise<bool>>();
+  QObject::connect(
+      &thread_, &QThread::started, [this, target, why, opened] {
+        auto* engine = new Engine(options_);
+        const bool ok = engine->Open(target, why);
+        if (!ok) {
+          delete engine;
+          QThread::currentThread()->quit();
+        } else {
+          engine_ = engine;
+        }
+        opened->set_value(ok);
+      });
+  thread_.start();
+  const bool ok = opened->get_future().get();
+  QObject::disconnect(&thread_, &QThread::started, nullptr, nullptr);
+  if (!ok) thread_.wait();
+  return ok;
+}
+
+void WebhookWorker::Stop() {
+  if (!thread_.isRunning()) return;
+  if (engine_) {
+    Engine* engine = engine_;
+    QMetaObject::invokeMethod(engine, [this, engine] {
+      delete engine;
+      thread_.quit();
+    });
+  }
+  thread_.wait();
+  engine_ = nullptr;
+}
+
+}  // namespace pdulink::web
