@@ -6,6 +6,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <csignal>
 
 #include <algorithm>
 #include <cctype>
@@ -126,10 +127,13 @@ class WebProcess {
     return out;
   }
 
+  // Variables ("NAME=value") the server is started with.
+  void SetEnvironment(std::vector<std::string> env) { env_ = std::move(env); }
+
   bool Start() {
     std::vector<std::string> argv = {WebBinary(), "--spool", spool_, "--listen", "127.0.0.1:0"};
     argv.insert(argv.end(), options_.begin(), options_.end());
-    server_ = std::make_unique<Child>(argv, dir_.Path());
+    server_ = std::make_unique<Child>(argv, dir_.Path(), env_);
     if (!server_->WaitFor("/ (spool", 30)) return false;
     const std::string& t = server_->outText;
     const size_t at = t.find("127.0.0.1:");
@@ -137,6 +141,13 @@ class WebProcess {
     return port_ > 0;
   }
   int Port() const { return port_; }
+  // Ends the server as its service manager would (SIGTERM); its exit status.
+  int Stop() {
+    if (!server_ || server_->pid <= 0) return -1;
+    ::kill(server_->pid, SIGTERM);
+    const int status = server_->Wait(30);
+    return status;
+  }
   // What the server wrote to standard error so far.
   std::string Log() {
     if (server_) server_->Pump(50);
@@ -158,6 +169,7 @@ class WebProcess {
   TempDir dir_{"pdulink-web"};
   std::string spool_;
   std::vector<std::string> options_;
+  std::vector<std::string> env_;
   std::unique_ptr<Child> server_;
   int port_ = 0;
 };
