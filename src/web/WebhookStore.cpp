@@ -318,13 +318,8 @@ QByteArray WebhookStore::BuildBody(qint64 eventId, QString* key, bool* ok) {
       }
     }
   }
-  const QByteArray body = EventBody(*key, type, created, data);
-  q.prepare("UPDATE webhook_events SET body = ? WHERE id = ?");
-  q.addBindValue(QString::fromUtf8(body));
-  q.addBindValue(eventId);
-  if (!q.exec()) return {};
   *ok = true;
-  return body;
+  return EventBody(*key, type, created, data);
 }
 
 std::optional<QByteArray> WebhookStore::Body(qint64 eventId, QString* key) {
@@ -334,14 +329,15 @@ std::optional<QByteArray> WebhookStore::Body(qint64 eventId, QString* key) {
   return body;
 }
 
-bool WebhookStore::Record(const DueDelivery& d, const AttemptOutcome& outcome, qint64 retryBaseMs) {
+bool WebhookStore::RecordOne(const Attempt& a, qint64 retryBaseMs) {
+  const DueDelivery& d = a.delivery;
+  const AttemptOutcome& outcome = a.outcome;
   const QDateTime now = Now();
   const QDateTime first = d.firstAttempt.isValid() ? d.firstAttempt : now;
   const QDateTime next = now.addMSecs(RetryDelayMs(d.attempts + 1, retryBaseMs));
   const bool givenUp = !outcome.delivered && first.msecsTo(next) > GiveUpAfterMs(retryBaseMs);
   const QString state = outcome.delivered ? "delivered" : givenUp ? "failed" : "pending";
   QSqlQuery q(db_);
-  if (!q.exec(pg_ ? "BEGIN" : "BEGIN IMMEDIATE")) return false;
   q.prepare("UPDATE webhook_deliveries SET state = ?, attempts = attempts + 1, first_attempt = ?, next_attempt = ?,"
             " last_attempt = ?, last_status = ?, last_error = ?, done = ?"
             " WHERE webhook_id = ? AND event_id = ? AND state = 'pending'");
@@ -354,18 +350,33 @@ bool WebhookStore::Record(const DueDelivery& d, const AttemptOutcome& outcome, q
   q.addBindValue(state == "pending" ? Null() : spool::TimeValue(db_, now));
   q.addBindValue(d.webhookId);
   q.addBindValue(d.eventId);
-  bool ok = q.exec();
-  if (ok && q.numRowsAffected() > 0) {
-    q.prepare("UPDATE webhooks SET attempt_count = attempt_count + 1, delivered_count = delivered_count + ?,"
-              " failed_count = failed_count + ? WHERE id = ?");
-    q.addBindValue(outcome.delivered ? 1 : 0);
-    q.addBindValue(givenUp ? 1 : 0);
-    q.addBindValue(d.webhookId);
-    ok = q.exec();
+  if (!q.exec()) return false;
+  if (q.numRowsAffected() == 0) return true;  // removed meanwhile
+  q.prepare("UPDATE webhooks SET attempt_count = attempt_count + 1, delivered_count = delivered_count + ?,"
+            " failed_count = failed_count + ? WHERE id = ?");
+  q.addBindValue(outcome.delivered ? 1 : 0);
+  q.addBindValue(givenUp ? 1 : 0);
+  q.addBindValue(d.webhookId);
+  if (!q.exec()) return false;
+  if (outcome.delivered) return true;
+  // A retry sends what this attempt sent, whatever became of the rows.
+  q.prepare("UPDATE webhook_events SET body = ? WHERE id = ? AND body IS NULL");
+  q.addBindValue(QString::fromUtf8(a.body));
+  q.addBindValue(d.eventId);
+  return q.exec();
+}
+
+bool WebhookStore::Record(const std::vector<Attempt>& attempts, qint64 retryBaseMs) {
+  if (!QSqlQuery(db_).exec(pg_ ? "BEGIN" : "BEGIN IMMEDIATE")) return false;
+  for (const Attempt& a : attempts) {
+    if (!RecordOne(a, retryBaseMs)) {
+      QSqlQuery(db_).exec("ROLLBACK");
+      return false;
+    }
   }
-  ok = ok && QSqlQuery(db_).exec("COMMIT");
-  if (!ok) QSqlQuery(db_).exec("ROLLBACK");
-  return ok;
+  if (QSqlQuery(db_).exec("COMMIT")) return true;
+  QSqlQuery(db_).exec("ROLLBACK");
+  return false;
 }
 
 bool WebhookStore::CheckGateways(int downAfterS) {

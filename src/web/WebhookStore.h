@@ -56,6 +56,13 @@ struct AttemptOutcome {
   QString error;   // empty when delivered
 };
 
+// One attempt made: the delivery, what came of it and the body it sent.
+struct Attempt {
+  DueDelivery delivery;
+  AttemptOutcome outcome;
+  QByteArray body;
+};
+
 class WebhookStore {
  public:
   explicit WebhookStore(QSqlDatabase& db);
@@ -75,9 +82,12 @@ class WebhookStore {
   bool FanOut();
   // A webhook's pending deliveries in event order, at most `limit`.
   std::optional<std::vector<DueDelivery>> Pending(qint64 webhookId, int limit);
-  // The event as it is sent (built once, then kept): its body and id.
+  // The event as it is sent, and its id. Built from the rows at the first
+  // attempt; a retry sends the body that attempt kept.
   std::optional<QByteArray> Body(qint64 eventId, QString* key);
-  bool Record(const DueDelivery& d, const AttemptOutcome& outcome, qint64 retryBaseMs);
+  // Writes the outcomes in one transaction: delivered, or the next
+  // attempt's time (failed after a day), and the body kept for retries.
+  bool Record(const std::vector<Attempt>& attempts, qint64 retryBaseMs);
   // Writes gateway.down / gateway.up for heartbeats older than downAfterS
   // and back again.
   bool CheckGateways(int downAfterS);
@@ -86,6 +96,7 @@ class WebhookStore {
 
  private:
   QByteArray BuildBody(qint64 eventId, QString* key, bool* ok);
+  bool RecordOne(const Attempt& attempt, qint64 retryBaseMs);
   QDateTime Now() const;
 
   QSqlDatabase& db_;

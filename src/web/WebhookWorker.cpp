@@ -66,13 +66,22 @@ class WebhookWorker::Engine : public QObject {
   void Tick();
   void StartDue(WebhookStore& ws, const Webhook& hook);
   void Deliver(WebhookStore& ws, const Webhook& hook, const DueDelivery& d);
-  void Finished(QNetworkReply* reply, const Webhook& hook, const DueDelivery& d, const QString& key);
+  void Finished(QNetworkReply* reply, const Webhook& hook, const DueDelivery& d, const QString& key,
+                const QByteArray& body);
+  void Flush();
+
+  struct Done {
+    Webhook hook;
+    QString key;
+    Attempt attempt;
+  };
 
   WebhookOptions options_;
   WebStore store_;
   QTimer timer_;
   QElapsedTimer gatewaysChecked_, purged_;
   std::map<qint64, InFlight> flight_;
+  std::vector<Done> done_;  // outcomes not yet written
   bool stopping_ = false;
   // Last: destroyed first, its replies aborted while the rest still stands.
   QNetworkAccessManager nam_;
@@ -133,30 +142,45 @@ void WebhookWorker::Engine::Deliver(WebhookStore& ws, const Webhook& hook, const
   ++f.count;
   if (!d.subject.isEmpty()) f.subjects.insert(d.subject);
   f.events.insert(d.eventId);
-  connect(reply, &QNetworkReply::finished, this, [this, reply, hook, d, key] { Finished(reply, hook, d, key); });
+  connect(reply, &QNetworkReply::finished, this,
+          [this, reply, hook, d, key, body = *body] { Finished(reply, hook, d, key, body); });
 }
 
 void WebhookWorker::Engine::Finished(QNetworkReply* reply, const Webhook& hook, const DueDelivery& d,
-                                     const QString& key) {
+                                     const QString& key, const QByteArray& body) {
   reply->deleteLater();
   if (stopping_) return;
-  const AttemptOutcome outcome = OutcomeOf(reply, options_.timeoutMs);
+  // Outcomes that come together are written in one transaction.
+  if (done_.empty()) QTimer::singleShot(0, this, &Engine::Flush);
+  done_.push_back({hook, key, {d, OutcomeOf(reply, options_.timeoutMs), body}});
+}
+
+void WebhookWorker::Engine::Flush() {
+  std::vector<Done> done = std::move(done_);
+  done_.clear();
+  std::vector<Attempt> attempts;
+  for (const Done& x : done) attempts.push_back(x.attempt);
   WebhookStore ws(store_.Db());
-  // Not recorded (the spool is away): the delivery stays pending and is
-  // sent again, at least once holds.
-  ws.Record(d, outcome, options_.retryBaseMs);
-  InFlight& f = flight_[hook.id];
-  --f.count;
-  f.subjects.remove(d.subject);
-  f.events.remove(d.eventId);
-  if (outcome.delivered == f.failing) {
+  // Not written (the spool is away): the deliveries stay pending and are
+  // sent again; at least once holds.
+  ws.Record(attempts, options_.retryBaseMs);
+  std::map<qint64, Webhook> touched;
+  for (const Done& x : done) {
+    const DueDelivery& d = x.attempt.delivery;
+    const AttemptOutcome& outcome = x.attempt.outcome;
+    InFlight& f = flight_[x.hook.id];
+    --f.count;
+    f.subjects.remove(d.subject);
+    f.events.remove(d.eventId);
+    touched[x.hook.id] = x.hook;
+    if (outcome.delivered != f.failing) continue;
     f.failing = !outcome.delivered;
-    Log(outcome.delivered ? QString("webhook %1 takes events again").arg(hook.id)
+    Log(outcome.delivered ? QString("webhook %1 takes events again").arg(x.hook.id)
                           : QString("webhook %1 did not take event %2 (%3); it is tried again with growing waits")
-                                .arg(hook.id)
-                                .arg(key, outcome.error));
+                                .arg(x.hook.id)
+                                .arg(x.key, outcome.error));
   }
-  StartDue(ws, hook);
+  for (const auto& [id, hook] : touched) StartDue(ws, hook);
 }
 
 WebhookWorker::~WebhookWorker() { Stop(); }
