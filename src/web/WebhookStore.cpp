@@ -78,12 +78,14 @@ QStringList SchemaV1(bool pg, const QString& now) {
           .arg(id, time, now),
       "CREATE INDEX webhook_events_subject ON webhook_events (subject, id)",
       "CREATE INDEX webhook_events_created ON webhook_events (created)",
-      QString("CREATE TABLE webhook_deliveries (webhook_id BIGINT NOT NULL, event_id BIGINT NOT NULL,"
+      QString("CREATE TABLE webhook_deliveries (webhook_id BIGINT NOT NULL, event_id BIGINT NOT NULL, subject TEXT,"
               " state TEXT NOT NULL DEFAULT 'pending' CHECK (state IN ('pending', 'delivered', 'failed')),"
               " attempts INTEGER NOT NULL DEFAULT 0, first_attempt %1, next_attempt %1 NOT NULL, last_attempt %1,"
               " last_status INTEGER, last_error TEXT, done %1, PRIMARY KEY (webhook_id, event_id))")
           .arg(time),
       "CREATE INDEX webhook_deliveries_pending ON webhook_deliveries (webhook_id, event_id) WHERE state = 'pending'",
+      "CREATE INDEX webhook_deliveries_queue ON webhook_deliveries (webhook_id, subject, event_id)"
+      " WHERE state = 'pending'",
   };
   return sql + (pg ? PostgresTriggers() : SqliteTriggers());
 }
@@ -109,6 +111,21 @@ bool MigrateWebhooks(QSqlDatabase& db, QString* why) {
 WebhookStore::WebhookStore(QSqlDatabase& db) : db_(db), pg_(spool::BackendOf(db) == spool::Backend::Postgres) {}
 
 QDateTime WebhookStore::Now() const { return QDateTime::currentDateTimeUtc(); }
+
+void WebhookStore::FinishAll() {
+  for (auto& [sql, q] : prepared_) q.finish();
+}
+
+QSqlQuery& WebhookStore::Prepared(const QString& sql) {
+  auto it = prepared_.find(sql);
+  if (it == prepared_.end()) {
+    it = prepared_.emplace(sql, QSqlQuery(db_)).first;
+    it->second.prepare(sql);
+  } else {
+    it->second.finish();
+  }
+  return it->second;
+}
 
 std::optional<qint64> WebhookStore::Add(const WebhookSpec& spec, QString* why) {
   QSqlQuery q(db_);
@@ -240,37 +257,55 @@ bool WebhookStore::FanOut() {
       !q.next())
     return false;
   const qint64 settled = q.value(0).toLongLong();
-  q.prepare("INSERT INTO webhook_deliveries (webhook_id, event_id, next_attempt)"
-            " SELECT w.id, e.id, ? FROM webhooks w JOIN webhook_events e ON e.id > w.fanned"
+  QSqlQuery& insert = Prepared("INSERT INTO webhook_deliveries (webhook_id, event_id, subject, next_attempt)"
+            " SELECT w.id, e.id, e.subject, ? FROM webhooks w JOIN webhook_events e ON e.id > w.fanned"
             " WHERE e.created >= w.created AND w.events LIKE '%,' || e.type || ',%'"
             " ON CONFLICT DO NOTHING");
-  q.addBindValue(spool::TimeValue(db_, Now()));
-  if (!q.exec()) return false;
-  q.prepare("UPDATE webhooks SET fanned = ? WHERE fanned < ?");
-  q.addBindValue(settled);
-  q.addBindValue(settled);
-  return q.exec();
+  insert.addBindValue(spool::TimeValue(db_, Now()));
+  if (!insert.exec()) return false;
+  QSqlQuery& update = Prepared("UPDATE webhooks SET fanned = ? WHERE fanned < ?");
+  update.addBindValue(settled);
+  update.addBindValue(settled);
+  return update.exec();
 }
 
 std::optional<std::vector<DueDelivery>> WebhookStore::Pending(qint64 webhookId, int limit) {
-  QSqlQuery q(db_);
-  q.prepare("SELECT d.event_id, d.attempts, d.next_attempt, d.first_attempt, e.subject FROM webhook_deliveries d"
-            " JOIN webhook_events e ON e.id = d.event_id WHERE d.webhook_id = ? AND d.state = 'pending'"
-            " ORDER BY d.event_id LIMIT ?");
+  QSqlQuery& q = Prepared(
+      "SELECT event_id, attempts, next_attempt, first_attempt, subject FROM webhook_deliveries"
+      " WHERE webhook_id = ? AND state = 'pending' ORDER BY event_id LIMIT ?");
   q.addBindValue(webhookId);
   q.addBindValue(limit);
+  return Deliveries(q);
+}
+
+std::optional<std::vector<DueDelivery>> WebhookStore::Deliveries(QSqlQuery& q) {
   if (!q.exec()) return std::nullopt;
   std::vector<DueDelivery> due;
+  const qint64 webhookId = q.boundValue(0).toLongLong();
   while (q.next())
     due.push_back({webhookId, q.value(0).toLongLong(), q.value(1).toInt(), spool::TimeFrom(q.value(2)),
                    spool::TimeFrom(q.value(3)), q.value(4).toString()});
   return due;
 }
 
+std::optional<std::vector<DueDelivery>> WebhookStore::Due(qint64 webhookId, int limit) {
+  // The first pending delivery of each number (or of none), when its time
+  // has come: a later one of the same number waits for it.
+  QSqlQuery& q = Prepared(
+      "SELECT d.event_id, d.attempts, d.next_attempt, d.first_attempt, d.subject FROM webhook_deliveries d"
+      " WHERE d.webhook_id = ? AND d.state = 'pending' AND d.next_attempt <= ? AND NOT EXISTS"
+      " (SELECT 1 FROM webhook_deliveries p WHERE p.webhook_id = d.webhook_id AND p.state = 'pending'"
+      "  AND p.subject = d.subject AND p.event_id < d.event_id)"
+      " ORDER BY d.event_id LIMIT ?");
+  q.addBindValue(webhookId);
+  q.addBindValue(spool::TimeValue(db_, Now()));
+  q.addBindValue(limit);
+  return Deliveries(q);
+}
+
 QByteArray WebhookStore::BuildBody(qint64 eventId, QString* key, bool* ok) {
   *ok = false;
-  QSqlQuery q(db_);
-  q.prepare("SELECT event_key, type, created, source, data, body FROM webhook_events WHERE id = ?");
+  QSqlQuery& q = Prepared("SELECT event_key, type, created, source, data, body FROM webhook_events WHERE id = ?");
   q.addBindValue(eventId);
   if (!q.exec() || !q.next()) return {};
   *key = q.value(0).toString();
@@ -282,9 +317,8 @@ QByteArray WebhookStore::BuildBody(qint64 eventId, QString* key, bool* ok) {
   const QDateTime created = spool::TimeFrom(q.value(2));
   const qint64 source = q.value(3).toLongLong();
   QJsonObject data = QJsonDocument::fromJson(q.value(4).toString().toUtf8()).object();
-  QSqlQuery row(db_);
   if (type == "message.received") {
-    row.prepare("SELECT sender, text, sc_time, received, gateway, parts, pdus FROM inbox WHERE id = ?");
+    QSqlQuery& row = Prepared("SELECT sender, text, sc_time, received, gateway, parts, pdus FROM inbox WHERE id = ?");
     row.addBindValue(source);
     if (!row.exec()) return {};
     data.insert("inbox_id", source);
@@ -297,7 +331,7 @@ QByteArray WebhookStore::BuildBody(qint64 eventId, QString* key, bool* ok) {
                          {"gateway", row.value(4).toString()},
                          {"parts", row.value(5).toInt()}};
   } else if (type.startsWith("message.")) {
-    row.prepare("SELECT number, text, claimed_by, refs, sent, error, report_status, delivered FROM outbox WHERE id = ?");
+    QSqlQuery& row = Prepared("SELECT number, text, claimed_by, refs, sent, error, report_status, delivered FROM outbox WHERE id = ?");
     row.addBindValue(source);
     if (!row.exec()) return {};
     data.insert("message_id", source);
@@ -337,8 +371,7 @@ bool WebhookStore::RecordOne(const Attempt& a, qint64 retryBaseMs) {
   const QDateTime next = now.addMSecs(RetryDelayMs(d.attempts + 1, retryBaseMs));
   const bool givenUp = !outcome.delivered && first.msecsTo(next) > GiveUpAfterMs(retryBaseMs);
   const QString state = outcome.delivered ? "delivered" : givenUp ? "failed" : "pending";
-  QSqlQuery q(db_);
-  q.prepare("UPDATE webhook_deliveries SET state = ?, attempts = attempts + 1, first_attempt = ?, next_attempt = ?,"
+  QSqlQuery& q = Prepared("UPDATE webhook_deliveries SET state = ?, attempts = attempts + 1, first_attempt = ?, next_attempt = ?,"
             " last_attempt = ?, last_status = ?, last_error = ?, done = ?"
             " WHERE webhook_id = ? AND event_id = ? AND state = 'pending'");
   q.addBindValue(state);
@@ -352,18 +385,18 @@ bool WebhookStore::RecordOne(const Attempt& a, qint64 retryBaseMs) {
   q.addBindValue(d.eventId);
   if (!q.exec()) return false;
   if (q.numRowsAffected() == 0) return true;  // removed meanwhile
-  q.prepare("UPDATE webhooks SET attempt_count = attempt_count + 1, delivered_count = delivered_count + ?,"
+  QSqlQuery& q2 = Prepared("UPDATE webhooks SET attempt_count = attempt_count + 1, delivered_count = delivered_count + ?,"
             " failed_count = failed_count + ? WHERE id = ?");
-  q.addBindValue(outcome.delivered ? 1 : 0);
-  q.addBindValue(givenUp ? 1 : 0);
-  q.addBindValue(d.webhookId);
-  if (!q.exec()) return false;
+  q2.addBindValue(outcome.delivered ? 1 : 0);
+  q2.addBindValue(givenUp ? 1 : 0);
+  q2.addBindValue(d.webhookId);
+  if (!q2.exec()) return false;
   if (outcome.delivered) return true;
   // A retry sends what this attempt sent, whatever became of the rows.
-  q.prepare("UPDATE webhook_events SET body = ? WHERE id = ? AND body IS NULL");
-  q.addBindValue(QString::fromUtf8(a.body));
-  q.addBindValue(d.eventId);
-  return q.exec();
+  QSqlQuery& q3 = Prepared("UPDATE webhook_events SET body = ? WHERE id = ? AND body IS NULL");
+  q3.addBindValue(QString::fromUtf8(a.body));
+  q3.addBindValue(d.eventId);
+  return q3.exec();
 }
 
 bool WebhookStore::Record(const std::vector<Attempt>& attempts, qint64 retryBaseMs) {

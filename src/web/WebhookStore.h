@@ -16,7 +16,9 @@
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QSqlDatabase>
+#include <QSqlQuery>
 #include <QString>
+#include <map>
 #include <optional>
 #include <vector>
 
@@ -82,6 +84,10 @@ class WebhookStore {
   bool FanOut();
   // A webhook's pending deliveries in event order, at most `limit`.
   std::optional<std::vector<DueDelivery>> Pending(qint64 webhookId, int limit);
+  // Its deliveries that are due and first of their number, in event order,
+  // at most `limit` (those in flight among them). Slower: it looks past
+  // every later delivery of a number.
+  std::optional<std::vector<DueDelivery>> Due(qint64 webhookId, int limit);
   // The event as it is sent, and its id. Built from the rows at the first
   // attempt; a retry sends the body that attempt kept.
   std::optional<QByteArray> Body(qint64 eventId, QString* key);
@@ -91,15 +97,26 @@ class WebhookStore {
   // Writes gateway.down / gateway.up for heartbeats older than downAfterS
   // and back again.
   bool CheckGateways(int downAfterS);
+  // Ends the statements' reads: a SQLite connection with a statement left
+  // running keeps its old snapshot and holds back the log's checkpoints.
+  void FinishAll();
+  // Drops the prepared statements, before the connection is opened again.
+  void Forget() { prepared_.clear(); }
   // Deletes finished deliveries and events older than `days`.
   void Purge(int days);
 
  private:
   QByteArray BuildBody(qint64 eventId, QString* key, bool* ok);
+  // The rows of a Pending or Due query (its first bound value the webhook).
+  std::optional<std::vector<DueDelivery>> Deliveries(QSqlQuery& q);
   bool RecordOne(const Attempt& attempt, qint64 retryBaseMs);
   QDateTime Now() const;
+  // The statement prepared once per connection (a round trip less each
+  // time in PostgreSQL); kept until Forget().
+  QSqlQuery& Prepared(const QString& sql);
 
   QSqlDatabase& db_;
+  std::map<QString, QSqlQuery> prepared_;
   bool pg_ = false;
 };
 

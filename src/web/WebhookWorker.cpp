@@ -18,7 +18,7 @@ namespace pdulink::web {
 namespace {
 
 constexpr int kTickMs = 250;
-constexpr int kScanned = 200;  // pending deliveries looked at per webhook and turn
+constexpr int kWindow = 64;  // pending deliveries looked at first, per webhook
 constexpr int kKeepDays = 7;   // finished deliveries are listed this long
 constexpr qint64 kPurgeEveryMs = 3600 * 1000;
 
@@ -46,10 +46,20 @@ AttemptOutcome OutcomeOf(QNetworkReply* reply, int timeoutMs) {
 class WebhookWorker::Engine : public QObject {
  public:
   explicit Engine(const WebhookOptions& options) : options_(options), store_("pdulink-web-webhooks") {}
-  ~Engine() override { stopping_ = true; }
+  ~Engine() override {
+    stopping_ = true;
+    // Outcomes come in but not yet written are kept; the rest is sent again.
+    if (hooks_ && !done_.empty()) {
+      std::vector<Attempt> attempts;
+      for (const Done& x : done_) attempts.push_back(x.attempt);
+      hooks_->Record(attempts, options_.retryBaseMs);
+      hooks_->FinishAll();
+    }
+  }
 
   bool Open(const spool::Target& target, QString* why) {
     if (!store_.Open(target, why)) return false;
+    hooks_ = std::make_unique<WebhookStore>(store_.Db());
     connect(&timer_, &QTimer::timeout, this, &Engine::Tick);
     timer_.start(kTickMs);
     return true;
@@ -65,6 +75,9 @@ class WebhookWorker::Engine : public QObject {
 
   void Tick();
   void StartDue(WebhookStore& ws, const Webhook& hook);
+  // Starts what may go of these rows (inOrder: all pending in event order,
+  // so that a row holds back the later ones of its number); how many.
+  int StartFrom(WebhookStore& ws, const Webhook& hook, const std::vector<DueDelivery>& rows, bool inOrder);
   void Deliver(WebhookStore& ws, const Webhook& hook, const DueDelivery& d);
   void Finished(QNetworkReply* reply, const Webhook& hook, const DueDelivery& d, const QString& key,
                 const QByteArray& body);
@@ -78,6 +91,7 @@ class WebhookWorker::Engine : public QObject {
 
   WebhookOptions options_;
   WebStore store_;
+  std::unique_ptr<WebhookStore> hooks_;  // over store_'s connection
   QTimer timer_;
   QElapsedTimer gatewaysChecked_, purged_;
   std::map<qint64, InFlight> flight_;
@@ -88,9 +102,10 @@ class WebhookWorker::Engine : public QObject {
 };
 
 void WebhookWorker::Engine::Tick() {
-  WebhookStore ws(store_.Db());
+  WebhookStore& ws = *hooks_;
   const std::optional<std::vector<Webhook>> hooks = ws.Webhooks();
   if (!hooks) {
+    ws.Forget();
     store_.Reachable();  // reconnects a connection that broke
     return;
   }
@@ -99,30 +114,44 @@ void WebhookWorker::Engine::Tick() {
     gatewaysChecked_.start();
     ws.CheckGateways(options_.gatewayDownS);
   }
-  if (!ws.FanOut()) return;
-  for (const Webhook& hook : *hooks) StartDue(ws, hook);
+  if (ws.FanOut())
+    for (const Webhook& hook : *hooks) StartDue(ws, hook);
   if (!purged_.isValid() || purged_.elapsed() >= kPurgeEveryMs) {
     purged_.start();
     ws.Purge(kKeepDays);
   }
+  ws.FinishAll();
 }
 
 void WebhookWorker::Engine::StartDue(WebhookStore& ws, const Webhook& hook) {
   InFlight& f = flight_[hook.id];
   if (f.count >= options_.perWebhook) return;
-  const std::optional<std::vector<DueDelivery>> pending = ws.Pending(hook.id, kScanned);
-  if (!pending) return;
-  // A number's events go one at a time, in order: one that waits (in
-  // flight, or for its retry) holds back the later ones of its number.
+  // The oldest pending deliveries first (one query, cheap). When none of
+  // them may go (their numbers wait for a retry) and more pending remain,
+  // the first of every number is looked for instead, so that a number
+  // that waits does not hold up the others.
+  const std::optional<std::vector<DueDelivery>> window = ws.Pending(hook.id, kWindow);
+  if (!window || StartFrom(ws, hook, *window, true) > 0 || window->size() < static_cast<size_t>(kWindow)) return;
+  if (const auto heads = ws.Due(hook.id, f.count + options_.perWebhook)) StartFrom(ws, hook, *heads, false);
+}
+
+int WebhookWorker::Engine::StartFrom(WebhookStore& ws, const Webhook& hook, const std::vector<DueDelivery>& rows,
+                                     bool inOrder) {
+  InFlight& f = flight_[hook.id];
+  // A number's events go one at a time, in order: one in flight, or
+  // waiting for its retry, holds back the later ones of its number.
   QSet<QString> held = f.subjects;
   const QDateTime now = QDateTime::currentDateTimeUtc();
-  for (const DueDelivery& d : *pending) {
+  int started = 0;
+  for (const DueDelivery& d : rows) {
     if (f.count >= options_.perWebhook) break;
     const bool free = d.subject.isEmpty() || !held.contains(d.subject);
-    if (!d.subject.isEmpty()) held.insert(d.subject);
+    if (inOrder && !d.subject.isEmpty()) held.insert(d.subject);
     if (!free || f.events.contains(d.eventId) || d.nextAttempt > now) continue;
     Deliver(ws, hook, d);
+    ++started;
   }
+  return started;
 }
 
 void WebhookWorker::Engine::Deliver(WebhookStore& ws, const Webhook& hook, const DueDelivery& d) {
@@ -160,7 +189,7 @@ void WebhookWorker::Engine::Flush() {
   done_.clear();
   std::vector<Attempt> attempts;
   for (const Done& x : done) attempts.push_back(x.attempt);
-  WebhookStore ws(store_.Db());
+  WebhookStore& ws = *hooks_;
   // Not written (the spool is away): the deliveries stay pending and are
   // sent again; at least once holds.
   ws.Record(attempts, options_.retryBaseMs);
@@ -181,6 +210,7 @@ void WebhookWorker::Engine::Flush() {
                                 .arg(x.key, outcome.error));
   }
   for (const auto& [id, hook] : touched) StartDue(ws, hook);
+  ws.FinishAll();
 }
 
 WebhookWorker::~WebhookWorker() { Stop(); }
