@@ -87,8 +87,8 @@ Delay PhoneToWebhook(const std::string& uri, int messages) {
   pdulink::test::TempDir dir("benchhook");
   std::ofstream(dir.Path() + "/gw.ini") << "[Main]\nComPort=1\nBaudRate=115200\nAutoConnect=1\nAutoRead=1\n"
                                            "PollingInt=1\nFastMode=1\nIndications=1\nBatteryCheck=0\nLogDir="
-                                        << dir.Path() << "/\nSpool=" << uri << "\nGatewayName=modem1\n[Ports]\nCOM1="
-                                        << phone.LinkPath() << "\n";
+                                        << dir.Path() << "/\nSpool=" << uri
+                                        << "\nGatewayName=modem1\n[Ports]\nCOM1=" << phone.LinkPath() << "\n";
   pdulink::test::Child gateway({PDULINK_BIN, "--headless", "gw.ini"}, dir.Path());
   if (!gateway.WaitFor("SMS Memory Select:", 60)) return {};
   std::this_thread::sleep_for(std::chrono::seconds(2));
@@ -110,9 +110,10 @@ bool Run(const char* name, const std::string& uri, int events, int messages) {
   const double one = Throughput(uri, events, 1);
   const double many = Throughput(uri, events, 100);
   const Delay d = PhoneToWebhook(uri, messages);
-  std::printf("%-10s %8.0f events/s (one sender)  %8.0f events/s (100 senders)  phone to webhook: median %.0f ms, "
-              "worst %.0f ms\n",
-              name, one, many, d.median, d.worst);
+  std::printf(
+      "%-10s %8.0f events/s (one sender)  %8.0f events/s (100 senders)  phone to webhook: median %.0f ms, "
+      "worst %.0f ms\n",
+      name, one, many, d.median, d.worst);
   std::fflush(stdout);
   return one > 0 && many > 0 && d.median > 0;
 }

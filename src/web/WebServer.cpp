@@ -328,7 +328,8 @@ HeadVerdict WebServer::OnHead(const HttpRequest& request, const std::shared_ptr<
   auto answer = [](HttpResponse r) { return HeadVerdict{HeadVerdict::Answer, std::move(r), 0, {}}; };
   const Route route = RouteOf(request.path);
   if (std::optional<HttpResponse> refused = MethodRefused(route, request)) return answer(std::move(*refused));
-  const bool ownHost = route == Route::Page || route == Route::Script || route == Route::Style || route == Route::Metrics;
+  const bool ownHost =
+      route == Route::Page || route == Route::Script || route == Route::Style || route == Route::Metrics;
   if (ownHost && !HostAllowed(request)) {
     LogRefusal(request, "Host is not this server's name");
     return answer(Error(Refuse(421, "Host", "not a name this server answers to")));

@@ -164,8 +164,9 @@ std::optional<QJsonArray> WebhookStore::List(QString* why) {
   for (qsizetype i = 0; i < list.size(); ++i) {
     QJsonObject o = list[i].toObject();
     QSqlQuery last(db_);
-    last.prepare("SELECT last_attempt, last_status, last_error FROM webhook_deliveries"
-                 " WHERE webhook_id = ? AND last_attempt IS NOT NULL ORDER BY last_attempt DESC LIMIT 1");
+    last.prepare(
+        "SELECT last_attempt, last_status, last_error FROM webhook_deliveries"
+        " WHERE webhook_id = ? AND last_attempt IS NOT NULL ORDER BY last_attempt DESC LIMIT 1");
     last.addBindValue(o.value("id").toInteger());
     if (!last.exec()) return *why = ErrorText(last), std::nullopt;
     const bool any = last.next();
@@ -203,9 +204,10 @@ std::optional<QJsonArray> WebhookStore::Deliveries(qint64 id, int limit, bool* f
   q.addBindValue(id);
   if (!q.exec()) return std::nullopt;
   if (!(*found = q.next())) return std::nullopt;
-  q.prepare("SELECT e.event_key, e.type, e.created, d.state, d.attempts, d.last_status, d.last_error,"
-            " d.last_attempt, d.next_attempt, d.done FROM webhook_deliveries d"
-            " JOIN webhook_events e ON e.id = d.event_id WHERE d.webhook_id = ? ORDER BY d.event_id DESC LIMIT ?");
+  q.prepare(
+      "SELECT e.event_key, e.type, e.created, d.state, d.attempts, d.last_status, d.last_error,"
+      " d.last_attempt, d.next_attempt, d.done FROM webhook_deliveries d"
+      " JOIN webhook_events e ON e.id = d.event_id WHERE d.webhook_id = ? ORDER BY d.event_id DESC LIMIT ?");
   q.addBindValue(id);
   q.addBindValue(limit);
   if (!q.exec()) return std::nullopt;
@@ -257,10 +259,11 @@ bool WebhookStore::FanOut() {
       !q.next())
     return false;
   const qint64 settled = q.value(0).toLongLong();
-  QSqlQuery& insert = Prepared("INSERT INTO webhook_deliveries (webhook_id, event_id, subject, next_attempt)"
-            " SELECT w.id, e.id, e.subject, ? FROM webhooks w JOIN webhook_events e ON e.id > w.fanned"
-            " WHERE e.created >= w.created AND w.events LIKE '%,' || e.type || ',%'"
-            " ON CONFLICT DO NOTHING");
+  QSqlQuery& insert = Prepared(
+      "INSERT INTO webhook_deliveries (webhook_id, event_id, subject, next_attempt)"
+      " SELECT w.id, e.id, e.subject, ? FROM webhooks w JOIN webhook_events e ON e.id > w.fanned"
+      " WHERE e.created >= w.created AND w.events LIKE '%,' || e.type || ',%'"
+      " ON CONFLICT DO NOTHING");
   insert.addBindValue(spool::TimeValue(db_, Now()));
   if (!insert.exec()) return false;
   QSqlQuery& update = Prepared("UPDATE webhooks SET fanned = ? WHERE fanned < ?");
@@ -323,15 +326,17 @@ QByteArray WebhookStore::BuildBody(qint64 eventId, QString* key, bool* ok) {
     if (!row.exec()) return {};
     data.insert("inbox_id", source);
     if (row.next())
-      data = QJsonObject{{"inbox_id", source},
-                         {"number", InternationalSender(row.value(0).toString(), row.value(6).toString().section('\n', 0, 0))},
-                         {"text", row.value(1).toString()},
-                         {"time", row.value(2).isNull() ? QJsonValue() : QJsonValue(row.value(2).toString())},
-                         {"received", TimeJson(row.value(3))},
-                         {"gateway", row.value(4).toString()},
-                         {"parts", row.value(5).toInt()}};
+      data = QJsonObject{
+          {"inbox_id", source},
+          {"number", InternationalSender(row.value(0).toString(), row.value(6).toString().section('\n', 0, 0))},
+          {"text", row.value(1).toString()},
+          {"time", row.value(2).isNull() ? QJsonValue() : QJsonValue(row.value(2).toString())},
+          {"received", TimeJson(row.value(3))},
+          {"gateway", row.value(4).toString()},
+          {"parts", row.value(5).toInt()}};
   } else if (type.startsWith("message.")) {
-    QSqlQuery& row = Prepared("SELECT number, text, claimed_by, refs, sent, error, report_status, delivered FROM outbox WHERE id = ?");
+    QSqlQuery& row = Prepared(
+        "SELECT number, text, claimed_by, refs, sent, error, report_status, delivered FROM outbox WHERE id = ?");
     row.addBindValue(source);
     if (!row.exec()) return {};
     data.insert("message_id", source);
@@ -348,7 +353,8 @@ QByteArray WebhookStore::BuildBody(qint64 eventId, QString* key, bool* ok) {
         data.insert("error", row.value(5).isNull() ? QJsonValue() : QJsonValue(row.value(5).toString()));
       } else {
         data.insert("report_status", row.value(6).toInt());
-        data.insert("time", row.value(7).isNull() ? created.toUTC().toString(Qt::ISODateWithMs) : TimeJson(row.value(7)));
+        data.insert("time",
+                    row.value(7).isNull() ? created.toUTC().toString(Qt::ISODateWithMs) : TimeJson(row.value(7)));
       }
     }
   }
@@ -371,9 +377,10 @@ bool WebhookStore::RecordOne(const Attempt& a, qint64 retryBaseMs) {
   const QDateTime next = now.addMSecs(RetryDelayMs(d.attempts + 1, retryBaseMs));
   const bool givenUp = !outcome.delivered && first.msecsTo(next) > GiveUpAfterMs(retryBaseMs);
   const QString state = outcome.delivered ? "delivered" : givenUp ? "failed" : "pending";
-  QSqlQuery& q = Prepared("UPDATE webhook_deliveries SET state = ?, attempts = attempts + 1, first_attempt = ?, next_attempt = ?,"
-            " last_attempt = ?, last_status = ?, last_error = ?, done = ?"
-            " WHERE webhook_id = ? AND event_id = ? AND state = 'pending'");
+  QSqlQuery& q = Prepared(
+      "UPDATE webhook_deliveries SET state = ?, attempts = attempts + 1, first_attempt = ?, next_attempt = ?,"
+      " last_attempt = ?, last_status = ?, last_error = ?, done = ?"
+      " WHERE webhook_id = ? AND event_id = ? AND state = 'pending'");
   q.addBindValue(state);
   q.addBindValue(spool::TimeValue(db_, first));
   q.addBindValue(spool::TimeValue(db_, outcome.delivered || givenUp ? now : next));
@@ -385,8 +392,9 @@ bool WebhookStore::RecordOne(const Attempt& a, qint64 retryBaseMs) {
   q.addBindValue(d.eventId);
   if (!q.exec()) return false;
   if (q.numRowsAffected() == 0) return true;  // removed meanwhile
-  QSqlQuery& q2 = Prepared("UPDATE webhooks SET attempt_count = attempt_count + 1, delivered_count = delivered_count + ?,"
-            " failed_count = failed_count + ? WHERE id = ?");
+  QSqlQuery& q2 = Prepared(
+      "UPDATE webhooks SET attempt_count = attempt_count + 1, delivered_count = delivered_count + ?,"
+      " failed_count = failed_count + ? WHERE id = ?");
   q2.addBindValue(outcome.delivered ? 1 : 0);
   q2.addBindValue(givenUp ? 1 : 0);
   q2.addBindValue(d.webhookId);
@@ -434,7 +442,9 @@ bool WebhookStore::CheckGateways(int downAfterS) {
     const QString type = down ? "gateway.down" : "gateway.up";
     const QJsonObject data{{"gateway", g.name}, {"host", g.host}, {"last_seen", TimeJson(g.lastSeen)}};
     q.prepare("INSERT INTO webhook_events (event_key, type, subject, data) VALUES (?, ?, ?, ?) ON CONFLICT DO NOTHING");
-    q.addBindValue(QString("gateway-%1-%2-%3").arg(g.name, down ? "down" : "up").arg(seen.isValid() ? seen.toMSecsSinceEpoch() : 0));
+    q.addBindValue(QString("gateway-%1-%2-%3")
+                       .arg(g.name, down ? "down" : "up")
+                       .arg(seen.isValid() ? seen.toMSecsSinceEpoch() : 0));
     q.addBindValue(type);
     q.addBindValue(subject);
     q.addBindValue(QString::fromUtf8(QJsonDocument(data).toJson(QJsonDocument::Compact)));
@@ -449,8 +459,9 @@ void WebhookStore::Purge(int days) {
   q.prepare("DELETE FROM webhook_deliveries WHERE state <> 'pending' AND done < ?");
   q.addBindValue(before);
   q.exec();
-  q.prepare("DELETE FROM webhook_events WHERE created < ? AND NOT EXISTS"
-            " (SELECT 1 FROM webhook_deliveries d WHERE d.event_id = webhook_events.id)");
+  q.prepare(
+      "DELETE FROM webhook_events WHERE created < ? AND NOT EXISTS"
+      " (SELECT 1 FROM webhook_deliveries d WHERE d.event_id = webhook_events.id)");
   q.addBindValue(before);
   q.exec();
 }

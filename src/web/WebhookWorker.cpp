@@ -18,8 +18,8 @@ namespace pdulink::web {
 namespace {
 
 constexpr int kTickMs = 250;
-constexpr int kWindow = 64;  // pending deliveries looked at first, per webhook
-constexpr int kKeepDays = 7;   // finished deliveries are listed this long
+constexpr int kWindow = 64;   // pending deliveries looked at first, per webhook
+constexpr int kKeepDays = 7;  // finished deliveries are listed this long
 constexpr qint64 kPurgeEveryMs = 3600 * 1000;
 
 void Log(const QString& line) {
@@ -218,18 +218,17 @@ WebhookWorker::~WebhookWorker() { Stop(); }
 bool WebhookWorker::Start(const spool::Target& target, QString* why) {
   // Shared: the thread may still be leaving set_value when Start returns.
   auto opened = std::make_shared<std::promise<bool>>();
-  QObject::connect(
-      &thread_, &QThread::started, [this, target, why, opened] {
-        auto* engine = new Engine(options_);
-        const bool ok = engine->Open(target, why);
-        if (!ok) {
-          delete engine;
-          QThread::currentThread()->quit();
-        } else {
-          engine_ = engine;
-        }
-        opened->set_value(ok);
-      });
+  QObject::connect(&thread_, &QThread::started, [this, target, why, opened] {
+    auto* engine = new Engine(options_);
+    const bool ok = engine->Open(target, why);
+    if (!ok) {
+      delete engine;
+      QThread::currentThread()->quit();
+    } else {
+      engine_ = engine;
+    }
+    opened->set_value(ok);
+  });
   thread_.start();
   const bool ok = opened->get_future().get();
   QObject::disconnect(&thread_, &QThread::started, nullptr, nullptr);

@@ -1,18 +1,17 @@
 #include "Webhooks.h"
 
 #include <QJsonArray>
-#include <algorithm>
 #include <QJsonDocument>
 #include <QMessageAuthenticationCode>
 #include <QUrl>
+#include <algorithm>
 
 #include "SendRequest.h"
 
 namespace pdulink::web {
 
-const QStringList kWebhookEvents = {"message.received", "message.sent",      "message.failed",
-                                    "message.unknown",  "message.delivered", "message.undeliverable",
-                                    "gateway.down",     "gateway.up"};
+const QStringList kWebhookEvents = {"message.received",  "message.sent",          "message.failed", "message.unknown",
+                                    "message.delivered", "message.undeliverable", "gateway.down",   "gateway.up"};
 
 namespace {
 
@@ -62,7 +61,8 @@ ParsedWebhook ParseWebhookRequest(const QByteArray& body) {
   const QJsonValue url = o.value("url"), events = o.value("events"), secret = o.value("secret");
   if (!url.isUndefined() && !url.isString()) return p.error = Bad("url", "a string is expected"), p;
   if (!secret.isUndefined() && !secret.isString()) return p.error = Bad("secret", "a string is expected"), p;
-  if (!events.isUndefined() && !events.isArray()) return p.error = Bad("events", "a list of event names is expected"), p;
+  if (!events.isUndefined() && !events.isArray())
+    return p.error = Bad("events", "a list of event names is expected"), p;
   const QJsonArray list = events.toArray();
   for (qsizetype i = 0; i < list.size(); ++i) {
     if (!list[i].isString()) return p.error = Bad(QString("events[%1]").arg(i), "a string is expected"), p;
@@ -85,8 +85,7 @@ ParsedWebhook CheckWebhook(const QString& url, const QString& events, const QStr
 
 QByteArray SignatureHeader(const QByteArray& secret, qint64 unixSeconds, const QByteArray& body) {
   const QByteArray t = QByteArray::number(unixSeconds);
-  const QByteArray mac =
-      QMessageAuthenticationCode::hash(t + '.' + body, secret, QCryptographicHash::Sha256).toHex();
+  const QByteArray mac = QMessageAuthenticationCode::hash(t + '.' + body, secret, QCryptographicHash::Sha256).toHex();
   return "t=" + t + ",v1=" + mac;
 }
 
@@ -96,10 +95,8 @@ qint64 RetryDelayMs(int attemptsMade, qint64 baseMs) {
 }
 
 QByteArray EventBody(const QString& id, const QString& type, const QDateTime& created, const QJsonObject& data) {
-  const QJsonObject o{{"id", id},
-                      {"type", type},
-                      {"created", created.toUTC().toString(Qt::ISODateWithMs)},
-                      {"data", data}};
+  const QJsonObject o{
+      {"id", id}, {"type", type}, {"created", created.toUTC().toString(Qt::ISODateWithMs)}, {"data", data}};
   return QJsonDocument(o).toJson(QJsonDocument::Compact);
 }
 

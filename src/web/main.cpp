@@ -120,7 +120,8 @@ int ParseOption(const QStringList& args, qsizetype& i, Arguments& a) {
   if (o == "--ref16") return limits.ref16 = true, kDone;
   if (o == "--shift-tables" && value(&v)) {
     const pdulink::ShiftList list = pdulink::ParseShiftList(v.toStdString());
-    if (!list.badName.empty()) return Fail("--shift-tables: unknown language " + QString::fromStdString(list.badName), 2);
+    if (!list.badName.empty())
+      return Fail("--shift-tables: unknown language " + QString::fromStdString(list.badName), 2);
     limits.shiftTables = list.languages;
     return kDone;
   }
@@ -137,7 +138,8 @@ int ParseOption(const QStringList& args, qsizetype& i, Arguments& a) {
   if (o == "--max-parts" && value(&v)) {
     bool ok = false;
     limits.maxParts = v.toInt(&ok);
-    if (!ok || limits.maxParts < 1 || limits.maxParts > pdulink::kMaxPartsLimit) return Fail("--max-parts takes 1 to 255", 2);
+    if (!ok || limits.maxParts < 1 || limits.maxParts > pdulink::kMaxPartsLimit)
+      return Fail("--max-parts takes 1 to 255", 2);
     return kDone;
   }
   std::fputs(kUsage, stderr);
@@ -152,7 +154,9 @@ int ParseArguments(const QStringList& args, Arguments& a) {
   const int commands = int(!a.addKey.isEmpty()) + int(!a.revokeKey.isEmpty()) + int(a.listKeys) +
                        int(!a.addWebhook.isEmpty()) + int(a.listWebhooks) + int(!a.removeWebhook.isEmpty());
   if (commands > 1)
-    return Fail("--add-key, --list-keys, --revoke-key, --add-webhook, --list-webhooks and --remove-webhook go one at a time", 2);
+    return Fail("--add-key, --list-keys, --revoke-key, --add-webhook, --list-webhooks and --remove-webhook"
+                " go one at a time",
+                2);
   for (const QString& name : {a.addKey, a.revokeKey})
     if (!name.isEmpty() && !pdulink::web::ValidKeyName(name))
       return Fail("a key name has 1 to 64 letters, digits, '.', '_' or '-'", 2);
@@ -192,7 +196,10 @@ int AddWebhook(pdulink::web::WebhookStore& hooks, const Arguments& a) {
   const QString secret = QString::fromUtf8(file.readAll()).trimmed();
   const pdulink::web::ParsedWebhook parsed = pdulink::web::CheckWebhook(a.addWebhook, a.events, secret);
   if (!parsed.error.ok()) {
-    const QString field = parsed.error.field.startsWith("events") ? "--events" : parsed.error.field == "url" ? "--add-webhook" : "--secret-file";
+    // The option that gave the refused value.
+    const QString field = parsed.error.field.startsWith("events") ? "--events"
+                          : parsed.error.field == "url"           ? "--add-webhook"
+                                                                  : "--secret-file";
     return Fail(field + ": " + parsed.error.message, 2);
   }
   QString why;

@@ -5,12 +5,14 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <csignal>
 
 #include <algorithm>
 #include <cctype>
 #include <cstdlib>
+#include <fstream>
 #include <map>
 #include <memory>
 #include <string>
@@ -173,5 +175,19 @@ class WebProcess {
   std::unique_ptr<Child> server_;
   int port_ = 0;
 };
+
+// A headless gateway named modem1 on the simulated phone's link, over the
+// server's spool: sending from the outbox, receiving into the inbox (files
+// under gw/in/ in the server's directory). Null when it cannot be set up.
+inline std::unique_ptr<Child> StartGateway(const std::string& binary, WebProcess& web, const std::string& link) {
+  const std::string dir = web.Directory() + "/gw";
+  if (::mkdir(dir.c_str(), 0700) != 0 || ::mkdir((dir + "/in").c_str(), 0700) != 0) return nullptr;
+  std::ofstream(dir + "/gw.ini") << "[Main]\nComPort=1\nBaudRate=115200\nAutoConnect=1\nAutoRead=1\nAutoSend=1\n"
+                                    "PollingInt=1\nWatchInt=1\nFastMode=1\nUtf8Files=1\nLogDir="
+                                 << dir << "/in/\nSpool=" << web.Spool() << "\nGatewayName=modem1\n[Ports]\nCOM1="
+                                 << link << "\n";
+  auto gateway = std::make_unique<Child>(std::vector<std::string>{binary, "--headless", "gw.ini"}, dir);
+  return gateway->pid > 0 ? std::move(gateway) : nullptr;
+}
 
 }  // namespace pdulink::test

@@ -127,7 +127,8 @@ class WebhookReceiver {
       }
     }
     const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(delayMs_);
-    while (!stop_ && std::chrono::steady_clock::now() < until) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    while (!stop_ && std::chrono::steady_clock::now() < until)
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
     const std::string answer =
         "HTTP/1.1 " + std::to_string(status) + " X\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
     ::send(c, answer.data(), answer.size(), MSG_NOSIGNAL);

@@ -5,14 +5,13 @@
 // down, one slow receiver holding up no other, refusals naming the field;
 // under SQLite and PostgreSQL.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRegularExpression>
 #include <QSqlQuery>
-#include <sys/stat.h>
-
 #include <fstream>
 #include <map>
 #include <set>
@@ -116,9 +115,9 @@ TEST(WebhookTest, RegisteringChecksEachFieldAndNeverShowsTheSecret) {
   // The command line: the same checks, the field named by its option.
   std::ofstream(web.Directory() + "/secret") << kSecret << "\n";
   std::string out, err;
-  EXPECT_EQ(web.Run({"--add-webhook", "gopher://x/", "--events", "message.received", "--secret-file", "secret"}, &out,
-                    &err),
-            2);
+  EXPECT_EQ(
+      web.Run({"--add-webhook", "gopher://x/", "--events", "message.received", "--secret-file", "secret"}, &out, &err),
+      2);
   EXPECT_NE(err.find("--add-webhook: only http and https"), std::string::npos) << err;
   EXPECT_EQ(web.Run({"--add-webhook", ok, "--events", "message.received,nope", "--secret-file", "secret"}, &out, &err),
             2);
@@ -151,15 +150,9 @@ TEST(WebhookTest, MessageOnThePhoneArrivesAsASignedEvent) {
   const std::string key = web.AddKey("k");
   ASSERT_TRUE(web.Start());
   AddWebhook(web, key, receiver.Url(), R"(["message.received", "message.sent"])");
-  const std::string gwDir = web.Directory() + "/gw";
-  ASSERT_EQ(::mkdir(gwDir.c_str(), 0700), 0);
-  ASSERT_EQ(::mkdir((gwDir + "/in").c_str(), 0700), 0);
-  std::ofstream(gwDir + "/gw.ini") << "[Main]\nComPort=1\nBaudRate=115200\nAutoConnect=1\nAutoRead=1\nAutoSend=1\n"
-                                      "PollingInt=1\nWatchInt=1\nFastMode=1\nUtf8Files=1\nLogDir="
-                                   << gwDir << "/in/\nSpool=" << web.Spool() << "\nGatewayName=modem1\n[Ports]\nCOM1="
-                                   << phone.LinkPath() << "\n";
-  pdulink::test::Child gateway({PDULINK_BIN, "--headless", "gw.ini"}, gwDir);
-  ASSERT_GT(gateway.pid, 0);
+  const std::unique_ptr<pdulink::test::Child> started = pdulink::test::StartGateway(PDULINK_BIN, web, phone.LinkPath());
+  ASSERT_TRUE(started);
+  pdulink::test::Child& gateway = *started;
 
   ASSERT_TRUE(pdulink::test::PhoneProcess::Ok(phone.Control("deliver +4917012345 Grüße vom Telefon")));
   std::vector<WebhookCall> calls;
@@ -222,8 +215,7 @@ TEST(WebhookTest, ReceiverAnswering500TwiceGetsTheSameEventThreeTimesAndNoMore) 
   EXPECT_EQ(d.value("attempts").toInt(), 3);
   EXPECT_EQ(d.value("last_status").toInt(), 200);
   const std::string metrics = web.Get("/metrics").body;
-  EXPECT_NE(metrics.find("pdulink_webhook_attempts_total{webhook=\"" + std::to_string(id) + "\"} 3"),
-            std::string::npos)
+  EXPECT_NE(metrics.find("pdulink_webhook_attempts_total{webhook=\"" + std::to_string(id) + "\"} 3"), std::string::npos)
       << metrics;
   EXPECT_NE(metrics.find("pdulink_webhook_delivered_total{webhook=\"" + std::to_string(id) + "\"} 1"),
             std::string::npos);
@@ -307,9 +299,9 @@ TEST(WebhookTest, UnderPostgresEveryKindOfEventArrives) {
   ASSERT_TRUE(gw->WriteStatus(status, &why)) << why.toStdString();
   Receive(*gw, "m1", "4917012345", "eins");
   for (int i = 0; i < 3; ++i)
-    ASSERT_EQ(web.Post("/api/v1/messages", "{\"to\": \"+49151000" + std::to_string(i) + "\", \"text\": \"x\"}", key)
-                  .status,
-              201);
+    ASSERT_EQ(
+        web.Post("/api/v1/messages", "{\"to\": \"+49151000" + std::to_string(i) + "\", \"text\": \"x\"}", key).status,
+        201);
   bool error = false;
   const auto first = gw->Claim(&error, &why);
   ASSERT_TRUE(first) << why.toStdString();
@@ -325,11 +317,13 @@ TEST(WebhookTest, UnderPostgresEveryKindOfEventArrives) {
 
   // The gateway's heartbeat stops: gateway.down; it comes back: gateway.up.
   {
-    QSqlDatabase db = spool::Open([&] {
-      spool::Target t;
-      spool::ParseTarget(QString::fromStdString(pg.Uri()), &t, &why);
-      return t;
-    }(), "test-heartbeat", &why);
+    QSqlDatabase db = spool::Open(
+        [&] {
+          spool::Target t;
+          spool::ParseTarget(QString::fromStdString(pg.Uri()), &t, &why);
+          return t;
+        }(),
+        "test-heartbeat", &why);
     QSqlQuery q(db);
     q.prepare("UPDATE gateways SET last_seen = ?");
     q.addBindValue(QDateTime::currentDateTimeUtc().addSecs(-120));
@@ -347,8 +341,7 @@ TEST(WebhookTest, UnderPostgresEveryKindOfEventArrives) {
   std::multiset<QString> kinds;
   for (const auto& [id, type] : types) kinds.insert(type);
   EXPECT_EQ(kinds, (std::multiset<QString>{"message.received", "message.sent", "message.sent", "message.failed",
-                                           "message.delivered", "message.undeliverable", "gateway.down",
-                                           "gateway.up"}))
+                                           "message.delivered", "message.undeliverable", "gateway.down", "gateway.up"}))
       << web.Log();
   for (const WebhookCall& c : calls) {
     EXPECT_TRUE(WebhookReceiver::Signed(c, kSecret));
