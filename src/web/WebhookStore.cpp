@@ -241,6 +241,12 @@ void WebhookStore::AddFigures(SpoolFigures* f) {
                                          q.value(3).toLongLong(), q.value(4).toLongLong()});
 }
 
+bool WebhookStore::Deliverer() {
+  if (!pg_) return true;
+  QSqlQuery q(db_);
+  return q.exec("SELECT pg_try_advisory_lock(7240513)") && q.next() && q.value(0).toBool();
+}
+
 std::optional<std::vector<Webhook>> WebhookStore::Webhooks() {
   QSqlQuery q(db_);
   if (!q.exec("SELECT id, url, secret FROM webhooks ORDER BY id")) return std::nullopt;

@@ -79,6 +79,10 @@ class WebhookStore {
   void AddFigures(SpoolFigures* figures);
 
   // The worker.
+  // Whether this connection is the one that delivers: under PostgreSQL the
+  // first pdulink-web to take a session lock, until its connection ends
+  // (another then takes over); SQLite has one pdulink-web per file.
+  bool Deliverer();
   std::optional<std::vector<Webhook>> Webhooks();
   // Gives every webhook a pending delivery of each new event it asked for.
   bool FanOut();

@@ -74,6 +74,8 @@ class WebhookWorker::Engine : public QObject {
   };
 
   void Tick();
+  // Whether this process delivers (one per spool); says so when it changes.
+  bool Deliverer(WebhookStore& ws);
   void StartDue(WebhookStore& ws, const Webhook& hook);
   // Starts what may go of these rows (inOrder: all pending in event order,
   // so that a row holds back the later ones of its number); how many.
@@ -97,6 +99,8 @@ class WebhookWorker::Engine : public QObject {
   std::map<qint64, InFlight> flight_;
   std::vector<Done> done_;  // outcomes not yet written
   bool stopping_ = false;
+  bool deliverer_ = false;
+  bool waited_ = false;  // stood by for another pdulink-web at least once
   // Last: destroyed first, its replies aborted while the rest still stands.
   QNetworkAccessManager nam_;
 };
@@ -106,10 +110,11 @@ void WebhookWorker::Engine::Tick() {
   const std::optional<std::vector<Webhook>> hooks = ws.Webhooks();
   if (!hooks) {
     ws.Forget();
+    deliverer_ = false;  // a new connection takes the lock again
     store_.Reachable();  // reconnects a connection that broke
     return;
   }
-  if (hooks->empty()) return;
+  if (hooks->empty() || !Deliverer(ws)) return;
   if (!gatewaysChecked_.isValid() || gatewaysChecked_.elapsed() >= 1000) {
     gatewaysChecked_.start();
     ws.CheckGateways(options_.gatewayDownS);
@@ -121,6 +126,15 @@ void WebhookWorker::Engine::Tick() {
     ws.Purge(kKeepDays);
   }
   ws.FinishAll();
+}
+
+bool WebhookWorker::Engine::Deliverer(WebhookStore& ws) {
+  if (deliverer_) return true;
+  deliverer_ = ws.Deliverer();
+  if (deliverer_ && waited_) Log("this pdulink-web delivers the webhooks now");
+  if (!deliverer_ && !waited_) Log("another pdulink-web delivers the webhooks of this spool; this one stands by");
+  waited_ = waited_ || !deliverer_;
+  return deliverer_;
 }
 
 void WebhookWorker::Engine::StartDue(WebhookStore& ws, const Webhook& hook) {

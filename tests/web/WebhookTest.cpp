@@ -356,4 +356,30 @@ TEST(WebhookTest, UnderPostgresEveryKindOfEventArrives) {
   }
 }
 
+TEST(WebhookTest, UnderPostgresOneOfTwoServersDeliversAndTheOtherTakesOver) {
+  pdulink::test::PostgresServer pg;
+  if (!pg.Started()) GTEST_SKIP() << pg.Error();
+  WebhookReceiver receiver;
+  WebProcess first(pg.Uri()), second(pg.Uri());
+  const std::string key = first.AddKey("k");
+  ASSERT_TRUE(first.Start());
+  AddWebhook(first, key, receiver.Url());
+  std::this_thread::sleep_for(std::chrono::milliseconds(600));  // the first takes the delivering
+  ASSERT_TRUE(second.Start());
+  auto gw = Gateway(pg.Uri());
+  for (int i = 0; i < 3; ++i) Receive(*gw, QString("a%1").arg(i), QString("49170%1").arg(i), "vorher");
+  EXPECT_EQ(receiver.WaitFor(3, 10).size(), 3u);
+  std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+  EXPECT_EQ(receiver.Calls().size(), 3u) << "each event once, not once per server";
+  EXPECT_NE(second.Log().find("stands by"), std::string::npos) << second.Log();
+
+  EXPECT_EQ(first.Stop(), 0);
+  for (int i = 0; i < 2; ++i) Receive(*gw, QString("b%1").arg(i), QString("49170%1").arg(i), "nachher");
+  const std::vector<WebhookCall> calls = receiver.WaitFor(5, 10);
+  ASSERT_EQ(calls.size(), 5u) << second.Log();
+  const std::vector<QString> ids = Ids(calls);
+  EXPECT_EQ(std::set<QString>(ids.begin(), ids.end()).size(), 5u);
+  EXPECT_NE(second.Log().find("delivers the webhooks now"), std::string::npos) << second.Log();
+}
+
 }  // namespace
