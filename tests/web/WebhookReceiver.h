@@ -66,6 +66,11 @@ class WebhookReceiver {
     std::lock_guard lock(mutex_);
     statuses_.assign(statuses.begin(), statuses.end());
   }
+  // Answers 500 to every request whose body holds `needle`.
+  void RefuseWhenBodyHolds(const std::string& needle) {
+    std::lock_guard lock(mutex_);
+    refuse_ = needle;
+  }
   std::vector<WebhookCall> Calls() {
     std::lock_guard lock(mutex_);
     return calls_;
@@ -125,6 +130,7 @@ class WebhookReceiver {
         status = statuses_.front();
         statuses_.pop_front();
       }
+      if (!refuse_.empty() && calls_.back().body.contains(QByteArray::fromStdString(refuse_))) status = 500;
     }
     const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(delayMs_);
     while (!stop_ && std::chrono::steady_clock::now() < until)
@@ -153,6 +159,7 @@ class WebhookReceiver {
   std::mutex mutex_;
   std::vector<WebhookCall> calls_;
   std::deque<int> statuses_;
+  std::string refuse_;
 };
 
 }  // namespace pdulink::test

@@ -279,6 +279,31 @@ TEST(WebhookTest, SlowReceiverDoesNotHoldUpAnother) {
   EXPECT_LE(atOnce, 4u);
 }
 
+TEST(WebhookTest, ANumberWaitingForItsRetryHoldsUpOnlyItsOwnEvents) {
+  WebhookReceiver receiver;
+  receiver.RefuseWhenBodyHolds("stuck");
+  WebProcess web;
+  web.SetEnvironment(kFastRetries);
+  const std::string key = web.AddKey("k");
+  ASSERT_TRUE(web.Start());
+  AddWebhook(web, key, receiver.Url());
+  auto gw = Gateway(web.Spool());
+  // More events of the refused number than are looked at in one go, then
+  // others: those go, the refused number's later ones wait in order.
+  Receive(*gw, "x0", "4917000", "stuck");
+  for (int i = 1; i < 80; ++i) Receive(*gw, QString("x%1").arg(i), "4917000", "after");
+  for (int i = 0; i < 3; ++i) Receive(*gw, QString("o%1").arg(i), QString("4916%1").arg(i), "other");
+  std::vector<WebhookCall> others;
+  for (int i = 0; i < 100 && others.size() < 3; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    others.clear();
+    for (const WebhookCall& c : receiver.Calls())
+      if (c.body.contains("other")) others.push_back(c);
+  }
+  EXPECT_EQ(others.size(), 3u) << web.Log();
+  for (const WebhookCall& c : receiver.Calls()) EXPECT_FALSE(c.body.contains("after")) << "order within a number";
+}
+
 TEST(WebhookTest, UnderPostgresEveryKindOfEventArrives) {
   pdulink::test::PostgresServer pg;
   if (!pg.Started()) GTEST_SKIP() << pg.Error();
