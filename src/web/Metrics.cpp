@@ -24,10 +24,31 @@ void Family(QByteArray& out, const char* name, const char* type, const char* hel
   out += QByteArray("# HELP ") + name + ' ' + help + "\n# TYPE " + name + ' ' + type + '\n';
 }
 
-void Sample(QByteArray& out, const char* name, const QString& gateway, double value) {
+void Sample(QByteArray& out, const char* name, const QString& gateway, double value, const char* label = "gateway") {
   out += name;
-  if (!gateway.isNull()) out += "{gateway=\"" + EscapeLabel(gateway).toUtf8() + "\"}";
+  if (!gateway.isNull()) out += QByteArray("{") + label + "=\"" + EscapeLabel(gateway).toUtf8() + "\"}";
   out += ' ' + QByteArray::number(value, 'g', 15) + '\n';
+}
+
+void WebhookText(QByteArray& out, const std::vector<WebhookFigures>& webhooks) {
+  if (webhooks.empty()) return;
+  struct Figure {
+    const char* name;
+    const char* type;
+    const char* help;
+    qint64 WebhookFigures::*field;
+  };
+  const Figure figures[] = {
+      {"pdulink_webhook_delivered_total", "counter", "Events a webhook's receiver took (2xx).", &WebhookFigures::delivered},
+      {"pdulink_webhook_failed_total", "counter", "Events given up after a day of retries.", &WebhookFigures::failed},
+      {"pdulink_webhook_attempts_total", "counter", "Delivery attempts, retries included.", &WebhookFigures::attempts},
+      {"pdulink_webhook_pending", "gauge", "Events waiting for delivery or a retry.", &WebhookFigures::pending},
+  };
+  for (const Figure& fig : figures) {
+    Family(out, fig.name, fig.type, fig.help);
+    for (const WebhookFigures& w : webhooks)
+      Sample(out, fig.name, QString::number(w.id), static_cast<double>(w.*(fig.field)), "webhook");
+  }
 }
 
 }  // namespace
@@ -63,6 +84,7 @@ QByteArray PrometheusText(const SpoolFigures& f) {
   Family(out, "pdulink_battery_percent", "gauge", "Battery charge as last reported by the gateway.");
   for (const GatewayFigures& g : f.gateways)
     if (g.battery) Sample(out, "pdulink_battery_percent", g.name, *g.battery);
+  WebhookText(out, f.webhooks);
   return out;
 }
 

@@ -19,11 +19,22 @@ struct GatewayFigures {
   std::optional<double> battery;  // percent
 };
 
+// One webhook's outcomes so far (kept in the spool, so they survive a
+// restart) and its deliveries still pending.
+struct WebhookFigures {
+  qint64 id = 0;
+  qint64 delivered = 0;
+  qint64 failed = 0;
+  qint64 attempts = 0;
+  qint64 pending = 0;
+};
+
 struct SpoolFigures {
   bool reachable = true;
   qint64 queueLength = 0;              // rows in state queued
   std::optional<double> oldestQueuedSeconds;  // age of the oldest of them
   std::vector<GatewayFigures> gateways;
+  std::vector<WebhookFigures> webhooks;
 };
 
 QByteArray PrometheusText(const SpoolFigures& figures);

@@ -193,10 +193,6 @@ QByteArray RequestHash(const QJsonObject& object) {
       .toHex();
 }
 
-namespace {
-
-// A request body as a JSON object whose keys are all among `fields`; the
-// error (413, 400, 422 naming the field) otherwise.
 ApiError ReadBody(const QByteArray& body, const QStringList& fields, QJsonObject* object) {
   if (body.size() > kMaxBodyBytes) return Refuse(413, "body", QString("larger than %1 bytes").arg(kMaxBodyBytes));
   if (ApiError e = CheckJsonStrictly(body); !e.ok()) return e;
@@ -210,6 +206,8 @@ ApiError ReadBody(const QByteArray& body, const QStringList& fields, QJsonObject
     if (!fields.contains(it.key())) return Bad(it.key(), "unknown field");
   return {};
 }
+
+namespace {
 
 // The text field: present and a string.
 ApiError ReadText(const QJsonObject& o, QString* text) {

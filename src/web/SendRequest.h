@@ -83,6 +83,10 @@ ParsedCount ParseCountRequest(const QByteArray& body, const SendLimits& limits);
 // error for anything else (malformed JSON is the reader's to report).
 ApiError CheckJsonStrictly(const QByteArray& body);
 
+// A request body as a JSON object whose keys are all among `fields`; the
+// error otherwise (413 too large, 400 malformed, 422 naming an unknown field).
+ApiError ReadBody(const QByteArray& body, const QStringList& fields, QJsonObject* object);
+
 // The canonical hash used above, of any JSON object.
 QByteArray RequestHash(const QJsonObject& object);
 

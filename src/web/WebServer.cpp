@@ -9,6 +9,8 @@
 #include "ApiKeys.h"
 #include "ApiQuery.h"
 #include "Metrics.h"
+#include "WebhookStore.h"
+#include "Webhooks.h"
 #include "national_tables.h"
 
 namespace pdulink::web {
@@ -87,7 +89,10 @@ bool Forwarded(const HttpRequest& r) {
   return false;
 }
 
-enum class Route { Page, Script, Style, Health, Metrics, Messages, Message, Inbox, Gateways, Count, None };
+enum class Route {
+  Page, Script, Style, Health, Metrics, Messages, Message, Inbox, Gateways, Count,
+  Webhooks, Webhook, WebhookDeliveries, None
+};
 
 Route RouteOf(const QString& path) {
   if (path == "/") return Route::Page;
@@ -100,6 +105,10 @@ Route RouteOf(const QString& path) {
   if (path == "/api/v1/inbox") return Route::Inbox;
   if (path == "/api/v1/gateways") return Route::Gateways;
   if (path == "/api/v1/count") return Route::Count;
+  if (path == "/api/v1/webhooks") return Route::Webhooks;
+  if (path.startsWith("/api/v1/webhooks/") && path.count('/') == 4) return Route::Webhook;
+  if (path.startsWith("/api/v1/webhooks/") && path.endsWith("/deliveries") && path.count('/') == 5)
+    return Route::WebhookDeliveries;
   return Route::None;
 }
 
@@ -156,6 +165,89 @@ HttpResponse MetricsText(WebStore& store) {
   return r;
 }
 
+HttpResponse ListWebhooks(WebStore& store) {
+  QString why;
+  const std::optional<QJsonArray> list = WebhookStore(store.Db()).List(&why);
+  if (!list) return SpoolDown();
+  return Json(QJsonObject{{"webhooks", *list}});
+}
+
+HttpResponse AddWebhook(WebStore& store, const WebhookSpec& spec) {
+  QString why;
+  const std::optional<qint64> id = WebhookStore(store.Db()).Add(spec, &why);
+  if (!id) {
+    Log("the spool refused a webhook: " + why);
+    return SpoolDown();
+  }
+  Log(QString("webhook %1 added for %2").arg(*id).arg(Printable(spec.url)));
+  return Json(QJsonObject{{"id", *id}}, 201);
+}
+
+HttpResponse RemoveWebhook(WebStore& store, const QString& idText) {
+  const std::optional<qint64> id = ParseRowId(idText);
+  if (!id) return Error(Refuse(404, "id", "not a webhook id"));
+  bool found = false;
+  QString why;
+  if (WebhookStore(store.Db()).Remove(*id, &found, &why)) {
+    HttpResponse r;
+    r.status = 204;
+    return r;
+  }
+  return found || !why.isEmpty() ? SpoolDown() : Error(Refuse(404, "id", "no such webhook"));
+}
+
+HttpResponse WebhookDeliveries(WebStore& store, const QString& idText, const QByteArray& query) {
+  const std::optional<qint64> id = ParseRowId(idText);
+  if (!id) return Error(Refuse(404, "id", "not a webhook id"));
+  const QString limitText = QUrlQuery(QString::fromUtf8(query)).queryItemValue("limit");
+  bool ok = true;
+  const int limit = limitText.isEmpty() ? 100 : limitText.toInt(&ok);
+  if (!ok || limit < 1 || limit > 1000) return Error(Refuse(400, "limit", "1 to 1000"));
+  bool found = false;
+  const std::optional<QJsonArray> list = WebhookStore(store.Db()).Deliveries(*id, limit, &found);
+  if (!list) return found ? SpoolDown() : Error(Refuse(404, "id", "no such webhook"));
+  return Json(QJsonObject{{"deliveries", *list}});
+}
+
+// The methods each route takes; a 405 naming them otherwise.
+std::optional<HttpResponse> MethodRefused(Route route, const HttpRequest& request) {
+  const bool get = IsGet(request);
+  switch (route) {
+    case Route::None:
+      return Error(Refuse(404, "", QString("no such resource: %1").arg(request.path)));
+    case Route::Page:
+    case Route::Script:
+    case Route::Style:
+    case Route::Metrics:
+    case Route::Health:
+    case Route::Message:
+    case Route::Inbox:
+    case Route::Gateways:
+    case Route::WebhookDeliveries:
+      if (!get) return NotAllowed("GET");
+      break;
+    case Route::Messages:
+    case Route::Webhooks:
+      if (!get && request.method != "POST") return NotAllowed("GET, POST");
+      break;
+    case Route::Count:
+      if (request.method != "POST") return NotAllowed("POST");
+      break;
+    case Route::Webhook:
+      if (request.method != "DELETE") return NotAllowed("DELETE");
+      break;
+  }
+  return std::nullopt;
+}
+
+// The page's files, answered from the program's resources.
+std::optional<HttpResponse> PageFile(Route route) {
+  if (route == Route::Page) return Resource("index.html", "text/html; charset=utf-8");
+  if (route == Route::Script) return Resource("app.js", "text/javascript; charset=utf-8");
+  if (route == Route::Style) return Resource("app.css", "text/css; charset=utf-8");
+  return std::nullopt;
+}
+
 }  // namespace
 
 struct WebServer::PendingSend {
@@ -165,11 +257,15 @@ struct WebServer::PendingSend {
   std::shared_ptr<HttpExchange> exchange;
 };
 
-WebServer::WebServer(WebOptions options) : options_(std::move(options)) {}
+WebServer::WebServer(WebOptions options) : options_(std::move(options)), webhooks_(options_.webhooks) {}
 
 WebServer::~WebServer() { Stop(); }
 
 bool WebServer::Open(const spool::Target& target, QString* why) {
+  return OpenWorker(target, why) && webhooks_.Start(target, why);
+}
+
+bool WebServer::OpenWorker(const spool::Target& target, QString* why) {
   // Every second the keys are read again, so that a revoked key stops
   // working within a second.
   return worker_.Start(
@@ -191,6 +287,7 @@ void WebServer::Stop() {
   // those answers are closed.
   worker_.Stop();
   if (http_) http_->Stop();
+  webhooks_.Stop();
 }
 
 void WebServer::StoreKeys(std::vector<std::pair<QString, QByteArray>> keys) {
@@ -230,51 +327,33 @@ bool WebServer::HostAllowed(const HttpRequest& request) const {
 HeadVerdict WebServer::OnHead(const HttpRequest& request, const std::shared_ptr<HttpExchange>& exchange) {
   auto answer = [](HttpResponse r) { return HeadVerdict{HeadVerdict::Answer, std::move(r), 0, {}}; };
   const Route route = RouteOf(request.path);
-  const bool get = IsGet(request);
-  auto refused = [&](const char* why) {
-    Log(QString("refused %1 %2 from %3: %4")
-            .arg(Printable(QString::fromStdString(request.method)), Printable(request.path),
-                 request.peer.toString(), why));
-  };
-  switch (route) {
-    case Route::None:
-      return answer(Error(Refuse(404, "", QString("no such resource: %1").arg(request.path))));
-    case Route::Page:
-    case Route::Script:
-    case Route::Style:
-    case Route::Metrics:
-      if (!get) return answer(NotAllowed("GET"));
-      if (!HostAllowed(request)) {
-        refused("Host is not this server's name");
-        return answer(Error(Refuse(421, "Host", "not a name this server answers to")));
-      }
-      break;
-    case Route::Health:
-    case Route::Message:
-    case Route::Inbox:
-    case Route::Gateways:
-      if (!get) return answer(NotAllowed("GET"));
-      break;
-    case Route::Messages:
-      if (!get && request.method != "POST") return answer(NotAllowed("GET, POST"));
-      break;
-    case Route::Count:
-      if (request.method != "POST") return answer(NotAllowed("POST"));
-      break;
+  if (std::optional<HttpResponse> refused = MethodRefused(route, request)) return answer(std::move(*refused));
+  const bool ownHost =
+      route == Route::Page || route == Route::Script || route == Route::Style || route == Route::Metrics;
+  if (ownHost && !HostAllowed(request)) {
+    LogRefusal(request, "Host is not this server's name");
+    return answer(Error(Refuse(421, "Host", "not a name this server answers to")));
   }
-  if (route == Route::Page) return answer(Resource("index.html", "text/html; charset=utf-8"));
-  if (route == Route::Script) return answer(Resource("app.js", "text/javascript; charset=utf-8"));
-  if (route == Route::Style) return answer(Resource("app.css", "text/css; charset=utf-8"));
+  if (std::optional<HttpResponse> file = PageFile(route)) return answer(std::move(*file));
   if (route == Route::Health) return HeadVerdict{HeadVerdict::ReadBody, {}, 0, {}};
   if (route == Route::Metrics && request.peer.isLoopback() && !Forwarded(request))
     return HeadVerdict{HeadVerdict::ReadBody, {}, 0, {}};
+  return CheckKey(request, exchange);
+}
 
+void WebServer::LogRefusal(const HttpRequest& request, const char* why) {
+  Log(QString("refused %1 %2 from %3: %4")
+          .arg(Printable(QString::fromStdString(request.method)), Printable(request.path), request.peer.toString(),
+               why));
+}
+
+HeadVerdict WebServer::CheckKey(const HttpRequest& request, const std::shared_ptr<HttpExchange>& exchange) {
   // Everything else needs a key, checked before the body is read.
   const size_t maxBody = request.method == "POST" ? static_cast<size_t>(kMaxBodyBytes) : 0;
   const std::optional<QByteArray> key = BearerKey(request.Header("Authorization"));
   if (!key) {
-    refused("no bearer key");
-    return answer(KeyNeeded());
+    LogRefusal(request, "no bearer key");
+    return HeadVerdict{HeadVerdict::Answer, KeyNeeded(), 0, {}};
   }
   const QByteArray hash = HashKey(*key);
   if (const std::optional<QString> name = CachedKey(hash))
@@ -298,6 +377,7 @@ void WebServer::OnRequest(const HttpRequest& request, const std::shared_ptr<Http
   const Route route = RouteOf(request.path);
   if (route == Route::Health) return Health(exchange);
   if (route == Route::Messages && request.method == "POST") return PostMessages(request, exchange);
+  if (route == Route::Webhooks && request.method == "POST") return PostWebhook(request, exchange);
   if (route == Route::Count) {
     // Counted here: no database, the same count a send's length check uses.
     const ParsedCount parsed = ParseCountRequest(request.body, options_.limits);
@@ -317,9 +397,21 @@ void WebServer::OnRequest(const HttpRequest& request, const std::shared_ptr<Http
       case Route::Message: exchange->Answer(Message(store, path.section('/', 4))); break;
       case Route::Inbox: exchange->Answer(Inbox(store, query)); break;
       case Route::Gateways: exchange->Answer(Gateways(store, limits)); break;
+      case Route::Webhooks: exchange->Answer(ListWebhooks(store)); break;
+      case Route::Webhook: exchange->Answer(RemoveWebhook(store, path.section('/', 4))); break;
+      case Route::WebhookDeliveries: exchange->Answer(WebhookDeliveries(store, path.section('/', 4, 4), query)); break;
       default: exchange->Answer(SpoolDown()); break;
     }
   });
+}
+
+void WebServer::PostWebhook(const HttpRequest& request, const std::shared_ptr<HttpExchange>& exchange) {
+  const ParsedWebhook parsed = ParseWebhookRequest(request.body);
+  if (!parsed.error.ok()) {
+    exchange->Answer(Error(parsed.error));
+    return;
+  }
+  worker_.Post([spec = parsed.spec, exchange](WebStore& store) { exchange->Answer(AddWebhook(store, spec)); });
 }
 
 void WebServer::Health(const std::shared_ptr<HttpExchange>& exchange) {

@@ -16,6 +16,7 @@
 #include "HttpServer.h"
 #include "SendRequest.h"
 #include "SpoolWorker.h"
+#include "WebhookWorker.h"
 
 namespace pdulink::web {
 
@@ -24,6 +25,7 @@ struct WebOptions {
   HttpLimits http;
   QStringList hostNames;  // Host names the page and metrics answer to
   int healthMs = 800;     // a health check still waiting after this: "spool slow"
+  WebhookOptions webhooks;
 };
 
 class WebServer : public HttpHandler {
@@ -46,6 +48,10 @@ class WebServer : public HttpHandler {
   std::optional<QString> CachedKey(const QByteArray& hash);
   void StoreKeys(std::vector<std::pair<QString, QByteArray>> keys);
   bool HostAllowed(const HttpRequest& request) const;
+  bool OpenWorker(const spool::Target& target, QString* why);
+  void LogRefusal(const HttpRequest& request, const char* why);
+  HeadVerdict CheckKey(const HttpRequest& request, const std::shared_ptr<HttpExchange>& exchange);
+  void PostWebhook(const HttpRequest& request, const std::shared_ptr<HttpExchange>& exchange);
   void PostMessages(const HttpRequest& request, const std::shared_ptr<HttpExchange>& exchange);
   void FlushSends(WebStore& store);
   void Health(const std::shared_ptr<HttpExchange>& exchange);
@@ -54,6 +60,7 @@ class WebServer : public HttpHandler {
   QHostAddress listenAddress_;
   SpoolWorker worker_;
   std::unique_ptr<HttpServer> http_;
+  WebhookWorker webhooks_;
 
   std::mutex keysMutex_;
   std::vector<std::pair<QString, QByteArray>> keys_;  // name, hash

@@ -11,6 +11,7 @@
 #include "ApiKeys.h"
 #include "JsonRows.h"
 #include "SpoolDatabase.h"
+#include "WebhookStore.h"
 
 namespace pdulink::web {
 
@@ -113,6 +114,8 @@ bool WebStore::MigrateWeb(QString* why) {
     QString error;
     if (!spool::SetComponentVersion(db_, kWebComponent, kWebSchemaVersion, &error)) return fail(error);
   }
+  // The webhook tables, a step of their own under their own component.
+  if (QString error; !MigrateWebhooks(db_, &error)) return fail(error);
   if (!Commit()) return fail(db_.lastError().text().simplified());
   return true;
 }
@@ -497,6 +500,7 @@ SpoolFigures WebStore::Figures() {
   if (q.exec("SELECT gateway, COUNT(*) FROM inbox GROUP BY gateway")) {
     while (q.next()) gateway(q.value(0).toString()).received = q.value(1).toLongLong();
   }
+  WebhookStore(db_).AddFigures(&f);
   std::sort(f.gateways.begin(), f.gateways.end(),
             [](const GatewayFigures& a, const GatewayFigures& b) { return a.name < b.name; });
   return f;

@@ -305,15 +305,9 @@ TEST(WebApiTest, SendAndReceiveThroughAGatewayOnTheSimulatedPhone) {
   WebProcess web;
   const std::string key = web.AddKey("k");
   ASSERT_TRUE(web.Start());
-  const std::string gwDir = web.Directory() + "/gw";
-  ASSERT_EQ(::mkdir(gwDir.c_str(), 0700), 0);
-  ASSERT_EQ(::mkdir((gwDir + "/in").c_str(), 0700), 0);
-  std::ofstream(gwDir + "/gw.ini") << "[Main]\nComPort=1\nBaudRate=115200\nAutoConnect=1\nAutoRead=1\nAutoSend=1\n"
-                                      "PollingInt=1\nWatchInt=1\nFastMode=1\nUtf8Files=1\nLogDir="
-                                   << gwDir << "/in/\nSpool=" << web.Spool() << "\nGatewayName=modem1\n[Ports]\nCOM1="
-                                   << phone.LinkPath() << "\n";
-  pdulink::test::Child gateway({PDULINK_BIN, "--headless", "gw.ini"}, gwDir);
-  ASSERT_GT(gateway.pid, 0);
+  const std::unique_ptr<pdulink::test::Child> started = pdulink::test::StartGateway(PDULINK_BIN, web, phone.LinkPath());
+  ASSERT_TRUE(started);
+  pdulink::test::Child& gateway = *started;
 
   const HttpResponse posted =
       web.Post("/api/v1/messages", R"({"to": "+4915112345678", "text": "Grüße über HTTP €5", "report": true})", key);

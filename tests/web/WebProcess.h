@@ -5,11 +5,14 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
+#include <csignal>
 
 #include <algorithm>
 #include <cctype>
 #include <cstdlib>
+#include <fstream>
 #include <map>
 #include <memory>
 #include <string>
@@ -126,10 +129,13 @@ class WebProcess {
     return out;
   }
 
+  // Variables ("NAME=value") the server is started with.
+  void SetEnvironment(std::vector<std::string> env) { env_ = std::move(env); }
+
   bool Start() {
     std::vector<std::string> argv = {WebBinary(), "--spool", spool_, "--listen", "127.0.0.1:0"};
     argv.insert(argv.end(), options_.begin(), options_.end());
-    server_ = std::make_unique<Child>(argv, dir_.Path());
+    server_ = std::make_unique<Child>(argv, dir_.Path(), env_);
     if (!server_->WaitFor("/ (spool", 30)) return false;
     const std::string& t = server_->outText;
     const size_t at = t.find("127.0.0.1:");
@@ -137,6 +143,13 @@ class WebProcess {
     return port_ > 0;
   }
   int Port() const { return port_; }
+  // Ends the server as its service manager would (SIGTERM); its exit status.
+  int Stop() {
+    if (!server_ || server_->pid <= 0) return -1;
+    ::kill(server_->pid, SIGTERM);
+    const int status = server_->Wait(30);
+    return status;
+  }
   // What the server wrote to standard error so far.
   std::string Log() {
     if (server_) server_->Pump(50);
@@ -158,8 +171,23 @@ class WebProcess {
   TempDir dir_{"pdulink-web"};
   std::string spool_;
   std::vector<std::string> options_;
+  std::vector<std::string> env_;
   std::unique_ptr<Child> server_;
   int port_ = 0;
 };
+
+// A headless gateway named modem1 on the simulated phone's link, over the
+// server's spool: sending from the outbox, receiving into the inbox (files
+// under gw/in/ in the server's directory). Null when it cannot be set up.
+inline std::unique_ptr<Child> StartGateway(const std::string& binary, WebProcess& web, const std::string& link) {
+  const std::string dir = web.Directory() + "/gw";
+  if (::mkdir(dir.c_str(), 0700) != 0 || ::mkdir((dir + "/in").c_str(), 0700) != 0) return nullptr;
+  std::ofstream(dir + "/gw.ini") << "[Main]\nComPort=1\nBaudRate=115200\nAutoConnect=1\nAutoRead=1\nAutoSend=1\n"
+                                    "PollingInt=1\nWatchInt=1\nFastMode=1\nUtf8Files=1\nLogDir="
+                                 << dir << "/in/\nSpool=" << web.Spool() << "\nGatewayName=modem1\n[Ports]\nCOM1="
+                                 << link << "\n";
+  auto gateway = std::make_unique<Child>(std::vector<std::string>{binary, "--headless", "gw.ini"}, dir);
+  return gateway->pid > 0 ? std::move(gateway) : nullptr;
+}
 
 }  // namespace pdulink::test

@@ -1,6 +1,6 @@
 // The web server's pure parts: what a send request may carry, how long its
 // text may be, the keys, the listing parameters and cursors, and the
-// metrics text.
+// metrics text, and webhooks: their registration, signature and retry waits.
 #include <gtest/gtest.h>
 
 #include <QJsonDocument>
@@ -10,6 +10,7 @@
 #include "ApiQuery.h"
 #include "Metrics.h"
 #include "SendRequest.h"
+#include "Webhooks.h"
 
 namespace pdulink::web {
 namespace {
@@ -274,6 +275,62 @@ TEST(MetricsTest, OneSamplePerGatewayWithEscapedLabels) {
   EXPECT_TRUE(text.contains("# TYPE pdulink_messages_received_total counter\n"));
   f.reachable = false;
   EXPECT_EQ(PrometheusText(f), "# HELP pdulink_spool_up 1 when the spool answered.\n# TYPE pdulink_spool_up gauge\npdulink_spool_up 0\n");
+}
+
+TEST(WebhooksTest, SignatureIsTheHmacOfTimeDotBody) {
+  // The same figure as Python's hmac.new(secret, b"<t>.<body>", sha256).
+  EXPECT_EQ(SignatureHeader("whsec-0123456789abcdef", 1765200000, R"({"id":"inbox-1"})"),
+            "t=1765200000,v1=7a192d25fd41a77606657941038efdbd948ebd9f4f185017a9cba8193d226d56");
+}
+
+TEST(WebhooksTest, WaitsGrowFromTheBaseToAnHourAndGiveUpAfterADay) {
+  EXPECT_EQ(RetryDelayMs(1, kRetryBaseMs), 5000);  // the first retry within 10 s
+  EXPECT_EQ(RetryDelayMs(2, kRetryBaseMs), 10000);
+  EXPECT_EQ(RetryDelayMs(5, kRetryBaseMs), 80000);
+  EXPECT_EQ(RetryDelayMs(10, kRetryBaseMs), 2560000);
+  EXPECT_EQ(RetryDelayMs(11, kRetryBaseMs), 3600000);  // at most an hour apart
+  EXPECT_EQ(RetryDelayMs(1000, kRetryBaseMs), 3600000);
+  EXPECT_EQ(GiveUpAfterMs(kRetryBaseMs), 24 * 3600 * 1000);
+  EXPECT_EQ(RetryDelayMs(1, 200), 200);
+}
+
+TEST(WebhooksTest, RegistrationIsCheckedFieldByField) {
+  const ParsedWebhook ok = ParseWebhookRequest(
+      R"({"url": "https://example.org/in", "events": ["message.received", "gateway.down"], "secret": "0123456789abcdef"})");
+  ASSERT_TRUE(ok.error.ok()) << ok.error.message.toStdString();
+  EXPECT_EQ(ok.spec.events, QStringList({"message.received", "gateway.down"}));
+  const std::pair<QByteArray, QString> bad[] = {
+      {R"({"url": "HTTPS://example.org", "events": ["message.sent", "message.sent"], "secret": "0123456789abcdef"})",
+       "events[1]"},
+      {R"({"url": 5, "events": ["message.sent"], "secret": "0123456789abcdef"})", "url"},
+      {R"({"url": "javascript:void", "events": ["message.sent"], "secret": "0123456789abcdef"})", "url"},
+      {R"({"url": "http://h/", "events": "message.sent", "secret": "0123456789abcdef"})", "events"},
+      {R"({"url": "http://h/", "events": [1], "secret": "0123456789abcdef"})", "events[0]"},
+      {R"({"url": "http://h/", "events": ["message.sent"]})", "secret"},
+      {R"({"url": "http://h/", "events": ["message.sent"], "secret": "0123456789abcdef", "secret": "x"})", "secret"},
+  };
+  for (const auto& [body, field] : bad) EXPECT_EQ(ParseWebhookRequest(body).error.field, field) << body.constData();
+  EXPECT_EQ(CheckWebhook("http://h/", "message.sent, message.failed", "0123456789abcdef").spec.events.size(), 2);
+  EXPECT_EQ(CheckWebhook("http://h/", "", "0123456789abcdef").error.field, "events");
+}
+
+TEST(WebhooksTest, SenderGetsItsPlusWhenTheAddressTypeIsInternational) {
+  // SMSC of 7 octets, first octet, length 11 digits, type 0x91 / 0x81.
+  EXPECT_EQ(InternationalSender("4917012345", "07919471060040340409914971"), "+4917012345");
+  EXPECT_EQ(InternationalSender("017012345", "07919471060040340409810171"), "017012345");
+  EXPECT_EQ(InternationalSender("Shop", "07919471060040340409D0"), "Shop");
+  EXPECT_EQ(InternationalSender("4917012345", ""), "4917012345");
+}
+
+TEST(MetricsTest, WebhookCountersCarryTheWebhooksNumber) {
+  SpoolFigures f;
+  EXPECT_FALSE(PrometheusText(f).contains("webhook"));
+  f.webhooks.push_back({3, 10, 1, 14, 2});
+  const QByteArray text = PrometheusText(f);
+  EXPECT_TRUE(text.contains("# TYPE pdulink_webhook_delivered_total counter\npdulink_webhook_delivered_total{webhook=\"3\"} 10\n"))
+      << text.constData();
+  EXPECT_TRUE(text.contains("pdulink_webhook_attempts_total{webhook=\"3\"} 14\n"));
+  EXPECT_TRUE(text.contains("# TYPE pdulink_webhook_pending gauge\npdulink_webhook_pending{webhook=\"3\"} 2\n"));
 }
 
 }  // namespace

@@ -159,6 +159,15 @@ def main():
         procs.append(web)
         base = "http://127.0.0.1:%d/" % port
 
+        # A webhook whose receiver is not there: the page shows it retrying.
+        closed = socket.socket()
+        closed.bind(("127.0.0.1", 0))
+        hook_url = "http://127.0.0.1:%d/hook" % closed.getsockname()[1]
+        closed.close()
+        status, body = api(port, "POST", "/webhooks", key,
+                           {"url": hook_url, "events": ["message.sent"], "secret": "browser-test-secret-0123"})
+        assert status == 201, body
+
         driver = browser(os.path.join(tmp, "chromium"))
         from selenium.webdriver.common.by import By
         from selenium.webdriver.common.keys import Keys
@@ -234,6 +243,9 @@ def main():
                  "the message to turn sent (gateway log: %s)" % os.path.join(tmp, "gateway.log"))
         submitted = phone.ctl("dump submitted")
         assert "submitted" in submitted, "the phone got no PDU: " + submitted
+        wait_for(lambda: "retrying" in driver.find_element(By.ID, "webhooks").text, 30, "the webhook retrying")
+        hooks = driver.find_element(By.ID, "webhooks").text
+        assert hook_url in hooks and "1 pending" in hooks and "refused" in hooks.lower(), hooks
 
         # A message delivered to the phone shows in the inbox, newest first.
         assert phone.ctl("deliver +4917012345 Reply from the phone").endswith("OK\n")

@@ -276,6 +276,26 @@ function renderGateways(rows) {
   document.getElementById("gateways-empty").hidden = rows.length > 0;
 }
 
+// Each webhook's receiver and how its deliveries go: taking them ("ok") or
+// an event waiting for a retry, with the last answer or error.
+function renderWebhooks(rows) {
+  const list = document.getElementById("webhooks");
+  list.replaceChildren();
+  for (const w of rows) {
+    const li = el("li");
+    const meta = el("div", "meta");
+    const state = w.state === "ok" ? "ok" : "retrying";
+    meta.append(el("strong", "", "#" + w.id + " " + w.url), el("span", "state state-" + (state === "ok" ? "connected" : "disconnected"), state));
+    meta.append(el("span", "", w.pending + " pending"), el("span", "", w.delivered + " delivered"));
+    if (w.failed) meta.append(el("span", "", w.failed + " failed"));
+    const last = w.last_attempt ? "last attempt " + when(w.last_attempt) + ": " +
+      (w.last_error || "HTTP " + w.last_status) : "no attempt yet";
+    li.append(meta, el("div", "meta", w.events.join(", ") + " · " + last));
+    list.append(li);
+  }
+  document.getElementById("webhooks-empty").hidden = rows.length > 0;
+}
+
 async function refresh() {
   if (refreshing) return;
   refreshing = true;
@@ -294,6 +314,7 @@ async function refresh() {
     const gateways = await api("/gateways");
     if (gateways.send_limits) limits = gateways.send_limits;
     renderGateways(gateways.gateways);
+    renderWebhooks((await api("/webhooks")).webhooks);
     updateCount();
     if (conversation) await loadConversation();
     setStatus("Updated " + new Date().toLocaleTimeString());
