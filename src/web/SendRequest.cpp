@@ -6,6 +6,7 @@
 #include <QJsonParseError>
 #include <cmath>
 
+#include "StrictJson.h"
 #include "sms_concat.h"
 
 namespace pdulink::web {
@@ -24,147 +25,7 @@ std::optional<int> IntegerIn(const QJsonValue& v, int lo, int hi) {
   return static_cast<int>(d);
 }
 
-// A walk over JSON text that stops quietly at anything malformed.
-class StrictJson {
- public:
-  explicit StrictJson(const QByteArray& text) : p_(text.constData()), end_(p_ + text.size()) {}
-  ApiError Check() {
-    Value("body");
-    return error_;
-  }
-
- private:
-  void Blank() {
-    while (p_ < end_ && (*p_ == ' ' || *p_ == '\t' || *p_ == '\n' || *p_ == '\r')) ++p_;
-  }
-  bool Fail(const QString& field, const QString& message) {
-    error_ = Refuse(400, field, message);
-    return false;
-  }
-  static int Hex4(const char* p) {
-    int v = 0;
-    for (int i = 0; i < 4; ++i) {
-      const char c = p[i];
-      v <<= 4;
-      if (c >= '0' && c <= '9') v |= c - '0';
-      else if (c >= 'a' && c <= 'f') v |= c - 'a' + 10;
-      else if (c >= 'A' && c <= 'F') v |= c - 'A' + 10;
-      else return -1;
-    }
-    return v;
-  }
-  // A string at p_ ('"'); its decoded text in *out. false: stop.
-  bool String(const QString& field, QString* out) {
-    ++p_;
-    QByteArray raw;
-    while (p_ < end_ && *p_ != '"') {
-      const unsigned char c = static_cast<unsigned char>(*p_);
-      if (c < 0x20) return Fail(field, "a control character must be escaped (\\n, \\u0000)");
-      if (c != '\\') {
-        raw.append(static_cast<char>(c));
-        ++p_;
-        continue;
-      }
-      if (end_ - p_ < 2) return false;
-      if (p_[1] != 'u') {
-        raw.append(p_, 2);
-        p_ += 2;
-        continue;
-      }
-      if (end_ - p_ < 6) return false;
-      const int unit = Hex4(p_ + 2);
-      if (unit < 0) return false;
-      p_ += 6;
-      char32_t code = static_cast<char32_t>(unit);
-      if (unit >= 0xDC00 && unit <= 0xDFFF) return Fail(field, "a \\u escape of half a character (unpaired surrogate)");
-      if (unit >= 0xD800 && unit <= 0xDBFF) {
-        const int low = (end_ - p_ >= 6 && p_[0] == '\\' && p_[1] == 'u') ? Hex4(p_ + 2) : -1;
-        if (low < 0xDC00 || low > 0xDFFF) return Fail(field, "a \\u escape of half a character (unpaired surrogate)");
-        p_ += 6;
-        code = 0x10000 + ((static_cast<char32_t>(unit) - 0xD800) << 10) + (static_cast<char32_t>(low) - 0xDC00);
-      }
-      raw.append(QString::fromUcs4(&code, 1).toUtf8());
-    }
-    if (p_ >= end_) return false;
-    ++p_;
-    if (out) *out = QString::fromUtf8(raw);
-    return true;
-  }
-  bool Value(const QString& field) {
-    if (++depth_ > 64) return false;
-    Blank();
-    if (p_ >= end_) return false;
-    bool ok = true;
-    if (*p_ == '"') {
-      ok = String(field, nullptr);
-    } else if (*p_ == '{') {
-      ++p_;
-      QStringList keys;
-      Blank();
-      if (p_ < end_ && *p_ == '}') {
-        ++p_;
-      } else {
-        for (;;) {
-          Blank();
-          QString key;
-          if (p_ >= end_ || *p_ != '"' || !String(field == "body" ? QString("body") : field, &key)) return false;
-          const QString inner = field == "body" ? key : field + "." + key;
-          if (keys.contains(key)) return Fail(inner, "given twice");
-          keys.append(key);
-          Blank();
-          if (p_ >= end_ || *p_ != ':') return false;
-          ++p_;
-          if (!Value(inner)) return false;
-          Blank();
-          if (p_ < end_ && *p_ == ',') {
-            ++p_;
-            continue;
-          }
-          if (p_ < end_ && *p_ == '}') {
-            ++p_;
-            break;
-          }
-          return false;
-        }
-      }
-    } else if (*p_ == '[') {
-      ++p_;
-      Blank();
-      if (p_ < end_ && *p_ == ']') {
-        ++p_;
-      } else {
-        for (int i = 0;; ++i) {
-          if (!Value(QString("%1[%2]").arg(field).arg(i))) return false;
-          Blank();
-          if (p_ < end_ && *p_ == ',') {
-            ++p_;
-            continue;
-          }
-          if (p_ < end_ && *p_ == ']') {
-            ++p_;
-            break;
-          }
-          return false;
-        }
-      }
-    } else {
-      while (p_ < end_ && *p_ != ',' && *p_ != '}' && *p_ != ']' && *p_ != ' ' && *p_ != '\n' && *p_ != '\r' &&
-             *p_ != '\t')
-        ++p_;
-    }
-    --depth_;
-    return ok;
-  }
-
-  const char* p_;
-  const char* end_;
-  int depth_ = 0;
-  ApiError error_;
-};
-
 }  // namespace
-
-ApiError CheckJsonStrictly(const QByteArray& body) { return StrictJson(body).Check(); }
 
 std::optional<QString> NormaliseNumber(const QString& text) {
   QString n;
@@ -209,10 +70,13 @@ ApiError ReadBody(const QByteArray& body, const QStringList& fields, QJsonObject
 
 namespace {
 
+// A field that is there: neither absent nor null.
+bool Given(const QJsonValue& v) { return !v.isUndefined() && !v.isNull(); }
+
 // The text field: present and a string.
 ApiError ReadText(const QJsonObject& o, QString* text) {
   const QJsonValue v = o.value("text");
-  if (v.isUndefined() || v.isNull()) return Bad("text", "missing");
+  if (!Given(v)) return Bad("text", "missing");
   if (!v.isString()) return Bad("text", "a string is expected");
   *text = v.toString();
   return {};
@@ -237,115 +101,105 @@ ParsedCount ParseCountRequest(const QByteArray& body, const SendLimits& limits) 
   return p;
 }
 
+namespace {
+
+// to: one number or a list of them, each normalised.
+ApiError ReadRecipients(const QJsonObject& o, QStringList* to) {
+  const QJsonValue v = o.value("to");
+  if (!Given(v)) return Bad("to", "missing");
+  QJsonArray numbers;
+  if (v.isString())
+    numbers.append(v);
+  else if (v.isArray())
+    numbers = v.toArray();
+  else
+    return Bad("to", "a number or a list of numbers is expected");
+  if (numbers.isEmpty()) return Bad("to", "no recipient");
+  if (numbers.size() > kMaxRecipients) return Bad("to", QString("more than %1 recipients").arg(kMaxRecipients));
+  for (qsizetype i = 0; i < numbers.size(); ++i) {
+    const QString field = v.isArray() ? QString("to[%1]").arg(i) : QString("to");
+    if (!numbers[i].isString()) return Bad(field, "a number is a string of digits, optionally after '+'");
+    const std::optional<QString> n = NormaliseNumber(numbers[i].toString());
+    if (!n) return Bad(field, "not a phone number ('+' and 1 to 20 digits)");
+    to->append(*n);
+  }
+  return {};
+}
+
+// text: must fit what the gateways can send; what it needs noted in *r.
+ApiError ReadSendText(const QJsonObject& o, const SendLimits& limits, SendRequest* r) {
+  if (ApiError e = ReadText(o, &r->text); !e.ok()) return e;
+  const TextCount count = CountText(r->text, limits);
+  r->characters = count.characters;
+  r->parts = count.parts;
+  r->ucs2 = count.ucs2;
+  if (count.characters == 0) return Bad("text", "empty");
+  if (count.parts > limits.maxParts)
+    return limits.maxParts == 1
+               ? Bad("text", QString("longer than one message (%1 characters, %2 parts)").arg(count.characters).arg(count.parts))
+               : Bad("text", QString("needs %1 parts, at most %2 can be sent").arg(count.parts).arg(limits.maxParts));
+  return {};
+}
+
+// flash and report: true or false when given.
+ApiError ReadFlags(const QJsonObject& o, SendRequest* r) {
+  for (const char* flag : {"flash", "report"}) {
+    const QJsonValue v = o.value(flag);
+    if (!Given(v)) continue;
+    if (!v.isBool()) return Bad(flag, "true or false is expected");
+    (QString(flag) == "flash" ? r->flash : r->report) = v.toBool();
+  }
+  return {};
+}
+
+// validity and priority: integers in their ranges when given.
+ApiError ReadNumbers(const QJsonObject& o, SendRequest* r) {
+  if (const QJsonValue v = o.value("validity"); Given(v)) {
+    r->validity = IntegerIn(v, 0, 255);
+    if (!r->validity) return Bad("validity", "an integer from 0 to 255 (relative validity period) is expected");
+  }
+  if (const QJsonValue v = o.value("priority"); Given(v)) {
+    const std::optional<int> prio = IntegerIn(v, -kMaxPriority, kMaxPriority);
+    if (!prio)
+      return Bad("priority", QString("an integer from %1 to %2 is expected").arg(-kMaxPriority).arg(kMaxPriority));
+    r->priority = *prio;
+  }
+  return {};
+}
+
+// smsc, gateway and not_before: where and when the message goes, when given.
+ApiError ReadRouting(const QJsonObject& o, SendRequest* r) {
+  if (const QJsonValue v = o.value("smsc"); Given(v)) {
+    const std::optional<QString> n = v.isString() ? NormaliseNumber(v.toString()) : std::nullopt;
+    if (!n) return Bad("smsc", "not a phone number ('+' and 1 to 20 digits)");
+    r->smsc = *n;
+  }
+  if (const QJsonValue v = o.value("gateway"); Given(v)) {
+    const QString g = v.isString() ? v.toString() : QString();
+    if (g.isEmpty() || g.size() > 128) return Bad("gateway", "a gateway name (1 to 128 characters) is expected");
+    r->gateway = g;
+  }
+  if (const QJsonValue v = o.value("not_before"); Given(v)) {
+    QDateTime t = v.isString() ? QDateTime::fromString(v.toString(), Qt::ISODateWithMs) : QDateTime();
+    if (!t.isValid() || t.timeSpec() == Qt::LocalTime)
+      return Bad("not_before", "a date and time in ISO 8601 with its zone is expected (2026-12-08T10:00:00Z)");
+    r->notBefore = t.toUTC();
+  }
+  return {};
+}
+
+}  // namespace
+
 ParsedSend ParseSendRequest(const QByteArray& body, const SendLimits& limits) {
   ParsedSend p;
   QJsonObject o;
-  if (p.error = ReadBody(body, kFields, &o); !p.error.ok()) return p;
   SendRequest& r = p.request;
-
-  // to: one number or a list of them.
-  const QJsonValue to = o.value("to");
-  if (to.isUndefined() || to.isNull()) {
-    p.error = Bad("to", "missing");
-    return p;
-  }
-  QJsonArray numbers;
-  if (to.isString())
-    numbers.append(to);
-  else if (to.isArray())
-    numbers = to.toArray();
-  else {
-    p.error = Bad("to", "a number or a list of numbers is expected");
-    return p;
-  }
-  if (numbers.isEmpty()) {
-    p.error = Bad("to", "no recipient");
-    return p;
-  }
-  if (numbers.size() > kMaxRecipients) {
-    p.error = Bad("to", QString("more than %1 recipients").arg(kMaxRecipients));
-    return p;
-  }
-  for (qsizetype i = 0; i < numbers.size(); ++i) {
-    const QString field = to.isArray() ? QString("to[%1]").arg(i) : QString("to");
-    if (!numbers[i].isString()) {
-      p.error = Bad(field, "a number is a string of digits, optionally after '+'");
-      return p;
-    }
-    const std::optional<QString> n = NormaliseNumber(numbers[i].toString());
-    if (!n) {
-      p.error = Bad(field, "not a phone number ('+' and 1 to 20 digits)");
-      return p;
-    }
-    r.to.append(*n);
-  }
-
-  // text: must fit what the gateways can send.
-  if (p.error = ReadText(o, &r.text); !p.error.ok()) return p;
-  const TextCount count = CountText(r.text, limits);
-  r.characters = count.characters;
-  r.parts = count.parts;
-  r.ucs2 = count.ucs2;
-  if (count.characters == 0) {
-    p.error = Bad("text", "empty");
-    return p;
-  }
-  if (count.parts > limits.maxParts) {
-    p.error = limits.maxParts == 1
-                  ? Bad("text", QString("longer than one message (%1 characters, %2 parts)").arg(count.characters).arg(count.parts))
-                  : Bad("text", QString("needs %1 parts, at most %2 can be sent").arg(count.parts).arg(limits.maxParts));
-    return p;
-  }
-
-  for (const char* flag : {"flash", "report"}) {
-    const QJsonValue v = o.value(flag);
-    if (v.isUndefined() || v.isNull()) continue;
-    if (!v.isBool()) {
-      p.error = Bad(flag, "true or false is expected");
-      return p;
-    }
-    (QString(flag) == "flash" ? r.flash : r.report) = v.toBool();
-  }
-
-  if (const QJsonValue v = o.value("validity"); !v.isUndefined() && !v.isNull()) {
-    r.validity = IntegerIn(v, 0, 255);
-    if (!r.validity) {
-      p.error = Bad("validity", "an integer from 0 to 255 (relative validity period) is expected");
-      return p;
-    }
-  }
-  if (const QJsonValue v = o.value("priority"); !v.isUndefined() && !v.isNull()) {
-    const std::optional<int> prio = IntegerIn(v, -kMaxPriority, kMaxPriority);
-    if (!prio) {
-      p.error = Bad("priority", QString("an integer from %1 to %2 is expected").arg(-kMaxPriority).arg(kMaxPriority));
-      return p;
-    }
-    r.priority = *prio;
-  }
-  if (const QJsonValue v = o.value("smsc"); !v.isUndefined() && !v.isNull()) {
-    const std::optional<QString> n = v.isString() ? NormaliseNumber(v.toString()) : std::nullopt;
-    if (!n) {
-      p.error = Bad("smsc", "not a phone number ('+' and 1 to 20 digits)");
-      return p;
-    }
-    r.smsc = *n;
-  }
-  if (const QJsonValue v = o.value("gateway"); !v.isUndefined() && !v.isNull()) {
-    const QString g = v.isString() ? v.toString() : QString();
-    if (g.isEmpty() || g.size() > 128) {
-      p.error = Bad("gateway", "a gateway name (1 to 128 characters) is expected");
-      return p;
-    }
-    r.gateway = g;
-  }
-  if (const QJsonValue v = o.value("not_before"); !v.isUndefined() && !v.isNull()) {
-    QDateTime t = v.isString() ? QDateTime::fromString(v.toString(), Qt::ISODateWithMs) : QDateTime();
-    if (!t.isValid() || t.timeSpec() == Qt::LocalTime) {
-      p.error = Bad("not_before", "a date and time in ISO 8601 with its zone is expected (2026-12-08T10:00:00Z)");
-      return p;
-    }
-    r.notBefore = t.toUTC();
-  }
+  if (p.error = ReadBody(body, kFields, &o); !p.error.ok()) return p;
+  if (p.error = ReadRecipients(o, &r.to); !p.error.ok()) return p;
+  if (p.error = ReadSendText(o, limits, &r); !p.error.ok()) return p;
+  if (p.error = ReadFlags(o, &r); !p.error.ok()) return p;
+  if (p.error = ReadNumbers(o, &r); !p.error.ok()) return p;
+  if (p.error = ReadRouting(o, &r); !p.error.ok()) return p;
   p.hash = RequestHash(o);
   return p;
 }

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "ApiError.h"
+#include "StrictJson.h"  // CheckJsonStrictly, the first check of ReadBody
 
 namespace pdulink::web {
 
@@ -76,12 +77,6 @@ struct ParsedCount {
   TextCount count;
 };
 ParsedCount ParseCountRequest(const QByteArray& body, const SendLimits& limits);
-
-// What the JSON reader would let through but a request must not have: raw
-// control characters in a string, a key twice in one object, a \u escape
-// of half a surrogate pair. 400 naming the field ("text", "to[1]"); no
-// error for anything else (malformed JSON is the reader's to report).
-ApiError CheckJsonStrictly(const QByteArray& body);
 
 // A request body as a JSON object whose keys are all among `fields`; the
 // error otherwise (413 too large, 400 malformed, 422 naming an unknown field).
