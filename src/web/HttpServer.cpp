@@ -143,6 +143,34 @@ enum MHD_Result Queue(MHD_Connection* c, const HttpResponse& r) {
   return ok;
 }
 
+// A piece of the body as it streams in: kept up to the limit.
+int KeepBody(const char* upload, size_t* uploadSize, ServerRequest* r) {
+  const size_t size = static_cast<size_t>(r->request.body.size());
+  if (r->tooLarge || size + *uploadSize > r->maxBody) {
+    // Streamed past the limit (chunked, or longer than announced). The
+    // library answers only once the body is in, so the rest is read without
+    // being kept, up to a few times the limit; a longer one has its
+    // connection closed unanswered.
+    r->tooLarge = true;
+    r->discarded += *uploadSize;
+    *uploadSize = 0;
+    return r->discarded > 4 * r->maxBody + 65536 ? MHD_NO : MHD_YES;
+  }
+  r->request.body.append(upload, static_cast<qsizetype>(*uploadSize));
+  *uploadSize = 0;
+  return MHD_YES;
+}
+
+// Where a connection stands, for the sweeper, from now on.
+void SetPhase(std::mutex& connectionsMutex, MHD_Connection* c, ServerConnection::Phase phase) {
+  const MHD_ConnectionInfo* info = MHD_get_connection_info(c, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
+  if (!info || !info->socket_context) return;
+  std::lock_guard lock(connectionsMutex);
+  auto* conn = static_cast<ServerConnection*>(info->socket_context);
+  conn->phase = phase;
+  conn->since = Clock::now();
+}
+
 HttpResponse TooLarge(size_t limit) {
   HttpResponse r;
   r.status = 413;
@@ -163,116 +191,100 @@ int HttpServer::Access(void* cls, MHD_Connection* c, const char* url, const char
 
 int HttpServer::Handle(MHD_Connection* c, const char*, const char* method, const char* version, const char* upload,
                        size_t* uploadSize, ServerRequest* r) {
-  HttpExchange& ex = *r->exchange;
-  auto phase = [&](ServerConnection::Phase p) {
-    const MHD_ConnectionInfo* info = MHD_get_connection_info(c, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
-    if (!info || !info->socket_context) return;
-    std::lock_guard lock(connectionsMutex_);
-    auto* conn = static_cast<ServerConnection*>(info->socket_context);
-    conn->phase = p;
-    conn->since = Clock::now();
-  };
-  // Queues the answer if there is one, or waits suspended for it.
-  auto answerOrWait = [&]() -> int {
-    std::unique_lock lock(ex.mutex_);
-    if (ex.response_) return Queue(c, *ex.response_);
-    ex.suspended_ = true;
-    MHD_suspend_connection(c);
-    Waiting(r->exchange);
-    return MHD_YES;
-  };
-  auto startBody = [&](size_t maxBody) -> int {
-    r->maxBody = maxBody;
-    const QByteArray length = r->request.Header("Content-Length");
-    bool numeric = false;
-    const qulonglong declared = length.toULongLong(&numeric);
-    if (!length.isEmpty() && (!numeric || declared > maxBody)) return Queue(c, TooLarge(maxBody));
-    r->stage = ServerRequest::Body;
-    phase(ServerConnection::ReadingBody);
-    return MHD_YES;
-  };
-
   switch (r->stage) {
-    case ServerRequest::Head: {
-      phase(ServerConnection::Busy);
-      HttpRequest& q = r->request;
-      q.method = method ? method : "";
-      q.version = version ? version : "";
-      q.peer = Peer(c);
-      MHD_get_connection_values(c, MHD_HEADER_KIND, &CollectHeader, &q);
-      ex.connection_ = c;
-      ex.server_ = this;
-      r->stage = ServerRequest::HeadChecked;
-      HeadVerdict v = handler_.OnHead(q, r->exchange);
-      if (v.kind == HeadVerdict::Answer) {
-        ex.Answer(std::move(v.response));
-        return answerOrWait();
-      }
-      if (v.kind == HeadVerdict::ReadBody) {
-        q.keyName = v.keyName;
-        return startBody(v.maxBody);
-      }
-      [[fallthrough]];
-    }
-    case ServerRequest::HeadChecked: {
-      std::unique_lock lock(ex.mutex_);
-      if (ex.response_) return Queue(c, *ex.response_);
-      if (ex.continueWith_) {
-        const size_t maxBody = *ex.continueWith_;
-        ex.decided_ = false;
-        ex.continueWith_.reset();
-        r->request.keyName = ex.keyName_;
-        lock.unlock();
-        return startBody(maxBody);
-      }
-      ex.suspended_ = true;
-      MHD_suspend_connection(c);
-      Waiting(r->exchange);
-      return MHD_YES;
-    }
+    case ServerRequest::Head:
+      return HeadIn(c, method, version, r);
+    case ServerRequest::HeadChecked:
+      return HeadChecked(c, r);
     case ServerRequest::Body:
-      if (*uploadSize > 0) {
-        const size_t size = static_cast<size_t>(r->request.body.size());
-        if (r->tooLarge || size + *uploadSize > r->maxBody) {
-          // Streamed past the limit (chunked, or longer than announced).
-          // The library answers only once the body is in, so the rest is
-          // read without being kept, up to a few times the limit; a longer
-          // one has its connection closed unanswered.
-          r->tooLarge = true;
-          r->discarded += *uploadSize;
-          *uploadSize = 0;
-          return r->discarded > 4 * r->maxBody + 65536 ? MHD_NO : MHD_YES;
-        }
-        r->request.body.append(upload, static_cast<qsizetype>(*uploadSize));
-        *uploadSize = 0;
-        return MHD_YES;
-      }
-      r->stage = ServerRequest::Answering;
-      phase(ServerConnection::Busy);
-      if (r->tooLarge) return Queue(c, TooLarge(r->maxBody));
-      handler_.OnRequest(r->request, r->exchange);
-      return answerOrWait();
+      if (*uploadSize > 0) return KeepBody(upload, uploadSize, r);
+      return BodyIn(c, r);
     case ServerRequest::Answering:
       if (*uploadSize > 0) {
         *uploadSize = 0;  // the rest of a refused body
         return MHD_NO;
       }
-      return answerOrWait();
+      return AnswerOrWait(c, r);
   }
   return MHD_NO;
+}
+
+int HttpServer::HeadIn(MHD_Connection* c, const char* method, const char* version, ServerRequest* r) {
+  SetPhase(connectionsMutex_, c, ServerConnection::Busy);
+  HttpExchange& ex = *r->exchange;
+  HttpRequest& q = r->request;
+  q.method = method ? method : "";
+  q.version = version ? version : "";
+  q.peer = Peer(c);
+  MHD_get_connection_values(c, MHD_HEADER_KIND, &CollectHeader, &q);
+  ex.connection_ = c;
+  ex.server_ = this;
+  r->stage = ServerRequest::HeadChecked;
+  HeadVerdict v = handler_.OnHead(q, r->exchange);
+  if (v.kind == HeadVerdict::Answer) {
+    ex.Answer(std::move(v.response));
+    return AnswerOrWait(c, r);
+  }
+  if (v.kind == HeadVerdict::ReadBody) {
+    q.keyName = v.keyName;
+    return StartBody(c, r, v.maxBody);
+  }
+  return HeadChecked(c, r);
+}
+
+int HttpServer::HeadChecked(MHD_Connection* c, ServerRequest* r) {
+  HttpExchange& ex = *r->exchange;
+  std::unique_lock lock(ex.mutex_);
+  if (ex.response_) return Queue(c, *ex.response_);
+  if (ex.continueWith_) {
+    const size_t maxBody = *ex.continueWith_;
+    ex.decided_ = false;
+    ex.continueWith_.reset();
+    r->request.keyName = ex.keyName_;
+    lock.unlock();
+    return StartBody(c, r, maxBody);
+  }
+  return Suspend(c, r);
+}
+
+int HttpServer::StartBody(MHD_Connection* c, ServerRequest* r, size_t maxBody) {
+  r->maxBody = maxBody;
+  const QByteArray length = r->request.Header("Content-Length");
+  bool numeric = false;
+  const qulonglong declared = length.toULongLong(&numeric);
+  if (!length.isEmpty() && (!numeric || declared > maxBody)) return Queue(c, TooLarge(maxBody));
+  r->stage = ServerRequest::Body;
+  SetPhase(connectionsMutex_, c, ServerConnection::ReadingBody);
+  return MHD_YES;
+}
+
+int HttpServer::BodyIn(MHD_Connection* c, ServerRequest* r) {
+  r->stage = ServerRequest::Answering;
+  SetPhase(connectionsMutex_, c, ServerConnection::Busy);
+  if (r->tooLarge) return Queue(c, TooLarge(r->maxBody));
+  handler_.OnRequest(r->request, r->exchange);
+  return AnswerOrWait(c, r);
+}
+
+int HttpServer::AnswerOrWait(MHD_Connection* c, ServerRequest* r) {
+  HttpExchange& ex = *r->exchange;
+  std::unique_lock lock(ex.mutex_);
+  if (ex.response_) return Queue(c, *ex.response_);
+  return Suspend(c, r);
+}
+
+int HttpServer::Suspend(MHD_Connection* c, ServerRequest* r) {
+  r->exchange->suspended_ = true;
+  MHD_suspend_connection(c);
+  Waiting(r->exchange);
+  return MHD_YES;
 }
 
 void HttpServer::Completed(void* cls, MHD_Connection* c, void** context, int) {
   auto* self = static_cast<HttpServer*>(cls);
   delete static_cast<ServerRequest*>(*context);
   *context = nullptr;
-  const MHD_ConnectionInfo* info = MHD_get_connection_info(c, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
-  if (info && info->socket_context) {
-    std::lock_guard lock(self->connectionsMutex_);
-    auto* conn = static_cast<ServerConnection*>(info->socket_context);
-    conn->phase = ServerConnection::AwaitingHead;
-    conn->since = Clock::now();
-  }
+  SetPhase(self->connectionsMutex_, c, ServerConnection::AwaitingHead);
 }
 
 void HttpServer::Notify(void* cls, MHD_Connection* c, void** socketContext, int what) {

@@ -125,6 +125,16 @@ class HttpServer {
   static void Notify(void* cls, MHD_Connection* c, void** socketContext, int what);
   int Handle(MHD_Connection* c, const char* url, const char* method, const char* version, const char* upload,
              size_t* uploadSize, ServerRequest* r);
+  // The steps of a request, one call of the library's per stage.
+  int HeadIn(MHD_Connection* c, const char* method, const char* version, ServerRequest* r);
+  // The head was checked elsewhere: its answer, the body to read, or wait.
+  int HeadChecked(MHD_Connection* c, ServerRequest* r);
+  // The head passed: a body announced larger than maxBody is refused unread.
+  int StartBody(MHD_Connection* c, ServerRequest* r, size_t maxBody);
+  int BodyIn(MHD_Connection* c, ServerRequest* r);
+  // Queues the answer if there is one, or waits suspended for it.
+  int AnswerOrWait(MHD_Connection* c, ServerRequest* r);
+  int Suspend(MHD_Connection* c, ServerRequest* r);  // under the exchange's mutex
   void Sweep();
   void Watch(const std::shared_ptr<HttpExchange>& exchange);
   friend class HttpExchange;
