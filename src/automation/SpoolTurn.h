@@ -80,6 +80,8 @@ class SpoolTurn {
   // One claimed row sent; false when the turn should end.
   bool SendOne(const spool::Claimed& row);
   bool MayContinue() const;
+  // The phone's health for the status row.
+  void HealthInto(spool::GatewayStatus& s) const;
 
   Context& ctx_;
   Transaction& dialogue_;
