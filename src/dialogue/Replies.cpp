@@ -403,6 +403,17 @@ int ParseCregReply(const std::string& reply) {
   return stat ? *stat : kUnreadableCreg;
 }
 
+bool RegistrationReportsOn(const std::string& reply) {
+  auto field = LastField(reply, "+CREG:");
+  if (!field) return false;
+  std::vector<std::string> fields = SplitFields(*field);
+  // The read form "n,stat[,...]" names the mode; any other +CREG line is a
+  // report the phone sent by itself.
+  if (fields.size() >= 2 && fields[1].size() <= 2 && SmallNumber(fields[1]) && SmallNumber(fields[0]))
+    return *SmallNumber(fields[0]) > 0;
+  return ParseCregReply(reply) >= 0;
+}
+
 std::string RegistrationText(int stat) {
   // TS 27.007 7.2 <stat>; 6/7 (SMS only) and 9/10 (CSFB not preferred) are
   // registrations too, 8 (emergency services only) is not.
@@ -736,6 +747,32 @@ UnsolicitedFilter::Split UnsolicitedFilter::Take(std::string_view burst) {
     out.unsolicited.emplace_back(segment);
   }
   return out;
+}
+
+bool AnsweredInTextMode(std::string_view command, std::string_view reply) {
+  const bool listing = StartsWithNoCase(command, "AT+CMGL=");
+  if (!listing && !StartsWithNoCase(command, "AT+CMGR=")) return false;
+  const size_t equals = command.find('=');
+  if (equals + 1 >= command.size() || !std::isdigit(static_cast<unsigned char>(command[equals + 1]))) return false;
+  if (reply.find("+CMS ERROR: 305") != std::string_view::npos) return true;
+  const std::string_view head = listing ? "+CMGL:" : "+CMGR:";
+  for (size_t start = 0; start < reply.size();) {
+    size_t end = reply.find('\n', start);
+    if (end == std::string_view::npos) end = reply.size();
+    std::string_view line = reply.substr(start, end - start);
+    start = end + 1;
+    if (!StartsWithNoCase(line, head)) continue;
+    line.remove_prefix(head.size());
+    // The status: "+CMGL: index,stat,..." or "+CMGR: stat,...".
+    if (listing) {
+      const size_t comma = line.find(',');
+      if (comma == std::string_view::npos) continue;
+      line.remove_prefix(comma + 1);
+    }
+    const size_t text = line.find_first_not_of(' ');
+    if (text != std::string_view::npos && line[text] == '"') return true;
+  }
+  return false;
 }
 
 bool HoldsPrompt(std::string_view reply) {

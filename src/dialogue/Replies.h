@@ -147,6 +147,10 @@ inline constexpr int kNoCregLine = -1;
 inline constexpr int kUnreadableCreg = -2;
 int ParseCregReply(const std::string& reply);
 
+// Whether the phone reports registration changes by itself: the answer to
+// AT+CREG? names the mode 1 or 2, or its last +CREG line is such a report.
+bool RegistrationReportsOn(const std::string& reply);
+
 // "registered (home)", "registered (roaming)", "searching", "denied",
 // "not registered" or "unknown" (with the value when it is none of the
 // TS 27.007 7.2 states).
@@ -268,6 +272,12 @@ class UnsolicitedFilter {
   std::string held_;     // the start of a line that may be unsolicited
   bool pduNext_ = false;  // the next line is the PDU of a +CMT / +CDS
 };
+
+// Whether the answer to a PDU-mode listing or read (AT+CMGL=n, AT+CMGR=n)
+// shows the phone in text mode: a "+CMGL:"/"+CMGR:" line whose status is
+// quoted text ("REC UNREAD"), or "+CMS ERROR: 305" (a text mode parameter
+// refused). A phone that restarted into text mode answers so.
+bool AnsweredInTextMode(std::string_view command, std::string_view reply);
 
 // Whether a reply holds the message prompt: "> " at the start of a line.
 bool HoldsPrompt(std::string_view reply);

@@ -247,6 +247,7 @@ void Transaction::comportRxClusterEvent() {
   // Unsolicited lines alone are no reply: the flags stay as they were.
   if (filter && !split.AnyReply()) return;
   const std::string& reply = split.reply;
+  if (filter && AnsweredInTextMode(inFlight_, reply)) SettingsLost = true;
   OkFlag = reply.find("\r\nOK\r\n") != std::string::npos;
   PromptFlag = reply.find('>') != std::string::npos;
   ReplyFlag = true;

@@ -51,6 +51,9 @@ class Transaction {
   bool EchoBack = false;
   // A power-on line (RDY, an unasked "+CPIN: READY" or "+CFUN: 1") came.
   bool PowerOnSeen = false;
+  // With the phone speaking on its own, a listing or read was answered in
+  // text mode: it came back with its power-on settings.
+  bool SettingsLost = false;
 
   // Waits ticks seconds while the window works. False as soon as Abort,
   // Disconnect or Exit comes or the port closes (the caller stops asking).
