@@ -136,6 +136,7 @@ void TWorkThread::StartSession() {
   statusErr_ = 0;
   modemSeeded_ = false;
   icountSupported_ = true;
+  modemSupported_ = true;
   icountSeeded_ = false;
   filter_.Reset();
   held_.clear();
@@ -283,7 +284,9 @@ void TWorkThread::DrainWake(Pending& out) {
 bool TWorkThread::PollLineStatus(int fd, uint32_t& events, Pending& out) {
   TSerialPort& P = Port;
   int tiocm = 0;
-  if (ioctl(fd, TIOCMGET, &tiocm) == 0) {
+  if (!modemSupported_) {
+    // No modem lines on this device: asked once, reported once.
+  } else if (ioctl(fd, TIOCMGET, &tiocm) == 0) {
     modemErr_ = 0;
     const uint32_t now = ModemBits(tiocm);
     const uint32_t before = P.modemState_.load();
@@ -303,7 +306,8 @@ bool TWorkThread::PollLineStatus(int fd, uint32_t& events, Pending& out) {
   } else if (errno != modemErr_) {
     // Reported once per failure: a pseudo-terminal refuses this on every pass.
     modemErr_ = errno;
-    RelayError(out, 9905, static_cast<uint32_t>(errno), "Error getting ModemStatus");
+    if (modemErr_ == ENOTTY || modemErr_ == EINVAL) modemSupported_ = false;
+    RelayError(out, 9905, static_cast<uint32_t>(modemErr_), "Error getting ModemStatus");
   }
 
   int inq = 0, outq = 0;

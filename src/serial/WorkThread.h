@@ -70,6 +70,7 @@ class TWorkThread {
   int statusErr_ = 0;               // errno of the last failed queue poll, reported once
   bool modemSeeded_ = false;
   bool icountSupported_ = true;
+  bool modemSupported_ = true;      // false: the device has no modem lines (a pseudo-terminal)
   bool icountSeeded_ = false;
   serial_icounter_struct icount_{};
   serial_impl::TReceiveFilter filter_;
