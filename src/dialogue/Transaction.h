@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "Context.h"
@@ -111,6 +112,19 @@ class Transaction {
   // in, Abort or the exit is set, the tick counter moves, or ms pass. It
   // never spins, so an idle wait costs no more than in the default mode.
   void WaitForCluster(int ms);
+
+  // The default pause, 50 ms steps (see PauseOnSteps in the source).
+  void PauseOnSteps();
+  // What a wait looks at after its pause; events alone change it.
+  struct Look {
+    uint64_t clusters = 0;
+    uint32_t tick = 0;
+    bool abort = false, exit = false, open = false;
+    bool operator==(const Look&) const = default;
+  };
+  Look Looked() const;
+  // What the wait's previous pause ended on; none at the start of a wait.
+  std::optional<Look> lastLook_;
 
   bool fastWaits_ = false;
   UnsolicitedFilter unsolicited_;
