@@ -9,7 +9,8 @@
 //   writes per turn       write calls and bytes (journal lines, files), and
 //                         fsync-like calls are visible as syscalls in strace
 // A turn is one listing (its "TotalReaded=" journal line).
-// A plain program: bench_quiet_turn [seconds per mode, 30].
+// A plain program: bench_quiet_turn [seconds per mode, 30]; PDULINK_BENCH_BIN
+// names another pdulink to measure (an earlier build, for a comparison).
 #include <dirent.h>
 #include <signal.h>
 #include <unistd.h>
@@ -84,7 +85,8 @@ bool Run(const char* mode, bool fast, int seconds) {
   std::ofstream(dir + "/gw.ini") << "[Main]\r\nAutoConnect=1\r\nAutoRead=1\r\nPollingInt=1\r\nBatteryCheck=0\r\n"
                                  << (fast ? "FastMode=1\r\n" : "") << "LogDir=" << dir << "\r\n[Ports]\r\nCOM1="
                                  << phone.LinkPath() << "\r\n";
-  pdulink::test::Child gw({PDULINK_BIN, "--headless", "gw.ini"}, dir);
+  const char* bin = std::getenv("PDULINK_BENCH_BIN");
+  pdulink::test::Child gw({bin && *bin ? bin : PDULINK_BIN, "--headless", "gw.ini"}, dir);
   if (!gw.WaitFor("AutoReading Mode.", 30)) {
     std::fprintf(stderr, "%s: the gateway did not start reading:\n%s%s\n", mode, gw.outText.c_str(),
                  gw.errText.c_str());
