@@ -95,6 +95,7 @@ Gateway::~Gateway() {
 
 void Gateway::Start(const StartupOptions& options) {
   if (options.journalMirror) journal_->SetMirror(options.journalMirror);
+  if (options.headless && options.journalMirror) journal_->KeepInMemo(false);
   Controls& ui = ui_;
   // 1. The version as the first line of the About text.
   ui.l_about->setText(QStringLiteral("v") + QString::fromStdString(FileVersionText(options.executablePath)) +

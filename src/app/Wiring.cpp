@@ -29,6 +29,7 @@
 #include "Journal.h"
 #include "MainWindow.h"
 #include "PollingCycle.h"
+#include "Replies.h"
 #include "Receiving.h"
 #include "SerialPort.h"
 #include "Sending.h"
@@ -200,14 +201,18 @@ void Gateway::WireControls() {
 
 void Gateway::WireIndications() {
   // The features that make the phone speak on its own: indications (with
-  // matched reports read by them), and calls taken in fast mode; their lines
-  // are then never taken for replies. Calls taken without any opt-in key keep
-  // the plain rule (every burst a reply), as the gateway always had it.
+  // matched reports read by them), calls taken in fast mode, and the
+  // registration reports SimCheck found on; their lines are then never taken
+  // for replies. Calls taken without any opt-in key keep the plain rule
+  // (every burst a reply), as the gateway always had it.
   dialogue_->SpeaksOnItsOwn = [this] {
-    return state_.Indications || (state_.FastMode && ui_.cb_calls->isChecked());
+    return state_.Indications || (state_.FastMode && ui_.cb_calls->isChecked()) || state_.RegistrationReports;
   };
   dialogue_->ClusterTaken = [this](const std::string& text) {
     storeAlarm_->Seen(text);
+    // A report keeps the network state current (status, spool row).
+    if (state_.RegistrationReports && text.find("+CREG:") != std::string::npos)
+      if (const int stat = ParseCregReply(text); stat >= 0) state_.NetworkState = RegistrationText(stat);
     if (!state_.Indications) return;
     indications_->Seen(text);
     // Fast mode reads at once when no pass is running; otherwise the next

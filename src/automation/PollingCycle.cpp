@@ -60,6 +60,7 @@ void PollingCycle::ConnectAgain(const std::string& why) {
   state_.DeviceLost = false;
   dialogue_.EchoBack = false;
   dialogue_.PowerOnSeen = false;
+  dialogue_.SettingsLost = false;
   ++state_.PhoneRestarts;
   std::string port = comport_.CommPort();
   if (!comport_.DevicePath().empty() && comport_.DevicePath() != port) port += " (" + LocalToAnsi(comport_.DevicePath()) + ")";
@@ -134,6 +135,7 @@ void PollingCycle::DutyPass() {
     // A phone that echoes again has restarted with its power-on settings.
     if (dialogue_.PowerOnSeen && !clock_.StopPosted()) ConnectAgain("phone restarted (power-on line)");
     else if (dialogue_.EchoBack && !clock_.StopPosted()) ConnectAgain("phone echoes again (restarted)");
+    else if (dialogue_.SettingsLost && !clock_.StopPosted()) ConnectAgain("phone left PDU mode (restarted)");
   }
   if (ui_.cb_offline->isChecked() && dialogue_.OfflineSession && comport_.Active())
     clock_.PendingCommand = kDisconnect;

@@ -120,7 +120,25 @@ void SpoolTurn::Tick() {
   if (ctx_.state.BatteryLevel >= 0) s.battery = ctx_.state.BatteryLevel;
   s.sim = QString::fromStdString(ctx_.state.SimState);
   s.network = QString::fromStdString(ctx_.state.NetworkState);
+  HealthInto(s);
   worker_->SetStatus(s);
+}
+
+void SpoolTurn::HealthInto(spool::GatewayStatus& s) const {
+  const FormState& state = ctx_.state;
+  if (const long since = dialogue_.SinceLastAnswer(); since >= 0) {
+    s.lastAnswer = QString::fromStdString(dialogue_.LastAnswered());
+    // Whole seconds, as the tick counts them: the row does not change
+    // between two writes while the phone is quiet.
+    QDateTime at = QDateTime::currentDateTimeUtc().addSecs(-since);
+    at.setTime(QTime(at.time().hour(), at.time().minute(), at.time().second()));
+    s.lastAnswerAt = at;
+  }
+  s.restarts = static_cast<int>(state.PhoneRestarts);
+  if (state.StoreUsed >= 0) s.storeUsed = state.StoreUsed;
+  if (state.StoreTotal >= 0) s.storeTotal = state.StoreTotal;
+  s.storeFull = state.StoreFull;
+  if (!state.NetworkState.empty()) s.registered = state.NetworkState.rfind("registered", 0) == 0;
 }
 
 bool SpoolTurn::MayContinue() const {

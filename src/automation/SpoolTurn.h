@@ -94,6 +94,8 @@ class SpoolTurn {
   spool::SpoolWorker::Outcome OutcomeOf(const spool::Claimed& row, int rc, const RowProgress& progress,
                                         uint32_t disconnects);
   bool MayContinue() const;
+  // The phone's health for the status row.
+  void HealthInto(spool::GatewayStatus& s) const;
 
   Context& ctx_;
   Transaction& dialogue_;

@@ -234,6 +234,17 @@ int ParseCregReply(const std::string& reply) {
   return stat ? *stat : kUnreadableCreg;
 }
 
+bool RegistrationReportsOn(const std::string& reply) {
+  auto field = LastField(reply, "+CREG:");
+  if (!field) return false;
+  std::vector<std::string> fields = SplitFields(*field);
+  // The read form "n,stat[,...]" names the mode; any other +CREG line is a
+  // report the phone sent by itself.
+  if (fields.size() >= 2 && fields[1].size() <= 2 && SmallNumber(fields[1]) && SmallNumber(fields[0]))
+    return *SmallNumber(fields[0]) > 0;
+  return ParseCregReply(reply) >= 0;
+}
+
 std::string RegistrationText(int stat) {
   // TS 27.007 7.2 <stat>; 6/7 (SMS only) and 9/10 (CSFB not preferred) are
   // registrations too, 8 (emergency services only) is not.
@@ -409,5 +420,31 @@ std::optional<std::string> ParseCmgrPdu(std::string_view reply) {
   // A final result where the PDU should be: the slot is empty.
   if (pdu.empty() || IsCanonicalFinalResult(Canonical(pdu))) return std::nullopt;
   return pdu;
+}
+
+bool AnsweredInTextMode(std::string_view command, std::string_view reply) {
+  const bool listing = StartsNoCase(command, "AT+CMGL=");
+  if (!listing && !StartsNoCase(command, "AT+CMGR=")) return false;
+  const size_t equals = command.find('=');
+  if (equals + 1 >= command.size() || !std::isdigit(static_cast<unsigned char>(command[equals + 1]))) return false;
+  if (reply.find("+CMS ERROR: 305") != std::string_view::npos) return true;
+  const std::string_view head = listing ? "+CMGL:" : "+CMGR:";
+  for (size_t start = 0; start < reply.size();) {
+    size_t end = reply.find('\n', start);
+    if (end == std::string_view::npos) end = reply.size();
+    std::string_view line = reply.substr(start, end - start);
+    start = end + 1;
+    if (!StartsNoCase(line, head)) continue;
+    line.remove_prefix(head.size());
+    // The status: "+CMGL: index,stat,..." or "+CMGR: stat,...".
+    if (listing) {
+      const size_t comma = line.find(',');
+      if (comma == std::string_view::npos) continue;
+      line.remove_prefix(comma + 1);
+    }
+    const size_t text = line.find_first_not_of(' ');
+    if (text != std::string_view::npos && line[text] == '"') return true;
+  }
+  return false;
 }
 

@@ -117,6 +117,10 @@ inline constexpr int kNoCregLine = -1;
 inline constexpr int kUnreadableCreg = -2;
 int ParseCregReply(const std::string& reply);
 
+// Whether the phone reports registration changes by itself: the answer to
+// AT+CREG? names the mode 1 or 2, or its last +CREG line is such a report.
+bool RegistrationReportsOn(const std::string& reply);
+
 // "registered (home)", "registered (roaming)", "searching", "denied",
 // "not registered" or "unknown" (with the value when it is none of the
 // TS 27.007 7.2 states).
@@ -171,4 +175,10 @@ std::vector<std::string> CnmiSettings(const std::string& testReply);
 // then the PDU line); nothing when the reply holds no +CMGR header followed
 // by a non-empty line (an error, or an empty slot answered with OK alone).
 std::optional<std::string> ParseCmgrPdu(std::string_view reply);
+
+// Whether the answer to a PDU-mode listing or read (AT+CMGL=n, AT+CMGR=n)
+// shows the phone in text mode: a "+CMGL:"/"+CMGR:" line whose status is
+// quoted text ("REC UNREAD"), or "+CMS ERROR: 305" (a text mode parameter
+// refused). A phone that restarted into text mode answers so.
+bool AnsweredInTextMode(std::string_view command, std::string_view reply);
 

@@ -139,6 +139,7 @@ void SimCheck::CheckNetwork() {
   std::string text = RegistrationText(ParseCregReply(dialogue_.CaptureText));
   journal_.WriteLog("Network: " + text);
   state_.NetworkState = text;
+  state_.RegistrationReports = RegistrationReportsOn(dialogue_.CaptureText);
 }
 
 bool SimCheck::PauseOneTick() {

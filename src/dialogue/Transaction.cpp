@@ -4,6 +4,7 @@
 #include <QComboBox>
 #include <QCoreApplication>
 #include <QDeadlineTimer>
+#include <QElapsedTimer>
 #include <QEventLoop>
 #include <QLineEdit>
 #include <QPushButton>
@@ -24,6 +25,10 @@ namespace {
 // Longest fast pause. Any change a wait looks at ends it earlier, so this only
 // sets how often an idle wait looks without cause.
 constexpr int kFastPauseMs = 500;
+// The default pause: a wait looks every step; nothing changing, at least
+// once a second.
+constexpr int kStepMs = 50;
+constexpr int kIdleLookMs = 1000;
 }  // namespace
 
 Transaction::Transaction(Context& ctx)
@@ -32,7 +37,7 @@ Transaction::Transaction(Context& ctx)
         if (fastWaits_) {
           WaitForCluster(kFastPauseMs);
         } else {
-          QThread::msleep(50);
+          PauseOnSteps();
         }
       }),
       ui_(ctx.ui),
@@ -47,6 +52,7 @@ bool Transaction::WaitReply(const std::string& kind) {
   ui_.b_abort->setEnabled(true);
   const uint32_t start = clock_.SecondsCounter;
   bool met = false;
+  lastLook_.reset();
   do {
     if (ExitUnderway) {
       AbortFlag = true;
@@ -96,6 +102,48 @@ void Transaction::WaitForCluster(int ms) {
     pauseTimer_->start(static_cast<int>(std::max<qint64>(1, deadline.remainingTime())));
     QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
   }
+}
+
+Transaction::Look Transaction::Looked() const {
+  return Look{clusterCount_, clock_.SecondsCounter, AbortFlag, ExitUnderway, comport_.Active()};
+}
+
+void Transaction::PauseOnSteps() {
+  // A wait handles events and then sleeps one step before it looks at its
+  // flags, so an event that came during a step is seen one step after that
+  // step's end. The pause keeps exactly these moments, but steps in which no
+  // event changed what the wait looks at are slept through in the event
+  // wait instead of each ending in a look that finds nothing. Events are
+  // handled as they come up to the end of the step in which something
+  // changed; in the step after it none are (a plain sleep, as before), so
+  // the wait sees what it would have seen.
+  QElapsedTimer since;
+  since.start();
+  const Look entry = Looked();
+  if (lastLook_ && *lastLook_ == entry) {
+    if (!pauseTimer_) {
+      pauseTimer_ = std::make_unique<QTimer>();
+      pauseTimer_->setSingleShot(true);
+      pauseTimer_->setTimerType(Qt::PreciseTimer);
+    }
+    // Woken by events only: the tick changes the look every second, and a
+    // second without one is looked at all the same.
+    while (Looked() == entry && since.elapsed() < kIdleLookMs) {
+      pauseTimer_->start(static_cast<int>(kIdleLookMs - since.elapsed()));
+      QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+    }
+    const qint64 stepEnd = (since.elapsed() / kStepMs + 1) * kStepMs;
+    while (since.elapsed() < stepEnd) {
+      pauseTimer_->start(static_cast<int>(stepEnd - since.elapsed()));
+      QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+    }
+    pauseTimer_->stop();
+  }
+  // The step before the wait looks: the wait's first, the one after the
+  // events just handled changed something, or the one after the step in
+  // which they came.
+  QThread::msleep(kStepMs);
+  lastLook_ = Looked();
 }
 
 bool Transaction::SendCommand(const std::string& command, const std::string& mode) {
@@ -247,6 +295,7 @@ void Transaction::comportRxClusterEvent() {
   // Unsolicited lines alone are no reply: the flags stay as they were.
   if (filter && !split.AnyReply()) return;
   const std::string& reply = split.reply;
+  if (filter && AnsweredInTextMode(inFlight_, reply)) SettingsLost = true;
   OkFlag = reply.find("\r\nOK\r\n") != std::string::npos;
   PromptFlag = reply.find('>') != std::string::npos;
   ReplyFlag = true;
@@ -264,8 +313,11 @@ void Transaction::comportRxClusterEvent() {
 
 bool Transaction::Rest(int ticks) {
   const uint32_t start = clock_.SecondsCounter;
+  lastLook_.reset();
   while (PollClock::Elapsed(start, clock_.SecondsCounter) < static_cast<uint32_t>(ticks)) {
     if (AbortFlag || ExitUnderway || !comport_.Active()) return false;
+    // A fast pause ends on clusters that came since this mark only.
+    pauseMark_ = clusterCount_;
     ProcessEvents();
     Pause();
   }

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "Context.h"
@@ -51,6 +52,9 @@ class Transaction {
   bool EchoBack = false;
   // A power-on line (RDY, an unasked "+CPIN: READY" or "+CFUN: 1") came.
   bool PowerOnSeen = false;
+  // With the phone speaking on its own, a listing or read was answered in
+  // text mode: it came back with its power-on settings.
+  bool SettingsLost = false;
 
   // Waits ticks seconds while the window works. False as soon as Abort,
   // Disconnect or Exit comes or the port closes (the caller stops asking).
@@ -108,6 +112,19 @@ class Transaction {
   // in, Abort or the exit is set, the tick counter moves, or ms pass. It
   // never spins, so an idle wait costs no more than in the default mode.
   void WaitForCluster(int ms);
+
+  // The default pause, 50 ms steps (see PauseOnSteps in the source).
+  void PauseOnSteps();
+  // What a wait looks at after its pause; events alone change it.
+  struct Look {
+    uint64_t clusters = 0;
+    uint32_t tick = 0;
+    bool abort = false, exit = false, open = false;
+    bool operator==(const Look&) const = default;
+  };
+  Look Looked() const;
+  // What the wait's previous pause ended on; none at the start of a wait.
+  std::optional<Look> lastLook_;
 
   bool fastWaits_ = false;
   UnsolicitedFilter unsolicited_;

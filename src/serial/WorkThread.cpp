@@ -1,6 +1,7 @@
 #include "WorkThread.h"
 
 #include <poll.h>
+#include <sys/epoll.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -89,6 +90,7 @@ TWorkThread::TWorkThread(TSerialPort& port) : Port(port) { thread_ = std::thread
 
 TWorkThread::~TWorkThread() {
   if (thread_.joinable()) thread_.join();
+  if (arrivals_ >= 0) close(arrivals_);
 }
 
 void TWorkThread::Execute() {
@@ -136,6 +138,7 @@ void TWorkThread::StartSession() {
   statusErr_ = 0;
   modemSeeded_ = false;
   icountSupported_ = true;
+  modemSupported_ = true;
   icountSeeded_ = false;
   filter_.Reset();
   held_.clear();
@@ -203,12 +206,15 @@ bool TWorkThread::WaitForLine(int fd, Pending& out, int& goneCode, bool& pollFai
   // more of a pending write, the port is woken, or the pass time is up.
   // While bytes wait for their burst to end, POLLIN is left out (it would
   // return at once) and the wait ends at the cluster deadline instead.
+  bool present = true;
+  if (seenInQueue_ > 0 && OnlyInputToWatch() &&
+      WaitForArrivals(fd, WaitTimeoutMs(NowMs()), out, goneCode, present))
+    return present;
   pollfd fds[2] = {{fd, 0, 0}, {P.wakeFd_, POLLIN, 0}};
   if (seenInQueue_ == 0) fds[0].events |= POLLIN;
   if (P.sendInProgress_.load()) fds[0].events |= POLLOUT;
   const int nfds = P.wakeFd_ >= 0 ? 2 : 1;
   const int r = poll(fds, nfds, WaitTimeoutMs(NowMs()));
-  bool present = true;
   if (r < 0 && errno != EINTR) {
     // The wait itself failed (not the device): report it, and let the
     // pass time go by so that a persistent failure cannot spin.
@@ -225,6 +231,44 @@ bool TWorkThread::WaitForLine(int fd, Pending& out, int& goneCode, bool& pollFai
     if (nfds == 2 && (fds[1].revents & POLLIN)) DrainWake(out);
   }
   return present;
+}
+
+bool TWorkThread::OnlyInputToWatch() const {
+  const TSerialPort& P = Port;
+  return !modemSupported_ && !icountSupported_ && heldCount_ == 0 && P.wakeFd_ >= 0 && !P.sendInProgress_.load() &&
+         !P.txNotEmpty_.load() && !P.readRequest_.load();
+}
+
+bool TWorkThread::WaitForArrivals(int fd, int timeoutMs, Pending& out, int& goneCode, bool& present) {
+  TSerialPort& P = Port;
+  if (arrivalsSession_ != session_ || arrivals_ < 0) {
+    // A new device: a new set (a closed descriptor leaves the old one).
+    if (arrivals_ >= 0) close(arrivals_);
+    arrivals_ = epoll_create1(EPOLL_CLOEXEC);
+    epoll_event device{EPOLLIN | EPOLLET, {.fd = fd}};
+    epoll_event wake{EPOLLIN, {.fd = P.wakeFd_}};
+    if (arrivals_ < 0 || epoll_ctl(arrivals_, EPOLL_CTL_ADD, fd, &device) != 0 ||
+        epoll_ctl(arrivals_, EPOLL_CTL_ADD, P.wakeFd_, &wake) != 0) {
+      if (arrivals_ >= 0) close(arrivals_);
+      arrivals_ = -1;
+      return false;
+    }
+    arrivalsSession_ = session_;
+  }
+  // Bytes that arrive end the wait: the pass looks whether the burst has
+  // reached the cluster size. Its end is the timeout, as in the poll wait.
+  epoll_event seen[2];
+  const int r = epoll_wait(arrivals_, seen, 2, timeoutMs);
+  if (r < 0) return errno == EINTR;  // a failed wait falls back to poll, which reports it
+  for (int i = 0; i < r; ++i) {
+    if (seen[i].data.fd == P.wakeFd_) {
+      DrainWake(out);
+    } else if (seen[i].events & (EPOLLHUP | EPOLLERR)) {
+      goneCode = EIO;
+      present = false;
+    }
+  }
+  return true;
 }
 
 void TWorkThread::CloseGoneDevice(int goneCode, uint64_t session) {
@@ -245,7 +289,9 @@ void TWorkThread::CloseGoneDevice(int goneCode, uint64_t session) {
 
 int TWorkThread::WaitTimeoutMs(int64_t now) const {
   TSerialPort& P = Port;
-  const bool nothingToPoll = modemErr_ != 0 && !icountSupported_ && seenInQueue_ == 0 &&
+  // Queued bytes need no pass of their own where new ones end the wait.
+  const bool nothingToPoll = modemErr_ != 0 && !icountSupported_ &&
+                             (seenInQueue_ == 0 || (OnlyInputToWatch() && arrivals_ >= 0)) &&
                              !P.sendInProgress_.load() && !P.txNotEmpty_.load() && !P.readRequest_.load();
   double limit = nothingToPoll ? kQuietPassMs : kPassMs;
   if (heldCount_ > 0) {
@@ -283,7 +329,9 @@ void TWorkThread::DrainWake(Pending& out) {
 bool TWorkThread::PollLineStatus(int fd, uint32_t& events, Pending& out) {
   TSerialPort& P = Port;
   int tiocm = 0;
-  if (ioctl(fd, TIOCMGET, &tiocm) == 0) {
+  if (!modemSupported_) {
+    // No modem lines on this device: asked once, reported once.
+  } else if (ioctl(fd, TIOCMGET, &tiocm) == 0) {
     modemErr_ = 0;
     const uint32_t now = ModemBits(tiocm);
     const uint32_t before = P.modemState_.load();
@@ -303,7 +351,8 @@ bool TWorkThread::PollLineStatus(int fd, uint32_t& events, Pending& out) {
   } else if (errno != modemErr_) {
     // Reported once per failure: a pseudo-terminal refuses this on every pass.
     modemErr_ = errno;
-    RelayError(out, 9905, static_cast<uint32_t>(errno), "Error getting ModemStatus");
+    if (modemErr_ == ENOTTY || modemErr_ == EINVAL) modemSupported_ = false;
+    RelayError(out, 9905, static_cast<uint32_t>(modemErr_), "Error getting ModemStatus");
   }
 
   int inq = 0, outq = 0;

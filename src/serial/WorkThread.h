@@ -41,6 +41,14 @@ class TWorkThread {
   // close of a device that has gone.
   void TakeFilterSettings();
   bool WaitForLine(int fd, Pending& out, int& goneCode, bool& pollFailed);
+  // Whether nothing but the input asks for a look: no modem lines, no error
+  // counters and no write or read request (a pseudo-terminal between a
+  // command and the end of its reply's burst).
+  bool OnlyInputToWatch() const;
+  // The wait while a burst's bytes are queued on such a device: woken by
+  // bytes that arrive (edge-triggered) or the port, not every pass; false
+  // when the epoll set cannot be had (the poll wait is used instead).
+  bool WaitForArrivals(int fd, int timeoutMs, Pending& out, int& goneCode, bool& present);
   void CloseGoneDevice(int goneCode, uint64_t session);
   void IdleWait();
   void StartSession();
@@ -70,6 +78,7 @@ class TWorkThread {
   int statusErr_ = 0;               // errno of the last failed queue poll, reported once
   bool modemSeeded_ = false;
   bool icountSupported_ = true;
+  bool modemSupported_ = true;      // false: the device has no modem lines (a pseudo-terminal)
   bool icountSeeded_ = false;
   serial_icounter_struct icount_{};
   serial_impl::TReceiveFilter filter_;
@@ -81,6 +90,10 @@ class TWorkThread {
   uint32_t heldCount_ = 0;     // bytes read from the device (the rule's count)
   uint32_t heldErrors_ = 0;    // line-error flags of the polls before those reads
   uint32_t lastByteTick_ = 0;  // when bytes were last added
+
+  // The epoll set of WaitForArrivals, for the device of arrivalsSession_.
+  int arrivals_ = -1;
+  uint64_t arrivalsSession_ = 0;
 
   std::thread thread_;
 };

@@ -36,6 +36,9 @@ struct FormState {
   std::string RejectedPin;
   // As the last connect and signal check found them; empty until checked.
   std::string SimState, NetworkState, SignalState;
+  // The phone reports registration changes by itself (seen by SimCheck's
+  // AT+CREG?): its lines are unsolicited.
+  bool RegistrationReports = false;
   GatewayCounters Counters;
   // FastMode=1 (off by default): reply-aware framing in the serial port,
   // waits that wake on a cluster, and batched duties where they apply.

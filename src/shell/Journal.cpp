@@ -22,6 +22,6 @@ void Journal::Append(const QString& message) {
   QString text = Prefix() + QLatin1Char(' ') + message;
   text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
   text.replace(QLatin1Char('\r'), QLatin1Char('\n'));
-  memo_->appendPlainText(text);
+  if (keepInMemo_) memo_->appendPlainText(text);
   if (mirror_) mirror_(text.toStdString());
 }

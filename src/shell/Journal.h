@@ -21,6 +21,9 @@ class Journal {
   // Receives every written entry as UTF-8 text with "\n" line breaks
   // (headless mode mirrors the journal to standard output).
   void SetMirror(std::function<void(const std::string& utf8)> mirror) { mirror_ = std::move(mirror); }
+  // Whether entries also go into the memo (true). Headless, no one sees the
+  // memo: the mirror alone is the journal, and no text layout is spent.
+  void KeepInMemo(bool keep) { keepInMemo_ = keep; }
 
   static QString Prefix();  // the current local date and time
 
@@ -28,4 +31,5 @@ class Journal {
   void Append(const QString& message);
   QPlainTextEdit* memo_;
   std::function<void(const std::string&)> mirror_;
+  bool keepInMemo_ = true;
 };

@@ -48,7 +48,9 @@ TrayState::TrayState(QObject* parent) : icon_(new QSystemTrayIcon(parent)) {
 
 void TrayState::SetTrayState(unsigned index, const std::string& hint) {
   index_ = index;
-  icon_->setIcon(StateImage(index));
+  QIcon& image = images_[index % images_.size()];
+  if (image.isNull()) image = StateImage(index);
+  icon_->setIcon(image);
   hint_ = FromAnsi(hint);
   ShowToolTip();
 }

@@ -26,6 +26,9 @@ class TrayState {
  private:
   QSystemTrayIcon* icon_;
   unsigned index_ = 0;
+  // The state images, painted once each (1 and 2 alternate with every
+  // burst the phone sends).
+  std::array<QIcon, 6> images_;
   QString hint_, signal_;
   void ShowToolTip();
 };

@@ -386,19 +386,27 @@ bool Spool::InsertInbox(const InboxRow& r, QString* why) {
 }
 
 bool Spool::WriteStatus(const GatewayStatus& s, QString* why, bool* lost) {
+  auto flag = [](const std::optional<bool>& v) { return v ? QVariant(*v ? 1 : 0) : NullInt(); };
   int rows = 0;
   const bool ok =
       Run(QStringLiteral("INSERT INTO gateways (name, host, last_seen, connection, signal, battery, sim, network,"
-                         " queue, instance, pid) VALUES (?, ?, %1, ?, ?, ?, ?, ?, ?, ?, ?)"
+                         " queue, instance, pid, last_answer, last_answer_at, restarts, store_used, store_total,"
+                         " store_full, registered) VALUES (?, ?, %1, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"
                          " ON CONFLICT (name) DO UPDATE SET host = excluded.host, last_seen = excluded.last_seen,"
                          " connection = excluded.connection, signal = excluded.signal,"
                          " battery = excluded.battery, sim = excluded.sim, network = excluded.network,"
-                         " queue = excluded.queue, instance = excluded.instance, pid = excluded.pid"
+                         " queue = excluded.queue, instance = excluded.instance, pid = excluded.pid,"
+                         " last_answer = excluded.last_answer, last_answer_at = excluded.last_answer_at,"
+                         " restarts = excluded.restarts, store_used = excluded.store_used,"
+                         " store_total = excluded.store_total, store_full = excluded.store_full,"
+                         " registered = excluded.registered"
                          " WHERE gateways.instance IS NULL OR gateways.instance = excluded.instance")
               .arg(NowSql(db_)),
           {gateway_, TextOrNull(s.host), TextOrNull(s.connection), IntOrNull(s.signal), IntOrNull(s.battery),
            TextOrNull(s.sim), TextOrNull(s.network), IntOrNull(s.queue), instance_,
-           static_cast<qint64>(::getpid())},
+           static_cast<qint64>(::getpid()), TextOrNull(s.lastAnswer), TimeValue(db_, s.lastAnswerAt),
+           IntOrNull(s.restarts), IntOrNull(s.storeUsed), IntOrNull(s.storeTotal), flag(s.storeFull),
+           flag(s.registered)},
           why, &rows);
   if (lost) *lost = ok && rows == 0;
   return ok;

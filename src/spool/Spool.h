@@ -57,6 +57,16 @@ struct GatewayStatus {
   QString sim;
   QString network;
   std::optional<int> queue;
+  // Health: the last command the phone answered and when, the phone's
+  // restarts seen since the gateway started, the message store's use, and
+  // whether the phone is registered; absent: not known (yet).
+  QString lastAnswer;
+  QDateTime lastAnswerAt;
+  std::optional<int> restarts;
+  std::optional<int> storeUsed;
+  std::optional<int> storeTotal;
+  std::optional<bool> storeFull;
+  std::optional<bool> registered;
 };
 
 class Spool {

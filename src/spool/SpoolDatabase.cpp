@@ -4,8 +4,10 @@
 #include <QUrl>
 #include <QSqlError>
 #include <QSqlQuery>
+#include <QSqlRecord>
 #include <QStringList>
 #include <QVariant>
+#include <utility>
 
 #ifdef PDULINK_HAVE_LIBPQ
 #include <libpq-fe.h>
@@ -116,6 +118,24 @@ QStringList SchemaV2() {
   return {QStringLiteral("ALTER TABLE outbox ADD COLUMN claim TEXT"),
           QStringLiteral("ALTER TABLE gateways ADD COLUMN instance TEXT"),
           QStringLiteral("ALTER TABLE gateways ADD COLUMN pid INTEGER")};
+}
+
+// Version 3: the gateway's health in its row (what a person or a
+// monitoring system asks first when messages stop). A column the table
+// already has is left as it is.
+QStringList SchemaV3GatewayHealth(const QSqlDatabase& db, Backend backend) {
+  const QString time = backend == Backend::Postgres ? QStringLiteral("TIMESTAMPTZ") : QStringLiteral("TEXT");
+  const std::pair<const char*, QString> columns[] = {
+      {"last_answer", QStringLiteral("TEXT")},    {"last_answer_at", time},
+      {"restarts", QStringLiteral("INTEGER")},    {"store_used", QStringLiteral("INTEGER")},
+      {"store_total", QStringLiteral("INTEGER")}, {"store_full", QStringLiteral("INTEGER")},
+      {"registered", QStringLiteral("INTEGER")}};
+  const QSqlRecord have = db.record(QStringLiteral("gateways"));
+  QStringList sql;
+  for (const auto& [name, type] : columns)
+    if (!have.contains(QString::fromLatin1(name)))
+      sql << QStringLiteral("ALTER TABLE gateways ADD COLUMN %1 %2").arg(QString::fromLatin1(name), type);
+  return sql;
 }
 
 bool Exec(QSqlDatabase& db, const QString& sql, QString* why) {
@@ -245,6 +265,10 @@ bool Migrate(QSqlDatabase& db, QString* why) {
   }
   if (have < 2) {
     for (const QString& sql : SchemaV2())
+      if (!Exec(db, sql, &error)) return fail(error);
+  }
+  if (have < 3) {
+    for (const QString& sql : SchemaV3GatewayHealth(db, backend))
       if (!Exec(db, sql, &error)) return fail(error);
   }
   if (have < kSchemaVersion && !SetComponentVersion(db, QString::fromLatin1(kComponent), kSchemaVersion, &error))

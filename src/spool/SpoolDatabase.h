@@ -11,7 +11,9 @@
 //   gateways  one row per gateway, its last status
 // Version 2 adds the running instance: outbox.claim (the instance that
 // claimed the row) and gateways.instance, gateways.pid (the instance that
-// holds the name and its process on that host).
+// holds the name and its process on that host). Version 3 adds the
+// gateway's health to its row: gateways.last_answer, last_answer_at,
+// restarts, store_used, store_total, store_full, registered.
 // Times are timestamptz in PostgreSQL and UTC text
 // "YYYY-MM-DDTHH:MM:SS.sssZ" in SQLite.
 #include <QDateTime>
@@ -23,7 +25,7 @@
 
 namespace spool {
 
-inline constexpr int kSchemaVersion = 2;
+inline constexpr int kSchemaVersion = 3;
 inline constexpr const char* kComponent = "spool";
 // The PostgreSQL notification a trigger raises when a row becomes queued;
 // its payload is the row's gateway (empty for any).

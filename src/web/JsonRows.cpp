@@ -2,6 +2,7 @@
 
 #include <QDateTime>
 #include <QJsonArray>
+#include <algorithm>
 
 namespace pdulink::web {
 
@@ -9,7 +10,9 @@ const char* const kOutboxColumns =
     "id, created, number, text, flash, validity, smsc, report, gateway, not_before, priority, state,"
     " claimed_by, claimed_at, attempts, refs, sent, error, delivered, report_status";
 const char* const kInboxColumns = "id, gateway, received, sc_time, sender, text, parts, coding, class, flash, pdus, files";
-const char* const kGatewayColumns = "name, host, last_seen, connection, signal, battery, sim, network, queue";
+const char* const kGatewayColumns =
+    "name, host, last_seen, connection, signal, battery, sim, network, queue,"
+    " last_answer, last_answer_at, restarts, store_used, store_total, store_full, registered";
 
 namespace {
 
@@ -33,10 +36,19 @@ QJsonValue List(const QVariant& v, QChar separator, bool numbers) {
 
 }  // namespace
 
+namespace {
+
+QDateTime StoredTime(const QVariant& value) {
+  if (value.isNull()) return QDateTime();
+  return value.typeId() == QMetaType::QDateTime ? value.toDateTime()
+                                                : QDateTime::fromString(value.toString(), Qt::ISODateWithMs);
+}
+
+}  // namespace
+
 QJsonValue TimeJson(const QVariant& value) {
   if (value.isNull()) return QJsonValue();
-  QDateTime t = value.typeId() == QMetaType::QDateTime ? value.toDateTime()
-                                                       : QDateTime::fromString(value.toString(), Qt::ISODateWithMs);
+  QDateTime t = StoredTime(value);
   if (!t.isValid()) return value.toString();
   return t.toUTC().toString(Qt::ISODateWithMs);
 }
@@ -65,11 +77,19 @@ QJsonObject InboxJson(const QVariantList& v) {
 }
 
 QJsonObject GatewayJson(const QVariantList& v) {
-  if (v.size() < 9) return {};
+  if (v.size() < 16) return {};
+  // Seconds since the phone last answered, at the time of asking.
+  QJsonValue since;
+  if (const QDateTime at = StoredTime(v[10]); at.isValid())
+    since = std::max<qint64>(0, at.secsTo(QDateTime::currentDateTimeUtc()));
   return QJsonObject{
       {"name", Text(v[0])},    {"host", Text(v[1])},    {"last_seen", TimeJson(v[2])},
       {"connection", Text(v[3])}, {"signal", Int(v[4])}, {"battery", Int(v[5])},
       {"sim", Text(v[6])},     {"network", Text(v[7])}, {"queue", Int(v[8])},
+      {"registered", v[15].isNull() ? QJsonValue() : Bool(v[15])},
+      {"last_answer", Text(v[9])}, {"last_answer_at", TimeJson(v[10])}, {"seconds_since_answer", since},
+      {"phone_restarts", Int(v[11])},
+      {"store", QJsonObject{{"used", Int(v[12])}, {"total", Int(v[13])}, {"full", Bool(v[14])}}},
   };
 }
 

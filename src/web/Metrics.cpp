@@ -84,6 +84,30 @@ QByteArray PrometheusText(const SpoolFigures& f) {
   Family(out, "pdulink_battery_percent", "gauge", "Battery charge as last reported by the gateway.");
   for (const GatewayFigures& g : f.gateways)
     if (g.battery) Sample(out, "pdulink_battery_percent", g.name, *g.battery);
+  using Health = GatewayFigures::Health;
+  struct Gauge {
+    const char* name;
+    const char* type;
+    const char* help;
+    std::optional<double> Health::*field;
+  };
+  const Gauge gauges[] = {
+      {"pdulink_registered", "gauge", "1 when the phone is registered with a network.", &Health::registered},
+      {"pdulink_last_answer_timestamp_seconds", "gauge", "Unix time the phone last answered a command.",
+       &Health::lastAnswerTime},
+      {"pdulink_seconds_since_answer", "gauge", "Seconds since the phone last answered a command.",
+       &Health::sinceLastAnswer},
+      {"pdulink_phone_restarts_total", "counter", "Restarts of the phone seen since the gateway started.",
+       &Health::phoneRestarts},
+      {"pdulink_store_used", "gauge", "Messages in the phone's store.", &Health::storeUsed},
+      {"pdulink_store_total", "gauge", "Slots of the phone's store.", &Health::storeTotal},
+      {"pdulink_store_full", "gauge", "1 when the phone's store is full.", &Health::storeFull},
+  };
+  for (const Gauge& c : gauges) {
+    Family(out, c.name, c.type, c.help);
+    for (const GatewayFigures& g : f.gateways)
+      if (g.health.*(c.field)) Sample(out, c.name, g.name, *(g.health.*(c.field)));
+  }
   WebhookText(out, f.webhooks);
   return out;
 }

@@ -17,6 +17,14 @@ struct GatewayFigures {
   qint64 delivered = 0;
   std::optional<double> signal;   // as the gateway reported it
   std::optional<double> battery;  // percent
+  // Health as the gateway's row holds it.
+  struct Health {
+    std::optional<double> lastAnswerTime;   // Unix time of the phone's last answer
+    std::optional<double> sinceLastAnswer;  // seconds since then, at the time of asking
+    std::optional<double> phoneRestarts;    // restarts of the phone seen since the gateway started
+    std::optional<double> storeUsed, storeTotal, storeFull, registered;  // full, registered: 0 or 1
+  };
+  Health health = {};
 };
 
 // One webhook's outcomes so far (kept in the spool, so they survive a

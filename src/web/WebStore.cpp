@@ -477,11 +477,25 @@ SpoolFigures WebStore::Figures() {
   if (const QDateTime oldest = spool::TimeFrom(q.value(1)); oldest.isValid())
     f.oldestQueuedSeconds = std::max<qint64>(0, oldest.msecsTo(QDateTime::currentDateTimeUtc())) / 1000.0;
 
-  if (q.exec("SELECT name, signal, battery FROM gateways ORDER BY name")) {
+  if (q.exec("SELECT name, signal, battery, registered, restarts, store_used, store_total, store_full,"
+             " last_answer_at FROM gateways ORDER BY name")) {
+    const QDateTime now = QDateTime::currentDateTimeUtc();
     while (q.next()) {
       GatewayFigures& g = gateway(q.value(0).toString());
-      if (!q.value(1).isNull()) g.signal = q.value(1).toDouble();
-      if (!q.value(2).isNull()) g.battery = q.value(2).toDouble();
+      auto number = [&q](int column) {
+        return q.value(column).isNull() ? std::nullopt : std::optional<double>(q.value(column).toDouble());
+      };
+      g.signal = number(1);
+      g.battery = number(2);
+      g.health.registered = number(3);
+      g.health.phoneRestarts = number(4);
+      g.health.storeUsed = number(5);
+      g.health.storeTotal = number(6);
+      g.health.storeFull = number(7);
+      if (const QDateTime at = spool::TimeFrom(q.value(8)); at.isValid()) {
+        g.health.lastAnswerTime = static_cast<double>(at.toSecsSinceEpoch());
+        g.health.sinceLastAnswer = static_cast<double>(std::max<qint64>(0, at.secsTo(now)));
+      }
     }
   }
   // A report status below 32 (TS 23.040 9.2.3.15) means the message arrived.

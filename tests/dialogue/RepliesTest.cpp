@@ -291,6 +291,41 @@ TEST(ReplyParsers, CregWithAndWithoutTheModeField) {
   for (const auto& [stat, text] : texts) EXPECT_EQ(RegistrationText(stat), text) << stat;
 }
 
+// Reports on (mode 1 or 2, or a report line itself) make the phone speak on
+// its own; mode 0 or no answer does not.
+TEST(ReplyParsers, RegistrationReportsOnlyWhenTheModeOrALineSaysSo) {
+  const std::pair<const char*, bool> cases[] = {
+      {"\r\n+CREG: 0,1\r\n\r\nOK\r\n", false},
+      {"\r\n+CREG: 1,1\r\n\r\nOK\r\n", true},
+      {"\r\n+CREG: 2,5,\"00C3\",\"A1B2\"\r\n\r\nOK\r\n", true},
+      {"\r\n+CREG: 0,1\r\n\r\nOK\r\n\r\n+CREG: 5\r\n", true},  // a report behind the answer
+      {"\r\nERROR\r\n", false},
+      {"\r\n+CREG: x,y\r\n\r\nOK\r\n", false},
+  };
+  for (const auto& [reply, on] : cases) EXPECT_EQ(RegistrationReportsOn(reply), on) << reply;
+}
+
+// A phone back in text mode after a restart answers the PDU-mode listing
+// and read in text form, or refuses their number as a text mode parameter.
+TEST(ReplyParsers, AnswerInTextModeToAPduModeListingOrRead) {
+  struct Case {
+    const char* command;
+    const char* reply;
+    bool textMode;
+  } cases[] = {
+      {"AT+CMGL=4\r", "\r\n+CMGL: 1,\"REC UNREAD\",\"+4915112345678\",,\"26/12/08,10:00:00+04\"\r\nHi\r\n\r\nOK\r\n", true},
+      {"AT+CMGR=3\r", "\r\n+CMGR: \"REC READ\",\"+4915112345678\",,\"26/12/08,10:00:00+04\"\r\nHi\r\n\r\nOK\r\n", true},
+      {"AT+CMGL=4\r", "\r\n+CMS ERROR: 305\r\n", true},
+      {"AT+CMGL=4\r", "\r\n+CMGL: 1,0,,23\r\n0791AA\r\n\r\nOK\r\n", false},
+      {"AT+CMGR=3\r", "\r\n+CMGR: 1,,23\r\n0791AA\r\n\r\nOK\r\n", false},
+      {"AT+CMGL=4\r", "\r\n+CMS ERROR: 302\r\n", false},
+      // Asked in text form (typed by hand): its answer is no news.
+      {"AT+CMGL=\"ALL\"\r", "\r\n+CMGL: 1,\"REC READ\",\"+49\",,\"26/12/08,10:00:00+04\"\r\nHi\r\n\r\nOK\r\n", false},
+      {"AT+CPMS?\r", "\r\n+CMS ERROR: 305\r\n", false},
+  };
+  for (const Case& c : cases) EXPECT_EQ(AnsweredInTextMode(c.command, c.reply), c.textMode) << c.command << c.reply;
+}
+
 TEST(ReplyParsers, CsqToDbmAndItsTexts) {
   struct Case {
     std::string reply;

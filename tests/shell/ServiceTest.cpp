@@ -215,6 +215,38 @@ TEST(ServiceTest, PhoneThatSaysRdyIsSetUpAgain) {
   EXPECT_EQ(g.p->Wait(30), 0);
 }
 
+// SimCheck finds the phone reporting its registration: its lines are
+// unsolicited, so a power-on line among them is seen too.
+TEST(ServiceTest, PhoneWithRegistrationReportsIsSetUpAgainAfterItsRdy) {
+  ReadingGateway g;
+  ASSERT_TRUE(pdulink::test::PhoneProcess::Ok(g.phone.Control("fail +CREG? reply \\r\\n+CREG: 1,1\\r\\n\\r\\nOK\\r\\n")));
+  ASSERT_TRUE(g.Start("SimCheck=1\r\n")) << g.phone.Error() << (g.p ? g.p->outText + g.p->errText : "");
+  ASSERT_TRUE(pdulink::test::PhoneProcess::Ok(g.phone.Control("restart")));
+  ASSERT_TRUE(g.p->WaitFor("phone restarted (power-on line), connecting again\n", 10)) << g.p->outText;
+  const size_t again = g.p->outText.find("connecting again");
+  ASSERT_TRUE(g.p->WaitFor("AutoReading Mode.", 15, again)) << g.p->outText.substr(again);
+  EXPECT_TRUE(g.Receives("after-the-rdy"));
+  g.p->Type("/exit");
+  EXPECT_EQ(g.p->Wait(30), 0);
+}
+
+// With indications on, a listing answered in text mode shows a phone that
+// restarted into its power-on settings: one line, set up again.
+TEST(ServiceTest, PhoneBackInTextModeIsSetUpAgain) {
+  ReadingGateway g;
+  ASSERT_TRUE(g.Start("Indications=1\r\n")) << g.phone.Error() << (g.p ? g.p->outText + g.p->errText : "");
+  ASSERT_TRUE(pdulink::test::PhoneProcess::Ok(g.phone.Control(
+      "fail times=1 +CMGL reply \\r\\n+CMGL: 1,\\\"REC UNREAD\\\",\\\"+4915112345678\\\",,\\\"26/12/08,10:00:00+04\\\"\\r\\nHi\\r\\n\\r\\nOK\\r\\n")));
+  g.p->Type("/list 4");
+  ASSERT_TRUE(g.p->WaitFor("phone left PDU mode (restarted), connecting again\n", 10)) << g.p->outText;
+  const size_t again = g.p->outText.find("connecting again");
+  ASSERT_TRUE(g.p->WaitFor("New-message indications: AT+CNMI=", 15, again)) << g.p->outText.substr(again);
+  EXPECT_TRUE(g.Receives("after-text-mode"));
+  EXPECT_EQ(g.p->outText.find("connecting again", again + 1), std::string::npos) << g.p->outText.substr(again);
+  g.p->Type("/exit");
+  EXPECT_EQ(g.p->Wait(30), 0);
+}
+
 TEST(ServiceTest, PhoneThatEchoesAgainIsSetUpAgain) {
   ReadingGateway g;
   ASSERT_TRUE(g.Start()) << g.phone.Error() << (g.p ? g.p->outText + g.p->errText : "");

@@ -284,6 +284,43 @@ TEST_P(SpoolTest, StatusRowIsUpdatedInPlace) {
   EXPECT_TRUE(TimeFrom(q.value(4)).isValid());
 }
 
+// The health a gateway reports lands in its row, and a database of the
+// previous schema gains those columns in place (its row kept).
+TEST_P(SpoolTest, StatusRowCarriesTheGatewaysHealth) {
+  Spool* gw1 = Make(QStringLiteral("gw1"));
+  GatewayStatus s;
+  s.connection = QStringLiteral("connected");
+  ASSERT_TRUE(gw1->WriteStatus(s, &why)) << why.toStdString();
+  QSqlQuery q(admin->db());
+  for (const char* sql : {"ALTER TABLE gateways DROP COLUMN last_answer", "ALTER TABLE gateways DROP COLUMN restarts",
+                          "ALTER TABLE gateways DROP COLUMN registered", "UPDATE schema_version SET version = 2"})
+    ASSERT_TRUE(q.exec(QString::fromLatin1(sql))) << sql;
+  Spool* gw2 = Make(QStringLiteral("gw2"));
+  ASSERT_TRUE(gw2->IsOpen());
+  ASSERT_TRUE(q.exec(QStringLiteral("SELECT version FROM schema_version WHERE component = 'spool'")) && q.next());
+  EXPECT_EQ(q.value(0).toInt(), kSchemaVersion);
+  q.finish();
+  s.lastAnswer = QStringLiteral("AT+CPMS?");
+  s.lastAnswerAt = QDateTime::fromString(QStringLiteral("2026-12-08T10:00:05Z"), Qt::ISODate);
+  s.restarts = 2;
+  s.storeUsed = 9;
+  s.storeTotal = 10;
+  s.storeFull = false;
+  s.registered = true;
+  ASSERT_TRUE(gw2->WriteStatus(s, &why)) << why.toStdString();
+  ASSERT_TRUE(q.exec(QStringLiteral("SELECT last_answer, last_answer_at, restarts, store_used, store_total, store_full,"
+                                    " registered, (SELECT count(*) FROM gateways) FROM gateways WHERE name = 'gw2'")));
+  ASSERT_TRUE(q.next());
+  EXPECT_EQ(q.value(0).toString(), QStringLiteral("AT+CPMS?"));
+  EXPECT_EQ(TimeFrom(q.value(1)), s.lastAnswerAt);
+  EXPECT_EQ(q.value(2).toInt(), 2);
+  EXPECT_EQ(q.value(3).toInt(), 9);
+  EXPECT_EQ(q.value(4).toInt(), 10);
+  EXPECT_EQ(q.value(5).toInt(), 0);
+  EXPECT_EQ(q.value(6).toInt(), 1);
+  EXPECT_EQ(q.value(7).toInt(), 2) << "the row written before the upgrade stays";
+}
+
 TEST_P(SpoolTest, ReportMatchesTheNewestSentRowOfThatReferenceAndNumber) {
   Spool* gw1 = Make(QStringLiteral("gw1"));
   Spool* gw2 = Make(QStringLiteral("gw2"));

@@ -232,6 +232,13 @@ TEST(WebApiTest, ListingsShowWhatTheGatewaysWrote) {
   status.connection = "connected";
   status.signal = 21;
   status.battery = 80;
+  status.registered = true;
+  status.lastAnswer = "AT+CSQ";
+  status.lastAnswerAt = QDateTime::currentDateTimeUtc().addSecs(-30);
+  status.restarts = 1;
+  status.storeUsed = 10;
+  status.storeTotal = 10;
+  status.storeFull = true;
   ASSERT_TRUE(gw->WriteStatus(status, &why));
 
   const QJsonObject sent = Json(web.Get("/api/v1/messages/5", key));
@@ -284,7 +291,13 @@ TEST(WebApiTest, ListingsShowWhatTheGatewaysWrote) {
 
   const QJsonArray gateways = Json(web.Get("/api/v1/gateways", key)).value("gateways").toArray();
   ASSERT_EQ(gateways.size(), 1);
-  EXPECT_EQ(gateways[0].toObject().value("signal").toInt(), 21);
+  const QJsonObject row = gateways[0].toObject();
+  EXPECT_EQ(row.value("signal").toInt(), 21);
+  EXPECT_TRUE(row.value("registered").toBool());
+  EXPECT_EQ(row.value("last_answer").toString(), "AT+CSQ");
+  EXPECT_NEAR(row.value("seconds_since_answer").toDouble(), 30, 5);
+  EXPECT_EQ(row.value("phone_restarts").toInt(), 1);
+  EXPECT_EQ(row.value("store").toObject(), (QJsonObject{{"used", 10}, {"total", 10}, {"full", true}}));
   // Now the gateway exists, messages may name it.
   EXPECT_EQ(web.Post("/api/v1/messages", R"({"to":"+4915","text":"x","gateway":"modem1"})", key).status, 201);
 
@@ -294,6 +307,13 @@ TEST(WebApiTest, ListingsShowWhatTheGatewaysWrote) {
   EXPECT_NE(metrics.find("pdulink_messages_received_total{gateway=\"modem1\"} 3\n"), std::string::npos);
   EXPECT_NE(metrics.find("pdulink_queue_length 4\n"), std::string::npos);
   EXPECT_NE(metrics.find("pdulink_battery_percent{gateway=\"modem1\"} 80\n"), std::string::npos);
+  for (const char* sample : {"pdulink_registered{gateway=\"modem1\"} 1\n", "pdulink_phone_restarts_total{gateway=\"modem1\"} 1\n",
+                             "pdulink_store_used{gateway=\"modem1\"} 10\n", "pdulink_store_total{gateway=\"modem1\"} 10\n",
+                             "pdulink_store_full{gateway=\"modem1\"} 1\n", "pdulink_seconds_since_answer{gateway=\"modem1\"} 3"})
+    EXPECT_NE(metrics.find(sample), std::string::npos) << sample;
+  EXPECT_NE(metrics.find("pdulink_last_answer_timestamp_seconds{gateway=\"modem1\"} " +
+                         std::to_string(status.lastAnswerAt.toSecsSinceEpoch() / 1000)),
+            std::string::npos);
 }
 
 // The whole path: a headless gateway on the simulated phone takes the row
@@ -339,6 +359,17 @@ TEST(WebApiTest, SendAndReceiveThroughAGatewayOnTheSimulatedPhone) {
   const QJsonArray gateways = Json(web.Get("/api/v1/gateways", key)).value("gateways").toArray();
   ASSERT_EQ(gateways.size(), 1);
   EXPECT_EQ(gateways[0].toObject().value("name").toString(), "modem1");
+  // The running gateway's health, with its next heartbeat: the phone
+  // answered a moment ago.
+  QJsonObject own;
+  for (int i = 0; i < 150 && !own.value("last_answer").isString(); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    gateway.Pump(0);
+    own = Json(web.Get("/api/v1/gateways", key)).value("gateways").toArray()[0].toObject();
+  }
+  EXPECT_TRUE(own.value("last_answer").toString().startsWith("AT")) << QJsonDocument(own).toJson().toStdString();
+  EXPECT_LE(own.value("seconds_since_answer").toInt(99), 10);
+  EXPECT_EQ(own.value("phone_restarts").toInt(-1), 0);
 }
 
 }  // namespace
