@@ -29,6 +29,16 @@ class Connection {
   void b_closeClick();
 
  private:
+  // The steps of the connect: the port opened (false: it did not open), the
+  // phone woken and identified (with the SIM check when asked for), the
+  // message memory chosen from the offered ones (their list returned) and
+  // selected, and the connection shown with indications set up.
+  bool OpenPort();
+  bool Identify();
+  std::string ChooseMemory();
+  bool SelectMemory();
+  void Connected(const std::string& offered);
+
   // After a question the SIM must answer: while the reply (the capture) says
   // the SIM is still starting up, journals it, rests a growing while and
   // asks again. True when the last reply is no such word.

@@ -147,38 +147,7 @@ void Transaction::PauseOnSteps() {
 }
 
 bool Transaction::SendCommand(const std::string& command, const std::string& mode) {
-  if (ui_.cb_offline->isChecked() && mode.empty()) {
-    ReplyTimeout = 10;
-    if (!comport_.Active()) comport_.SetActive(true);
-    bool open = comport_.Active();
-    if (open) {
-      ui_.cb_comport->setEnabled(false);
-      ui_.cb_speed->setEnabled(false);
-      ui_.led_connect->SetColor(LampColor::Yellow);
-      tray_.SetTrayState(3, "Connecting...");
-      OkFlag = false;
-      // The handshake's replies are not part of the command's: a capture
-      // that is on keeps only what it held before, so the OK to ATE0 here
-      // cannot pass for the command's own answer.
-      const std::string captured = CaptureText;
-      // The second AT is dropped by the port while the first is still being
-      // written; phones that sleep wake on the first one.
-      comport_.SendText("AT\r");
-      comport_.SendText("AT\r");
-      WaitReply("rx");
-      // ATE0 is confirmed by an OK that came after it, not by the AT's.
-      OkFlag = false;
-      comport_.SendText("ATE0\r");
-      const bool ready = WaitReply("ok");
-      CaptureText = captured;
-      if (!ready) return false;
-      ui_.led_connect->SetColor(LampColor::Lime);
-      tray_.SetTrayState(2, "Connected");
-    } else {
-      ui_.led_connect->SetColor(LampColor::Red);
-      tray_.SetTrayState(4, "Not Connected");
-    }
-  }
+  if (ui_.cb_offline->isChecked() && mode.empty() && !OpenOffline()) return false;
   ReplyTimeout = CommandTimeout;
   ReplyFlag = false;
   if (cancelPrompt_ && comport_.Active()) {
@@ -187,17 +156,7 @@ bool Transaction::SendCommand(const std::string& command, const std::string& mod
     comport_.SendText("\x1B");
     journal_.WriteLog("Message prompt cancelled (ESC)");
   }
-  unsolicited_.Asked(command);
-  if (!unanswered_) {
-    unanswered_ = true;
-    unansweredSince_ = clock_.SecondsCounter;
-  }
-  inFlight_ = command;
-  firstCluster_ = true;
-  // Commands that switch the echo back on (or reset the phone) make an echo
-  // expected again.
-  for (const char* reset : {"ATZ", "AT&F", "ATE1"})
-    if (pdulink::EqualNoCase(command.substr(0, std::string_view(reset).size()), reset)) echoOff_ = false;
+  NoteCommand(command);
   comport_.SendText(command);
   if (!comport_.Active()) {
     // Nothing was written (the port reports it in the journal) and no reply
@@ -210,6 +169,58 @@ bool Transaction::SendCommand(const std::string& command, const std::string& mod
   OfflineSession = ui_.cb_offline->isChecked();
   if (command == "ATE0\r" && result && OkFlag) echoOff_ = true;
   return result;
+}
+
+bool Transaction::ActivatePort() {
+  if (!comport_.Active()) comport_.SetActive(true);
+  if (!comport_.Active()) {
+    ui_.led_connect->SetColor(LampColor::Red);
+    tray_.SetTrayState(4, "Not Connected");
+    return false;
+  }
+  ui_.cb_comport->setEnabled(false);
+  ui_.cb_speed->setEnabled(false);
+  ui_.led_connect->SetColor(LampColor::Yellow);
+  tray_.SetTrayState(3, "Connecting...");
+  return true;
+}
+
+bool Transaction::OpenOffline() {
+  ReplyTimeout = 10;
+  if (!ActivatePort()) return true;
+  OkFlag = false;
+  // The handshake's replies are not part of the command's: a capture
+  // that is on keeps only what it held before, so the OK to ATE0 here
+  // cannot pass for the command's own answer.
+  const std::string captured = CaptureText;
+  // The second AT is dropped by the port while the first is still being
+  // written; phones that sleep wake on the first one.
+  comport_.SendText("AT\r");
+  comport_.SendText("AT\r");
+  WaitReply("rx");
+  // ATE0 is confirmed by an OK that came after it, not by the AT's.
+  OkFlag = false;
+  comport_.SendText("ATE0\r");
+  const bool ready = WaitReply("ok");
+  CaptureText = captured;
+  if (!ready) return false;
+  ui_.led_connect->SetColor(LampColor::Lime);
+  tray_.SetTrayState(2, "Connected");
+  return true;
+}
+
+void Transaction::NoteCommand(const std::string& command) {
+  unsolicited_.Asked(command);
+  if (!unanswered_) {
+    unanswered_ = true;
+    unansweredSince_ = clock_.SecondsCounter;
+  }
+  inFlight_ = command;
+  firstCluster_ = true;
+  // Commands that switch the echo back on (or reset the phone) make an echo
+  // expected again.
+  for (const char* reset : {"ATZ", "AT&F", "ATE1"})
+    if (pdulink::EqualNoCase(command.substr(0, std::string_view(reset).size()), reset)) echoOff_ = false;
 }
 
 std::string Transaction::ReplyCapture(const std::string& word) {
@@ -230,19 +241,41 @@ std::string Transaction::ReplyCapture(const std::string& word) {
 }
 
 void Transaction::comportRxClusterEvent() {
+  std::string text;
+  if (!TakeCluster(text)) return;
+  const bool filter = Filtering();
+  const UnsolicitedFilter::Split split = SplitBurst(text, filter);
+  NoteAnswer(split, filter);
+  NoteEcho(text);
+  if (CaptureOn) CaptureText += split.reply;
+  if (ClusterTaken) ClusterTaken(text);
+  journal_.WriteLog(text);
+  BlinkLamps();
+  RingFlag = text.find("RING\r\n") != std::string::npos;
+  ++clusterCount_;
+  NotePowerOn(split);
+  // Unsolicited lines alone are no reply: the flags stay as they were.
+  if (filter && !split.AnyReply()) return;
+  SetReplyFlags(split.reply, filter);
+}
+
+bool Transaction::TakeCluster(std::string& text) {
   int size = comport_.PeekClusterSize();
   if (size == 0) {
     // An empty cluster (a read that completed with no bytes) would block the
     // queue: drop it.
     comport_.TakeClusterText();
-    return;
+    return false;
   }
-  if (size < 0) return;
+  if (size < 0) return false;
   if (comport_.PeekClusterError() != 0) journal_.WriteLog("Rx Error (BaudRate Tune)");
-  std::string text = comport_.TakeClusterText();
+  text = comport_.TakeClusterText();
+  return true;
+}
+
+UnsolicitedFilter::Split Transaction::SplitBurst(const std::string& text, bool filter) {
   // With a phone that speaks on its own, the reply is the burst without its
   // unsolicited lines; otherwise the whole burst.
-  const bool filter = Filtering();
   // A line held back from before the port was reopened ends nowhere.
   if (filter != filtering_ || comport_.OpenCount() != filterOpenCount_) unsolicited_.Reset();
   filtering_ = filter;
@@ -253,13 +286,19 @@ void Transaction::comportRxClusterEvent() {
   } else {
     split.reply = text;
   }
+  return split;
+}
+
+void Transaction::NoteAnswer(const UnsolicitedFilter::Split& split, bool filter) {
   // Unsolicited lines alone answer no command.
-  if (unanswered_ && (!filter || split.AnyReply())) {
-    unanswered_ = false;
-    answeredOnce_ = true;
-    lastAnswerAt_ = clock_.SecondsCounter;
-    lastAnswered_ = inFlight_.substr(0, inFlight_.find('\r'));
-  }
+  if (!unanswered_ || (filter && !split.AnyReply())) return;
+  unanswered_ = false;
+  answeredOnce_ = true;
+  lastAnswerAt_ = clock_.SecondsCounter;
+  lastAnswered_ = inFlight_.substr(0, inFlight_.find('\r'));
+}
+
+void Transaction::NoteEcho(const std::string& text) {
   // A phone that restarted echoes again: the first cluster after a command
   // holds the command itself at the start of a line (behind what the phone
   // still had to say, perhaps).
@@ -269,10 +308,9 @@ void Transaction::comportRxClusterEvent() {
     EchoBack = true;
   }
   firstCluster_ = false;
-  if (CaptureOn) CaptureText += split.reply;
-  if (ClusterTaken) ClusterTaken(text);
-  journal_.WriteLog(text);
+}
 
+void Transaction::BlinkLamps() {
   Lamp* lamp = ui_.led_connect;
   if (lamp->Color() == LampColor::Green) {
     lamp->SetColor(LampColor::Lime);
@@ -284,17 +322,16 @@ void Transaction::comportRxClusterEvent() {
   } else if (tray_.Index() == 2) {
     tray_.SetTrayState(1, "Ok");
   }
+}
 
-  RingFlag = text.find("RING\r\n") != std::string::npos;
-  ++clusterCount_;
-  if (split.powerOn > 0) {
-    powerOnLines_ += static_cast<uint64_t>(split.powerOn);
-    PowerOnSeen = true;
-    if (PowerOn) PowerOn();
-  }
-  // Unsolicited lines alone are no reply: the flags stay as they were.
-  if (filter && !split.AnyReply()) return;
-  const std::string& reply = split.reply;
+void Transaction::NotePowerOn(const UnsolicitedFilter::Split& split) {
+  if (split.powerOn <= 0) return;
+  powerOnLines_ += static_cast<uint64_t>(split.powerOn);
+  PowerOnSeen = true;
+  if (PowerOn) PowerOn();
+}
+
+void Transaction::SetReplyFlags(const std::string& reply, bool filter) {
   if (filter && AnsweredInTextMode(inFlight_, reply)) SettingsLost = true;
   OkFlag = reply.find("\r\nOK\r\n") != std::string::npos;
   PromptFlag = reply.find('>') != std::string::npos;

@@ -77,6 +77,9 @@ class Transaction {
   std::function<void(const std::string&)> ClusterTaken;
   void b_sendClick();
   void b_abortClick();
+  // Opens the port when it is closed and shows it connecting (yellow lamp,
+  // port and speed locked) or not connected (red); whether it is open.
+  bool ActivatePort();
 
   // Whether the phone may speak on its own (indications, call or
   // registration reports on): unsolicited lines are then taken out of every
@@ -112,6 +115,26 @@ class Transaction {
   // in, Abort or the exit is set, the tick counter moves, or ms pass. It
   // never spins, so an idle wait costs no more than in the default mode.
   void WaitForCluster(int ms);
+
+  // Off-line mode: the port opened for a command and the phone woken (AT,
+  // ATE0); false when it did not answer. A port that does not open shows
+  // as not connected and the command goes on (and fails at once).
+  bool OpenOffline();
+  // The command about to go out: its answer is awaited, an echo expected
+  // again after ATZ, AT&F or ATE1.
+  void NoteCommand(const std::string& command);
+
+  // The steps of a cluster's handling: taken from the port (false: none to
+  // handle), split from its unsolicited lines, the answer and a restarted
+  // phone's echo noted, the lamps blinked, power-on lines noted, the reply
+  // flags set.
+  bool TakeCluster(std::string& text);
+  UnsolicitedFilter::Split SplitBurst(const std::string& text, bool filter);
+  void NoteAnswer(const UnsolicitedFilter::Split& split, bool filter);
+  void NoteEcho(const std::string& text);
+  void BlinkLamps();
+  void NotePowerOn(const UnsolicitedFilter::Split& split);
+  void SetReplyFlags(const std::string& reply, bool filter);
 
   // The default pause, 50 ms steps (see PauseOnSteps in the source).
   void PauseOnSteps();

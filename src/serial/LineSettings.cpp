@@ -23,12 +23,12 @@ speed_t BaudConstant(uint32_t baud) {
   return 0;
 }
 
-int ToTermios(const TLineSettings& s, termios& t, bool& custom) {
-  // Raw mode, the local and receiver-on flags and the read timeouts hold for
-  // every line state: a refused field must never leave the device cooked
-  // (echo, CR to LF, line buffering).
-  const termios before = t;
-  int result = 0;
+namespace {
+
+// Raw mode, the local and receiver-on flags and the read timeouts hold for
+// every line state: a refused field must never leave the device cooked
+// (echo, CR to LF, line buffering).
+void MakeRaw(termios& t) {
   cfmakeraw(&t);
   t.c_iflag &= ~(IGNBRK | BRKINT | IGNPAR | PARMRK | INPCK | ISTRIP | IXON | IXOFF | IXANY);
   t.c_cflag &= ~(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS);
@@ -36,8 +36,12 @@ int ToTermios(const TLineSettings& s, termios& t, bool& custom) {
   // Reads return at once with whatever is queued.
   t.c_cc[VMIN] = 0;
   t.c_cc[VTIME] = 0;
+}
 
-  // A field that cannot be expressed keeps the device's current value.
+// The frame: byte size, parity, stop bits. A field that cannot be expressed
+// keeps the device's current value (before) and makes the result EINVAL.
+int SetFrame(const TLineSettings& s, const termios& before, termios& t) {
+  int result = 0;
   static constexpr tcflag_t kSizes[] = {CS5, CS6, CS7, CS8};
   if (s.ByteSize >= 5 && s.ByteSize <= 8) {
     t.c_cflag |= kSizes[s.ByteSize - 5];
@@ -66,14 +70,22 @@ int ToTermios(const TLineSettings& s, termios& t, bool& custom) {
     t.c_cflag |= before.c_cflag & CSTOPB;
     result = EINVAL;
   }
+  return result;
+}
 
+// Hardware and software flow control.
+void SetFlowControl(const TLineSettings& s, termios& t) {
   if ((s.Flags & kFlagOutxCtsFlow) || (s.Flags & kFlagRtsControlMask) == kFlagRtsHandshake)
     t.c_cflag |= CRTSCTS;
   if (s.Flags & kFlagOutX) t.c_iflag |= IXON;
   if (s.Flags & kFlagInX) t.c_iflag |= IXOFF;
   t.c_cc[VSTART] = static_cast<cc_t>(s.XonChar);
   t.c_cc[VSTOP] = static_cast<cc_t>(s.XoffChar);
+}
 
+// The speed; a rate without a constant is custom (B38400 until
+// SetCustomBaud), rate 0 keeps the device's speed and is EINVAL.
+int SetSpeed(const TLineSettings& s, const termios& before, termios& t, bool& custom) {
   custom = false;
   if (s.BaudRate == 0) {
     cfsetispeed(&t, cfgetispeed(&before));
@@ -85,7 +97,18 @@ int ToTermios(const TLineSettings& s, termios& t, bool& custom) {
   if (custom) code = B38400;  // placeholder until SetCustomBaud
   cfsetispeed(&t, code);
   cfsetospeed(&t, code);
-  return result;
+  return 0;
+}
+
+}  // namespace
+
+int ToTermios(const TLineSettings& s, termios& t, bool& custom) {
+  const termios before = t;
+  MakeRaw(t);
+  const int frame = SetFrame(s, before, t);
+  SetFlowControl(s, t);
+  const int speed = SetSpeed(s, before, t, custom);
+  return speed != 0 ? speed : frame;
 }
 
 TUnapplied UnappliedFields(const termios& wanted, const termios& got) {

@@ -328,34 +328,51 @@ void TWorkThread::DrainWake(Pending& out) {
 
 bool TWorkThread::PollLineStatus(int fd, uint32_t& events, Pending& out) {
   TSerialPort& P = Port;
+  PollModemLines(fd, events, out);
+  int inq = 0, outq = 0;
+  if (!PollQueues(fd, inq, outq, out)) return false;
+  const uint32_t errors = PollErrorCounters(fd, events);
+  const uint32_t in = static_cast<uint32_t>(std::max(inq, 0));
+  const uint32_t outCount = static_cast<uint32_t>(std::max(outq, 0));
+  if (in > seenInQueue_) events |= EV_RXCHAR;
+  seenInQueue_ = in;
+  lastInQueue_ = in;
+  if (outCount == 0 && !P.sendInProgress_.load() && P.txNotEmpty_.exchange(false)) events |= EV_TXEMPTY;
+  PublishCommState(errors, in, outCount, out);
+  return true;
+}
+
+void TWorkThread::PollModemLines(int fd, uint32_t& events, Pending& out) {
+  TSerialPort& P = Port;
   int tiocm = 0;
-  if (!modemSupported_) {
-    // No modem lines on this device: asked once, reported once.
-  } else if (ioctl(fd, TIOCMGET, &tiocm) == 0) {
-    modemErr_ = 0;
-    const uint32_t now = ModemBits(tiocm);
-    const uint32_t before = P.modemState_.load();
-    if (!modemSeeded_) {
-      // The lines as found at open are states, not changes.
-      modemSeeded_ = true;
-      P.ctsState_.store(now & MS_CTS_ON);
-      P.dsrState_.store(now & MS_DSR_ON);
-      P.ringState_.store(now & MS_RING_ON);
-      P.rlsdState_.store(now & MS_RLSD_ON);
-    } else {
-      events |= serial_impl::ModemEvents(before, now);
-      // The ring state follows the line on both edges; only a rising edge is a ring.
-      P.ringState_.store(now & MS_RING_ON);
-    }
-    P.modemState_.store(now);
-  } else if (errno != modemErr_) {
+  if (!modemSupported_) return;  // no modem lines on this device: asked once, reported once
+  if (ioctl(fd, TIOCMGET, &tiocm) != 0) {
+    if (errno == modemErr_) return;
     // Reported once per failure: a pseudo-terminal refuses this on every pass.
     modemErr_ = errno;
     if (modemErr_ == ENOTTY || modemErr_ == EINVAL) modemSupported_ = false;
     RelayError(out, 9905, static_cast<uint32_t>(modemErr_), "Error getting ModemStatus");
+    return;
   }
+  modemErr_ = 0;
+  const uint32_t now = ModemBits(tiocm);
+  const uint32_t before = P.modemState_.load();
+  if (!modemSeeded_) {
+    // The lines as found at open are states, not changes.
+    modemSeeded_ = true;
+    P.ctsState_.store(now & MS_CTS_ON);
+    P.dsrState_.store(now & MS_DSR_ON);
+    P.ringState_.store(now & MS_RING_ON);
+    P.rlsdState_.store(now & MS_RLSD_ON);
+  } else {
+    events |= serial_impl::ModemEvents(before, now);
+    // The ring state follows the line on both edges; only a rising edge is a ring.
+    P.ringState_.store(now & MS_RING_ON);
+  }
+  P.modemState_.store(now);
+}
 
-  int inq = 0, outq = 0;
+bool TWorkThread::PollQueues(int fd, int& inq, int& outq, Pending& out) {
   if (ioctl(fd, FIONREAD, &inq) != 0 || ioctl(fd, TIOCOUTQ, &outq) != 0) {
     if (errno != statusErr_) {
       statusErr_ = errno;
@@ -364,38 +381,38 @@ bool TWorkThread::PollLineStatus(int fd, uint32_t& events, Pending& out) {
     return false;
   }
   statusErr_ = 0;
-  uint32_t errors = 0;
-  if (icountSupported_) {
-    serial_icounter_struct ic{};
-    if (ioctl(fd, TIOCGICOUNT, &ic) == 0) {
-      if (icountSeeded_) errors = serial_impl::LineErrorsFromCounters(icount_, ic, events);
-      icount_ = ic;
-      icountSeeded_ = true;
-    } else if (errno == ENOTTY || errno == EINVAL) {
-      icountSupported_ = false;  // no error counters: the line counts as clean
-    }
-  }
-  const uint32_t in = static_cast<uint32_t>(std::max(inq, 0));
-  const uint32_t outCount = static_cast<uint32_t>(std::max(outq, 0));
-  if (in > seenInQueue_) events |= EV_RXCHAR;
-  seenInQueue_ = in;
-  lastInQueue_ = in;
-  if (outCount == 0 && !P.sendInProgress_.load() && P.txNotEmpty_.exchange(false)) events |= EV_TXEMPTY;
-
-  const uint32_t holds = 0;  // the Linux drivers do not tell why output is held
-  if (errors != P.commError_.load() || holds != P.commStateFlags_.load() || in != P.commStateInQueue_.load() ||
-      outCount != P.commStateOutQueue_.load()) {
-    P.commError_.store(errors);
-    P.commStateFlags_.store(holds);
-    P.commStateInQueue_.store(in);
-    P.commStateOutQueue_.store(outCount);
-    TSerialPort* port = &P;
-    if (P.OnCommStat.Assigned())
-      out.calls.push_back([port] {
-        if (!port->destroying_.load()) port->Raise(port->OnCommStat);
-      });
-  }
   return true;
+}
+
+uint32_t TWorkThread::PollErrorCounters(int fd, uint32_t& events) {
+  if (!icountSupported_) return 0;
+  uint32_t errors = 0;
+  serial_icounter_struct ic{};
+  if (ioctl(fd, TIOCGICOUNT, &ic) == 0) {
+    if (icountSeeded_) errors = serial_impl::LineErrorsFromCounters(icount_, ic, events);
+    icount_ = ic;
+    icountSeeded_ = true;
+  } else if (errno == ENOTTY || errno == EINVAL) {
+    icountSupported_ = false;  // no error counters: the line counts as clean
+  }
+  return errors;
+}
+
+void TWorkThread::PublishCommState(uint32_t errors, uint32_t in, uint32_t outCount, Pending& out) {
+  TSerialPort& P = Port;
+  const uint32_t holds = 0;  // the Linux drivers do not tell why output is held
+  if (errors == P.commError_.load() && holds == P.commStateFlags_.load() && in == P.commStateInQueue_.load() &&
+      outCount == P.commStateOutQueue_.load())
+    return;
+  P.commError_.store(errors);
+  P.commStateFlags_.store(holds);
+  P.commStateInQueue_.store(in);
+  P.commStateOutQueue_.store(outCount);
+  TSerialPort* port = &P;
+  if (P.OnCommStat.Assigned())
+    out.calls.push_back([port] {
+      if (!port->destroying_.load()) port->Raise(port->OnCommStat);
+    });
 }
 
 void TWorkThread::AbortWrite(uint32_t code, Pending& out) {

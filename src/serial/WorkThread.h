@@ -53,6 +53,13 @@ class TWorkThread {
   void IdleWait();
   void StartSession();
   bool PollLineStatus(int fd, uint32_t& events, Pending& out);
+  // Its steps: the modem lines (their changes as events), the queue counts
+  // (false when they cannot be read), the line errors from the driver's
+  // counters, and the port's comm state with OnCommStat when it changed.
+  void PollModemLines(int fd, uint32_t& events, Pending& out);
+  bool PollQueues(int fd, int& inq, int& outq, Pending& out);
+  uint32_t PollErrorCounters(int fd, uint32_t& events);
+  void PublishCommState(uint32_t errors, uint32_t in, uint32_t outCount, Pending& out);
   void CheckWriteDone(int fd, Pending& out);
   void AbortWrite(uint32_t code, Pending& out);
   // Returns false when the device has gone (read gave EOF or EIO).
