@@ -12,12 +12,10 @@ bool IndicationSetup::Run(const std::string& memory, const std::string& offered)
   // it for them keeps them in another memory it offers; they are read from
   // there by their indications.
   if (!memory.empty()) {
-    const bool taken = AskWhole(dialogue_, "AT+CPMS=" + memory + "," + memory + "," + memory + "\r") &&
-                       ReplyHoldsOk(dialogue_.CaptureText);
+    const bool taken = CommandWithFinalReply(dialogue_, "AT+CPMS=" + memory + "," + memory + "," + memory + "\r");
     if (!taken) {
       const std::string other = ChooseReceiveMemory(offered, memory);
-      if (other.empty() || !AskWhole(dialogue_, "AT+CPMS=" + memory + "," + memory + "," + other + "\r") ||
-          !ReplyHoldsOk(dialogue_.CaptureText)) {
+      if (other.empty() || !CommandWithFinalReply(dialogue_, "AT+CPMS=" + memory + "," + memory + "," + other + "\r")) {
         journal_.WriteLog("New-message indications off: the phone stores new messages in no memory it offers (AT+CPMS "
                           "refused): reading on the polling interval only");
         return false;
@@ -28,7 +26,7 @@ bool IndicationSetup::Run(const std::string& memory, const std::string& offered)
   std::vector<std::string> settings;
   if (AskWhole(dialogue_, "AT+CNMI=?\r")) settings = CnmiSettings(dialogue_.CaptureText);
   for (const std::string& setting : settings) {
-    if (AskWhole(dialogue_, "AT+CNMI=" + setting + "\r") && ReplyHoldsOk(dialogue_.CaptureText)) {
+    if (CommandWithFinalReply(dialogue_, "AT+CNMI=" + setting + "\r")) {
       journal_.WriteLog("New-message indications: AT+CNMI=" + setting +
                         (ReceiveMemory.empty() ? "" : ", new messages in " + ReceiveMemory));
       return true;

@@ -106,7 +106,7 @@ bool SimCheck::Unlock(const std::string& pin) {
   // Counted as refused until the SIM confirms it: a PIN whose answer got
   // lost may have cost an attempt, and three wrong ones lock the SIM.
   state_.RejectedPin = pin;
-  if (!AskWhole(dialogue_, "AT+CPIN=\"" + pin + "\"\r") || !ReplyHoldsOk(dialogue_.CaptureText)) {
+  if (!CommandWithFinalReply(dialogue_, "AT+CPIN=\"" + pin + "\"\r")) {
     Stop("SIM PIN rejected", "PIN rejected");
     return false;
   }

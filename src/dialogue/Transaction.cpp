@@ -397,3 +397,7 @@ bool AskWhole(Transaction& dialogue, const std::string& command) {
   dialogue.ReplyCapture("stop");
   return answered;
 }
+
+bool CommandWithFinalReply(Transaction& dialogue, const std::string& command) {
+  return AskWhole(dialogue, command) && ReplyHoldsOk(dialogue.CaptureText);
+}

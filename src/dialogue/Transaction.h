@@ -179,6 +179,9 @@ class Transaction {
 // and the result in separate bursts, or an unsolicited RING may come first.
 // The reply stays in CaptureText. False when no reply came (timeout or abort).
 bool AskWhole(Transaction& dialogue, const std::string& command);
+// AskWhole, then true when the phone's whole reply holds its OK (its final
+// OK may come in a burst of its own, even split from its last CR LF).
+bool CommandWithFinalReply(Transaction& dialogue, const std::string& command);
 // With the capture on and a first reply in: waits until the capture holds its
 // final result code. False on timeout or abort.
 bool WaitWhole(Transaction& dialogue);

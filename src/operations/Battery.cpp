@@ -3,7 +3,6 @@
 #include <cstdio>
 #include <filesystem>
 
-#include "FinalReply.h"
 #include "FormState.h"
 #include "Journal.h"
 #include "Replies.h"

@@ -3,7 +3,6 @@
 #include <QCheckBox>
 
 #include "Controls.h"
-#include "FinalReply.h"
 #include "Journal.h"
 #include "Replies.h"
 #include "Transaction.h"

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <utility>
 
-#include "FinalReply.h"
 #include "Journal.h"
 #include "Receiving.h"
 #include "Transaction.h"

@@ -7,7 +7,6 @@
 #include <optional>
 
 #include "Controls.h"
-#include "FinalReply.h"
 #include "FormState.h"
 #include "Journal.h"
 #include "MessageBox.h"

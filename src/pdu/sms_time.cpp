@@ -18,7 +18,9 @@ std::string ExactTimeText(std::string_view timeText, int zoneQuarters) {
   std::string out(timeText);
   const int minutes = std::abs(zoneQuarters) % 4 * 15;
   if (minutes == 0 || out.size() < 3 || out.back() != ']') return out;
-  out.insert(out.size() - 1, ":" + std::to_string(minutes));
+  // Minutes are 15, 30 or 45: two digits after the colon, before the "]".
+  const char minuteText[] = {':', char('0' + minutes / 10), char('0' + minutes % 10)};
+  out.insert(out.size() - 1, minuteText, sizeof minuteText);
   return out;
 }
 
