@@ -172,14 +172,14 @@ HttpResponse ListWebhooks(WebStore& store) {
   return Json(QJsonObject{{"webhooks", *list}});
 }
 
-HttpResponse AddWebhook(WebStore& store, const WebhookSpec& spec) {
+HttpResponse AddWebhook(WebStore& store, const WebhookRegistration& hook) {
   QString why;
-  const std::optional<qint64> id = WebhookStore(store.Db()).Add(spec, &why);
+  const std::optional<qint64> id = WebhookStore(store.Db()).Add(hook, &why);
   if (!id) {
     Log("the spool refused a webhook: " + why);
     return SpoolDown();
   }
-  Log(QString("webhook %1 added for %2").arg(*id).arg(Printable(spec.url)));
+  Log(QString("webhook %1 added for %2").arg(*id).arg(Printable(hook.url)));
   return Json(QJsonObject{{"id", *id}}, 201);
 }
 
@@ -411,7 +411,7 @@ void WebServer::PostWebhook(const HttpRequest& request, const std::shared_ptr<Ht
     exchange->Answer(Error(parsed.error));
     return;
   }
-  worker_.Post([spec = parsed.spec, exchange](WebStore& store) { exchange->Answer(AddWebhook(store, spec)); });
+  worker_.Post([hook = parsed.hook, exchange](WebStore& store) { exchange->Answer(AddWebhook(store, hook)); });
 }
 
 void WebServer::Health(const std::shared_ptr<HttpExchange>& exchange) {

@@ -127,12 +127,12 @@ QSqlQuery& WebhookStore::Prepared(const QString& sql) {
   return it->second;
 }
 
-std::optional<qint64> WebhookStore::Add(const WebhookSpec& spec, QString* why) {
+std::optional<qint64> WebhookStore::Add(const WebhookRegistration& hook, QString* why) {
   QSqlQuery q(db_);
   q.prepare("INSERT INTO webhooks (url, events, secret) VALUES (?, ?, ?) RETURNING id");
-  q.addBindValue(spec.url);
-  q.addBindValue("," + spec.events.join(',') + ",");
-  q.addBindValue(spec.secret);
+  q.addBindValue(hook.url);
+  q.addBindValue("," + hook.events.join(',') + ",");
+  q.addBindValue(hook.secret);
   if (!q.exec() || !q.next()) return *why = ErrorText(q), std::nullopt;
   return q.value(0).toLongLong();
 }

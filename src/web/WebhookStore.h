@@ -70,7 +70,7 @@ class WebhookStore {
   explicit WebhookStore(QSqlDatabase& db);
 
   // The API and the command line.
-  std::optional<qint64> Add(const WebhookSpec& spec, QString* why);
+  std::optional<qint64> Add(const WebhookRegistration& hook, QString* why);
   std::optional<QJsonArray> List(QString* why);
   // false with *found false when there is no such webhook.
   bool Remove(qint64 id, bool* found, QString* why);

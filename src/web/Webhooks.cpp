@@ -46,10 +46,10 @@ ApiError CheckSecret(const QString& secret) {
   return {};
 }
 
-ApiError CheckAll(const WebhookSpec& spec) {
-  if (ApiError e = CheckUrl(spec.url); !e.ok()) return e;
-  if (ApiError e = CheckEvents(spec.events); !e.ok()) return e;
-  return CheckSecret(spec.secret);
+ApiError CheckAll(const WebhookRegistration& hook) {
+  if (ApiError e = CheckUrl(hook.url); !e.ok()) return e;
+  if (ApiError e = CheckEvents(hook.events); !e.ok()) return e;
+  return CheckSecret(hook.secret);
 }
 
 }  // namespace
@@ -66,20 +66,20 @@ ParsedWebhook ParseWebhookRequest(const QByteArray& body) {
   const QJsonArray list = events.toArray();
   for (qsizetype i = 0; i < list.size(); ++i) {
     if (!list[i].isString()) return p.error = Bad(QString("events[%1]").arg(i), "a string is expected"), p;
-    p.spec.events.append(list[i].toString());
+    p.hook.events.append(list[i].toString());
   }
-  p.spec.url = url.toString();
-  p.spec.secret = secret.toString();
-  p.error = CheckAll(p.spec);
+  p.hook.url = url.toString();
+  p.hook.secret = secret.toString();
+  p.error = CheckAll(p.hook);
   return p;
 }
 
 ParsedWebhook CheckWebhook(const QString& url, const QString& events, const QString& secret) {
   ParsedWebhook p;
-  p.spec.url = url;
-  for (const QString& e : events.split(',', Qt::SkipEmptyParts)) p.spec.events.append(e.trimmed());
-  p.spec.secret = secret;
-  p.error = CheckAll(p.spec);
+  p.hook.url = url;
+  for (const QString& e : events.split(',', Qt::SkipEmptyParts)) p.hook.events.append(e.trimmed());
+  p.hook.secret = secret;
+  p.error = CheckAll(p.hook);
   return p;
 }
 

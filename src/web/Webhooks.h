@@ -20,7 +20,7 @@ inline constexpr int kMinSecretLength = 16;
 inline constexpr int kMaxSecretLength = 1024;
 inline constexpr int kMaxUrlLength = 2048;
 
-struct WebhookSpec {
+struct WebhookRegistration {
   QString url;
   QStringList events;  // each among kWebhookEvents, no repeats
   QString secret;
@@ -28,7 +28,7 @@ struct WebhookSpec {
 
 struct ParsedWebhook {
   ApiError error;  // names the field at fault
-  WebhookSpec spec;
+  WebhookRegistration hook;
 };
 
 // The body of POST /api/v1/webhooks: {"url", "events": [...], "secret"}.

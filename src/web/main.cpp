@@ -203,7 +203,7 @@ int AddWebhook(pdulink::web::WebhookStore& hooks, const Arguments& a) {
     return Fail(field + ": " + parsed.error.message, 2);
   }
   QString why;
-  const std::optional<qint64> id = hooks.Add(parsed.spec, &why);
+  const std::optional<qint64> id = hooks.Add(parsed.hook, &why);
   if (!id) return Fail(why, 1);
   std::printf("%lld\n", static_cast<long long>(*id));
   return 0;

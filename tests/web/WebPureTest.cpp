@@ -298,7 +298,7 @@ TEST(WebhooksTest, RegistrationIsCheckedFieldByField) {
   const ParsedWebhook ok = ParseWebhookRequest(
       R"({"url": "https://example.org/in", "events": ["message.received", "gateway.down"], "secret": "0123456789abcdef"})");
   ASSERT_TRUE(ok.error.ok()) << ok.error.message.toStdString();
-  EXPECT_EQ(ok.spec.events, QStringList({"message.received", "gateway.down"}));
+  EXPECT_EQ(ok.hook.events, QStringList({"message.received", "gateway.down"}));
   const std::pair<QByteArray, QString> bad[] = {
       {R"({"url": "HTTPS://example.org", "events": ["message.sent", "message.sent"], "secret": "0123456789abcdef"})",
        "events[1]"},
@@ -310,7 +310,7 @@ TEST(WebhooksTest, RegistrationIsCheckedFieldByField) {
       {R"({"url": "http://h/", "events": ["message.sent"], "secret": "0123456789abcdef", "secret": "x"})", "secret"},
   };
   for (const auto& [body, field] : bad) EXPECT_EQ(ParseWebhookRequest(body).error.field, field) << body.constData();
-  EXPECT_EQ(CheckWebhook("http://h/", "message.sent, message.failed", "0123456789abcdef").spec.events.size(), 2);
+  EXPECT_EQ(CheckWebhook("http://h/", "message.sent, message.failed", "0123456789abcdef").hook.events.size(), 2);
   EXPECT_EQ(CheckWebhook("http://h/", "", "0123456789abcdef").error.field, "events");
 }
 
